@@ -1,0 +1,305 @@
+#include "qxnet/common/QXFormat.h"
+
+#include <cstdint>
+#include <type_traits>
+
+namespace QX {
+namespace {
+
+class Output {
+public:
+    Output(wchar_t* buffer, std::size_t maxChars) : m_buffer(buffer), m_max(maxChars) {}
+
+    void Put(wchar_t c) {
+        if (m_count < m_max) {
+            m_buffer[m_count++] = c;
+        }
+    }
+    void Repeat(wchar_t c, int count) {
+        for (int i = 0; i < count; ++i) {
+            Put(c);
+        }
+    }
+    std::size_t Finish() {
+        m_buffer[m_count] = L'\0';
+        return m_count;
+    }
+
+private:
+    wchar_t* m_buffer;
+    std::size_t m_max;
+    std::size_t m_count = 0;
+};
+
+struct Spec {
+    bool left = false;
+    bool zero = false;
+    bool plus = false;
+    bool space = false;
+    bool alternate = false;
+    int width = 0;
+    int precision = -1;
+    enum Length { None, Short, Char, Long, LongLong, Size } length = None;
+    bool wide = false;  // l or w given
+    bool narrow = false;  // h given
+};
+
+// Pads text of len characters to the width, on the side the flags choose.
+template <typename Emit>
+void Padded(Output& out, const Spec& spec, int len, Emit emit) {
+    int pad = spec.width > len ? spec.width - len : 0;
+    if (!spec.left) {
+        out.Repeat(L' ', pad);
+    }
+    emit();
+    if (spec.left) {
+        out.Repeat(L' ', pad);
+    }
+}
+
+void Integer(Output& out, const Spec& spec, std::uint64_t magnitude, bool negative, unsigned base,
+             bool upper) {
+    wchar_t digits[24];
+    int count = 0;
+    const wchar_t* set = upper ? L"0123456789ABCDEF" : L"0123456789abcdef";
+    do {
+        digits[count++] = set[magnitude % base];
+        magnitude /= base;
+    } while (magnitude != 0);
+    if (spec.precision == 0 && count == 1 && digits[0] == L'0') {
+        count = 0;
+    }
+    wchar_t sign = negative ? L'-' : spec.plus ? L'+' : spec.space ? L' ' : L'\0';
+    const wchar_t* prefix = (spec.alternate && base == 16) ? (upper ? L"0X" : L"0x") : L"";
+    int prefixLen = (sign != L'\0' ? 1 : 0) + (spec.alternate && base == 16 ? 2 : 0);
+    int zeros = spec.precision > count ? spec.precision - count : 0;
+    if (spec.zero && !spec.left && spec.precision < 0 && spec.width > prefixLen + count) {
+        zeros = spec.width - prefixLen - count;
+    }
+    Padded(out, spec, prefixLen + zeros + count, [&] {
+        if (sign != L'\0') {
+            out.Put(sign);
+        }
+        for (const wchar_t* p = prefix; *p != L'\0'; ++p) {
+            out.Put(*p);
+        }
+        out.Repeat(L'0', zeros);
+        while (count > 0) {
+            out.Put(digits[--count]);
+        }
+    });
+}
+
+template <typename Char>
+void String(Output& out, const Spec& spec, const Char* text) {
+    static const wchar_t kNull[] = L"(null)";
+    if (text == nullptr) {
+        String(out, spec, kNull);
+        return;
+    }
+    int len = 0;
+    while (text[len] != 0 && (spec.precision < 0 || len < spec.precision)) {
+        ++len;
+    }
+    Padded(out, spec, len, [&] {
+        for (int i = 0; i < len; ++i) {
+            // 8-bit text is Latin-1: each byte is the character of the same number.
+            out.Put(static_cast<wchar_t>(static_cast<std::make_unsigned_t<Char>>(text[i])));
+        }
+    });
+}
+
+std::int64_t SignedArg(const Spec& spec, va_list& args) {
+    switch (spec.length) {
+        case Spec::LongLong:
+            return va_arg(args, long long);
+        case Spec::Long:
+            return va_arg(args, long);
+        case Spec::Size:
+            return static_cast<std::int64_t>(va_arg(args, std::ptrdiff_t));
+        case Spec::Short:
+            return static_cast<short>(va_arg(args, int));
+        case Spec::Char:
+            return static_cast<signed char>(va_arg(args, int));
+        default:
+            return va_arg(args, int);
+    }
+}
+
+std::uint64_t UnsignedArg(const Spec& spec, va_list& args) {
+    switch (spec.length) {
+        case Spec::LongLong:
+            return va_arg(args, unsigned long long);
+        case Spec::Long:
+            return va_arg(args, unsigned long);
+        case Spec::Size:
+            return va_arg(args, std::size_t);
+        case Spec::Short:
+            return static_cast<unsigned short>(va_arg(args, unsigned int));
+        case Spec::Char:
+            return static_cast<unsigned char>(va_arg(args, unsigned int));
+        default:
+            return va_arg(args, unsigned int);
+    }
+}
+
+int Number(const wchar_t*& p, va_list& args) {
+    if (*p == L'*') {
+        ++p;
+        return va_arg(args, int);
+    }
+    int value = 0;
+    while (*p >= L'0' && *p <= L'9') {
+        if (value < 100000) {
+            value = value * 10 + (*p - L'0');
+        }
+        ++p;
+    }
+    return value;
+}
+
+}  // namespace
+
+std::size_t FormatV(wchar_t* buffer, std::size_t maxChars, const wchar_t* format, va_list argsIn) {
+    Output out(buffer, maxChars);
+    if (format == nullptr) {
+        return out.Finish();
+    }
+    va_list args;
+    va_copy(args, argsIn);
+    for (const wchar_t* p = format; *p != L'\0'; ++p) {
+        if (*p != L'%') {
+            out.Put(*p);
+            continue;
+        }
+        const wchar_t* start = p++;
+        Spec spec;
+        for (;; ++p) {
+            if (*p == L'-') {
+                spec.left = true;
+            } else if (*p == L'0') {
+                spec.zero = true;
+            } else if (*p == L'+') {
+                spec.plus = true;
+            } else if (*p == L' ') {
+                spec.space = true;
+            } else if (*p == L'#') {
+                spec.alternate = true;
+            } else {
+                break;
+            }
+        }
+        spec.width = Number(p, args);
+        if (spec.width < 0) {
+            spec.left = true;
+            spec.width = -spec.width;
+        }
+        if (*p == L'.') {
+            ++p;
+            spec.precision = Number(p, args);
+        }
+        if (p[0] == L'h' && p[1] == L'h') {
+            spec.length = Spec::Char;
+            spec.narrow = true;
+            p += 2;
+        } else if (*p == L'h') {
+            spec.length = Spec::Short;
+            spec.narrow = true;
+            ++p;
+        } else if (p[0] == L'l' && p[1] == L'l') {
+            spec.length = Spec::LongLong;
+            p += 2;
+        } else if (*p == L'l' || *p == L'w') {
+            spec.length = Spec::Long;
+            spec.wide = true;
+            ++p;
+        } else if (p[0] == L'I' && p[1] == L'6' && p[2] == L'4') {
+            spec.length = Spec::LongLong;
+            p += 3;
+        } else if (*p == L'z') {
+            spec.length = Spec::Size;
+            ++p;
+        }
+        switch (*p) {
+            case L'%':
+                out.Put(L'%');
+                break;
+            case L'd':
+            case L'i': {
+                std::int64_t value = SignedArg(spec, args);
+                bool negative = value < 0;
+                std::uint64_t magnitude =
+                    negative ? static_cast<std::uint64_t>(-(value + 1)) + 1 : value;
+                Integer(out, spec, magnitude, negative, 10, false);
+                break;
+            }
+            case L'u':
+                Integer(out, spec, UnsignedArg(spec, args), false, 10, false);
+                break;
+            case L'x':
+            case L'X':
+                Integer(out, spec, UnsignedArg(spec, args), false, 16, *p == L'X');
+                break;
+            case L'o':
+                Integer(out, spec, UnsignedArg(spec, args), false, 8, false);
+                break;
+            case L'p': {
+                Spec pointer = spec;
+                pointer.alternate = true;
+                Integer(out, pointer, reinterpret_cast<std::uintptr_t>(va_arg(args, void*)), false,
+                        16, false);
+                break;
+            }
+            case L'b': {
+                Spec flag = spec;
+                flag.precision = -1;
+                Integer(out, flag, va_arg(args, int) != 0 ? 1 : 0, false, 10, false);
+                break;
+            }
+            case L'c':
+            case L'C': {
+                auto value = static_cast<wchar_t>(va_arg(args, int));
+                if ((*p == L'C' && !spec.wide) || spec.narrow) {
+                    value = static_cast<wchar_t>(static_cast<unsigned char>(value));
+                }
+                Padded(out, spec, 1, [&] { out.Put(value); });
+                break;
+            }
+            case L's':
+                if (spec.narrow) {
+                    String(out, spec, va_arg(args, const char*));
+                } else {
+                    String(out, spec, va_arg(args, const wchar_t*));
+                }
+                break;
+            case L'S':
+                if (spec.wide) {
+                    String(out, spec, va_arg(args, const wchar_t*));
+                } else {
+                    String(out, spec, va_arg(args, const char*));
+                }
+                break;
+            default:
+                // Not a conversion this system uses: keep the text as written.
+                for (const wchar_t* q = start; q <= p && *q != L'\0'; ++q) {
+                    out.Put(*q);
+                }
+                if (*p == L'\0') {
+                    --p;
+                }
+                break;
+        }
+    }
+    va_end(args);
+    return out.Finish();
+}
+
+std::size_t Format(wchar_t* buffer, std::size_t maxChars, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::size_t count = FormatV(buffer, maxChars, format, args);
+    va_end(args);
+    return count;
+}
+
+}  // namespace QX

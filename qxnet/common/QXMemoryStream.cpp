@@ -1,0 +1,142 @@
+#include "qxnet/common/QXMemoryStream.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace QX {
+namespace {
+constexpr DWORD kErrorInvalidParameter = 87;
+constexpr DWORD kErrorNoMoreItems = 259;
+}  // namespace
+
+CMemoryStream::CMemoryStream() = default;
+
+CMemoryStream::~CMemoryStream() { Clear(); }
+
+std::int32_t CMemoryStream::Write(const void* data, std::uint32_t size) {
+    if (data == nullptr || size == 0) {
+        SetLastErrorValue(kErrorInvalidParameter);
+        return -1;
+    }
+    if (m_chunkSize == 0) {
+        m_chunkSize = ChunkSize;
+    }
+    if (IsEmpty()) {
+        PushBack(AllocChunk());
+    }
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    std::uint32_t remaining = size;
+    while (remaining != 0) {
+        unsigned char* chunk = Back();
+        std::uint32_t n = std::min(remaining, m_chunkSize - m_writePosition);
+        std::memcpy(chunk + m_writePosition, bytes, n);
+        bytes += n;
+        remaining -= n;
+        m_writePosition = (m_writePosition + n) % m_chunkSize;
+        m_byteCount.fetch_add(n);
+        if (m_writePosition == 0) {
+            PushBack(AllocChunk());
+        }
+    }
+    SetLastErrorValue(0);
+    return static_cast<std::int32_t>(size);
+}
+
+// Walks the unread bytes chunk by chunk, handing each piece to sink and freeing every chunk it
+// finishes. The caller has checked that the list holds a chunk.
+template <typename Sink>
+std::uint32_t CMemoryStream::Consume(std::uint32_t size, Sink sink) {
+    std::uint32_t result = size;
+    std::uint32_t remaining = size;
+    std::uint32_t done = 0;
+    do {
+        if (IsEmpty()) {
+            // Another thread emptied the stream meanwhile.
+            return done;
+        }
+        unsigned char* front = Front();
+        if (front == Back() && m_readPosition + remaining > m_writePosition) {
+            std::uint32_t held = m_writePosition - m_readPosition;
+            result -= remaining - held;
+            remaining = held;
+        }
+        std::uint32_t n = std::min(remaining, m_chunkSize - m_readPosition);
+        if (n != 0) {
+            sink(front + m_readPosition, n);
+        }
+        m_byteCount.fetch_sub(n);
+        m_readPosition = (m_readPosition + n) % m_chunkSize;
+        done += n;
+        if (m_readPosition == 0) {
+            // Also frees an empty last chunk, so that the next write starts a new one.
+            unsigned char* chunk = nullptr;
+            if (PopFront(chunk)) {
+                FreeChunk(chunk);
+            }
+        }
+        remaining -= n;
+    } while (remaining != 0);
+    SetLastErrorValue(0);
+    return result;
+}
+
+std::int32_t CMemoryStream::Read(void* buffer, std::uint32_t size) {
+    if (buffer == nullptr || size == 0) {
+        SetLastErrorValue(kErrorInvalidParameter);
+        return -1;
+    }
+    if (IsEmpty()) {
+        SetLastErrorValue(kErrorNoMoreItems);
+        return 0;
+    }
+    auto* out = static_cast<unsigned char*>(buffer);
+    return static_cast<std::int32_t>(Consume(size, [&out](const unsigned char* piece, std::uint32_t n) {
+        std::memcpy(out, piece, n);
+        out += n;
+    }));
+}
+
+std::uint32_t CMemoryStream::GetSize() { return m_byteCount.load(); }
+
+std::uint32_t CMemoryStream::Skip(std::uint32_t count) {
+    if (count == 0) {
+        count = GetSize();
+    }
+    if (IsEmpty()) {
+        return 0;
+    }
+    return Consume(count, [](const unsigned char*, std::uint32_t) {});
+}
+
+std::int32_t CMemoryStream::ReadTo(QXSDK::IStream* destination, std::uint32_t size) {
+    if (destination == nullptr || size == 0) {
+        SetLastErrorValue(kErrorInvalidParameter);
+        return -1;
+    }
+    if (IsEmpty()) {
+        SetLastErrorValue(kErrorNoMoreItems);
+        return 0;
+    }
+    std::uint32_t moved = Consume(size, [destination](const unsigned char* piece, std::uint32_t n) {
+        destination->Write(piece, n);
+    });
+    // The destination's Write set this thread's last error; the move itself succeeded.
+    SetLastErrorValue(0);
+    return static_cast<std::int32_t>(moved);
+}
+
+void CMemoryStream::Clear() {
+    unsigned char* chunk = nullptr;
+    while (PopFront(chunk)) {
+        FreeChunk(chunk);
+    }
+    m_byteCount.store(0);
+    m_readPosition = 0;
+    m_writePosition = 0;
+}
+
+unsigned char* CMemoryStream::AllocChunk() { return new unsigned char[m_chunkSize]; }
+
+void CMemoryStream::FreeChunk(unsigned char* chunk) { delete[] chunk; }
+
+}  // namespace QX

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "qxnet/QXExport.h"
+#include "qxnet/common/QXStream.h"
+#include "qxnet/common/QXThreadSafeList.h"
+
+namespace QX {
+
+// An unbounded first-in first-out byte queue in chunks of 32768 bytes: appending never moves
+// stored data, a chunk is allocated the moment the previous one fills and freed the moment its
+// last byte is consumed. Results come with the thread's last-error value: 0 on success, 87 for a
+// null pointer or zero size, 259 when there is nothing to read.
+//
+// One thread at a time writes and reads; GetSize may be called from any thread.
+class QXNET_API CMemoryStream : public QXSDK::IStream, private CThreadSafeList<unsigned char*> {
+public:
+    static constexpr std::uint32_t ChunkSize = 0x8000;
+
+    CMemoryStream();
+    ~CMemoryStream() override;
+    CMemoryStream(const CMemoryStream&) = delete;
+    CMemoryStream& operator=(const CMemoryStream&) = delete;
+
+    std::int32_t Write(const void* data, std::uint32_t size) override;
+    std::int32_t Read(void* buffer, std::uint32_t size) override;
+    std::uint32_t GetSize() override;
+
+    // Discards count bytes (0: all held) and returns how many were discarded.
+    virtual std::uint32_t Skip(std::uint32_t count);
+    virtual void Clear();
+    // Moves up to size bytes into destination through its Write, one piece per chunk.
+    virtual std::int32_t ReadTo(QXSDK::IStream* destination, std::uint32_t size);
+
+    // Chunks currently held, for callers that watch memory use.
+    std::uint32_t ChunkCount() { return static_cast<std::uint32_t>(Count()); }
+
+protected:
+    virtual unsigned char* AllocChunk();
+    virtual void FreeChunk(unsigned char* chunk);
+
+private:
+    template <typename Sink>
+    std::uint32_t Consume(std::uint32_t size, Sink sink);
+
+    std::uint32_t m_readPosition = 0;
+    std::uint32_t m_writePosition = 0;
+    std::uint32_t m_chunkSize = 0;
+    std::atomic<std::uint32_t> m_byteCount{0};
+};
+
+}  // namespace QX

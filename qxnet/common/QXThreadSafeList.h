@@ -1,0 +1,76 @@
+#pragma once
+
+#include <cstddef>
+#include <list>
+
+#include "qxnet/common/QXScopedLock.h"
+#include "qxnet/platform/QXCodeLock.h"
+#include "qxnet/platform/QXSync.h"
+
+namespace QX {
+
+// A list guarded by its own critical section, with a manual-reset event that is set while the
+// list holds entries. Each access takes the lock briefly.
+template <typename T>
+class CThreadSafeList : private std::list<T> {
+public:
+    CThreadSafeList() : m_event(EventCreate(true, false)) {}
+    ~CThreadSafeList() {
+        {
+            ScopedLock guard(&m_lock);
+            std::list<T>::clear();
+        }
+        if (m_event != nullptr) {
+            HandleClose(m_event);
+        }
+    }
+    CThreadSafeList(const CThreadSafeList&) = delete;
+    CThreadSafeList& operator=(const CThreadSafeList&) = delete;
+
+    // Appends value and returns the new number of entries.
+    std::size_t PushBack(T value) {
+        ScopedLock guard(&m_lock);
+        std::list<T>::push_back(value);
+        EventSet(m_event);
+        return std::list<T>::size();
+    }
+
+    // Takes the front entry; false when the list is empty.
+    bool PopFront(T& value) {
+        ScopedLock guard(&m_lock);
+        if (std::list<T>::empty()) {
+            return false;
+        }
+        value = std::list<T>::front();
+        std::list<T>::pop_front();
+        if (std::list<T>::empty()) {
+            EventReset(m_event);
+        }
+        return true;
+    }
+
+    bool IsEmpty() {
+        ScopedLock guard(&m_lock);
+        return std::list<T>::empty();
+    }
+    // Front and Back must only be asked of a list that holds entries.
+    T Front() {
+        ScopedLock guard(&m_lock);
+        return std::list<T>::front();
+    }
+    T Back() {
+        ScopedLock guard(&m_lock);
+        return std::list<T>::back();
+    }
+    std::size_t Count() {
+        ScopedLock guard(&m_lock);
+        return std::list<T>::size();
+    }
+    HANDLE Event() const { return m_event; }
+
+private:
+    CodeLock m_lock;
+    HANDLE m_event;
+};
+
+}  // namespace QX

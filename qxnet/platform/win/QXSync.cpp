@@ -1,0 +1,72 @@
+#include "qxnet/platform/QXSync.h"
+
+#include <objbase.h>
+
+#include <atomic>
+
+namespace QX {
+namespace {
+std::atomic<ComObserver> g_comObserver{nullptr};
+}  // namespace
+
+HANDLE EventCreate(bool manualReset, bool initiallySet) {
+    return CreateEventW(nullptr, manualReset ? TRUE : FALSE, initiallySet ? TRUE : FALSE, nullptr);
+}
+
+bool EventSet(HANDLE event) { return SetEvent(event) != FALSE; }
+
+bool EventReset(HANDLE event) { return ResetEvent(event) != FALSE; }
+
+DWORD WaitForHandle(HANDLE handle, DWORD timeoutMs) {
+    return WaitForSingleObject(handle, timeoutMs);
+}
+
+DWORD WaitForEither(HANDLE first, HANDLE second, DWORD timeoutMs) {
+    HANDLE handles[2] = {first, second};
+    return WaitForMultipleObjects(2, handles, FALSE, timeoutMs);
+}
+
+bool HandleClose(HANDLE handle) { return CloseHandle(handle) != FALSE; }
+
+HANDLE ThreadCreate(ThreadProc procedure, void* argument) {
+    return CreateThread(nullptr, 0, procedure, argument, 0, nullptr);
+}
+
+bool ThreadExitCode(HANDLE thread, DWORD* exitCode) {
+    if (exitCode == nullptr || GetExitCodeThread(thread, exitCode) == FALSE) {
+        return false;
+    }
+    return WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
+}
+
+void SetLastErrorValue(DWORD value) { SetLastError(value); }
+
+DWORD GetLastErrorValue() { return GetLastError(); }
+
+DWORD TickCount() { return GetTickCount(); }
+
+void GetUtcTime(SYSTEMTIME* time) {
+    if (time != nullptr) {
+        GetSystemTime(time);
+    }
+}
+
+void SleepMs(DWORD milliseconds) { Sleep(milliseconds); }
+
+void ComInitialize() {
+    CoInitialize(nullptr);
+    if (ComObserver observer = g_comObserver.load()) {
+        observer(+1);
+    }
+}
+
+void ComUninitialize() {
+    CoUninitialize();
+    if (ComObserver observer = g_comObserver.load()) {
+        observer(-1);
+    }
+}
+
+void SetComObserver(ComObserver observer) { g_comObserver.store(observer); }
+
+}  // namespace QX

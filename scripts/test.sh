@@ -1,0 +1,134 @@
+#!/usr/bin/env bash
+# Installs what the tests need, builds every configuration and runs every test:
+#   release (whole suite) · asan+ubsan (whole suite) · tsan (threaded suites) · fuzz (each target,
+#   briefly) · windows (i686 and x86_64 DLLs, x86_64 tests under Wine) · consumer (the installed
+#   package used by a separate project). Benchmarks are built, not run.
+# Usage: scripts/test.sh [stage ...]   (default: every stage; "deps" can be skipped with
+# QXNET_SKIP_DEPS=1). Build trees go to build/ci-*.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+jobs=$(nproc)
+fuzz_seconds=${QXNET_FUZZ_SECONDS:-20}
+stages=("$@")
+[ ${#stages[@]} -gt 0 ] || stages=(deps release asan tsan fuzz windows consumer)
+
+declare -a summary
+passed=0
+failed=0
+status=0
+
+stage_time() {  # name seconds result
+  summary+=("$(printf '%-10s %5ss  %s' "$1" "$2" "$3")")
+}
+
+# Runs ctest in a build tree and adds its counts to the totals.
+run_ctest() {
+  local dir=$1
+  shift
+  local log
+  log=$(mktemp)
+  (cd "$dir" && ctest --output-on-failure -j "$jobs" "$@") 2>&1 | tee "$log"
+  local rc=${PIPESTATUS[0]}
+  local line
+  line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -1)
+  if [ -n "$line" ]; then
+    local total bad
+    bad=$(sed -E 's/.*tests passed, ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
+    total=$(sed -E 's/.*tests passed, ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$line")
+    passed=$((passed + total - bad))
+    failed=$((failed + bad))
+  fi
+  rm -f "$log"
+  return "$rc"
+}
+
+configure_build() {  # dir, cmake args...
+  local dir=$1
+  shift
+  cmake -S "$root" -B "$dir" -G Ninja "$@" && cmake --build "$dir" -j "$jobs"
+}
+
+stage_deps() {
+  [ "${QXNET_SKIP_DEPS:-0}" = 1 ] && return 0
+  bash scripts/install-deps.sh
+}
+
+stage_release() {
+  configure_build build/ci-release -DCMAKE_BUILD_TYPE=Release -DQXNET_BUILD_BENCH=ON &&
+    run_ctest build/ci-release
+}
+
+stage_asan() {
+  configure_build build/ci-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQXNET_BUILD_TOOLS=OFF \
+    -DQXNET_SANITIZE=address,undefined &&
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
+      run_ctest build/ci-asan
+}
+
+stage_tsan() {
+  configure_build build/ci-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQXNET_BUILD_TOOLS=OFF \
+    -DQXNET_SANITIZE=thread &&
+    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest build/ci-tsan -L threaded
+}
+
+stage_fuzz() {
+  CC=clang CXX=clang++ configure_build build/ci-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DQXNET_BUILD_TESTS=OFF -DQXNET_BUILD_TOOLS=OFF -DQXNET_BUILD_FUZZ=ON || return 1
+  local rc=0 target name corpus
+  for target in build/ci-fuzz/fuzz/fuzz_*; do
+    [ -x "$target" ] || continue
+    name=$(basename "$target")
+    corpus=$(mktemp -d)
+    [ -d "fuzz/corpus/${name#fuzz_}" ] && cp -r "fuzz/corpus/${name#fuzz_}/." "$corpus/"
+    echo "== $name: ${fuzz_seconds}s"
+    if "$target" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 \
+      -print_final_stats=1 "$corpus" 2>&1 | tail -15; then
+      passed=$((passed + 1))
+    else
+      echo "FUZZ FINDING in $name" >&2
+      failed=$((failed + 1))
+      rc=1
+    fi
+    rm -rf "$corpus"
+  done
+  return $rc
+}
+
+stage_windows() {
+  bash scripts/windows.sh
+}
+
+stage_consumer() {
+  local prefix
+  prefix=$(mktemp -d)
+  cmake --install build/ci-release --prefix "$prefix" &&
+    cmake -S examples -B build/ci-consumer -G Ninja -DCMAKE_PREFIX_PATH="$prefix" &&
+    cmake --build build/ci-consumer &&
+    LD_LIBRARY_PATH="$prefix/lib" QXNET_TRACE=off build/ci-consumer/qxnet-consumer &&
+    PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --exists qxnet
+  local rc=$?
+  rm -rf "$prefix"
+  [ $rc -eq 0 ] && passed=$((passed + 1)) || failed=$((failed + 1))
+  return $rc
+}
+
+total_start=$SECONDS
+for stage in "${stages[@]}"; do
+  echo
+  echo "======== stage: $stage ========"
+  start=$SECONDS
+  if "stage_$stage"; then
+    stage_time "$stage" $((SECONDS - start)) ok
+  else
+    stage_time "$stage" $((SECONDS - start)) FAILED
+    status=1
+  fi
+done
+
+echo
+echo "======== stage times ========"
+printf '%s\n' "${summary[@]}"
+echo "total      $((SECONDS - total_start))s"
+echo "qxnet: $passed passed, $failed failed"
+exit $status

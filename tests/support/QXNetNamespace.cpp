@@ -1,0 +1,88 @@
+#include "tests/support/QXNetNamespace.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+#include <thread>
+
+namespace QXTest {
+
+int Shell(const std::string& command) {
+    int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool NetNamespace::Available() {
+    return geteuid() == 0 && Shell("ip netns list >/dev/null 2>&1") == 0;
+}
+
+NetNamespace::NetNamespace(const std::string& prefix) {
+    static std::atomic<int> counter{0};
+    m_name = prefix + "-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+    m_valid = Shell("ip netns add " + m_name + " 2>/dev/null") == 0 &&
+              Exec("ip link set lo up") == 0;
+}
+
+NetNamespace::~NetNamespace() {
+    // Deleting the namespace takes every link in it along, veth peers included.
+    Shell("ip netns delete " + m_name + " 2>/dev/null");
+}
+
+int NetNamespace::Exec(const std::string& command) const {
+    return Shell("ip netns exec " + m_name + " sh -c '" + command + "'");
+}
+
+std::string NetNamespace::Capture(const std::string& command) const {
+    std::string out;
+    FILE* pipe = popen(("ip netns exec " + m_name + " sh -c '" + command + "'").c_str(), "r");
+    if (pipe == nullptr) {
+        return out;
+    }
+    char buffer[4096];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+        out.append(buffer, n);
+    }
+    pclose(pipe);
+    return out;
+}
+
+void NetNamespace::Run(const std::function<void()>& fn) const {
+    std::exception_ptr failure;
+    std::thread worker([&] {
+        try {
+            int fd = open(("/var/run/netns/" + m_name).c_str(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0 || setns(fd, CLONE_NEWNET) != 0) {
+                if (fd >= 0) {
+                    close(fd);
+                }
+                throw std::runtime_error("cannot enter network namespace " + m_name);
+            }
+            close(fd);
+            fn();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    });
+    worker.join();
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+}
+
+bool NetNamespace::Link(const NetNamespace& a, const std::string& ifA, const std::string& addrA,
+                        const NetNamespace& b, const std::string& ifB, const std::string& addrB) {
+    return Shell("ip link add " + ifA + " netns " + a.Name() + " type veth peer name " + ifB +
+                 " netns " + b.Name()) == 0 &&
+           a.Exec("ip addr add " + addrA + " dev " + ifA + " && ip link set " + ifA + " up") ==
+               0 &&
+           b.Exec("ip addr add " + addrB + " dev " + ifB + " && ip link set " + ifB + " up") == 0;
+}
+
+}  // namespace QXTest
