@@ -1,0 +1,32 @@
+#pragma once
+
+// Reachability of IPv4 addresses and the search for a free one. Every function blocks the
+// calling thread, keeps no state between calls and runs no callbacks; no lock is taken.
+
+#include <cstdint>
+
+#include "qxnet/QXExport.h"
+
+namespace QX {
+
+// One echo exchange over a raw ICMP socket, up to five attempts of 200 microseconds each.
+// address is in network order. 0 when any ICMP datagram came back, ResultCode::TimedOut after
+// five silent attempts, ResultCode::Unexpected when the socket cannot be made or the wait fails.
+QXNET_API int Ping(std::uint32_t address);
+
+// One echo request through the platform's echo facility, waiting at most timeoutMs. address is
+// in host order. 0 when a reply came, 1 when none did, ResultCode::UnsupportedOperation when the
+// echo facility is not available (or anything else failed inside).
+QXNET_API int PingICMP(std::uint32_t address, std::uint32_t timeoutMs);
+
+// True when three echo requests in a row (100, 1500 and 1500 ms) go unanswered. Host order.
+QXNET_API bool IsAddrAvailable(std::uint32_t address);
+
+// The first free address from start to end (host order, both included), or 0. An end of 0 means
+// start with its first octet set to 255. Each free address costs 3.1 s of silence.
+QXNET_API std::uint32_t GetAvailableAddress(std::uint32_t start, std::uint32_t end);
+
+// Empties the neighbour cache of every Ethernet adapter; fails silently.
+QXNET_API void FlashARP();
+
+}  // namespace QX
