@@ -32,7 +32,6 @@ int main() {
     std::printf("trace: %ls", traced.c_str());
     std::printf("stream: %d bytes back: %s\n", got, back);
     std::printf("0xF000000C: %ls\n", QX::ResultMessage(QX::ResultCode::ObjectNotFound));
-    return (got == static_cast<int>(sizeof text) && traced == L"Example::main(): 3 cameras\n")
-               ? 0
-               : 1;
+    return (got == static_cast<int>(sizeof text) && traced == L"Example::main(): 3 cameras\n") ? 0
+                                                                                               : 1;
 }

@@ -40,7 +40,7 @@ struct Spec {
     int width = 0;
     int precision = -1;
     enum Length { None, Short, Char, Long, LongLong, Size } length = None;
-    bool wide = false;  // l or w given
+    bool wide = false;    // l or w given
     bool narrow = false;  // h given
 };
 

@@ -11,7 +11,9 @@ constexpr DWORD kErrorNoMoreItems = 259;
 
 CMemoryStream::CMemoryStream() = default;
 
-CMemoryStream::~CMemoryStream() { Clear(); }
+CMemoryStream::~CMemoryStream() {
+    Clear();
+}
 
 std::int32_t CMemoryStream::Write(const void* data, std::uint32_t size) {
     if (data == nullptr || size == 0) {
@@ -90,13 +92,16 @@ std::int32_t CMemoryStream::Read(void* buffer, std::uint32_t size) {
         return 0;
     }
     auto* out = static_cast<unsigned char*>(buffer);
-    return static_cast<std::int32_t>(Consume(size, [&out](const unsigned char* piece, std::uint32_t n) {
-        std::memcpy(out, piece, n);
-        out += n;
-    }));
+    return static_cast<std::int32_t>(
+        Consume(size, [&out](const unsigned char* piece, std::uint32_t n) {
+            std::memcpy(out, piece, n);
+            out += n;
+        }));
 }
 
-std::uint32_t CMemoryStream::GetSize() { return m_byteCount.load(); }
+std::uint32_t CMemoryStream::GetSize() {
+    return m_byteCount.load();
+}
 
 std::uint32_t CMemoryStream::Skip(std::uint32_t count) {
     if (count == 0) {
@@ -135,8 +140,12 @@ void CMemoryStream::Clear() {
     m_writePosition = 0;
 }
 
-unsigned char* CMemoryStream::AllocChunk() { return new unsigned char[m_chunkSize]; }
+unsigned char* CMemoryStream::AllocChunk() {
+    return new unsigned char[m_chunkSize];
+}
 
-void CMemoryStream::FreeChunk(unsigned char* chunk) { delete[] chunk; }
+void CMemoryStream::FreeChunk(unsigned char* chunk) {
+    delete[] chunk;
+}
 
 }  // namespace QX

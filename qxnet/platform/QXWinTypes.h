@@ -13,8 +13,8 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <winsock2.h>
 #include <windows.h>
+#include <winsock2.h>
 #define QX_THREADAPI WINAPI
 #else
 typedef void* HANDLE;

@@ -25,8 +25,8 @@ bool NetNamespace::Available() {
 NetNamespace::NetNamespace(const std::string& prefix) {
     static std::atomic<int> counter{0};
     m_name = prefix + "-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
-    m_valid = Shell("ip netns add " + m_name + " 2>/dev/null") == 0 &&
-              Exec("ip link set lo up") == 0;
+    m_valid =
+        Shell("ip netns add " + m_name + " 2>/dev/null") == 0 && Exec("ip link set lo up") == 0;
 }
 
 NetNamespace::~NetNamespace() {
@@ -80,8 +80,7 @@ bool NetNamespace::Link(const NetNamespace& a, const std::string& ifA, const std
                         const NetNamespace& b, const std::string& ifB, const std::string& addrB) {
     return Shell("ip link add " + ifA + " netns " + a.Name() + " type veth peer name " + ifB +
                  " netns " + b.Name()) == 0 &&
-           a.Exec("ip addr add " + addrA + " dev " + ifA + " && ip link set " + ifA + " up") ==
-               0 &&
+           a.Exec("ip addr add " + addrA + " dev " + ifA + " && ip link set " + ifA + " up") == 0 &&
            b.Exec("ip addr add " + addrB + " dev " + ifB + " && ip link set " + ifB + " up") == 0;
 }
 

@@ -4,9 +4,13 @@
 
 namespace QXTest {
 
-TraceCapture::TraceCapture() { QX::SetDebugSink(&TraceCapture::Sink, this); }
+TraceCapture::TraceCapture() {
+    QX::SetDebugSink(&TraceCapture::Sink, this);
+}
 
-TraceCapture::~TraceCapture() { QX::ResetDebugSink(); }
+TraceCapture::~TraceCapture() {
+    QX::ResetDebugSink();
+}
 
 void TraceCapture::Sink(const wchar_t* line, void* context) {
     auto* self = static_cast<TraceCapture*>(context);

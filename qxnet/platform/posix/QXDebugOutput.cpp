@@ -51,6 +51,8 @@ void StandardErrorSink(const wchar_t* line, void*) {
 
 }  // namespace
 
-DebugSink PlatformDebugSink() { return StandardErrorSink; }
+DebugSink PlatformDebugSink() {
+    return StandardErrorSink;
+}
 
 }  // namespace QX

@@ -186,9 +186,13 @@ bool ThreadExitCode(HANDLE thread, DWORD* exitCode) {
     return record->state->signalled;
 }
 
-void SetLastErrorValue(DWORD value) { t_lastError = value; }
+void SetLastErrorValue(DWORD value) {
+    t_lastError = value;
+}
 
-DWORD GetLastErrorValue() { return t_lastError; }
+DWORD GetLastErrorValue() {
+    return t_lastError;
+}
 
 DWORD TickCount() {
     auto now = std::chrono::steady_clock::now().time_since_epoch();
@@ -230,6 +234,8 @@ void ComUninitialize() {
     }
 }
 
-void SetComObserver(ComObserver observer) { g_comObserver.store(observer); }
+void SetComObserver(ComObserver observer) {
+    g_comObserver.store(observer);
+}
 
 }  // namespace QX

@@ -3,9 +3,13 @@
 
 namespace QX {
 namespace {
-void DebuggerSink(const wchar_t* line, void*) { OutputDebugStringW(line); }
+void DebuggerSink(const wchar_t* line, void*) {
+    OutputDebugStringW(line);
+}
 }  // namespace
 
-DebugSink PlatformDebugSink() { return DebuggerSink; }
+DebugSink PlatformDebugSink() {
+    return DebuggerSink;
+}
 
 }  // namespace QX

@@ -13,9 +13,13 @@ HANDLE EventCreate(bool manualReset, bool initiallySet) {
     return CreateEventW(nullptr, manualReset ? TRUE : FALSE, initiallySet ? TRUE : FALSE, nullptr);
 }
 
-bool EventSet(HANDLE event) { return SetEvent(event) != FALSE; }
+bool EventSet(HANDLE event) {
+    return SetEvent(event) != FALSE;
+}
 
-bool EventReset(HANDLE event) { return ResetEvent(event) != FALSE; }
+bool EventReset(HANDLE event) {
+    return ResetEvent(event) != FALSE;
+}
 
 DWORD WaitForHandle(HANDLE handle, DWORD timeoutMs) {
     return WaitForSingleObject(handle, timeoutMs);
@@ -26,7 +30,9 @@ DWORD WaitForEither(HANDLE first, HANDLE second, DWORD timeoutMs) {
     return WaitForMultipleObjects(2, handles, FALSE, timeoutMs);
 }
 
-bool HandleClose(HANDLE handle) { return CloseHandle(handle) != FALSE; }
+bool HandleClose(HANDLE handle) {
+    return CloseHandle(handle) != FALSE;
+}
 
 HANDLE ThreadCreate(ThreadProc procedure, void* argument) {
     return CreateThread(nullptr, 0, procedure, argument, 0, nullptr);
@@ -39,11 +45,17 @@ bool ThreadExitCode(HANDLE thread, DWORD* exitCode) {
     return WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
 }
 
-void SetLastErrorValue(DWORD value) { SetLastError(value); }
+void SetLastErrorValue(DWORD value) {
+    SetLastError(value);
+}
 
-DWORD GetLastErrorValue() { return GetLastError(); }
+DWORD GetLastErrorValue() {
+    return GetLastError();
+}
 
-DWORD TickCount() { return GetTickCount(); }
+DWORD TickCount() {
+    return GetTickCount();
+}
 
 void GetUtcTime(SYSTEMTIME* time) {
     if (time != nullptr) {
@@ -51,7 +63,9 @@ void GetUtcTime(SYSTEMTIME* time) {
     }
 }
 
-void SleepMs(DWORD milliseconds) { Sleep(milliseconds); }
+void SleepMs(DWORD milliseconds) {
+    Sleep(milliseconds);
+}
 
 void ComInitialize() {
     CoInitialize(nullptr);
@@ -67,6 +81,8 @@ void ComUninitialize() {
     }
 }
 
-void SetComObserver(ComObserver observer) { g_comObserver.store(observer); }
+void SetComObserver(ComObserver observer) {
+    g_comObserver.store(observer);
+}
 
 }  // namespace QX

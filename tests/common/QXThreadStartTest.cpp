@@ -1,0 +1,63 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <stdexcept>
+
+#include "qxnet/common/QXThreadStart.h"
+#include "qxnet/platform/QXSync.h"
+
+namespace {
+
+std::atomic<int> g_comBalance{0};
+std::atomic<int> g_comCalls{0};
+
+void ObserveCom(int delta) {
+    g_comBalance += delta;
+    ++g_comCalls;
+}
+
+DWORD QX_THREADAPI Doubler(void* argument) {
+    return static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(argument) * 2);
+}
+
+TEST(StartThread, ExitCodeIsTheProcedureResultAndComIsBalanced) {
+    QX::SetComObserver(ObserveCom);
+    g_comBalance = 0;
+    g_comCalls = 0;
+    HANDLE thread = QX::StartThread(Doubler, reinterpret_cast<void*>(21));
+    ASSERT_NE(thread, nullptr);
+    ASSERT_EQ(QX::WaitForHandle(thread, INFINITE), WAIT_OBJECT_0);
+    DWORD code = 0;
+    EXPECT_TRUE(QX::ThreadExitCode(thread, &code));
+    EXPECT_EQ(code, 42u);
+    QX::HandleClose(thread);
+    QX::SetComObserver(nullptr);
+    EXPECT_EQ(g_comCalls.load(), 2);
+    EXPECT_EQ(g_comBalance.load(), 0);
+}
+
+// A procedure that throws still frees its start record and releases COM on the way out; the
+// exception then ends the process as any exception leaving a thread does.
+void ReportCom(int delta) {
+    std::fprintf(stderr, delta > 0 ? "com-init\n" : "com-released\n");
+}
+
+DWORD QX_THREADAPI Thrower(void*) {
+    throw std::runtime_error("procedure failed");
+}
+
+void RunThrowingThread() {
+    QX::SetComObserver(ReportCom);
+    HANDLE thread = QX::StartThread(Thrower, nullptr);
+    if (thread != nullptr) {
+        QX::WaitForHandle(thread, INFINITE);
+    }
+}
+
+TEST(StartThreadDeathTest, ThrowingProcedureCleansUpBeforeTheProcessEnds) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(RunThrowingThread(), "com-init\ncom-released\n");
+}
+
+}  // namespace
