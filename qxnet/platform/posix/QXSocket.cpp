@@ -1,0 +1,320 @@
+#include "qxnet/platform/QXSocket.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+namespace QX {
+
+namespace {
+
+thread_local int t_lastError = 0;
+std::atomic<int> g_startCount{0};
+
+// The one errno-to-Winsock table; an errno missing here is passed on as it is, which can never be
+// mistaken for a Winsock number (those start at 10000).
+struct ErrnoMapping {
+    int errnoValue;
+    int winsock;
+};
+constexpr ErrnoMapping kErrnoTable[] = {
+    {EINTR, SocketError::Interrupted},
+    {EBADF, SocketError::NotSocket},
+    {EACCES, SocketError::AccessDenied},
+    {EPERM, SocketError::AccessDenied},
+    {EFAULT, SocketError::Fault},
+    {EINVAL, SocketError::InvalidArgument},
+    {EMFILE, SocketError::TooManyOpen},
+    {ENFILE, SocketError::TooManyOpen},
+    {EAGAIN, SocketError::WouldBlock},
+    {ENOTSOCK, SocketError::NotSocket},
+    {EDESTADDRREQ, SocketError::DestinationRequired},
+    {EMSGSIZE, SocketError::MessageTooLong},
+    {ENOPROTOOPT, SocketError::ProtocolOption},
+    {EPROTONOSUPPORT, SocketError::ProtocolNotSupported},
+    {EOPNOTSUPP, SocketError::OperationNotSupported},
+    {EAFNOSUPPORT, SocketError::FamilyNotSupported},
+    {EADDRINUSE, SocketError::AddressInUse},
+    {EADDRNOTAVAIL, SocketError::AddressNotAvailable},
+    {ENETDOWN, SocketError::NetworkDown},
+    {ENETUNREACH, SocketError::NetworkUnreachable},
+    {ECONNRESET, SocketError::ConnectionReset},
+    {ENOBUFS, SocketError::NoBufferSpace},
+    {ENOMEM, SocketError::NoBufferSpace},
+    {ENOTCONN, SocketError::NotConnected},
+    {ETIMEDOUT, SocketError::TimedOut},
+    {ECONNREFUSED, SocketError::ConnectionRefused},
+    {EHOSTUNREACH, SocketError::HostUnreachable},
+};
+
+void SetFromErrno() {
+    const int value = errno;
+    for (const ErrnoMapping& mapping : kErrnoTable) {
+        if (mapping.errnoValue == value) {
+            t_lastError = mapping.winsock;
+            return;
+        }
+    }
+    t_lastError = value;
+}
+
+// A handle that cannot name a descriptor is refused before the system sees it, as Winsock
+// refuses a handle that is no socket.
+bool Usable(SocketHandle socket) {
+    if (socket == InvalidSocket || socket > static_cast<SocketHandle>(0x7FFFFFFF)) {
+        t_lastError = SocketError::NotSocket;
+        return false;
+    }
+    return true;
+}
+
+int Fd(SocketHandle socket) {
+    return static_cast<int>(socket);
+}
+
+sockaddr_in ToSystem(const SocketAddressV4& address) {
+    sockaddr_in system{};
+    system.sin_family = AF_INET;
+    system.sin_port = address.port;
+    system.sin_addr.s_addr = address.address;
+    return system;
+}
+
+SocketAddressV4 FromSystem(const sockaddr_in& system) {
+    SocketAddressV4 address{};
+    address.family = AddressFamilyInet;
+    address.port = system.sin_port;
+    address.address = system.sin_addr.s_addr;
+    return address;
+}
+
+bool SetInt(SocketHandle socket, int level, int name, int value) {
+    if (setsockopt(Fd(socket), level, name, &value, sizeof(value)) != 0) {
+        SetFromErrno();
+        return false;
+    }
+    return true;
+}
+
+class PosixSocketBackend final : public SocketBackend {
+public:
+    SocketHandle CreateUdp() override {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+        if (fd < 0) {
+            SetFromErrno();
+            return InvalidSocket;
+        }
+        return static_cast<SocketHandle>(fd);
+    }
+
+    bool Close(SocketHandle socket) override {
+        if (!Usable(socket)) {
+            return false;
+        }
+        if (::close(Fd(socket)) != 0) {
+            SetFromErrno();
+            return false;
+        }
+        return true;
+    }
+
+    bool Bind(SocketHandle socket, const SocketAddressV4& local) override {
+        if (!Usable(socket)) {
+            return false;
+        }
+        const sockaddr_in system = ToSystem(local);
+        if (::bind(Fd(socket), reinterpret_cast<const sockaddr*>(&system), sizeof(system)) != 0) {
+            SetFromErrno();
+            return false;
+        }
+        return true;
+    }
+
+    bool LocalAddress(SocketHandle socket, SocketAddressV4* local) override {
+        if (!Usable(socket)) {
+            return false;
+        }
+        sockaddr_in system{};
+        socklen_t size = sizeof(system);
+        if (::getsockname(Fd(socket), reinterpret_cast<sockaddr*>(&system), &size) != 0) {
+            SetFromErrno();
+            return false;
+        }
+        *local = FromSystem(system);
+        return true;
+    }
+
+    bool SetOption(SocketHandle socket, SocketOption option, int value) override {
+        if (!Usable(socket)) {
+            return false;
+        }
+        switch (option) {
+            case SocketOption::Broadcast:
+                return SetInt(socket, SOL_SOCKET, SO_BROADCAST, value);
+            case SocketOption::ReceiveBuffer:
+                return SetInt(socket, SOL_SOCKET, SO_RCVBUF, value);
+            case SocketOption::ReuseAddress:
+                return SetInt(socket, SOL_SOCKET, SO_REUSEADDR, value);
+            case SocketOption::MulticastTtl:
+                return SetInt(socket, IPPROTO_IP, IP_MULTICAST_TTL, value);
+            case SocketOption::MulticastLoop:
+                return SetInt(socket, IPPROTO_IP, IP_MULTICAST_LOOP, value);
+            case SocketOption::PacketInfo:
+                return SetInt(socket, IPPROTO_IP, IP_PKTINFO, value);
+        }
+        t_lastError = SocketError::ProtocolOption;
+        return false;
+    }
+
+    bool JoinGroup(SocketHandle socket, std::uint32_t group,
+                   std::uint32_t interfaceAddress) override {
+        if (!Usable(socket)) {
+            return false;
+        }
+        ip_mreq request{};
+        request.imr_multiaddr.s_addr = group;
+        request.imr_interface.s_addr = interfaceAddress;
+        if (setsockopt(Fd(socket), IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof(request)) != 0) {
+            SetFromErrno();
+            return false;
+        }
+        return true;
+    }
+
+    bool SetMulticastInterface(SocketHandle socket, std::uint32_t interfaceAddress) override {
+        if (!Usable(socket)) {
+            return false;
+        }
+        in_addr address{};
+        address.s_addr = interfaceAddress;
+        if (setsockopt(Fd(socket), IPPROTO_IP, IP_MULTICAST_IF, &address, sizeof(address)) != 0) {
+            SetFromErrno();
+            return false;
+        }
+        return true;
+    }
+
+    SocketWait WaitReadable(SocketHandle socket, std::uint32_t timeoutUs) override {
+        if (!Usable(socket)) {
+            return SocketWait::Failed;
+        }
+        pollfd entry{};
+        entry.fd = Fd(socket);
+        entry.events = POLLIN | POLLPRI;
+        const timespec timeout{static_cast<time_t>(timeoutUs / 1000000),
+                               static_cast<long>(timeoutUs % 1000000) * 1000};
+        const int ready = ::ppoll(&entry, 1, &timeout, nullptr);
+        if (ready < 0) {
+            SetFromErrno();
+            return SocketWait::Failed;
+        }
+        if (ready == 0) {
+            return SocketWait::TimedOut;
+        }
+        if ((entry.revents & POLLNVAL) != 0) {
+            t_lastError = SocketError::NotSocket;
+            return SocketWait::Failed;
+        }
+        // Urgent data is the exception condition of a select() exception set. A pending error
+        // report (POLLERR) is readable: the next receive fetches it and reports it.
+        if ((entry.revents & POLLPRI) != 0) {
+            return SocketWait::Exception;
+        }
+        return SocketWait::Readable;
+    }
+
+    int SendTo(SocketHandle socket, const void* data, int length,
+               const SocketAddressV4& to) override {
+        if (!Usable(socket)) {
+            return -1;
+        }
+        if (length < 0) {
+            t_lastError = SocketError::InvalidArgument;
+            return -1;
+        }
+        const sockaddr_in system = ToSystem(to);
+        const ssize_t sent = ::sendto(Fd(socket), data, static_cast<size_t>(length), MSG_NOSIGNAL,
+                                      reinterpret_cast<const sockaddr*>(&system), sizeof(system));
+        if (sent < 0) {
+            SetFromErrno();
+            return -1;
+        }
+        return static_cast<int>(sent);
+    }
+
+    bool ReceiveFrom(SocketHandle socket, void* buffer, int capacity,
+                     ReceivedDatagram* received) override {
+        if (!Usable(socket)) {
+            return false;
+        }
+        if (capacity < 0 || received == nullptr) {
+            t_lastError = SocketError::InvalidArgument;
+            return false;
+        }
+        sockaddr_in sender{};
+        iovec vector{buffer, static_cast<size_t>(capacity)};
+        alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in_pktinfo))];
+        msghdr message{};
+        message.msg_name = &sender;
+        message.msg_namelen = sizeof(sender);
+        message.msg_iov = &vector;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof(control);
+        // MSG_TRUNC makes the call report the datagram's real size, so a datagram that did not
+        // fit is told apart from one that filled the buffer exactly.
+        const ssize_t size = ::recvmsg(Fd(socket), &message, MSG_TRUNC);
+        if (size < 0) {
+            SetFromErrno();
+            return false;
+        }
+        *received = ReceivedDatagram{};
+        received->size = size > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(size);
+        received->from = FromSystem(sender);
+        for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+             header = CMSG_NXTHDR(&message, header)) {
+            if (header->cmsg_level == IPPROTO_IP && header->cmsg_type == IP_PKTINFO) {
+                in_pktinfo info;
+                std::memcpy(&info, CMSG_DATA(header), sizeof(info));
+                received->destination = info.ipi_addr.s_addr;
+                received->interfaceIndex = static_cast<std::uint32_t>(info.ipi_ifindex);
+            }
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
+int SocketLastError() {
+    return t_lastError;
+}
+void SetSocketLastError(int error) {
+    t_lastError = error;
+}
+
+// Nothing to start on this platform; the count keeps start and end paired as on Windows.
+int SocketLayerStart() {
+    g_startCount.fetch_add(1);
+    return 0;
+}
+
+void SocketLayerEnd() {
+    int count = g_startCount.load();
+    while (count > 0 && !g_startCount.compare_exchange_weak(count, count - 1)) {
+    }
+}
+
+SocketBackend& SystemSocketBackend() {
+    static PosixSocketBackend backend;
+    return backend;
+}
+
+}  // namespace QX

@@ -1,0 +1,230 @@
+#include "qxnet/platform/QXSocket.h"
+
+#include "qxnet/platform/QXWinTypes.h"
+
+#include <mswsock.h>
+#include <ws2tcpip.h>
+
+#include <cstring>
+
+namespace QX {
+
+namespace {
+
+sockaddr_in ToSystem(const SocketAddressV4& address) {
+    sockaddr_in system{};
+    system.sin_family = AF_INET;
+    system.sin_port = address.port;
+    system.sin_addr.s_addr = address.address;
+    return system;
+}
+
+SocketAddressV4 FromSystem(const sockaddr_in& system) {
+    SocketAddressV4 address{};
+    address.family = AddressFamilyInet;
+    address.port = system.sin_port;
+    address.address = system.sin_addr.s_addr;
+    return address;
+}
+
+SOCKET Native(SocketHandle socket) {
+    return static_cast<SOCKET>(socket);
+}
+
+bool SetInt(SocketHandle socket, int level, int name, int value) {
+    const DWORD word = static_cast<DWORD>(value);
+    if (setsockopt(Native(socket), level, name, reinterpret_cast<const char*>(&word),
+                   sizeof(word)) != 0) {
+        return false;
+    }
+    return true;
+}
+
+// WSARecvMsg is reached through its extension pointer; it is the only receive that reports the
+// packet information of IP_PKTINFO.
+LPFN_WSARECVMSG RecvMsgFunction(SOCKET socket) {
+    GUID id = WSAID_WSARECVMSG;
+    LPFN_WSARECVMSG function = nullptr;
+    DWORD bytes = 0;
+    if (WSAIoctl(socket, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof(id), &function,
+                 sizeof(function), &bytes, nullptr, nullptr) != 0) {
+        return nullptr;
+    }
+    return function;
+}
+
+class WinSocketBackend final : public SocketBackend {
+public:
+    SocketHandle CreateUdp() override {
+        const SOCKET socket = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+        if (socket == INVALID_SOCKET) {
+            return InvalidSocket;
+        }
+        return static_cast<SocketHandle>(socket);
+    }
+
+    bool Close(SocketHandle socket) override { return closesocket(Native(socket)) == 0; }
+
+    bool Bind(SocketHandle socket, const SocketAddressV4& local) override {
+        const sockaddr_in system = ToSystem(local);
+        return ::bind(Native(socket), reinterpret_cast<const sockaddr*>(&system), sizeof(system)) ==
+               0;
+    }
+
+    bool LocalAddress(SocketHandle socket, SocketAddressV4* local) override {
+        sockaddr_in system{};
+        int size = sizeof(system);
+        if (getsockname(Native(socket), reinterpret_cast<sockaddr*>(&system), &size) != 0) {
+            return false;
+        }
+        *local = FromSystem(system);
+        return true;
+    }
+
+    bool SetOption(SocketHandle socket, SocketOption option, int value) override {
+        switch (option) {
+            case SocketOption::Broadcast:
+                return SetInt(socket, SOL_SOCKET, SO_BROADCAST, value);
+            case SocketOption::ReceiveBuffer:
+                return SetInt(socket, SOL_SOCKET, SO_RCVBUF, value);
+            case SocketOption::ReuseAddress:
+                return SetInt(socket, SOL_SOCKET, SO_REUSEADDR, value);
+            case SocketOption::MulticastTtl:
+                return SetInt(socket, IPPROTO_IP, IP_MULTICAST_TTL, value);
+            case SocketOption::MulticastLoop:
+                return SetInt(socket, IPPROTO_IP, IP_MULTICAST_LOOP, value);
+            case SocketOption::PacketInfo:
+                return SetInt(socket, IPPROTO_IP, IP_PKTINFO, value);
+        }
+        WSASetLastError(WSAENOPROTOOPT);
+        return false;
+    }
+
+    bool JoinGroup(SocketHandle socket, std::uint32_t group,
+                   std::uint32_t interfaceAddress) override {
+        ip_mreq request{};
+        request.imr_multiaddr.s_addr = group;
+        request.imr_interface.s_addr = interfaceAddress;
+        return setsockopt(Native(socket), IPPROTO_IP, IP_ADD_MEMBERSHIP,
+                          reinterpret_cast<const char*>(&request), sizeof(request)) == 0;
+    }
+
+    bool SetMulticastInterface(SocketHandle socket, std::uint32_t interfaceAddress) override {
+        in_addr address{};
+        address.s_addr = interfaceAddress;
+        return setsockopt(Native(socket), IPPROTO_IP, IP_MULTICAST_IF,
+                          reinterpret_cast<const char*>(&address), sizeof(address)) == 0;
+    }
+
+    SocketWait WaitReadable(SocketHandle socket, std::uint32_t timeoutUs) override {
+        fd_set readable;
+        fd_set exceptional;
+        FD_ZERO(&readable);
+        FD_ZERO(&exceptional);
+        FD_SET(Native(socket), &readable);
+        FD_SET(Native(socket), &exceptional);
+        timeval timeout{static_cast<long>(timeoutUs / 1000000),
+                        static_cast<long>(timeoutUs % 1000000)};
+        const int ready = select(0, &readable, nullptr, &exceptional, &timeout);
+        if (ready == SOCKET_ERROR) {
+            return SocketWait::Failed;
+        }
+        if (ready == 0) {
+            return SocketWait::TimedOut;
+        }
+        if (FD_ISSET(Native(socket), &exceptional)) {
+            return SocketWait::Exception;
+        }
+        return SocketWait::Readable;
+    }
+
+    int SendTo(SocketHandle socket, const void* data, int length,
+               const SocketAddressV4& to) override {
+        const sockaddr_in system = ToSystem(to);
+        const int sent = sendto(Native(socket), static_cast<const char*>(data), length, 0,
+                                reinterpret_cast<const sockaddr*>(&system), sizeof(system));
+        return sent == SOCKET_ERROR ? -1 : sent;
+    }
+
+    bool ReceiveFrom(SocketHandle socket, void* buffer, int capacity,
+                     ReceivedDatagram* received) override {
+        if (capacity < 0 || received == nullptr) {
+            WSASetLastError(WSAEINVAL);
+            return false;
+        }
+        *received = ReceivedDatagram{};
+        sockaddr_in sender{};
+        int size = -1;
+        bool cut = false;
+        const LPFN_WSARECVMSG recvMsg = RecvMsgFunction(Native(socket));
+        if (recvMsg != nullptr) {
+            WSABUF vector{static_cast<ULONG>(capacity), static_cast<char*>(buffer)};
+            char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))] = {};
+            WSAMSG message{};
+            message.name = reinterpret_cast<sockaddr*>(&sender);
+            message.namelen = sizeof(sender);
+            message.lpBuffers = &vector;
+            message.dwBufferCount = 1;
+            message.Control.buf = control;
+            message.Control.len = sizeof(control);
+            DWORD bytes = 0;
+            if (recvMsg(Native(socket), &message, &bytes, nullptr, nullptr) != 0) {
+                if (WSAGetLastError() != WSAEMSGSIZE) {
+                    return false;
+                }
+                cut = true;
+            }
+            size = static_cast<int>(bytes);
+            cut = cut || (message.dwFlags & MSG_TRUNC) != 0;
+            for (WSACMSGHDR* header = WSA_CMSG_FIRSTHDR(&message); header != nullptr;
+                 header = WSA_CMSG_NXTHDR(&message, header)) {
+                if (header->cmsg_level == IPPROTO_IP && header->cmsg_type == IP_PKTINFO) {
+                    IN_PKTINFO info;
+                    std::memcpy(&info, WSA_CMSG_DATA(header), sizeof(info));
+                    received->destination = info.ipi_addr.s_addr;
+                    received->interfaceIndex = static_cast<std::uint32_t>(info.ipi_ifindex);
+                }
+            }
+        } else {
+            int senderSize = sizeof(sender);
+            size = recvfrom(Native(socket), static_cast<char*>(buffer), capacity, 0,
+                            reinterpret_cast<sockaddr*>(&sender), &senderSize);
+            if (size == SOCKET_ERROR) {
+                if (WSAGetLastError() != WSAEMSGSIZE) {
+                    return false;
+                }
+                cut = true;
+            }
+        }
+        // Winsock does not tell a cut datagram's real size; one above the capacity says enough.
+        received->size = cut ? capacity + 1 : size;
+        received->from = FromSystem(sender);
+        return true;
+    }
+};
+
+}  // namespace
+
+int SocketLastError() {
+    return WSAGetLastError();
+}
+void SetSocketLastError(int error) {
+    WSASetLastError(error);
+}
+
+// WSAStartup counts its own starts; each one is paired with a WSACleanup.
+int SocketLayerStart() {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(1, 1), &data);
+}
+
+void SocketLayerEnd() {
+    WSACleanup();
+}
+
+SocketBackend& SystemSocketBackend() {
+    static WinSocketBackend backend;
+    return backend;
+}
+
+}  // namespace QX
