@@ -1,0 +1,23 @@
+#include "qxnet/mdns/QXDNSRrdataSRV.h"
+
+#include "qxnet/common/QXTrace.h"
+#include "qxnet/mdns/QXDNSReader.h"
+
+namespace QXSDK {
+
+bool DNSRrdataSRV::ParseInit(const std::vector<std::uint8_t>& message,
+                             const std::vector<std::uint8_t>& rdata) {
+    m_valid = false;
+    if (rdata.size() < 8) {
+        QX::Trace(L"DNSRrdataSRV::ParseInit: Error 1! Data length less than 8!");
+        return false;
+    }
+    DNSReader reader(rdata, 0);
+    reader.ReadU16(m_priority);
+    reader.ReadU16(m_weight);
+    reader.ReadU16(m_port);
+    m_valid = m_target.ParseInit(message, rdata, 6) >= 2;
+    return m_valid;
+}
+
+}  // namespace QXSDK
