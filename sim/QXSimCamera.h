@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -20,6 +21,11 @@ struct SimCamera {
     std::uint32_t features = 0;
     // Version of the extended block in discovery answers: 0 (none), 0xCE, 0xCF or 0xD0.
     std::uint8_t blockVersion = 0;
+    // Opaque block bytes the discovery answer carries for the host (info20 uses only its first
+    // two bytes with blocks 0xCE and 0xCF; info28 only exists in block 0xD0).
+    std::array<std::uint8_t, 8> info12{};
+    std::array<std::uint8_t, 8> info20{};
+    std::array<std::uint8_t, 8> info28{};
     std::string modelName = "QX2000";
     // Web credentials (Basic); an empty user means the camera asks for none.
     std::string user = "admin";
