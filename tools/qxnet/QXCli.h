@@ -1,6 +1,15 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <cstdint>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+namespace QXSim {
+class Simulator;
+}
 
 namespace QXCli {
 
@@ -14,5 +23,36 @@ struct Global {
 
 // Each command group adds its subcommands to the program; main() calls every one of them.
 void AddDiscoverCommands(CLI::App& app, Global& global);
+void AddDemoCommands(CLI::App& app, Global& global);
+
+// The action of a command: runs body, whose return value becomes the exit code. A QX::Exception
+// or std::exception that escapes becomes a one-line message and exit code 2.
+std::function<void()> Action(Global& global, std::function<int()> body);
+
+// A dotted IPv4 address as a host-order number (first octet most significant); false when the
+// text is no address. CheckIPv4 is the same test as a CLI11 validator.
+bool ParseAddress(const std::string& text, std::uint32_t& hostOrder);
+extern const CLI::Validator CheckIPv4;
+// Hexadecimal bytes ("0a1b2c", blanks and colons between bytes allowed); false when malformed.
+bool ParseHex(const std::string& text, std::vector<std::uint8_t>& bytes);
+// UTF-8 and wide text, both ways.
+std::string Narrow(const std::wstring& text);
+std::wstring Widen(const std::string& text);
+
+// `qxnet demo` runs its steps in the order they were added, against simulated cameras on
+// loopback (the demo cameras of the simulator, already started with a discovery responder on
+// discoveryPort). A step adds the services it needs to the simulator (Add, then Start again)
+// and returns 0 when it succeeded; the demo stops at the first step that fails and exits with
+// its code. With --json a step prints nothing and puts its result into report under a key of its
+// own; the demo prints the report at the end. Command groups add their steps from their
+// Add*Commands function, so the steps run in the order main() calls those.
+struct DemoContext {
+    QXSim::Simulator& simulator;
+    Global& global;
+    std::uint16_t discoveryPort;
+    nlohmann::json& report;
+};
+using DemoStep = std::function<int(DemoContext&)>;
+void AddDemoStep(const std::string& title, DemoStep step);
 
 }  // namespace QXCli

@@ -1,0 +1,109 @@
+#include "tools/qxnet/QXCli.h"
+
+#include <charconv>
+#include <codecvt>
+#include <exception>
+#include <locale>
+
+#include "qxnet/common/QXException.h"
+#include "qxnet/platform/QXDebugOutput.h"
+#include "tools/qxnet/QXCliOutput.h"
+
+namespace QXCli {
+
+std::function<void()> Action(Global& global, std::function<int()> body) {
+    return [&global, body = std::move(body)] {
+        // Parsing is complete here, so --verbose is known wherever it was written.
+        if (!global.verbose) {
+            QX::SetDebugSink(nullptr, nullptr);
+        }
+        try {
+            global.exitCode = body();
+        } catch (const QX::Exception& e) {
+            global.exitCode = Error(Narrow(e.message));
+        } catch (const std::exception& e) {
+            global.exitCode = Error(e.what());
+        }
+    };
+}
+
+bool ParseAddress(const std::string& text, std::uint32_t& hostOrder) {
+    std::uint32_t value = 0;
+    const char* cursor = text.data();
+    const char* last = text.data() + text.size();
+    for (int i = 0; i < 4; ++i) {
+        if (i > 0) {
+            if (cursor == last || *cursor != '.') {
+                return false;
+            }
+            ++cursor;
+        }
+        unsigned octet = 0;
+        auto [end, ec] = std::from_chars(cursor, last, octet, 10);
+        if (ec != std::errc() || end == cursor || end - cursor > 3 || octet > 255) {
+            return false;
+        }
+        value = (value << 8) | octet;
+        cursor = end;
+    }
+    if (cursor != last) {
+        return false;
+    }
+    hostOrder = value;
+    return true;
+}
+
+const CLI::Validator CheckIPv4(
+    [](std::string& text) {
+        std::uint32_t unused = 0;
+        return ParseAddress(text, unused) ? std::string()
+                                          : "\"" + text + "\" is no IPv4 address (a.b.c.d)";
+    },
+    "IPv4", "IPv4");
+
+bool ParseHex(const std::string& text, std::vector<std::uint8_t>& bytes) {
+    std::vector<std::uint8_t> parsed;
+    int high = -1;
+    for (char c : text) {
+        int digit = -1;
+        if (c >= '0' && c <= '9') {
+            digit = c - '0';
+        } else if (c >= 'a' && c <= 'f') {
+            digit = c - 'a' + 10;
+        } else if (c >= 'A' && c <= 'F') {
+            digit = c - 'A' + 10;
+        } else if ((c == ' ' || c == ':') && high < 0) {
+            continue;
+        } else {
+            return false;
+        }
+        if (high < 0) {
+            high = digit;
+        } else {
+            parsed.push_back(static_cast<std::uint8_t>(high * 16 + digit));
+            high = -1;
+        }
+    }
+    if (high >= 0) {
+        return false;
+    }
+    bytes = std::move(parsed);
+    return true;
+}
+
+// std::wstring_convert is deprecated but still the standard library's only UTF-8 converter;
+// the CLI has no other use for a Unicode library.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+std::string Narrow(const std::wstring& text) {
+    std::wstring_convert<std::codecvt_utf8<wchar_t>> convert("?");
+    return convert.to_bytes(text);
+}
+
+std::wstring Widen(const std::string& text) {
+    std::wstring_convert<std::codecvt_utf8<wchar_t>> convert("?", L"?");
+    return convert.from_bytes(text);
+}
+#pragma GCC diagnostic pop
+
+}  // namespace QXCli
