@@ -1,0 +1,81 @@
+#pragma once
+
+// The HTTP transport: synchronous session, connection and request handles in the shape the HTTP
+// client is written against. On Windows each operation is the WinHTTP call of the same name; on
+// Linux libcurl does the work. A failed operation returns false (or a null handle) and leaves a
+// WinHTTP error number in the calling thread's last-error value (QX::GetLastErrorValue), the same
+// numbers on every platform.
+//
+// Handles are closed in any order; a request keeps what it needs of its connection and session.
+// Every operation blocks the calling thread; no callback of the transport reaches the caller.
+
+#include <cstdint>
+
+#include "qxnet/platform/QXWinTypes.h"
+
+namespace QX {
+
+// A session, connection or request handle; null when absent.
+typedef void* HttpHandle;
+
+// The error numbers the transport reports (WinHTTP's own numbering).
+namespace HttpError {
+constexpr DWORD InvalidHandle = 6;
+constexpr DWORD NotEnoughMemory = 8;
+constexpr DWORD InvalidParameter = 87;
+constexpr DWORD Timeout = 12002;
+constexpr DWORD InternalError = 12004;
+constexpr DWORD InvalidUrl = 12005;
+constexpr DWORD NameNotResolved = 12007;
+constexpr DWORD OperationCancelled = 12017;
+constexpr DWORD IncorrectHandleType = 12018;
+constexpr DWORD IncorrectHandleState = 12019;
+constexpr DWORD CannotConnect = 12029;
+constexpr DWORD ConnectionError = 12030;
+constexpr DWORD HeaderNotFound = 12150;
+constexpr DWORD InvalidServerResponse = 12152;
+}  // namespace HttpError
+
+// The port WinHTTP takes for 0: plain HTTP.
+constexpr std::uint16_t HttpDefaultPort = 80;
+
+class HttpTransport {
+public:
+    virtual ~HttpTransport() = default;
+
+    // A session without a proxy, for synchronous use.
+    virtual HttpHandle Open(const wchar_t* userAgent) = 0;
+    // Time-outs in milliseconds for handles made from the session afterwards; 0 means none.
+    virtual bool SetTimeouts(HttpHandle session, int resolveMs, int connectMs, int sendMs,
+                             int receiveMs) = 0;
+    // A connection to a server (host name or dotted address); port 0 is HttpDefaultPort.
+    virtual HttpHandle Connect(HttpHandle session, const wchar_t* server, std::uint16_t port) = 0;
+    // A GET request for path, which goes out exactly as given (no escaping).
+    virtual HttpHandle OpenRequest(HttpHandle connection, const wchar_t* path) = 0;
+    // Basic credentials, offered with the request itself rather than after a challenge.
+    virtual bool SetCredentials(HttpHandle request, const wchar_t* user,
+                                const wchar_t* password) = 0;
+    // Sends the request (no extra headers, no body).
+    virtual bool SendRequest(HttpHandle request) = 0;
+    // Waits for the response headers.
+    virtual bool ReceiveResponse(HttpHandle request) = 0;
+    // The status code of the received response.
+    virtual bool QueryStatusCode(HttpHandle request, DWORD* status) = 0;
+    // Bytes of the body that can be read now, waiting for some when none are; 0 at its end.
+    virtual bool QueryDataAvailable(HttpHandle request, DWORD* available) = 0;
+    // Reads up to size bytes of the body.
+    virtual bool ReadData(HttpHandle request, void* buffer, DWORD size, DWORD* read) = 0;
+    virtual bool CloseHandle(HttpHandle handle) = 0;
+};
+
+// The platform's own transport.
+HttpTransport& PlatformHttpTransport();
+
+// The transport in use: the platform's, unless a test has put another one in place.
+HttpTransport& Http();
+
+// Puts transport in place of the platform's (null restores it) and returns the one it replaces
+// (null when that was the platform's). For tests; not to be switched while requests run.
+HttpTransport* SetHttpTransport(HttpTransport* transport);
+
+}  // namespace QX

@@ -1,0 +1,513 @@
+#include "qxnet/platform/QXHttp.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "qxnet/platform/QXSync.h"
+
+// libcurl under the WinHTTP-shaped handles. Each request owns one easy handle in a multi handle
+// of its own, driven only from inside the calling thread's transport calls. The body is handed
+// on block by block: the write callback keeps at most one block, and pauses the transfer while
+// the caller has not read it, so a body of any size costs two blocks of memory here.
+
+namespace QX {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// libcurl's results in WinHTTP's numbering; everything unlisted is an internal error.
+struct CurlErrorRow {
+    CURLcode curl;
+    DWORD error;
+};
+constexpr CurlErrorRow kCurlErrors[] = {
+    {CURLE_COULDNT_RESOLVE_HOST, HttpError::NameNotResolved},
+    {CURLE_COULDNT_RESOLVE_PROXY, HttpError::NameNotResolved},
+    {CURLE_COULDNT_CONNECT, HttpError::CannotConnect},
+    {CURLE_OPERATION_TIMEDOUT, HttpError::Timeout},
+    {CURLE_SEND_ERROR, HttpError::ConnectionError},
+    {CURLE_RECV_ERROR, HttpError::ConnectionError},
+    {CURLE_PARTIAL_FILE, HttpError::ConnectionError},
+    {CURLE_GOT_NOTHING, HttpError::InvalidServerResponse},
+    {CURLE_WEIRD_SERVER_REPLY, HttpError::InvalidServerResponse},
+    // A status line that is no HTTP at all reads to libcurl as a refused HTTP/0.9 answer.
+    {CURLE_UNSUPPORTED_PROTOCOL, HttpError::InvalidServerResponse},
+    {CURLE_BAD_CONTENT_ENCODING, HttpError::InvalidServerResponse},
+    {CURLE_URL_MALFORMAT, HttpError::InvalidUrl},
+    {CURLE_OUT_OF_MEMORY, HttpError::NotEnoughMemory},
+    {CURLE_ABORTED_BY_CALLBACK, HttpError::OperationCancelled},
+};
+
+DWORD MapCurl(CURLcode code) {
+    for (const CurlErrorRow& row : kCurlErrors) {
+        if (row.curl == code) {
+            return row.error;
+        }
+    }
+    return HttpError::InternalError;
+}
+
+bool Fail(DWORD error) {
+    SetLastErrorValue(error);
+    return false;
+}
+
+std::string ToUtf8(const wchar_t* text) {
+    std::string out;
+    for (; text != nullptr && *text != 0; ++text) {
+        std::uint32_t c = static_cast<std::uint32_t>(*text);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | ((c >> 18) & 0x07));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+enum class Kind { Session, Connection, Request };
+
+// WinHTTP's defaults: no resolve limit, 60 s to connect, 30 s to send and to receive.
+struct Settings {
+    std::string agent;
+    int resolveMs = 0;
+    int connectMs = 60000;
+    int sendMs = 30000;
+    int receiveMs = 30000;
+};
+
+struct Handle {
+    explicit Handle(Kind k) : kind(k) {}
+    virtual ~Handle() = default;
+    Kind kind;
+    Settings settings;
+};
+
+struct Connection : Handle {
+    Connection() : Handle(Kind::Connection) {}
+    std::string host;
+    std::uint16_t port = HttpDefaultPort;
+};
+
+struct Request : Handle {
+    Request() : Handle(Kind::Request) {}
+    ~Request() override {
+        if (easy != nullptr) {
+            if (multi != nullptr) {
+                curl_multi_remove_handle(multi, easy);
+            }
+            curl_easy_cleanup(easy);
+        }
+        if (multi != nullptr) {
+            curl_multi_cleanup(multi);
+        }
+    }
+
+    enum class State { Opened, Sent, Received };
+
+    std::string url;
+    std::string target;
+    std::string user;
+    std::string password;
+    bool credentials = false;
+    State state = State::Opened;
+    CURL* easy = nullptr;
+    CURLM* multi = nullptr;
+    // Set by libcurl's callbacks while the transfer is driven.
+    bool requestStarted = false;
+    bool headersDone = false;
+    bool paused = false;
+    bool done = false;
+    CURLcode result = CURLE_OK;
+    std::vector<char> block;
+    std::size_t blockRead = 0;
+    Clock::time_point lastActivity;
+
+    std::size_t Unread() const { return block.size() - blockRead; }
+};
+
+// Every live handle, so that a stale or foreign one is refused instead of followed.
+std::mutex g_handlesMutex;
+std::unordered_set<Handle*> g_handles;
+
+HttpHandle Register(Handle* handle) {
+    std::lock_guard<std::mutex> guard(g_handlesMutex);
+    g_handles.insert(handle);
+    return handle;
+}
+
+template <typename T>
+T* Lookup(HttpHandle handle, Kind kind) {
+    std::lock_guard<std::mutex> guard(g_handlesMutex);
+    auto found = g_handles.find(static_cast<Handle*>(handle));
+    if (found == g_handles.end()) {
+        SetLastErrorValue(HttpError::InvalidHandle);
+        return nullptr;
+    }
+    if ((*found)->kind != kind) {
+        SetLastErrorValue(HttpError::IncorrectHandleType);
+        return nullptr;
+    }
+    return static_cast<T*>(*found);
+}
+
+size_t OnHeader(char* data, size_t size, size_t count, void* context) {
+    Request* request = static_cast<Request*>(context);
+    size_t length = size * count;
+    request->lastActivity = Clock::now();
+    bool blankLine =
+        (length == 2 && data[0] == '\r' && data[1] == '\n') || (length == 1 && data[0] == '\n');
+    if (blankLine) {
+        long status = 0;
+        curl_easy_getinfo(request->easy, CURLINFO_RESPONSE_CODE, &status);
+        // An interim 1xx answer is followed by the real one.
+        if (status / 100 != 1) {
+            request->headersDone = true;
+        }
+    }
+    return length;
+}
+
+size_t OnBody(char* data, size_t size, size_t count, void* context) {
+    Request* request = static_cast<Request*>(context);
+    size_t length = size * count;
+    request->lastActivity = Clock::now();
+    request->headersDone = true;
+    if (request->Unread() != 0) {
+        request->paused = true;
+        return CURL_WRITEFUNC_PAUSE;
+    }
+    request->block.assign(data, data + length);
+    request->blockRead = 0;
+    return length;
+}
+
+int OnRequestStart(void* context, char*, char*, int, int) {
+    static_cast<Request*>(context)->requestStarted = true;
+    return CURL_PREREQFUNC_OK;
+}
+
+std::once_flag g_curlInit;
+
+class CurlTransport : public HttpTransport {
+public:
+    HttpHandle Open(const wchar_t* userAgent) override {
+        std::call_once(g_curlInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+        Handle* session = new Handle(Kind::Session);
+        session->settings.agent = ToUtf8(userAgent);
+        return Register(session);
+    }
+
+    bool SetTimeouts(HttpHandle handle, int resolveMs, int connectMs, int sendMs,
+                     int receiveMs) override {
+        Handle* session = Lookup<Handle>(handle, Kind::Session);
+        if (session == nullptr) {
+            return false;
+        }
+        if (resolveMs < -1 || connectMs < -1 || sendMs < -1 || receiveMs < -1) {
+            return Fail(HttpError::InvalidParameter);
+        }
+        // -1 is WinHTTP's spelling of "no limit", like 0.
+        session->settings.resolveMs = std::max(resolveMs, 0);
+        session->settings.connectMs = std::max(connectMs, 0);
+        session->settings.sendMs = std::max(sendMs, 0);
+        session->settings.receiveMs = std::max(receiveMs, 0);
+        return true;
+    }
+
+    HttpHandle Connect(HttpHandle handle, const wchar_t* server, std::uint16_t port) override {
+        Handle* session = Lookup<Handle>(handle, Kind::Session);
+        if (session == nullptr) {
+            return nullptr;
+        }
+        if (server == nullptr || *server == 0) {
+            SetLastErrorValue(HttpError::InvalidUrl);
+            return nullptr;
+        }
+        Connection* connection = new Connection;
+        connection->settings = session->settings;
+        connection->host = ToUtf8(server);
+        connection->port = port == 0 ? HttpDefaultPort : port;
+        return Register(connection);
+    }
+
+    HttpHandle OpenRequest(HttpHandle handle, const wchar_t* path) override {
+        Connection* connection = Lookup<Connection>(handle, Kind::Connection);
+        if (connection == nullptr) {
+            return nullptr;
+        }
+        std::string target = ToUtf8(path);
+        // A line break would end the request line early; the path is otherwise sent untouched.
+        if (target.find_first_of("\r\n") != std::string::npos) {
+            SetLastErrorValue(HttpError::InvalidUrl);
+            return nullptr;
+        }
+        Request* request = new Request;
+        request->settings = connection->settings;
+        // An empty path asks for the root, as WinHTTP does with an empty object name.
+        request->target = target.empty() ? "/" : target;
+        bool literalV6 = connection->host.find(':') != std::string::npos;
+        request->url = "http://" + (literalV6 ? "[" + connection->host + "]" : connection->host) +
+                       ":" + std::to_string(connection->port) + "/";
+        return Register(request);
+    }
+
+    bool SetCredentials(HttpHandle handle, const wchar_t* user, const wchar_t* password) override {
+        Request* request = Lookup<Request>(handle, Kind::Request);
+        if (request == nullptr) {
+            return false;
+        }
+        if (user == nullptr || password == nullptr) {
+            return Fail(HttpError::InvalidParameter);
+        }
+        request->user = ToUtf8(user);
+        request->password = ToUtf8(password);
+        request->credentials = true;
+        return true;
+    }
+
+    bool SendRequest(HttpHandle handle) override {
+        Request* request = Lookup<Request>(handle, Kind::Request);
+        if (request == nullptr) {
+            return false;
+        }
+        if (request->state != Request::State::Opened) {
+            return Fail(HttpError::IncorrectHandleState);
+        }
+        if (!Prepare(*request)) {
+            return Fail(HttpError::NotEnoughMemory);
+        }
+        request->state = Request::State::Sent;
+        const Settings& s = request->settings;
+        int limit = (s.resolveMs == 0 || s.connectMs == 0 || s.sendMs == 0)
+                        ? 0
+                        : s.resolveMs + s.connectMs + s.sendMs;
+        Drive(
+            *request, [request] { return request->requestStarted; }, limit);
+        // The request goes out in the same step in which its connection is made.
+        return request->requestStarted || Failure(*request);
+    }
+
+    bool ReceiveResponse(HttpHandle handle) override {
+        Request* request = Lookup<Request>(handle, Kind::Request);
+        if (request == nullptr) {
+            return false;
+        }
+        if (request->state != Request::State::Sent) {
+            return Fail(HttpError::IncorrectHandleState);
+        }
+        Drive(
+            *request, [request] { return request->headersDone; }, request->settings.receiveMs);
+        if (!request->headersDone) {
+            return Failure(*request);
+        }
+        request->state = Request::State::Received;
+        return true;
+    }
+
+    bool QueryStatusCode(HttpHandle handle, DWORD* status) override {
+        Request* request = Lookup<Request>(handle, Kind::Request);
+        if (request == nullptr) {
+            return false;
+        }
+        if (status == nullptr) {
+            return Fail(HttpError::InvalidParameter);
+        }
+        if (request->state != Request::State::Received) {
+            return Fail(HttpError::HeaderNotFound);
+        }
+        long code = 0;
+        curl_easy_getinfo(request->easy, CURLINFO_RESPONSE_CODE, &code);
+        *status = static_cast<DWORD>(code);
+        return true;
+    }
+
+    bool QueryDataAvailable(HttpHandle handle, DWORD* available) override {
+        Request* request = Lookup<Request>(handle, Kind::Request);
+        if (request == nullptr) {
+            return false;
+        }
+        if (available == nullptr) {
+            return Fail(HttpError::InvalidParameter);
+        }
+        if (request->state != Request::State::Received) {
+            return Fail(HttpError::IncorrectHandleState);
+        }
+        if (request->Unread() == 0 && request->paused) {
+            // Resuming hands over the block that was held back, through OnBody.
+            request->paused = false;
+            curl_easy_pause(request->easy, CURLPAUSE_CONT);
+        }
+        if (request->Unread() == 0) {
+            Drive(
+                *request, [request] { return request->Unread() != 0; },
+                request->settings.receiveMs);
+        }
+        if (request->Unread() != 0) {
+            *available = static_cast<DWORD>(request->Unread());
+            return true;
+        }
+        if (request->done && request->result == CURLE_OK) {
+            *available = 0;
+            return true;
+        }
+        return Failure(*request);
+    }
+
+    bool ReadData(HttpHandle handle, void* buffer, DWORD size, DWORD* read) override {
+        Request* request = Lookup<Request>(handle, Kind::Request);
+        if (request == nullptr) {
+            return false;
+        }
+        if (read == nullptr || (buffer == nullptr && size != 0)) {
+            return Fail(HttpError::InvalidParameter);
+        }
+        *read = 0;
+        if (request->state != Request::State::Received) {
+            return Fail(HttpError::IncorrectHandleState);
+        }
+        if (request->Unread() == 0 && size != 0) {
+            DWORD available = 0;
+            if (!QueryDataAvailable(handle, &available)) {
+                return false;
+            }
+        }
+        std::size_t count = std::min<std::size_t>(size, request->Unread());
+        if (count != 0) {
+            std::memcpy(buffer, request->block.data() + request->blockRead, count);
+            request->blockRead += count;
+        }
+        *read = static_cast<DWORD>(count);
+        return true;
+    }
+
+    bool CloseHandle(HttpHandle handle) override {
+        Handle* found = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(g_handlesMutex);
+            auto it = g_handles.find(static_cast<Handle*>(handle));
+            if (it != g_handles.end()) {
+                found = *it;
+                g_handles.erase(it);
+            }
+        }
+        if (found == nullptr) {
+            return Fail(HttpError::InvalidHandle);
+        }
+        delete found;
+        return true;
+    }
+
+private:
+    static bool Prepare(Request& request) {
+        request.easy = curl_easy_init();
+        request.multi = curl_multi_init();
+        if (request.easy == nullptr || request.multi == nullptr) {
+            return false;
+        }
+        CURL* easy = request.easy;
+        const Settings& s = request.settings;
+        curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
+        curl_easy_setopt(easy, CURLOPT_REQUEST_TARGET, request.target.c_str());
+        curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http");
+        curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+        curl_easy_setopt(easy, CURLOPT_USERAGENT, s.agent.c_str());
+        // The session asks for no proxy: nothing from the environment may redirect a request.
+        curl_easy_setopt(easy, CURLOPT_PROXY, "");
+        curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
+        curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 65536L);
+        // WinHTTP runs name resolution and connection one after the other under their own
+        // limits; libcurl has one limit for both, so it gets their sum. 0 for either: no limit.
+        if (s.resolveMs != 0 && s.connectMs != 0) {
+            curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
+                             static_cast<long>(s.resolveMs + s.connectMs));
+        }
+        if (request.credentials) {
+            curl_easy_setopt(easy, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
+            curl_easy_setopt(easy, CURLOPT_USERNAME, request.user.c_str());
+            curl_easy_setopt(easy, CURLOPT_PASSWORD, request.password.c_str());
+        }
+        curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, OnHeader);
+        curl_easy_setopt(easy, CURLOPT_HEADERDATA, &request);
+        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, OnBody);
+        curl_easy_setopt(easy, CURLOPT_WRITEDATA, &request);
+        curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, OnRequestStart);
+        curl_easy_setopt(easy, CURLOPT_PREREQDATA, &request);
+        return curl_multi_add_handle(request.multi, easy) == CURLM_OK;
+    }
+
+    // Runs the transfer until ready() holds, it ends, or nothing has happened for idleMs
+    // (0: no limit of our own). A lapse of idleMs ends the transfer as timed out.
+    template <typename Ready>
+    static void Drive(Request& request, Ready ready, int idleMs) {
+        request.lastActivity = Clock::now();
+        while (!ready() && !request.done) {
+            int running = 0;
+            if (curl_multi_perform(request.multi, &running) != CURLM_OK) {
+                Finish(request, CURLE_OUT_OF_MEMORY);
+                return;
+            }
+            int queued = 0;
+            while (CURLMsg* message = curl_multi_info_read(request.multi, &queued)) {
+                if (message->msg == CURLMSG_DONE) {
+                    Finish(request, message->data.result);
+                }
+            }
+            if (ready() || request.done) {
+                return;
+            }
+            int waitMs = 1000;
+            if (idleMs != 0) {
+                auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                Clock::now() - request.lastActivity)
+                                .count();
+                if (idle >= idleMs) {
+                    Finish(request, CURLE_OPERATION_TIMEDOUT);
+                    return;
+                }
+                waitMs = static_cast<int>(std::min<long long>(waitMs, idleMs - idle));
+            }
+            curl_multi_poll(request.multi, nullptr, 0, waitMs, nullptr);
+        }
+    }
+
+    static void Finish(Request& request, CURLcode result) {
+        request.done = true;
+        request.result = result;
+    }
+
+    // The error of a transfer that stopped short of what the caller waited for.
+    static bool Failure(const Request& request) {
+        if (request.done && request.result != CURLE_OK) {
+            return Fail(MapCurl(request.result));
+        }
+        return Fail(HttpError::InvalidServerResponse);
+    }
+};
+
+}  // namespace
+
+HttpTransport& PlatformHttpTransport() {
+    static CurlTransport transport;
+    return transport;
+}
+
+}  // namespace QX
