@@ -1,0 +1,138 @@
+#pragma once
+
+// The TFTP client of the cameras' dialect and the broadcast discovery of cameras. One object
+// serves one remote endpoint at a time (a camera's TFTP port, or a broadcast address).
+//
+// Threads and locks: every operation runs on the caller's thread and holds the caller's CodeLock
+// for its whole duration (time-outs included), except UseDoublePackets and GetError, which take
+// no lock, and the destructor, which holds it only around closing the socket. The BroadcastEx
+// callback runs on the caller's thread while the lock is held. The ReadAsync callback runs on
+// the object's receive thread without the lock; that thread takes the lock only inside each
+// single send and receive.
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <set>
+#include <vector>
+
+#include <boost/shared_ptr.hpp>
+
+#include "qxnet/QXExport.h"
+#include "qxnet/common/QXStream.h"
+#include "qxnet/platform/QXCodeLock.h"
+#include "qxnet/platform/QXSocket.h"
+#include "qxnet/platform/QXWinTypes.h"
+#include "qxnet/tftp/QXCameraData.h"
+#include "qxnet/tftp/QXTFTPPacket.h"
+
+namespace QXSDK {
+
+class QXNET_API TFTPClient {
+public:
+    // BroadcastEx: called with the client's local address (host order), one tagged answer (valid
+    // only during the call), its length and the context. MoreData (0xF000000D) asks for another
+    // request; any other value ends the search after the current request's answers.
+    typedef int (*BroadcastCallback)(std::uint32_t localAddress, unsigned char* answer,
+                                     std::uint32_t length, void* context);
+    // ReadAsync: on success the stream, the buffer and the bytes stored in the buffer; on any
+    // failure null, null and TimedOut (0xF0000007).
+    typedef void (*ReadCallback)(IStream* stream, unsigned char* buffer, std::uint32_t value,
+                                 void* context);
+
+    static constexpr int NameSize = 32;
+    static constexpr int ErrorSize = 1024;
+    // select() time-outs of the two receptions, in microseconds.
+    static constexpr std::uint32_t ReceiveTimeoutUs = 800000;
+    static constexpr std::uint32_t BatchTimeoutUs = 250000;
+    // One datagram of file data is received whole into this many bytes.
+    static constexpr int BatchDatagramSize = 8192;
+    // A discovery request is sent until this many requests in a row bring no new camera.
+    static constexpr int BroadcastQuietRequests = 3;
+    static constexpr int BroadcastExRequests = 2;
+
+    // reserved is kept with the settings and carried by copies; no operation uses it.
+    TFTPClient(boost::shared_ptr<QX::CodeLock> lock, std::uint32_t localAddress,
+               bool useDoublePackets, int retries, int reserved, int port);
+    // A closed client with the source's lock and settings, and events of its own.
+    TFTPClient(const TFTPClient& other);
+    TFTPClient& operator=(const TFTPClient& other);
+    virtual ~TFTPClient();
+
+    // Starts the platform's socket layer; true when that FAILED, false on success.
+    static bool Startup();
+    static void Cleanup();
+
+    // address is host order. Throw QX::Exception on failure (the socket is then closed).
+    void Open(std::uint32_t address, int port);
+    void Reset(std::uint32_t address, int port);
+    void Close();
+
+    bool UseDoublePackets() const { return useDoublePackets; }
+    void UseDoublePackets(bool use) { useDoublePackets = use; }
+
+    // The last error text; stays valid while the object lives.
+    const wchar_t* GetError() const { return error; }
+
+    // File transfer.
+    int Read(const char* fileName, IStream* stream, unsigned char* buffer, std::uint32_t* length,
+             SYSTEMTIME* time);
+    void Write(const char* fileName);
+    int ReadAsync(const char* fileName, IStream* stream, unsigned char* buffer,
+                  std::uint32_t* length, ReadCallback callback, void* context);
+
+    // Discovery. cameras and callback may be null: one request is then sent and nothing awaited.
+    int Broadcast(const unsigned char* request, std::uint32_t length,
+                  std::set<CameraData>* cameras);
+    int BroadcastEx(const unsigned char* request, std::uint32_t length, BroadcastCallback callback,
+                    void* context);
+
+protected:
+    int Send(TFTPPacket* packet);
+    int Receive(TFTPPacket* packet);
+    int Receive(std::vector<TFTPPacket>& packets, int maxLength);
+    void ClearError();
+    void SetError(const wchar_t* format, ...);
+
+    int WaitForOpAck();
+    int WaitForAck(int block);
+    int SendAck(int block);
+    int WaitForData(std::vector<TFTPPacket>& packets, int pieceLength);
+    int ReadResponse(IStream* stream, unsigned char* buffer, std::uint32_t* length);
+    bool AllPacketsExist(const std::map<int, TFTPPacket>& blocks);
+
+    void BeginReceive();
+    static DWORD QX_THREADAPI ReceiveProc(void* client);
+    DWORD ReceiveProc();
+
+    bool GetBroadcastResponse(std::set<CameraData>* cameras);
+    int GetBroadcastResponseEx(BroadcastCallback callback, void* context);
+
+    QX::SocketHandle socket;
+    QX::SocketAddressV4 remote;
+    int port;
+    int retries;
+    int reserved;
+    // Read by the caller's thread while the receive thread may apply a camera's grant.
+    std::atomic<bool> useDoublePackets;
+    std::uint32_t localAddress;  // host order; 0: no bind
+    boost::shared_ptr<QX::CodeLock> lock;
+    HANDLE receiveThread;
+    HANDLE beginEvent;  // auto-reset: one signal, one receive cycle
+    HANDLE stopEvent;   // manual-reset: set once by the destructor
+    IStream* asyncStream;
+    unsigned char* asyncBuffer;
+    std::uint32_t* asyncLength;
+    void* asyncContext;
+    ReadCallback asyncCallback;
+    wchar_t name[NameSize];
+    wchar_t error[ErrorSize];
+
+private:
+    void InitState();
+    void CloseSocket();
+    int WaitForDatagram(std::uint32_t timeoutUs);
+    int ReceiveFailed();
+};
+
+}  // namespace QXSDK
