@@ -7,6 +7,17 @@
 namespace QX {
 namespace {
 std::atomic<ComObserver> g_comObserver{nullptr};
+
+// The library keeps the all-ones value for "no handle". To Windows that value is also the
+// current process's pseudo-handle: a wait on it would wait for this very process to end, and
+// closing it would succeed. So it is refused here, like null, as the Linux backend refuses both.
+bool Usable(HANDLE handle) {
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    return true;
+}
 }  // namespace
 
 HANDLE EventCreate(bool manualReset, bool initiallySet) {
@@ -14,24 +25,27 @@ HANDLE EventCreate(bool manualReset, bool initiallySet) {
 }
 
 bool EventSet(HANDLE event) {
-    return SetEvent(event) != FALSE;
+    return Usable(event) && SetEvent(event) != FALSE;
 }
 
 bool EventReset(HANDLE event) {
-    return ResetEvent(event) != FALSE;
+    return Usable(event) && ResetEvent(event) != FALSE;
 }
 
 DWORD WaitForHandle(HANDLE handle, DWORD timeoutMs) {
-    return WaitForSingleObject(handle, timeoutMs);
+    return Usable(handle) ? WaitForSingleObject(handle, timeoutMs) : WAIT_FAILED;
 }
 
 DWORD WaitForEither(HANDLE first, HANDLE second, DWORD timeoutMs) {
+    if (!Usable(first) || !Usable(second)) {
+        return WAIT_FAILED;
+    }
     HANDLE handles[2] = {first, second};
     return WaitForMultipleObjects(2, handles, FALSE, timeoutMs);
 }
 
 bool HandleClose(HANDLE handle) {
-    return CloseHandle(handle) != FALSE;
+    return Usable(handle) && CloseHandle(handle) != FALSE;
 }
 
 HANDLE ThreadCreate(ThreadProc procedure, void* argument) {
@@ -39,7 +53,7 @@ HANDLE ThreadCreate(ThreadProc procedure, void* argument) {
 }
 
 bool ThreadExitCode(HANDLE thread, DWORD* exitCode) {
-    if (exitCode == nullptr || GetExitCodeThread(thread, exitCode) == FALSE) {
+    if (!Usable(thread) || exitCode == nullptr || GetExitCodeThread(thread, exitCode) == FALSE) {
         return false;
     }
     return WaitForSingleObject(thread, 0) == WAIT_OBJECT_0;
