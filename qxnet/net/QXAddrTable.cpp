@@ -1,0 +1,145 @@
+#include "qxnet/net/QXAddrTable.h"
+
+#include <cstring>
+#include <new>
+
+#include "qxnet/common/QXAddress.h"
+#include "qxnet/common/QXResult.h"
+#include "qxnet/common/QXTrace.h"
+#include "qxnet/net/QXReservedAddress.h"
+#include "qxnet/platform/QXNetInfo.h"
+
+namespace QX {
+
+namespace {
+constexpr std::uint32_t LOOPBACK_NETWORK_ORDER = 0x0100007F;
+}  // namespace
+
+MIB_IPADDRTABLE* FetchAddrTable() {
+    NetInfoSource& source = NetInfo();
+    DWORD size = 0;
+    if (source.GetIpAddrTable(nullptr, &size, false) != NetInfoError::InsufficientBuffer) {
+        return nullptr;
+    }
+    // A table that grew since the size was asked for does not fit and fails the fetch.
+    auto* block =
+        new unsigned char[size < sizeof(MIB_IPADDRTABLE) ? sizeof(MIB_IPADDRTABLE) : size]();
+    auto* table = reinterpret_cast<MIB_IPADDRTABLE*>(block);
+    if (source.GetIpAddrTable(table, &size, false) != NetInfoError::Success) {
+        delete[] block;
+        return nullptr;
+    }
+    return table;
+}
+
+CAddrTable::CAddrTable(const MIB_IPADDRTABLE* table) {
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+        if (table->table[i].dwAddr != LOOPBACK_NETWORK_ORDER) {
+            m_rows.push_back(table->table[i]);
+        }
+    }
+}
+
+CAddrTable* CAddrTable::GetLocalAddresses() {
+    MIB_IPADDRTABLE* table = FetchAddrTable();
+    if (table == nullptr) {
+        return nullptr;
+    }
+    auto* result = new CAddrTable(table);
+    delete[] reinterpret_cast<unsigned char*>(table);
+    return result;
+}
+
+std::uint32_t CAddrTable::GetAddress(int index, bool swap) const {
+    if (index < 0 || static_cast<std::size_t>(index) >= m_rows.size()) {
+        return 0;
+    }
+    std::uint32_t value = m_rows[static_cast<std::size_t>(index)].dwAddr;
+    return swap ? SwapAddress(value) : value;
+}
+
+std::uint32_t CAddrTable::GetMask(int index, bool swap) const {
+    if (index < 0 || static_cast<std::size_t>(index) >= m_rows.size()) {
+        return 0;
+    }
+    std::uint32_t value = m_rows[static_cast<std::size_t>(index)].dwMask;
+    return swap ? SwapAddress(value) : value;
+}
+
+int CAddrTable::GetSize() const {
+    return static_cast<int>(m_rows.size());
+}
+
+int CAddrTable::IsValidAddress(std::uint32_t address, bool swap) const {
+    Trace(L"Validating IP: %s (swap %b)", AddressToText(address).c_str(), swap ? 1 : 0);
+    std::uint32_t a = swap ? SwapAddress(address) : address;
+    if (IsReservedAddress(a)) {
+        return static_cast<int>(ResultCode::InvalidArgument);
+    }
+    for (const MIB_IPADDRROW& row : m_rows) {
+        std::uint32_t m = TestMask(row.dwMask);
+        std::uint32_t local = SwapAddress(row.dwAddr);
+        Trace(L"LocalIP: %s", AddressToText(local).c_str());
+        if ((local & m) == (a & m)) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+}  // namespace QX
+
+int GetLocalAddrTable(MIB_IPADDRTABLE** table, std::uint32_t low, std::uint32_t high) {
+    *table = nullptr;
+    MIB_IPADDRTABLE* fetched = QX::FetchAddrTable();
+    if (fetched == nullptr) {
+        return 0;
+    }
+    std::vector<MIB_IPADDRROW> kept;
+    for (DWORD i = 0; i < fetched->dwNumEntries; ++i) {
+        const MIB_IPADDRROW& row = fetched->table[i];
+        if (row.dwAddr == QX::SwapAddress(0x7F000001)) {
+            continue;
+        }
+        std::uint32_t host = QX::SwapAddress(row.dwAddr);
+        if (low != 0 && high != 0 && (host < low || host > high)) {
+            continue;
+        }
+        kept.push_back(row);
+    }
+    delete[] reinterpret_cast<unsigned char*>(fetched);
+    if (kept.empty()) {
+        return 0;
+    }
+    // The record is exactly the count and its rows: 4 + 24 per row.
+    std::size_t bytes = sizeof(DWORD) + kept.size() * sizeof(MIB_IPADDRROW);
+    auto* block =
+        new unsigned char[bytes < sizeof(MIB_IPADDRTABLE) ? sizeof(MIB_IPADDRTABLE) : bytes];
+    auto* result = reinterpret_cast<MIB_IPADDRTABLE*>(block);
+    result->dwNumEntries = static_cast<DWORD>(kept.size());
+    std::memcpy(result->table, kept.data(), kept.size() * sizeof(MIB_IPADDRROW));
+    *table = result;
+    return static_cast<int>(kept.size());
+}
+
+void FreeLocalAddrTable(MIB_IPADDRTABLE* table) {
+    delete[] reinterpret_cast<unsigned char*>(table);
+}
+
+int ValidateIP(std::uint32_t address, MIB_IPADDRTABLE* table) {
+    if (QX::IsReservedAddress(address)) {
+        return static_cast<int>(QX::ResultCode::InvalidArgument);
+    }
+    if (table == nullptr) {
+        return 0;
+    }
+    std::uint32_t n = QX::SwapAddress(address);
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+        const MIB_IPADDRROW& row = table->table[i];
+        std::uint32_t m = row.dwMask == 0xFFFFFFFFu ? QX::SwapAddress(0xFFFFFF00u) : row.dwMask;
+        if ((row.dwAddr & m) == (n & m)) {
+            return 0;
+        }
+    }
+    return 1;
+}

@@ -1,0 +1,26 @@
+#include "qxnet/net/QXLocalAddresses.h"
+
+#include "qxnet/common/QXTrace.h"
+#include "qxnet/net/QXReservedAddress.h"
+#include "qxnet/platform/QXNetInfo.h"
+
+namespace QX {
+
+namespace {
+constexpr std::size_t MAX_LOCAL_ADDRESSES = 10;
+}  // namespace
+
+std::vector<std::uint32_t> GetLocalAddresses() {
+    std::vector<std::uint32_t> result;
+    std::vector<std::uint32_t> resolved;
+    if (!NetInfo().ResolveLocalHost(&resolved)) {
+        Trace(L"gethostbyname() failed");
+        return result;
+    }
+    for (std::size_t i = 0; i < resolved.size() && i < MAX_LOCAL_ADDRESSES; ++i) {
+        result.push_back(SwapAddress(resolved[i]));
+    }
+    return result;
+}
+
+}  // namespace QX

@@ -1,0 +1,160 @@
+// ICMP on Windows: the echo functions of "IPHLPAPI.DLL" or else "ICMP.DLL", loaded at run time,
+// and a Winsock raw ICMP socket for the raw ping.
+
+#include "qxnet/platform/QXIcmp.h"
+
+#include <icmpapi.h>
+#include <iphlpapi.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+namespace QX {
+
+namespace {
+
+typedef HANDLE(WINAPI* IcmpCreateFileEntry)();
+typedef BOOL(WINAPI* IcmpCloseHandleEntry)(HANDLE);
+typedef DWORD(WINAPI* IcmpSendEchoEntry)(HANDLE, IPAddr, LPVOID, WORD, PIP_OPTION_INFORMATION,
+                                         LPVOID, DWORD, DWORD);
+
+const HMODULE NO_LIBRARY = reinterpret_cast<HMODULE>(~static_cast<std::uintptr_t>(0));
+
+// The run-time binding of the echo functions; it lives for one ping.
+class WindowsEchoFacility : public EchoFacility {
+public:
+    ~WindowsEchoFacility() override { Release(); }
+
+    bool Bind() override {
+        static const wchar_t* const candidates[] = {L"IPHLPAPI.DLL", L"ICMP.DLL"};
+        for (const wchar_t* candidate : candidates) {
+            HMODULE library = LoadLibraryW(candidate);
+            if (library == nullptr) {
+                // A library that cannot be loaded ends the search.
+                return false;
+            }
+            m_library = library;
+            m_create = reinterpret_cast<IcmpCreateFileEntry>(
+                reinterpret_cast<void*>(GetProcAddress(library, "IcmpCreateFile")));
+            m_close = reinterpret_cast<IcmpCloseHandleEntry>(
+                reinterpret_cast<void*>(GetProcAddress(library, "IcmpCloseHandle")));
+            m_send = reinterpret_cast<IcmpSendEchoEntry>(
+                reinterpret_cast<void*>(GetProcAddress(library, "IcmpSendEcho")));
+            if (m_create != nullptr && m_close != nullptr && m_send != nullptr) {
+                return true;
+            }
+            Release();
+        }
+        return false;
+    }
+
+    HANDLE Create() override { return m_create != nullptr ? m_create() : INVALID_HANDLE_VALUE; }
+
+    DWORD SendEcho(HANDLE echo, std::uint32_t networkAddress, DWORD timeoutMs) override {
+        IP_OPTION_INFORMATION options{};
+        options.Ttl = 255;
+        // Exactly one reply record: the request carries no data.
+        ICMP_ECHO_REPLY reply{};
+        reply.Status = 0;
+        m_send(echo, networkAddress, nullptr, 0, &options, &reply, sizeof reply, timeoutMs);
+        return reply.Status;
+    }
+
+    void Close(HANDLE echo) override {
+        if (m_close != nullptr) {
+            m_close(echo);
+        }
+    }
+
+    void Release() override {
+        if (m_library != NO_LIBRARY) {
+            FreeLibrary(m_library);
+        }
+        m_library = NO_LIBRARY;
+        m_create = nullptr;
+        m_close = nullptr;
+        m_send = nullptr;
+    }
+
+private:
+    IcmpCreateFileEntry m_create = nullptr;
+    IcmpCloseHandleEntry m_close = nullptr;
+    IcmpSendEchoEntry m_send = nullptr;
+    HMODULE m_library = NO_LIBRARY;
+};
+
+class WindowsRawIcmpSocket : public RawIcmpSocket {
+public:
+    ~WindowsRawIcmpSocket() override { Close(); }
+
+    void StartLayer() override {
+        WSADATA data;
+        WSAStartup(MAKEWORD(1, 1), &data);
+    }
+    void EndLayer() override { WSACleanup(); }
+
+    int Open() override {
+        Close();
+        m_socket = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
+        return m_socket != INVALID_SOCKET ? 0 : WSAGetLastError();
+    }
+
+    int SendTo(const unsigned char* data, int length, std::uint32_t networkAddress) override {
+        sockaddr_in destination{};
+        destination.sin_family = AF_INET;
+        destination.sin_addr.s_addr = networkAddress;
+        int sent = sendto(m_socket, reinterpret_cast<const char*>(data), length, 0,
+                          reinterpret_cast<sockaddr*>(&destination), sizeof destination);
+        return sent == SOCKET_ERROR ? WSAGetLastError() : 0;
+    }
+
+    int WaitReadable(long seconds, long microseconds, int* error) override {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(m_socket, &readable);
+        timeval timeout{seconds, microseconds};
+        int ready = select(0, &readable, nullptr, nullptr, &timeout);
+        if (ready == SOCKET_ERROR) {
+            *error = WSAGetLastError();
+            return -1;
+        }
+        return ready > 0 ? 1 : 0;
+    }
+
+    int ReceiveFrom(unsigned char* buffer, int length, std::uint32_t* networkSource,
+                    int* error) override {
+        sockaddr_in source{};
+        int sourceLength = sizeof source;
+        int received = recvfrom(m_socket, reinterpret_cast<char*>(buffer), length, 0,
+                                reinterpret_cast<sockaddr*>(&source), &sourceLength);
+        if (received == SOCKET_ERROR) {
+            *error = WSAGetLastError();
+            return -1;
+        }
+        *networkSource = source.sin_addr.s_addr;
+        return received;
+    }
+
+    int Close() override {
+        if (m_socket == INVALID_SOCKET) {
+            return 0;
+        }
+        int result = closesocket(m_socket) == SOCKET_ERROR ? WSAGetLastError() : 0;
+        m_socket = INVALID_SOCKET;
+        return result;
+    }
+
+private:
+    SOCKET m_socket = INVALID_SOCKET;
+};
+
+}  // namespace
+
+std::unique_ptr<EchoFacility> PlatformEchoFacility() {
+    return std::make_unique<WindowsEchoFacility>();
+}
+
+std::unique_ptr<RawIcmpSocket> PlatformRawIcmpSocket() {
+    return std::make_unique<WindowsRawIcmpSocket>();
+}
+
+}  // namespace QX
