@@ -1,0 +1,259 @@
+#include "qxnet/platform/QXScriptedSockets.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace QX {
+
+namespace {
+// Far from any real descriptor, so that a scripted handle reaching the system fails loudly.
+constexpr SocketHandle kFirstHandle = 0x51000;
+}  // namespace
+
+ScriptedSocketBackend::ScriptedSocketBackend()
+    : m_previous(nullptr),
+      m_installed(false),
+      m_next(kFirstHandle),
+      m_createError(0),
+      m_bindError(0),
+      m_sendError(0),
+      m_waitCount(0) {}
+
+void ScriptedSocketBackend::Install() {
+    if (!m_installed) {
+        m_previous = SetSocketBackend(this);
+        m_installed = true;
+    }
+}
+
+ScriptedSocketBackend::~ScriptedSocketBackend() {
+    if (m_installed) {
+        SetSocketBackend(m_previous);
+    }
+}
+
+void ScriptedSocketBackend::Push(const void* bytes, std::size_t size, const SocketAddressV4& from) {
+    const auto* first = static_cast<const std::uint8_t*>(bytes);
+    Push(std::vector<std::uint8_t>(first, first + size), from);
+}
+
+void ScriptedSocketBackend::Push(const std::vector<std::uint8_t>& bytes,
+                                 const SocketAddressV4& from) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_queue.push_back(Datagram{bytes, from});
+}
+
+void ScriptedSocketBackend::PushWaitOutcome(SocketWait outcome, int error) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_waits.emplace_back(outcome, error);
+}
+
+void ScriptedSocketBackend::PushReceiveError(int error) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_receiveErrors.push_back(error);
+}
+
+void ScriptedSocketBackend::FailCreate(int error) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_createError = error;
+}
+
+void ScriptedSocketBackend::FailBind(int error) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_bindError = error;
+}
+
+void ScriptedSocketBackend::FailSend(int error) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_sendError = error;
+}
+
+void ScriptedSocketBackend::FailOption(SocketOption option, int error) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_optionErrors[option] = error;
+}
+
+void ScriptedSocketBackend::OnSend(std::function<void(const Datagram& sent)> hook) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_onSend = std::move(hook);
+}
+
+std::vector<ScriptedSocketBackend::Datagram> ScriptedSocketBackend::Sent() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_sent;
+}
+
+std::size_t ScriptedSocketBackend::Pending() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_queue.size();
+}
+
+bool ScriptedSocketBackend::OptionValue(SocketHandle socket, SocketOption option,
+                                        int* value) const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    const auto found = m_options.find({socket, option});
+    if (found == m_options.end()) {
+        return false;
+    }
+    *value = found->second;
+    return true;
+}
+
+std::size_t ScriptedSocketBackend::OpenSockets() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_open.size();
+}
+
+std::size_t ScriptedSocketBackend::WaitCount() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_waitCount;
+}
+
+bool ScriptedSocketBackend::Known(SocketHandle socket) const {
+    if (m_open.count(socket) == 0) {
+        SetSocketLastError(SocketError::NotSocket);
+        return false;
+    }
+    return true;
+}
+
+SocketHandle ScriptedSocketBackend::CreateUdp() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_createError != 0) {
+        SetSocketLastError(m_createError);
+        return InvalidSocket;
+    }
+    const SocketHandle socket = m_next++;
+    m_open[socket] = SocketAddressV4{AddressFamilyInet, 0, 0, {}};
+    return socket;
+}
+
+bool ScriptedSocketBackend::Close(SocketHandle socket) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (!Known(socket)) {
+        return false;
+    }
+    m_open.erase(socket);
+    return true;
+}
+
+bool ScriptedSocketBackend::Bind(SocketHandle socket, const SocketAddressV4& local) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (!Known(socket)) {
+        return false;
+    }
+    if (m_bindError != 0) {
+        SetSocketLastError(m_bindError);
+        return false;
+    }
+    m_open[socket] = local;
+    return true;
+}
+
+bool ScriptedSocketBackend::LocalAddress(SocketHandle socket, SocketAddressV4* local) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (!Known(socket)) {
+        return false;
+    }
+    *local = m_open[socket];
+    return true;
+}
+
+bool ScriptedSocketBackend::SetOption(SocketHandle socket, SocketOption option, int value) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (!Known(socket)) {
+        return false;
+    }
+    const auto failure = m_optionErrors.find(option);
+    if (failure != m_optionErrors.end() && failure->second != 0) {
+        SetSocketLastError(failure->second);
+        return false;
+    }
+    m_options[{socket, option}] = value;
+    return true;
+}
+
+bool ScriptedSocketBackend::JoinGroup(SocketHandle socket, std::uint32_t, std::uint32_t) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return Known(socket);
+}
+
+bool ScriptedSocketBackend::SetMulticastInterface(SocketHandle socket, std::uint32_t) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return Known(socket);
+}
+
+SocketWait ScriptedSocketBackend::WaitReadable(SocketHandle socket, std::uint32_t) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    ++m_waitCount;
+    if (!Known(socket)) {
+        return SocketWait::Failed;
+    }
+    if (!m_waits.empty()) {
+        const auto [outcome, error] = m_waits.front();
+        m_waits.pop_front();
+        if (outcome == SocketWait::Failed) {
+            SetSocketLastError(error);
+        }
+        return outcome;
+    }
+    return m_queue.empty() && m_receiveErrors.empty() ? SocketWait::TimedOut : SocketWait::Readable;
+}
+
+int ScriptedSocketBackend::SendTo(SocketHandle socket, const void* data, int length,
+                                  const SocketAddressV4& to) {
+    std::function<void(const Datagram&)> hook;
+    Datagram sent;
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        if (!Known(socket)) {
+            return -1;
+        }
+        if (m_sendError != 0) {
+            SetSocketLastError(m_sendError);
+            return -1;
+        }
+        if (length < 0) {
+            SetSocketLastError(SocketError::InvalidArgument);
+            return -1;
+        }
+        const auto* first = static_cast<const std::uint8_t*>(data);
+        sent = Datagram{std::vector<std::uint8_t>(first, first + length), to};
+        m_sent.push_back(sent);
+        hook = m_onSend;
+    }
+    if (hook) {
+        hook(sent);
+    }
+    return length;
+}
+
+bool ScriptedSocketBackend::ReceiveFrom(SocketHandle socket, void* buffer, int capacity,
+                                        ReceivedDatagram* received) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (!Known(socket)) {
+        return false;
+    }
+    if (!m_receiveErrors.empty()) {
+        SetSocketLastError(m_receiveErrors.front());
+        m_receiveErrors.pop_front();
+        return false;
+    }
+    if (m_queue.empty() || capacity < 0 || received == nullptr) {
+        // A receive with nothing queued would block on a real socket; the script says so.
+        SetSocketLastError(SocketError::WouldBlock);
+        return false;
+    }
+    const Datagram datagram = std::move(m_queue.front());
+    m_queue.pop_front();
+    const std::size_t copied = std::min(datagram.bytes.size(), static_cast<std::size_t>(capacity));
+    if (copied > 0) {
+        std::memcpy(buffer, datagram.bytes.data(), copied);
+    }
+    *received = ReceivedDatagram{};
+    received->size = static_cast<int>(std::min<std::size_t>(datagram.bytes.size(), 0x7FFFFFFF));
+    received->from = datagram.peer;
+    return true;
+}
+
+}  // namespace QX

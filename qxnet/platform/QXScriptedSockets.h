@@ -1,0 +1,90 @@
+#pragma once
+
+// A socket backend that plays the network from a script, for tests and fuzz targets: datagrams
+// (with their senders) queued by the script are what the sockets receive, every send is
+// recorded, and failures of any operation can be set up. Nothing waits: a wait with no datagram
+// queued times out at once. All sockets share the one queue. Safe from any thread; the send hook
+// runs on the sending thread with no lock of this object held.
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <vector>
+
+#include "qxnet/platform/QXSocket.h"
+
+namespace QX {
+
+class ScriptedSocketBackend final : public SocketBackend {
+public:
+    struct Datagram {
+        std::vector<std::uint8_t> bytes;
+        SocketAddressV4 peer;  // the sender of a received one, the destination of a sent one
+    };
+
+    ScriptedSocketBackend();
+    // Installs itself in place of the current backend; the destructor puts that one back.
+    void Install();
+    ~ScriptedSocketBackend() override;
+
+    // Queues a datagram for reception.
+    void Push(const void* bytes, std::size_t size, const SocketAddressV4& from);
+    void Push(const std::vector<std::uint8_t>& bytes, const SocketAddressV4& from);
+    // The next waits report these outcomes (with the error for Failed) before looking at the
+    // queue; the next receives fail with these errors before taking a datagram.
+    void PushWaitOutcome(SocketWait outcome, int error = 0);
+    void PushReceiveError(int error);
+    // Every call of these fails with the error from now on (0: succeed again).
+    void FailCreate(int error);
+    void FailBind(int error);
+    void FailSend(int error);
+    void FailOption(SocketOption option, int error);
+    // Called after each recorded send; a script answers requests from here with Push.
+    void OnSend(std::function<void(const Datagram& sent)> hook);
+
+    std::vector<Datagram> Sent() const;
+    std::size_t Pending() const;
+    // Option values last set, by socket and option; absent when never set.
+    bool OptionValue(SocketHandle socket, SocketOption option, int* value) const;
+    std::size_t OpenSockets() const;
+    std::size_t WaitCount() const;
+
+    SocketHandle CreateUdp() override;
+    bool Close(SocketHandle socket) override;
+    bool Bind(SocketHandle socket, const SocketAddressV4& local) override;
+    bool LocalAddress(SocketHandle socket, SocketAddressV4* local) override;
+    bool SetOption(SocketHandle socket, SocketOption option, int value) override;
+    bool JoinGroup(SocketHandle socket, std::uint32_t group,
+                   std::uint32_t interfaceAddress) override;
+    bool SetMulticastInterface(SocketHandle socket, std::uint32_t interfaceAddress) override;
+    SocketWait WaitReadable(SocketHandle socket, std::uint32_t timeoutUs) override;
+    int SendTo(SocketHandle socket, const void* data, int length,
+               const SocketAddressV4& to) override;
+    bool ReceiveFrom(SocketHandle socket, void* buffer, int capacity,
+                     ReceivedDatagram* received) override;
+
+private:
+    bool Known(SocketHandle socket) const;  // sets NotSocket when not
+
+    mutable std::mutex m_mutex;
+    SocketBackend* m_previous;
+    bool m_installed;
+    SocketHandle m_next;
+    std::map<SocketHandle, SocketAddressV4> m_open;
+    std::map<std::pair<SocketHandle, SocketOption>, int> m_options;
+    std::deque<Datagram> m_queue;
+    std::deque<std::pair<SocketWait, int>> m_waits;
+    std::deque<int> m_receiveErrors;
+    std::vector<Datagram> m_sent;
+    int m_createError;
+    int m_bindError;
+    int m_sendError;
+    std::map<SocketOption, int> m_optionErrors;
+    std::function<void(const Datagram&)> m_onSend;
+    std::size_t m_waitCount;
+};
+
+}  // namespace QX

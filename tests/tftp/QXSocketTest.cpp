@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+#include "qxnet/platform/QXScriptedSockets.h"
+#include "qxnet/platform/QXSocket.h"
+#include "tests/tftp/QXLoopbackPeer.h"
+
+using QXTest::kLoopback;
+using QXTest::LoopbackPeer;
+
+namespace {
+
+class SocketLayer : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(QX::SocketLayerStart(), 0); }
+    void TearDown() override { QX::SocketLayerEnd(); }
+};
+
+}  // namespace
+
+TEST(SocketAddress, NetworkOrderLayout) {
+    const QX::SocketAddressV4 address = QX::MakeSocketAddress(0xC0A80105, 69);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&address);
+    EXPECT_EQ(address.family, QX::AddressFamilyInet);
+    EXPECT_EQ(bytes[2], 0);
+    EXPECT_EQ(bytes[3], 69);
+    EXPECT_EQ(bytes[4], 192);
+    EXPECT_EQ(bytes[5], 168);
+    EXPECT_EQ(bytes[6], 1);
+    EXPECT_EQ(bytes[7], 5);
+    for (int i = 8; i < 16; ++i) {
+        EXPECT_EQ(bytes[i], 0);
+    }
+    EXPECT_EQ(QX::NetworkToHost32(address.address), 0xC0A80105u);
+    EXPECT_EQ(QX::NetworkToHost16(address.port), 69);
+}
+
+TEST_F(SocketLayer, DatagramRoundTripWithSender) {
+    LoopbackPeer a;
+    LoopbackPeer b;
+    ASSERT_TRUE(a.SendTo({1, 2, 3}, b.Address()));
+    std::vector<std::uint8_t> bytes;
+    QX::SocketAddressV4 from{};
+    ASSERT_TRUE(b.Receive(&bytes, &from, 2000000));
+    EXPECT_EQ(bytes, (std::vector<std::uint8_t>{1, 2, 3}));
+    EXPECT_EQ(QX::NetworkToHost16(from.port), a.Port());
+    EXPECT_EQ(QX::NetworkToHost32(from.address), kLoopback);
+}
+
+TEST_F(SocketLayer, OversizeDatagramReportsItsFullSize) {
+    LoopbackPeer a;
+    const QX::SocketHandle socket = QX::SocketCreateUdp();
+    ASSERT_NE(socket, QX::InvalidSocket);
+    ASSERT_TRUE(QX::SocketBind(socket, QX::MakeSocketAddress(kLoopback, 0)));
+    QX::SocketAddressV4 local{};
+    ASSERT_TRUE(QX::SocketLocalAddress(socket, &local));
+    ASSERT_TRUE(a.SendTo(std::vector<std::uint8_t>(100, 7), local));
+    ASSERT_TRUE(a.SendTo(std::vector<std::uint8_t>(50, 8), local));
+    std::vector<std::uint8_t> buffer(50, 0);
+    ASSERT_EQ(QX::SocketWaitReadable(socket, 2000000), QX::SocketWait::Readable);
+    const int size = QX::SocketReceiveFrom(socket, buffer.data(), 50, nullptr);
+    EXPECT_GT(size, 50);
+    EXPECT_EQ(buffer[0], 7);
+    ASSERT_EQ(QX::SocketWaitReadable(socket, 2000000), QX::SocketWait::Readable);
+    EXPECT_EQ(QX::SocketReceiveFrom(socket, buffer.data(), 50, nullptr), 50);
+    EXPECT_EQ(buffer[49], 8);
+    EXPECT_TRUE(QX::SocketClose(socket));
+}
+
+TEST_F(SocketLayer, WaitTimesOutWithoutTraffic) {
+    LoopbackPeer a;
+    const QX::SocketHandle socket = QX::SocketCreateUdp();
+    ASSERT_NE(socket, QX::InvalidSocket);
+    ASSERT_TRUE(QX::SocketBind(socket, QX::MakeSocketAddress(kLoopback, 0)));
+    EXPECT_EQ(QX::SocketWaitReadable(socket, 1000), QX::SocketWait::TimedOut);
+    EXPECT_TRUE(QX::SocketClose(socket));
+}
+
+TEST_F(SocketLayer, ErrorsUseWinsockNumbers) {
+    const QX::SocketHandle socket = QX::SocketCreateUdp();
+    ASSERT_NE(socket, QX::InvalidSocket);
+    // 192.0.2.1 (documentation range) is no address of this host.
+    EXPECT_FALSE(QX::SocketBind(socket, QX::MakeSocketAddress(0xC0000201, 0)));
+    EXPECT_EQ(QX::SocketLastError(), QX::SocketError::AddressNotAvailable);
+    EXPECT_TRUE(QX::SocketClose(socket));
+
+    LoopbackPeer taken;
+    const QX::SocketHandle second = QX::SocketCreateUdp();
+    ASSERT_NE(second, QX::InvalidSocket);
+    EXPECT_FALSE(QX::SocketBind(second, taken.Address()));
+    EXPECT_EQ(QX::SocketLastError(), QX::SocketError::AddressInUse);
+    EXPECT_TRUE(QX::SocketClose(second));
+
+    const std::uint8_t byte = 1;
+    EXPECT_EQ(QX::SocketSendTo(QX::InvalidSocket, &byte, 1, taken.Address()), -1);
+    EXPECT_EQ(QX::SocketLastError(), QX::SocketError::NotSocket);
+    EXPECT_FALSE(QX::SocketSetOption(QX::InvalidSocket, QX::SocketOption::Broadcast, 1));
+    EXPECT_EQ(QX::SocketLastError(), QX::SocketError::NotSocket);
+    EXPECT_EQ(QX::SocketWaitReadable(QX::InvalidSocket, 1000), QX::SocketWait::Failed);
+    EXPECT_EQ(QX::SocketLastError(), QX::SocketError::NotSocket);
+}
+
+TEST_F(SocketLayer, LastErrorIsPerThread) {
+    QX::SetSocketLastError(QX::SocketError::TimedOut);
+    int seen = -1;
+    std::thread other([&] { seen = QX::SocketLastError(); });
+    other.join();
+    EXPECT_EQ(seen, 0);
+    EXPECT_EQ(QX::SocketLastError(), QX::SocketError::TimedOut);
+}
+
+TEST_F(SocketLayer, OptionsTheClientsUse) {
+    const QX::SocketHandle socket = QX::SocketCreateUdp();
+    ASSERT_NE(socket, QX::InvalidSocket);
+    EXPECT_TRUE(QX::SocketSetOption(socket, QX::SocketOption::Broadcast, 1));
+    EXPECT_TRUE(QX::SocketSetOption(socket, QX::SocketOption::ReuseAddress, 1));
+    EXPECT_TRUE(QX::SocketSetOption(socket, QX::SocketOption::ReceiveBuffer, 65536));
+    EXPECT_TRUE(QX::SocketSetOption(socket, QX::SocketOption::MulticastTtl, 255));
+    EXPECT_TRUE(QX::SocketSetOption(socket, QX::SocketOption::MulticastLoop, 1));
+    EXPECT_TRUE(QX::SocketSetOption(socket, QX::SocketOption::PacketInfo, 1));
+    EXPECT_TRUE(QX::SocketSetMulticastInterface(socket, QX::HostToNetwork32(kLoopback)));
+    EXPECT_TRUE(QX::SocketClose(socket));
+}
+
+TEST_F(SocketLayer, ReceptionTellsTheDestination) {
+    LoopbackPeer a;
+    const QX::SocketHandle socket = QX::SocketCreateUdp();
+    ASSERT_NE(socket, QX::InvalidSocket);
+    ASSERT_TRUE(QX::SocketSetOption(socket, QX::SocketOption::PacketInfo, 1));
+    ASSERT_TRUE(QX::SocketBind(socket, QX::MakeSocketAddress(0, 0)));
+    QX::SocketAddressV4 local{};
+    ASSERT_TRUE(QX::SocketLocalAddress(socket, &local));
+    ASSERT_TRUE(
+        a.SendTo({9, 9}, QX::MakeSocketAddress(kLoopback, QX::NetworkToHost16(local.port))));
+    ASSERT_EQ(QX::SocketWaitReadable(socket, 2000000), QX::SocketWait::Readable);
+    std::uint8_t buffer[8] = {};
+    QX::ReceivedDatagram received{};
+    ASSERT_TRUE(QX::SocketReceiveWithInterface(socket, buffer, sizeof(buffer), &received));
+    EXPECT_EQ(received.size, 2);
+    EXPECT_EQ(QX::NetworkToHost16(received.from.port), a.Port());
+    EXPECT_EQ(QX::NetworkToHost32(received.destination), kLoopback);
+    EXPECT_NE(received.interfaceIndex, 0u);
+    EXPECT_TRUE(QX::SocketClose(socket));
+}
+
+TEST(ScriptedSockets, TakesThePlaceOfTheSystem) {
+    QX::SocketAddressV4 sender = QX::MakeSocketAddress(0x0A000001, 4000);
+    {
+        QX::ScriptedSocketBackend script;
+        script.Install();
+        const QX::SocketHandle socket = QX::SocketCreateUdp();
+        ASSERT_NE(socket, QX::InvalidSocket);
+        EXPECT_EQ(QX::SocketWaitReadable(socket, 800000), QX::SocketWait::TimedOut);
+        script.Push(std::vector<std::uint8_t>{1, 2, 3, 4}, sender);
+        EXPECT_EQ(QX::SocketWaitReadable(socket, 800000), QX::SocketWait::Readable);
+        std::uint8_t buffer[2];
+        QX::SocketAddressV4 from{};
+        EXPECT_EQ(QX::SocketReceiveFrom(socket, buffer, 2, &from), 4);
+        EXPECT_EQ(from.address, sender.address);
+        EXPECT_EQ(QX::SocketSendTo(socket, buffer, 2, sender), 2);
+        ASSERT_EQ(script.Sent().size(), 1u);
+        EXPECT_EQ(script.Sent()[0].bytes, (std::vector<std::uint8_t>{1, 2}));
+        EXPECT_TRUE(QX::SocketClose(socket));
+        EXPECT_FALSE(QX::SocketClose(socket));
+        EXPECT_EQ(QX::SocketLastError(), QX::SocketError::NotSocket);
+    }
+    // Uninstalled again: the system refuses a handle that is no socket.
+    EXPECT_EQ(QX::SocketWaitReadable(QX::InvalidSocket, 1000), QX::SocketWait::Failed);
+}
