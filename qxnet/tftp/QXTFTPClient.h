@@ -40,6 +40,12 @@ public:
     typedef void (*ReadCallback)(IStream* stream, unsigned char* buffer, std::uint32_t value,
                                  void* context);
 
+    // Progress of a file collection: the blocks and the payload bytes gathered so far (repeats
+    // not counted). Called after each datagram that brought a new block, on the thread that runs
+    // the read: the caller's during Read (the CodeLock is then held), the receive thread during
+    // ReadAsync (no lock held). It must return quickly and must not call into this client.
+    typedef void (*ProgressCallback)(std::uint32_t blocks, std::uint64_t bytes, void* context);
+
     static constexpr int NameSize = 32;
     static constexpr int ErrorSize = 1024;
     // select() time-outs of the two receptions, in microseconds.
@@ -78,8 +84,16 @@ public:
     int Read(const char* fileName, IStream* stream, unsigned char* buffer, std::uint32_t* length,
              SYSTEMTIME* time);
     void Write(const char* fileName);
+    // Sends the read request and returns; the receive thread (started by the first call, ended
+    // by the destructor) collects the file and calls callback on that thread, with no lock held.
+    // The callback may call operations of this client (a next ReadAsync included) but must not
+    // destroy it: the destructor waits for the receive thread. A ReadAsync while the previous one
+    // has not reached its callback returns Unavailable (0xF000000E); a receive thread that cannot
+    // be started, Unexpected (0xF0000003). Throws when the client is not open.
     int ReadAsync(const char* fileName, IStream* stream, unsigned char* buffer,
                   std::uint32_t* length, ReadCallback callback, void* context);
+    // Installs (or, with null, removes) the progress callback; set it while no read runs.
+    void SetProgressCallback(ProgressCallback callback, void* context);
 
     // Discovery. cameras and callback may be null: one request is then sent and nothing awaited.
     int Broadcast(const unsigned char* request, std::uint32_t length,
@@ -127,8 +141,13 @@ protected:
     ReadCallback asyncCallback;
     wchar_t name[NameSize];
     wchar_t error[ErrorSize];
+    ProgressCallback progressCallback = nullptr;
+    void* progressContext = nullptr;
+    // Set by ReadAsync, cleared by the receive thread when the cycle ends (before its callback).
+    std::atomic<bool> asyncRunning{false};
 
 private:
+    bool FromCamera(const TFTPPacket& packet) const;
     void InitState();
     void CloseSocket();
     int WaitForDatagram(std::uint32_t timeoutUs);

@@ -1,0 +1,432 @@
+// File transfer of TFTPClient: read and write requests, the waits for the camera's answers, the
+// collection of DATA batches into whole files, and the asynchronous read on the receive thread.
+
+#include <cstring>
+#include <map>
+#include <vector>
+
+#include "qxnet/common/QXException.h"
+#include "qxnet/common/QXResult.h"
+#include "qxnet/common/QXScopedLock.h"
+#include "qxnet/common/QXThreadStart.h"
+#include "qxnet/common/QXTrace.h"
+#include "qxnet/platform/QXSync.h"
+#include "qxnet/tftp/QXTFTPClient.h"
+
+namespace QXSDK {
+
+namespace {
+
+constexpr const wchar_t* kSource = L"QXTFTPClient";
+constexpr int kUnexpected = static_cast<int>(QX::ResultCode::Unexpected);
+constexpr int kTimedOut = static_cast<int>(QX::ResultCode::TimedOut);
+constexpr int kBufferTooSmall = static_cast<int>(QX::ResultCode::BufferTooSmall);
+constexpr int kUnavailable = static_cast<int>(QX::ResultCode::Unavailable);
+// Winsock's number for a socket that is not connected, thrown when a transfer finds no socket.
+constexpr std::uint32_t kNotConnected = 10057;
+// The longest ERROR text taken over: the packet's bytes from offset 4 up to offset 1024.
+constexpr int kErrorTextMax = 1020;
+// Silence that ends the waits: the single-packet reception's and the batch reception's windows.
+constexpr DWORD kReplyWindowMs = QXSDK::TFTPClient::ReceiveTimeoutUs / 1000;
+constexpr DWORD kDataWindowMs = QXSDK::TFTPClient::BatchTimeoutUs / 1000;
+
+bool IsErrorPacket(const TFTPPacket& packet) {
+    return packet.length >= 4 && packet.Opcode() == TFTPPacket::OpERROR;
+}
+
+bool IsOptionAck(const TFTPPacket& packet) {
+    return packet.length >= TFTPPacket::OackMinLength && packet.Opcode() == TFTPPacket::OpOACK;
+}
+
+int BlockField(const TFTPPacket& packet) {
+    return (packet.data[2] << 8) | packet.data[3];
+}
+
+// The text of an ERROR packet: the 8-bit string from offset 4, at most kErrorTextMax bytes.
+void ErrorText(const TFTPPacket& packet, char (&text)[kErrorTextMax + 1]) {
+    int available = packet.length - 4;
+    if (available > kErrorTextMax) {
+        available = kErrorTextMax;
+    }
+    int n = 0;
+    while (n < available && packet.data[4 + n] != 0) {
+        text[n] = static_cast<char>(packet.data[4 + n]);
+        ++n;
+    }
+    text[n] = '\0';
+}
+
+// Block numbers are 16 bits on the wire; a file of more than 65535 blocks wraps them. Each DATA
+// packet is placed at the block number nearest to the highest one seen so far, so a wrapped
+// block 0 after 65535 becomes 65536 and the file is delivered whole and in order. This is exact
+// as long as no block arrives more than 32767 blocks away from the highest one seen, far beyond
+// any sender's window. A number that would fall before the file's start is not a block of it.
+int UnwrapBlock(int wireBlock, int highest) {
+    const int diff = (wireBlock - (highest & 0xFFFF)) & 0xFFFF;
+    return diff < 0x8000 ? highest + diff : highest - (0x10000 - diff);
+}
+
+DWORD Elapsed(DWORD since) {
+    return QX::TickCount() - since;
+}
+
+}  // namespace
+
+void TFTPClient::SetProgressCallback(ProgressCallback callback, void* context) {
+    QX::ScopedLock guard(lock);
+    progressCallback = callback;
+    progressContext = context;
+}
+
+// Transfers talk to one camera: a packet from any other address takes no part in them, whatever
+// port it comes from (the camera answers from a fresh transfer port), so another host on the
+// network can neither inject blocks nor end a transfer with a forged ERROR packet. Such packets
+// do not restart a wait's window either, so a stream of them cannot hold a wait open.
+bool TFTPClient::FromCamera(const TFTPPacket& packet) const {
+    return packet.from.address == remote.address;
+}
+
+int TFTPClient::SendAck(int block) {
+    TFTPPacket ack(0);
+    ack.data[0] = 0;
+    ack.data[1] = static_cast<unsigned char>(TFTPPacket::OpACK);
+    ack.data[2] = static_cast<unsigned char>((block >> 8) & 0xFF);
+    ack.data[3] = static_cast<unsigned char>(block & 0xFF);
+    ack.length = 4;
+    return Send(&ack);
+}
+
+int TFTPClient::WaitForOpAck() {
+    TFTPPacket packet(0);
+    DWORD quietSince = QX::TickCount();
+    for (;;) {
+        const int result = Receive(&packet);
+        if (result != 0) {
+            return result;
+        }
+        if (!FromCamera(packet)) {
+            if (Elapsed(quietSince) >= kReplyWindowMs) {
+                SetError(L"%s::Receive(): select() Timeout", name);
+                return kTimedOut;
+            }
+            continue;
+        }
+        quietSince = QX::TickCount();
+        if (IsOptionAck(packet)) {
+            useDoublePackets = packet.IsDoubleSize();
+            remote.port = packet.from.port;
+            return 0;
+        }
+        if (IsErrorPacket(packet)) {
+            char text[kErrorTextMax + 1];
+            ErrorText(packet, text);
+            SetError(L"%s::WaitForOpAck(): Error packet received <%S>", name, text);
+            return kUnexpected;
+        }
+    }
+}
+
+int TFTPClient::WaitForAck(int block) {
+    TFTPPacket packet(0);
+    DWORD quietSince = QX::TickCount();
+    for (;;) {
+        const int result = Receive(&packet);
+        if (result != 0) {
+            return result;
+        }
+        if (!FromCamera(packet)) {
+            if (Elapsed(quietSince) >= kReplyWindowMs) {
+                SetError(L"%s::Receive(): select() Timeout", name);
+                return kTimedOut;
+            }
+            continue;
+        }
+        quietSince = QX::TickCount();
+        if (packet.length == 4 && packet.Opcode() == TFTPPacket::OpACK) {
+            return BlockField(packet) == block ? 0 : kUnexpected;
+        }
+        if (IsErrorPacket(packet)) {
+            char text[kErrorTextMax + 1];
+            ErrorText(packet, text);
+            SetError(L"%s::WaitForAck(): Error packet received <%S>", name, text);
+            return kUnexpected;
+        }
+    }
+}
+
+int TFTPClient::WaitForData(std::vector<TFTPPacket>& packets, int pieceLength) {
+    DWORD quietSince = QX::TickCount();
+    for (;;) {
+        const int result = Receive(packets, pieceLength);
+        if (result != 0) {
+            return result;
+        }
+        // Every piece of a batch comes from the one datagram's sender.
+        if (!packets.empty() && !FromCamera(packets.front())) {
+            packets.clear();
+            if (Elapsed(quietSince) >= kDataWindowMs) {
+                SetError(L"%s::Receive(): select() Timeout", name);
+                return kTimedOut;
+            }
+            continue;
+        }
+        quietSince = QX::TickCount();
+        for (const TFTPPacket& packet : packets) {
+            if (IsErrorPacket(packet)) {
+                char text[kErrorTextMax + 1];
+                ErrorText(packet, text);
+                SetError(L"%s::WaitForData(): Error packet received <%S>", name, text);
+                packets.clear();
+                return kUnexpected;
+            }
+        }
+        if (!packets.empty()) {
+            return 0;
+        }
+    }
+}
+
+bool TFTPClient::AllPacketsExist(const std::map<int, TFTPPacket>& blocks) {
+    int previous = 0;
+    for (const auto& entry : blocks) {
+        if (entry.first - previous > 1) {
+            return false;
+        }
+        previous = entry.first;
+    }
+    return true;
+}
+
+int TFTPClient::ReadResponse(IStream* stream, unsigned char* buffer, std::uint32_t* length) {
+    const int sizeIndex = useDoublePackets ? 1 : 0;
+    const int pieceLength = TFTPPacket::BlockSizes[sizeIndex] + TFTPPacket::HeaderSize;
+    std::map<int, TFTPPacket> blocks;
+    std::vector<TFTPPacket> batch;
+    int lastBlock = -1;
+    int highest = 0;
+    // Blocks 1..contiguous are all present; with the highest key this tells completeness without
+    // walking the whole map after every batch (AllPacketsExist then confirms it once).
+    int contiguous = 0;
+    std::uint64_t bytes = 0;
+    for (;;) {
+        int result = kTimedOut;
+        for (int attempt = 0; attempt < retries; ++attempt) {
+            result = WaitForData(batch, pieceLength);
+            if (result != kTimedOut) {
+                break;
+            }
+        }
+        if (result != 0) {
+            return result;
+        }
+        const std::size_t before = blocks.size();
+        for (const TFTPPacket& packet : batch) {
+            if (IsOptionAck(packet)) {
+                SendAck(0);
+                continue;
+            }
+            if (packet.length < 4 || packet.Opcode() != TFTPPacket::OpDATA) {
+                continue;
+            }
+            const int wireBlock = BlockField(packet);
+            SendAck(wireBlock);
+            const int block = UnwrapBlock(wireBlock, highest);
+            if (block < 0) {
+                continue;
+            }
+            if (block > highest) {
+                highest = block;
+            }
+            if (blocks.emplace(block, packet).second) {
+                bytes += static_cast<std::uint64_t>(packet.length - TFTPPacket::HeaderSize);
+            }
+            if (packet.length < packet.Capacity()) {
+                lastBlock = block;
+            }
+        }
+        if (blocks.size() != before) {
+            while (blocks.count(contiguous + 1) != 0) {
+                ++contiguous;
+            }
+            if (progressCallback != nullptr) {
+                progressCallback(static_cast<std::uint32_t>(blocks.size()), bytes, progressContext);
+            }
+        }
+        if (lastBlock != -1 && contiguous == blocks.rbegin()->first && AllPacketsExist(blocks)) {
+            break;
+        }
+    }
+    for (const auto& entry : blocks) {
+        const TFTPPacket& packet = entry.second;
+        const std::uint32_t payload =
+            static_cast<std::uint32_t>(packet.length - TFTPPacket::HeaderSize);
+        if (entry.first >= 1 && entry.first < lastBlock) {
+            if (stream != nullptr) {
+                stream->Write(packet.data + TFTPPacket::HeaderSize, payload);
+            }
+        } else if (entry.first == lastBlock) {
+            // Without a length there is no capacity to honour: the final block is then dropped
+            // like with a null buffer.
+            if (buffer != nullptr && length != nullptr) {
+                if (payload > *length) {
+                    SetError(L"%s Packet buffer is too small", name);
+                    return kBufferTooSmall;
+                }
+                std::memcpy(buffer, packet.data + TFTPPacket::HeaderSize, payload);
+                *length = payload;
+            }
+        }
+    }
+    return 0;
+}
+
+int TFTPClient::Read(const char* fileName, IStream* stream, unsigned char* buffer,
+                     std::uint32_t* length, SYSTEMTIME* time) {
+    QX::ScopedLock guard(lock);
+    TFTPPacket request(useDoublePackets ? 1 : 0);
+    request.MakeRQ(TFTPPacket::OpRRQ, fileName);
+    int result = 0;
+    for (int attempt = 0; attempt < retries; ++attempt) {
+        Close();
+        socket = QX::SocketCreateUdp();
+        if (socket == QX::InvalidSocket) {
+            SetError(L"TFTPClient[%s]::Open(): Cannot create socket", name);
+            result = kUnexpected;
+            continue;
+        }
+        remote.port = QX::HostToNetwork16(static_cast<std::uint16_t>(port));
+        result = Send(&request);
+        if (result != 0) {
+            break;
+        }
+        if (WaitForOpAck() != 0) {
+            result = kTimedOut;
+            continue;
+        }
+        result = SendAck(0);
+        if (result != 0) {
+            break;
+        }
+        result = ReadResponse(stream, buffer, length);
+        if (result != kTimedOut) {
+            break;
+        }
+    }
+    if (result != 0) {
+        SetError(L"%s::Read(): Read error %d", name, result);
+    }
+    Close();
+    if (time != nullptr) {
+        QX::GetUtcTime(time);
+    }
+    return result;
+}
+
+void TFTPClient::Write(const char* fileName) {
+    QX::ScopedLock guard(lock);
+    if (socket == QX::InvalidSocket) {
+        SetError(L"%s::Write(): Invalid socket", name);
+        QX::Exception failure(error, kNotConnected, __LINE__, kSource);
+        guard.Release();
+        throw failure;
+    }
+    TFTPPacket request(useDoublePackets ? 1 : 0);
+    request.MakeRQ(TFTPPacket::OpWRQ, fileName);
+    for (int attempt = 0; attempt < retries; ++attempt) {
+        Send(&request);
+        if (WaitForAck(0) == 0) {
+            return;
+        }
+    }
+    SetError(L"%s::Write(): Write timed out", name);
+    QX::Exception failure(error, QX::ResultCode::TimedOut, __LINE__, kSource);
+    guard.Release();
+    throw failure;
+}
+
+int TFTPClient::ReadAsync(const char* fileName, IStream* stream, unsigned char* buffer,
+                          std::uint32_t* length, ReadCallback callback, void* context) {
+    QX::ScopedLock guard(lock);
+    if (socket == QX::InvalidSocket) {
+        SetError(L"%s::Read(): Invalid socket", name);
+        QX::Exception failure(error, kNotConnected, __LINE__, kSource);
+        guard.Release();
+        throw failure;
+    }
+    // The pending read lives in fields that the receive thread reads while a cycle runs; a second
+    // read before the first one's callback would change them under its feet.
+    if (asyncRunning) {
+        SetError(L"%s::ReadAsync(): A read is still running", name);
+        return kUnavailable;
+    }
+    TFTPPacket request(useDoublePackets ? 1 : 0);
+    request.MakeRQ(TFTPPacket::OpRRQ, fileName);
+    const int result = Send(&request);
+    if (result != 0) {
+        return result;
+    }
+    asyncStream = stream;
+    asyncBuffer = buffer;
+    asyncLength = length;
+    asyncContext = context;
+    asyncCallback = callback;
+    if (receiveThread == INVALID_HANDLE_VALUE) {
+        HANDLE thread =
+            QX::StartThread(static_cast<QX::ThreadProc>(&TFTPClient::ReceiveProc), this);
+        // Without a thread no cycle would ever run and the callback never come: say so now.
+        if (thread == nullptr) {
+            SetError(L"%s::ReadAsync(): Cannot start the receive thread: %d", name,
+                     static_cast<int>(QX::GetLastErrorValue()));
+            return kUnexpected;
+        }
+        receiveThread = thread;
+    }
+    asyncRunning = true;
+    BeginReceive();
+    return 0;
+}
+
+void TFTPClient::BeginReceive() {
+    QX::EventSet(beginEvent);
+}
+
+DWORD QX_THREADAPI TFTPClient::ReceiveProc(void* client) {
+    return static_cast<TFTPClient*>(client)->ReceiveProc();
+}
+
+DWORD TFTPClient::ReceiveProc() {
+    for (;;) {
+        // The stop event is first, so it wins when both are set; a failed wait ends the thread
+        // too, since it would fail again at once.
+        if (QX::WaitForEither(stopEvent, beginEvent, INFINITE) != WAIT_OBJECT_0 + 1) {
+            return 0;
+        }
+        IStream* stream = asyncStream;
+        unsigned char* buffer = asyncBuffer;
+        std::uint32_t* length = asyncLength;
+        void* context = asyncContext;
+        ReadCallback callback = asyncCallback;
+        int result = WaitForOpAck();
+        if (result == 0) {
+            SendAck(0);
+            result = ReadResponse(stream, buffer, length);
+        }
+        // The cycle is over before the callback runs, so that the callback may start the next
+        // read on this client.
+        asyncRunning = false;
+        if (callback == nullptr) {
+            continue;
+        }
+        try {
+            if (result == 0) {
+                callback(stream, buffer, length != nullptr ? *length : 0, context);
+            } else {
+                callback(nullptr, nullptr, QX::ResultCode::TimedOut, context);
+            }
+        } catch (...) {
+            QX::Trace(L"TFTPClient::ReceiveProc(): unknown exception from user callback");
+        }
+    }
+}
+
+}  // namespace QXSDK
