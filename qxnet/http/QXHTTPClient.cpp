@@ -1,0 +1,390 @@
+#include "qxnet/http/QXHTTPClient.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <vector>
+
+#include "qxnet/common/QXAddress.h"
+#include "qxnet/common/QXFormat.h"
+#include "qxnet/common/QXScopedLock.h"
+#include "qxnet/net/QXPing.h"
+#include "qxnet/platform/QXHttp.h"
+#include "qxnet/platform/QXSync.h"
+
+namespace QXSDK {
+namespace {
+
+constexpr wchar_t kUserAgent[] = L"QX6SDK";
+constexpr int kTimeoutMs = 3000;
+constexpr std::uint32_t kPingTimeoutMs = 300;
+constexpr std::uint32_t kStatusReceived = 200;
+constexpr std::uint32_t kStatusFailed = 410;
+constexpr int kAttempts = 2;
+constexpr DWORD kRetryPauseMs = 100;
+
+// Strict dotted decimal: four numbers of 0 to 255 and nothing else. Host order.
+bool ParseDottedAddress(const wchar_t* text, std::uint32_t& address) {
+    std::uint32_t value = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part != 0 && *text++ != L'.') {
+            return false;
+        }
+        std::uint32_t number = 0;
+        int digits = 0;
+        for (; *text >= L'0' && *text <= L'9'; ++text, ++digits) {
+            number = number * 10 + static_cast<std::uint32_t>(*text - L'0');
+            if (digits == 3 || number > 255) {
+                return false;
+            }
+        }
+        if (digits == 0) {
+            return false;
+        }
+        value = (value << 8) | number;
+    }
+    if (*text != 0) {
+        return false;
+    }
+    address = value;
+    return true;
+}
+
+void CopyText(wchar_t* target, std::size_t size, const wchar_t* text) {
+    std::size_t length = text == nullptr ? 0 : std::wcslen(text);
+    if (length >= size) {
+        length = size - 1;
+    }
+    std::wmemcpy(target, text == nullptr ? L"" : text, length);
+    target[length] = 0;
+}
+
+// The remembered credentials of a camera, copied out under the map's lock.
+bool FindLogin(const std::map<std::uint64_t, CameraLoginInfo>& map, std::uint64_t key,
+               std::wstring& user, std::wstring& password) {
+    QX::ScopedLock guard(&HTTPClient::LoginMapLock());
+    auto found = map.find(key);
+    if (found == map.end()) {
+        return false;
+    }
+    user = found->second.user;
+    password = found->second.password;
+    return true;
+}
+
+}  // namespace
+
+CameraLoginInfo::CameraLoginInfo(const wchar_t* userName, const wchar_t* userPassword)
+    : user(userName == nullptr ? L"" : userName),
+      password(userPassword == nullptr ? L"" : userPassword) {}
+
+std::map<std::uint64_t, CameraLoginInfo> HTTPClient::s_ServerLoginfoMap;
+
+QX::CodeLock& HTTPClient::LoginMapLock() {
+    // Made on first use, so that it exists before any static object of the host can reach it.
+    static QX::CodeLock lock;
+    return lock;
+}
+
+// A host name gets no numeric address: the address stays 0 and RequestImpl skips the ping guard
+// for it, since the echo facility takes numbers only. The name is resolved by the transport when
+// the request connects, under the 3 s resolve limit, which then stands in for the ping.
+HTTPClient::HTTPClient(std::uint64_t cameraKey, const wchar_t* address,
+                       boost::shared_ptr<QX::CodeLock> lock)
+    : m_responseText{},
+      m_hSession(nullptr),
+      m_hConnect(nullptr),
+      m_hRequest(nullptr),
+      m_cameraKey(cameraKey),
+      m_lastError(0),
+      m_errorText{},
+      m_address(0),
+      m_addressText{},
+      m_httpStatus(0),
+      m_lock(std::move(lock)),
+      m_serverStatus(0) {
+    CopyText(m_addressText, AddressTextSize, address);
+    if (!ParseDottedAddress(m_addressText, m_address)) {
+        m_address = 0;
+    }
+}
+
+HTTPClient::HTTPClient(std::uint64_t cameraKey, std::uint32_t address,
+                       boost::shared_ptr<QX::CodeLock> lock)
+    : m_responseText{},
+      m_hSession(nullptr),
+      m_hConnect(nullptr),
+      m_hRequest(nullptr),
+      m_cameraKey(cameraKey),
+      m_lastError(0),
+      m_errorText{},
+      m_address(address),
+      m_addressText{},
+      m_httpStatus(0),
+      m_lock(std::move(lock)),
+      m_serverStatus(0) {
+    CopyText(m_addressText, AddressTextSize, QX::AddressToText(address).c_str());
+}
+
+HTTPClient::~HTTPClient() {
+    Close();
+    m_hRequest = nullptr;
+    m_hConnect = nullptr;
+    m_hSession = nullptr;
+    m_lock.reset();
+    m_responseStream.Clear();
+}
+
+void HTTPClient::SetError(const wchar_t* format) {
+    QX::Format(m_errorText, ErrorTextSize - 1, format, static_cast<int>(m_lastError));
+}
+
+bool HTTPClient::Connect() {
+    QX::ScopedLock guard(m_lock);
+    if (m_hSession != nullptr || m_hConnect != nullptr) {
+        return true;
+    }
+    QX::HttpTransport& http = QX::Http();
+    m_hSession = http.Open(kUserAgent);
+    if (m_hSession == nullptr) {
+        m_lastError = QX::GetLastErrorValue();
+        SetError(L"InternetOpen() failed. Error %d");
+        return false;
+    }
+    http.SetTimeouts(m_hSession, kTimeoutMs, kTimeoutMs, kTimeoutMs, kTimeoutMs);
+    m_hConnect = http.Connect(m_hSession, m_addressText, 0);
+    if (m_hConnect == nullptr) {
+        m_lastError = QX::GetLastErrorValue();
+        SetError(L"InternetConnect() failed. Error %d");
+        http.CloseHandle(m_hSession);
+        m_hSession = nullptr;
+        return false;
+    }
+    CopyText(m_errorText, ErrorTextSize, L"No errors");
+    return true;
+}
+
+void HTTPClient::CloseRequest() {
+    if (m_hRequest != nullptr) {
+        QX::Http().CloseHandle(m_hRequest);
+        m_hRequest = nullptr;
+    }
+}
+
+void HTTPClient::Close() {
+    QX::ScopedLock guard(m_lock);
+    m_httpStatus = 0;
+    m_serverStatus = 0;
+    CloseRequest();
+    if (m_hConnect != nullptr) {
+        QX::Http().CloseHandle(m_hConnect);
+        m_hConnect = nullptr;
+    }
+    if (m_hSession != nullptr) {
+        QX::Http().CloseHandle(m_hSession);
+        m_hSession = nullptr;
+    }
+}
+
+bool HTTPClient::RequestGet(const wchar_t* path, const wchar_t* user, const wchar_t* password) {
+    QX::HttpTransport& http = QX::Http();
+    // A request left open by an earlier call is closed here rather than leaked: a derived class
+    // may well send twice without a Close in between.
+    CloseRequest();
+    m_hRequest = http.OpenRequest(m_hConnect, path);
+    if (m_hRequest == nullptr) {
+        m_lastError = QX::GetLastErrorValue();
+        SetError(L"HttpOpenRequest() failed. Error %d");
+        return false;
+    }
+    if (user != nullptr && password != nullptr) {
+        http.SetCredentials(m_hRequest, user, password);
+    }
+    if (!http.SendRequest(m_hRequest)) {
+        m_lastError = QX::GetLastErrorValue();
+        SetError(L"HttpSendRequest() failed. Error %d");
+        return false;
+    }
+    return true;
+}
+
+bool HTTPClient::RequestImpl(const wchar_t* path, bool asString, const wchar_t* user,
+                             const wchar_t* password) {
+    QX::ScopedLock guard(m_lock);
+    if (m_address != 0 && QX::PingICMP(m_address, kPingTimeoutMs) != 0) {
+        m_httpStatus = QX::HttpError::CannotConnect;
+        return false;
+    }
+    // Credentials taken from the map live here, so that the map may change meanwhile.
+    std::wstring storedUser;
+    std::wstring storedPassword;
+    int attemptsLeft = kAttempts;
+    for (bool first = true;; first = false) {
+        if (!first) {
+            Close();
+        }
+        --attemptsLeft;
+        if (!Connect()) {
+            if (attemptsLeft == 0) {
+                return false;
+            }
+            continue;
+        }
+        if (user == nullptr && password == nullptr &&
+            FindLogin(s_ServerLoginfoMap, m_cameraKey, storedUser, storedPassword)) {
+            user = storedUser.c_str();
+            password = storedPassword.c_str();
+        }
+        if (!RequestGet(path, user, password)) {
+            if (m_lastError != QX::HttpError::CannotConnect &&
+                m_lastError != QX::HttpError::ConnectionError) {
+                SetError(L"Request() failed. Error %d");
+            }
+            if (attemptsLeft == 0) {
+                return false;
+            }
+            continue;
+        }
+        m_httpStatus = Response(asString);
+        if (m_httpStatus == kStatusReceived) {
+            break;
+        }
+        if (FindLogin(s_ServerLoginfoMap, m_cameraKey, storedUser, storedPassword)) {
+            user = storedUser.c_str();
+            password = storedPassword.c_str();
+        }
+        if (attemptsLeft == 0) {
+            return false;
+        }
+        QX::SleepMs(kRetryPauseMs);
+    }
+    if (user == nullptr || password == nullptr) {
+        return true;
+    }
+    QX::ScopedLock mapGuard(&LoginMapLock());
+    auto found = s_ServerLoginfoMap.find(m_cameraKey);
+    if (found != s_ServerLoginfoMap.end()) {
+        if (found->second.user == user && found->second.password == password) {
+            return true;
+        }
+        s_ServerLoginfoMap.erase(found);
+    }
+    s_ServerLoginfoMap.emplace(m_cameraKey, CameraLoginInfo(user, password));
+    return true;
+}
+
+bool HTTPClient::RequestAndClose(const wchar_t* path) {
+    QX::ScopedLock guard(m_lock);
+    if (!Connect()) {
+        return false;
+    }
+    std::wstring user;
+    std::wstring password;
+    bool stored = FindLogin(s_ServerLoginfoMap, m_cameraKey, user, password);
+    if (!RequestGet(path, stored ? user.c_str() : nullptr, stored ? password.c_str() : nullptr)) {
+        Close();
+        return false;
+    }
+    if (stored) {
+        QX::ScopedLock mapGuard(&LoginMapLock());
+        s_ServerLoginfoMap.erase(m_cameraKey);
+    }
+    Close();
+    return true;
+}
+
+std::uint32_t HTTPClient::Response(bool asString) {
+    QX::ScopedLock guard(m_lock);
+    m_serverStatus = 0;
+    if (m_hRequest == nullptr || !QX::Http().ReceiveResponse(m_hRequest)) {
+        // With no request handle there is no call to take an error from; the thread's last
+        // error is what it is, as it would be on Windows.
+        m_lastError = QX::GetLastErrorValue();
+        m_httpStatus = kStatusFailed;
+        return kStatusFailed;
+    }
+    DWORD serverStatus = 0;
+    if (QX::Http().QueryStatusCode(m_hRequest, &serverStatus)) {
+        m_serverStatus = serverStatus;
+    }
+    std::uint32_t read = asString ? ReadResponseString() : ReadResponseStream();
+    return read != 0 ? kStatusReceived : kStatusFailed;
+}
+
+std::uint32_t HTTPClient::ReadResponseString() {
+    std::wmemset(m_responseText, 0, ResponseTextSize);
+    if (m_hRequest == nullptr) {
+        m_lastError = QX::GetLastErrorValue();
+        return 0;
+    }
+    QX::HttpTransport& http = QX::Http();
+    DWORD available = 0;
+    if (!http.QueryDataAvailable(m_hRequest, &available)) {
+        m_lastError = QX::GetLastErrorValue();
+        SetError(L"WinHttpQueryDataAvailable() failed. Error %d");
+        return 0;
+    }
+    if (available == 0) {
+        return 0;
+    }
+    std::vector<char> buffer(static_cast<std::size_t>(available) + 1, 0);
+    DWORD read = 0;
+    if (!http.ReadData(m_hRequest, buffer.data(), available, &read)) {
+        m_lastError = QX::GetLastErrorValue();
+        SetError(L"WinHttpReadData() failed. Error %d");
+        return 0;
+    }
+    // The process's locale decides how the bytes read as characters; the library sets none.
+    std::mbstowcs(m_responseText, buffer.data(), ResponseTextSize - 1);
+    return read;
+}
+
+std::uint32_t HTTPClient::ReadResponseStream() {
+    if (m_hRequest == nullptr) {
+        m_lastError = QX::GetLastErrorValue();
+        return 0;
+    }
+    QX::HttpTransport& http = QX::Http();
+    std::vector<unsigned char> buffer;
+    DWORD available = 0;
+    while (http.QueryDataAvailable(m_hRequest, &available)) {
+        if (available == 0) {
+            return m_responseStream.GetSize();
+        }
+        buffer.assign(available, 0);
+        DWORD read = 0;
+        if (!http.ReadData(m_hRequest, buffer.data(), available, &read)) {
+            m_lastError = QX::GetLastErrorValue();
+            SetError(L"WinHttpReadData() failed. Error %d");
+            return 0;
+        }
+        if (read != 0) {
+            m_responseStream.Write(buffer.data(), read);
+        }
+    }
+    m_lastError = QX::GetLastErrorValue();
+    SetError(L"WinHttpQueryDataAvailable() failed. Error %d");
+    return 0;
+}
+
+std::uint32_t HTTPClient::GetLastError() {
+    QX::ScopedLock guard(m_lock);
+    return m_lastError;
+}
+
+const wchar_t* HTTPClient::GetIP() {
+    QX::ScopedLock guard(m_lock);
+    return m_addressText;
+}
+
+std::uint32_t HTTPClient::GetHttpStatus() {
+    QX::ScopedLock guard(m_lock);
+    return m_httpStatus;
+}
+
+std::uint32_t HTTPClient::GetServerStatus() {
+    QX::ScopedLock guard(m_lock);
+    return m_serverStatus;
+}
+
+}  // namespace QXSDK

@@ -1,0 +1,111 @@
+#pragma once
+
+// HTTP GET requests to one camera's web server on port 80, with Basic credentials remembered per
+// camera in a process-wide map, and the body read as a short text or into a memory stream.
+//
+// Threads and locks: every operation runs on the calling thread and holds the caller's CodeLock
+// for its whole length (a long download included), so clients that share a CodeLock are
+// serialised. The login map has a lock of its own (LoginMapLock) that every client takes, inside
+// its CodeLock, for each look-up or change; a derived class that touches s_ServerLoginfoMap
+// itself takes it too (ScopedLock over LoginMapLock()), and never takes a CodeLock while
+// holding it. No callbacks.
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include <boost/shared_ptr.hpp>
+
+#include "qxnet/QXExport.h"
+#include "qxnet/common/QXMemoryStream.h"
+#include "qxnet/platform/QXCodeLock.h"
+
+namespace QXSDK {
+
+// The Basic credentials that last worked for a camera.
+struct QXNET_API CameraLoginInfo {
+    CameraLoginInfo(const wchar_t* user, const wchar_t* password);
+    std::wstring user;
+    std::wstring password;
+};
+
+// The base of the caller's camera clients; the derived class supplies Execute.
+class QXNET_API HTTPClient {
+public:
+    // address is dotted decimal or a host name (see the source for what a name costs).
+    HTTPClient(std::uint64_t cameraKey, const wchar_t* address,
+               boost::shared_ptr<QX::CodeLock> lock);
+    // address is host order, first octet most significant.
+    HTTPClient(std::uint64_t cameraKey, std::uint32_t address,
+               boost::shared_ptr<QX::CodeLock> lock);
+    virtual ~HTTPClient();
+    HTTPClient(const HTTPClient&) = delete;
+    HTTPClient& operator=(const HTTPClient&) = delete;
+
+    // The derived class's own operation; the library never calls it.
+    virtual bool Execute() = 0;
+
+    // Opens the session and the connection; true at once when they are open already.
+    bool Connect();
+    // Closes every handle and sets the HTTP status to 0.
+    void Close();
+    // Pings the camera (300 ms), then sends GET path with the given credentials, or with the
+    // remembered ones when both are null, and reads the answer as text (asString) or into the
+    // response stream; up to two attempts. Credentials that worked are remembered. The session
+    // stays open.
+    bool RequestImpl(const wchar_t* path, bool asString, const wchar_t* user,
+                     const wchar_t* password);
+    // Sends GET path with the remembered credentials and closes without reading any answer; a
+    // successful send forgets the camera's credentials.
+    bool RequestAndClose(const wchar_t* path);
+    // Receives the answer to the last request and reads its body; 200 when something was read,
+    // 410 otherwise. The server's status line does not matter here (see GetServerStatus).
+    std::uint32_t Response(bool asString);
+
+    std::uint32_t GetLastError();
+    const wchar_t* GetIP();
+    // 0 when closed, 12029 after a failed ping, 200 or 410 after a request.
+    std::uint32_t GetHttpStatus();
+    // The status code in the server's own answer to the last request whose response arrived
+    // (401, 404, ...); 0 when none arrived since the last Close.
+    std::uint32_t GetServerStatus();
+
+    // The lock that guards s_ServerLoginfoMap.
+    static QX::CodeLock& LoginMapLock();
+
+protected:
+    // Opens a request for path on the connection and sends it, with Basic credentials when
+    // user and password are both given. The caller holds the lock.
+    bool RequestGet(const wchar_t* path, const wchar_t* user, const wchar_t* password);
+    // The first block of the body as text into m_responseText; the bytes read, 0 on failure.
+    std::uint32_t ReadResponseString();
+    // The whole body appended to m_responseStream; the bytes it holds then, 0 on failure.
+    std::uint32_t ReadResponseStream();
+
+    static constexpr std::size_t ResponseTextSize = 2048;
+    static constexpr std::size_t ErrorTextSize = 514;
+    static constexpr std::size_t AddressTextSize = 256;
+
+    wchar_t m_responseText[ResponseTextSize];
+    QX::CMemoryStream m_responseStream;
+    void* m_hSession;
+    void* m_hConnect;
+    void* m_hRequest;
+    std::uint64_t m_cameraKey;
+    std::uint32_t m_lastError;
+    wchar_t m_errorText[ErrorTextSize];
+    std::uint32_t m_address;
+    wchar_t m_addressText[AddressTextSize];
+    std::uint32_t m_httpStatus;
+    boost::shared_ptr<QX::CodeLock> m_lock;
+    std::uint32_t m_serverStatus;
+
+    // Camera key to the credentials that last worked; guarded by LoginMapLock().
+    static std::map<std::uint64_t, CameraLoginInfo> s_ServerLoginfoMap;
+
+private:
+    void SetError(const wchar_t* format);
+    void CloseRequest();
+};
+
+}  // namespace QXSDK
