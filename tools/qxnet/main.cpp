@@ -29,6 +29,7 @@ int main(int argc, char** argv) {
     app.fallthrough();
     app.require_subcommand(1);
 
+    QXCli::AddDiscoverCommands(app, global);
     QXCli::AddDemoCommands(app, global);
 
     try {

@@ -1,0 +1,169 @@
+// Runs the built qxnet program against the simulator on loopback: exit codes, table and JSON.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "sim/QXSimDiscoveryResponder.h"
+#include "sim/QXSimulator.h"
+
+namespace {
+
+struct CliRun {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs qxnet with the arguments (shell words), capturing both outputs.
+CliRun Qxnet(const std::string& arguments) {
+    std::string errPath = ::testing::TempDir() + "qxnet_cli_err_" + std::to_string(getpid());
+    std::string command = std::string(QXNET_CLI_PATH) + " " + arguments + " 2>" + errPath;
+    CliRun run;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return run;
+    }
+    char buffer[4096];
+    std::size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+        run.out.append(buffer, n);
+    }
+    int status = pclose(pipe);
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (FILE* err = std::fopen(errPath.c_str(), "r")) {
+        while ((n = fread(buffer, 1, sizeof buffer, err)) > 0) {
+            run.err.append(buffer, n);
+        }
+        std::fclose(err);
+    }
+    std::remove(errPath.c_str());
+    return run;
+}
+
+class CliAgainstSimulator : public ::testing::Test {
+protected:
+    void SetUp() override {
+        responder = &simulator.Add(
+            std::make_unique<QXSim::DiscoveryResponder>(simulator, QXSim::DiscoveryOptions{}));
+        std::string error;
+        ASSERT_TRUE(simulator.Start(error)) << error;
+    }
+    std::string Target() const {
+        return "--address 127.255.255.255 --port " + std::to_string(responder->Port());
+    }
+    QXSim::Simulator simulator{QXSim::DemoCameras()};
+    QXSim::DiscoveryResponder* responder = nullptr;
+};
+
+// One line on standard error, and nothing else there.
+void ExpectOneLineError(const CliRun& run) {
+    EXPECT_EQ(run.exitCode, 2) << run.out << run.err;
+    ASSERT_FALSE(run.err.empty());
+    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+    EXPECT_EQ(run.err.rfind("qxnet: ", 0), 0u) << run.err;
+}
+
+TEST(Cli, VersionAndHelp) {
+    CliRun version = Qxnet("--version");
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out, std::string("qxnet ") + QXNET_VERSION_TEXT + "\n");
+    CliRun help = Qxnet("discover --help");
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("Example:"), std::string::npos);
+    EXPECT_NE(help.out.find("127.255.255.255"), std::string::npos);
+}
+
+TEST(Cli, UsageErrorsExitWithTwoAndOneLine) {
+    ExpectOneLineError(Qxnet(""));
+    ExpectOneLineError(Qxnet("no-such-command"));
+    ExpectOneLineError(Qxnet("discover --address 1.2.3"));
+    ExpectOneLineError(Qxnet("discover --port 0"));
+    ExpectOneLineError(Qxnet("discover --port 70000"));
+    ExpectOneLineError(Qxnet("discover --request zz"));
+    ExpectOneLineError(Qxnet("discover --local 127.0.0.1.1"));
+}
+
+TEST(Cli, SystemErrorExitsWithTwo) {
+    // A local address that is not this host's cannot be bound: the library throws, the program
+    // says so in one line.
+    ExpectOneLineError(Qxnet("discover --local 10.11.12.13 --address 127.255.255.255 --port 9"));
+}
+
+TEST(Cli, NoCameraExitsWithOne) {
+    // A port nobody listens on: take a free one and give it back.
+    int probe = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+    socklen_t length = sizeof local;
+    getsockname(probe, reinterpret_cast<sockaddr*>(&local), &length);
+    close(probe);
+    CliRun run = Qxnet("discover --json --address 127.255.255.255 --port " +
+                    std::to_string(ntohs(local.sin_port)));
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    auto json = nlohmann::json::parse(run.out);
+    EXPECT_EQ(json["count"], 0);
+    EXPECT_TRUE(json["cameras"].empty());
+    EXPECT_TRUE(run.err.empty()) << run.err;
+}
+
+TEST_F(CliAgainstSimulator, DiscoverJsonListsEveryCamera) {
+    CliRun run = Qxnet("discover --json " + Target());
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    // Without --verbose the library's trace stays silent.
+    EXPECT_TRUE(run.err.empty()) << run.err;
+    auto json = nlohmann::json::parse(run.out);
+    ASSERT_EQ(json["count"], simulator.Cameras().size());
+    ASSERT_EQ(json["cameras"].size(), simulator.Cameras().size());
+    // The set is ordered by MAC, and so are the demo cameras.
+    for (std::size_t i = 0; i < simulator.Cameras().size(); ++i) {
+        const QXSim::SimCamera& camera = simulator.Cameras()[i];
+        const auto& entry = json["cameras"][i];
+        EXPECT_EQ(entry["mac"], QXSim::MacToText(camera.mac));
+        EXPECT_EQ(entry["ip"], QXSim::AddressText(camera.address));
+        EXPECT_EQ(entry["firmware"], camera.firmware);
+        EXPECT_EQ(entry["features"], camera.features);
+        EXPECT_EQ(entry["enclosure"], camera.enclosure);
+    }
+    EXPECT_EQ(json["cameras"][0]["block"], "0xD0");
+    EXPECT_EQ(json["cameras"][0]["enclosureName"], "ORBITAL");
+    EXPECT_EQ(json["cameras"][4]["block"], "none");
+    EXPECT_TRUE(json["cameras"][4]["featureNames"].empty());
+    EXPECT_GE(responder->Requests(), 3u);
+}
+
+TEST_F(CliAgainstSimulator, DiscoverTableAndRequestBytes) {
+    CliRun run = Qxnet("discover --request '00 01:fe ff' " + Target());
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(responder->LastRequest(), (std::vector<std::uint8_t>{0x00, 0x01, 0xFE, 0xFF}));
+    EXPECT_EQ(run.out.rfind("MAC ", 0), 0u) << run.out;
+    for (const QXSim::SimCamera& camera : simulator.Cameras()) {
+        EXPECT_NE(run.out.find(QXSim::MacToText(camera.mac)), std::string::npos);
+    }
+    EXPECT_NE(run.out.find("90 Degree Rotation"), std::string::npos);
+    EXPECT_NE(run.out.find("5 cameras"), std::string::npos);
+}
+
+TEST_F(CliAgainstSimulator, VerboseShowsTheTrace) {
+    CliRun run = Qxnet("discover --verbose " + Target());
+    ASSERT_EQ(run.exitCode, 0);
+    EXPECT_NE(run.err.find("CameraData: MAC <02:11:22:33:44:01>"), std::string::npos) << run.err;
+}
+
+TEST(Cli, DemoFindsItsCameras) {
+    CliRun run = Qxnet("demo --json");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    auto json = nlohmann::json::parse(run.out);
+    EXPECT_EQ(json["discover"]["count"], QXSim::DemoCameras().size());
+}
+
+}  // namespace

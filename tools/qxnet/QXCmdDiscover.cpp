@@ -1,0 +1,211 @@
+#include <boost/make_shared.hpp>
+#include <iostream>
+#include <set>
+
+#include "qxnet/common/QXAddress.h"
+#include "qxnet/common/QXResult.h"
+#include "qxnet/tftp/QXCameraData.h"
+#include "qxnet/tftp/QXTFTPClient.h"
+#include "sim/QXSimDiscoveryResponder.h"
+#include "sim/QXSimulator.h"
+#include "tools/qxnet/QXCli.h"
+#include "tools/qxnet/QXCliOutput.h"
+
+namespace QXCli {
+
+namespace {
+
+// The request bytes are the host's choice; the simulated cameras answer any datagram. This one
+// does not begin with the answer tag, so it can never be taken for an answer itself.
+const char kDefaultRequest[] = "qx-discover";
+// The limited broadcast of the loopback network: the safe default, it never leaves this machine.
+const char kDefaultAddress[] = "127.255.255.255";
+constexpr int kRetries = 3;
+
+struct DiscoverSettings {
+    std::string address = kDefaultAddress;
+    int port = QXSim::kDefaultDiscoveryPort;
+    std::string local;
+    std::string requestHex;
+};
+
+std::string Features(const QXSDK::CameraData& camera) {
+    std::string names;
+    for (int i = 0; i < QXSDK::CameraData::FeatureCount; ++i) {
+        if (camera.Supports(i)) {
+            names += (names.empty() ? "" : ", ") + Narrow(QXSDK::CameraData::FeatureNames[i]);
+        }
+    }
+    return names;
+}
+
+std::string Enclosure(const QXSDK::CameraData& camera) {
+    std::string name = Narrow(QXSDK::CameraData::EnclosureName(camera.enclosure));
+    return camera.enclosure < QXSDK::CameraData::EnclosureCount
+               ? name
+               : name + " (" + std::to_string(camera.enclosure) + ")";
+}
+
+std::string BlockName(std::uint16_t infoTag) {
+    switch (infoTag) {
+        case QXSDK::CameraData::InfoTagCE:
+            return "0xCE";
+        case QXSDK::CameraData::InfoTagCF:
+            return "0xCF";
+        case QXSDK::CameraData::InfoTagD0:
+            return "0xD0";
+        default:
+            return "none";
+    }
+}
+
+nlohmann::json ToJson(const std::set<QXSDK::CameraData>& cameras) {
+    nlohmann::json list = nlohmann::json::array();
+    for (const QXSDK::CameraData& camera : cameras) {
+        nlohmann::json features = nlohmann::json::array();
+        for (int i = 0; i < QXSDK::CameraData::FeatureCount; ++i) {
+            if (camera.Supports(i)) {
+                features.push_back(Narrow(QXSDK::CameraData::FeatureNames[i]));
+            }
+        }
+        list.push_back({
+            {"mac", Narrow(camera.MacText())},
+            {"ip", Narrow(QX::AddressToText(camera.ip))},
+            {"firmware", camera.fwVer},
+            {"model", camera.model},
+            {"extModel", camera.extModel},
+            {"byte36", camera.byte36},
+            {"block", BlockName(camera.infoTag)},
+            {"enclosure", camera.enclosure},
+            {"enclosureName", Narrow(QXSDK::CameraData::EnclosureName(camera.enclosure))},
+            {"features", camera.features},
+            {"featureNames", features},
+        });
+    }
+    return list;
+}
+
+void PrintCameras(const std::set<QXSDK::CameraData>& cameras) {
+    std::vector<std::vector<std::string>> rows;
+    for (const QXSDK::CameraData& camera : cameras) {
+        std::string model = std::to_string(camera.model);
+        if (camera.extModel != 0) {
+            model += " (ext " + std::to_string(camera.extModel) + ")";
+        }
+        std::string features = Features(camera);
+        rows.push_back({Narrow(camera.MacText()), Narrow(QX::AddressToText(camera.ip)),
+                        std::to_string(camera.fwVer), model, BlockName(camera.infoTag),
+                        Enclosure(camera), features.empty() ? "-" : features});
+    }
+    PrintTable(std::cout, {"MAC", "IP", "FIRMWARE", "MODEL", "BLOCK", "ENCLOSURE", "FEATURES"},
+               rows);
+    std::cout << cameras.size() << (cameras.size() == 1 ? " camera\n" : " cameras\n");
+}
+
+// Broadcasts the request and collects the answers. Returns the library's result (0 when a camera
+// was found, ObjectNotFound when none); throws what the library throws.
+int Broadcast(std::uint32_t address, int port, std::uint32_t local,
+              const std::vector<std::uint8_t>& request, std::set<QXSDK::CameraData>& cameras) {
+    if (QXSDK::TFTPClient::Startup()) {
+        throw std::runtime_error("cannot start the socket layer");
+    }
+    // Cleanup must follow Startup however the search ends.
+    struct SocketLayer {
+        ~SocketLayer() { QXSDK::TFTPClient::Cleanup(); }
+    } layer;
+    QXSDK::TFTPClient client(boost::make_shared<QX::CodeLock>(), local, false, kRetries, 0, port);
+    client.Open(address, port);
+    return client.Broadcast(request.data(), static_cast<std::uint32_t>(request.size()), &cameras);
+}
+
+int Discover(Global& global, const DiscoverSettings& settings) {
+    std::uint32_t address = 0;
+    std::uint32_t local = 0;
+    if (!ParseAddress(settings.address, address)) {
+        return Error("discover: bad --address \"" + settings.address + "\"");
+    }
+    if (!settings.local.empty() && !ParseAddress(settings.local, local)) {
+        return Error("discover: bad --local \"" + settings.local + "\"");
+    }
+    std::vector<std::uint8_t> request(kDefaultRequest,
+                                      kDefaultRequest + sizeof kDefaultRequest - 1);
+    if (!settings.requestHex.empty() &&
+        (!ParseHex(settings.requestHex, request) || request.empty())) {
+        return Error("discover: --request needs hexadecimal bytes, e.g. 71782d646973636f766572");
+    }
+    std::set<QXSDK::CameraData> cameras;
+    int result = Broadcast(address, settings.port, local, request, cameras);
+    if (global.json) {
+        PrintJson(std::cout, {{"address", settings.address},
+                              {"port", settings.port},
+                              {"count", cameras.size()},
+                              {"cameras", ToJson(cameras)}});
+    } else if (cameras.empty()) {
+        std::cout << "No camera answered at " << settings.address << ":" << settings.port << "\n";
+    } else {
+        PrintCameras(cameras);
+    }
+    return result == 0 && !cameras.empty() ? 0 : 1;
+}
+
+// The demo's first step: find the simulated cameras by broadcast on loopback.
+int DemoDiscover(DemoContext& context) {
+    std::set<QXSDK::CameraData> cameras;
+    std::vector<std::uint8_t> request(kDefaultRequest,
+                                      kDefaultRequest + sizeof kDefaultRequest - 1);
+    std::uint32_t address = 0;
+    ParseAddress(kDefaultAddress, address);
+    if (!context.global.json) {
+        std::cout << "Broadcast to " << kDefaultAddress << ":" << context.discoveryPort << "\n";
+    }
+    Broadcast(address, context.discoveryPort, 0, request, cameras);
+    std::size_t expected = context.simulator.Cameras().size();
+    if (context.global.json) {
+        context.report["discover"] = {{"address", kDefaultAddress},
+                                      {"port", context.discoveryPort},
+                                      {"count", cameras.size()},
+                                      {"cameras", ToJson(cameras)}};
+    } else {
+        PrintCameras(cameras);
+    }
+    if (cameras.size() != expected) {
+        Error("demo: found " + std::to_string(cameras.size()) + " of " + std::to_string(expected) +
+              " simulated cameras");
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+void AddDiscoverCommands(CLI::App& app, Global& global) {
+    auto settings = std::make_shared<DiscoverSettings>();
+    CLI::App* discover =
+        app.add_subcommand("discover", "Find cameras by UDP broadcast and list them");
+    discover
+        ->add_option("-a,--address", settings->address,
+                     "Broadcast (or camera) address; the default never leaves this machine")
+        ->check(CheckIPv4)
+        ->capture_default_str();
+    discover->add_option("-p,--port", settings->port, "The cameras' discovery port")
+        ->check(CLI::Range(1, 65535))
+        ->capture_default_str();
+    discover->add_option("-l,--local", settings->local, "Local address to send from (a.b.c.d)")
+        ->check(CheckIPv4);
+    discover->add_option("-r,--request", settings->requestHex,
+                         "Request bytes in hexadecimal (default: the text \"qx-discover\")");
+    discover->footer(
+        R"(The request is sent until three requests in a row bring no new camera (about 2.4 s
+or more). The default address, 127.255.255.255, reaches only cameras simulated on this machine
+(qxcam-sim); to search a real network name its broadcast address, e.g. --address 192.168.1.255.
+Exit code 0 when cameras were found, 1 when none answered, 2 on a usage or system error.
+
+Example:
+  qxcam-sim --cameras 20 &
+  qxnet discover --address 127.255.255.255 --port 10069
+  qxnet discover --json | jq '.cameras[].mac')");
+    discover->callback(Action(global, [&global, settings] { return Discover(global, *settings); }));
+    AddDemoStep("Discovery by broadcast", DemoDiscover);
+}
+
+}  // namespace QXCli
