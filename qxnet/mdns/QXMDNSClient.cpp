@@ -1,0 +1,721 @@
+#include "qxnet/mdns/QXMDNSClient.h"
+
+#include <utility>
+
+#include "qxnet/common/QXScopedLock.h"
+#include "qxnet/common/QXThreadStart.h"
+#include "qxnet/common/QXTrace.h"
+#include "qxnet/mdns/QXDNSReader.h"
+#include "qxnet/mdns/QXDNSRrdataPTR.h"
+#include "qxnet/platform/QXNetInfo.h"
+#include "qxnet/platform/QXSync.h"
+
+namespace QXSDK {
+
+namespace {
+
+constexpr std::uint32_t MDNS_GROUP = 0xE00000FB;  // 224.0.0.251, host order
+constexpr std::uint16_t MDNS_PORT = 5353;
+constexpr int RECEIVE_BUFFER_BYTES = 0x20000;
+constexpr int DATAGRAM_BYTES = 8192;
+constexpr std::uint32_t HEADER_BYTES = 12;
+constexpr DWORD QUERY_WAIT_MS = 1500;
+constexpr DWORD DELAY_MS = 10000;
+// The query is built in a 256-byte buffer: header, name, type and class.
+constexpr std::size_t MAX_ENCODED_NAME = 240;
+const char SERVICE_OWNER[] = "_korv._tcp.local";
+
+bool Present(HANDLE handle) {
+    return handle != INVALID_HANDLE_VALUE;
+}
+
+// Thread and event creation report failure with null; the client keeps absent handles as the
+// invalid value.
+HANDLE AbsentIfNull(HANDLE handle) {
+    return handle == nullptr ? INVALID_HANDLE_VALUE : handle;
+}
+
+void PutU16(std::vector<std::uint8_t>& out, std::uint16_t value) {
+    out.push_back(static_cast<std::uint8_t>(value >> 8));
+    out.push_back(static_cast<std::uint8_t>(value));
+}
+
+// The index of the interface that holds a host-order address, from the address table.
+bool InterfaceIndexOf(std::uint32_t hostOrderAddress, std::uint32_t& index) {
+    DWORD size = 0;
+    QX::NetInfoSource& source = QX::NetInfo();
+    if (source.GetIpAddrTable(nullptr, &size, false) != QX::NetInfoError::InsufficientBuffer ||
+        size < sizeof(MIB_IPADDRTABLE)) {
+        return false;
+    }
+    std::vector<DWORD> storage(size / sizeof(DWORD) + 1);
+    auto* table = reinterpret_cast<MIB_IPADDRTABLE*>(storage.data());
+    if (source.GetIpAddrTable(table, &size, false) != QX::NetInfoError::Success) {
+        return false;
+    }
+    const std::uint32_t wanted = QX::HostToNetwork32(hostOrderAddress);
+    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
+        if (table->table[i].dwAddr == wanted) {
+            index = table->table[i].dwIndex;
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+MDNSClient::MDNSClient(boost::shared_ptr<QX::CodeLock> lock) : MDNSClient(std::move(lock), 0) {}
+
+MDNSClient::MDNSClient(boost::shared_ptr<QX::CodeLock> lock, std::uint32_t localAddr)
+    : m_lock(std::move(lock)),
+      m_socket(QX::InvalidSocket),
+      m_destAddr(),
+      m_bindAddr(),
+      m_localAddr(localAddr),
+      m_transId(1),
+      m_hDelayThread(INVALID_HANDLE_VALUE),
+      m_hSocketThread(INVALID_HANDLE_VALUE),
+      m_running(false),
+      m_hEventQueryResponseReceived(INVALID_HANDLE_VALUE),
+      m_hSelfAnnounceEvent(INVALID_HANDLE_VALUE),
+      m_interfaceIndex(0),
+      m_ownsHandles(false),
+      m_ownsDelayThread(false) {}
+
+MDNSClient::MDNSClient(const MDNSClient& other)
+    : m_socket(QX::InvalidSocket),
+      m_destAddr(),
+      m_bindAddr(),
+      m_localAddr(0),
+      m_transId(1),
+      m_hDelayThread(INVALID_HANDLE_VALUE),
+      m_hSocketThread(INVALID_HANDLE_VALUE),
+      m_running(false),
+      m_hEventQueryResponseReceived(INVALID_HANDLE_VALUE),
+      m_hSelfAnnounceEvent(INVALID_HANDLE_VALUE),
+      m_interfaceIndex(0),
+      m_ownsHandles(false),
+      m_ownsDelayThread(false) {
+    CopyFrom(other);
+}
+
+MDNSClient& MDNSClient::operator=(const MDNSClient& other) {
+    if (this != &other) {
+        // The threads of this client run on this object: they are stopped before its members
+        // take the other client's values.
+        Shutdown();
+        CopyFrom(other);
+    }
+    return *this;
+}
+
+MDNSClient::~MDNSClient() {
+    Shutdown();
+}
+
+void MDNSClient::CopyFrom(const MDNSClient& other) {
+    m_lock = other.m_lock;
+    {
+        QX::ScopedLock guard(m_lock);
+        m_sendQueue = other.m_sendQueue;
+        m_pending = other.m_pending;
+        m_results = other.m_results;
+    }
+    m_socket.store(other.m_socket.load());
+    m_destAddr = other.m_destAddr;
+    m_bindAddr = other.m_bindAddr;
+    m_localAddr = other.m_localAddr;
+    m_transId.store(other.m_transId.load());
+    {
+        std::lock_guard<std::mutex> guard(const_cast<MDNSClient&>(other).m_delayMutex);
+        m_hDelayThread = other.m_hDelayThread;
+    }
+    m_hSocketThread = other.m_hSocketThread;
+    m_running.store(other.m_running.load());
+    m_hEventQueryResponseReceived.store(other.m_hEventQueryResponseReceived.load());
+    m_hSelfAnnounceEvent.store(other.m_hSelfAnnounceEvent.load());
+    m_interfaceIndex.store(other.m_interfaceIndex.load());
+    m_ownsHandles = false;
+    m_ownsDelayThread = false;
+}
+
+void MDNSClient::Shutdown() {
+    {
+        std::lock_guard<std::mutex> guard(m_delayMutex);
+        if (Present(m_hDelayThread) && m_ownsDelayThread) {
+            QX::WaitForHandle(m_hDelayThread, INFINITE);
+            QX::HandleClose(m_hDelayThread);
+        }
+        m_hDelayThread = INVALID_HANDLE_VALUE;
+        m_ownsDelayThread = false;
+    }
+    if (m_ownsHandles) {
+        if (Present(m_hSocketThread)) {
+            m_running = false;
+            QX::WaitForHandle(m_hSocketThread, INFINITE);
+            QX::HandleClose(m_hSocketThread);
+        }
+        const QX::SocketHandle socket = m_socket.exchange(QX::InvalidSocket);
+        if (socket != QX::InvalidSocket) {
+            QX::SocketClose(socket);
+        }
+        const HANDLE event = m_hEventQueryResponseReceived.exchange(INVALID_HANDLE_VALUE);
+        if (Present(event)) {
+            QX::HandleClose(event);
+        }
+    }
+    m_hSocketThread = INVALID_HANDLE_VALUE;
+    m_socket = QX::InvalidSocket;
+    m_hEventQueryResponseReceived = INVALID_HANDLE_VALUE;
+    m_running = false;
+    m_ownsHandles = false;
+}
+
+bool MDNSClient::Open() {
+    if (!m_ownsHandles) {
+        // Handle values copied from another client are its own; this client makes its own.
+        m_socket = QX::InvalidSocket;
+        m_hSocketThread = INVALID_HANDLE_VALUE;
+        m_hEventQueryResponseReceived = INVALID_HANDLE_VALUE;
+        m_running = false;
+        m_ownsHandles = true;
+    }
+    if (m_socket.load() != QX::InvalidSocket) {
+        return true;  // already open
+    }
+    const QX::SocketHandle socket = QX::SocketCreateUdp();
+    if (socket == QX::InvalidSocket) {
+        return false;
+    }
+    m_socket = socket;
+    // The socket layer has no read-back of the option; the value read back was never used.
+    QX::SocketSetOption(socket, QX::SocketOption::ReceiveBuffer, RECEIVE_BUFFER_BYTES);
+    QX::SocketSetOption(socket, QX::SocketOption::ReuseAddress, 1);
+    QX::SocketSetOption(socket, QX::SocketOption::MulticastTtl, 255);
+    m_destAddr = QX::MakeSocketAddress(MDNS_GROUP, MDNS_PORT);
+    if (m_localAddr == 0) {
+        // A host whose name resolves to no IPv4 address has no interface to choose: Open fails
+        // rather than guess one.
+        std::vector<std::uint32_t> addresses;
+        if (!GetLocalAddresses(addresses) || addresses.empty()) {
+            return false;
+        }
+        m_localAddr = QX::NetworkToHost32(addresses.front());
+    }
+    m_bindAddr = QX::MakeSocketAddress(m_localAddr, MDNS_PORT);
+    // A socket bound to a unicast address receives no group datagrams on Linux, so the socket
+    // binds the wildcard address and keeps to the chosen interface in three ways: it joins the
+    // group there, sends from there, and drops datagrams that arrived elsewhere (packet info).
+    // An address that no interface holds fails here as its bind would.
+    std::uint32_t interfaceIndex = 0;
+    if (!InterfaceIndexOf(m_localAddr, interfaceIndex)) {
+        return false;
+    }
+    m_interfaceIndex = interfaceIndex;
+    QX::SocketSetOption(socket, QX::SocketOption::PacketInfo, 1);
+    // Client and responders on one host (loopback) hear each other only with the loop on.
+    QX::SocketSetOption(socket, QX::SocketOption::MulticastLoop, 1);
+    if (!QX::SocketBind(socket, QX::MakeSocketAddress(0, MDNS_PORT))) {
+        return false;
+    }
+    const std::uint32_t localNetwork = QX::HostToNetwork32(m_localAddr);
+    if (!QX::SocketJoinGroup(socket, QX::HostToNetwork32(MDNS_GROUP), localNetwork) ||
+        !QX::SocketSetMulticastInterface(socket, localNetwork)) {
+        return false;
+    }
+    if (!Present(m_hEventQueryResponseReceived.load())) {
+        m_hEventQueryResponseReceived = AbsentIfNull(QX::EventCreate(false, false));
+    }
+    m_running = true;
+    // After Close the socket thread idles until destruction; a second Open reuses it.
+    if (!Present(m_hSocketThread)) {
+        m_hSocketThread = AbsentIfNull(QX::ThreadCreate(LaunchSocketThread, this));
+        if (!Present(m_hSocketThread)) {
+            m_running = false;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool MDNSClient::Close() {
+    {
+        QX::ScopedLock guard(m_lock);
+        const QX::SocketHandle socket = m_socket.exchange(QX::InvalidSocket);
+        if (socket != QX::InvalidSocket && m_ownsHandles) {
+            QX::SocketClose(socket);
+        }
+    }
+    std::lock_guard<std::mutex> guard(m_eventMutex);
+    const HANDLE event = m_hEventQueryResponseReceived.exchange(INVALID_HANDLE_VALUE);
+    if (Present(event) && m_ownsHandles) {
+        QX::HandleClose(event);
+    }
+    return true;
+}
+
+std::uint32_t MDNSClient::GetAddr() const {
+    return m_localAddr;
+}
+
+DWORD QX_THREADAPI MDNSClient::LaunchSocketThread(void* client) {
+    return static_cast<MDNSClient*>(client)->LaunchSocketThreadImpl();
+}
+
+DWORD MDNSClient::LaunchSocketThreadImpl() {
+    if (!m_running) {
+        return 0;
+    }
+    for (;;) {
+        if (WaitForRead()) {
+            QX::ScopedLock guard(m_lock);
+            std::vector<std::uint8_t> response;
+            if (GetRawResponse(response) && !response.empty()) {
+                AccumulateResponseData(response);
+            }
+            continue;
+        }
+        std::uint32_t selfAnnounceCount = 0;
+        std::uint32_t queryResponseCount = 0;
+        {
+            QX::ScopedLock guard(m_lock);
+            TranslateResponseData(selfAnnounceCount, queryResponseCount);
+        }
+        if (queryResponseCount > 0) {
+            std::lock_guard<std::mutex> guard(m_eventMutex);
+            const HANDLE event = m_hEventQueryResponseReceived.load();
+            if (Present(event)) {
+                QX::EventSet(event);
+            }
+        }
+        if (selfAnnounceCount > 0) {
+            const HANDLE event = m_hSelfAnnounceEvent.load();
+            if (Present(event)) {
+                QX::EventSet(event);
+            }
+        }
+        {
+            QX::ScopedLock guard(m_lock);
+            SendQueries();
+        }
+        if (!m_running) {
+            break;
+        }
+    }
+    return 0;
+}
+
+bool MDNSClient::WaitForRead() {
+    const QX::SocketHandle socket = m_socket.load();
+    if (socket == QX::InvalidSocket) {
+        // Closed: the thread idles at the same pace until it is stopped.
+        QX::SleepMs(WAIT_FOR_READ_TIMEOUT);
+        return false;
+    }
+    const QX::SocketWait result =
+        QX::SocketWaitReadable(socket, static_cast<std::uint32_t>(WAIT_FOR_READ_TIMEOUT) * 1000);
+    if (result == QX::SocketWait::Readable) {
+        return true;
+    }
+    if (result != QX::SocketWait::TimedOut) {
+        // A wait that fails at once would turn the loop into a spin; keep the pace instead.
+        QX::SleepMs(WAIT_FOR_READ_TIMEOUT);
+    }
+    return false;
+}
+
+bool MDNSClient::GetRawResponse(std::vector<std::uint8_t>& response) {
+    response.clear();
+    // Read under the lock, so that Close cannot close the socket in between; a socket closed
+    // since the wait is not read.
+    const QX::SocketHandle socket = m_socket.load();
+    if (socket == QX::InvalidSocket) {
+        return false;
+    }
+    std::vector<std::uint8_t> buffer(DATAGRAM_BYTES);
+    QX::ReceivedDatagram received = {};
+    if (!QX::SocketReceiveWithInterface(socket, buffer.data(), DATAGRAM_BYTES, &received)) {
+        return false;
+    }
+    // A datagram larger than the buffer would arrive cut; it is dropped rather than parsed as a
+    // whole one.
+    if (received.size < 0 || received.size > DATAGRAM_BYTES) {
+        return false;
+    }
+    // Only the chosen interface counts (an unknown index is taken as the chosen one).
+    const std::uint32_t wanted = m_interfaceIndex.load();
+    if (wanted != 0 && received.interfaceIndex != 0 && received.interfaceIndex != wanted) {
+        return false;
+    }
+    response.assign(buffer.begin(), buffer.begin() + received.size);
+    return true;
+}
+
+ResponseType MDNSClient::GetResponseType(const std::vector<std::uint8_t>&) {
+    return RESPONSE_TYPE_ANSWER;
+}
+
+std::uint32_t MDNSClient::ParseResponseHeader(const std::vector<std::uint8_t>& response,
+                                              std::uint16_t& transId, std::uint16_t& flags,
+                                              std::uint16_t& qdCount, std::uint16_t& anCount,
+                                              std::uint16_t& nsCount, std::uint16_t& arCount) {
+    // Fields that a short message does not hold read as 0.
+    DNSReader reader(response, 0);
+    reader.ReadU16(transId);
+    reader.ReadU16(flags);
+    reader.ReadU16(qdCount);
+    reader.ReadU16(anCount);
+    reader.ReadU16(nsCount);
+    reader.ReadU16(arCount);
+    return HEADER_BYTES;
+}
+
+std::uint16_t MDNSClient::GetResponseTransID(const std::vector<std::uint8_t>& response) {
+    std::uint16_t transId = 0;
+    DNSReader reader(response, 0);
+    reader.ReadU16(transId);
+    return transId;
+}
+
+bool MDNSClient::GetRRsFromResponse(const std::vector<std::uint8_t>& response,
+                                    std::vector<DNSResourceRecord>& records) {
+    // A message shorter than its header is no response.
+    if (response.size() < HEADER_BYTES) {
+        return false;
+    }
+    std::uint16_t transId = 0;
+    std::uint16_t flags = 0;
+    std::uint16_t qdCount = 0;
+    std::uint16_t anCount = 0;
+    std::uint16_t nsCount = 0;
+    std::uint16_t arCount = 0;
+    std::size_t offset =
+        ParseResponseHeader(response, transId, flags, qdCount, anCount, nsCount, arCount);
+    if ((flags & 0x8000) == 0 || (flags & 0x000F) != 0 || qdCount != 0) {
+        return false;
+    }
+    while (offset < response.size()) {
+        DNSName name;
+        const std::uint32_t nameBytes =
+            name.ParseInit(response, response, static_cast<std::uint32_t>(offset));
+        DNSReader reader(response, offset + nameBytes);
+        std::uint16_t type = 0;
+        std::uint16_t rrClass = 0;
+        std::uint32_t ttl = 0;
+        std::uint16_t rdLength = 0;
+        // A record cut off in its fixed fields or rdata ends the message; the whole records
+        // before it are kept, as a sender's truncated datagram still carries them intact.
+        if (!reader.ReadU16(type) || !reader.ReadU16(rrClass) || !reader.ReadU32(ttl) ||
+            !reader.ReadU16(rdLength) || reader.Remaining() < rdLength) {
+            break;
+        }
+        records.emplace_back(name, type, rrClass, ttl, rdLength,
+                             response.data() + reader.Position());
+        offset = reader.Position() + rdLength;
+    }
+    return true;
+}
+
+bool MDNSClient::AccumulateResponseData(const std::vector<std::uint8_t>& response) {
+    const std::uint16_t transId = GetResponseTransID(response);
+    std::vector<DNSResourceRecord> records;
+    if (!GetRRsFromResponse(response, records)) {
+        return false;
+    }
+    std::string lastSrvTarget;
+    bool holdingA = false;
+    DNSRrdataA heldA;
+    for (const DNSResourceRecord& record : records) {
+        const std::string owner = record.m_name.ToString();
+        switch (record.m_type) {
+            case TYPE_PTR: {
+                DNSRrdataPTR ptr;
+                ptr.ParseInit(response, record.m_rdata);
+                break;
+            }
+            case TYPE_TXT: {
+                DNSRrdataTXT txt;
+                if (txt.ParseInit(record.m_rdata)) {
+                    m_pending[transId].m_txt[owner] = txt;
+                }
+                break;
+            }
+            case TYPE_A: {
+                DNSRrdataA a;
+                a.ParseInit(record.m_rdata);
+                if (owner == SERVICE_OWNER) {
+                    heldA = a;
+                    holdingA = true;
+                } else if (a.m_valid) {
+                    m_pending[transId].m_a[owner] = a;
+                }
+                break;
+            }
+            case TYPE_SRV: {
+                DNSRrdataSRV srv;
+                if (srv.ParseInit(response, record.m_rdata)) {
+                    m_pending[transId].m_srv[owner] = srv;
+                    lastSrvTarget = srv.m_target.ToString();
+                }
+                break;
+            }
+            default:
+                QX::Trace(L"MDNSClient::AddResponseToMap: Unknown type encountered!");
+                break;
+        }
+    }
+    if (holdingA && heldA.m_valid) {
+        m_pending[transId].m_a[lastSrvTarget] = heldA;
+    }
+    return true;
+}
+
+bool MDNSClient::JoinCameraData(const PendingRecords& pending, CameraMap& joined) const {
+    for (const auto& [owner, txt] : pending.m_txt) {
+        const auto srv = pending.m_srv.find(owner);
+        if (srv == pending.m_srv.end()) {
+            continue;
+        }
+        const auto a = pending.m_a.find(srv->second.m_target.ToString());
+        if (a == pending.m_a.end()) {
+            continue;
+        }
+        joined.emplace(txt.m_mac, MDNSCameraData(a->second.m_address, txt));
+    }
+    return !joined.empty();
+}
+
+bool MDNSClient::TranslateResponseData(std::uint32_t& selfAnnounceCount,
+                                       std::uint32_t& queryResponseCount) {
+    selfAnnounceCount = 0;
+    queryResponseCount = 0;
+    for (const auto& [transId, pending] : m_pending) {
+        CameraMap joined;
+        JoinCameraData(pending, joined);
+        for (const auto& [mac, camera] : joined) {
+            m_results[transId][mac] = camera;
+            if (transId == SELF_ANNOUNCE_TRANS_ID) {
+                ++selfAnnounceCount;
+            } else {
+                ++queryResponseCount;
+            }
+        }
+    }
+    m_pending.clear();
+    return true;
+}
+
+bool MDNSClient::SendQueries() {
+    const QX::SocketHandle socket = m_socket.load();
+    if (socket == QX::InvalidSocket) {
+        // Not open (yet, or any more): the queries wait until there is a socket to send them.
+        return false;
+    }
+    while (!m_sendQueue.empty()) {
+        const std::vector<std::uint8_t>& message = m_sendQueue.front();
+        if (QX::SocketSendTo(socket, message.data(), static_cast<int>(message.size()), m_destAddr) <
+            0) {
+            QX::Trace(L"MDNSClient::SendQueries: Error 1! sendto() failed!");
+            return false;
+        }
+        m_sendQueue.pop_front();
+    }
+    return true;
+}
+
+bool MDNSClient::QueryHost(std::uint16_t transId, std::uint16_t flags, std::uint16_t qdCount,
+                           std::uint16_t anCount, std::uint16_t nsCount, std::uint16_t arCount,
+                           std::uint16_t queryType, std::uint16_t queryClass, const DNSName& name) {
+    std::vector<std::uint8_t> encoded;
+    name.Encode(encoded);
+    if (encoded.size() > MAX_ENCODED_NAME) {
+        // Does not fit the query buffer: nothing is queued and nothing is waited for, so the
+        // query finds no records.
+        return true;
+    }
+    std::vector<std::uint8_t> message;
+    message.reserve(16 + encoded.size());
+    PutU16(message, transId);
+    PutU16(message, flags);
+    PutU16(message, qdCount);
+    PutU16(message, anCount);
+    PutU16(message, nsCount);
+    PutU16(message, arCount);
+    message.insert(message.end(), encoded.begin(), encoded.end());
+    PutU16(message, queryType);
+    PutU16(message, queryClass);
+    {
+        QX::ScopedLock guard(m_lock);
+        m_sendQueue.push_back(std::move(message));
+    }
+    for (;;) {
+        const HANDLE event = m_hEventQueryResponseReceived.load();
+        DWORD waited = WAIT_TIMEOUT;
+        if (Present(event)) {
+            waited = QX::WaitForHandle(event, QUERY_WAIT_MS);
+        } else {
+            QX::SleepMs(QUERY_WAIT_MS);
+        }
+        if (waited != WAIT_OBJECT_0) {
+            QX::Trace(
+                L"MDNSClient::QueryHost(): No response for submitted query! "
+                L"m_hEventQueryResponseReceived unsignaled.");
+            break;
+        }
+        QX::ScopedLock guard(m_lock);
+        if (m_results.count(transId) != 0) {
+            break;
+        }
+    }
+    return true;
+}
+
+bool MDNSClient::TakeResults(std::uint16_t transId, CameraMap& cameras) {
+    const auto found = m_results.find(transId);
+    if (found == m_results.end()) {
+        return false;
+    }
+    cameras = std::move(found->second);
+    m_results.erase(found);
+    return true;
+}
+
+std::uint16_t MDNSClient::TakeTransID() {
+    std::uint16_t current = m_transId.load();
+    std::uint16_t next = 0;
+    do {
+        next = current == 65535 ? 1 : static_cast<std::uint16_t>(current + 1);
+    } while (!m_transId.compare_exchange_weak(current, next));
+    return current;
+}
+
+void MDNSClient::IncTransID() {
+    TakeTransID();
+}
+
+bool MDNSClient::GetLocalAddresses(std::vector<std::uint32_t>& addresses) {
+    std::vector<std::uint32_t> resolved;
+    if (!QX::NetInfo().ResolveLocalHost(&resolved)) {
+        return false;
+    }
+    addresses.insert(addresses.end(), resolved.begin(), resolved.end());
+    return true;
+}
+
+DNSName MDNSClient::ServiceName() {
+    DNSName name;
+    name.AddLabel("_korv");
+    name.AddLabel("_tcp");
+    name.AddLabel("local");
+    return name;
+}
+
+DNSName MDNSClient::CameraHostName(std::uint64_t mac) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string label = "korv-QX";
+    for (int shift = 20; shift >= 0; shift -= 4) {
+        label += digits[(mac >> shift) & 0xF];
+    }
+    DNSName name;
+    name.AddLabel(label);
+    name.AddLabel("local");
+    return name;
+}
+
+bool MDNSClient::GetResponses(std::uint16_t transId, CameraMap& cameras) {
+    QX::ScopedLock guard(m_lock);
+    return TakeResults(transId, cameras);
+}
+
+bool MDNSClient::GetResponseMACSpecific(std::uint16_t transId, std::uint64_t& foundMac,
+                                        std::uint32_t& ipAddress) {
+    QX::ScopedLock guard(m_lock);
+    CameraMap cameras;
+    if (!TakeResults(transId, cameras) || cameras.size() != 1) {
+        return false;
+    }
+    foundMac = cameras.begin()->second.m_mac;
+    ipAddress = cameras.begin()->second.m_ip;
+    return true;
+}
+
+bool MDNSClient::QueryKorvaneCams(bool, CameraMap& cameras) {
+    WaitForDelay();
+    const std::uint16_t transId = TakeTransID();
+    QueryHost(transId, 0, 1, 0, 0, 0, TYPE_PTR, CLASS_IN_QU, ServiceName());
+    return GetResponses(transId, cameras);
+}
+
+bool MDNSClient::QueryKorvaneCamsUniMulti(CameraMap& cameras) {
+    WaitForDelay();
+    std::uint16_t transId = TakeTransID();
+    if (transId == 1) {
+        QueryHost(transId, 0, 1, 0, 0, 0, TYPE_PTR, CLASS_IN_QU, ServiceName());
+        GetResponses(transId, cameras);
+        transId = TakeTransID();
+    }
+    QueryHost(transId, 0, 1, 0, 0, 0, TYPE_PTR, CLASS_IN_QM, ServiceName());
+    if (!GetResponses(transId, cameras)) {
+        return false;
+    }
+    if (transId % 9 == 0) {
+        QueryHost(static_cast<std::uint16_t>(transId - 1), 0, 1, 0, 0, 0, TYPE_PTR, CLASS_IN_QU,
+                  ServiceName());
+        StartWaitThread();
+    }
+    return true;
+}
+
+bool MDNSClient::QueryKorvaneMAC(std::uint64_t mac, std::uint64_t& foundMac,
+                                 std::uint32_t& ipAddress) {
+    WaitForDelay();
+    const std::uint16_t transId = TakeTransID();
+    QueryHost(transId, 0, 1, 0, 0, 0, TYPE_A, CLASS_IN_QM, CameraHostName(mac));
+    return GetResponseMACSpecific(transId, foundMac, ipAddress);
+}
+
+void MDNSClient::RegisterSelfAnnounceEvent(HANDLE event) {
+    m_hSelfAnnounceEvent = event;
+}
+
+bool MDNSClient::GetSelfAnnounceResponses(CameraMap& cameras) {
+    return GetResponses(SELF_ANNOUNCE_TRANS_ID, cameras);
+}
+
+void MDNSClient::WaitForDelay() {
+    std::lock_guard<std::mutex> guard(m_delayMutex);
+    if (!Present(m_hDelayThread)) {
+        return;
+    }
+    if (m_ownsDelayThread) {
+        QX::WaitForHandle(m_hDelayThread, INFINITE);
+        DWORD exitCode = 0;
+        QX::ThreadExitCode(m_hDelayThread, &exitCode);
+        QX::HandleClose(m_hDelayThread);
+    }
+    m_hDelayThread = INVALID_HANDLE_VALUE;
+    m_ownsDelayThread = false;
+}
+
+void MDNSClient::StartWaitThread() {
+    std::lock_guard<std::mutex> guard(m_delayMutex);
+    if (Present(m_hDelayThread) && m_ownsDelayThread) {
+        QX::WaitForHandle(m_hDelayThread, INFINITE);
+        QX::HandleClose(m_hDelayThread);
+    }
+    m_hDelayThread = AbsentIfNull(QX::StartThread(StartProc, this));
+    m_ownsDelayThread = Present(m_hDelayThread);
+}
+
+DWORD QX_THREADAPI MDNSClient::StartProc(void*) {
+    QX::SleepMs(DELAY_MS);
+    return 0;
+}
+
+DWORD MDNSClient::StartProcImpl() {
+    QX::SleepMs(DELAY_MS);
+    return 0;
+}
+
+}  // namespace QXSDK

@@ -1,0 +1,533 @@
+// The mDNS client's filing, joining and sending, driven without a network: records go straight
+// into the accumulation store, or arrive through a scripted socket backend.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <boost/make_shared.hpp>
+
+#include "qxnet/mdns/QXMDNSClient.h"
+#include "qxnet/platform/QXSocket.h"
+#include "qxnet/platform/QXSync.h"
+#include "tests/mdns/QXMdnsTestMessage.h"
+#include "tests/support/QXTraceCapture.h"
+
+using QXSDK::MDNSCameraData;
+using QXSDK::MDNSClient;
+using QXTest::CameraText;
+using QXTest::DnsMessage;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+constexpr std::uint64_t kMac = 0x0E1F2A00A1B2ull;
+
+// Reaches the client's protected operations and members.
+class TestClient : public MDNSClient {
+public:
+    explicit TestClient(std::uint32_t local = 0x7F000001)
+        : MDNSClient(boost::make_shared<QX::CodeLock>(), local) {}
+    using MDNSClient::AccumulateResponseData;
+    using MDNSClient::GetResponseMACSpecific;
+    using MDNSClient::GetResponses;
+    using MDNSClient::GetResponseTransID;
+    using MDNSClient::GetResponseType;
+    using MDNSClient::GetRRsFromResponse;
+    using MDNSClient::IncTransID;
+    using MDNSClient::ParseResponseHeader;
+    using MDNSClient::QueryHost;
+    using MDNSClient::SendQueries;
+    using MDNSClient::TranslateResponseData;
+
+    std::uint16_t TransId() const { return m_transId; }
+    void SetTransId(std::uint16_t id) { m_transId = id; }
+    std::size_t Queued() const { return m_sendQueue.size(); }
+    std::size_t Pending() const { return m_pending.size(); }
+    void SetSocket(QX::SocketHandle socket) { m_socket = socket; }
+    void PutResult(std::uint16_t id, const MDNSCameraData& camera) {
+        m_results[id][camera.m_mac] = camera;
+    }
+    void Queue(const Bytes& message) { m_sendQueue.push_back(message); }
+    // One quiet period's translation; returns (self-announcement, query-response) counts.
+    std::pair<std::uint32_t, std::uint32_t> Translate() {
+        std::uint32_t self = 9;
+        std::uint32_t query = 9;
+        EXPECT_TRUE(TranslateResponseData(self, query));
+        return {self, query};
+    }
+};
+
+Bytes CameraMessage(std::uint16_t id, std::uint32_t low24 = 0x00A1B2,
+                    std::uint32_t address = 0xC0A8010A) {
+    const std::string hex = CameraText(low24).substr(6, 6);
+    const std::string instance = "cam" + hex + "._korv._tcp.local";
+    const std::string host = "korv-QX" + hex + ".local";
+    return DnsMessage(id)
+        .Ptr("_korv._tcp.local", instance)
+        .Txt(instance, CameraText(low24))
+        .Srv(instance, host)
+        .A(host, address)
+        .Bytes();
+}
+
+}  // namespace
+
+TEST(MDNSClientCore, Constants) {
+    EXPECT_EQ(MDNSClient::SELF_ANNOUNCE_TRANS_ID, 0);
+    EXPECT_EQ(MDNSClient::CLASS_IN_QM, 0x0001);
+    EXPECT_EQ(MDNSClient::CLASS_IN_QU, 0x8001);
+    EXPECT_EQ(MDNSClient::TYPE_A, 1);
+    EXPECT_EQ(MDNSClient::TYPE_PTR, 12);
+    EXPECT_EQ(MDNSClient::TYPE_TXT, 16);
+    EXPECT_EQ(MDNSClient::TYPE_SRV, 33);
+    EXPECT_EQ(MDNSClient::WAIT_FOR_READ_TIMEOUT, 150);
+}
+
+TEST(MDNSClientCore, HeaderFields) {
+    TestClient client;
+    const Bytes message = DnsMessage(0x1234, 0x8400, 0).A("x", 1).Bytes();
+    std::uint16_t id = 0, flags = 0, qd = 9, an = 0, ns = 9, ar = 9;
+    EXPECT_EQ(client.ParseResponseHeader(message, id, flags, qd, an, ns, ar), 12u);
+    EXPECT_EQ(id, 0x1234);
+    EXPECT_EQ(flags, 0x8400);
+    EXPECT_EQ(qd, 0);
+    EXPECT_EQ(an, 1);
+    EXPECT_EQ(client.GetResponseTransID(message), 0x1234);
+    EXPECT_EQ(client.GetResponseType(message), QXSDK::RESPONSE_TYPE_ANSWER);
+    EXPECT_EQ(client.GetResponseTransID(Bytes{0x12}), 0);
+}
+
+TEST(MDNSClientCore, OneResponseJoinsIntoOneCamera) {
+    TestClient client;
+    ASSERT_TRUE(client.AccumulateResponseData(CameraMessage(7)));
+    EXPECT_EQ(client.Translate(), std::make_pair(0u, 1u));
+    MDNSClient::CameraMap cameras;
+    cameras[1] = MDNSCameraData();  // replaced whole
+    ASSERT_TRUE(client.GetResponses(7, cameras));
+    ASSERT_EQ(cameras.size(), 1u);
+    const MDNSCameraData& cam = cameras.at(kMac);
+    EXPECT_TRUE(cam.m_valid);
+    EXPECT_EQ(cam.m_ip, 0xC0A8010Au);
+    EXPECT_EQ(cam.m_fwMajor, 3);
+    EXPECT_EQ(cam.m_fwMinor, 14);
+    EXPECT_EQ(cam.m_model, "QX2000");
+    EXPECT_FALSE(client.GetResponses(7, cameras));  // taken
+    EXPECT_EQ(cameras.size(), 1u);
+}
+
+TEST(MDNSClientCore, RecordsSplitWithinOneQuietPeriodJoin) {
+    TestClient client;
+    client.AccumulateResponseData(
+        DnsMessage(7).Txt("cam1._korv._tcp.local", CameraText(0x00A1B2)).Bytes());
+    client.AccumulateResponseData(
+        DnsMessage(7).Srv("cam1._korv._tcp.local", "korv-QX00A1B2.local").Bytes());
+    client.AccumulateResponseData(DnsMessage(7).A("korv-QX00A1B2.local", 0x0A000001).Bytes());
+    EXPECT_EQ(client.Translate(), std::make_pair(0u, 1u));
+    MDNSClient::CameraMap cameras;
+    ASSERT_TRUE(client.GetResponses(7, cameras));
+    EXPECT_EQ(cameras.at(kMac).m_ip, 0x0A000001u);
+}
+
+TEST(MDNSClientCore, RecordsSplitByQuietPeriodAreDropped) {
+    TestClient client;
+    client.AccumulateResponseData(DnsMessage(7)
+                                      .Txt("cam1._korv._tcp.local", CameraText(0x00A1B2))
+                                      .Srv("cam1._korv._tcp.local", "korv-QX00A1B2.local")
+                                      .Bytes());
+    EXPECT_EQ(client.Translate(), std::make_pair(0u, 0u));
+    EXPECT_EQ(client.Pending(), 0u);
+    client.AccumulateResponseData(DnsMessage(7).A("korv-QX00A1B2.local", 0x0A000001).Bytes());
+    EXPECT_EQ(client.Translate(), std::make_pair(0u, 0u));
+    MDNSClient::CameraMap cameras;
+    EXPECT_FALSE(client.GetResponses(7, cameras));
+}
+
+TEST(MDNSClientCore, ServiceOwnedARecordIsFiledUnderSrvTarget) {
+    TestClient client;
+    client.AccumulateResponseData(DnsMessage(7)
+                                      .A("_korv._tcp.local", 0x0A000002)
+                                      .Txt("cam1._korv._tcp.local", CameraText(0x00A1B2))
+                                      .Srv("cam1._korv._tcp.local", "korv-QX00A1B2.local")
+                                      .Bytes());
+    EXPECT_EQ(client.Translate(), std::make_pair(0u, 1u));
+    MDNSClient::CameraMap cameras;
+    ASSERT_TRUE(client.GetResponses(7, cameras));
+    EXPECT_EQ(cameras.at(kMac).m_ip, 0x0A000002u);
+}
+
+TEST(MDNSClientCore, SelfAnnouncementsUnderIdZero) {
+    TestClient client;
+    client.AccumulateResponseData(CameraMessage(0));
+    EXPECT_EQ(client.Translate(), std::make_pair(1u, 0u));
+    MDNSClient::CameraMap cameras;
+    EXPECT_TRUE(client.GetSelfAnnounceResponses(cameras));
+    EXPECT_EQ(cameras.size(), 1u);
+    EXPECT_FALSE(client.GetSelfAnnounceResponses(cameras));
+}
+
+TEST(MDNSClientCore, RejectedHeadersFileNothing) {
+    TestClient client;
+    const std::vector<Bytes> rejected = {
+        DnsMessage(7, 0x0000).A("a.local", 1).Bytes(),     // a query
+        DnsMessage(7, 0x8403).A("a.local", 1).Bytes(),     // an error code
+        DnsMessage(7, 0x8400, 1).A("a.local", 1).Bytes(),  // questions
+        Bytes{0, 7, 0x84, 0, 0, 0, 0, 1},                  // shorter than a header
+        Bytes{},
+    };
+    for (const Bytes& message : rejected) {
+        std::vector<QXSDK::DNSResourceRecord> records;
+        EXPECT_FALSE(client.GetRRsFromResponse(message, records));
+        EXPECT_TRUE(records.empty());
+        EXPECT_FALSE(client.AccumulateResponseData(message));
+    }
+    EXPECT_EQ(client.Pending(), 0u);
+    std::vector<QXSDK::DNSResourceRecord> records;
+    EXPECT_TRUE(client.GetRRsFromResponse(DnsMessage(7).Bytes(), records));
+    EXPECT_TRUE(records.empty());
+}
+
+TEST(MDNSClientCore, CutRecordEndsMessageKeepingEarlierRecords) {
+    TestClient client;
+    const Bytes whole = DnsMessage(7).A("a.local", 1).A("b.local", 2).Bytes();
+    for (std::size_t cut = 12; cut < whole.size(); ++cut) {
+        const Bytes message(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut));
+        std::vector<QXSDK::DNSResourceRecord> records;
+        EXPECT_TRUE(client.GetRRsFromResponse(message, records));
+        EXPECT_LE(records.size(), 1u) << cut;
+        for (const auto& record : records) {
+            EXPECT_EQ(record.m_name.ToString(), "a.local");
+            EXPECT_EQ(record.m_rdata.size(), 4u);
+        }
+    }
+    std::vector<QXSDK::DNSResourceRecord> records;
+    EXPECT_TRUE(client.GetRRsFromResponse(whole, records));
+    EXPECT_EQ(records.size(), 2u);
+}
+
+TEST(MDNSClientCore, EveryRecordIsReadWhateverTheCounts) {
+    TestClient client;
+    Bytes message = DnsMessage(7).A("a.local", 1).A("b.local", 2).Bytes();
+    message[7] = 0;  // ANCOUNT 0
+    std::vector<QXSDK::DNSResourceRecord> records;
+    EXPECT_TRUE(client.GetRRsFromResponse(message, records));
+    EXPECT_EQ(records.size(), 2u);
+}
+
+TEST(MDNSClientCore, UnknownTypeTracedAndSkipped) {
+    QXTest::TraceCapture capture;
+    TestClient client;
+    Bytes message = CameraMessage(7);
+    const Bytes extra = DnsMessage(7).Record("x.local", 28, Bytes(16, 0)).Bytes();
+    message.insert(message.end(), extra.begin() + 12, extra.end());
+    EXPECT_TRUE(client.AccumulateResponseData(message));
+    EXPECT_TRUE(capture.Contains(L"MDNSClient::AddResponseToMap: Unknown type encountered!"));
+    EXPECT_EQ(client.Translate(), std::make_pair(0u, 1u));
+}
+
+TEST(MDNSClientCore, TwoTxtOwnersOneMacFirstOwnerWins) {
+    TestClient client;
+    client.AccumulateResponseData(DnsMessage(7)
+                                      .Txt("b._korv._tcp.local", CameraText(0x00A1B2, "Second"))
+                                      .Srv("b._korv._tcp.local", "hb.local")
+                                      .A("hb.local", 2)
+                                      .Txt("a._korv._tcp.local", CameraText(0x00A1B2, "First"))
+                                      .Srv("a._korv._tcp.local", "ha.local")
+                                      .A("ha.local", 1)
+                                      .Bytes());
+    EXPECT_EQ(client.Translate(), std::make_pair(0u, 1u));
+    MDNSClient::CameraMap cameras;
+    ASSERT_TRUE(client.GetResponses(7, cameras));
+    ASSERT_EQ(cameras.size(), 1u);
+    EXPECT_EQ(cameras.at(kMac).m_model, "First");
+    EXPECT_EQ(cameras.at(kMac).m_ip, 1u);
+}
+
+TEST(MDNSClientCore, LaterQuietPeriodReplacesRecord) {
+    TestClient client;
+    client.AccumulateResponseData(CameraMessage(7, 0x00A1B2, 1));
+    client.Translate();
+    client.AccumulateResponseData(CameraMessage(7, 0x00A1B2, 2));
+    client.AccumulateResponseData(CameraMessage(7, 0x00C3D4, 3));
+    client.Translate();
+    MDNSClient::CameraMap cameras;
+    ASSERT_TRUE(client.GetResponses(7, cameras));
+    ASSERT_EQ(cameras.size(), 2u);
+    EXPECT_EQ(cameras.at(kMac).m_ip, 2u);
+}
+
+TEST(MDNSClientCore, MacSpecificWantsExactlyOneCamera) {
+    TestClient client;
+    MDNSCameraData one;
+    one.m_mac = kMac;
+    one.m_ip = 5;
+    MDNSCameraData two = one;
+    two.m_mac = kMac + 1;
+    client.PutResult(4, one);
+    client.PutResult(4, two);
+    std::uint64_t mac = 77;
+    std::uint32_t ip = 88;
+    EXPECT_FALSE(client.GetResponseMACSpecific(4, mac, ip));
+    EXPECT_EQ(mac, 77u);
+    EXPECT_EQ(ip, 88u);
+    MDNSClient::CameraMap cameras;
+    EXPECT_FALSE(client.GetResponses(4, cameras));  // both discarded
+    client.PutResult(5, one);
+    EXPECT_TRUE(client.GetResponseMACSpecific(5, mac, ip));
+    EXPECT_EQ(mac, kMac);
+    EXPECT_EQ(ip, 5u);
+}
+
+TEST(MDNSClientCore, TransIdWrapsToOne) {
+    TestClient client;
+    EXPECT_EQ(client.TransId(), 1);
+    client.IncTransID();
+    EXPECT_EQ(client.TransId(), 2);
+    client.SetTransId(65535);
+    client.IncTransID();
+    EXPECT_EQ(client.TransId(), 1);
+}
+
+TEST(MDNSClientCore, CameraHostNameAndServiceName) {
+    EXPECT_EQ(MDNSClient::CameraHostName(kMac).ToString(), "korv-QX00A1B2.local");
+    EXPECT_EQ(MDNSClient::CameraHostName(0x0211ABCDEFull).ToString(), "korv-QXABCDEF.local");
+    EXPECT_EQ(MDNSClient::ServiceName().ToString(), "_korv._tcp.local");
+    EXPECT_EQ(MDNSClient::ServiceName().Labels().size(), 3u);
+}
+
+TEST(MDNSClientCore, CopyCarriesRecordsAndTransId) {
+    TestClient client;
+    client.AccumulateResponseData(CameraMessage(7));
+    client.Translate();
+    client.IncTransID();
+    MDNSClient copy(client);
+    MDNSClient assigned(boost::make_shared<QX::CodeLock>(), 0);
+    assigned = client;
+    EXPECT_EQ(copy.GetAddr(), 0x7F000001u);
+    EXPECT_EQ(assigned.GetAddr(), 0x7F000001u);
+    MDNSClient::CameraMap cameras;
+    EXPECT_TRUE(client.GetResponses(7, cameras));
+}
+
+// A socket backend with scripted datagrams and a switchable send failure; it records what is
+// sent and how often each operation ran.
+class FakeBackend : public QX::SocketBackend {
+public:
+    QX::SocketHandle CreateUdp() override { return 42; }
+    bool Close(QX::SocketHandle) override {
+        ++closes;
+        return true;
+    }
+    bool Bind(QX::SocketHandle, const QX::SocketAddressV4& local) override {
+        boundAddress = local.address;
+        boundPort = local.port;
+        return true;
+    }
+    bool LocalAddress(QX::SocketHandle, QX::SocketAddressV4*) override { return false; }
+    bool SetOption(QX::SocketHandle, QX::SocketOption, int) override { return true; }
+    bool JoinGroup(QX::SocketHandle, std::uint32_t group, std::uint32_t iface) override {
+        joinedGroup = group;
+        joinedInterface = iface;
+        return true;
+    }
+    bool SetMulticastInterface(QX::SocketHandle, std::uint32_t iface) override {
+        multicastInterface = iface;
+        return true;
+    }
+    QX::SocketWait WaitReadable(QX::SocketHandle, std::uint32_t timeoutUs) override {
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            if (!inbox.empty()) {
+                return QX::SocketWait::Readable;
+            }
+        }
+        QX::SleepMs(timeoutUs / 1000 < 20 ? timeoutUs / 1000 : 20);
+        return QX::SocketWait::TimedOut;
+    }
+    int SendTo(QX::SocketHandle, const void* data, int length,
+               const QX::SocketAddressV4& to) override {
+        if (failSends) {
+            QX::SetSocketLastError(QX::SocketError::NetworkUnreachable);
+            return -1;
+        }
+        std::lock_guard<std::mutex> guard(mutex);
+        const auto* bytes = static_cast<const std::uint8_t*>(data);
+        sent.emplace_back(bytes, bytes + length);
+        sentTo = to;
+        return length;
+    }
+    bool ReceiveFrom(QX::SocketHandle, void* buffer, int capacity,
+                     QX::ReceivedDatagram* received) override {
+        std::lock_guard<std::mutex> guard(mutex);
+        if (inbox.empty()) {
+            QX::SetSocketLastError(QX::SocketError::WouldBlock);
+            return false;
+        }
+        const Bytes datagram = inbox.front();
+        inbox.pop_front();
+        const int size = static_cast<int>(datagram.size());
+        std::copy(datagram.begin(), datagram.begin() + std::min(size, capacity),
+                  static_cast<std::uint8_t*>(buffer));
+        *received = QX::ReceivedDatagram{};
+        received->size = size;
+        received->interfaceIndex = arrivalInterface;
+        return true;
+    }
+    void Push(const Bytes& datagram) {
+        std::lock_guard<std::mutex> guard(mutex);
+        inbox.push_back(datagram);
+    }
+    std::vector<Bytes> Sent() {
+        std::lock_guard<std::mutex> guard(mutex);
+        return sent;
+    }
+
+    std::mutex mutex;
+    std::deque<Bytes> inbox;
+    std::vector<Bytes> sent;
+    QX::SocketAddressV4 sentTo{};
+    std::atomic<bool> failSends{false};
+    std::atomic<int> closes{0};
+    std::atomic<std::uint32_t> arrivalInterface{0};
+    std::uint32_t boundAddress = 1;
+    std::uint16_t boundPort = 0;
+    std::uint32_t joinedGroup = 0;
+    std::uint32_t joinedInterface = 0;
+    std::uint32_t multicastInterface = 0;
+};
+
+class MDNSClientFake : public ::testing::Test {
+protected:
+    void SetUp() override { m_previous = QX::SetSocketBackend(&m_backend); }
+    void TearDown() override { QX::SetSocketBackend(m_previous); }
+    FakeBackend m_backend;
+    QX::SocketBackend* m_previous = nullptr;
+};
+
+TEST_F(MDNSClientFake, FailingSendLeavesQueryQueued) {
+    QXTest::TraceCapture capture;
+    TestClient client;
+    client.SetSocket(42);
+    client.Queue(Bytes{1, 2, 3});
+    client.Queue(Bytes{4, 5});
+    m_backend.failSends = true;
+    EXPECT_FALSE(client.SendQueries());
+    EXPECT_EQ(client.Queued(), 2u);
+    EXPECT_TRUE(capture.Contains(L"MDNSClient::SendQueries: Error 1! sendto() failed!"));
+    m_backend.failSends = false;
+    EXPECT_TRUE(client.SendQueries());
+    EXPECT_EQ(client.Queued(), 0u);
+    EXPECT_EQ(m_backend.Sent(), (std::vector<Bytes>{{1, 2, 3}, {4, 5}}));
+    client.SetSocket(QX::InvalidSocket);
+}
+
+TEST_F(MDNSClientFake, OpenBindsWildcardJoinsOnInterfaceAndQueries) {
+    {
+        TestClient client;
+        ASSERT_TRUE(client.Open());
+        EXPECT_EQ(client.GetAddr(), 0x7F000001u);
+        EXPECT_EQ(m_backend.boundAddress, 0u);
+        EXPECT_EQ(m_backend.boundPort, QX::HostToNetwork16(5353));
+        EXPECT_EQ(m_backend.joinedGroup, QX::HostToNetwork32(0xE00000FB));
+        EXPECT_EQ(m_backend.joinedInterface, QX::HostToNetwork32(0x7F000001));
+        EXPECT_EQ(m_backend.multicastInterface, QX::HostToNetwork32(0x7F000001));
+
+        // Nobody answers: the query goes out once, the wait ends, no records.
+        QXTest::TraceCapture capture;
+        MDNSClient::CameraMap cameras;
+        EXPECT_FALSE(client.QueryKorvaneCams(true, cameras));
+        EXPECT_TRUE(
+            capture.Contains(L"MDNSClient::QueryHost(): No response for submitted query! "
+                             L"m_hEventQueryResponseReceived unsignaled."));
+        const std::vector<Bytes> sent = m_backend.Sent();
+        ASSERT_EQ(sent.size(), 1u);
+        Bytes expected = {0, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0};
+        const Bytes name = DnsMessage::Name("_korv._tcp.local");
+        expected.insert(expected.end(), name.begin(), name.end());
+        expected.insert(expected.end(), {0, 12, 0x80, 0x01});
+        EXPECT_EQ(sent[0], expected);
+        EXPECT_EQ(m_backend.sentTo.address, QX::HostToNetwork32(0xE00000FB));
+        EXPECT_EQ(m_backend.sentTo.port, QX::HostToNetwork16(5353));
+        EXPECT_EQ(client.TransId(), 2);
+
+        MDNSClient copy(client);  // a copy does not own the socket
+        EXPECT_TRUE(copy.Close());
+    }
+    EXPECT_EQ(m_backend.closes, 1);  // closed once, by the client that opened it
+}
+
+TEST_F(MDNSClientFake, SocketThreadFilesSignalsAndAnswersQuery) {
+    TestClient client;
+    ASSERT_TRUE(client.Open());
+    const HANDLE announced = QX::EventCreate(true, false);
+    client.RegisterSelfAnnounceEvent(announced);
+    m_backend.Push(CameraMessage(0, 0x00C3D4));
+    ASSERT_EQ(QX::WaitForHandle(announced, 5000), WAIT_OBJECT_0);
+    MDNSClient::CameraMap cameras;
+    ASSERT_TRUE(client.GetSelfAnnounceResponses(cameras));
+    EXPECT_EQ(cameras.count(0x0E1F2A00C3D4ull), 1u);
+    client.RegisterSelfAnnounceEvent(INVALID_HANDLE_VALUE);
+    QX::HandleClose(announced);
+
+    // The answer is already waiting when the query goes out: it is filed under ID 1.
+    m_backend.Push(CameraMessage(1));
+    std::uint64_t mac = 0;
+    std::uint32_t ip = 0;
+    EXPECT_TRUE(client.QueryKorvaneMAC(kMac, mac, ip));
+    EXPECT_EQ(mac, kMac);
+    EXPECT_EQ(ip, 0xC0A8010Au);
+    const std::vector<Bytes> sent = m_backend.Sent();
+    ASSERT_EQ(sent.size(), 1u);
+    const Bytes name = DnsMessage::Name("korv-QX00A1B2.local");
+    ASSERT_EQ(sent[0].size(), 16 + name.size());
+    EXPECT_EQ(Bytes(sent[0].begin() + 12, sent[0].end() - 4), name);
+    EXPECT_EQ(Bytes(sent[0].end() - 4, sent[0].end()), (Bytes{0, 1, 0, 1}));
+}
+
+TEST_F(MDNSClientFake, DatagramsFromAnotherInterfaceAreDropped) {
+    TestClient client;
+    ASSERT_TRUE(client.Open());
+    const HANDLE announced = QX::EventCreate(true, false);
+    client.RegisterSelfAnnounceEvent(announced);
+    m_backend.arrivalInterface = 0x7FFF;  // no interface of the host has this index
+    m_backend.Push(CameraMessage(0));
+    EXPECT_EQ(QX::WaitForHandle(announced, 600), WAIT_TIMEOUT);
+    MDNSClient::CameraMap cameras;
+    EXPECT_FALSE(client.GetSelfAnnounceResponses(cameras));
+    client.RegisterSelfAnnounceEvent(INVALID_HANDLE_VALUE);
+    QX::HandleClose(announced);
+}
+
+TEST_F(MDNSClientFake, QueriesQueuedBeforeOpenAndAfterClose) {
+    TestClient client;
+    MDNSClient::CameraMap cameras;
+    EXPECT_FALSE(client.QueryKorvaneCams(false, cameras));  // not open: ends after the wait
+    EXPECT_EQ(client.Queued(), 1u);
+    ASSERT_TRUE(client.Open());
+    EXPECT_TRUE(client.Close());
+    EXPECT_EQ(m_backend.closes, 1);
+    EXPECT_TRUE(client.Close());
+    EXPECT_EQ(m_backend.closes, 1);
+    ASSERT_TRUE(client.Open());  // reopened: the idle socket thread serves it again
+    EXPECT_FALSE(client.QueryKorvaneCams(false, cameras));
+    EXPECT_EQ(client.Queued(), 0u);
+    EXPECT_EQ(m_backend.Sent().size(), 2u);
+}
+
+TEST_F(MDNSClientFake, AddressWithoutInterfaceFailsOpen) {
+    TestClient client(0xC6336401);  // 198.51.100.1: no interface of a test host holds it
+    EXPECT_FALSE(client.Open());
+}
+
+TEST_F(MDNSClientFake, DestroyWhileSocketThreadRuns) {
+    for (int i = 0; i < 3; ++i) {
+        auto client = std::make_unique<TestClient>();
+        ASSERT_TRUE(client->Open());
+        m_backend.Push(CameraMessage(3));
+        client.reset();
+    }
+    EXPECT_EQ(m_backend.closes, 3);
+}

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace QXTest {
+
+// Builds DNS messages byte by byte for the mDNS tests: a header, then records with uncompressed
+// owner names (dotted text) and raw rdata. ANCOUNT follows the records added.
+class DnsMessage {
+public:
+    explicit DnsMessage(std::uint16_t id, std::uint16_t flags = 0x8400, std::uint16_t qdCount = 0) {
+        U16(id);
+        U16(flags);
+        U16(qdCount);
+        U16(0);
+        U16(0);
+        U16(0);
+    }
+    static std::vector<std::uint8_t> Name(const std::string& dotted) {
+        std::vector<std::uint8_t> out;
+        std::size_t start = 0;
+        while (start < dotted.size()) {
+            std::size_t dot = dotted.find('.', start);
+            if (dot == std::string::npos) {
+                dot = dotted.size();
+            }
+            out.push_back(static_cast<std::uint8_t>(dot - start));
+            out.insert(out.end(), dotted.begin() + static_cast<std::ptrdiff_t>(start),
+                       dotted.begin() + static_cast<std::ptrdiff_t>(dot));
+            start = dot + 1;
+        }
+        out.push_back(0);
+        return out;
+    }
+    DnsMessage& Record(const std::string& owner, std::uint16_t type,
+                       const std::vector<std::uint8_t>& rdata, std::uint16_t rrClass = 1) {
+        const std::vector<std::uint8_t> name = Name(owner);
+        m_bytes.insert(m_bytes.end(), name.begin(), name.end());
+        U16(type);
+        U16(rrClass);
+        U16(0);
+        U16(120);
+        U16(static_cast<std::uint16_t>(rdata.size()));
+        m_bytes.insert(m_bytes.end(), rdata.begin(), rdata.end());
+        ++m_bytes[7];
+        return *this;
+    }
+    DnsMessage& A(const std::string& owner, std::uint32_t address) {
+        return Record(
+            owner, 1,
+            {static_cast<std::uint8_t>(address >> 24), static_cast<std::uint8_t>(address >> 16),
+             static_cast<std::uint8_t>(address >> 8), static_cast<std::uint8_t>(address)});
+    }
+    DnsMessage& Srv(const std::string& owner, const std::string& target) {
+        std::vector<std::uint8_t> rdata = {0, 0, 0, 0, 0, 80};
+        const std::vector<std::uint8_t> name = Name(target);
+        rdata.insert(rdata.end(), name.begin(), name.end());
+        return Record(owner, 33, rdata);
+    }
+    DnsMessage& Txt(const std::string& owner, const std::string& cameraText) {
+        std::vector<std::uint8_t> rdata = {1, 'a', 1, 'b'};
+        rdata.push_back(static_cast<std::uint8_t>(cameraText.size()));
+        rdata.insert(rdata.end(), cameraText.begin(), cameraText.end());
+        return Record(owner, 16, rdata);
+    }
+    DnsMessage& Ptr(const std::string& owner, const std::string& target) {
+        return Record(owner, 12, Name(target));
+    }
+    const std::vector<std::uint8_t>& Bytes() const { return m_bytes; }
+
+private:
+    void U16(std::uint16_t v) {
+        m_bytes.push_back(static_cast<std::uint8_t>(v >> 8));
+        m_bytes.push_back(static_cast<std::uint8_t>(v));
+    }
+    std::vector<std::uint8_t> m_bytes;
+};
+
+// A camera text for the MAC's three low octets.
+inline std::string CameraText(std::uint32_t low24, const std::string& model = "QX2000") {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string hex;
+    for (int shift = 20; shift >= 0; shift -= 4) {
+        hex += digits[(low24 >> shift) & 0xF];
+    }
+    return "MAC=QX" + hex + "-FW3.14-00010002-0000001F-0A0B/" + model;
+}
+
+}  // namespace QXTest
