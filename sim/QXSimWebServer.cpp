@@ -1,0 +1,481 @@
+#include "sim/QXSimWebServer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "sim/QXSimulator.h"
+
+namespace QXSim {
+namespace {
+
+constexpr std::size_t kMaxRequestHead = 16384;
+constexpr int kRequestIdleMs = 5000;
+constexpr std::size_t kBlock = 65536;
+constexpr std::size_t kRecentKept = 256;
+
+std::string SystemError(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+std::string Base64(const std::string& text) {
+    static const char kDigits[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    std::size_t i = 0;
+    for (; i + 2 < text.size(); i += 3) {
+        std::uint32_t v = (static_cast<std::uint8_t>(text[i]) << 16) |
+                          (static_cast<std::uint8_t>(text[i + 1]) << 8) |
+                          static_cast<std::uint8_t>(text[i + 2]);
+        out += kDigits[v >> 18];
+        out += kDigits[(v >> 12) & 63];
+        out += kDigits[(v >> 6) & 63];
+        out += kDigits[v & 63];
+    }
+    if (i + 1 == text.size()) {
+        std::uint32_t v = static_cast<std::uint8_t>(text[i]) << 16;
+        out += kDigits[v >> 18];
+        out += kDigits[(v >> 12) & 63];
+        out += "==";
+    } else if (i + 2 == text.size()) {
+        std::uint32_t v = (static_cast<std::uint8_t>(text[i]) << 16) |
+                          (static_cast<std::uint8_t>(text[i + 1]) << 8);
+        out += kDigits[v >> 18];
+        out += kDigits[(v >> 12) & 63];
+        out += kDigits[(v >> 6) & 63];
+        out += '=';
+    }
+    return out;
+}
+
+bool SendAll(int socket, const char* data, std::size_t length) {
+    while (length != 0) {
+        ssize_t sent = send(socket, data, length, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent <= 0) {
+            return false;
+        }
+        data += sent;
+        length -= static_cast<std::size_t>(sent);
+    }
+    return true;
+}
+
+bool SendAll(int socket, const std::string& text) {
+    return SendAll(socket, text.data(), text.size());
+}
+
+const char* Reason(int status) {
+    switch (status) {
+        case 200:
+            return "OK";
+        case 400:
+            return "Bad Request";
+        case 401:
+            return "Unauthorized";
+        case 403:
+            return "Forbidden";
+        case 404:
+            return "Not Found";
+        case 405:
+            return "Method Not Allowed";
+        case 500:
+            return "Internal Server Error";
+        default:
+            return "Status";
+    }
+}
+
+std::string StatusLine(int status, bool malformed) {
+    if (malformed) {
+        return "HTTX/1.1 2OO OK\r\n";
+    }
+    return "HTTP/1.1 " + std::to_string(status) + " " + Reason(status) + "\r\n";
+}
+
+// The value of a header (case-insensitive name), or empty.
+std::string Header(const std::string& head, const std::string& name) {
+    std::size_t line = head.find("\r\n");
+    while (line != std::string::npos && line + 2 < head.size()) {
+        std::size_t start = line + 2;
+        std::size_t end = head.find("\r\n", start);
+        if (end == std::string::npos) {
+            end = head.size();
+        }
+        std::size_t colon = head.find(':', start);
+        if (colon != std::string::npos && colon < end && colon - start == name.size() &&
+            std::equal(name.begin(), name.end(), head.begin() + static_cast<long>(start),
+                       [](char a, char b) { return std::tolower(a) == std::tolower(b); })) {
+            std::size_t value = head.find_first_not_of(' ', colon + 1);
+            return value < end ? head.substr(value, end - value) : std::string();
+        }
+        line = end;
+    }
+    return std::string();
+}
+
+// A decimal size after prefix in target, or false.
+bool SizeAfter(const std::string& target, const std::string& prefix, std::uint64_t& size) {
+    if (target.compare(0, prefix.size(), prefix) != 0 || target.size() == prefix.size() ||
+        target.size() - prefix.size() > 15) {
+        return false;
+    }
+    size = 0;
+    for (std::size_t i = prefix.size(); i < target.size(); ++i) {
+        if (target[i] < '0' || target[i] > '9') {
+            return false;
+        }
+        size = size * 10 + static_cast<std::uint64_t>(target[i] - '0');
+    }
+    return true;
+}
+
+// One generated block: a table one period longer than a block, read from offset % 251.
+const std::uint8_t* GeneratedBlock(std::uint64_t offset) {
+    static const std::vector<std::uint8_t> table = [] {
+        std::vector<std::uint8_t> bytes(kBlock + 251);
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            bytes[i] = WebServer::BodyByte(i);
+        }
+        return bytes;
+    }();
+    return table.data() + offset % 251;
+}
+
+}  // namespace
+
+WebServer::WebServer(const Simulator& simulator, WebOptions options)
+    : m_simulator(simulator), m_options(options), m_faults(options.faults) {}
+
+WebServer::~WebServer() {
+    Stop();
+}
+
+bool WebServer::Start(std::string& error) {
+    if (!m_listeners.empty()) {
+        return true;
+    }
+    m_stopping = false;
+    if (pipe(m_wake) != 0) {
+        error = SystemError("web server: pipe");
+        return false;
+    }
+    for (const SimCamera& camera : m_simulator.Cameras()) {
+        int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (listener < 0) {
+            error = SystemError("web server: socket");
+            Stop();
+            return false;
+        }
+        int yes = 1;
+        setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(m_options.port);
+        address.sin_addr.s_addr = htonl(camera.address);
+        if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            listen(listener, 64) != 0) {
+            error = SystemError("web server: bind " + AddressText(camera.address) + ":" +
+                                std::to_string(m_options.port));
+            close(listener);
+            Stop();
+            return false;
+        }
+        m_listeners.push_back(listener);
+        m_listenerAddress.push_back(camera.address);
+    }
+    m_acceptThread = std::thread([this] { Accept(); });
+    return true;
+}
+
+void WebServer::Stop() {
+    m_stopping = true;
+    if (m_acceptThread.joinable()) {
+        char wake = 1;
+        ssize_t ignored = write(m_wake[1], &wake, 1);
+        (void)ignored;
+        m_acceptThread.join();
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        for (auto& connection : m_connections) {
+            if (connection->socket >= 0) {
+                shutdown(connection->socket, SHUT_RDWR);
+            }
+        }
+    }
+    Reap(true);
+    for (int listener : m_listeners) {
+        close(listener);
+    }
+    m_listeners.clear();
+    m_listenerAddress.clear();
+    for (int& end : m_wake) {
+        if (end >= 0) {
+            close(end);
+            end = -1;
+        }
+    }
+}
+
+void WebServer::SetFaults(const WebFaults& faults) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_faults = faults;
+}
+
+std::vector<WebRequest> WebServer::RecentRequests() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_recent;
+}
+
+std::size_t WebServer::OpenConnections() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return static_cast<std::size_t>(
+        std::count_if(m_connections.begin(), m_connections.end(),
+                      [](const std::unique_ptr<Connection>& c) { return !c->finished; }));
+}
+
+WebFaults WebServer::TakeFaults() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_faults.count == 0) {
+        return WebFaults{};
+    }
+    if (m_faults.count > 0) {
+        --m_faults.count;
+    }
+    return m_faults;
+}
+
+bool WebServer::Pause(unsigned milliseconds) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (!m_stopping && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return !m_stopping;
+}
+
+void WebServer::Reap(bool all) {
+    std::list<std::unique_ptr<Connection>> done;
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        for (auto it = m_connections.begin(); it != m_connections.end();) {
+            if (all || (*it)->finished) {
+                done.push_back(std::move(*it));
+                it = m_connections.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto& connection : done) {
+        connection->thread.join();
+    }
+}
+
+void WebServer::Accept() {
+    std::vector<pollfd> watched;
+    watched.push_back({m_wake[0], POLLIN, 0});
+    for (int listener : m_listeners) {
+        watched.push_back({listener, POLLIN, 0});
+    }
+    while (!m_stopping) {
+        if (poll(watched.data(), watched.size(), 1000) < 0 && errno != EINTR) {
+            return;
+        }
+        if (watched[0].revents != 0) {
+            return;
+        }
+        for (std::size_t i = 1; i < watched.size(); ++i) {
+            if ((watched[i].revents & POLLIN) == 0) {
+                continue;
+            }
+            int socket = accept4(watched[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (socket < 0) {
+                continue;
+            }
+            auto connection = std::make_unique<Connection>();
+            connection->socket = socket;
+            connection->camera = m_listenerAddress[i - 1];
+            Connection& started = *connection;
+            {
+                std::lock_guard<std::mutex> guard(m_mutex);
+                m_connections.push_back(std::move(connection));
+            }
+            started.thread = std::thread([this, &started] { Serve(started); });
+        }
+        Reap(false);
+    }
+}
+
+void WebServer::Serve(Connection& connection) {
+    int socket = connection.socket;
+    auto finish = [&] {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        close(connection.socket);
+        connection.socket = -1;
+        connection.finished = true;
+    };
+
+    // The request head, up to the blank line.
+    std::string head;
+    char buffer[4096];
+    auto lastData = std::chrono::steady_clock::now();
+    while (head.find("\r\n\r\n") == std::string::npos) {
+        pollfd watched{socket, POLLIN, 0};
+        int ready = poll(&watched, 1, 100);
+        if (m_stopping || head.size() > kMaxRequestHead ||
+            std::chrono::steady_clock::now() - lastData >
+                std::chrono::milliseconds(kRequestIdleMs)) {
+            finish();
+            return;
+        }
+        if (ready <= 0) {
+            continue;
+        }
+        ssize_t got = recv(socket, buffer, sizeof buffer, 0);
+        if (got <= 0) {
+            finish();
+            return;
+        }
+        head.append(buffer, static_cast<std::size_t>(got));
+        lastData = std::chrono::steady_clock::now();
+    }
+    head.resize(head.find("\r\n\r\n") + 2);
+
+    WebRequest request;
+    request.camera = connection.camera;
+    std::string line = head.substr(0, head.find("\r\n"));
+    std::size_t first = line.find(' ');
+    std::size_t last = line.rfind(' ');
+    if (first != std::string::npos && last != first) {
+        request.method = line.substr(0, first);
+        request.target = line.substr(first + 1, last - first - 1);
+        request.version = line.substr(last + 1);
+    }
+    request.authorization = Header(head, "Authorization");
+    request.userAgent = Header(head, "User-Agent");
+    ++m_requests;
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        if (m_recent.size() == kRecentKept) {
+            m_recent.erase(m_recent.begin());
+        }
+        m_recent.push_back(request);
+    }
+
+    WebFaults faults = TakeFaults();
+    if (faults.delayMs != 0 && !Pause(faults.delayMs)) {
+        finish();
+        return;
+    }
+    if (faults.closeBeforeAnswer) {
+        finish();
+        return;
+    }
+
+    const SimCamera* camera = nullptr;
+    for (const SimCamera& candidate : m_simulator.Cameras()) {
+        if (candidate.address == connection.camera) {
+            camera = &candidate;
+        }
+    }
+    auto answer = [&](int status, const std::string& body, const std::string& extra) {
+        SendAll(socket, StatusLine(status, faults.malformedStatusLine) +
+                            "Server: qxcam-sim\r\nContent-Type: text/html\r\nContent-Length: " +
+                            std::to_string(body.size()) + "\r\n" + extra +
+                            "Connection: close\r\n\r\n" + body);
+    };
+
+    if (camera == nullptr || request.version.compare(0, 5, "HTTP/") != 0) {
+        answer(400, "<html><body>400 Bad Request</body></html>\n", "");
+        finish();
+        return;
+    }
+    if (request.method != "GET") {
+        answer(405, "<html><body>405 Method Not Allowed</body></html>\n", "Allow: GET\r\n");
+        finish();
+        return;
+    }
+    if (!camera->user.empty() &&
+        request.authorization != "Basic " + Base64(camera->user + ":" + camera->password)) {
+        answer(401, "<html><body>401 Unauthorized</body></html>\n",
+               "WWW-Authenticate: Basic realm=\"QXCam\"\r\n");
+        finish();
+        return;
+    }
+
+    const std::string& target = request.target;
+    std::uint64_t size = 0;
+    bool chunked = SizeAfter(target, "/chunked/", size);
+    if (chunked || SizeAfter(target, "/gen/", size)) {
+        std::string start = StatusLine(200, faults.malformedStatusLine) +
+                            "Server: qxcam-sim\r\nContent-Type: application/octet-stream\r\n";
+        start += chunked ? "Transfer-Encoding: chunked\r\n"
+                         : "Content-Length: " + std::to_string(size) + "\r\n";
+        start += "Connection: close\r\n\r\n";
+        bool ok = SendAll(socket, start);
+        std::uint64_t end = faults.closeMidBody ? size / 2 : size;
+        for (std::uint64_t offset = 0; ok && offset < end && !m_stopping;) {
+            std::size_t length =
+                static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, end - offset));
+            if (chunked) {
+                char prefix[24];
+                std::snprintf(prefix, sizeof prefix, "%zx\r\n", length);
+                ok = SendAll(socket, prefix);
+            }
+            ok = ok &&
+                 SendAll(socket, reinterpret_cast<const char*>(GeneratedBlock(offset)), length);
+            if (chunked) {
+                ok = ok && SendAll(socket, "\r\n", 2);
+            }
+            offset += length;
+        }
+        if (ok && chunked && !faults.closeMidBody) {
+            SendAll(socket, "0\r\n\r\n", 5);
+        }
+        finish();
+        return;
+    }
+
+    std::string body;
+    int status = 200;
+    std::uint64_t code = 0;
+    std::string name = target.empty() ? target : target.substr(1);
+    auto file = camera->files.find(name);
+    if (target == "/" || target == "/index.html") {
+        body = "<html><head><title>" + camera->modelName + "</title></head><body>" +
+               camera->modelName + " " + MacToText(camera->mac) + " at " +
+               AddressText(camera->address) + "</body></html>\n";
+    } else if (target == "/empty") {
+        body.clear();
+    } else if (SizeAfter(target, "/status/", code) && code >= 100 && code <= 999) {
+        status = static_cast<int>(code);
+        body = "status " + std::to_string(code) + "\n";
+    } else if (file != camera->files.end()) {
+        body.assign(file->second.begin(), file->second.end());
+    } else {
+        status = 404;
+        body = "<html><body>404 Not Found</body></html>\n";
+    }
+    if (faults.closeMidBody) {
+        SendAll(socket, StatusLine(status, faults.malformedStatusLine) +
+                            "Content-Length: " + std::to_string(body.size()) +
+                            "\r\nConnection: close\r\n\r\n" + body.substr(0, body.size() / 2));
+    } else {
+        answer(status, body, "");
+    }
+    finish();
+}
+
+}  // namespace QXSim
