@@ -1,0 +1,163 @@
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "qxnet/platform/QXNetInfo.h"
+
+namespace QXTest {
+
+// A network-information source fed by the test; it answers with the Windows shapes, so that a
+// test can also make it fail, overflow or grow between the size query and the fetch.
+class FakeNetInfo : public QX::NetInfoSource {
+public:
+    FakeNetInfo() : m_previous(QX::SetNetInfoSource(this)) {}
+    ~FakeNetInfo() override { QX::SetNetInfoSource(m_previous); }
+    FakeNetInfo(const FakeNetInfo&) = delete;
+    FakeNetInfo& operator=(const FakeNetInfo&) = delete;
+
+    // Network-order value of a dotted address given as four octets.
+    static std::uint32_t Net(int a, int b, int c, int d) {
+        return static_cast<std::uint32_t>(a) | (static_cast<std::uint32_t>(b) << 8) |
+               (static_cast<std::uint32_t>(c) << 16) | (static_cast<std::uint32_t>(d) << 24);
+    }
+
+    void AddRecord(std::uint32_t address, std::uint32_t broadcast, std::uint32_t mask) {
+        INTERFACE_INFO record{};
+        record.iiAddress.AddressIn.sin_family = 2;
+        record.iiAddress.AddressIn.sin_addr.s_addr = address;
+        record.iiBroadcastAddress.AddressIn.sin_addr.s_addr = broadcast;
+        record.iiNetmask.AddressIn.sin_addr.s_addr = mask;
+        records.push_back(record);
+    }
+
+    bool GetInterfaceList(INTERFACE_INFO* out, DWORD bufferBytes, DWORD* bytesReturned) override {
+        ++interfaceCalls;
+        offeredInterfaceBytes = bufferBytes;
+        if (!interfaceListWorks) {
+            return false;
+        }
+        DWORD count = 0;
+        for (const INTERFACE_INFO& record : records) {
+            if ((count + 1) * sizeof(INTERFACE_INFO) > bufferBytes) {
+                break;
+            }
+            out[count++] = record;
+        }
+        *bytesReturned = count * sizeof(INTERFACE_INFO);
+        return true;
+    }
+
+    DWORD GetAdapterAddresses(DWORD bufferBytes, std::vector<QX::AdapterAddresses>* out) override {
+        offeredAdapterBytes = bufferBytes;
+        if (adapterAnswer != QX::NetInfoError::Success) {
+            return adapterAnswer;
+        }
+        if (adapterBytesNeeded > bufferBytes) {
+            return QX::NetInfoError::BufferOverflow;
+        }
+        *out = adapters;
+        return QX::NetInfoError::Success;
+    }
+
+    template <typename Table, typename Row>
+    DWORD Serve(const std::vector<Row>& rows, Table* table, DWORD* size, int* calls, int growBy) {
+        ++*calls;
+        std::vector<Row> served = rows;
+        // The table gains rows after the size query when the test asks for it.
+        if (*calls > 1) {
+            for (int i = 0; i < growBy; ++i) {
+                served.push_back(rows.empty() ? Row{} : rows.back());
+            }
+        }
+        DWORD needed = static_cast<DWORD>(sizeof(DWORD) + served.size() * sizeof(Row));
+        if (table == nullptr || *size < needed) {
+            *size = needed;
+            return QX::NetInfoError::InsufficientBuffer;
+        }
+        table->dwNumEntries = static_cast<DWORD>(served.size());
+        if (!served.empty()) {
+            std::memcpy(table->table, served.data(), served.size() * sizeof(Row));
+        }
+        return QX::NetInfoError::Success;
+    }
+
+    DWORD GetIpAddrTable(MIB_IPADDRTABLE* table, DWORD* size, bool sort) override {
+        sortAsked = sortAsked || sort;
+        if (addrTableAnswer != QX::NetInfoError::Success) {
+            return addrTableAnswer;
+        }
+        return Serve(addrRows, table, size, &addrCalls, addrGrowth);
+    }
+
+    DWORD GetIpNetTable(MIB_IPNETTABLE* table, DWORD* size, bool sort) override {
+        sortAsked = sortAsked || sort;
+        if (netTableAnswer != QX::NetInfoError::Success) {
+            return netTableAnswer;
+        }
+        return Serve(netRows, table, size, &netCalls, netGrowth);
+    }
+
+    DWORD GetAdaptersInfo(std::vector<QX::AdapterInfo>* out, DWORD* size) override {
+        adapterInfoSizes.push_back(*size);
+        if (adapterInfoAnswer != QX::NetInfoError::Success) {
+            return adapterInfoAnswer;
+        }
+        DWORD needed = static_cast<DWORD>(adapterInfos.size()) * QX::NETINFO_ADAPTER_INFO_SIZE;
+        if (*size < needed) {
+            *size = needed;
+            return QX::NetInfoError::BufferOverflow;
+        }
+        *out = adapterInfos;
+        return QX::NetInfoError::Success;
+    }
+
+    DWORD FlushIpNetTable(DWORD index) override {
+        flushed.push_back(index);
+        return QX::NetInfoError::Success;
+    }
+
+    bool ResolveLocalHost(std::vector<std::uint32_t>* out) override {
+        if (!resolves) {
+            return false;
+        }
+        *out = resolved;
+        return true;
+    }
+
+    std::vector<INTERFACE_INFO> records;
+    bool interfaceListWorks = true;
+    int interfaceCalls = 0;
+    DWORD offeredInterfaceBytes = 0;
+
+    std::vector<QX::AdapterAddresses> adapters;
+    DWORD adapterAnswer = QX::NetInfoError::Success;
+    DWORD adapterBytesNeeded = 0;
+    DWORD offeredAdapterBytes = 0;
+
+    std::vector<MIB_IPADDRROW> addrRows;
+    DWORD addrTableAnswer = QX::NetInfoError::Success;
+    int addrCalls = 0;
+    int addrGrowth = 0;
+
+    std::vector<MIB_IPNETROW> netRows;
+    DWORD netTableAnswer = QX::NetInfoError::Success;
+    int netCalls = 0;
+    int netGrowth = 0;
+    bool sortAsked = false;
+
+    std::vector<QX::AdapterInfo> adapterInfos;
+    DWORD adapterInfoAnswer = QX::NetInfoError::Success;
+    std::vector<DWORD> adapterInfoSizes;
+    std::vector<DWORD> flushed;
+
+    std::vector<std::uint32_t> resolved;
+    bool resolves = true;
+
+private:
+    QX::NetInfoSource* m_previous;
+};
+
+}  // namespace QXTest
