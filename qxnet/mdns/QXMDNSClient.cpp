@@ -274,6 +274,11 @@ DWORD MDNSClient::LaunchSocketThreadImpl() {
             if (GetRawResponse(response) && !response.empty()) {
                 AccumulateResponseData(response);
             }
+            // A stream of datagrams without pause would otherwise hold off the destructor for
+            // as long as it lasts.
+            if (!m_running) {
+                break;
+            }
             continue;
         }
         std::uint32_t selfAnnounceCount = 0;
