@@ -1,0 +1,122 @@
+#include "tests/tftp_transfer/QXTftpdProcess.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace QXTest {
+
+namespace {
+
+constexpr const char* kServer = "/usr/sbin/in.tftpd";
+
+// Binds 127.0.0.1:port for UDP; 0 asks for a free port. Returns the port, or -1 when taken.
+int TryBind(int port) {
+    int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(0x7F000001);
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    int result = -1;
+    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        socklen_t len = sizeof a;
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+        result = ntohs(a.sin_port);
+    }
+    ::close(s);
+    return result;
+}
+
+}  // namespace
+
+bool TftpdProcess::Available() {
+    return ::access(kServer, X_OK) == 0 && ::geteuid() == 0;
+}
+
+TftpdProcess::TftpdProcess(std::vector<std::string> extraArguments) {
+    if (!Available()) {
+        m_error = "in.tftpd is not installed or this is not root";
+        return;
+    }
+    char folder[] = "/tmp/qxtftpd-XXXXXX";
+    if (::mkdtemp(folder) == nullptr) {
+        m_error = "cannot make a folder";
+        return;
+    }
+    m_folder = folder;
+    ::chmod(folder, 0755);
+    m_port = TryBind(0);
+    std::string address = "127.0.0.1:" + std::to_string(m_port);
+    std::vector<std::string> args = {kServer,     "--foreground", "--listen",
+                                     "--address", address,        "--secure"};
+    args.insert(args.end(), extraArguments.begin(), extraArguments.end());
+    args.push_back(m_folder);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        std::vector<char*> argv;
+        for (std::string& a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        ::execv(kServer, argv.data());
+        ::_exit(127);
+    }
+    if (pid < 0) {
+        m_error = "cannot fork";
+        return;
+    }
+    m_pid = pid;
+    // Up once its port is taken.
+    for (int i = 0; i < 300; ++i) {
+        if (TryBind(m_port) < 0) {
+            return;
+        }
+        int status = 0;
+        if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+            m_pid = -1;
+            m_error = "in.tftpd ended at once";
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    m_error = "in.tftpd did not bind its port";
+    ::kill(m_pid, SIGTERM);
+    int status = 0;
+    ::waitpid(m_pid, &status, 0);
+    m_pid = -1;
+}
+
+TftpdProcess::~TftpdProcess() {
+    if (m_pid > 0) {
+        ::kill(m_pid, SIGTERM);
+        int status = 0;
+        ::waitpid(m_pid, &status, 0);
+    }
+    if (!m_folder.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_folder, ignored);
+    }
+}
+
+void TftpdProcess::AddFile(const std::string& name, const std::vector<std::uint8_t>& bytes) const {
+    const std::string path = m_folder + "/" + name;
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    ::chmod(path.c_str(), 0644);
+}
+
+}  // namespace QXTest

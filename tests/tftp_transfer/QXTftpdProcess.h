@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace QXTest {
+
+// An instance of the packaged TFTP server (in.tftpd) of this test's own, serving a fresh folder
+// under /tmp on 127.0.0.1 and a free port. It drops root to its own user, so the folder and the
+// files are made readable for everybody. Stopped, by its process id, in the destructor.
+class TftpdProcess {
+public:
+    // extraArguments go to in.tftpd as they stand (such as "--refuse", "blksize").
+    explicit TftpdProcess(std::vector<std::string> extraArguments = {});
+    ~TftpdProcess();
+    TftpdProcess(const TftpdProcess&) = delete;
+    TftpdProcess& operator=(const TftpdProcess&) = delete;
+
+    // False (with the reason in Error) when in.tftpd is missing or does not come up.
+    bool Running() const { return m_pid > 0; }
+    const std::string& Error() const { return m_error; }
+    int Port() const { return m_port; }
+    const std::string& Folder() const { return m_folder; }
+    void AddFile(const std::string& name, const std::vector<std::uint8_t>& bytes) const;
+
+    static bool Available();
+
+private:
+    pid_t m_pid = -1;
+    int m_port = 0;
+    std::string m_folder;
+    std::string m_error;
+};
+
+}  // namespace QXTest
