@@ -252,8 +252,9 @@ struct AsyncOutcome {
             self->done = true;
             self->value = value;
             self->stream = stream;
+            // Under the lock: the waiter may destroy this record as soon as it sees done.
+            self->changed.notify_all();
         }
-        self->changed.notify_all();
     }
 };
 

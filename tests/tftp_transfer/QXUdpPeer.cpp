@@ -57,18 +57,34 @@ void UdpPeer::SendTo(const std::vector<std::uint8_t>& bytes, std::uint32_t addre
     ::sendto(m_socket, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
 }
 
-std::vector<std::uint8_t> UdpPeer::Oack(const std::string& value) {
-    std::vector<std::uint8_t> p{0, 6};
-    std::string body = std::string("blksize") + '\0' + value + '\0';
-    p.insert(p.end(), body.begin(), body.end());
+namespace {
+
+// Opcode and a 16-bit field, then the rest; built by appending so that the vector grows once.
+std::vector<std::uint8_t> Packet(int opcode, int field, const std::uint8_t* rest, std::size_t size,
+                                 bool withField) {
+    std::vector<std::uint8_t> p;
+    p.reserve(size + 4);
+    p.push_back(0);
+    p.push_back(static_cast<std::uint8_t>(opcode));
+    if (withField) {
+        p.push_back(static_cast<std::uint8_t>((field >> 8) & 0xFF));
+        p.push_back(static_cast<std::uint8_t>(field & 0xFF));
+    }
+    for (std::size_t i = 0; i < size; ++i) {
+        p.push_back(rest[i]);
+    }
     return p;
 }
 
+}  // namespace
+
+std::vector<std::uint8_t> UdpPeer::Oack(const std::string& value) {
+    std::string body = std::string("blksize") + '\0' + value + '\0';
+    return Packet(6, 0, reinterpret_cast<const std::uint8_t*>(body.data()), body.size(), false);
+}
+
 std::vector<std::uint8_t> UdpPeer::Data(int block, const std::vector<std::uint8_t>& payload) {
-    std::vector<std::uint8_t> p{0, 3, static_cast<std::uint8_t>((block >> 8) & 0xFF),
-                                static_cast<std::uint8_t>(block & 0xFF)};
-    p.insert(p.end(), payload.begin(), payload.end());
-    return p;
+    return Packet(3, block, payload.data(), payload.size(), true);
 }
 
 std::vector<std::uint8_t> UdpPeer::Data(int block, std::size_t size, std::uint8_t fill) {
@@ -81,10 +97,7 @@ std::vector<std::uint8_t> UdpPeer::Ack(int block) {
 }
 
 std::vector<std::uint8_t> UdpPeer::Error(const std::string& text) {
-    std::vector<std::uint8_t> p{0, 5, 0, 1};
-    p.insert(p.end(), text.begin(), text.end());
-    p.push_back(0);
-    return p;
+    return Packet(5, 1, reinterpret_cast<const std::uint8_t*>(text.c_str()), text.size() + 1, true);
 }
 
 int UdpPeer::AckBlock(const Datagram& datagram) {
