@@ -9,6 +9,11 @@ namespace {
 // messages chain a handful of pointers at most.
 constexpr unsigned MAX_POINTER_DEPTH = 16;
 
+// A genuine name is at most 255 bytes on the wire; a pointer met when the name is already longer
+// is not followed either, so that chains of pointers to long label runs cannot multiply the work
+// of one name.
+constexpr std::size_t MAX_NAME_BYTES = 255;
+
 }  // namespace
 
 void DNSName::AddLabel(const std::string& label) {
@@ -40,7 +45,11 @@ std::uint32_t DNSName::ParseAt(const std::vector<std::uint8_t>& message,
                 return static_cast<std::uint32_t>(p - offset + 1);
             }
             const std::uint32_t target = ((b & 0x3Fu) << 8) | buffer[p + 1];
-            if (pointerDepth < MAX_POINTER_DEPTH) {
+            std::size_t nameBytes = 1;
+            for (const std::string& label : m_labels) {
+                nameBytes += 1 + label.size();
+            }
+            if (pointerDepth < MAX_POINTER_DEPTH && nameBytes <= MAX_NAME_BYTES) {
                 ParseAt(message, message, target, pointerDepth + 1);
             }
             return static_cast<std::uint32_t>(p - offset + 2);
