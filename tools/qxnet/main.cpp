@@ -31,10 +31,7 @@ int main(int argc, char** argv) {
 
     QXCli::AddDiscoverCommands(app, global);
     QXCli::AddDemoCommands(app, global);
-    QXCli::AddMdnsCommands(app, global);
-    QXCli::AddNetCommands(app, global);
     QXCli::AddHttpCommands(app, global);
-    QXCli::AddTransferCommands(app, global);
 
     try {
         app.parse(argc, argv);
