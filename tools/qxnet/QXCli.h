@@ -25,6 +25,7 @@ struct Global {
 void AddDiscoverCommands(CLI::App& app, Global& global);
 void AddDemoCommands(CLI::App& app, Global& global);
 void AddHttpCommands(CLI::App& app, Global& global);
+void AddTransferCommands(CLI::App& app, Global& global);
 
 // The action of a command: runs body, whose return value becomes the exit code. A QX::Exception
 // or std::exception that escapes becomes a one-line message and exit code 2.

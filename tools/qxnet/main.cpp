@@ -32,6 +32,7 @@ int main(int argc, char** argv) {
     QXCli::AddDiscoverCommands(app, global);
     QXCli::AddDemoCommands(app, global);
     QXCli::AddHttpCommands(app, global);
+    QXCli::AddTransferCommands(app, global);
 
     try {
         app.parse(argc, argv);
