@@ -26,6 +26,10 @@ void AddDiscoverCommands(CLI::App& app, Global& global);
 void AddDemoCommands(CLI::App& app, Global& global);
 void AddHttpCommands(CLI::App& app, Global& global);
 void AddTransferCommands(CLI::App& app, Global& global);
+void AddMdnsCommands(CLI::App& app, Global& global);
+// Queries the mDNS service of the cameras on the interface with the local address (dotted text)
+// and prints a table (or, with --json, fills *result only); 0 found, 1 none, 2 error.
+int DiscoverMdns(Global& global, const std::string& local, nlohmann::json* result);
 
 // The action of a command: runs body, whose return value becomes the exit code. A QX::Exception
 // or std::exception that escapes becomes a one-line message and exit code 2.
