@@ -24,6 +24,7 @@ struct Global {
 // Each command group adds its subcommands to the program; main() calls every one of them.
 void AddDiscoverCommands(CLI::App& app, Global& global);
 void AddDemoCommands(CLI::App& app, Global& global);
+void AddNetCommands(CLI::App& app, Global& global);
 void AddHttpCommands(CLI::App& app, Global& global);
 void AddTransferCommands(CLI::App& app, Global& global);
 void AddMdnsCommands(CLI::App& app, Global& global);

@@ -31,6 +31,7 @@ int main(int argc, char** argv) {
 
     QXCli::AddDiscoverCommands(app, global);
     QXCli::AddDemoCommands(app, global);
+    QXCli::AddNetCommands(app, global);
     QXCli::AddMdnsCommands(app, global);
     QXCli::AddHttpCommands(app, global);
     QXCli::AddTransferCommands(app, global);

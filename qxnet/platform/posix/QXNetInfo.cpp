@@ -1,10 +1,9 @@
-// The host's network facts on Linux: getifaddrs for the socket layer's interface records and
-// rtnetlink (libnl-route-3) for the adapters, the tables and the flush. Netlink answers for the
-// network namespace of the calling thread, where sysfs would show the mount's namespace.
+// The host's network facts on Linux, all from rtnetlink (libnl-route-3): the interface records,
+// the adapters, the tables and the flush. Netlink answers for the network namespace of the
+// calling thread, where sysfs would show the mount's namespace.
 
 #include "qxnet/platform/QXNetInfo.h"
 
-#include <ifaddrs.h>
 #include <net/if.h>
 #include <net/if_arp.h>
 #include <netdb.h>
@@ -155,13 +154,9 @@ DWORD SocketFlagsOf(unsigned int flags) {
     return result;
 }
 
-void SetIpv4(sockaddr_gen* target, const sockaddr* source) {
-    std::memset(target, 0, sizeof *target);
-    if (source != nullptr && source->sa_family == AF_INET) {
-        const auto* in = reinterpret_cast<const sockaddr_in*>(source);
-        target->AddressIn.sin_family = AF_INET;
-        target->AddressIn.sin_addr.s_addr = in->sin_addr.s_addr;
-    }
+void SetIpv4(sockaddr_gen* target, std::uint32_t networkAddress) {
+    target->AddressIn.sin_family = AF_INET;
+    target->AddressIn.sin_addr.s_addr = networkAddress;
 }
 
 // Reads every IPv4 address row; false when netlink cannot be read.
@@ -215,27 +210,34 @@ class LinuxNetInfo : public NetInfoSource {
 public:
     bool GetInterfaceList(INTERFACE_INFO* records, DWORD bufferBytes,
                           DWORD* bytesReturned) override {
-        ifaddrs* list = nullptr;
-        if (getifaddrs(&list) != 0) {
+        RouteSocket route;
+        Cache links;
+        std::vector<MIB_IPADDRROW> rows;
+        if (route.Get() == nullptr ||
+            rtnl_link_alloc_cache(route.Get(), AF_UNSPEC, links.Out()) != 0 ||
+            !ReadAddressRows(&rows)) {
             return false;
         }
         // At most as many records as the buffer holds; the rest are not read.
         DWORD room = bufferBytes / sizeof(INTERFACE_INFO);
         DWORD count = 0;
-        for (ifaddrs* entry = list; entry != nullptr && count < room; entry = entry->ifa_next) {
-            if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) {
-                continue;
+        for (const MIB_IPADDRROW& row : rows) {
+            if (count == room) {
+                break;
             }
             INTERFACE_INFO& record = records[count++];
-            record.iiFlags = SocketFlagsOf(entry->ifa_flags);
-            SetIpv4(&record.iiAddress, entry->ifa_addr);
-            // Only a broadcast-capable link has a broadcast address; a point-to-point link's
-            // union slot holds its peer, which is no broadcast address.
-            SetIpv4(&record.iiBroadcastAddress,
-                    (entry->ifa_flags & IFF_BROADCAST) != 0 ? entry->ifa_broadaddr : nullptr);
-            SetIpv4(&record.iiNetmask, entry->ifa_netmask);
+            std::memset(&record, 0, sizeof record);
+            rtnl_link* link = rtnl_link_get(links.Get(), static_cast<int>(row.dwIndex));
+            if (link != nullptr) {
+                record.iiFlags = SocketFlagsOf(rtnl_link_get_flags(link));
+                rtnl_link_put(link);
+            }
+            SetIpv4(&record.iiAddress, row.dwAddr);
+            // An address without a broadcast address (point-to-point links, or none given)
+            // has 0 here rather than some other address in its place.
+            SetIpv4(&record.iiBroadcastAddress, row.dwBCastAddr);
+            SetIpv4(&record.iiNetmask, row.dwMask);
         }
-        freeifaddrs(list);
         *bytesReturned = count * sizeof(INTERFACE_INFO);
         return true;
     }
