@@ -135,24 +135,6 @@ TftpServer::~TftpServer() {
     Stop();
 }
 
-std::uint8_t TftpServer::GeneratedByte(std::uint64_t offset) {
-    // A printable pattern that does not repeat with any block size the dialect uses.
-    static const char kAlphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/-_.:;,!?#$%&*()[]{}<>=@";
-    constexpr std::uint64_t n = sizeof kAlphabet - 1;
-    std::uint64_t x = offset * 0x9E3779B97F4A7C15ull;
-    x ^= x >> 29;
-    return static_cast<std::uint8_t>(kAlphabet[(x + offset / 7) % n]);
-}
-
-std::vector<std::uint8_t> TftpServer::GeneratedContent(std::uint64_t size) {
-    std::vector<std::uint8_t> out(size);
-    for (std::uint64_t i = 0; i < size; ++i) {
-        out[i] = GeneratedByte(i);
-    }
-    return out;
-}
-
 bool TftpServer::Start(std::string& error) {
     if (m_socket >= 0) {
         error = "TFTP service already started";

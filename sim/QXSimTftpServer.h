@@ -96,9 +96,25 @@ public:
     TftpStats Stats() const;
 
     // Content of generated files: bytes without CR and LF, so that they read the same in
-    // "netascii" and in binary.
-    static std::uint8_t GeneratedByte(std::uint64_t offset);
-    static std::vector<std::uint8_t> GeneratedContent(std::uint64_t size);
+    // "netascii" and in binary. Inline, so that a reader built without the simulator (the
+    // Windows tests) can check what it got.
+    static std::uint8_t GeneratedByte(std::uint64_t offset) {
+        // A printable pattern that does not repeat with any block size the dialect uses.
+        static const char kAlphabet[] =
+            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
+            "-_.:;,!?#$%&*()[]{}<>=@";
+        constexpr std::uint64_t n = sizeof kAlphabet - 1;
+        std::uint64_t x = offset * 0x9E3779B97F4A7C15ull;
+        x ^= x >> 29;
+        return static_cast<std::uint8_t>(kAlphabet[(x + offset / 7) % n]);
+    }
+    static std::vector<std::uint8_t> GeneratedContent(std::uint64_t size) {
+        std::vector<std::uint8_t> out(size);
+        for (std::uint64_t i = 0; i < size; ++i) {
+            out[i] = GeneratedByte(i);
+        }
+        return out;
+    }
 
 private:
     struct Session;
