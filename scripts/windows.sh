@@ -1,0 +1,161 @@
+#!/usr/bin/env bash
+# Cross-builds the Windows DLL with Debian's mingw-w64 compilers and runs the portable tests
+# under Wine:
+#   build/ci-win-i686   32-bit qxnet.dll, import library and portable tests (built, not run)
+#   build/ci-win-x64    64-bit qxnet.dll, import library and portable tests, run with ctest
+#   build/wine-prefix   the Wine prefix, made once by wineboot and kept for later runs
+# Then installs the 64-bit build, checks the installed files, builds examples/ against the
+# installed import library and runs it under Wine with the installed qxnet.dll.
+# Works without a display and without standard input. Exits non-zero when anything fails.
+# Usage: scripts/windows.sh   (QXNET_JOBS overrides the number of parallel jobs)
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+jobs=${QXNET_JOBS:-$(nproc)}
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+toolchains=$root/cmake/toolchains
+
+export WINEPREFIX=$root/build/wine-prefix
+export WINEDEBUG=-all
+# No Mono or Gecko installer dialogs; nothing here needs them.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+# Wine must not look for a display, whatever the caller's session has.
+unset DISPLAY WAYLAND_DISPLAY
+
+declare -a timings
+status=0
+
+step() {  # name command...
+  local name=$1
+  shift
+  echo
+  echo "==== windows: $name"
+  local start=$SECONDS rc
+  "$@" </dev/null
+  rc=$?
+  local took=$((SECONDS - start))
+  if [ $rc -eq 0 ]; then
+    timings+=("$(printf '%-24s %5ss  ok' "$name" "$took")")
+  else
+    timings+=("$(printf '%-24s %5ss  FAILED (exit %s)' "$name" "$took" "$rc")")
+    status=1
+  fi
+  echo "==== windows: $name: ${took}s, exit $rc"
+  return $rc
+}
+
+check_tools() {
+  local missing=0 tool
+  for tool in x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix cmake ninja; do
+    if ! command -v "$tool" >/dev/null; then
+      echo "missing $tool (run scripts/install-deps.sh)" >&2
+      missing=1
+    fi
+  done
+  for tool in "$wine" "$wineserver"; do
+    if [ ! -x "$tool" ]; then
+      echo "missing $tool (run scripts/install-deps.sh: packages wine, wine64)" >&2
+      missing=1
+    fi
+  done
+  if [ ! -f /usr/src/googletest/CMakeLists.txt ]; then
+    echo "missing /usr/src/googletest (run scripts/install-deps.sh: package googletest)" >&2
+    missing=1
+  fi
+  return $missing
+}
+
+build() {  # directory toolchain
+  cmake -S "$root" -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchains/$2" -DQXNET_BUILD_TOOLS=OFF \
+    -DQXNET_WINEPREFIX="$WINEPREFIX" &&
+    cmake --build "$1" -j "$jobs" &&
+    for file in qxnet/qxnet.dll qxnet/libqxnet.dll.a; do
+      [ -f "$1/$file" ] || { echo "$1/$file was not built" >&2; return 1; }
+    done
+}
+
+# The first start of a prefix takes a while (wineboot makes the registry and the Windows
+# folders); later runs find it ready and only bring it up to date. Waiting for the wine server
+# to finish keeps the tests from racing a half-made prefix.
+prepare_prefix() {
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  "$wine" wineboot --init && "$wineserver" -w
+}
+
+run_tests() {
+  (cd build/ci-win-x64 && ctest -L portable --output-on-failure -j "$jobs")
+}
+
+# The TFTP tests under Wine read from the simulator's TFTP service: a Linux program, built
+# natively here and run on loopback while the portable tests run, then stopped by its process
+# id. The file sizes are the ones tests/tftp_transfer/QXTFTPPortableTest.cpp expects.
+tftp_sim_pid=
+start_tftp_sim() {
+  local log=build/ci-win-sim/qxtftp-sim.log port=
+  cmake -S "$root" -B build/ci-win-sim -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DQXNET_BUILD_TESTS=OFF -DQXNET_BUILD_TOOLS=ON >/dev/null &&
+    cmake --build build/ci-win-sim -j "$jobs" --target qxtftp-sim || return 1
+  build/ci-win-sim/sim/qxtftp-sim --address 127.0.0.1 --port 0 \
+    --generate portable-1450=10153 --generate portable-2904=874103 --seconds 3600 >"$log" 2>&1 &
+  tftp_sim_pid=$!
+  for _ in $(seq 100); do
+    port=$(sed -n 's/^qxtftp-sim: serving on 127.0.0.1:\([0-9]*\)$/\1/p' "$log")
+    [ -n "$port" ] && break
+    sleep 0.1
+  done
+  [ -n "$port" ] || { cat "$log" >&2; return 1; }
+  export QXNET_TFTP_SIM_PORT=$port
+  echo "qxtftp-sim (pid $tftp_sim_pid) on 127.0.0.1:$port"
+}
+stop_tftp_sim() {
+  [ -n "$tftp_sim_pid" ] || return 0
+  kill "$tftp_sim_pid" && wait "$tftp_sim_pid"
+  tftp_sim_pid=
+}
+
+# The installed package: the DLL in bin/, its import library in lib/, the headers under
+# include/qxnet/; a program built against it runs under Wine with the installed DLL.
+check_install() {
+  local prefix consumer rc
+  prefix=$(mktemp -d)
+  consumer=$root/build/ci-win-consumer
+  cmake --install build/ci-win-x64 --prefix "$prefix" &&
+    for file in bin/qxnet.dll lib/libqxnet.dll.a include/qxnet/QXExport.h \
+      include/qxnet/QXVersion.h include/qxnet/platform/QXSync.h \
+      lib/cmake/QXNet/QXNetConfig.cmake; do
+      [ -f "$prefix/$file" ] || { echo "not installed: $file" >&2; return 1; }
+      echo "installed: $file"
+    done &&
+    ! find "$prefix/include" \( -path '*/win/*' -o -path '*/posix/*' \) | grep . &&
+    cmake -S examples -B "$consumer" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_TOOLCHAIN_FILE="$toolchains/mingw-x86_64.cmake" -DQXNet_DIR="$prefix/lib/cmake/QXNet" \
+      -DBoost_INCLUDE_DIR="$root/build/ci-win-x64/boost-headers" &&
+    cmake --build "$consumer" &&
+    cp "$prefix/bin/qxnet.dll" "$consumer/" &&
+    (cd "$consumer" && QXNET_TRACE=off "$wine" qxnet-consumer.exe)
+  rc=$?
+  rm -rf "$prefix"
+  return $rc
+}
+
+total=$SECONDS
+if step "tools" check_tools; then
+  step "build i686" build build/ci-win-i686 mingw-i686.cmake
+  if step "build x86_64" build build/ci-win-x64 mingw-x86_64.cmake &&
+    step "wine prefix" prepare_prefix; then
+    step "tftp simulator" start_tftp_sim
+    step "portable tests (Wine)" run_tests
+    stop_tftp_sim
+    step "install and consumer" check_install
+  fi
+  # The wine server lingers a few seconds after the last program; wait for it to go.
+  timeout 60 "$wineserver" -w
+fi
+
+echo
+echo "==== windows: step times"
+printf '%s\n' "${timings[@]}"
+echo "total                    $((SECONDS - total))s"
+exit $status
