@@ -1,0 +1,228 @@
+// HTTP client throughput and latency against curl, measured in the same run against the same
+// servers: the simulated web server and lighttpd, both inside a network namespace made here.
+//   bench_http [megabytes] [small-requests]      (defaults 256 and 200; needs root)
+// Reports the body throughput of HTTPClient into its memory stream as a ratio of curl's
+// (`curl -o /dev/null`), the process's peak memory against the body size, and the median time
+// of a small authenticated request (ping included) against curl's median.
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qxnet/common/QXScopedLock.h"
+#include "qxnet/http/QXHTTPClient.h"
+#include "qxnet/net/QXPing.h"
+#include "qxnet/platform/QXDebugOutput.h"
+#include "sim/QXSimWebServer.h"
+#include "sim/QXSimulator.h"
+#include "tests/support/QXNetNamespace.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::uint32_t kCamera = 0x7F000105;  // 127.0.1.5: the simulated camera
+constexpr std::uint32_t kLighttpd = 0x7F000201;
+
+class Client : public QXSDK::HTTPClient {
+public:
+    explicit Client(std::uint32_t address)
+        : HTTPClient(address, address, boost::shared_ptr<QX::CodeLock>(new QX::CodeLock)) {}
+    bool Execute() override { return false; }
+    QX::CMemoryStream& Stream() { return m_responseStream; }
+};
+
+// Peak resident memory of this process so far, in kB.
+long PeakKb() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::atol(line.c_str() + 6);
+        }
+    }
+    return -1;
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+// Seconds curl reports for each of count fetches of url, in one curl run inside the namespace.
+std::vector<double> CurlTimes(const QXTest::NetNamespace& ns, const std::string& url, int count,
+                              const std::string& credentials) {
+    std::string command = "curl -s --noproxy \"*\" -w \"%{time_total}\\n\"" +
+                          (credentials.empty() ? std::string() : " -u " + credentials);
+    for (int i = 0; i < count; ++i) {
+        command += " -o /dev/null " + url;
+    }
+    std::istringstream lines(ns.Capture(command));
+    std::vector<double> times;
+    double t;
+    while (lines >> t) {
+        times.push_back(t);
+    }
+    return times;
+}
+
+// Fetches /path of address count times into the stream (with the simulated camera's
+// credentials, which lighttpd ignores), draining it between fetches; returns
+// the best throughput in MB/s, 0 when a fetch failed.
+double ClientThroughput(const QXTest::NetNamespace& ns, std::uint32_t address,
+                        const std::wstring& path, std::uint64_t size, int count) {
+    double best = 0;
+    ns.Run([&] {
+        Client client(address);
+        for (int i = 0; i < count; ++i) {
+            auto start = Clock::now();
+            bool ok = client.RequestImpl(path.c_str(), false, L"admin", L"pw");
+            double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+            client.Close();
+            if (!ok || client.Stream().GetSize() != size) {
+                std::fprintf(stderr, "fetch of %ls failed (%u bytes)\n", path.c_str(),
+                             client.Stream().GetSize());
+                best = 0;
+                return;
+            }
+            client.Stream().Clear();
+            best = std::max(best, static_cast<double>(size) / 1e6 / seconds);
+        }
+    });
+    return best;
+}
+
+// The peak memory is a high-water mark of the process, so only the first comparison shows it.
+void CompareThroughput(const char* server, const QXTest::NetNamespace& ns, std::uint32_t address,
+                       const std::wstring& path, const std::string& url, std::uint64_t size,
+                       bool showMemory) {
+    long before = PeakKb();
+    double ours = ClientThroughput(ns, address, path, size, 3);
+    long after = PeakKb();
+    std::vector<double> times = CurlTimes(ns, url, 3, "admin:pw");
+    double curlBest = times.empty() ? 0
+                                    : static_cast<double>(size) / 1e6 /
+                                          *std::min_element(times.begin(), times.end());
+    std::printf("%-10s body %6.0f MB: HTTPClient %8.1f MB/s, curl %8.1f MB/s, ratio %.2f\n", server,
+                static_cast<double>(size) / 1e6, ours, curlBest,
+                curlBest > 0 ? ours / curlBest : 0.0);
+    if (!showMemory) {
+        return;
+    }
+    std::printf("%-10s peak memory %ld kB before, %ld kB after: growth %.2f x body size\n", server,
+                before, after,
+                static_cast<double>(after - before) * 1024 / static_cast<double>(size));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::uint64_t megabytes = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 256;
+    int small = argc > 2 ? std::atoi(argv[2]) : 200;
+    std::uint64_t size = megabytes * 1024 * 1024;
+    if (!QXTest::NetNamespace::Available()) {
+        std::fprintf(stderr, "bench_http needs root and the ip tool (network namespaces)\n");
+        return 2;
+    }
+    QX::SetDebugSink(nullptr, nullptr);
+    QXTest::NetNamespace ns("qxbench");
+
+    QXSim::SimCamera camera;
+    camera.address = kCamera;
+    camera.user = "admin";
+    camera.password = "pw";
+    QXSim::Simulator simulator({camera});
+    simulator.Add(std::make_unique<QXSim::WebServer>(simulator, QXSim::WebOptions{}));
+    std::string error;
+    bool started = false;
+    ns.Run([&] { started = simulator.Start(error); });
+    if (!started) {
+        std::fprintf(stderr, "simulator: %s\n", error.c_str());
+        return 2;
+    }
+
+    // lighttpd serves the same bytes from a file; it runs as www-data, so all is world-readable.
+    char dirTemplate[] = "/tmp/qxbench-http-XXXXXX";
+    std::string dir = mkdtemp(dirTemplate);
+    QXTest::Shell("mkdir -p " + dir + "/www && chmod 755 " + dir + " " + dir + "/www");
+    {
+        std::ofstream body(dir + "/www/body.bin", std::ios::binary);
+        std::vector<char> block(1 << 20);
+        for (std::uint64_t offset = 0; offset < size; offset += block.size()) {
+            for (std::size_t i = 0; i < block.size(); ++i) {
+                block[i] = static_cast<char>(QXSim::WebServer::BodyByte(offset + i));
+            }
+            body.write(block.data(), static_cast<std::streamsize>(
+                                         std::min<std::uint64_t>(block.size(), size - offset)));
+        }
+    }
+    std::ofstream(dir + "/lighttpd.conf")
+        << "server.document-root = \"" << dir << "/www\"\nserver.bind = \"127.0.2.1\"\n"
+        << "server.port = 80\nserver.username = \"www-data\"\nserver.groupname = \"www-data\"\n"
+        << "mimetype.assign = (\"\" => \"application/octet-stream\")\n";
+    QXTest::Shell("chmod -R a+rX " + dir);
+    pid_t lighttpd = std::atoi(
+        ns.Capture("lighttpd -D -f " + dir + "/lighttpd.conf >/dev/null 2>&1 & echo $!").c_str());
+    for (int i = 0; i < 100 && ns.Exec("curl -s --noproxy \"*\" -o /dev/null "
+                                       "http://127.0.2.1/") != 0;
+         ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+
+    std::string sizeText = std::to_string(size);
+    CompareThroughput("simulator", ns, kCamera,
+                      L"/gen/" + std::wstring(sizeText.begin(), sizeText.end()),
+                      "http://127.0.1.5/gen/" + sizeText, size, true);
+    CompareThroughput("lighttpd", ns, kLighttpd, L"/body.bin", "http://127.0.2.1/body.bin", size,
+                      false);
+
+    // Small authenticated requests: the client pings before each one; curl does not.
+    std::vector<double> ours;
+    ns.Run([&] {
+        Client client(kCamera);
+        for (int i = 0; i < small; ++i) {
+            auto start = Clock::now();
+            bool ok = client.RequestImpl(L"/index.html", true, L"admin", L"pw");
+            ours.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+            client.Close();
+            if (!ok) {
+                std::fprintf(stderr, "small request failed\n");
+                break;
+            }
+        }
+    });
+    // The ping alone, to show what of the difference is the guard before every request.
+    std::vector<double> pings;
+    ns.Run([&] {
+        for (int i = 0; i < small; ++i) {
+            auto start = Clock::now();
+            QX::PingICMP(kCamera, 300);
+            pings.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+        }
+    });
+    std::vector<double> curl = CurlTimes(ns, "http://127.0.1.5/index.html", small, "admin:pw");
+    double oursMs = Median(ours) * 1000;
+    double curlMs = Median(curl) * 1000;
+    std::printf(
+        "small authenticated request: HTTPClient median %.3f ms (%zu runs, ping "
+        "included), curl median %.3f ms (%zu runs), ratio %.2f; the ping alone: median %.3f ms\n",
+        oursMs, ours.size(), curlMs, curl.size(), curlMs > 0 ? oursMs / curlMs : 0.0,
+        Median(pings) * 1000);
+
+    if (lighttpd > 0) {
+        kill(lighttpd, SIGTERM);
+    }
+    simulator.Stop();
+    QXTest::Shell("rm -rf " + dir);
+    return 0;
+}
