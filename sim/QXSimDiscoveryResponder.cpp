@@ -152,8 +152,13 @@ void DiscoveryResponder::Stop() {
 }
 
 std::vector<std::uint8_t> DiscoveryResponder::LastRequest() const {
-    std::lock_guard<std::mutex> guard(m_lastRequestLock);
+    std::lock_guard<std::mutex> guard(m_recordLock);
     return m_lastRequest;
+}
+
+std::set<std::uint64_t> DiscoveryResponder::AnsweredMacs() const {
+    std::lock_guard<std::mutex> guard(m_recordLock);
+    return m_answeredMacs;
 }
 
 bool DiscoveryResponder::Pause(unsigned microseconds) {
@@ -190,7 +195,7 @@ void DiscoveryResponder::Serve() {
             continue;
         }
         {
-            std::lock_guard<std::mutex> guard(m_lastRequestLock);
+            std::lock_guard<std::mutex> guard(m_recordLock);
             m_lastRequest.assign(request.begin(), request.begin() + n);
         }
         ++m_requests;
@@ -229,6 +234,8 @@ void DiscoveryResponder::Answer(const void* requester, std::uint32_t requesterLe
         for (int copy = faults.answerTwice ? 2 : 1; copy > 0; --copy) {
             if (send(answer)) {
                 ++m_answersSent;
+                std::lock_guard<std::mutex> guard(m_recordLock);
+                m_answeredMacs.insert(camera.mac);
             }
         }
         if (faults.pacingBurst != 0 && ++sinceTheLastPause >= faults.pacingBurst) {

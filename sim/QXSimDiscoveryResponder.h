@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -68,6 +69,8 @@ public:
     // Datagrams that could not be sent (the socket refused them).
     std::uint64_t SendFailures() const { return m_sendFailures; }
     std::vector<std::uint8_t> LastRequest() const;
+    // MACs of the cameras whose answer went out at least once.
+    std::set<std::uint64_t> AnsweredMacs() const;
 
     // The answer of one camera, laid out as clients parse it: the tag, the fixed part (73 bytes)
     // and, for block versions 0xCE, 0xCF and 0xD0, the extended block (25, 25 or 40 bytes).
@@ -92,8 +95,10 @@ private:
     std::atomic<std::uint64_t> m_answersSent{0};
     std::atomic<std::uint64_t> m_answersDropped{0};
     std::atomic<std::uint64_t> m_sendFailures{0};
-    mutable std::mutex m_lastRequestLock;
+    // Guards what the serving thread records for readers on other threads.
+    mutable std::mutex m_recordLock;
     std::vector<std::uint8_t> m_lastRequest;
+    std::set<std::uint64_t> m_answeredMacs;
 };
 
 }  // namespace QXSim

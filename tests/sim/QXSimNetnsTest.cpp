@@ -28,8 +28,9 @@ protected:
         cameras = std::make_unique<QXTest::NetNamespace>("qxsim-cam");
         host = std::make_unique<QXTest::NetNamespace>("qxsim-host");
         ASSERT_TRUE(cameras->Valid() && host->Valid());
-        ASSERT_TRUE(QXTest::NetNamespace::Link(*cameras, "qxcam0", "10.77.0.1/24", *host, "qxhost0",
-                                               "10.77.0.2/24"));
+        ASSERT_TRUE(QXTest::NetNamespace::Link(*cameras, "qxcam0",
+                                               QXSim::AddressText(kCameraSide) + "/24", *host,
+                                               "qxhost0", QXSim::AddressText(kHostSide) + "/24"));
         QX::SetDebugSink(nullptr, nullptr);
     }
     void TearDown() override { QX::ResetDebugSink(); }
