@@ -1,0 +1,44 @@
+#!/bin/sh
+# Starts lighttpd on ADDRESS:80 for the HTTP client's tests against a live server (the Windows
+# build's tests under Wine read the address from QXNET_HTTP_LIVE_SERVER):
+#   /big.bin             3145733 bytes, byte i = (i * 131 + 7) mod 256
+#   /index.html          "<html>lighttpd index</html>" and a line feed
+#   /private/secret.txt  "the secret page" and a line feed, Basic credentials viewer / pa55word
+# Prints "PID DIRECTORY"; stop it with kill PID and remove the directory.
+# Usage: tests/http/start_lighttpd.sh ADDRESS   (as root: lighttpd binds port 80, then serves
+# as www-data)
+set -eu
+address=$1
+dir=$(mktemp -d /tmp/qxhttp-live-XXXXXX)
+mkdir -p "$dir/www/private"
+python3 -c 'import sys; sys.stdout.buffer.write(bytes((i * 131 + 7) % 256 for i in range(3145733)))' \
+  > "$dir/www/big.bin"
+printf '<html>lighttpd index</html>\n' > "$dir/www/index.html"
+printf 'the secret page\n' > "$dir/www/private/secret.txt"
+printf 'viewer:pa55word\n' > "$dir/users"
+cat > "$dir/lighttpd.conf" <<CONF
+server.modules = ("mod_auth", "mod_authn_file")
+server.document-root = "$dir/www"
+server.bind = "$address"
+server.port = 80
+server.username = "www-data"
+server.groupname = "www-data"
+server.errorlog = "$dir/error.log"
+mimetype.assign = ("" => "application/octet-stream")
+index-file.names = ("index.html")
+auth.backend = "plain"
+auth.backend.plain.userfile = "$dir/users"
+auth.require = ("/private/" => ("method" => "basic", "realm" => "cam", "require" => "valid-user"))
+CONF
+chmod -R a+rX "$dir"
+touch "$dir/error.log"
+chown www-data:www-data "$dir/error.log"
+lighttpd -D -f "$dir/lighttpd.conf" >/dev/null 2>&1 &
+pid=$!
+# Ready once the port answers (at most five seconds).
+i=0
+while [ $i -lt 100 ] && ! curl -s --noproxy '*' -o /dev/null "http://$address/index.html"; do
+  sleep 0.05
+  i=$((i + 1))
+done
+echo "$pid $dir"
