@@ -7,6 +7,9 @@
 #include <cstdint>
 
 #if defined(_WIN32)
+// Lean: the full <windows.h> would also bring <winsock.h>, which clashes with Winsock 2, and
+// macros such as `interface`. A host that wants the full header includes <winsock2.h> before
+// it; NOMINMAX keeps std::min and std::max usable in the library's and the host's code.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
