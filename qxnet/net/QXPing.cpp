@@ -10,6 +10,7 @@
 #include "qxnet/net/QXReservedAddress.h"
 #include "qxnet/platform/QXIcmp.h"
 #include "qxnet/platform/QXNetInfo.h"
+#include "qxnet/platform/QXSocket.h"
 #include "qxnet/platform/QXSync.h"
 
 namespace QX {
@@ -78,12 +79,13 @@ void BuildEchoRequest(unsigned char (&request)[ECHO_REQUEST_SIZE], std::uint16_t
 }
 
 int Ping(std::uint32_t address) {
+    // The layer's own answer is not examined: a failed start shows as a failed socket.
+    SocketLayerStart();
     std::unique_ptr<RawIcmpSocket> socket = CreateRawIcmpSocket();
-    socket->StartLayer();
     int error = socket->Open();
     if (error != 0) {
         Trace(L"%s: WSAError: %d", L"socket()", error);
-        socket->EndLayer();
+        SocketLayerEnd();
         return static_cast<int>(ResultCode::Unexpected);
     }
     Trace(L"Pinging %S", DottedText(address).c_str());
@@ -117,7 +119,7 @@ int Ping(std::uint32_t address) {
     if (error != 0) {
         Trace(L"%s: WSAError: %d", L"closesocket()", error);
     }
-    socket->EndLayer();
+    SocketLayerEnd();
     return result;
 }
 

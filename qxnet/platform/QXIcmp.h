@@ -37,9 +37,6 @@ public:
 class QXNET_API RawIcmpSocket {
 public:
     virtual ~RawIcmpSocket();
-    // Start and end of the platform socket layer around one use.
-    virtual void StartLayer() = 0;
-    virtual void EndLayer() = 0;
     // 0, or the error number when the socket cannot be made.
     virtual int Open() = 0;
     // 0 when the datagram went out, else the error number.

@@ -88,8 +88,7 @@ public:
     virtual DWORD FlushIpNetTable(DWORD index) = 0;
 
     // The IPv4 addresses that the host's own name resolves to, network order, in the resolver's
-    // order. False when the name does not resolve. Starts and ends the platform socket layer
-    // around the resolution where there is one.
+    // order. False when the name does not resolve. The socket layer must have been started.
     virtual bool ResolveLocalHost(std::vector<std::uint32_t>* addresses) = 0;
 };
 

@@ -9,8 +9,9 @@
 #include "qxnet/platform/QXWinTypes.h"
 
 #if defined(_WIN32)
-#include <iphlpapi.h>
 #include <ws2tcpip.h>
+
+#include <iphlpapi.h>
 #else
 #define ANY_SIZE 1
 #define MAXLEN_PHYSADDR 8

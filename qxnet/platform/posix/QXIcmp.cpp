@@ -199,10 +199,6 @@ class LinuxRawIcmpSocket : public RawIcmpSocket {
 public:
     ~LinuxRawIcmpSocket() override { Close(); }
 
-    // The BSD socket layer needs no start or end.
-    void StartLayer() override {}
-    void EndLayer() override {}
-
     int Open() override {
         Close();
         m_socket = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);

@@ -3,10 +3,13 @@
 
 #include "qxnet/platform/QXIcmp.h"
 
-#include <icmpapi.h>
-#include <iphlpapi.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
+// The echo functions' declarations use IP Helper's address and option types.
+#include <iphlpapi.h>
+
+#include <icmpapi.h>
 
 namespace QX {
 
@@ -85,12 +88,6 @@ private:
 class WindowsRawIcmpSocket : public RawIcmpSocket {
 public:
     ~WindowsRawIcmpSocket() override { Close(); }
-
-    void StartLayer() override {
-        WSADATA data;
-        WSAStartup(MAKEWORD(1, 1), &data);
-    }
-    void EndLayer() override { WSACleanup(); }
 
     int Open() override {
         Close();

@@ -3,9 +3,10 @@
 
 #include "qxnet/platform/QXNetInfo.h"
 
-#include <iphlpapi.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
+#include <iphlpapi.h>
 
 namespace QX {
 
@@ -101,11 +102,8 @@ public:
     DWORD FlushIpNetTable(DWORD index) override { return ::FlushIpNetTable(index); }
 
     bool ResolveLocalHost(std::vector<std::uint32_t>* addresses) override {
-        WSADATA data;
-        WSAStartup(MAKEWORD(1, 1), &data);
         hostent* host = gethostbyname(nullptr);
         if (host == nullptr) {
-            WSACleanup();
             return false;
         }
         for (char** entry = host->h_addr_list; entry != nullptr && *entry != nullptr; ++entry) {
@@ -113,7 +111,6 @@ public:
             memcpy(&address, *entry, sizeof address);
             addresses->push_back(address);
         }
-        WSACleanup();
         return true;
     }
 };
