@@ -11,7 +11,6 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <optional>
 #include <random>
@@ -120,9 +119,7 @@ struct TftpServer::Session {
     std::uint64_t size = 0;
     bool generated = false;
 
-    std::uint8_t At(std::uint64_t offset) const {
-        return generated ? GeneratedByte(offset) : (*bytes)[offset];
-    }
+    const std::uint8_t* Bytes() const { return generated ? nullptr : bytes->data(); }
     void SendTo(const std::vector<std::uint8_t>& p, const sockaddr_in& to) const {
         ::sendto(socket, p.data(), p.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     }
@@ -278,13 +275,13 @@ namespace {
 class DataSender {
 public:
     DataSender(int socket, const sockaddr_in& peer, const TftpFaults& faults, int blockSize,
-               std::uint64_t size, std::function<std::uint8_t(std::uint64_t)> byteAt)
+               std::uint64_t size, const std::uint8_t* bytes)
         : m_socket(socket),
           m_peer(peer),
           m_faults(faults),
           m_blockSize(blockSize),
           m_size(size),
-          m_byteAt(std::move(byteAt)),
+          m_bytes(bytes),
           m_random(faults.seed) {
         m_blocks = static_cast<std::int64_t>(size / static_cast<std::uint64_t>(blockSize)) + 1;
     }
@@ -334,8 +331,14 @@ private:
         Put16(out, static_cast<int>(block & 0xFFFF));
         std::uint64_t start = static_cast<std::uint64_t>(block - 1) * m_blockSize;
         std::size_t n = PayloadSize(block);
-        for (std::size_t i = 0; i < n; ++i) {
-            out.push_back(m_byteAt(start + i));
+        const std::size_t at = out.size();
+        out.resize(at + n);
+        if (m_bytes != nullptr) {
+            std::memcpy(out.data() + at, m_bytes + start, n);
+        } else {
+            for (std::size_t i = 0; i < n; ++i) {
+                out[at + i] = TftpServer::GeneratedByte(start + i);
+            }
         }
     }
 
@@ -408,7 +411,7 @@ private:
     const TftpFaults& m_faults;
     int m_blockSize;
     std::uint64_t m_size;
-    std::function<std::uint8_t(std::uint64_t)> m_byteAt;
+    const std::uint8_t* m_bytes;  // null: generated content
     std::mt19937 m_random;
     std::int64_t m_blocks = 0;
     std::optional<std::vector<std::uint8_t>> m_held;
@@ -496,7 +499,7 @@ void TftpServer::ServeRead(Session& session) {
         // Like a server that ignores the option: DATA block 1 straight away, repeated a few
         // times, and nothing more unless it is acknowledged.
         DataSender sender(session.socket, session.peer, TftpFaults{}, blockSize, session.size,
-                          [&session](std::uint64_t o) { return session.At(o); });
+                          session.Bytes());
         for (int i = 0; i < 4 && !m_stop; ++i) {
             sender.SendBlocks({1}, packets);
             int ack = readAck(m_config.repeatMs * 5);
@@ -534,17 +537,24 @@ void TftpServer::ServeRead(Session& session) {
     }
 
     DataSender sender(session.socket, session.peer, faults, blockSize, session.size,
-                      [&session](std::uint64_t o) { return session.At(o); });
+                      session.Bytes());
     const std::int64_t last = sender.Blocks();
     std::vector<bool> acked(static_cast<std::size_t>(last) + 1, false);
+    const std::int64_t perDatagram = std::max(1, kMaxDatagram / (blockSize + 4));
+    const std::int64_t window =
+        std::max<std::int64_t>(perDatagram, m_config.windowBytes / (blockSize + 4));
     std::int64_t base = 1;  // oldest block not acknowledged
     std::int64_t next = 1;  // first block never sent
     auto lastHeard = Clock::now();
     bool ok = true;
     while (base <= last && !m_stop) {
+        // New blocks go out once a whole datagram's worth fits the window (or the file ends),
+        // so that acknowledgements trickling in do not turn into one datagram per block.
         std::vector<std::int64_t> fresh;
-        while (next <= last && next < base + m_config.window) {
-            fresh.push_back(next++);
+        if (base + window - next >= perDatagram || last - next < perDatagram) {
+            while (next <= last && next < base + window) {
+                fresh.push_back(next++);
+            }
         }
         if (!fresh.empty() && !sender.SendBlocks(fresh, packets)) {
             ok = false;

@@ -46,8 +46,10 @@ struct TftpServerConfig {
     std::string folder;
     // Grant 1450 whatever block size the request offers.
     bool force1450 = false;
-    // Blocks sent beyond the oldest one not acknowledged yet.
-    int window = 64;
+    // Bytes of DATA packets sent beyond the oldest block not acknowledged yet (at least one
+    // block). Kept well below a reader's default socket buffer, which the dialect's readers do
+    // not enlarge: a window that overflows it loses datagrams and waits for repeats.
+    int windowBytes = 64 * 1024;
     // Unacknowledged blocks are sent again after this much silence; a transfer that hears
     // nothing from its reader for giveUpMs ends.
     int repeatMs = 20;

@@ -1,0 +1,338 @@
+// Read throughput of TFTPClient on loopback, as ratios against references measured in the same
+// run:
+//   sim/<MB>/<block>     Read from the simulator's TFTP service (several packets a datagram)
+//   udp/<MB>/<block>     the plain loopback UDP rate: datagrams of the simulator's size for that
+//                        block size, sent and received by one socket pair, the same total bytes
+//   tftpd/<MB>/<block>   Read from tftpd-hpa (one packet a datagram, lock-step)
+//   curl/<MB>            curl's TFTP client from tftpd-hpa with the largest block size it offers
+// The tftpd and curl rows need root and the packages; they are left out otherwise. After the
+// benchmarks a table gives each read's rate against the UDP reference and against curl, and the
+// peak memory of a 64 MB read (in a child process) against the file size.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/make_shared.hpp>
+
+#include "qxnet/platform/QXDebugOutput.h"
+#include "qxnet/tftp/QXTFTPClient.h"
+#include "sim/QXSimTftpServer.h"
+#include "tests/tftp_transfer/QXTftpdProcess.h"
+
+namespace {
+
+constexpr std::uint32_t kLoopback = 0x7F000001;
+constexpr std::uint64_t kMB = 1024 * 1024;
+const int kSizesMB[] = {1, 16, 64};
+
+class CountingStream : public QXSDK::IStream {
+public:
+    std::int32_t Write(const void*, std::uint32_t size) override {
+        bytes += size;
+        return static_cast<std::int32_t>(size);
+    }
+    std::int32_t Read(void*, std::uint32_t) override { return 0; }
+    std::uint32_t GetSize() override { return static_cast<std::uint32_t>(bytes); }
+    std::uint64_t bytes = 0;
+};
+
+// Names are formatted rather than added up: gcc 12 at -O3 warns falsely on short string sums.
+std::string Text(const char* format, int a, int b = 0) {
+    char text[96];
+    std::snprintf(text, sizeof text, format, a, b);
+    return text;
+}
+
+std::string FileName(int mb) {
+    return Text("f%d", mb);
+}
+
+// The shared peers, started once.
+struct Peers {
+    std::unique_ptr<QXSim::TftpServer> sim;
+    std::unique_ptr<QXTest::TftpdProcess> tftpd;
+    bool curl = false;
+
+    static Peers& Get() {
+        static Peers peers;
+        return peers;
+    }
+
+private:
+    Peers() {
+        QXSim::TftpServerConfig config;
+        for (int mb : kSizesMB) {
+            // In memory, so that the simulator's own work is a copy per packet.
+            config.files[FileName(mb)] =
+                QXSim::TftpServer::GeneratedContent(static_cast<std::uint64_t>(mb) * kMB);
+        }
+        sim = std::make_unique<QXSim::TftpServer>(config);
+        std::string error;
+        if (!sim->Start(error)) {
+            std::fprintf(stderr, "simulator: %s\n", error.c_str());
+            std::exit(2);
+        }
+        if (QXTest::TftpdProcess::Available()) {
+            tftpd = std::make_unique<QXTest::TftpdProcess>();
+            if (tftpd->Running()) {
+                for (int mb : kSizesMB) {
+                    tftpd->AddFile(FileName(mb), QXSim::TftpServer::GeneratedContent(
+                                                     static_cast<std::uint64_t>(mb) * kMB));
+                }
+            } else {
+                tftpd.reset();
+            }
+        }
+        curl = tftpd && ::access("/usr/bin/curl", X_OK) == 0;
+    }
+};
+
+// One Read of the file; false when it failed.
+bool ReadOnce(int port, int mb, bool useDouble) {
+    QXSDK::TFTPClient client(boost::make_shared<QX::CodeLock>(), 0, useDouble, 8, 0, port);
+    client.Open(kLoopback, port);
+    CountingStream stream;
+    unsigned char tail[2904];
+    std::uint32_t length = sizeof tail;
+    const int result = client.Read(FileName(mb).c_str(), &stream, tail, &length, nullptr);
+    return result == 0 && stream.bytes + length == static_cast<std::uint64_t>(mb) * kMB;
+}
+
+void BM_Sim(benchmark::State& state) {
+    const int mb = static_cast<int>(state.range(0));
+    const bool useDouble = state.range(1) == 2904;
+    const int port = Peers::Get().sim->Port();
+    for (auto _ : state) {
+        if (!ReadOnce(port, mb, useDouble)) {
+            state.SkipWithError("read failed");
+            return;
+        }
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(mb * kMB));
+}
+
+void BM_Tftpd(benchmark::State& state) {
+    if (!Peers::Get().tftpd) {
+        state.SkipWithError("no tftpd-hpa (needs root and the package)");
+        return;
+    }
+    const int mb = static_cast<int>(state.range(0));
+    const bool useDouble = state.range(1) == 2904;
+    const int port = Peers::Get().tftpd->Port();
+    for (auto _ : state) {
+        if (!ReadOnce(port, mb, useDouble)) {
+            state.SkipWithError("read failed");
+            return;
+        }
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(mb * kMB));
+}
+
+void BM_Curl(benchmark::State& state) {
+    if (!Peers::Get().curl) {
+        state.SkipWithError("no curl or tftpd-hpa");
+        return;
+    }
+    const int mb = static_cast<int>(state.range(0));
+    const std::string url = Text("tftp://127.0.0.1:%d/f%d", Peers::Get().tftpd->Port(), mb);
+    for (auto _ : state) {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            ::execl("/usr/bin/curl", "curl", "-s", "--tftp-blksize", "65464", "-o", "/dev/null",
+                    url.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            state.SkipWithError("curl failed");
+            return;
+        }
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(mb * kMB));
+}
+
+// The plain loopback rate for datagrams as the simulator packs them: as many full packets as fit
+// 8192 bytes. Bursts of 32 datagrams are sent, then received, on one socket pair.
+void BM_Udp(benchmark::State& state) {
+    const std::uint64_t total = static_cast<std::uint64_t>(state.range(0)) * kMB;
+    const int packet = static_cast<int>(state.range(1)) + 4;
+    const int datagram = (8192 / packet) * packet;
+    int rx = ::socket(AF_INET, SOCK_DGRAM, 0);
+    int tx = ::socket(AF_INET, SOCK_DGRAM, 0);
+    int size = 4 << 20;
+    ::setsockopt(rx, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(kLoopback);
+    ::bind(rx, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(rx, reinterpret_cast<sockaddr*>(&a), &len);
+    std::vector<char> buffer(8192, 'u');
+    for (auto _ : state) {
+        std::uint64_t received = 0;
+        while (received < total) {
+            int burst = 0;
+            for (; burst < 32; ++burst) {
+                ::sendto(tx, buffer.data(), static_cast<std::size_t>(datagram), 0,
+                         reinterpret_cast<sockaddr*>(&a), sizeof a);
+            }
+            for (int i = 0; i < burst; ++i) {
+                pollfd p{rx, POLLIN, 0};
+                if (::poll(&p, 1, 100) <= 0) {
+                    break;
+                }
+                sockaddr_in from{};
+                socklen_t fl = sizeof from;
+                received += static_cast<std::uint64_t>(::recvfrom(
+                    rx, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from), &fl));
+            }
+        }
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(total));
+    ::close(rx);
+    ::close(tx);
+}
+
+void Sizes(benchmark::internal::Benchmark* b) {
+    for (int mb : kSizesMB) {
+        for (int block : {1450, 2904}) {
+            b->Args({mb, block});
+        }
+    }
+    b->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
+}
+
+BENCHMARK(BM_Udp)->Apply(Sizes);
+BENCHMARK(BM_Sim)->Apply(Sizes);
+BENCHMARK(BM_Tftpd)->Apply(Sizes);
+BENCHMARK(BM_Curl)
+    ->Arg(1)
+    ->Arg(16)
+    ->Arg(64)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2)
+    ->UseRealTime();
+
+// Keeps each run's rate for the ratio table.
+class RateReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            auto it = run.counters.find("bytes_per_second");
+            if (!run.error_occurred && it != run.counters.end()) {
+                rates[run.benchmark_name()] = it->second.value / 1e6;
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    std::map<std::string, double> rates;  // MB/s by name
+};
+
+// Peak resident memory added by one 64 MB read, measured in a child process.
+long PeakKiB(int port, bool useDouble) {
+    int pipes[2];
+    if (::pipe(pipes) != 0) {
+        return -1;
+    }
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        rusage before{};
+        ::getrusage(RUSAGE_SELF, &before);
+        ReadOnce(port, 64, useDouble);
+        rusage after{};
+        ::getrusage(RUSAGE_SELF, &after);
+        long grown = after.ru_maxrss - before.ru_maxrss;
+        ssize_t ignored = ::write(pipes[1], &grown, sizeof grown);
+        (void)ignored;
+        ::_exit(0);
+    }
+    long grown = -1;
+    ::close(pipes[1]);
+    if (::read(pipes[0], &grown, sizeof grown) != sizeof grown) {
+        grown = -1;
+    }
+    ::close(pipes[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return grown;
+}
+
+std::string Key(const char* what, int mb, int block) {
+    char text[96];
+    std::snprintf(text, sizeof text, "%s/%d/%d/iterations:2/real_time", what, mb, block);
+    return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QX::SetDebugSink(nullptr, nullptr);
+    benchmark::Initialize(&argc, argv);
+    Peers::Get();
+    RateReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+
+    std::printf("\n%-6s %-6s %10s %10s %10s %10s %9s %9s %9s\n", "MB", "block", "sim MB/s",
+                "udp MB/s", "tftpd MB/s", "curl MB/s", "sim/udp", "sim/curl", "tftpd/curl");
+    auto rate = [&](const std::string& key) {
+        auto it = reporter.rates.find(key);
+        return it == reporter.rates.end() ? 0.0 : it->second;
+    };
+    for (int mb : kSizesMB) {
+        const double curl = rate(Text("BM_Curl/%d/iterations:2/real_time", mb));
+        for (int block : {1450, 2904}) {
+            const double sim = rate(Key("BM_Sim", mb, block));
+            const double udp = rate(Key("BM_Udp", mb, block));
+            const double tftpd = rate(Key("BM_Tftpd", mb, block));
+            std::printf("%-6d %-6d %10.1f %10.1f %10.1f %10.1f %9.3f %9.3f %9.3f\n", mb, block, sim,
+                        udp, tftpd, curl, udp > 0 ? sim / udp : 0, curl > 0 ? sim / curl : 0,
+                        curl > 0 ? tftpd / curl : 0);
+        }
+    }
+    const int port = Peers::Get().sim->Port();
+    // Where a read's time goes besides the client: repeats by the simulator after losses.
+    for (bool useDouble : {false, true}) {
+        const QXSim::TftpStats before = Peers::Get().sim->Stats();
+        const auto start = std::chrono::steady_clock::now();
+        const bool ok = ReadOnce(port, 64, useDouble);
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        // The transfer's counters are final once the service has seen its last acknowledgement.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const QXSim::TftpStats after = Peers::Get().sim->Stats();
+        const double blocks = static_cast<double>(64 * kMB / (useDouble ? 2904 : 1450) + 1);
+        std::printf(
+            "64 MB, blocks of %d: %s in %.2f s; DATA packets sent %.0f for %.0f blocks "
+            "(%.1f%% repeats), acknowledgements %.0f\n",
+            useDouble ? 2904 : 1450, ok ? "read" : "FAILED", seconds,
+            static_cast<double>(after.dataPacketsSent - before.dataPacketsSent), blocks,
+            100.0 * (static_cast<double>(after.dataPacketsSent - before.dataPacketsSent) - blocks) /
+                blocks,
+            static_cast<double>(after.acksReceived - before.acksReceived));
+    }
+    for (bool useDouble : {false, true}) {
+        const long kib = PeakKiB(port, useDouble);
+        std::printf("peak memory of a 64 MB read, blocks of %d: %.1f MB (%.2f x the file)\n",
+                    useDouble ? 2904 : 1450, static_cast<double>(kib) / 1024,
+                    static_cast<double>(kib) * 1024 / static_cast<double>(64 * kMB));
+    }
+    benchmark::Shutdown();
+    Peers::Get().tftpd.reset();
+    Peers::Get().sim->Stop();
+    return 0;
+}
