@@ -115,6 +115,25 @@ stop_tftp_sim() {
   tftp_sim_pid=
 }
 
+# The HTTP tests under Wine fetch from lighttpd on a loopback address of their own (WinHTTP
+# always asks port 80), started by tests/http/start_lighttpd.sh and stopped by its process id.
+http_server_pid=
+http_server_dir=
+start_http_server() {
+  local started
+  started=$(sh tests/http/start_lighttpd.sh 127.0.3.1) || return 1
+  http_server_pid=${started%% *}
+  http_server_dir=${started#* }
+  export QXNET_HTTP_LIVE_SERVER=127.0.3.1
+  echo "lighttpd (pid $http_server_pid) on 127.0.3.1:80"
+}
+stop_http_server() {
+  [ -n "$http_server_pid" ] || return 0
+  kill "$http_server_pid"
+  rm -rf "$http_server_dir"
+  http_server_pid=
+}
+
 # The installed package: the DLL in bin/, its import library in lib/, the headers under
 # include/qxnet/; a program built against it runs under Wine with the installed DLL.
 check_install() {
@@ -146,8 +165,10 @@ if step "tools" check_tools; then
   if step "build x86_64" build build/ci-win-x64 mingw-x86_64.cmake &&
     step "wine prefix" prepare_prefix; then
     step "tftp simulator" start_tftp_sim
+    step "http server" start_http_server
     step "portable tests (Wine)" run_tests
     stop_tftp_sim
+    stop_http_server
     step "install and consumer" check_install
   fi
   # The wine server lingers a few seconds after the last program; wait for it to go.
