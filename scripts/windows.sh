@@ -159,6 +159,9 @@ check_install() {
   return $rc
 }
 
+# The servers go with the script, however it ends.
+trap 'stop_tftp_sim; stop_http_server' EXIT
+
 total=$SECONDS
 if step "tools" check_tools; then
   step "build i686" build build/ci-win-i686 mingw-i686.cmake
