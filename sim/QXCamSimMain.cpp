@@ -18,7 +18,8 @@ simulator plays a demo set of five cameras (blocks 0xD0, 0xCF, 0xCE, 0xD0 and no
 A camera is written as key=value pairs separated by blanks:
   mac=02:11:22:33:44:55 ip=127.0.1.5 fw=0x0102 model=2000 ext=12 enclosure=3 features=0x00ff
   block=cf byte36=1 name=QX2000 user=admin password=secret
-mac and ip are required; block is none, ce, cf or d0 (default d0); numbers are decimal or
+mac and ip are required; block is none, ce, cf or d0 (default d0); features must fit
+what the block announces (none: 0, ce: 0x00ff, cf: 0x7fff, d0: 0xffff); numbers are decimal or
 0x-hexadecimal. A camera file holds one camera per line in that form; blank lines and lines
 starting with # are skipped.
 

@@ -207,6 +207,13 @@ bool ParseCamera(const std::string& text, SimCamera& camera, std::string& error)
         error = "a camera needs mac= and ip=";
         return false;
     }
+    if ((parsed.features & ~FeatureMask(parsed.blockVersion)) != 0) {
+        // The answer could not carry them; a silent cut would make the camera differ from its file.
+        char mask[8];
+        std::snprintf(mask, sizeof mask, "0x%04x", FeatureMask(parsed.blockVersion));
+        error = std::string("features beyond what the block announces (") + mask + ")";
+        return false;
+    }
     camera = std::move(parsed);
     return true;
 }

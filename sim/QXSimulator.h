@@ -68,7 +68,8 @@ std::vector<SimCamera> GenerateCameras(std::size_t count, std::uint32_t firstAdd
 // Reads one camera from its text form: key=value pairs separated by blanks, for instance
 //   mac=02:11:22:33:44:55 ip=127.0.1.5 fw=0x0102 model=2000 ext=12 enclosure=3 features=0x00ff
 //   block=cf byte36=1 name=QX2000 user=admin password=secret
-// mac and ip are required; block takes none, ce, cf or d0 (default d0); numbers are decimal or
+// mac and ip are required; block takes none, ce, cf or d0 (default d0); features must fit what
+// the block announces (none: 0, ce: 0x00ff, cf: 0x7fff, d0: 0xffff); numbers are decimal or
 // 0x-hexadecimal. Returns false with a one-line reason.
 bool ParseCamera(const std::string& text, SimCamera& camera, std::string& error);
 // Reads a camera file: one camera per line in the form above; blank lines and lines starting

@@ -108,7 +108,7 @@ TEST(Cli, NoCameraExitsWithOne) {
     getsockname(probe, reinterpret_cast<sockaddr*>(&local), &length);
     close(probe);
     CliRun run = Qxnet("discover --json --address 127.255.255.255 --port " +
-                    std::to_string(ntohs(local.sin_port)));
+                       std::to_string(ntohs(local.sin_port)));
     EXPECT_EQ(run.exitCode, 1) << run.err;
     auto json = nlohmann::json::parse(run.out);
     EXPECT_EQ(json["count"], 0);

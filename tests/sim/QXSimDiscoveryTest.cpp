@@ -174,7 +174,9 @@ TEST(SimCameras, TextFormParsesAndRejects) {
                          "mac=02:11:22:33:44:55 ip=127.0.0.1 block=cd",
                          "mac=02:11:22:33:44:55 ip=127.0.0.1 fw=0x10000",
                          "mac=02:11:22:33:44:55 ip=127.0.0.1 colour=red",
-                         "mac=02:11:22:33:44:55 ip=127.0.0.1 model"};
+                         "mac=02:11:22:33:44:55 ip=127.0.0.1 model",
+                         "mac=02:11:22:33:44:55 ip=127.0.0.1 block=ce features=0x100",
+                         "mac=02:11:22:33:44:55 ip=127.0.0.1 block=none features=1"};
     for (const char* text : bad) {
         EXPECT_FALSE(QXSim::ParseCamera(text, camera, error)) << text;
         EXPECT_FALSE(error.empty());
