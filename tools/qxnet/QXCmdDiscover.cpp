@@ -27,6 +27,9 @@ struct DiscoverSettings {
     int port = QXSim::kDefaultDiscoveryPort;
     std::string local;
     std::string requestHex;
+    // Neither flag or both: both searches.
+    bool broadcast = false;
+    bool mdns = false;
 };
 
 std::string Features(const QXSDK::CameraData& camera) {
@@ -133,19 +136,41 @@ int Discover(Global& global, const DiscoverSettings& settings) {
         (!ParseHex(settings.requestHex, request) || request.empty())) {
         return Error("discover: --request needs hexadecimal bytes, e.g. 71782d646973636f766572");
     }
-    std::set<QXSDK::CameraData> cameras;
-    int result = Broadcast(address, settings.port, local, request, cameras);
-    if (global.json) {
-        PrintJson(std::cout, {{"address", settings.address},
-                              {"port", settings.port},
-                              {"count", cameras.size()},
-                              {"cameras", ToJson(cameras)}});
-    } else if (cameras.empty()) {
-        std::cout << "No camera answered at " << settings.address << ":" << settings.port << "\n";
-    } else {
-        PrintCameras(cameras);
+    const bool both = settings.broadcast == settings.mdns;
+    nlohmann::json out = nlohmann::json::object();
+    bool found = false;
+    if (both || settings.broadcast) {
+        std::set<QXSDK::CameraData> cameras;
+        int result = Broadcast(address, settings.port, local, request, cameras);
+        found = result == 0 && !cameras.empty();
+        out = {{"address", settings.address},
+               {"port", settings.port},
+               {"count", cameras.size()},
+               {"cameras", ToJson(cameras)}};
+        if (!global.json) {
+            if (cameras.empty()) {
+                std::cout << "No camera answered at " << settings.address << ":" << settings.port
+                          << "\n";
+            } else {
+                PrintCameras(cameras);
+            }
+        }
     }
-    return result == 0 && !cameras.empty() ? 0 : 1;
+    if (both || settings.mdns) {
+        // mDNS needs an interface: the one of --local, else loopback, never the host's choice.
+        nlohmann::json mdns;
+        const int code =
+            DiscoverMdns(global, settings.local.empty() ? "127.0.0.1" : settings.local, &mdns);
+        if (code == 2) {
+            return code;
+        }
+        found = found || code == 0;
+        out["mdns"] = mdns;
+    }
+    if (global.json) {
+        PrintJson(std::cout, out);
+    }
+    return found ? 0 : 1;
 }
 
 // The demo's first step: find the simulated cameras by broadcast on loopback.
@@ -194,10 +219,17 @@ void AddDiscoverCommands(CLI::App& app, Global& global) {
         ->check(CheckIPv4);
     discover->add_option("-r,--request", settings->requestHex,
                          "Request bytes in hexadecimal (default: the text \"qx-discover\")");
+    discover->add_flag("--broadcast", settings->broadcast, "Search by UDP broadcast only");
+    discover->add_flag("--mdns", settings->mdns,
+                       "Search by mDNS only (224.0.0.251:5353 on the --local interface, default "
+                       "127.0.0.1)");
     discover->footer(
         R"(The request is sent until three requests in a row bring no new camera (about 2.4 s
 or more). The default address, 127.255.255.255, reaches only cameras simulated on this machine
 (qxcam-sim); to search a real network name its broadcast address, e.g. --address 192.168.1.255.
+Both searches run unless --broadcast or --mdns picks one: the mDNS query goes to
+224.0.0.251:5353 on the interface of --local, by default 127.0.0.1 (loopback only); with --json
+its cameras are under "mdns".
 Exit code 0 when cameras were found, 1 when none answered, 2 on a usage or system error.
 
 Example:
