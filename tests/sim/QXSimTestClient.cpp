@@ -33,10 +33,10 @@ bool SimTestClient::Send(std::uint16_t port, const std::vector<std::uint8_t>& re
                   sizeof to) == static_cast<ssize_t>(request.size());
 }
 
-std::vector<std::vector<std::uint8_t>> SimTestClient::Collect(int quietMs) {
+std::vector<std::vector<std::uint8_t>> SimTestClient::Collect(int quietMs, std::size_t expected) {
     std::vector<std::vector<std::uint8_t>> datagrams;
     std::vector<std::uint8_t> buffer(65536);
-    while (Readable(quietMs)) {
+    while (Readable(expected != 0 && datagrams.size() >= expected ? quietMs / 10 : quietMs)) {
         ssize_t n = recv(m_socket, buffer.data(), buffer.size(), 0);
         if (n < 0) {
             break;
