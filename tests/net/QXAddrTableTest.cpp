@@ -117,7 +117,8 @@ TEST(AddrTable, GetLocalAddrTableWithRange) {
     EXPECT_EQ(2, GetLocalAddrTable(&raw, 0xC0A80100, 0));
     TablePtr all(raw);
     ASSERT_NE(nullptr, all);
-    EXPECT_EQ(OTHER, all->table[1].dwAddr);
+    const MIB_IPADDRROW* rows = all->table;
+    EXPECT_EQ(OTHER, rows[1].dwAddr);
     // Nothing in range: null and 0.
     raw = reinterpret_cast<MIB_IPADDRTABLE*>(1);
     EXPECT_EQ(0, GetLocalAddrTable(&raw, 0xAC100000, 0xAC1000FF));

@@ -124,7 +124,8 @@ TEST_F(HostNetwork, AddressTableSkipsLoopbackAndKeepsMasks) {
     ASSERT_NE(nullptr, record);
     EXPECT_EQ(Net(HOST_A), record->table[0].dwAddr);
     EXPECT_EQ(Net(0x0A4D01FF), record->table[0].dwBCastAddr);
-    EXPECT_EQ(record->table[0].dwIndex, record->table[1].dwIndex);
+    const MIB_IPADDRROW* rows = record->table;
+    EXPECT_EQ(rows[0].dwIndex, rows[1].dwIndex);
     EXPECT_EQ(0, ValidateIP(0x0A4D0150, record));
     EXPECT_EQ(1, ValidateIP(TUN_A + 1, record));
     FreeLocalAddrTable(record);
