@@ -44,6 +44,12 @@ TFTPPacket RequestPacket(const unsigned char* request, std::uint32_t length) {
     return packet;
 }
 
+// Answers of many cameras arrive in one burst, about 1 KiB of socket buffer each on Linux; at the
+// default buffer a few hundred fit and every repeat of the request brings back the same first few
+// hundred. A larger buffer lets a thousand cameras answer at once. The system may grant less
+// (net.core.rmem_max on Linux), which only shrinks the burst that fits, so a refusal is ignored.
+constexpr int kBroadcastReceiveBuffer = 1024 * 1024;
+
 }  // namespace
 
 int TFTPClient::Broadcast(const unsigned char* request, std::uint32_t length,
@@ -55,6 +61,7 @@ int TFTPClient::Broadcast(const unsigned char* request, std::uint32_t length,
         guard.Release();
         throw QX::Exception(error, QX::ResultCode::Unexpected, __LINE__, kSource);
     }
+    QX::SocketSetOption(socket, QX::SocketOption::ReceiveBuffer, kBroadcastReceiveBuffer);
     bool found = false;
     int quiet = 0;
     while (quiet < BroadcastQuietRequests) {
@@ -115,6 +122,7 @@ int TFTPClient::BroadcastEx(const unsigned char* request, std::uint32_t length,
         throw QX::Exception(L"TFTPClient::Broadcast(): setsockopt failed",
                             static_cast<std::uint32_t>(socketError), __LINE__, kSource);
     }
+    QX::SocketSetOption(socket, QX::SocketOption::ReceiveBuffer, kBroadcastReceiveBuffer);
     for (int request = 0; request < BroadcastExRequests; ++request) {
         Send(&packet);
         if (callback == nullptr) {
