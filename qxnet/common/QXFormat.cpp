@@ -31,7 +31,7 @@ private:
     std::size_t m_count = 0;
 };
 
-struct Spec {
+struct Conversion {
     bool left = false;
     bool zero = false;
     bool plus = false;
@@ -46,7 +46,7 @@ struct Spec {
 
 // Pads text of len characters to the width, on the side the flags choose.
 template <typename Emit>
-void Padded(Output& out, const Spec& spec, int len, Emit emit) {
+void Padded(Output& out, const Conversion& spec, int len, Emit emit) {
     int pad = spec.width > len ? spec.width - len : 0;
     if (!spec.left) {
         out.Repeat(L' ', pad);
@@ -57,8 +57,8 @@ void Padded(Output& out, const Spec& spec, int len, Emit emit) {
     }
 }
 
-void Integer(Output& out, const Spec& spec, std::uint64_t magnitude, bool negative, unsigned base,
-             bool upper) {
+void Integer(Output& out, const Conversion& spec, std::uint64_t magnitude, bool negative,
+             unsigned base, bool upper) {
     wchar_t digits[24];
     int count = 0;
     const wchar_t* set = upper ? L"0123456789ABCDEF" : L"0123456789abcdef";
@@ -91,7 +91,7 @@ void Integer(Output& out, const Spec& spec, std::uint64_t magnitude, bool negati
 }
 
 template <typename Char>
-void String(Output& out, const Spec& spec, const Char* text) {
+void String(Output& out, const Conversion& spec, const Char* text) {
     static const wchar_t kNull[] = L"(null)";
     if (text == nullptr) {
         String(out, spec, kNull);
@@ -109,34 +109,34 @@ void String(Output& out, const Spec& spec, const Char* text) {
     });
 }
 
-std::int64_t SignedArg(const Spec& spec, va_list& args) {
+std::int64_t SignedArg(const Conversion& spec, va_list& args) {
     switch (spec.length) {
-        case Spec::LongLong:
+        case Conversion::LongLong:
             return va_arg(args, long long);
-        case Spec::Long:
+        case Conversion::Long:
             return va_arg(args, long);
-        case Spec::Size:
+        case Conversion::Size:
             return static_cast<std::int64_t>(va_arg(args, std::ptrdiff_t));
-        case Spec::Short:
+        case Conversion::Short:
             return static_cast<short>(va_arg(args, int));
-        case Spec::Char:
+        case Conversion::Char:
             return static_cast<signed char>(va_arg(args, int));
         default:
             return va_arg(args, int);
     }
 }
 
-std::uint64_t UnsignedArg(const Spec& spec, va_list& args) {
+std::uint64_t UnsignedArg(const Conversion& spec, va_list& args) {
     switch (spec.length) {
-        case Spec::LongLong:
+        case Conversion::LongLong:
             return va_arg(args, unsigned long long);
-        case Spec::Long:
+        case Conversion::Long:
             return va_arg(args, unsigned long);
-        case Spec::Size:
+        case Conversion::Size:
             return va_arg(args, std::size_t);
-        case Spec::Short:
+        case Conversion::Short:
             return static_cast<unsigned short>(va_arg(args, unsigned int));
-        case Spec::Char:
+        case Conversion::Char:
             return static_cast<unsigned char>(va_arg(args, unsigned int));
         default:
             return va_arg(args, unsigned int);
@@ -173,7 +173,7 @@ std::size_t FormatV(wchar_t* buffer, std::size_t maxChars, const wchar_t* format
             continue;
         }
         const wchar_t* start = p++;
-        Spec spec;
+        Conversion spec;
         for (;; ++p) {
             if (*p == L'-') {
                 spec.left = true;
@@ -199,25 +199,25 @@ std::size_t FormatV(wchar_t* buffer, std::size_t maxChars, const wchar_t* format
             spec.precision = Number(p, args);
         }
         if (p[0] == L'h' && p[1] == L'h') {
-            spec.length = Spec::Char;
+            spec.length = Conversion::Char;
             spec.narrow = true;
             p += 2;
         } else if (*p == L'h') {
-            spec.length = Spec::Short;
+            spec.length = Conversion::Short;
             spec.narrow = true;
             ++p;
         } else if (p[0] == L'l' && p[1] == L'l') {
-            spec.length = Spec::LongLong;
+            spec.length = Conversion::LongLong;
             p += 2;
         } else if (*p == L'l' || *p == L'w') {
-            spec.length = Spec::Long;
+            spec.length = Conversion::Long;
             spec.wide = true;
             ++p;
         } else if (p[0] == L'I' && p[1] == L'6' && p[2] == L'4') {
-            spec.length = Spec::LongLong;
+            spec.length = Conversion::LongLong;
             p += 3;
         } else if (*p == L'z') {
-            spec.length = Spec::Size;
+            spec.length = Conversion::Size;
             ++p;
         }
         switch (*p) {
@@ -244,14 +244,14 @@ std::size_t FormatV(wchar_t* buffer, std::size_t maxChars, const wchar_t* format
                 Integer(out, spec, UnsignedArg(spec, args), false, 8, false);
                 break;
             case L'p': {
-                Spec pointer = spec;
+                Conversion pointer = spec;
                 pointer.alternate = true;
                 Integer(out, pointer, reinterpret_cast<std::uintptr_t>(va_arg(args, void*)), false,
                         16, false);
                 break;
             }
             case L'b': {
-                Spec flag = spec;
+                Conversion flag = spec;
                 flag.precision = -1;
                 Integer(out, flag, va_arg(args, int) != 0 ? 1 : 0, false, 10, false);
                 break;

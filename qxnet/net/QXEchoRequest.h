@@ -7,10 +7,6 @@ namespace QX {
 
 constexpr std::size_t ECHO_REQUEST_SIZE = 45;
 
-// The Internet checksum (RFC 1071) of data: little-endian 16-bit words, an odd last byte in the
-// low half of its word, the sum folded twice and complemented.
-std::uint16_t InternetChecksum(const unsigned char* data, std::size_t length);
-
 // The raw ping's echo request: type 8, code 0, checksum, the attempt number as identifier and
 // sequence, the tick count at offset 9 and the bytes 0x20..0x3F; byte 8 is 0.
 void BuildEchoRequest(unsigned char (&request)[ECHO_REQUEST_SIZE], std::uint16_t attempt,

@@ -44,19 +44,6 @@ void TraceNotAvailable(std::uint32_t address) {
 
 }  // namespace
 
-std::uint16_t InternetChecksum(const unsigned char* data, std::size_t length) {
-    std::uint32_t sum = 0;
-    for (std::size_t i = 0; i + 1 < length; i += 2) {
-        sum += static_cast<std::uint32_t>(data[i]) | (static_cast<std::uint32_t>(data[i + 1]) << 8);
-    }
-    if ((length & 1) != 0) {
-        sum += data[length - 1];
-    }
-    sum = (sum >> 16) + (sum & 0xFFFF);
-    sum += sum >> 16;
-    return static_cast<std::uint16_t>(~sum & 0xFFFF);
-}
-
 void BuildEchoRequest(unsigned char (&request)[ECHO_REQUEST_SIZE], std::uint16_t attempt,
                       std::uint32_t tickCount) {
     std::memset(request, 0, sizeof request);

@@ -30,4 +30,17 @@ RawIcmpSocketFactory SetRawIcmpSocketFactory(RawIcmpSocketFactory factory) {
     return s_rawFactory.exchange(factory);
 }
 
+std::uint16_t InternetChecksum(const unsigned char* data, std::size_t length) {
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i + 1 < length; i += 2) {
+        sum += static_cast<std::uint32_t>(data[i]) | (static_cast<std::uint32_t>(data[i + 1]) << 8);
+    }
+    if ((length & 1) != 0) {
+        sum += data[length - 1];
+    }
+    sum = (sum >> 16) + (sum & 0xFFFF);
+    sum += sum >> 16;
+    return static_cast<std::uint16_t>(~sum & 0xFFFF);
+}
+
 }  // namespace QX

@@ -5,6 +5,7 @@
 // run on the calling thread, run no callbacks and take no lock; an object serves one call of
 // one thread. Error numbers are Winsock's on every platform (10013 access denied, ...).
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -51,6 +52,10 @@ public:
 };
 
 // Factories of the platform's objects; a test puts its own in place (null restores them).
+// The Internet checksum (RFC 1071) of data: little-endian 16-bit words, an odd last byte in the
+// low half of its word, the sum folded twice and complemented.
+std::uint16_t InternetChecksum(const unsigned char* data, std::size_t length);
+
 typedef std::unique_ptr<EchoFacility> (*EchoFacilityFactory)();
 typedef std::unique_ptr<RawIcmpSocket> (*RawIcmpSocketFactory)();
 QXNET_API std::unique_ptr<EchoFacility> CreateEchoFacility();

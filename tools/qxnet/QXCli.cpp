@@ -1,12 +1,12 @@
 #include "tools/qxnet/QXCli.h"
 
-#include <charconv>
 #include <codecvt>
 #include <exception>
 #include <locale>
 
 #include "qxnet/common/QXException.h"
 #include "qxnet/platform/QXDebugOutput.h"
+#include "sim/QXSimulator.h"
 #include "tools/qxnet/QXCliOutput.h"
 
 namespace QXCli {
@@ -28,29 +28,7 @@ std::function<void()> Action(Global& global, std::function<int()> body) {
 }
 
 bool ParseAddress(const std::string& text, std::uint32_t& hostOrder) {
-    std::uint32_t value = 0;
-    const char* cursor = text.data();
-    const char* last = text.data() + text.size();
-    for (int i = 0; i < 4; ++i) {
-        if (i > 0) {
-            if (cursor == last || *cursor != '.') {
-                return false;
-            }
-            ++cursor;
-        }
-        unsigned octet = 0;
-        auto [end, ec] = std::from_chars(cursor, last, octet, 10);
-        if (ec != std::errc() || end == cursor || end - cursor > 3 || octet > 255) {
-            return false;
-        }
-        value = (value << 8) | octet;
-        cursor = end;
-    }
-    if (cursor != last) {
-        return false;
-    }
-    hostOrder = value;
-    return true;
+    return QXSim::TextToAddress(text, hostOrder);
 }
 
 const CLI::Validator CheckIPv4(

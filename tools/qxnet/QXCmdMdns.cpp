@@ -48,32 +48,25 @@ private:
     bool m_started;
 };
 
-std::string MacText(std::uint64_t mac) {
-    char text[24];
-    std::snprintf(
-        text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x",
-        static_cast<unsigned>((mac >> 40) & 0xFF), static_cast<unsigned>((mac >> 32) & 0xFF),
-        static_cast<unsigned>((mac >> 24) & 0xFF), static_cast<unsigned>((mac >> 16) & 0xFF),
-        static_cast<unsigned>((mac >> 8) & 0xFF), static_cast<unsigned>(mac & 0xFF));
-    return text;
-}
-
 std::string Firmware(const QXSDK::MDNSCameraData& camera) {
     return std::to_string(camera.m_fwMajor) + "." + std::to_string(camera.m_fwMinor);
 }
 
 nlohmann::json CameraJson(const QXSDK::MDNSCameraData& camera) {
-    return {{"mac", MacText(camera.m_mac)}, {"ip", Narrow(QX::AddressToText(camera.m_ip))},
-            {"firmware", Firmware(camera)}, {"pair", {camera.m_pairFirst, camera.m_pairSecond}},
-            {"hex32", camera.m_hex32},      {"hex16", camera.m_hex16},
+    return {{"mac", QXSim::MacToText(camera.m_mac)},
+            {"ip", Narrow(QX::AddressToText(camera.m_ip))},
+            {"firmware", Firmware(camera)},
+            {"pair", {camera.m_pairFirst, camera.m_pairSecond}},
+            {"hex32", camera.m_hex32},
+            {"hex16", camera.m_hex16},
             {"model", camera.m_model}};
 }
 
 std::vector<std::string> CameraRow(const QXSDK::MDNSCameraData& camera) {
     char pair[16];
     std::snprintf(pair, sizeof pair, "%04X%04X", camera.m_pairFirst, camera.m_pairSecond);
-    return {MacText(camera.m_mac), Narrow(QX::AddressToText(camera.m_ip)), Firmware(camera), pair,
-            camera.m_model};
+    return {QXSim::MacToText(camera.m_mac), Narrow(QX::AddressToText(camera.m_ip)),
+            Firmware(camera), pair, camera.m_model};
 }
 
 const std::vector<std::string> kHeaders = {"MAC", "IP", "FIRMWARE", "PAIR", "MODEL"};
@@ -139,13 +132,13 @@ int Find(Global& global, const MdnsSettings& settings) {
     if (global.json) {
         nlohmann::json out = {{"host", host}, {"found", found}};
         if (found) {
-            out["mac"] = MacText(foundMac);
+            out["mac"] = QXSim::MacToText(foundMac);
             out["ip"] = Narrow(QX::AddressToText(ip));
         }
         PrintJson(std::cout, out);
     } else if (found) {
         std::cout << host << " is " << Narrow(QX::AddressToText(ip)) << " (MAC "
-                  << MacText(foundMac) << ")\n";
+                  << QXSim::MacToText(foundMac) << ")\n";
     } else {
         std::cout << "No single camera answered for " << host << "\n";
     }

@@ -1,4 +1,5 @@
 #include "qxnet/platform/QXHttp.h"
+#include "qxnet/platform/posix/QXUtf8.h"
 
 #include <curl/curl.h>
 
@@ -57,29 +58,6 @@ DWORD MapCurl(CURLcode code) {
 bool Fail(DWORD error) {
     SetLastErrorValue(error);
     return false;
-}
-
-std::string ToUtf8(const wchar_t* text) {
-    std::string out;
-    for (; text != nullptr && *text != 0; ++text) {
-        std::uint32_t c = static_cast<std::uint32_t>(*text);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | ((c >> 18) & 0x07));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
 }
 
 enum class Kind { Session, Connection, Request };

@@ -64,19 +64,6 @@ int WinsockError(int error) {
     }
 }
 
-std::uint16_t Checksum(const unsigned char* data, std::size_t length) {
-    std::uint32_t sum = 0;
-    for (std::size_t i = 0; i + 1 < length; i += 2) {
-        sum += static_cast<std::uint32_t>(data[i]) | (static_cast<std::uint32_t>(data[i + 1]) << 8);
-    }
-    if ((length & 1) != 0) {
-        sum += data[length - 1];
-    }
-    sum = (sum >> 16) + (sum & 0xFFFF);
-    sum += sum >> 16;
-    return static_cast<std::uint16_t>(~sum);
-}
-
 std::atomic<std::uint16_t> s_sequence{0};
 
 class LinuxEchoFacility : public EchoFacility {
@@ -118,7 +105,7 @@ public:
         unsigned char request[8] = {8, 0, 0, 0};
         std::memcpy(request + 4, &identifier, 2);
         std::memcpy(request + 6, &sequence, 2);
-        std::uint16_t sum = Checksum(request, sizeof request);
+        std::uint16_t sum = InternetChecksum(request, sizeof request);
         std::memcpy(request + 2, &sum, 2);
 
         sockaddr_in destination{};
