@@ -4,9 +4,9 @@
 // end before three collections of 0.8 s of silence, so "floor_ratio" compares its time with
 // that reference plus 2.4 s (1.0 is the best possible).
 //
-// Arguments: camera count, and the client's receive buffer in KiB (0: the system's default,
-// net.core.rmem_default, which the library leaves in place; otherwise set with SO_RCVBUF by a
-// host-side subclass, as a host that expects many cameras would). The reference socket uses the
+// Arguments: camera count, and the client's receive buffer in KiB (0: what Broadcast asks for
+// itself, 1 MiB; otherwise set with SO_RCVBUF by a host-side subclass, which Broadcast then
+// raises to its own request). The reference socket uses the system's default for 0, else the
 // same buffer. On loopback each queued answer costs about 1 KiB of buffer (the datagram's kernel
 // overhead, not its ~100 bytes), so the default 208 KiB holds a few hundred answers of a burst;
 // Linux doubles the SO_RCVBUF value asked for and caps the request at net.core.rmem_max.
