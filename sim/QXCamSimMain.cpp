@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "sim/QXSimDiscoveryResponder.h"
+#include "sim/QXSimMdnsResponder.h"
 #include "sim/QXSimulator.h"
 
 namespace {
@@ -27,6 +28,9 @@ The responder binds --bind (default any address, so that broadcasts reach it) an
 requesters in 127.0.0.0/8 unless --any-requester is given: use that only inside a network
 namespace, which has no route out.
 
+With --mdns the cameras also answer mDNS queries on loopback (127.0.0.1, group
+224.0.0.251:5353); a line "qxcam-sim: mdns on 127.0.0.1:5353" tells when that runs.
+
 Example:
   qxcam-sim --cameras 100 --port 10069 --drop 0.1 --seed 7
   qxnet discover --address 127.255.255.255 --port 10069)";
@@ -44,6 +48,7 @@ int main(int argc, char** argv) {
     options.port = QXSim::kDefaultDiscoveryPort;
     bool anyRequester = false;
     double seconds = 0;
+    bool mdns = false;
     app.add_option("--camera", cameraTexts, "One camera as key=value pairs (repeatable)");
     app.add_option("--file", file, "A camera file, one camera per line")->check(CLI::ExistingFile);
     app.add_option("--cameras", generated, "Generate this many cameras (distinct MACs/addresses)");
@@ -61,6 +66,7 @@ int main(int argc, char** argv) {
     app.add_option("--pace-burst", options.faults.pacingBurst,
                    "Pause after this many answers (with --pace-us)");
     app.add_option("--pace-us", options.faults.pacingUs, "Length of each pause in microseconds");
+    app.add_flag("--mdns", mdns, "Also answer mDNS queries on loopback (127.0.0.1)");
     app.add_option("--seconds", seconds,
                    "Stop after this many seconds (default: at SIGINT/SIGTERM)");
     try {
@@ -109,12 +115,20 @@ int main(int argc, char** argv) {
     QXSim::Simulator simulator(std::move(cameras));
     auto& discovery =
         simulator.Add(std::make_unique<QXSim::DiscoveryResponder>(simulator, options));
+    if (mdns) {
+        // The default options keep the responder on 127.0.0.1, whatever --bind says: mDNS
+        // answers go to the group, which must not reach a real network.
+        simulator.Add(std::make_unique<QXSim::MdnsResponder>(simulator, QXSim::MdnsOptions{}));
+    }
     if (!simulator.Start(error)) {
         std::cerr << "qxcam-sim: " << error << "\n";
         return 2;
     }
     std::printf("qxcam-sim: %zu cameras, discovery on %s:%u\n", simulator.Cameras().size(),
                 bind.c_str(), discovery.Port());
+    if (mdns) {
+        std::printf("qxcam-sim: mdns on 127.0.0.1:5353\n");
+    }
     std::fflush(stdout);
 
     timespec wait{static_cast<time_t>(seconds),

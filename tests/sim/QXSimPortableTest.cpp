@@ -1,0 +1,96 @@
+// Broadcast and mDNS discovery of a separate qxcam-sim process on loopback, on every platform.
+// scripts/windows.sh starts `qxcam-sim --mdns` and names it in QXNET_DISCOVERY_SIM_PORT and
+// QXNET_MDNS_SIM for the Windows build under Wine; on Linux start it by hand and set the same
+// variables. Each case skips while its variable is unset. The simulator's demo cameras are
+// written out here because the Windows build does not link the simulator.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <set>
+#include <vector>
+
+#include <boost/make_shared.hpp>
+
+#include "qxnet/common/QXException.h"
+#include "qxnet/mdns/QXMDNSClient.h"
+#include "qxnet/tftp/QXTFTPClient.h"
+
+namespace {
+
+constexpr std::uint32_t kLoopback = 0x7F000001;
+// The loopback network's broadcast address, as users search a subnet: it reaches the responder's
+// wildcard-bound socket natively and through Wine's sockets alike, the answers come back to
+// 127.0.0.1, which the responder accepts, and nothing leaves the host.
+constexpr std::uint32_t kLoopbackBroadcast = 0x7FFFFFFF;
+
+const std::set<std::uint64_t> kDemoMacs = {0x021122334401, 0x021122334402, 0x021122334403,
+                                           0x021122334404, 0x021122334405};
+
+// A camera's mDNS text carries the fixed prefix 0E:1F:2A and the three low octets of its MAC.
+std::set<std::uint64_t> MdnsMacs() {
+    std::set<std::uint64_t> macs;
+    for (std::uint64_t mac : kDemoMacs) {
+        macs.insert(0x0E1F2A000000 | (mac & 0xFFFFFF));
+    }
+    return macs;
+}
+
+std::uint64_t MacOf(const QXSDK::CameraData& camera) {
+    std::uint64_t mac = 0;
+    for (int i = 5; i >= 0; --i) {
+        mac = (mac << 8) | camera.mac[i];  // least significant octet first
+    }
+    return mac;
+}
+
+class SimPortable : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_FALSE(QXSDK::TFTPClient::Startup()); }
+    void TearDown() override { QXSDK::TFTPClient::Cleanup(); }
+};
+
+TEST_F(SimPortable, BroadcastFindsTheDemoCameras) {
+    const char* port = std::getenv("QXNET_DISCOVERY_SIM_PORT");
+    if (port == nullptr) {
+        GTEST_SKIP() << "QXNET_DISCOVERY_SIM_PORT not set (scripts/windows.sh starts qxcam-sim)";
+    }
+    std::set<QXSDK::CameraData> cameras;
+    try {
+        QXSDK::TFTPClient client(boost::make_shared<QX::CodeLock>(), kLoopback, false, 3, 0, 0);
+        client.Open(kLoopbackBroadcast, std::atoi(port));
+        const unsigned char request[] = "qx-discover";
+        client.Broadcast(request, sizeof request - 1, &cameras);
+        client.Close();
+    } catch (const QX::Exception& e) {
+        FAIL() << "broadcast threw: " << e.text;
+    }
+    std::set<std::uint64_t> macs;
+    for (const QXSDK::CameraData& camera : cameras) {
+        macs.insert(MacOf(camera));
+        EXPECT_EQ(camera.ip >> 24, 127u) << std::hex << MacOf(camera);
+    }
+    EXPECT_EQ(cameras.size(), kDemoMacs.size());
+    EXPECT_EQ(macs, kDemoMacs);
+}
+
+TEST_F(SimPortable, MdnsFindsTheDemoCameras) {
+    if (std::getenv("QXNET_MDNS_SIM") == nullptr) {
+        GTEST_SKIP() << "QXNET_MDNS_SIM not set (scripts/windows.sh starts qxcam-sim --mdns)";
+    }
+    QXSDK::MDNSClient client(boost::make_shared<QX::CodeLock>(), kLoopback);
+    ASSERT_TRUE(client.Open());
+    QXSDK::MDNSClient::CameraMap cameras;
+    ASSERT_TRUE(client.QueryKorvaneCams(false, cameras));
+    std::set<std::uint64_t> macs;
+    for (const auto& [mac, camera] : cameras) {
+        macs.insert(mac);
+        EXPECT_EQ(camera.m_mac, mac);
+        EXPECT_EQ(camera.m_ip >> 24, 127u) << std::hex << mac;
+    }
+    EXPECT_EQ(cameras.size(), kDemoMacs.size());
+    EXPECT_EQ(macs, MdnsMacs());
+}
+
+}  // namespace
