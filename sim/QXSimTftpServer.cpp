@@ -408,7 +408,8 @@ private:
 
     int m_socket;
     sockaddr_in m_peer;
-    const TftpFaults& m_faults;
+    // A copy: the sender of a server that ignores the block-size option is given a temporary.
+    const TftpFaults m_faults;
     int m_blockSize;
     std::uint64_t m_size;
     const std::uint8_t* m_bytes;  // null: generated content

@@ -16,8 +16,16 @@ constexpr DWORD kErrorNotEnoughMemory = 8;
 
 // Every waitable object shares one mutex and one condition variable. Events are few and waits
 // are rare in this library, so one wake-up channel keeps waiting on two objects simple and exact.
-std::mutex g_mutex;
-std::condition_variable g_changed;
+// Both are never destroyed: a thread whose handle was closed may still be finishing while the
+// process runs its exit handlers, and must find them intact.
+std::mutex& Mutex() {
+    static auto* mutex = new std::mutex;
+    return *mutex;
+}
+std::condition_variable& Changed() {
+    static auto* changed = new std::condition_variable;
+    return *changed;
+}
 
 struct Waitable {
     bool signalled = false;
@@ -55,7 +63,7 @@ bool Take(Waitable& state) {
 }
 
 DWORD WaitFor(Waitable* first, Waitable* second, DWORD timeoutMs) {
-    std::unique_lock<std::mutex> lock(g_mutex);
+    std::unique_lock<std::mutex> lock(Mutex());
     DWORD result = WAIT_TIMEOUT;
     auto ready = [&] {
         if (Take(*first)) {
@@ -69,9 +77,9 @@ DWORD WaitFor(Waitable* first, Waitable* second, DWORD timeoutMs) {
         return false;
     };
     if (timeoutMs == INFINITE) {
-        g_changed.wait(lock, ready);
+        Changed().wait(lock, ready);
     } else {
-        g_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
+        Changed().wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
     }
     return result;
 }
@@ -96,10 +104,10 @@ bool EventSet(HANDLE event) {
         return false;
     }
     {
-        std::lock_guard<std::mutex> lock(g_mutex);
+        std::lock_guard<std::mutex> lock(Mutex());
         record->state->signalled = true;
     }
-    g_changed.notify_all();
+    Changed().notify_all();
     return true;
 }
 
@@ -108,7 +116,7 @@ bool EventReset(HANDLE event) {
     if (record == nullptr) {
         return false;
     }
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<std::mutex> lock(Mutex());
     record->state->signalled = false;
     return true;
 }
@@ -135,7 +143,7 @@ bool HandleClose(HANDLE handle) {
     if (record->thread.joinable()) {
         bool finished;
         {
-            std::lock_guard<std::mutex> lock(g_mutex);
+            std::lock_guard<std::mutex> lock(Mutex());
             finished = record->state->signalled;
         }
         // A finished thread is joined so that nothing of it outlives the handle; a running one
@@ -162,11 +170,11 @@ HANDLE ThreadCreate(ThreadProc procedure, void* argument) {
         record->thread = std::thread([procedure, argument, state] {
             DWORD code = procedure(argument);
             {
-                std::lock_guard<std::mutex> lock(g_mutex);
+                std::lock_guard<std::mutex> lock(Mutex());
                 state->exitCode = code;
                 state->signalled = true;
             }
-            g_changed.notify_all();
+            Changed().notify_all();
         });
     } catch (const std::exception&) {
         delete record;
@@ -181,7 +189,7 @@ bool ThreadExitCode(HANDLE thread, DWORD* exitCode) {
     if (record == nullptr || exitCode == nullptr) {
         return false;
     }
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<std::mutex> lock(Mutex());
     *exitCode = record->state->exitCode;
     return record->state->signalled;
 }
