@@ -9,7 +9,8 @@ namespace {
 
 DebugSink DefaultSink() {
     const char* setting = std::getenv("QXNET_TRACE");
-    if (setting != nullptr && (std::strcmp(setting, "off") == 0 || std::strcmp(setting, "0") == 0)) {
+    if (setting != nullptr &&
+        (std::strcmp(setting, "off") == 0 || std::strcmp(setting, "0") == 0)) {
         return nullptr;
     }
     return PlatformDebugSink();
@@ -34,7 +35,9 @@ void SetDebugSink(DebugSink sink, void* context) {
     state.context = context;
 }
 
-void ResetDebugSink() { SetDebugSink(DefaultSink(), nullptr); }
+void ResetDebugSink() {
+    SetDebugSink(DefaultSink(), nullptr);
+}
 
 void DebugOutput(const wchar_t* line) {
     if (line == nullptr) {
