@@ -148,6 +148,9 @@ protected:
 
 private:
     bool FromCamera(const TFTPPacket& packet) const;
+    int ReceiveFromCamera(TFTPPacket* packet, DWORD* quietSince);
+    // Files the ERROR packet's text as "<name>::<operation>(): Error packet received <...>".
+    int ErrorPacketReceived(const TFTPPacket& packet, const wchar_t* operation);
     void InitState();
     void CloseSocket();
     int WaitForDatagram(std::uint32_t timeoutUs);

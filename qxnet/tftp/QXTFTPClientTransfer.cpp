@@ -96,32 +96,47 @@ int TFTPClient::SendAck(int block) {
     return Send(&ack);
 }
 
+// Receives until a packet from the camera arrives. Packets from other hosts are dropped and do
+// not restart the reply window, so a stream of them cannot hold a wait open.
+int TFTPClient::ReceiveFromCamera(TFTPPacket* packet, DWORD* quietSince) {
+    for (;;) {
+        const int result = Receive(packet);
+        if (result != 0) {
+            return result;
+        }
+        if (FromCamera(*packet)) {
+            *quietSince = QX::TickCount();
+            return 0;
+        }
+        if (Elapsed(*quietSince) >= kReplyWindowMs) {
+            SetError(L"%s::Receive(): select() Timeout", name);
+            return kTimedOut;
+        }
+    }
+}
+
+int TFTPClient::ErrorPacketReceived(const TFTPPacket& packet, const wchar_t* operation) {
+    char text[kErrorTextMax + 1];
+    ErrorText(packet, text);
+    SetError(L"%s::%s(): Error packet received <%S>", name, operation, text);
+    return kUnexpected;
+}
+
 int TFTPClient::WaitForOpAck() {
     TFTPPacket packet(0);
     DWORD quietSince = QX::TickCount();
     for (;;) {
-        const int result = Receive(&packet);
+        const int result = ReceiveFromCamera(&packet, &quietSince);
         if (result != 0) {
             return result;
         }
-        if (!FromCamera(packet)) {
-            if (Elapsed(quietSince) >= kReplyWindowMs) {
-                SetError(L"%s::Receive(): select() Timeout", name);
-                return kTimedOut;
-            }
-            continue;
-        }
-        quietSince = QX::TickCount();
         if (IsOptionAck(packet)) {
             useDoublePackets = packet.IsDoubleSize();
             remote.port = packet.from.port;
             return 0;
         }
         if (IsErrorPacket(packet)) {
-            char text[kErrorTextMax + 1];
-            ErrorText(packet, text);
-            SetError(L"%s::WaitForOpAck(): Error packet received <%S>", name, text);
-            return kUnexpected;
+            return ErrorPacketReceived(packet, L"WaitForOpAck");
         }
     }
 }
@@ -130,26 +145,15 @@ int TFTPClient::WaitForAck(int block) {
     TFTPPacket packet(0);
     DWORD quietSince = QX::TickCount();
     for (;;) {
-        const int result = Receive(&packet);
+        const int result = ReceiveFromCamera(&packet, &quietSince);
         if (result != 0) {
             return result;
         }
-        if (!FromCamera(packet)) {
-            if (Elapsed(quietSince) >= kReplyWindowMs) {
-                SetError(L"%s::Receive(): select() Timeout", name);
-                return kTimedOut;
-            }
-            continue;
-        }
-        quietSince = QX::TickCount();
         if (packet.length == 4 && packet.Opcode() == TFTPPacket::OpACK) {
             return BlockField(packet) == block ? 0 : kUnexpected;
         }
         if (IsErrorPacket(packet)) {
-            char text[kErrorTextMax + 1];
-            ErrorText(packet, text);
-            SetError(L"%s::WaitForAck(): Error packet received <%S>", name, text);
-            return kUnexpected;
+            return ErrorPacketReceived(packet, L"WaitForAck");
         }
     }
 }
@@ -173,11 +177,9 @@ int TFTPClient::WaitForData(std::vector<TFTPPacket>& packets, int pieceLength) {
         quietSince = QX::TickCount();
         for (const TFTPPacket& packet : packets) {
             if (IsErrorPacket(packet)) {
-                char text[kErrorTextMax + 1];
-                ErrorText(packet, text);
-                SetError(L"%s::WaitForData(): Error packet received <%S>", name, text);
+                const int failed = ErrorPacketReceived(packet, L"WaitForData");
                 packets.clear();
-                return kUnexpected;
+                return failed;
             }
         }
         if (!packets.empty()) {
