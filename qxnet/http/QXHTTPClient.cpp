@@ -31,8 +31,8 @@ constexpr std::uint32_t kServerForbidden = 403;
 constexpr std::size_t kMaxHostName = 253;
 constexpr std::size_t kMaxLabel = 63;
 
-std::atomic<std::uint32_t> g_lowSpeedBytesPerSecond{1024};
-std::atomic<std::uint32_t> g_lowSpeedWindowMs{10000};
+std::atomic<std::uint32_t> g_lowSpeedBytesPerSecond{HTTPClient::LowSpeedBytesPerSecond};
+std::atomic<std::uint32_t> g_lowSpeedWindowMs{HTTPClient::LowSpeedWindowMs};
 
 bool IsDigit(wchar_t c) {
     return c >= L'0' && c <= L'9';

@@ -100,9 +100,10 @@ public:
 
     // The low-speed rule of every client in the process: a stream body that brings fewer than
     // bytesPerSecond on average over a window of windowMs (from the start of the body, window
-    // after window) ends the attempt with 12002. 0 bytes a second turns the rule off. Defaults:
-    // 1024 bytes a second over 10000 ms. For tests and hosts with unusual links; set it while no
-    // request runs.
+    // after window) ends the attempt with 12002. 0 bytes a second turns the rule off. For tests
+    // and hosts with unusual links; set it while no request runs.
+    static constexpr std::uint32_t LowSpeedBytesPerSecond = 1024;
+    static constexpr std::uint32_t LowSpeedWindowMs = 10000;
     static void SetLowSpeedLimit(std::uint32_t bytesPerSecond, std::uint32_t windowMs);
 
 protected:

@@ -347,7 +347,8 @@ TEST_F(HTTPWebServerTest, LowSpeedRuleCutsOffATrickleOnly) {
         });
         EXPECT_EQ(web->Requests() - before, c.size != 0 ? 1u : 2u);
     }
-    QXSDK::HTTPClient::SetLowSpeedLimit(1024, 10000);
+    QXSDK::HTTPClient::SetLowSpeedLimit(QXSDK::HTTPClient::LowSpeedBytesPerSecond,
+                                        QXSDK::HTTPClient::LowSpeedWindowMs);
 }
 
 // A camera whose web server drops every connection attempt (its listen queue is full) fails
