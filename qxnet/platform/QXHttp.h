@@ -10,10 +10,10 @@
 // Every operation blocks the calling thread; no callback of the transport reaches the caller.
 //
 // Both transports behave alike where the server can tell them apart: a request carries the
-// request line, Host, User-Agent and, when credentials were set, Authorization, and nothing
-// else; no redirect is followed (a 3xx answer is the response, its body is the body), so
-// credentials never reach a host other than the one connected to; a response head of more than
-// HttpMaxResponseHead bytes fails with HeaderSizeOverflow.
+// request line, Host, User-Agent, "Connection: Keep-Alive" and, when credentials were set,
+// Authorization, and nothing else; no redirect is followed (a 3xx answer is the response, its body
+// is the body), so credentials never reach a host other than the one connected to; a response head
+// of more than HttpMaxResponseHead bytes fails with HeaderSizeOverflow.
 
 #include <cstddef>
 #include <cstdint>

@@ -289,7 +289,8 @@ TEST_F(HTTPWebServerTest, RedirectIsTheAnswerAndTheHeadersAreFixed) {
     EXPECT_EQ(requests[0].camera, kOpen);
     std::vector<std::string> names = requests[0].headerNames;
     std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"authorization", "host", "user-agent"}));
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"authorization", "connection", "host", "user-agent"}));
 }
 
 // A response head past 64 KiB fails as WinHTTP's does, one long line or many short ones; one

@@ -6,7 +6,7 @@
 #   /private/secret.txt  "the secret page" and a line feed, Basic credentials viewer / pa55word
 #   /cafe.txt            "café ok" in UTF-8
 #   /moved.cgi           302 to http://ADDRESS+1/private/secret.txt with the body "moved"
-#   /headers.cgi         the names of the request's headers as CGI gives them, sorted
+#   /headers.cgi         the request's headers as CGI gives them (HTTP_NAME=value), sorted
 #   /short.cgi           announces 100 bytes, sends 50, ends
 #   /trickle.cgi         30 bytes, one a second
 # The same content answers on the next address (the last number one higher), the target of
@@ -30,7 +30,7 @@ printf 'Status: 302\r\nLocation: http://$next/private/secret.txt\r\nContent-Type
 CGI
 cat > "$dir/www/headers.cgi" <<'CGI'
 printf 'Content-Type: text/plain\r\n\r\n'
-env | sed -n 's/^\(HTTP_[A-Z_]*\)=.*/\1/p' | LC_ALL=C sort
+env | grep '^HTTP_' | LC_ALL=C sort
 CGI
 cat > "$dir/www/short.cgi" <<'CGI'
 printf 'Content-Type: application/octet-stream\r\nContent-Length: 100\r\nConnection: close\r\n\r\n'

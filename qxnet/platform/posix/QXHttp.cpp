@@ -462,9 +462,12 @@ private:
         curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 65536L);
         // A redirect is the answer, never followed (libcurl's default, kept on purpose).
         curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
-        // WinHTTP sends no Accept header by default; neither does this transport.
+        // The headers WinHTTP sends: no Accept, and Connection: Keep-Alive.
         request.headers = curl_slist_append(nullptr, "Accept:");
-        if (request.headers == nullptr) {
+        curl_slist* more = request.headers == nullptr
+                               ? nullptr
+                               : curl_slist_append(request.headers, "Connection: Keep-Alive");
+        if (more == nullptr) {
             return false;
         }
         curl_easy_setopt(easy, CURLOPT_HTTPHEADER, request.headers);
