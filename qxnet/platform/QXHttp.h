@@ -13,7 +13,8 @@
 // request line, Host, User-Agent, "Connection: Keep-Alive" and, when credentials were set,
 // Authorization, and nothing else; no redirect is followed (a 3xx answer is the response, its body
 // is the body), so credentials never reach a host other than the one connected to; a response head
-// of more than HttpMaxResponseHead bytes fails with HeaderSizeOverflow.
+// of more than HttpMaxResponseHead bytes (WinHTTP's own default limit, applied by the Linux
+// transport too) fails with HeaderSizeOverflow.
 
 #include <cstddef>
 #include <cstdint>
