@@ -365,6 +365,15 @@ void WebServer::Serve(Connection& connection) {
     }
     request.authorization = Header(head, "Authorization");
     request.userAgent = Header(head, "User-Agent");
+    for (std::size_t at = head.find("\r\n"); at != std::string::npos && at + 2 < head.size();
+         at = head.find("\r\n", at + 2)) {
+        std::size_t end = head.find("\r\n", at + 2);
+        std::size_t colon = std::min(head.find(':', at + 2), end);
+        std::string name = head.substr(at + 2, colon - (at + 2));
+        std::transform(name.begin(), name.end(), name.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        request.headerNames.push_back(name);
+    }
     ++m_requests;
     {
         std::lock_guard<std::mutex> guard(m_mutex);
@@ -390,10 +399,15 @@ void WebServer::Serve(Connection& connection) {
             camera = &candidate;
         }
     }
+    std::string filler;
+    for (unsigned i = 0; i < faults.extraHeaders; ++i) {
+        filler += "X-Filler-" + std::to_string(i) + ": " +
+                  std::string(faults.extraHeaderSize, 'f') + "\r\n";
+    }
     auto answer = [&](int status, const std::string& body, const std::string& extra) {
         SendAll(socket, StatusLine(status, faults.malformedStatusLine) +
                             "Server: qxcam-sim\r\nContent-Type: text/html\r\nContent-Length: " +
-                            std::to_string(body.size()) + "\r\n" + extra +
+                            std::to_string(body.size()) + "\r\n" + extra + filler +
                             "Connection: close\r\n\r\n" + body);
     };
 
@@ -423,12 +437,23 @@ void WebServer::Serve(Connection& connection) {
                             "Server: qxcam-sim\r\nContent-Type: application/octet-stream\r\n";
         start += chunked ? "Transfer-Encoding: chunked\r\n"
                          : "Content-Length: " + std::to_string(size) + "\r\n";
-        start += "Connection: close\r\n\r\n";
+        start += filler + "Connection: close\r\n\r\n";
         bool ok = SendAll(socket, start);
         std::uint64_t end = faults.closeMidBody ? size / 2 : size;
+        // Paced: a hundredth of the rate (at least a byte) at a time, each after its share of
+        // a second.
+        std::uint64_t block = kBlock;
+        unsigned pauseMs = 0;
+        if (faults.paceBytesPerSecond != 0) {
+            block = std::max<std::uint64_t>(1, faults.paceBytesPerSecond / 100);
+            pauseMs = static_cast<unsigned>(block * 1000 / faults.paceBytesPerSecond);
+        }
         for (std::uint64_t offset = 0; ok && offset < end && !m_stopping;) {
+            if (pauseMs != 0 && !Pause(pauseMs)) {
+                break;
+            }
             std::size_t length =
-                static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, end - offset));
+                static_cast<std::size_t>(std::min<std::uint64_t>(block, end - offset));
             if (chunked) {
                 char prefix[24];
                 std::snprintf(prefix, sizeof prefix, "%zx\r\n", length);
@@ -459,6 +484,10 @@ void WebServer::Serve(Connection& connection) {
                AddressText(camera->address) + "</body></html>\n";
     } else if (target == "/empty") {
         body.clear();
+    } else if (target.compare(0, 10, "/redirect/") == 0) {
+        answer(302, "moved\n", "Location: http://" + target.substr(10) + "\r\n");
+        finish();
+        return;
     } else if (SizeAfter(target, "/status/", code) && code >= 100 && code <= 999) {
         status = static_cast<int>(code);
         body = "status " + std::to_string(code) + "\n";

@@ -26,6 +26,11 @@ struct WebFaults {
     bool malformedStatusLine = false;
     // Wait before answering, in milliseconds (past the client's time-outs, say).
     unsigned delayMs = 0;
+    // Send generated bodies (/gen/N, /chunked/N) at this many bytes a second; 0: at full speed.
+    unsigned paceBytesPerSecond = 0;
+    // Put this many extra header lines of extraHeaderSize bytes each into every answer head.
+    unsigned extraHeaders = 0;
+    std::size_t extraHeaderSize = 0;
     // How many requests the faults above apply to, from when they are set; negative: all.
     int count = -1;
 };
@@ -44,6 +49,7 @@ struct WebRequest {
     std::string version;
     std::string authorization;  // the Authorization header as sent, or empty
     std::string userAgent;
+    std::vector<std::string> headerNames;  // every header's name in order, lower case
 };
 
 // The cameras' web server: plain HTTP/1.1 on each camera's own address. Each camera serves
@@ -53,6 +59,7 @@ struct WebRequest {
 //   /chunked/N          the same bytes in chunked transfer coding
 //   /empty              an empty body
 //   /status/C           status C with a short body
+//   /redirect/HOST/PATH 302 to http://HOST/PATH with a short body
 // and 404 for anything else. A camera with a user name asks for Basic credentials on every path
 // and answers 401 without them or with wrong ones. Every answer closes its connection.
 // One accept thread and one thread per connection run between Start and Stop; the accessors

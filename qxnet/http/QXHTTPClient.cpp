@@ -1,13 +1,17 @@
 #include "qxnet/http/QXHTTPClient.h"
 
-#include <cstdlib>
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <cwchar>
 #include <vector>
 
 #include "qxnet/common/QXAddress.h"
 #include "qxnet/common/QXFormat.h"
+#include "qxnet/common/QXResult.h"
 #include "qxnet/common/QXScopedLock.h"
+#include "qxnet/common/QXTrace.h"
+#include "qxnet/http/QXResponseText.h"
 #include "qxnet/net/QXPing.h"
 #include "qxnet/platform/QXHttp.h"
 #include "qxnet/platform/QXSync.h"
@@ -22,17 +26,39 @@ constexpr std::uint32_t kStatusReceived = 200;
 constexpr std::uint32_t kStatusFailed = 410;
 constexpr int kAttempts = 2;
 constexpr DWORD kRetryPauseMs = 100;
+constexpr std::uint32_t kServerUnauthorized = 401;
+constexpr std::uint32_t kServerForbidden = 403;
+constexpr std::size_t kMaxHostName = 253;
+constexpr std::size_t kMaxLabel = 63;
 
-// Strict dotted decimal: four numbers of 0 to 255 and nothing else. Host order.
+std::atomic<std::uint32_t> g_lowSpeedBytesPerSecond{HTTPClient::LowSpeedBytesPerSecond};
+std::atomic<std::uint32_t> g_lowSpeedWindowMs{HTTPClient::LowSpeedWindowMs};
+
+bool IsDigit(wchar_t c) {
+    return c >= L'0' && c <= L'9';
+}
+
+bool IsHexDigit(wchar_t c) {
+    return IsDigit(c) || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
+}
+
+bool IsLetter(wchar_t c) {
+    return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z');
+}
+
+// Plain dotted decimal: four numbers of 0 to 255 without leading zeros, nothing else. Host order.
 bool ParseDottedAddress(const wchar_t* text, std::uint32_t& address) {
     std::uint32_t value = 0;
     for (int part = 0; part < 4; ++part) {
         if (part != 0 && *text++ != L'.') {
             return false;
         }
+        if (text[0] == L'0' && IsDigit(text[1])) {
+            return false;
+        }
         std::uint32_t number = 0;
         int digits = 0;
-        for (; *text >= L'0' && *text <= L'9'; ++text, ++digits) {
+        for (; IsDigit(*text); ++text, ++digits) {
             number = number * 10 + static_cast<std::uint32_t>(*text - L'0');
             if (digits == 3 || number > 255) {
                 return false;
@@ -48,6 +74,36 @@ bool ParseDottedAddress(const wchar_t* text, std::uint32_t& address) {
     }
     address = value;
     return true;
+}
+
+// A host name the transports resolve as such: labels of letters, digits and inner hyphens. A last
+// label that is a number (decimal, or hex after 0x) would make the whole text an address in one
+// of the forms that resolvers accept besides dotted decimal ("127.1", "0x7f.0.0.1",
+// "127.0.0.010" read as octal), which the ping would not see the same way.
+bool IsHostName(const wchar_t* text) {
+    std::size_t length = std::wcslen(text);
+    if (length == 0 || length > kMaxHostName) {
+        return false;
+    }
+    const wchar_t* label = text;
+    for (const wchar_t* at = text;; ++at) {
+        if (*at != 0 && *at != L'.') {
+            if (!IsLetter(*at) && !IsDigit(*at) && *at != L'-') {
+                return false;
+            }
+            continue;
+        }
+        std::size_t size = static_cast<std::size_t>(at - label);
+        if (size == 0 || size > kMaxLabel || label[0] == L'-' || at[-1] == L'-') {
+            return false;
+        }
+        if (*at == 0) {
+            bool hex = size >= 2 && label[0] == L'0' && (label[1] == L'x' || label[1] == L'X');
+            return !(hex ? std::all_of(label + 2, at, IsHexDigit)
+                         : std::all_of(label, at, IsDigit));
+        }
+        label = at + 1;
+    }
 }
 
 void CopyText(wchar_t* target, std::size_t size, const wchar_t* text) {
@@ -88,7 +144,8 @@ QX::CodeLock& HTTPClient::LoginMapLock() {
 
 // A host name gets no numeric address: the address stays 0 and RequestImpl skips the ping guard
 // for it, since the echo facility takes numbers only. The name is resolved by the transport when
-// the request connects, under the 3 s resolve limit, which then stands in for the ping.
+// the request connects, under the 3 s resolve limit, which then stands in for the ping. A text
+// that is neither is kept for GetIP but never handed to the transport.
 HTTPClient::HTTPClient(std::uint64_t cameraKey, const wchar_t* address,
                        boost::shared_ptr<QX::CodeLock> lock)
     : m_responseText{},
@@ -102,11 +159,14 @@ HTTPClient::HTTPClient(std::uint64_t cameraKey, const wchar_t* address,
       m_addressText{},
       m_httpStatus(0),
       m_lock(std::move(lock)),
-      m_serverStatus(0) {
+      m_serverStatus(0),
+      m_addressValid(false),
+      m_echoMissingTraced(false) {
     CopyText(m_addressText, AddressTextSize, address);
-    if (!ParseDottedAddress(m_addressText, m_address)) {
-        m_address = 0;
-    }
+    // A text cut short by the copy is not the text given, so it counts as invalid.
+    bool whole = address != nullptr && std::wcslen(address) < AddressTextSize;
+    m_addressValid =
+        whole && (ParseDottedAddress(m_addressText, m_address) || IsHostName(m_addressText));
 }
 
 HTTPClient::HTTPClient(std::uint64_t cameraKey, std::uint32_t address,
@@ -122,7 +182,9 @@ HTTPClient::HTTPClient(std::uint64_t cameraKey, std::uint32_t address,
       m_addressText{},
       m_httpStatus(0),
       m_lock(std::move(lock)),
-      m_serverStatus(0) {
+      m_serverStatus(0),
+      m_addressValid(true),
+      m_echoMissingTraced(false) {
     CopyText(m_addressText, AddressTextSize, QX::AddressToText(address).c_str());
 }
 
@@ -143,6 +205,11 @@ bool HTTPClient::Connect() {
     QX::ScopedLock guard(m_lock);
     if (m_hSession != nullptr || m_hConnect != nullptr) {
         return true;
+    }
+    if (!m_addressValid) {
+        m_lastError = QX::HttpError::InvalidUrl;
+        SetError(L"InternetConnect() failed. Error %d");
+        return false;
     }
     QX::HttpTransport& http = QX::Http();
     m_hSession = http.Open(kUserAgent);
@@ -211,9 +278,22 @@ bool HTTPClient::RequestGet(const wchar_t* path, const wchar_t* user, const wcha
 bool HTTPClient::RequestImpl(const wchar_t* path, bool asString, const wchar_t* user,
                              const wchar_t* password) {
     QX::ScopedLock guard(m_lock);
-    if (m_address != 0 && QX::PingICMP(m_address, kPingTimeoutMs) != 0) {
-        m_httpStatus = QX::HttpError::CannotConnect;
-        return false;
+    if (m_address != 0) {
+        int ping = QX::PingICMP(m_address, kPingTimeoutMs);
+        // Without an echo facility the ping says nothing about the camera, so it does not
+        // stand in the way; the connect limit then finds a camera that is down.
+        if (ping == static_cast<int>(QX::ResultCode::UnsupportedOperation)) {
+            if (!m_echoMissingTraced) {
+                m_echoMissingTraced = true;
+                QX::Trace(
+                    L"HTTPClient::RequestImpl(): no echo facility (0x%08X), %s is not "
+                    L"pinged before its requests",
+                    static_cast<unsigned>(ping), m_addressText);
+            }
+        } else if (ping != 0) {
+            m_httpStatus = QX::HttpError::CannotConnect;
+            return false;
+        }
     }
     // Credentials taken from the map live here, so that the map may change meanwhile.
     std::wstring storedUser;
@@ -258,7 +338,9 @@ bool HTTPClient::RequestImpl(const wchar_t* path, bool asString, const wchar_t* 
         }
         QX::SleepMs(kRetryPauseMs);
     }
-    if (user == nullptr || password == nullptr) {
+    // A refused login reads as received, but its credentials are not the ones that work.
+    if (user == nullptr || password == nullptr || m_serverStatus == kServerUnauthorized ||
+        m_serverStatus == kServerForbidden) {
         return true;
     }
     QX::ScopedLock mapGuard(&LoginMapLock());
@@ -334,8 +416,8 @@ std::uint32_t HTTPClient::ReadResponseString() {
         SetError(L"WinHttpReadData() failed. Error %d");
         return 0;
     }
-    // The process's locale decides how the bytes read as characters; the library sets none.
-    std::mbstowcs(m_responseText, buffer.data(), ResponseTextSize - 1);
+    QX::DecodeResponseText(reinterpret_cast<const unsigned char*>(buffer.data()), read,
+                           m_responseText, ResponseTextSize);
     return read;
 }
 
@@ -345,11 +427,18 @@ std::uint32_t HTTPClient::ReadResponseStream() {
         return 0;
     }
     QX::HttpTransport& http = QX::Http();
+    // The body collects in a stream of its own and joins the response only when it is whole.
+    QX::CMemoryStream body;
+    std::uint64_t received = 0;
+    const std::uint32_t lowSpeed = g_lowSpeedBytesPerSecond;
+    const DWORD windowMs = g_lowSpeedWindowMs;
+    DWORD windowStart = QX::TickCount();
+    std::uint64_t windowBytes = 0;
     std::vector<unsigned char> buffer;
     DWORD available = 0;
     while (http.QueryDataAvailable(m_hRequest, &available)) {
         if (available == 0) {
-            return m_responseStream.GetSize();
+            return KeepBody(body, received);
         }
         buffer.assign(available, 0);
         DWORD read = 0;
@@ -359,12 +448,55 @@ std::uint32_t HTTPClient::ReadResponseStream() {
             return 0;
         }
         if (read != 0) {
-            m_responseStream.Write(buffer.data(), read);
+            body.Write(buffer.data(), read);
+        }
+        received += read;
+        windowBytes += read;
+        // The idle limit alone lets a server hold the request (and the lock) for as long as it
+        // trickles; the low-speed rule ends that on the client's side, for every transport.
+        DWORD elapsed = QX::TickCount() - windowStart;
+        if (lowSpeed != 0 && elapsed >= windowMs) {
+            if (windowBytes * 1000 < static_cast<std::uint64_t>(lowSpeed) * elapsed) {
+                QX::Trace(
+                    L"HTTPClient::ReadResponseStream(): %llu bytes in %u ms, below %u "
+                    L"bytes a second",
+                    static_cast<unsigned long long>(windowBytes), static_cast<unsigned>(elapsed),
+                    static_cast<unsigned>(lowSpeed));
+                m_lastError = QX::HttpError::Timeout;
+                SetError(L"Response too slow. Error %d");
+                return 0;
+            }
+            windowStart += elapsed;
+            windowBytes = 0;
         }
     }
     m_lastError = QX::GetLastErrorValue();
     SetError(L"WinHttpQueryDataAvailable() failed. Error %d");
     return 0;
+}
+
+std::uint32_t HTTPClient::KeepBody(QX::CMemoryStream& body, std::uint64_t received) {
+    // A body that ends before its announced length is cut off, whatever the transport made of
+    // the closed connection; statuses that carry no body announce nothing to check.
+    std::uint64_t announced = 0;
+    if (m_serverStatus != 204 && m_serverStatus != 304 &&
+        QX::Http().QueryContentLength(m_hRequest, &announced) && received < announced) {
+        m_lastError = QX::HttpError::ConnectionError;
+        SetError(L"WinHttpQueryDataAvailable() failed. Error %d");
+        return 0;
+    }
+    constexpr std::uint32_t kPiece = 1u << 30;
+    while (body.GetSize() != 0) {
+        if (body.ReadTo(&m_responseStream, std::min(body.GetSize(), kPiece)) <= 0) {
+            break;
+        }
+    }
+    return m_responseStream.GetSize();
+}
+
+void HTTPClient::SetLowSpeedLimit(std::uint32_t bytesPerSecond, std::uint32_t windowMs) {
+    g_lowSpeedBytesPerSecond = bytesPerSecond;
+    g_lowSpeedWindowMs = windowMs;
 }
 
 std::uint32_t HTTPClient::GetLastError() {

@@ -9,6 +9,31 @@
 // its CodeLock, for each look-up or change; a derived class that touches s_ServerLoginfoMap
 // itself takes it too (ScopedLock over LoginMapLock()), and never takes a CodeLock while
 // holding it. No callbacks.
+//
+// Where this client goes beyond the plain request-and-read:
+// - Camera address text: plain dotted decimal (four numbers of 0 to 255 without leading zeros)
+//   or a host name (labels of letters, digits and inner hyphens, joined by dots, at most 253
+//   characters, the last label not a number). Anything else (a user part, a port, octal or hex
+//   forms, a trailing dot) could be read as another host by the transport than the one pinged;
+//   Connect fails on it with 12005 (invalid URL) and nothing is sent.
+// - Ping check: a dotted address is pinged (300 ms) before each request, and a silent camera
+//   fails with HTTP status 12029. Where the process has no echo facility (PingICMP gives
+//   ResultCode::UnsupportedOperation, e.g. an unprivileged Linux process), the check is skipped,
+//   traced once per client, and the request goes out: a camera that is down fails at connect.
+// - Redirects are never followed, on every platform: a 3xx answer is the response, so
+//   credentials never reach a host other than the camera (see QXHttp.h for the request headers).
+// - Credentials: a request with credentials whose answer is a refused login (the server's status
+//   401 or 403) never replaces the remembered pair, though the body counts as received.
+// - Text (asString): the first block of the body as UTF-8 when it is valid UTF-8, else byte for
+//   byte (U+0000 to U+00FF), in any locale and on every platform (QXResponseText.h).
+// - Stream: each attempt reads its body into a stream of its own, appended to m_responseStream
+//   only when the body arrived whole, so a failed attempt leaves none of its bytes there. A body
+//   shorter than its Content-Length is a failure (12030).
+// - Low speed: the time-outs (3 s) are idle limits; besides them a stream body has to keep up
+//   1024 bytes a second on average over every 10 s window from its start, or the attempt ends
+//   with 12002 (time-out). A server that trickles a byte a second is thus cut off after about
+//   10 s an attempt; a slow camera at 100 KB/s is far above the limit. SetLowSpeedLimit changes
+//   the rule for the whole process.
 
 #include <cstdint>
 #include <map>
@@ -73,6 +98,14 @@ public:
     // The lock that guards s_ServerLoginfoMap.
     static QX::CodeLock& LoginMapLock();
 
+    // The low-speed rule of every client in the process: a stream body that brings fewer than
+    // bytesPerSecond on average over a window of windowMs (from the start of the body, window
+    // after window) ends the attempt with 12002. 0 bytes a second turns the rule off. For tests
+    // and hosts with unusual links; set it while no request runs.
+    static constexpr std::uint32_t LowSpeedBytesPerSecond = 1024;
+    static constexpr std::uint32_t LowSpeedWindowMs = 10000;
+    static void SetLowSpeedLimit(std::uint32_t bytesPerSecond, std::uint32_t windowMs);
+
 protected:
     // Opens a request for path on the connection and sends it, with Basic credentials when
     // user and password are both given. The caller holds the lock.
@@ -99,6 +132,9 @@ protected:
     std::uint32_t m_httpStatus;
     boost::shared_ptr<QX::CodeLock> m_lock;
     std::uint32_t m_serverStatus;
+    // False for an address text that is neither dotted decimal nor a host name.
+    bool m_addressValid;
+    bool m_echoMissingTraced;
 
     // Camera key to the credentials that last worked; guarded by LoginMapLock().
     static std::map<std::uint64_t, CameraLoginInfo> s_ServerLoginfoMap;
@@ -106,6 +142,9 @@ protected:
 private:
     void SetError(const wchar_t* format);
     void CloseRequest();
+    // Appends a body read whole to m_responseStream; the bytes it holds then, 0 when the body
+    // fell short of its announced length.
+    std::uint32_t KeepBody(QX::CMemoryStream& body, std::uint64_t received);
 };
 
 }  // namespace QXSDK

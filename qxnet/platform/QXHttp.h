@@ -8,7 +8,15 @@
 //
 // Handles are closed in any order; a request keeps what it needs of its connection and session.
 // Every operation blocks the calling thread; no callback of the transport reaches the caller.
+//
+// Both transports behave alike where the server can tell them apart: a request carries the
+// request line, Host, User-Agent, "Connection: Keep-Alive" and, when credentials were set,
+// Authorization, and nothing else; no redirect is followed (a 3xx answer is the response, its body
+// is the body), so credentials never reach a host other than the one connected to; a response head
+// of more than HttpMaxResponseHead bytes (WinHTTP's own default limit, applied by the Linux
+// transport too) fails with HeaderSizeOverflow.
 
+#include <cstddef>
 #include <cstdint>
 
 #include "qxnet/platform/QXWinTypes.h"
@@ -34,10 +42,14 @@ constexpr DWORD CannotConnect = 12029;
 constexpr DWORD ConnectionError = 12030;
 constexpr DWORD HeaderNotFound = 12150;
 constexpr DWORD InvalidServerResponse = 12152;
+constexpr DWORD HeaderSizeOverflow = 12183;
 }  // namespace HttpError
 
 // The port WinHTTP takes for 0: plain HTTP.
 constexpr std::uint16_t HttpDefaultPort = 80;
+
+// The most bytes a response head (status line and headers) may take: WinHTTP's default.
+constexpr std::size_t HttpMaxResponseHead = 64 * 1024;
 
 class HttpTransport {
 public:
@@ -45,7 +57,8 @@ public:
 
     // A session without a proxy, for synchronous use.
     virtual HttpHandle Open(const wchar_t* userAgent) = 0;
-    // Time-outs in milliseconds for handles made from the session afterwards; 0 means none.
+    // Time-outs in milliseconds for handles made from the session afterwards; 0 means none. The
+    // resolve limit counts only when a host name is resolved, never for an address literal.
     virtual bool SetTimeouts(HttpHandle session, int resolveMs, int connectMs, int sendMs,
                              int receiveMs) = 0;
     // A connection to a server (host name or dotted address); port 0 is HttpDefaultPort.
@@ -61,6 +74,9 @@ public:
     virtual bool ReceiveResponse(HttpHandle request) = 0;
     // The status code of the received response.
     virtual bool QueryStatusCode(HttpHandle request, DWORD* status) = 0;
+    // The body length the received response announces (Content-Length); false with
+    // HeaderNotFound when it announces none, as with chunked transfer coding.
+    virtual bool QueryContentLength(HttpHandle request, std::uint64_t* length) = 0;
     // Bytes of the body that can be read now, waiting for some when none are; 0 at its end.
     virtual bool QueryDataAvailable(HttpHandle request, DWORD* available) = 0;
     // Reads up to size bytes of the body.

@@ -162,6 +162,19 @@ bool FakeHttpTransport::QueryStatusCode(QX::HttpHandle request, DWORD* status) {
     return true;
 }
 
+bool FakeHttpTransport::QueryContentLength(QX::HttpHandle request, std::uint64_t* length) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    RequestState* state = Find(request);
+    if (state == nullptr) {
+        return Fail(QX::HttpError::InvalidHandle);
+    }
+    if (state->reply.contentLength < 0) {
+        return Fail(QX::HttpError::HeaderNotFound);
+    }
+    *length = static_cast<std::uint64_t>(state->reply.contentLength);
+    return true;
+}
+
 bool FakeHttpTransport::QueryDataAvailable(QX::HttpHandle request, DWORD* available) {
     std::lock_guard<std::mutex> guard(m_mutex);
     m_log.push_back(L"QueryDataAvailable");
@@ -221,12 +234,13 @@ bool FakeHttpTransport::CloseHandle(QX::HttpHandle handle) {
 namespace {
 
 std::atomic<bool> g_answer{true};
+std::atomic<bool> g_missing{false};
 std::atomic<int> g_pings{0};
 std::atomic<std::uint32_t> g_lastAddress{0};
 
 class ScriptedEcho : public QX::EchoFacility {
 public:
-    bool Bind() override { return true; }
+    bool Bind() override { return !g_missing; }
     HANDLE Create() override { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(1)); }
     DWORD SendEcho(HANDLE, std::uint32_t networkAddress, DWORD) override {
         ++g_pings;
@@ -245,6 +259,7 @@ std::unique_ptr<QX::EchoFacility> MakeScriptedEcho() {
 
 FakeEcho::FakeEcho(bool answer) : m_previous(QX::SetEchoFacilityFactory(MakeScriptedEcho)) {
     g_answer = answer;
+    g_missing = false;
     g_pings = 0;
 }
 
@@ -254,6 +269,10 @@ FakeEcho::~FakeEcho() {
 
 void FakeEcho::Answer(bool answer) {
     g_answer = answer;
+}
+
+void FakeEcho::Missing() {
+    g_missing = true;
 }
 
 int FakeEcho::Pings() {

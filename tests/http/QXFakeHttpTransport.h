@@ -21,6 +21,7 @@ struct FakeReply {
     std::vector<std::string> blocks;  // the body, block by block as QueryDataAvailable tells it
     DWORD queryError = 0;             // QueryDataAvailable fails with it once the blocks are read
     DWORD readError = 0;              // ReadData fails with it
+    std::int64_t contentLength = -1;  // the announced body length; negative: none
 };
 
 // A recording transport in place of the platform's while it lives. Every call is written to the
@@ -52,6 +53,7 @@ public:
     bool SendRequest(QX::HttpHandle request) override;
     bool ReceiveResponse(QX::HttpHandle request) override;
     bool QueryStatusCode(QX::HttpHandle request, DWORD* status) override;
+    bool QueryContentLength(QX::HttpHandle request, std::uint64_t* length) override;
     bool QueryDataAvailable(QX::HttpHandle request, DWORD* available) override;
     bool ReadData(QX::HttpHandle request, void* buffer, DWORD size, DWORD* read) override;
     bool CloseHandle(QX::HttpHandle handle) override;
@@ -77,13 +79,15 @@ private:
     QX::HttpTransport* m_previous;
 };
 
-// An echo facility that answers every ping or none, in place of the platform's while it lives;
-// counts the pings.
+// An echo facility that answers every ping or none, or is missing altogether (as for a process
+// without the right to send echo requests), in place of the platform's while it lives; counts
+// the pings.
 class FakeEcho {
 public:
     explicit FakeEcho(bool answer);
     ~FakeEcho();
     static void Answer(bool answer);
+    static void Missing();
     static int Pings();
     static std::uint32_t LastAddress();  // network order, as the facility gets it
 

@@ -9,6 +9,7 @@
 
 #include "qxnet/common/QXScopedLock.h"
 #include "tests/http/QXFakeHttpTransport.h"
+#include "tests/support/QXTraceCapture.h"
 
 namespace {
 
@@ -108,15 +109,66 @@ TEST_F(HTTPClientTest, StartsClosedWithDefinedErrorState) {
     EXPECT_STREQ(client.GetIP(), L"192.168.1.10");
 }
 
-TEST_F(HTTPClientTest, TextConstructorReadsDottedDecimal) {
-    TestClient client(kCamera, L"192.168.1.10");
-    EXPECT_EQ(client.Address(), 0xC0A8010Au);
-    EXPECT_STREQ(client.GetIP(), L"192.168.1.10");
-    for (const wchar_t* name : {L"camera.local", L"192.168.1", L"192.168.1.256", L"1.2.3.4.5",
-                                L"1.2.3.0004", L"", L"1..2.3"}) {
-        TestClient other(kCamera, name);
-        EXPECT_EQ(other.Address(), 0u) << std::wstring(name).size();
-        EXPECT_STREQ(other.GetIP(), name);
+// Only plain dotted decimal is pinged and sent to, only a plain host name is sent to; anything
+// that a resolver could read as another host than the ping fails before any traffic.
+TEST_F(HTTPClientTest, AddressTextIsDottedDecimalOrAHostName) {
+    struct Case {
+        std::wstring text;
+        std::uint32_t address;  // pinged; 0: not pinged
+        bool valid;
+    };
+    const Case cases[] = {
+        {L"192.168.1.10", 0xC0A8010Au, true},
+        {L"127.0.0.0", 0x7F000000u, true},
+        {L"camera.local", 0, true},
+        {L"CAM-01.example-2.net", 0, true},
+        {L"localhost", 0, true},
+        {L"a.b2c", 0, true},
+        {L"127.0.0.010", 0, false},  // octal to a resolver: 127.0.0.8
+        {L"010.0.0.1", 0, false},
+        {L"1.2.3.0004", 0, false},
+        {L"127.1", 0, false},
+        {L"0x7f.0.0.1", 0, false},
+        {L"0x7f000001", 0, false},
+        {L"2130706433", 0, false},
+        {L"camera.0X1f", 0, false},
+        {L"192.168.1", 0, false},
+        {L"192.168.1.256", 0, false},
+        {L"1.2.3.4.5", 0, false},
+        {L"1..2.3", 0, false},
+        {L"user@127.0.0.2", 0, false},
+        {L"127.0.0.2:8080", 0, false},
+        {L"camera.local.", 0, false},
+        {L"-camera", 0, false},
+        {L"camera-.local", 0, false},
+        {L"cam era", 0, false},
+        {L"caméra", 0, false},
+        {L"", 0, false},
+        {std::wstring(63, L'a') + L".b", 0, true},
+        {std::wstring(64, L'a') + L".b", 0, false},
+        {std::wstring(300, L'a'), 0, false},  // longer than the text member holds
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.text.begin(), c.text.end()));
+        http.ClearLog();
+        if (c.valid) {
+            http.Script(Body({"ok"}));
+        }
+        TestClient client(kCamera, c.text.c_str());
+        EXPECT_EQ(client.Address(), c.address);
+        EXPECT_EQ(std::wstring(client.GetIP()), c.text.substr(0, 255));
+        int pings = FakeEcho::Pings();
+        EXPECT_EQ(client.RequestImpl(L"/", true, L"admin", L"secret"), c.valid);
+        EXPECT_EQ(FakeEcho::Pings() - pings, c.address != 0 ? 1 : 0);
+        if (c.valid) {
+            EXPECT_EQ(http.Calls(L"Connect"),
+                      std::vector<std::wstring>{L"Connect " + c.text + L" 0"});
+            continue;
+        }
+        EXPECT_EQ(client.GetLastError(), QX::HttpError::InvalidUrl);
+        EXPECT_EQ(client.ErrorText(), L"InternetConnect() failed. Error 12005");
+        EXPECT_FALSE(client.RequestAndClose(L"/"));
+        EXPECT_TRUE(http.Log().empty());
     }
 }
 
@@ -398,18 +450,153 @@ TEST_F(HTTPClientTest, StreamReturnsTheStreamSize) {
     EXPECT_EQ(client.TakeStream(), "12345abcde");
 }
 
+// An error status with a body reads as received; a refused login keeps the pair that worked.
 TEST_F(HTTPClientTest, ErrorStatusWithBodyCountsAsReceived) {
+    struct Case {
+        DWORD status;
+        const wchar_t* remembered;  // the password remembered afterwards
+    };
+    for (const Case& c : {Case{401, L"good"}, Case{403, L"good"}, Case{404, L"other"},
+                          Case{500, L"other"}, Case{200, L"other"}}) {
+        SCOPED_TRACE(c.status);
+        TestClient::Remember(kCamera, L"admin", L"good");
+        TestClient client(kCamera, 0x7F000105u);
+        http.Script(Body({"<html>some page</html>"}, c.status));
+        EXPECT_TRUE(client.RequestImpl(L"/", true, L"admin", L"other"));
+        EXPECT_EQ(client.GetHttpStatus(), 200u);
+        EXPECT_EQ(client.GetServerStatus(), c.status);
+        std::wstring user, password;
+        ASSERT_TRUE(TestClient::Login(kCamera, user, password));
+        EXPECT_EQ(password, c.remembered);
+        client.Close();
+        EXPECT_EQ(client.GetServerStatus(), 0u);
+        // The next request without credentials, and RequestAndClose, send what is remembered.
+        http.ClearLog();
+        http.Script(Body({"ok"}));
+        http.Script(Body({}));
+        EXPECT_TRUE(client.RequestImpl(L"/", true, nullptr, nullptr));
+        EXPECT_TRUE(client.RequestAndClose(L"/"));
+        const std::wstring sent = std::wstring(L"SetCredentials admin ") + c.remembered;
+        EXPECT_EQ(http.Calls(L"SetCredentials"), (std::vector<std::wstring>{sent, sent}));
+    }
+}
+
+// Text reads alike in every locale and on every platform (the test runs in the C locale):
+// UTF-8 when valid, else one character per byte; never cut at the first non-ASCII byte.
+TEST_F(HTTPClientTest, TextIsUtf8WhenValidElseByteForByte) {
+    struct Case {
+        std::string body;
+        std::wstring text;
+    };
+    const bool utf16 = sizeof(wchar_t) == 2;
+    std::wstring manyAccents(2047, L'\u00E9');
+    std::wstring manyFaces;
+    while (manyFaces.size() + (utf16 ? 2 : 1) <= 2047) {
+        manyFaces += L"\U0001F600";
+    }
+    std::string accents;
+    std::string faces;
+    for (int i = 0; i < 3000; ++i) {
+        accents += "\xC3\xA9";
+        faces += "\xF0\x9F\x98\x80";
+    }
+    const Case cases[] = {
+        {"caf\xC3\xA9 ok", L"caf\u00E9 ok"},
+        {"caf\xE9 ok", L"caf\u00E9 ok"},
+        {"\xF0\x9F\x98\x80!", L"\U0001F600!"},
+        {"\xE2\x82\xAC 5", L"\u20AC 5"},
+        {"ab\xE2\x82", L"ab"},                      // a character cut off by the end of the block
+        {"\xC0\xAF x", L"\u00C0\u00AF x"},          // overlong: not UTF-8
+        {"\xED\xA0\x80", L"\u00ED\u00A0\u0080"},    // a surrogate: not UTF-8
+        {"\xE2\x82 \xAC", L"\u00E2\u0082 \u00AC"},  // cut off inside the text
+        {"\xFF\xFE", L"\u00FF\u00FE"},
+        {std::string("a\0b", 3), L"a"},
+        {accents, manyAccents},
+        {faces, manyFaces},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.body.substr(0, 16));
+        TestClient client(kCamera, 0x7F000105u);
+        http.Script(Body({c.body}));
+        ASSERT_TRUE(client.RequestImpl(L"/", true, nullptr, nullptr));
+        EXPECT_EQ(client.ResponseText(), c.text);
+    }
+}
+
+// Each attempt's body collects apart and reaches the stream only when whole: a body that ends
+// short of its Content-Length, or breaks off, leaves nothing behind.
+TEST_F(HTTPClientTest, FailedAttemptLeavesNoBytesInTheStream) {
+    struct Case {
+        const char* name;
+        std::vector<FakeReply> replies;  // one for each attempt
+        bool ok;
+        std::string stream;  // after "held"
+    };
+    FakeReply shortBody = Body({std::string(50, 's')});
+    shortBody.contentLength = 100;
+    FakeReply whole = Body({std::string(60, 'w'), std::string(40, 'w')});
+    whole.contentLength = 100;
+    FakeReply broken = Body({std::string(30, 'b')});
+    broken.queryError = 12030;
+    FakeReply chunked = Body({"abc", "def"});
+    FakeReply noBody = Body({}, 204);
+    noBody.contentLength = 7;
+    const Case cases[] = {
+        {"short then whole", {shortBody, whole}, true, std::string(100, 'w')},
+        {"short twice", {shortBody, shortBody}, false, ""},
+        {"broken then whole", {broken, whole}, true, std::string(100, 'w')},
+        {"broken then short", {broken, shortBody}, false, ""},
+        {"chunked", {chunked}, true, "abcdef"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestClient client(kCamera, 0x7F000105u);
+        client.PutStream("held");
+        for (const FakeReply& reply : c.replies) {
+            http.Script(reply);
+        }
+        EXPECT_EQ(client.RequestImpl(L"/", false, nullptr, nullptr), c.ok);
+        EXPECT_EQ(client.TakeStream(), "held" + c.stream);
+        if (!c.ok) {
+            EXPECT_EQ(client.GetLastError(), 12030u);
+            EXPECT_EQ(client.ErrorText(), L"WinHttpQueryDataAvailable() failed. Error 12030");
+        }
+    }
+    // A status that carries no body announces nothing to check.
     TestClient client(kCamera, 0x7F000105u);
-    http.Script(Body({"<html>401 Unauthorized</html>"}, 401));
-    EXPECT_TRUE(client.RequestImpl(L"/", true, L"admin", L"wrong"));
-    EXPECT_EQ(client.GetHttpStatus(), 200u);
-    EXPECT_EQ(client.GetServerStatus(), 401u);
-    // The credentials that drew the 401 are remembered all the same.
-    std::wstring user, password;
-    ASSERT_TRUE(TestClient::Login(kCamera, user, password));
-    EXPECT_EQ(password, L"wrong");
-    client.Close();
-    EXPECT_EQ(client.GetServerStatus(), 0u);
+    client.PutStream("held");
+    http.Script(noBody);
+    EXPECT_TRUE(client.RequestImpl(L"/", false, nullptr, nullptr));
+    EXPECT_EQ(client.TakeStream(), "held");
+}
+
+// Without an echo facility (an unprivileged process) the ping check cannot say anything: the
+// request goes out, and why it was not pinged is traced once.
+TEST_F(HTTPClientTest, MissingEchoFacilitySkipsThePingCheck) {
+    FakeEcho::Missing();
+    QXTest::TraceCapture trace;
+    TestClient client(kCamera, 0x7F000105u);
+    http.Script(Body({"one"}));
+    http.Script(Body({"two"}));
+    ASSERT_TRUE(client.RequestImpl(L"/1", true, nullptr, nullptr));
+    ASSERT_TRUE(client.RequestImpl(L"/2", true, nullptr, nullptr));
+    EXPECT_EQ(client.ResponseText(), L"two");
+    EXPECT_EQ(FakeEcho::Pings(), 0);
+    auto lines = trace.Lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::wstring& line) {
+                                return line.find(
+                                           L"no echo facility (0xF0000005), 127.0.1.5 is "
+                                           L"not pinged") != std::wstring::npos;
+                            }),
+              1);
+    // A camera that does not answer still costs no traffic.
+    TestClient other(kCamera, 0x7F000105u);
+    FakeEcho guard(false);
+    http.ClearLog();
+    EXPECT_FALSE(other.RequestImpl(L"/", true, nullptr, nullptr));
+    EXPECT_EQ(other.GetHttpStatus(), 12029u);
+    EXPECT_TRUE(http.Log().empty());
 }
 
 TEST_F(HTTPClientTest, ReadFailures) {

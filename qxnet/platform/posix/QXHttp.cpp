@@ -1,6 +1,7 @@
 #include "qxnet/platform/QXHttp.h"
 #include "qxnet/platform/posix/QXUtf8.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -96,11 +97,13 @@ struct Request : Handle {
         if (multi != nullptr) {
             curl_multi_cleanup(multi);
         }
+        curl_slist_free_all(headers);
     }
 
     enum class State { Opened, Sent, Received };
 
     std::string url;
+    std::string host;
     std::string target;
     std::string user;
     std::string password;
@@ -108,11 +111,15 @@ struct Request : Handle {
     State state = State::Opened;
     CURL* easy = nullptr;
     CURLM* multi = nullptr;
+    curl_slist* headers = nullptr;
     // Set by libcurl's callbacks while the transfer is driven.
     bool requestStarted = false;
     bool headersDone = false;
     bool paused = false;
     bool done = false;
+    // Bytes of the response head so far, and whether it grew past HttpMaxResponseHead.
+    std::size_t headBytes = 0;
+    bool headOverflow = false;
     CURLcode result = CURLE_OK;
     std::vector<char> block;
     std::size_t blockRead = 0;
@@ -150,15 +157,21 @@ size_t OnHeader(char* data, size_t size, size_t count, void* context) {
     Request* request = static_cast<Request*>(context);
     size_t length = size * count;
     request->lastActivity = Clock::now();
+    request->headBytes += length;
+    if (request->headBytes > HttpMaxResponseHead) {
+        request->headOverflow = true;
+        return 0;
+    }
     bool blankLine =
         (length == 2 && data[0] == '\r' && data[1] == '\n') || (length == 1 && data[0] == '\n');
     if (blankLine) {
         long status = 0;
         curl_easy_getinfo(request->easy, CURLINFO_RESPONSE_CODE, &status);
-        // An interim 1xx answer is followed by the real one.
+        // An interim 1xx answer is followed by the real one, whose head is counted afresh.
         if (status / 100 != 1) {
             request->headersDone = true;
         }
+        request->headBytes = 0;
     }
     return length;
 }
@@ -241,6 +254,7 @@ public:
         request->settings = connection->settings;
         // An empty path asks for the root, as WinHTTP does with an empty object name.
         request->target = target.empty() ? "/" : target;
+        request->host = connection->host;
         bool literalV6 = connection->host.find(':') != std::string::npos;
         request->url = "http://" + (literalV6 ? "[" + connection->host + "]" : connection->host) +
                        ":" + std::to_string(connection->port) + "/";
@@ -273,10 +287,9 @@ public:
             return Fail(HttpError::NotEnoughMemory);
         }
         request->state = Request::State::Sent;
-        const Settings& s = request->settings;
-        int limit = (s.resolveMs == 0 || s.connectMs == 0 || s.sendMs == 0)
-                        ? 0
-                        : s.resolveMs + s.connectMs + s.sendMs;
+        int connectLimit = ConnectLimit(*request);
+        int sendMs = request->settings.sendMs;
+        int limit = (connectLimit == 0 || sendMs == 0) ? 0 : connectLimit + sendMs;
         Drive(
             *request, [request] { return request->requestStarted; }, limit);
         // The request goes out in the same step in which its connection is made.
@@ -314,6 +327,27 @@ public:
         long code = 0;
         curl_easy_getinfo(request->easy, CURLINFO_RESPONSE_CODE, &code);
         *status = static_cast<DWORD>(code);
+        return true;
+    }
+
+    bool QueryContentLength(HttpHandle handle, std::uint64_t* length) override {
+        Request* request = Lookup<Request>(handle, Kind::Request);
+        if (request == nullptr) {
+            return false;
+        }
+        if (length == nullptr) {
+            return Fail(HttpError::InvalidParameter);
+        }
+        if (request->state != Request::State::Received) {
+            return Fail(HttpError::HeaderNotFound);
+        }
+        // libcurl reports -1 when no length was announced or chunked coding overrides it.
+        curl_off_t announced = -1;
+        curl_easy_getinfo(request->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+        if (announced < 0) {
+            return Fail(HttpError::HeaderNotFound);
+        }
+        *length = static_cast<std::uint64_t>(announced);
         return true;
     }
 
@@ -394,6 +428,20 @@ public:
     }
 
 private:
+    // The limit on making the connection: the connect limit, plus the resolve limit when the
+    // host is a name that has to be resolved first. 0: no limit.
+    static int ConnectLimit(const Request& request) {
+        const Settings& s = request.settings;
+        unsigned char address[sizeof(in6_addr)];
+        const std::string& host = request.host;
+        bool literal = inet_pton(AF_INET, host.c_str(), address) == 1 ||
+                       inet_pton(AF_INET6, host.c_str(), address) == 1;
+        if (literal || s.connectMs == 0) {
+            return s.connectMs;
+        }
+        return s.resolveMs == 0 ? 0 : s.resolveMs + s.connectMs;
+    }
+
     static bool Prepare(Request& request) {
         request.easy = curl_easy_init();
         request.multi = curl_multi_init();
@@ -412,11 +460,22 @@ private:
         curl_easy_setopt(easy, CURLOPT_NOPROXY, "*");
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 65536L);
+        // A redirect is the answer, never followed (libcurl's default, kept on purpose).
+        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+        // The headers WinHTTP sends: no Accept, and Connection: Keep-Alive.
+        request.headers = curl_slist_append(nullptr, "Accept:");
+        curl_slist* more = request.headers == nullptr
+                               ? nullptr
+                               : curl_slist_append(request.headers, "Connection: Keep-Alive");
+        if (more == nullptr) {
+            return false;
+        }
+        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, request.headers);
         // WinHTTP runs name resolution and connection one after the other under their own
-        // limits; libcurl has one limit for both, so it gets their sum. 0 for either: no limit.
-        if (s.resolveMs != 0 && s.connectMs != 0) {
-            curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
-                             static_cast<long>(s.resolveMs + s.connectMs));
+        // limits; libcurl has one limit for both.
+        int connectLimit = ConnectLimit(request);
+        if (connectLimit != 0) {
+            curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectLimit));
         }
         if (request.credentials) {
             curl_easy_setopt(easy, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
@@ -474,6 +533,11 @@ private:
 
     // The error of a transfer that stopped short of what the caller waited for.
     static bool Failure(const Request& request) {
+        // libcurl rejects a single head line past its own limit (100 KB) as out of memory.
+        if (request.headOverflow ||
+            (request.done && !request.headersDone && request.result == CURLE_OUT_OF_MEMORY)) {
+            return Fail(HttpError::HeaderSizeOverflow);
+        }
         if (request.done && request.result != CURLE_OK) {
             return Fail(MapCurl(request.result));
         }
