@@ -19,6 +19,8 @@
 #include <cstring>
 #include <string>
 
+#include "qxnet/platform/QXUtf8.h"
+
 namespace QX {
 
 namespace {
@@ -128,11 +130,12 @@ public:
             m_socket = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
         }
         if (m_socket < 0) {
+            std::string rawError = ErrorText(errno);
             m_failure =
                 L"ICMP is not available to this process: an ICMP datagram socket was "
                 L"refused (errno " +
-                Wide(ErrorText(datagramError)) + L") and a raw ICMP socket too (errno " +
-                Wide(ErrorText(errno)) +
+                FromUtf8(ErrorText(datagramError).c_str()) +
+                L") and a raw ICMP socket too (errno " + FromUtf8(rawError.c_str()) +
                 L"); a group of the process in net.ipv4.ping_group_range, or "
                 L"CAP_NET_RAW, would enable it";
             return false;
@@ -208,10 +211,6 @@ public:
     std::wstring FailureReason() const override { return m_failure; }
 
 private:
-    static std::wstring Wide(const std::string& text) {
-        return std::wstring(text.begin(), text.end());
-    }
-
     // Reads one datagram; true when it answers the request (a reply, or on the raw socket an
     // ICMP error quoting the request).
     bool ReceivedAnswer(std::uint32_t destination, std::uint16_t identifier, std::uint16_t sequence,
@@ -231,8 +230,11 @@ private:
             return false;
         }
         std::memcpy(&replySequence, reply + 6, 2);
+        if (replySequence != sequence) {
+            return false;
+        }
         *status = ECHO_STATUS_SUCCESS;
-        return replySequence == sequence;
+        return true;
     }
 
     // Reads one entry of the datagram socket's error queue; true when it is an ICMP error that
