@@ -81,10 +81,9 @@ private:
             sockaddr_in to{};
             to.sin_family = AF_INET;
             std::memcpy(&to.sin_addr.s_addr, request + 12, 4);
-            if (sendto(out, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&to),
-                       sizeof to) > 0) {
-                ++m_answered;
-            }
+            // Counted before the answer goes, so that whoever gets the answer sees the count.
+            ++m_answered;
+            sendto(out, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
         }
         for (int fd : {in, out}) {
             if (fd >= 0) {

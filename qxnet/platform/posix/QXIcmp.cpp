@@ -237,8 +237,8 @@ private:
         return true;
     }
 
-    // Reads one entry of the datagram socket's error queue; true when it is an ICMP error that
-    // quotes the request.
+    // Reads one entry of the error queue, where a datagram socket gets its ICMP errors; true
+    // when it is an ICMP error that quotes the request.
     bool QueuedError(std::uint16_t sequence, DWORD* status) const {
         unsigned char quoted[64];
         alignas(cmsghdr) unsigned char control[256];
@@ -249,6 +249,14 @@ private:
         message.msg_control = control;
         message.msg_controllen = sizeof control;
         ssize_t length = recvmsg(m_socket, &message, MSG_ERRQUEUE | MSG_DONTWAIT);
+        if (length < 0) {
+            // A pending error without a queued report (a raw socket's hard error) would keep
+            // the wait waking; reading it clears it.
+            int pending = 0;
+            socklen_t size = sizeof pending;
+            getsockopt(m_socket, SOL_SOCKET, SO_ERROR, &pending, &size);
+            return false;
+        }
         if (length < 8 || quoted[0] != 8) {
             return false;
         }
