@@ -7,6 +7,7 @@
 #include "qxnet/common/QXTrace.h"
 #include "qxnet/net/QXReservedAddress.h"
 #include "qxnet/platform/QXNetInfo.h"
+#include "qxnet/platform/QXUtf8.h"
 
 namespace QX {
 
@@ -19,26 +20,7 @@ constexpr std::uint32_t LOOPBACK_NETWORK_ORDER = 0x0100007F;
 // One "%wS" line: the wide text as the runtime's print converts it. Here that is UTF-8, the
 // narrow encoding of standard output on this system, written byte for byte.
 void PrintLine(const char* label, const std::wstring& text) {
-    std::string bytes(label);
-    for (wchar_t wide : text) {
-        auto c = static_cast<std::uint32_t>(wide);
-        if (c < 0x80) {
-            bytes.push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            bytes.push_back(static_cast<char>(0xC0 | (c >> 6)));
-            bytes.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            bytes.push_back(static_cast<char>(0xE0 | (c >> 12)));
-            bytes.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            bytes.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            bytes.push_back(static_cast<char>(0xF0 | ((c >> 18) & 0x07)));
-            bytes.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            bytes.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            bytes.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
-    bytes.push_back('\n');
+    std::string bytes = label + ToUtf8(text.c_str()) + "\n";
     std::fwrite(bytes.data(), 1, bytes.size(), stdout);
 }
 

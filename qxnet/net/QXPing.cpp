@@ -1,5 +1,6 @@
 #include "qxnet/net/QXPing.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "qxnet/common/QXAddress.h"
@@ -35,6 +36,16 @@ bool Answers(std::uint32_t address) {
         }
     }
     return false;
+}
+
+// Says once per process why ping cannot work, so that a search that finds every address free
+// does not stay unexplained.
+std::atomic<bool> s_unavailableTraced{false};
+
+void TraceUnavailable(const std::wstring& reason) {
+    if (!reason.empty() && !s_unavailableTraced.exchange(true)) {
+        Trace(L"Ping is not available: %s", reason.c_str());
+    }
 }
 
 void TraceNotAvailable(std::uint32_t address) {
@@ -120,14 +131,26 @@ int PingICMP(std::uint32_t address, std::uint32_t timeoutMs) {
         HANDLE echo = facility->Create();
         DWORD status = facility->SendEcho(echo, SwapAddress(address), timeoutMs);
         facility->Close(echo);
+        if (status != ECHO_STATUS_SUCCESS && !IsEchoNoAnswer(status)) {
+            throw Exception(L"Ping failed", ResultCode::Unexpected, __LINE__, L"QXPing");
+        }
         facility->Release();
         return status == ECHO_STATUS_SUCCESS ? 0 : 1;
     } catch (...) {
         if (facility) {
+            TraceUnavailable(facility->FailureReason());
             facility->Release();
         }
         return static_cast<int>(ResultCode::UnsupportedOperation);
     }
+}
+
+std::wstring PingUnavailableReason() {
+    std::unique_ptr<EchoFacility> facility = CreateEchoFacility();
+    bool bound = facility->Bind();
+    std::wstring reason = bound ? std::wstring() : facility->FailureReason();
+    facility->Release();
+    return reason;
 }
 
 bool IsAddrAvailable(std::uint32_t address) {

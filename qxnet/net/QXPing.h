@@ -4,6 +4,7 @@
 // calling thread, keeps no state between calls and runs no callbacks; no lock is taken.
 
 #include <cstdint>
+#include <string>
 
 #include "qxnet/QXExport.h"
 
@@ -15,9 +16,16 @@ namespace QX {
 QXNET_API int Ping(std::uint32_t address);
 
 // One echo request through the platform's echo facility, waiting at most timeoutMs. address is
-// in host order. 0 when a reply came, 1 when none did, ResultCode::UnsupportedOperation when the
-// echo facility is not available (or anything else failed inside).
+// in host order; a broadcast address is pinged too, and a reply from any host counts. 0 when a
+// reply came, 1 when none did (silence, or an ICMP error such as host unreachable), and
+// ResultCode::UnsupportedOperation when the echo facility is not available or the echo call
+// failed (or anything else failed inside); the first such failure of the process is traced with
+// its reason.
 QXNET_API int PingICMP(std::uint32_t address, std::uint32_t timeoutMs);
+
+// Why the echo facility cannot be used by this process (the system's error and what would
+// enable ICMP), or empty when it can be bound.
+QXNET_API std::wstring PingUnavailableReason();
 
 // True when three echo requests in a row (100, 1500 and 1500 ms) go unanswered. Host order.
 QXNET_API bool IsAddrAvailable(std::uint32_t address);

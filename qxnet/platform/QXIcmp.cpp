@@ -1,15 +1,47 @@
 #include "qxnet/platform/QXIcmp.h"
 
 #include <atomic>
+#include <cstring>
 
 namespace QX {
 
 namespace {
 std::atomic<EchoFacilityFactory> s_echoFactory{nullptr};
 std::atomic<RawIcmpSocketFactory> s_rawFactory{nullptr};
+
+constexpr std::size_t IPV4_HEADER_MIN = 20;
+constexpr std::size_t ICMP_HEADER_SIZE = 8;
+constexpr unsigned char IPPROTO_ICMP_NUMBER = 1;
+constexpr unsigned ICMP_ECHO_REPLY_TYPE = 0;
+constexpr unsigned ICMP_DESTINATION_UNREACHABLE = 3;
+constexpr unsigned ICMP_ECHO_REQUEST_TYPE = 8;
+constexpr unsigned ICMP_TIME_EXCEEDED = 11;
+constexpr unsigned ICMP_PARAMETER_PROBLEM = 12;
+
+// The length of the IPv4 header that data starts with, checked against the bytes there.
+bool SkipIpv4Header(const unsigned char* data, std::size_t length, std::size_t* header) {
+    if (length < IPV4_HEADER_MIN || (data[0] >> 4) != 4) {
+        return false;
+    }
+    *header = static_cast<std::size_t>(data[0] & 0x0F) * 4;
+    return *header >= IPV4_HEADER_MIN && *header <= length;
+}
+
+// Whether an echo message (request or reply) carries this identifier and sequence.
+bool CarriesEcho(const unsigned char* icmp, std::uint16_t identifier, std::uint16_t sequence) {
+    std::uint16_t carriedIdentifier;
+    std::uint16_t carriedSequence;
+    std::memcpy(&carriedIdentifier, icmp + 4, 2);
+    std::memcpy(&carriedSequence, icmp + 6, 2);
+    return carriedIdentifier == identifier && carriedSequence == sequence;
+}
 }  // namespace
 
 EchoFacility::~EchoFacility() = default;
+
+std::wstring EchoFacility::FailureReason() const {
+    return std::wstring();
+}
 RawIcmpSocket::~RawIcmpSocket() = default;
 
 std::unique_ptr<EchoFacility> CreateEchoFacility() {
@@ -41,6 +73,80 @@ std::uint16_t InternetChecksum(const unsigned char* data, std::size_t length) {
     sum = (sum >> 16) + (sum & 0xFFFF);
     sum += sum >> 16;
     return static_cast<std::uint16_t>(~sum & 0xFFFF);
+}
+
+bool IsEchoNoAnswer(DWORD status) {
+    return status > 11000 && status <= ECHO_STATUS_GENERAL_FAILURE;
+}
+
+DWORD IcmpErrorStatus(unsigned type, unsigned code) {
+    switch (type) {
+        case ICMP_DESTINATION_UNREACHABLE:
+            switch (code) {
+                case 0:
+                    return ECHO_STATUS_NET_UNREACHABLE;
+                case 2:
+                    return ECHO_STATUS_PROTOCOL_UNREACHABLE;
+                case 3:
+                    return ECHO_STATUS_PORT_UNREACHABLE;
+                case 4:
+                    return ECHO_STATUS_PACKET_TOO_BIG;
+                default:
+                    return ECHO_STATUS_HOST_UNREACHABLE;
+            }
+        case ICMP_TIME_EXCEEDED:
+            return ECHO_STATUS_TTL_EXPIRED;
+        case ICMP_PARAMETER_PROBLEM:
+            return ECHO_STATUS_PARAMETER_PROBLEM;
+        default:
+            return ECHO_STATUS_GENERAL_FAILURE;
+    }
+}
+
+bool MatchRawEchoDatagram(const unsigned char* data, std::size_t length,
+                          std::uint32_t networkDestination, std::uint16_t identifier,
+                          std::uint16_t sequence, DWORD* status) {
+    std::size_t header = 0;
+    if (!SkipIpv4Header(data, length, &header)) {
+        return false;
+    }
+    const unsigned char* icmp = data + header;
+    std::size_t icmpLength = length - header;
+    // The kernel hands a raw socket what arrived, corrupt or not; the checksum over the whole
+    // message must come out as 0.
+    if (icmpLength < ICMP_HEADER_SIZE || InternetChecksum(icmp, icmpLength) != 0) {
+        return false;
+    }
+    unsigned type = icmp[0];
+    if (type == ICMP_ECHO_REPLY_TYPE) {
+        if (icmp[1] != 0 || !CarriesEcho(icmp, identifier, sequence)) {
+            return false;
+        }
+        *status = ECHO_STATUS_SUCCESS;
+        return true;
+    }
+    if (type != ICMP_DESTINATION_UNREACHABLE && type != ICMP_TIME_EXCEEDED &&
+        type != ICMP_PARAMETER_PROBLEM) {
+        return false;
+    }
+    // An error quotes the offending datagram's IP header and at least 8 bytes after it: our
+    // request's type, identifier and sequence, sent to our destination.
+    const unsigned char* quoted = icmp + ICMP_HEADER_SIZE;
+    std::size_t quotedLength = icmpLength - ICMP_HEADER_SIZE;
+    std::size_t quotedHeader = 0;
+    if (!SkipIpv4Header(quoted, quotedLength, &quotedHeader) ||
+        quotedLength - quotedHeader < ICMP_HEADER_SIZE || quoted[9] != IPPROTO_ICMP_NUMBER) {
+        return false;
+    }
+    std::uint32_t quotedDestination = 0;
+    std::memcpy(&quotedDestination, quoted + 16, sizeof quotedDestination);
+    const unsigned char* request = quoted + quotedHeader;
+    if (quotedDestination != networkDestination || request[0] != ICMP_ECHO_REQUEST_TYPE ||
+        !CarriesEcho(request, identifier, sequence)) {
+        return false;
+    }
+    *status = IcmpErrorStatus(type, icmp[1]);
+    return true;
 }
 
 }  // namespace QX

@@ -8,15 +8,43 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "qxnet/QXExport.h"
 #include "qxnet/platform/QXWinTypes.h"
 
 namespace QX {
 
-// The reply status of a successful echo, and of one that timed out.
+// Reply statuses, the IP status numbers of the Windows echo call: success, the ICMP errors
+// that can answer an echo request, and the time-out.
 constexpr DWORD ECHO_STATUS_SUCCESS = 0;
+constexpr DWORD ECHO_STATUS_NET_UNREACHABLE = 11002;
+constexpr DWORD ECHO_STATUS_HOST_UNREACHABLE = 11003;
+constexpr DWORD ECHO_STATUS_PROTOCOL_UNREACHABLE = 11004;
+constexpr DWORD ECHO_STATUS_PORT_UNREACHABLE = 11005;
+constexpr DWORD ECHO_STATUS_PACKET_TOO_BIG = 11009;
 constexpr DWORD ECHO_STATUS_TIMED_OUT = 11010;
+constexpr DWORD ECHO_STATUS_TTL_EXPIRED = 11013;
+constexpr DWORD ECHO_STATUS_PARAMETER_PROBLEM = 11015;
+constexpr DWORD ECHO_STATUS_GENERAL_FAILURE = 11050;
+
+// True for a status of the IP status range (11001 to 11050): the host did not answer. Any
+// other status but success means that the echo call itself failed.
+bool IsEchoNoAnswer(DWORD status);
+
+// The reply status of an ICMP error of this type and code (destination unreachable, time
+// exceeded, parameter problem).
+DWORD IcmpErrorStatus(unsigned type, unsigned code);
+
+// Reads one datagram of a raw ICMP socket (IPv4 header first) against the echo request with
+// this identifier and sequence (as the request carries them) sent to a network-order
+// destination. True when it concerns that request: an echo reply with a valid checksum, from
+// any source (a broadcast is answered from the hosts' own addresses), sets *status to
+// ECHO_STATUS_SUCCESS; an ICMP error quoting the request sets the error's status. False for
+// anything else: other traffic, corrupt or truncated datagrams.
+bool MatchRawEchoDatagram(const unsigned char* data, std::size_t length,
+                          std::uint32_t networkDestination, std::uint16_t identifier,
+                          std::uint16_t sequence, DWORD* status);
 
 class QXNET_API EchoFacility {
 public:
@@ -25,13 +53,17 @@ public:
     virtual bool Bind() = 0;
     // An echo handle, or INVALID_HANDLE_VALUE.
     virtual HANDLE Create() = 0;
-    // Sends one echo request without data, time-to-live 255, to a network-order address and
-    // waits at most timeoutMs for the reply; returns the reply's status (ECHO_STATUS_SUCCESS
-    // when the host answered).
+    // Sends one echo request without data, time-to-live 255, to a network-order address
+    // (broadcast addresses too) and waits at most timeoutMs for the reply; returns the reply's
+    // status (ECHO_STATUS_SUCCESS when the host answered, a status of the IP status range when
+    // it did not, any other number when the call itself failed).
     virtual DWORD SendEcho(HANDLE echo, std::uint32_t networkAddress, DWORD timeoutMs) = 0;
     virtual void Close(HANDLE echo) = 0;
     // Gives the facility back; also when Bind failed, and more than once.
     virtual void Release() = 0;
+    // Why the last Bind or SendEcho failed, for a person: the system's error and what would
+    // enable ICMP. Empty when nothing failed or nothing is known.
+    virtual std::wstring FailureReason() const;
 };
 
 // A raw ICMP socket over IPv4; one open at a time per object.
@@ -42,7 +74,8 @@ public:
     virtual int Open() = 0;
     // 0 when the datagram went out, else the error number.
     virtual int SendTo(const unsigned char* data, int length, std::uint32_t networkAddress) = 0;
-    // 1 readable, 0 time-out, -1 failure (the error number in *error).
+    // 1 readable, 0 time-out, -1 failure (the error number in *error). An interrupted wait
+    // resumes for the time left.
     virtual int WaitReadable(long seconds, long microseconds, int* error) = 0;
     // The datagram's length, or -1 with the error number in *error.
     virtual int ReceiveFrom(unsigned char* buffer, int length, std::uint32_t* networkSource,

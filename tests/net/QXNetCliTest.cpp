@@ -18,10 +18,7 @@ struct CliRun {
     int exitCode = -1;
 };
 
-// Runs the program inside ns with the given arguments (no single quotes) and standard input.
-CliRun RunCli(const NetNamespace& ns, const std::string& arguments, const std::string& input = "") {
-    std::string text = ns.Capture("echo \"" + input + "\" | " + QXNET_CLI + " " + arguments +
-                                  " 2>/dev/null; echo \"#rc=$?\"");
+CliRun Parse(const std::string& text) {
     CliRun run;
     std::size_t at = text.rfind("#rc=");
     if (at != std::string::npos) {
@@ -29,6 +26,18 @@ CliRun RunCli(const NetNamespace& ns, const std::string& arguments, const std::s
         run.output = text.substr(0, at);
     }
     return run;
+}
+
+// Runs the program inside ns with the given arguments (no single quotes) and standard input.
+CliRun RunCli(const NetNamespace& ns, const std::string& arguments, const std::string& input = "") {
+    return Parse(ns.Capture("echo \"" + input + "\" | " + QXNET_CLI + " " + arguments +
+                            " 2>/dev/null; echo \"#rc=$?\""));
+}
+
+// Runs the program as nobody; the output holds standard error too.
+CliRun RunAsNobody(const NetNamespace& ns, const std::string& arguments) {
+    return Parse(ns.Capture(std::string("setpriv --reuid=65534 --regid=65534 --clear-groups ") +
+                            QXNET_CLI + " " + arguments + " 2>&1 </dev/null; echo \"#rc=$?\""));
 }
 
 class NetCli : public testing::Test {
@@ -64,8 +73,24 @@ TEST_F(NetCli, IfacesJsonListsExactlyTheNamespacesInterfaces) {
                     entry["broadcast"].get<std::string>());
     }
     EXPECT_EQ((std::set<std::string>{"veth0 10.55.1.1 255.255.255.0 10.55.1.255",
-                                     "qxtun0 10.88.0.1 255.255.255.252 0.0.0.0"}),
+                                     "qxtun0 10.88.0.1 255.255.255.252 10.88.0.3"}),
               seen);
+    // An address added without brd has the subnet's broadcast address in both views.
+    ASSERT_EQ(0, m_host->Exec("ip addr add 10.55.2.1/24 dev veth0"));
+    std::set<std::string> broadcasts;
+    for (const char* command : {"ifaces --json", "addrs --json"}) {
+        CliRun listed = RunCli(*m_host, command);
+        ASSERT_EQ(0, listed.exitCode) << command;
+        nlohmann::json all = nlohmann::json::parse(listed.output);
+        for (const nlohmann::json& entry :
+             all.contains("interfaces") ? all["interfaces"] : all["addresses"]) {
+            broadcasts.insert(std::string(command) + " " + entry["address"].get<std::string>() +
+                              " " + entry["broadcast"].get<std::string>());
+        }
+    }
+    EXPECT_EQ(1u, broadcasts.count("ifaces --json 10.55.2.1 10.55.2.255"));
+    EXPECT_EQ(1u, broadcasts.count("addrs --json 10.55.2.1 10.55.2.255"));
+    EXPECT_EQ(1u, broadcasts.count("addrs --json 10.88.0.1 10.88.0.3"));
     // The peer namespace sees only its own interface.
     CliRun peer = RunCli(*m_peer, "ifaces --json");
     ASSERT_EQ(0, peer.exitCode);
@@ -105,6 +130,24 @@ TEST_F(NetCli, PingNeighboursAndFlush) {
     EXPECT_EQ(0, RunCli(*m_host, "flush-neigh", "y").exitCode);
     EXPECT_EQ("", m_host->Capture("ip neigh show dev veth0"));
     EXPECT_EQ(1, RunCli(*m_host, "neigh --mac 02:11:22:33:44:55").exitCode);
+}
+
+TEST_F(NetCli, UnprivilegedUserIsToldWhyPingIsMissing) {
+    ASSERT_EQ(0, m_host->Exec("sysctl -q -w net.ipv4.ping_group_range=\"1 0\""));
+    for (const char* command : {"ping 10.55.1.2", "free 10.55.1.2 10.55.1.3"}) {
+        SCOPED_TRACE(command);
+        CliRun run = RunAsNobody(*m_host, command);
+        EXPECT_EQ(2, run.exitCode) << run.output;
+        EXPECT_NE(std::string::npos, run.output.find("net.ipv4.ping_group_range")) << run.output;
+        EXPECT_NE(std::string::npos, run.output.find("CAP_NET_RAW"));
+        EXPECT_NE(std::string::npos, run.output.find("errno 13"));
+    }
+}
+
+TEST_F(NetCli, EmptyNeighbourTableIsShownEmpty) {
+    CliRun run = RunCli(*m_peer, "neigh --json");
+    EXPECT_EQ(1, run.exitCode);
+    EXPECT_EQ(0, nlohmann::json::parse(run.output)["count"].get<int>());
 }
 
 }  // namespace

@@ -13,6 +13,10 @@
 #include "tests/net/QXFakeNetInfo.h"
 #include "tests/support/QXTraceCapture.h"
 
+#if defined(_WIN32)
+#include "qxnet/platform/win/QXIcmpEntries.h"
+#endif
+
 namespace {
 
 using QXTest::FakeNetInfo;
@@ -357,5 +361,53 @@ TEST(FlashARP, WirelessOnlyOrFailureFlushesNothing) {
     QX::FlashARP();
     EXPECT_TRUE(fake.flushed.empty());
 }
+
+#if defined(_WIN32)
+// What the echo call does in place of the system's: its return value, the error it leaves, and
+// the status it writes when it returns a reply.
+struct SendScript {
+    DWORD returned;
+    DWORD lastError;
+    ULONG status;
+};
+SendScript s_send{};
+
+DWORD WINAPI ScriptedSend(HANDLE, IPAddr, LPVOID, WORD, PIP_OPTION_INFORMATION, LPVOID reply, DWORD,
+                          DWORD) {
+    if (s_send.returned != 0) {
+        static_cast<ICMP_ECHO_REPLY*>(reply)->Status = s_send.status;
+    }
+    SetLastError(s_send.lastError);
+    return s_send.returned;
+}
+
+// The Windows facility with the echo call played: a failed call is a failure or, when its
+// error is an IP status, no answer; never an answer.
+TEST(WindowsEcho, AFailedEchoCallIsNeverAnAnswer) {
+    const struct {
+        SendScript send;
+        int expected;
+    } cases[] = {
+        {{0, ERROR_ACCESS_DENIED, 0}, static_cast<int>(QX::ResultCode::UnsupportedOperation)},
+        {{0, 0, 0}, static_cast<int>(QX::ResultCode::UnsupportedOperation)},
+        {{0, IP_REQ_TIMED_OUT, 0}, 1},
+        {{0, IP_DEST_HOST_UNREACHABLE, 0}, 1},
+        {{1, 0, IP_SUCCESS}, 0},
+        {{1, 0, IP_DEST_NET_UNREACHABLE}, 1},
+    };
+    QX::IcmpSendEchoEntry previous = QX::SetIcmpSendEchoEntry(&ScriptedSend);
+    QXTest::TraceCapture capture;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.send.returned << " " << c.send.lastError);
+        s_send = c.send;
+        EXPECT_EQ(c.expected, QX::PingICMP(0x7F000001, 10));
+    }
+    // The search cannot take a failing call for a host that answers.
+    s_send = {0, ERROR_ACCESS_DENIED, 0};
+    EXPECT_EQ(0x7F000002u, QX::GetAvailableAddress(0x7F000002, 0x7F000003));
+    QX::SetIcmpSendEchoEntry(previous);
+    EXPECT_TRUE(capture.Contains(L"Ping is not available: IcmpSendEcho failed (error 5)"));
+}
+#endif
 
 }  // namespace

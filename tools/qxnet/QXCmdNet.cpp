@@ -122,14 +122,17 @@ int Addresses(Global& global, const AddrSettings& settings) {
     std::vector<std::vector<std::string>> rows;
     for (int i = 0; i < count; ++i) {
         const MIB_IPADDRROW& row = table->table[i];
+        // The table's broadcast field is 1 where the broadcast address has all host bits set.
+        std::uint32_t broadcast =
+            row.dwBCastAddr == 1 ? (row.dwAddr | ~row.dwMask) : row.dwBCastAddr;
         items.push_back({{"index", row.dwIndex},
                          {"address", Dotted(QX::SwapAddress(row.dwAddr))},
                          {"mask", Dotted(QX::SwapAddress(row.dwMask))},
-                         {"broadcast", Dotted(QX::SwapAddress(row.dwBCastAddr))},
+                         {"broadcast", Dotted(QX::SwapAddress(broadcast))},
                          {"type", row.wType}});
         rows.push_back({std::to_string(row.dwIndex), Dotted(QX::SwapAddress(row.dwAddr)),
-                        Dotted(QX::SwapAddress(row.dwMask)),
-                        Dotted(QX::SwapAddress(row.dwBCastAddr)), Hex(row.wType)});
+                        Dotted(QX::SwapAddress(row.dwMask)), Dotted(QX::SwapAddress(broadcast)),
+                        Hex(row.wType)});
     }
     if (global.json) {
         PrintJson(std::cout, {{"count", count}, {"addresses", items}});
@@ -158,12 +161,17 @@ int AllNeighbours(Global& global) {
     QX::NetInfoSource& source = QX::NetInfo();
     DWORD size = 0;
     std::vector<unsigned char> block;
-    if (source.GetIpNetTable(nullptr, &size, false) != QX::NetInfoError::InsufficientBuffer) {
+    DWORD answer = source.GetIpNetTable(nullptr, &size, false);
+    // An empty table answers "no data": an empty table to show.
+    if (answer == QX::NetInfoError::NoData) {
+        size = sizeof(MIB_IPNETTABLE);
+    } else if (answer != QX::NetInfoError::InsufficientBuffer) {
         return Error("neigh: the neighbour table cannot be read");
     }
     block.resize(size);
     auto* table = reinterpret_cast<MIB_IPNETTABLE*>(block.data());
-    if (source.GetIpNetTable(table, &size, false) != QX::NetInfoError::Success) {
+    if (answer != QX::NetInfoError::NoData &&
+        source.GetIpNetTable(table, &size, false) != QX::NetInfoError::Success) {
         return Error("neigh: the neighbour table changed while it was read; try again");
     }
     nlohmann::json items = nlohmann::json::array();
@@ -282,10 +290,12 @@ int PingCommand(Global& global, const PingSettings& settings) {
         std::cout << settings.address << (answered ? " answered\n" : " did not answer\n");
     }
     if (!answered && !silent) {
+        std::wstring reason = settings.raw ? std::wstring() : QX::PingUnavailableReason();
         return Error("ping: " + ResultText(result) +
                      (settings.raw ? " (raw ICMP sockets need root or CAP_NET_RAW)"
-                                   : " (ICMP needs net.ipv4.ping_group_range, root or "
-                                     "CAP_NET_RAW)"));
+                      : reason.empty()
+                          ? " (ICMP needs net.ipv4.ping_group_range, root or CAP_NET_RAW)"
+                          : ": " + Narrow(reason)));
     }
     return answered ? 0 : 1;
 }
@@ -320,6 +330,12 @@ int Free(Global& global, const FreeSettings& settings) {
         ParseAddress(settings.end, end);
     }
     std::uint32_t last = end == 0 ? (start | 0xFF000000u) : end;
+    // Without ICMP every address looks free; an answer that may be an address in use is worse
+    // than none.
+    std::wstring unavailable = QX::PingUnavailableReason();
+    if (!unavailable.empty()) {
+        return Error("free: no address can be tested: " + Narrow(unavailable));
+    }
     if (!global.json) {
         std::cerr << "Searching " << Dotted(start) << " to " << Dotted(last)
                   << "; a free address is confirmed only after 3.1 s of silence\n";

@@ -1,5 +1,5 @@
 #include "qxnet/platform/QXDebugOutput.h"
-#include "qxnet/platform/posix/QXUtf8.h"
+#include "qxnet/platform/QXUtf8.h"
 
 #include <unistd.h>
 

@@ -1,5 +1,5 @@
 #include "qxnet/platform/QXHttp.h"
-#include "qxnet/platform/posix/QXUtf8.h"
+#include "qxnet/platform/QXUtf8.h"
 
 #include <arpa/inet.h>
 #include <curl/curl.h>

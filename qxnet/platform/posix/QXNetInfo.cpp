@@ -15,7 +15,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
+
+#include "qxnet/platform/QXUtf8.h"
+#include "qxnet/platform/posix/QXWirelessLinks.h"
 
 namespace QX {
 
@@ -81,26 +86,24 @@ std::uint32_t MaskOfPrefix(int prefix) {
     return htonl(hostOrder);
 }
 
-std::wstring Widen(const char* text) {
-    // Interface names and aliases are UTF-8 bytes; the ASCII that they nearly always are maps
-    // one to one, and any other byte is kept as its Latin-1 character rather than dropped.
-    std::wstring wide;
-    for (; text != nullptr && *text != '\0'; ++text) {
-        wide.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*text)));
-    }
-    return wide;
+bool IsWireless(rtnl_link* link, const std::vector<int>& wireless) {
+    return std::find(wireless.begin(), wireless.end(), rtnl_link_get_ifindex(link)) !=
+           wireless.end();
 }
 
-std::wstring DescriptionOf(rtnl_link* link) {
+std::wstring DescriptionOf(rtnl_link* link, const std::vector<int>& wireless) {
     // Linux has no adapter description; the administrator's alias comes closest, then the
-    // link's kind (veth, tun, bridge, ...), then its hardware type.
+    // link's kind (veth, tun, bridge, ...), then its hardware type. Names and aliases are UTF-8.
     const char* alias = rtnl_link_get_ifalias(link);
     if (alias != nullptr && *alias != '\0') {
-        return Widen(alias);
+        return FromUtf8(alias);
     }
     const char* kind = rtnl_link_get_type(link);
     if (kind != nullptr && *kind != '\0') {
-        return Widen(kind);
+        return FromUtf8(kind);
+    }
+    if (IsWireless(link, wireless)) {
+        return L"wireless";
     }
     switch (rtnl_link_get_arptype(link)) {
         case ARPHRD_ETHER:
@@ -114,9 +117,12 @@ std::wstring DescriptionOf(rtnl_link* link) {
     }
 }
 
-DWORD AdapterTypeOf(rtnl_link* link) {
-    // A wireless adapter is an Ethernet-framed link to rtnetlink as well; nothing in the route
-    // family tells it apart, so it is counted as Ethernet.
+DWORD AdapterTypeOf(rtnl_link* link, const std::vector<int>& wireless) {
+    // A Wi-Fi link has the Ethernet hardware type in rtnetlink; the wireless stack's own list
+    // tells it apart.
+    if (IsWireless(link, wireless)) {
+        return NETINFO_TYPE_IEEE80211;
+    }
     switch (rtnl_link_get_arptype(link)) {
         case ARPHRD_ETHER:
             return NETINFO_TYPE_ETHERNET;
@@ -132,7 +138,9 @@ DWORD AdapterTypeOf(rtnl_link* link) {
 }
 
 DWORD NeighbourTypeOf(int state) {
-    if ((state & NUD_PERMANENT) != 0) {
+    // NOARP entries (multicast and broadcast mappings) are fixed by the kernel: static, as
+    // Windows lists them.
+    if ((state & (NUD_PERMANENT | NUD_NOARP)) != 0) {
         return MIB_IPNET_TYPE_STATIC;
     }
     if ((state & (NUD_INCOMPLETE | NUD_FAILED)) != 0) {
@@ -159,32 +167,102 @@ void SetIpv4(sockaddr_gen* target, std::uint32_t networkAddress) {
     target->AddressIn.sin_addr.s_addr = networkAddress;
 }
 
-// Reads every IPv4 address row; false when netlink cannot be read.
-bool ReadAddressRows(std::vector<MIB_IPADDRROW>* rows) {
-    RouteSocket route;
-    Cache addresses;
-    if (route.Get() == nullptr || rtnl_addr_alloc_cache(route.Get(), addresses.Out()) != 0) {
-        return false;
-    }
-    for (nl_object* object = nl_cache_get_first(addresses.Get()); object != nullptr;
-         object = nl_cache_get_next(object)) {
-        auto* address = reinterpret_cast<rtnl_addr*>(object);
-        if (rtnl_addr_get_family(address) != AF_INET) {
-            continue;
+// The links and the IPv4 addresses of the calling thread's namespace, read once.
+struct HostAddress {
+    MIB_IPADDRROW row;
+    // What the interface records carry as broadcast address (network order).
+    std::uint32_t broadcast;
+    unsigned int linkFlags;
+};
+
+class HostView {
+public:
+    // False when netlink cannot be read.
+    bool Load() {
+        Cache addresses;
+        if (m_route.Get() == nullptr ||
+            rtnl_link_alloc_cache(m_route.Get(), AF_UNSPEC, m_links.Out()) != 0 ||
+            rtnl_addr_alloc_cache(m_route.Get(), addresses.Out()) != 0) {
+            return false;
         }
-        MIB_IPADDRROW row{};
-        row.dwAddr = Ipv4Of(rtnl_addr_get_local(address));
-        row.dwIndex = static_cast<DWORD>(rtnl_addr_get_ifindex(address));
-        row.dwMask = MaskOfPrefix(rtnl_addr_get_prefixlen(address));
-        row.dwBCastAddr = Ipv4Of(rtnl_addr_get_broadcast(address));
-        row.dwReasmSize = 65535;
-        unsigned int flags = rtnl_addr_get_flags(address);
-        row.wType =
-            static_cast<unsigned short>(((flags & IFA_F_SECONDARY) == 0 ? MIB_IPADDR_PRIMARY : 0) |
-                                        ((flags & IFA_F_PERMANENT) == 0 ? MIB_IPADDR_DYNAMIC : 0));
-        rows->push_back(row);
+        for (nl_object* object = nl_cache_get_first(addresses.Get()); object != nullptr;
+             object = nl_cache_get_next(object)) {
+            auto* address = reinterpret_cast<rtnl_addr*>(object);
+            unsigned int flags = 0;
+            if (rtnl_addr_get_family(address) != AF_INET ||
+                !LinkFlags(rtnl_addr_get_ifindex(address), &flags)) {
+                continue;
+            }
+            // A link that is set down takes no part in the host's addressing (Windows leaves
+            // disabled adapters out); one that is up without carrier is marked disconnected.
+            if ((flags & IFF_UP) == 0) {
+                continue;
+            }
+            HostAddress host{};
+            MIB_IPADDRROW& row = host.row;
+            row.dwAddr = Ipv4Of(rtnl_addr_get_local(address));
+            row.dwIndex = static_cast<DWORD>(rtnl_addr_get_ifindex(address));
+            row.dwMask = MaskOfPrefix(rtnl_addr_get_prefixlen(address));
+            // The table's field says that the broadcast address has all host bits set, as
+            // Windows fills it; the interface records carry the address itself.
+            row.dwBCastAddr = 1;
+            row.dwReasmSize = 65535;
+            unsigned int addressFlags = rtnl_addr_get_flags(address);
+            row.wType = static_cast<unsigned short>(
+                ((addressFlags & IFA_F_SECONDARY) == 0 ? MIB_IPADDR_PRIMARY : 0) |
+                ((addressFlags & IFA_F_PERMANENT) == 0 ? MIB_IPADDR_DYNAMIC : 0) |
+                ((flags & IFF_RUNNING) == 0 ? MIB_IPADDR_DISCONNECTED : 0));
+            host.broadcast = BroadcastOf(address, row, flags);
+            host.linkFlags = flags;
+            m_addresses.push_back(host);
+        }
+        return true;
     }
-    return true;
+
+    nl_cache* Links() const { return m_links.Get(); }
+    const std::vector<HostAddress>& Addresses() const { return m_addresses; }
+
+private:
+    bool LinkFlags(int index, unsigned int* flags) const {
+        rtnl_link* link = rtnl_link_get(m_links.Get(), index);
+        if (link == nullptr) {
+            return false;
+        }
+        *flags = rtnl_link_get_flags(link);
+        rtnl_link_put(link);
+        return true;
+    }
+
+    // The kernel's broadcast address; where it holds none (iproute2 adds none unless asked,
+    // nor for secondary addresses), a point-to-point link's peer, else the address with all
+    // host bits set, as the Windows records give it. Only a link that can do neither (the
+    // loopback) keeps 0.
+    static std::uint32_t BroadcastOf(rtnl_addr* address, const MIB_IPADDRROW& row,
+                                     unsigned int flags) {
+        std::uint32_t kernel = Ipv4Of(rtnl_addr_get_broadcast(address));
+        if (kernel != 0) {
+            return kernel;
+        }
+        std::uint32_t peer = Ipv4Of(rtnl_addr_get_peer(address));
+        if ((flags & IFF_POINTOPOINT) != 0 && peer != 0 && peer != row.dwAddr) {
+            return peer;
+        }
+        if ((flags & (IFF_BROADCAST | IFF_POINTOPOINT)) != 0) {
+            return row.dwAddr | ~row.dwMask;
+        }
+        return 0;
+    }
+
+    RouteSocket m_route;
+    Cache m_links;
+    std::vector<HostAddress> m_addresses;
+};
+
+// Windows sorts a table, when asked, by address; rows of equal address keep their order.
+template <typename Row>
+void SortByAddress(std::vector<Row>* rows) {
+    std::stable_sort(rows->begin(), rows->end(),
+                     [](const Row& a, const Row& b) { return ntohl(a.dwAddr) < ntohl(b.dwAddr); });
 }
 
 template <typename Table, typename Row>
@@ -210,33 +288,23 @@ class LinuxNetInfo : public NetInfoSource {
 public:
     bool GetInterfaceList(INTERFACE_INFO* records, DWORD bufferBytes,
                           DWORD* bytesReturned) override {
-        RouteSocket route;
-        Cache links;
-        std::vector<MIB_IPADDRROW> rows;
-        if (route.Get() == nullptr ||
-            rtnl_link_alloc_cache(route.Get(), AF_UNSPEC, links.Out()) != 0 ||
-            !ReadAddressRows(&rows)) {
+        HostView view;
+        if (!view.Load()) {
             return false;
         }
         // At most as many records as the buffer holds; the rest are not read.
         DWORD room = bufferBytes / sizeof(INTERFACE_INFO);
         DWORD count = 0;
-        for (const MIB_IPADDRROW& row : rows) {
+        for (const HostAddress& host : view.Addresses()) {
             if (count == room) {
                 break;
             }
             INTERFACE_INFO& record = records[count++];
             std::memset(&record, 0, sizeof record);
-            rtnl_link* link = rtnl_link_get(links.Get(), static_cast<int>(row.dwIndex));
-            if (link != nullptr) {
-                record.iiFlags = SocketFlagsOf(rtnl_link_get_flags(link));
-                rtnl_link_put(link);
-            }
-            SetIpv4(&record.iiAddress, row.dwAddr);
-            // An address without a broadcast address (point-to-point links, or none given)
-            // has 0 here rather than some other address in its place.
-            SetIpv4(&record.iiBroadcastAddress, row.dwBCastAddr);
-            SetIpv4(&record.iiNetmask, row.dwMask);
+            record.iiFlags = SocketFlagsOf(host.linkFlags);
+            SetIpv4(&record.iiAddress, host.row.dwAddr);
+            SetIpv4(&record.iiBroadcastAddress, host.broadcast);
+            SetIpv4(&record.iiNetmask, host.row.dwMask);
         }
         *bytesReturned = count * sizeof(INTERFACE_INFO);
         return true;
@@ -244,29 +312,32 @@ public:
 
     DWORD GetAdapterAddresses(DWORD bufferBytes, std::vector<AdapterAddresses>* adapters) override {
         adapters->clear();
-        RouteSocket route;
-        Cache links;
-        std::vector<MIB_IPADDRROW> rows;
-        if (route.Get() == nullptr ||
-            rtnl_link_alloc_cache(route.Get(), AF_UNSPEC, links.Out()) != 0 ||
-            !ReadAddressRows(&rows)) {
+        HostView view;
+        if (!view.Load()) {
             return NetInfoError::NotSupported;
         }
+        std::vector<int> wireless = WirelessLinkIndexes();
         std::vector<AdapterAddresses> result;
         DWORD needed = 0;
-        for (nl_object* object = nl_cache_get_first(links.Get()); object != nullptr;
+        for (nl_object* object = nl_cache_get_first(view.Links()); object != nullptr;
              object = nl_cache_get_next(object)) {
             auto* link = reinterpret_cast<rtnl_link*>(object);
             AdapterAddresses adapter;
-            const char* name = rtnl_link_get_name(link);
-            adapter.friendlyName = Widen(name);
-            adapter.description = DescriptionOf(link);
             DWORD index = static_cast<DWORD>(rtnl_link_get_ifindex(link));
-            for (const MIB_IPADDRROW& row : rows) {
-                if (row.dwIndex == index) {
-                    adapter.unicast.push_back(UnicastAddress{NETINFO_AF_INET, row.dwAddr});
+            for (const HostAddress& host : view.Addresses()) {
+                if (host.row.dwIndex == index) {
+                    adapter.unicast.push_back(UnicastAddress{NETINFO_AF_INET, host.row.dwAddr});
                 }
             }
+            // The IPv4 adapter list holds the links that take part in IPv4: up, with an
+            // address. Container hosts have hundreds of links without one (veth ends, bridges
+            // of other families); they are neither listed nor charged against the block.
+            if (adapter.unicast.empty()) {
+                continue;
+            }
+            const char* name = rtnl_link_get_name(link);
+            adapter.friendlyName = FromUtf8(name);
+            adapter.description = DescriptionOf(link, wireless);
             needed += ADAPTER_RECORD_BYTES +
                       static_cast<DWORD>((adapter.friendlyName.size() + 1) * 2 +
                                          (adapter.description.size() + 1) * 2 +
@@ -284,16 +355,23 @@ public:
         return NetInfoError::Success;
     }
 
-    DWORD GetIpAddrTable(MIB_IPADDRTABLE* table, DWORD* size, bool) override {
-        // Rows keep netlink's order, which is already by interface; there is nothing to sort.
-        std::vector<MIB_IPADDRROW> rows;
-        if (!ReadAddressRows(&rows)) {
+    DWORD GetIpAddrTable(MIB_IPADDRTABLE* table, DWORD* size, bool sort) override {
+        // Unsorted rows keep netlink's order, which is by interface.
+        HostView view;
+        if (!view.Load()) {
             return NetInfoError::NotSupported;
+        }
+        std::vector<MIB_IPADDRROW> rows;
+        for (const HostAddress& host : view.Addresses()) {
+            rows.push_back(host.row);
+        }
+        if (sort) {
+            SortByAddress(&rows);
         }
         return CopyTable(rows, table, size);
     }
 
-    DWORD GetIpNetTable(MIB_IPNETTABLE* table, DWORD* size, bool) override {
+    DWORD GetIpNetTable(MIB_IPNETTABLE* table, DWORD* size, bool sort) override {
         RouteSocket route;
         Cache neighbours;
         if (route.Get() == nullptr || rtnl_neigh_alloc_cache(route.Get(), neighbours.Out()) != 0) {
@@ -318,6 +396,13 @@ public:
             row.dwType = NeighbourTypeOf(rtnl_neigh_get_state(neighbour));
             rows.push_back(row);
         }
+        // An empty table is "no data", as the Windows call answers it.
+        if (rows.empty()) {
+            return NetInfoError::NoData;
+        }
+        if (sort) {
+            SortByAddress(&rows);
+        }
         return CopyTable(rows, table, size);
     }
 
@@ -331,16 +416,19 @@ public:
             rtnl_link_alloc_cache(route.Get(), AF_UNSPEC, links.Out()) != 0) {
             return NetInfoError::NotSupported;
         }
+        std::vector<int> wireless = WirelessLinkIndexes();
         std::vector<AdapterInfo> result;
         for (nl_object* object = nl_cache_get_first(links.Get()); object != nullptr;
              object = nl_cache_get_next(object)) {
             auto* link = reinterpret_cast<rtnl_link*>(object);
-            // The adapter-info chain leaves the loopback adapter out.
-            if (rtnl_link_get_arptype(link) == ARPHRD_LOOPBACK) {
+            // The adapter-info chain leaves the loopback adapter out, and links set down as
+            // Windows leaves disabled adapters out.
+            if (rtnl_link_get_arptype(link) == ARPHRD_LOOPBACK ||
+                (rtnl_link_get_flags(link) & IFF_UP) == 0) {
                 continue;
             }
-            result.push_back(
-                AdapterInfo{static_cast<DWORD>(rtnl_link_get_ifindex(link)), AdapterTypeOf(link)});
+            result.push_back(AdapterInfo{static_cast<DWORD>(rtnl_link_get_ifindex(link)),
+                                         AdapterTypeOf(link, wireless)});
         }
         if (result.empty()) {
             return NetInfoError::NoData;
@@ -383,17 +471,26 @@ public:
         if (gethostname(name, sizeof name - 1) != 0) {
             return false;
         }
-        addrinfo hints{};
-        hints.ai_family = AF_INET;
-        hints.ai_socktype = SOCK_DGRAM;
-        addrinfo* found = nullptr;
-        if (getaddrinfo(name, nullptr, &hints, &found) != 0) {
+        // The host database's own order, as the Windows resolver gives it: getaddrinfo would
+        // re-sort the addresses by RFC 6724 and so change which ten are kept.
+        std::vector<char> buffer(4096);
+        hostent entry{};
+        hostent* found = nullptr;
+        int error = 0;
+        int answer;
+        while ((answer = gethostbyname2_r(name, AF_INET, &entry, buffer.data(), buffer.size(),
+                                          &found, &error)) == ERANGE &&
+               buffer.size() < 1024 * 1024) {
+            buffer.resize(buffer.size() * 2);
+        }
+        if (answer != 0 || found == nullptr || found->h_length != sizeof(std::uint32_t)) {
             return false;
         }
-        for (addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-            addresses->push_back(reinterpret_cast<sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr);
+        for (char** item = found->h_addr_list; *item != nullptr; ++item) {
+            std::uint32_t address;
+            std::memcpy(&address, *item, sizeof address);
+            addresses->push_back(address);
         }
-        freeaddrinfo(found);
         return true;
     }
 };

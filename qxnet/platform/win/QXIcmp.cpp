@@ -3,13 +3,10 @@
 
 #include "qxnet/platform/QXIcmp.h"
 
-#include <winsock2.h>
-#include <ws2tcpip.h>
+#include <atomic>
+#include <string>
 
-// The echo functions' declarations use IP Helper's address and option types.
-#include <iphlpapi.h>
-
-#include <icmpapi.h>
+#include "qxnet/platform/win/QXIcmpEntries.h"
 
 namespace QX {
 
@@ -17,10 +14,10 @@ namespace {
 
 typedef HANDLE(WINAPI* IcmpCreateFileEntry)();
 typedef BOOL(WINAPI* IcmpCloseHandleEntry)(HANDLE);
-typedef DWORD(WINAPI* IcmpSendEchoEntry)(HANDLE, IPAddr, LPVOID, WORD, PIP_OPTION_INFORMATION,
-                                         LPVOID, DWORD, DWORD);
 
 const HMODULE NO_LIBRARY = reinterpret_cast<HMODULE>(~static_cast<std::uintptr_t>(0));
+
+std::atomic<IcmpSendEchoEntry> s_sendEntry{nullptr};
 
 // The run-time binding of the echo functions; it lives for one ping.
 class WindowsEchoFacility : public EchoFacility {
@@ -33,6 +30,8 @@ public:
             HMODULE library = LoadLibraryW(candidate);
             if (library == nullptr) {
                 // A library that cannot be loaded ends the search.
+                m_failure = std::wstring(candidate) + L" cannot be loaded (error " +
+                            std::to_wstring(GetLastError()) + L")";
                 return false;
             }
             m_library = library;
@@ -43,10 +42,13 @@ public:
             m_send = reinterpret_cast<IcmpSendEchoEntry>(
                 reinterpret_cast<void*>(GetProcAddress(library, "IcmpSendEcho")));
             if (m_create != nullptr && m_close != nullptr && m_send != nullptr) {
+                IcmpSendEchoEntry replacement = s_sendEntry.load();
+                m_send = replacement != nullptr ? replacement : m_send;
                 return true;
             }
             Release();
         }
+        m_failure = L"no ICMP library has IcmpCreateFile, IcmpCloseHandle and IcmpSendEcho";
         return false;
     }
 
@@ -58,8 +60,18 @@ public:
         // Exactly one reply record: the request carries no data.
         ICMP_ECHO_REPLY reply{};
         reply.Status = 0;
-        m_send(echo, networkAddress, nullptr, 0, &options, &reply, sizeof reply, timeoutMs);
-        return reply.Status;
+        if (m_send(echo, networkAddress, nullptr, 0, &options, &reply, sizeof reply, timeoutMs) !=
+            0) {
+            return reply.Status;
+        }
+        // No reply record was written: the cleared status says nothing. The call's error is an
+        // IP status when the host did not answer (time-out, unreachable), else the call failed.
+        DWORD error = GetLastError();
+        if (IsEchoNoAnswer(error)) {
+            return error;
+        }
+        m_failure = L"IcmpSendEcho failed (error " + std::to_wstring(error) + L")";
+        return error != ECHO_STATUS_SUCCESS ? error : ERROR_GEN_FAILURE;
     }
 
     void Close(HANDLE echo) override {
@@ -78,11 +90,14 @@ public:
         m_send = nullptr;
     }
 
+    std::wstring FailureReason() const override { return m_failure; }
+
 private:
     IcmpCreateFileEntry m_create = nullptr;
     IcmpCloseHandleEntry m_close = nullptr;
     IcmpSendEchoEntry m_send = nullptr;
     HMODULE m_library = NO_LIBRARY;
+    std::wstring m_failure;
 };
 
 class WindowsRawIcmpSocket : public RawIcmpSocket {
@@ -145,6 +160,10 @@ private:
 };
 
 }  // namespace
+
+IcmpSendEchoEntry SetIcmpSendEchoEntry(IcmpSendEchoEntry entry) {
+    return s_sendEntry.exchange(entry);
+}
 
 std::unique_ptr<EchoFacility> PlatformEchoFacility() {
     return std::make_unique<WindowsEchoFacility>();
