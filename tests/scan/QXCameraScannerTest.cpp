@@ -21,6 +21,7 @@
 #include "qxnet/tftp/QXTFTPClient.h"
 #include "tests/mdns/QXMdnsTestMessage.h"
 #include "tests/net/QXFakeNetInfo.h"
+#include "tests/scan/QXRefusingSockets.h"
 
 using QXSDK::CameraScanner;
 using QXSDK::MDNSAnswerSet;
@@ -126,54 +127,6 @@ TEST(MDNSAnswerSet, QueryAsksForTheServiceWithUnicastAnswers) {
     EXPECT_EQ(query, expected);
 }
 
-// A socket backend that refuses to bind one address and passes everything else to the system's.
-class RefusingSockets : public QX::SocketBackend {
-public:
-    explicit RefusingSockets(std::set<std::uint32_t> refused)
-        : m_refused(std::move(refused)), m_system(QX::SystemSocketBackend()) {
-        m_previous = QX::SetSocketBackend(this);
-    }
-    ~RefusingSockets() override { QX::SetSocketBackend(m_previous); }
-
-    QX::SocketHandle CreateUdp() override { return m_system.CreateUdp(); }
-    bool Close(QX::SocketHandle socket) override { return m_system.Close(socket); }
-    bool Bind(QX::SocketHandle socket, const QX::SocketAddressV4& local) override {
-        if (m_refused.count(QX::NetworkToHost32(local.address)) != 0) {
-            QX::SetSocketLastError(QX::SocketError::AddressNotAvailable);
-            return false;
-        }
-        return m_system.Bind(socket, local);
-    }
-    bool LocalAddress(QX::SocketHandle socket, QX::SocketAddressV4* local) override {
-        return m_system.LocalAddress(socket, local);
-    }
-    bool SetOption(QX::SocketHandle socket, QX::SocketOption option, int value) override {
-        return m_system.SetOption(socket, option, value);
-    }
-    bool JoinGroup(QX::SocketHandle socket, std::uint32_t group, std::uint32_t address) override {
-        return m_system.JoinGroup(socket, group, address);
-    }
-    bool SetMulticastInterface(QX::SocketHandle socket, std::uint32_t address) override {
-        return m_system.SetMulticastInterface(socket, address);
-    }
-    QX::SocketWait WaitReadable(QX::SocketHandle socket, std::uint32_t timeoutUs) override {
-        return m_system.WaitReadable(socket, timeoutUs);
-    }
-    int SendTo(QX::SocketHandle socket, const void* data, int length,
-               const QX::SocketAddressV4& to) override {
-        return m_system.SendTo(socket, data, length, to);
-    }
-    bool ReceiveFrom(QX::SocketHandle socket, void* buffer, int capacity,
-                     QX::ReceivedDatagram* received) override {
-        return m_system.ReceiveFrom(socket, buffer, capacity, received);
-    }
-
-private:
-    std::set<std::uint32_t> m_refused;
-    QX::SocketBackend& m_system;
-    QX::SocketBackend* m_previous = nullptr;
-};
-
 class ScannerSeams : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_FALSE(QXSDK::TFTPClient::Startup()); }
@@ -219,7 +172,7 @@ TEST_F(ScannerSeams, ScopeWithoutInterfaceIsAnError) {
 // An interface whose sockets cannot be set up is skipped and reported, for each method; the
 // others are scanned; when none can be used the scan says so instead of finding nothing.
 TEST_F(ScannerSeams, InterfaceWhoseSocketsAreRefusedIsSkipped) {
-    RefusingSockets refusing({0x7F000002});
+    QXTest::RefusingSockets refusing({0x7F000002});
     m_scanner.SetInterfaces({Loopback(0x7F000002, L"refused")});
     std::vector<ScannedCamera> cameras;
     EXPECT_EQ(static_cast<std::uint32_t>(m_scanner.Scan(cameras)), QX::ResultCode::Unavailable);
