@@ -269,11 +269,15 @@ bool CameraScanner::Impl::ResolveScope(std::vector<ScopeEntry>& scope,
                 }
             }
         }
-        const bool wanted = names.empty()
-                                ? (!isLoopback || loopback)
-                                : std::find(names.begin(), names.end(), name) != names.end();
+        const std::wstring dotted = QX::AddressToText(address);
+        const auto isNamed = [this](const std::wstring& key) {
+            return std::find(names.begin(), names.end(), key) != names.end();
+        };
+        const bool wanted =
+            names.empty() ? (!isLoopback || loopback) : isNamed(name) || isNamed(dotted);
         if (wanted) {
             named.insert(name);
+            named.insert(dotted);
             add(name, address, QX::NetworkToHost32(record.iiNetmask.AddressIn.sin_addr.s_addr),
                 QX::NetworkToHost32(record.iiBroadcastAddress.AddressIn.sin_addr.s_addr));
         }

@@ -82,7 +82,8 @@ public:
     // Scope. Interfaces given here are used as they are (the host is not asked); an empty list
     // (the default) means the host's interfaces that are up, narrowed by the names below.
     void SetInterfaces(const std::vector<QX::NetInterface>& interfaces);
-    // Only the host's interfaces with these names (loopback too when named); empty: all.
+    // Only the host's interfaces with these names or dotted addresses (loopback too when named);
+    // empty: all.
     void SetInterfaceNames(const std::vector<std::wstring>& names);
     // Adds loopback (127.0.0.1) to an unnamed scope.
     void SetLoopback(bool include);

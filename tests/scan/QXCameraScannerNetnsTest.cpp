@@ -5,6 +5,7 @@
 // responder, first on a link, then also on the scanning host itself.
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <array>
 #include <condition_variable>
@@ -13,10 +14,12 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include <boost/make_shared.hpp>
+#include <nlohmann/json.hpp>
 
 #include "qxnet/common/QXResult.h"
 #include "qxnet/scan/QXCameraScanner.h"
@@ -251,6 +254,60 @@ TEST_F(ScanLinks, WatchReportsLinkDownStoppedAndMovedCameras) {
     EXPECT_EQ(living[Mac(3, 2)].flags, 0u);
     EXPECT_EQ(recorder.Count(CameraScanner::CAMERA_GONE, Mac(3, 2)), 0u);
 }
+
+#if defined(QXNET_CLI_PATH)
+// `qxnet discover` without an address scans every interface of the scanning namespace (the only
+// place in the repository where the program's default runs); options narrow it.
+TEST_F(ScanLinks, DiscoverCommandScansEveryInterface) {
+    struct Case {
+        const char* arguments;
+        int exitCode;
+        std::size_t cameras;
+        std::vector<std::string> methods;
+    };
+    const std::vector<Case> cases = {
+        {"", 0, 6, {"broadcast", "mdns"}},
+        {"--interface qxs2 --broadcast", 0, 2, {"broadcast"}},
+        {"--interface 10.63.0.1 --mdns", 0, 2, {"mdns"}},
+        {"--interface nosuch0", 2, 0, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        const std::string command = "ip netns exec " + m_scan->Name() +
+                                    " " QXNET_CLI_PATH " discover --json " + c.arguments +
+                                    " 2>/dev/null";
+        FILE* pipe = popen(command.c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        std::string out;
+        char buffer[512];
+        while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+            out += buffer;
+        }
+        const int status = pclose(pipe);
+        ASSERT_TRUE(WIFEXITED(status));
+        ASSERT_EQ(WEXITSTATUS(status), c.exitCode) << out;
+        if (c.exitCode != 0) {
+            continue;
+        }
+        const nlohmann::json json = nlohmann::json::parse(out);
+        ASSERT_EQ(json.at("count"), c.cameras) << out;
+        std::set<std::string> macs;
+        for (const nlohmann::json& camera : json.at("cameras")) {
+            macs.insert(camera.at("mac").get<std::string>());
+            EXPECT_EQ(camera.at("methods"), nlohmann::json(c.methods));
+            ASSERT_EQ(camera.at("interfaces").size(), 1u);
+            const std::string link = camera.at("interfaces")[0].get<std::string>();
+            EXPECT_EQ(camera.at("mac").get<std::string>().substr(0, 14),
+                      "0e:1f:2a:00:0" + link.substr(3, 1));
+            if (camera.at("mac") == "0e:1f:2a:00:02:02") {
+                EXPECT_EQ(camera.at("flags"), nlohmann::json({"outside-subnet"}));
+            }
+        }
+        EXPECT_EQ(macs.size(), c.cameras);
+        EXPECT_TRUE(json.at("skipped").empty());
+    }
+}
+#endif
 
 const char kService[] = R"(<?xml version="1.0" standalone='no'?>
 <!DOCTYPE service-group SYSTEM "avahi-service.dtd">
