@@ -173,7 +173,7 @@ struct CameraScanner::Impl {
                     std::wstring text);
 
     void Watch();
-    void SyncListeners(const std::vector<ScopeEntry>& scope);
+    void SyncListeners(const std::vector<ScopeEntry>& scope, std::vector<Failure>& failures);
     void Listen(Listener& listener);
     void StopListeners();
 
@@ -512,7 +512,7 @@ void CameraScanner::Impl::Watch() {
         std::vector<ScopeEntry> scope;
         std::vector<Failure> failures;
         ResolveScope(scope, failures);
-        SyncListeners(scope);
+        SyncListeners(scope, failures);
         {
             QX::ScopedLock guard(lock);
             ++living.round;
@@ -543,7 +543,8 @@ void CameraScanner::Impl::Watch() {
     }
 }
 
-void CameraScanner::Impl::SyncListeners(const std::vector<ScopeEntry>& scope) {
+void CameraScanner::Impl::SyncListeners(const std::vector<ScopeEntry>& scope,
+                                        std::vector<Failure>& failures) {
     std::set<std::wstring> keys;
     for (const ScopeEntry& entry : scope) {
         const std::wstring key = entry.name + L"/" + QX::AddressToText(entry.address);
@@ -567,10 +568,8 @@ void CameraScanner::Impl::SyncListeners(const std::vector<ScopeEntry>& scope) {
             if (socket != QX::InvalidSocket) {
                 QX::SocketClose(socket);
             }
-            std::vector<Failure> failures;
+            // Tried again next round, and reported with that round's failures.
             AddFailure(failures, entry, ScannedCamera::METHOD_MDNS, text);
-            QX::ScopedLock guard(lock);
-            lastFailures.insert(lastFailures.end(), failures.begin(), failures.end());
             continue;
         }
         listener->socket = socket;
