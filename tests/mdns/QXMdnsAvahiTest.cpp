@@ -1,5 +1,5 @@
-// Interop with an independent mDNS responder: avahi-daemon, with a configuration of its own (no
-// D-Bus) and a static service file publishing _korv._tcp with a camera text, runs in one network
+// Interop with an independent mDNS responder: avahi-daemon (tests/support/QXAvahi.h) with a
+// static service file publishing _korv._tcp with a camera text, runs in one network
 // namespace; the client runs in a second, joined to it by a veth pair (avahi leaves loopback
 // alone). A standard responder answers with message ID 0, so its answers reach the client as
 // self-announcements.
@@ -19,6 +19,7 @@
 
 #include "qxnet/mdns/QXMDNSClient.h"
 #include "qxnet/platform/QXSync.h"
+#include "tests/support/QXAvahi.h"
 #include "tests/support/QXNetNamespace.h"
 
 using QXSDK::MDNSClient;
@@ -28,28 +29,6 @@ namespace {
 constexpr std::uint32_t kClientAddress = 0x0A4D0001;  // 10.77.0.1
 constexpr std::uint32_t kAvahiAddress = 0x0A4D0002;   // 10.77.0.2
 constexpr std::uint64_t kMac = 0x0E1F2A00A1B2ull;
-
-const char kConfig[] = R"([server]
-host-name=korv-QX00A1B2
-domain-name=local
-use-ipv4=yes
-use-ipv6=no
-allow-interfaces=qxav0
-enable-dbus=no
-ratelimit-interval-usec=1000000
-ratelimit-burst=1000
-
-[wide-area]
-enable-wide-area=no
-
-[publish]
-publish-hinfo=no
-publish-workstation=no
-publish-addresses=yes
-
-[reflector]
-enable-reflector=no
-)";
 
 const char kService[] = R"(<?xml version="1.0" standalone='no'?>
 <!DOCTYPE service-group SYSTEM "avahi-service.dtd">
@@ -71,77 +50,13 @@ public:
     using MDNSClient::IncTransID;
 };
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// avahi-daemon inside a namespace, in a mount namespace of its own where its service directory
-// is the test's and /run is private, so it touches none of the host's files. Stopped by its PID.
-class Avahi {
-public:
-    Avahi(const QXTest::NetNamespace& ns, const std::string& dir) : m_dir(dir) {
-        std::ofstream(dir + "/avahi-daemon.conf") << kConfig;
-        mkdir((dir + "/services").c_str(), 0755);
-        std::ofstream(dir + "/services/korv.service") << kService;
-        const std::string script = "mount -t tmpfs tmpfs /run && mount --bind " + dir +
-                                   "/services /etc/avahi/services && exec avahi-daemon -f " + dir +
-                                   "/avahi-daemon.conf --no-drop-root --no-chroot --no-rlimits";
-        const std::string log = dir + "/avahi.log";
-        m_pid = fork();
-        if (m_pid == 0) {
-            std::freopen(log.c_str(), "w", stdout);
-            std::freopen(log.c_str(), "a", stderr);
-            // ip netns exec, unshare and sh each exec the next: the PID is avahi-daemon's.
-            execlp("ip", "ip", "netns", "exec", ns.Name().c_str(), "unshare", "-m", "sh", "-c",
-                   script.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-    }
-    ~Avahi() { Stop(); }
-    Avahi(const Avahi&) = delete;
-    Avahi& operator=(const Avahi&) = delete;
-
-    // Waits until the service is published; false with the log when avahi gave up or is slow.
-    bool WaitReady(std::string& log) {
-        for (int i = 0; i < 100; ++i) {
-            log = ReadFile(m_dir + "/avahi.log");
-            if (log.find("successfully established") != std::string::npos) {
-                return true;
-            }
-            int status = 0;
-            if (m_pid <= 0 || waitpid(m_pid, &status, WNOHANG) == m_pid) {
-                m_pid = -1;
-                return false;
-            }
-            QX::SleepMs(100);
-        }
-        return false;
-    }
-
-    void Stop() {
-        if (m_pid > 0) {
-            kill(m_pid, SIGTERM);
-            int status = 0;
-            waitpid(m_pid, &status, 0);
-            m_pid = -1;
-        }
-    }
-
-private:
-    std::string m_dir;
-    pid_t m_pid = -1;
-};
-
 class AvahiInterop : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!QXTest::NetNamespace::Available()) {
             GTEST_SKIP() << "network namespaces need root and the ip tool";
         }
-        if (QXTest::Shell("command -v avahi-daemon >/dev/null 2>&1") != 0) {
+        if (!QXTest::Avahi::Installed()) {
             GTEST_SKIP() << "avahi-daemon is not installed (scripts/install-deps.sh)";
         }
         m_avahiNs = std::make_unique<QXTest::NetNamespace>("qxavahi");
@@ -159,14 +74,15 @@ protected:
         }
     }
     void StartAvahi() {
-        m_avahi = std::make_unique<Avahi>(*m_avahiNs, m_dir);
+        m_avahi =
+            std::make_unique<QXTest::Avahi>(*m_avahiNs, m_dir, "qxav0", "korv-QX00A1B2", kService);
         std::string log;
         ASSERT_TRUE(m_avahi->WaitReady(log)) << log;
     }
 
     std::unique_ptr<QXTest::NetNamespace> m_avahiNs;
     std::unique_ptr<QXTest::NetNamespace> m_clientNs;
-    std::unique_ptr<Avahi> m_avahi;
+    std::unique_ptr<QXTest::Avahi> m_avahi;
     std::string m_dir;
 };
 

@@ -93,13 +93,13 @@ TEST_F(MdnsCli, UsageErrors) {
 
 TEST_F(MdnsCli, DiscoverMdnsListsEveryCamera) {
     WithCameras([](const QXSim::Simulator& sim) {
-        CliRun run = Qxnet("discover --mdns --json");
+        CliRun run = Qxnet("discover --mdns --local 127.0.0.1 --json");
         ASSERT_EQ(run.exitCode, 0) << run.out;
         const auto json = nlohmann::json::parse(run.out);
         ASSERT_EQ(json["mdns"]["count"], sim.Cameras().size());
         EXPECT_EQ(json["mdns"]["local"], "127.0.0.1");
         EXPECT_FALSE(json.contains("port"));  // no broadcast asked for
-        CliRun table = Qxnet("discover --mdns");
+        CliRun table = Qxnet("discover --mdns --local 127.0.0.1");
         EXPECT_EQ(table.exitCode, 0);
         EXPECT_NE(table.out.find("3 cameras"), std::string::npos) << table.out;
     });
@@ -107,7 +107,7 @@ TEST_F(MdnsCli, DiscoverMdnsListsEveryCamera) {
 
 TEST_F(MdnsCli, WatchPrintsEachCameraOnce) {
     WithCameras([](const QXSim::Simulator& sim) {
-        CliRun run = Qxnet("watch --timeout 2 --json");
+        CliRun run = Qxnet("watch --interface lo --timeout 2 --json");
         ASSERT_EQ(run.exitCode, 0) << run.out;
         std::size_t lines = 0;
         std::size_t start = 0;
@@ -115,6 +115,8 @@ TEST_F(MdnsCli, WatchPrintsEachCameraOnce) {
             const std::size_t end = run.out.find('\n', start);
             const auto camera = nlohmann::json::parse(run.out.substr(start, end - start));
             EXPECT_EQ(camera["model"], "QX2000");
+            EXPECT_EQ(camera["change"], "appeared");
+            EXPECT_EQ(camera["interfaces"], nlohmann::json::array({"lo"}));
             ++lines;
             start = end + 1;
         }

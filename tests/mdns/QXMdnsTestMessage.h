@@ -40,8 +40,8 @@ public:
         m_bytes.insert(m_bytes.end(), name.begin(), name.end());
         U16(type);
         U16(rrClass);
-        U16(0);
-        U16(120);
+        U16(static_cast<std::uint16_t>(m_ttl >> 16));
+        U16(static_cast<std::uint16_t>(m_ttl));
         U16(static_cast<std::uint16_t>(rdata.size()));
         m_bytes.insert(m_bytes.end(), rdata.begin(), rdata.end());
         ++m_bytes[7];
@@ -68,9 +68,24 @@ public:
     DnsMessage& Ptr(const std::string& owner, const std::string& target) {
         return Record(owner, 12, Name(target));
     }
+    // A question (as unicast answers repeat it); add questions before any record.
+    DnsMessage& Question(const std::string& name, std::uint16_t type, std::uint16_t qClass) {
+        const std::vector<std::uint8_t> encoded = Name(name);
+        m_bytes.insert(m_bytes.end(), encoded.begin(), encoded.end());
+        U16(type);
+        U16(qClass);
+        ++m_bytes[5];
+        return *this;
+    }
+    // The TTL of the records added from now on (120 until set).
+    DnsMessage& Ttl(std::uint32_t ttl) {
+        m_ttl = ttl;
+        return *this;
+    }
     const std::vector<std::uint8_t>& Bytes() const { return m_bytes; }
 
 private:
+    std::uint32_t m_ttl = 120;
     void U16(std::uint16_t v) {
         m_bytes.push_back(static_cast<std::uint8_t>(v >> 8));
         m_bytes.push_back(static_cast<std::uint8_t>(v));

@@ -4,12 +4,14 @@
 
 #include "qxnet/common/QXAddress.h"
 #include "qxnet/common/QXResult.h"
+#include "qxnet/scan/QXCameraScanner.h"
 #include "qxnet/tftp/QXCameraData.h"
 #include "qxnet/tftp/QXTFTPClient.h"
 #include "sim/QXSimDiscoveryResponder.h"
 #include "sim/QXSimulator.h"
 #include "tools/qxnet/QXCli.h"
 #include "tools/qxnet/QXCliOutput.h"
+#include "tools/qxnet/QXCmdScan.h"
 
 namespace QXCli {
 
@@ -27,9 +29,25 @@ struct DiscoverSettings {
     int port = QXSim::kDefaultDiscoveryPort;
     std::string local;
     std::string requestHex;
-    // Neither flag or both: both searches.
-    bool broadcast = false;
-    bool mdns = false;
+    // The scanner's scope and methods; its method flags also pick the searches of --address and
+    // --local (neither or both: both).
+    ScanOptions scan;
+    // Set once the options exist: whether --address or --local was given.
+    CLI::Option* addressOption = nullptr;
+    CLI::Option* localOption = nullptr;
+};
+
+// Cleanup must follow Startup however the search ends.
+class SocketLayer {
+public:
+    SocketLayer() {
+        if (QXSDK::TFTPClient::Startup()) {
+            throw std::runtime_error("cannot start the socket layer");
+        }
+    }
+    ~SocketLayer() { QXSDK::TFTPClient::Cleanup(); }
+    SocketLayer(const SocketLayer&) = delete;
+    SocketLayer& operator=(const SocketLayer&) = delete;
 };
 
 std::string Features(const QXSDK::CameraData& camera) {
@@ -109,19 +127,58 @@ void PrintCameras(const std::set<QXSDK::CameraData>& cameras) {
 // was found, ObjectNotFound when none); throws what the library throws.
 int Broadcast(std::uint32_t address, int port, std::uint32_t local,
               const std::vector<std::uint8_t>& request, std::set<QXSDK::CameraData>& cameras) {
-    if (QXSDK::TFTPClient::Startup()) {
-        throw std::runtime_error("cannot start the socket layer");
-    }
-    // Cleanup must follow Startup however the search ends.
-    struct SocketLayer {
-        ~SocketLayer() { QXSDK::TFTPClient::Cleanup(); }
-    } layer;
+    SocketLayer layer;
     QXSDK::TFTPClient client(boost::make_shared<QX::CodeLock>(), local, false, kRetries, 0, port);
     client.Open(address, port);
     return client.Broadcast(request.data(), static_cast<std::uint32_t>(request.size()), &cameras);
 }
 
+// Every up interface (or the ones named) by both methods (or the one chosen), one merged table.
+int Scan(Global& global, const DiscoverSettings& settings,
+         const std::vector<std::uint8_t>& request) {
+    SocketLayer layer;
+    QXSDK::CameraScanner scanner(boost::make_shared<QX::CodeLock>());
+    ScanOptions options = settings.scan;
+    options.port = settings.port;
+    options.request = request;
+    ConfigureScanner(scanner, options);
+    std::vector<QXSDK::ScannedCamera> cameras;
+    const int result = scanner.Scan(cameras);
+    const std::vector<QXSDK::CameraScanner::Failure> failures = scanner.GetFailures();
+    const std::string error = ScanError(result);
+    if (!error.empty()) {
+        const std::vector<std::string> lines = FailureLines(failures);
+        return Error("discover: " + error + (lines.empty() ? "" : "; " + lines.front()));
+    }
+    if (global.json) {
+        nlohmann::json list = nlohmann::json::array();
+        for (const QXSDK::ScannedCamera& camera : cameras) {
+            list.push_back(ScanJson(camera));
+        }
+        PrintJson(
+            std::cout,
+            {{"count", cameras.size()}, {"cameras", list}, {"skipped", FailuresJson(failures)}});
+    } else {
+        std::vector<std::vector<std::string>> rows;
+        for (const QXSDK::ScannedCamera& camera : cameras) {
+            rows.push_back(ScanRow(camera));
+        }
+        PrintTable(std::cout, kScanHeaders, rows);
+        std::cout << cameras.size() << (cameras.size() == 1 ? " camera\n" : " cameras\n");
+        for (const std::string& line : FailureLines(failures)) {
+            std::cout << line << "\n";
+        }
+    }
+    return cameras.empty() ? 1 : 0;
+}
+
 int Discover(Global& global, const DiscoverSettings& settings) {
+    const bool scan = settings.addressOption->count() == 0 && settings.localOption->count() == 0;
+    if (!scan && (!settings.scan.interfaces.empty() || settings.scan.loopback)) {
+        return Error(
+            "discover: --interface and --loopback choose what a scan covers; they do "
+            "not go with --address or --local");
+    }
     std::uint32_t address = 0;
     std::uint32_t local = 0;
     if (!ParseAddress(settings.address, address)) {
@@ -136,10 +193,13 @@ int Discover(Global& global, const DiscoverSettings& settings) {
         (!ParseHex(settings.requestHex, request) || request.empty())) {
         return Error("discover: --request needs hexadecimal bytes, e.g. 71782d646973636f766572");
     }
-    const bool both = settings.broadcast == settings.mdns;
+    if (scan) {
+        return Scan(global, settings, request);
+    }
+    const bool both = settings.scan.broadcast == settings.scan.mdns;
     nlohmann::json out = nlohmann::json::object();
     bool found = false;
-    if (both || settings.broadcast) {
+    if (both || settings.scan.broadcast) {
         std::set<QXSDK::CameraData> cameras;
         int result = Broadcast(address, settings.port, local, request, cameras);
         found = result == 0 && !cameras.empty();
@@ -156,7 +216,7 @@ int Discover(Global& global, const DiscoverSettings& settings) {
             }
         }
     }
-    if (both || settings.mdns) {
+    if (both || settings.scan.mdns) {
         // mDNS needs an interface: the one of --local, else loopback, never the host's choice.
         nlohmann::json mdns;
         const int code =
@@ -205,37 +265,46 @@ int DemoDiscover(DemoContext& context) {
 
 void AddDiscoverCommands(CLI::App& app, Global& global) {
     auto settings = std::make_shared<DiscoverSettings>();
-    CLI::App* discover =
-        app.add_subcommand("discover", "Find cameras by UDP broadcast and list them");
-    discover
-        ->add_option("-a,--address", settings->address,
-                     "Broadcast (or camera) address; the default never leaves this machine")
-        ->check(CheckIPv4)
-        ->capture_default_str();
+    CLI::App* discover = app.add_subcommand(
+        "discover", "Find cameras on every interface (or one address) and list them");
+    settings->addressOption =
+        discover
+            ->add_option("-a,--address", settings->address,
+                         "Broadcast (or camera) address to search instead of scanning")
+            ->check(CheckIPv4)
+            ->capture_default_str();
     discover->add_option("-p,--port", settings->port, "The cameras' discovery port")
         ->check(CLI::Range(1, 65535))
         ->capture_default_str();
-    discover->add_option("-l,--local", settings->local, "Local address to send from (a.b.c.d)")
-        ->check(CheckIPv4);
+    settings->localOption =
+        discover
+            ->add_option("-l,--local", settings->local,
+                         "Local address to send from (a.b.c.d) instead of scanning")
+            ->check(CheckIPv4);
     discover->add_option("-r,--request", settings->requestHex,
                          "Request bytes in hexadecimal (default: the text \"qx-discover\")");
-    discover->add_flag("--broadcast", settings->broadcast, "Search by UDP broadcast only");
-    discover->add_flag("--mdns", settings->mdns,
-                       "Search by mDNS only (224.0.0.251:5353 on the --local interface, default "
-                       "127.0.0.1)");
+    AddScanOptions(discover, settings->scan);
     discover->footer(
-        R"(The request is sent until three requests in a row bring no new camera (about 2.4 s
-or more). The default address, 127.255.255.255, reaches only cameras simulated on this machine
-(qxcam-sim); to search a real network name its broadcast address, e.g. --address 192.168.1.255.
-Both searches run unless --broadcast or --mdns picks one: the mDNS query goes to
-224.0.0.251:5353 on the interface of --local, by default 127.0.0.1 (loopback only); with --json
-its cameras are under "mdns".
+        R"(Without --address or --local, discover SENDS ON EVERY INTERFACE OF THIS HOST that is
+up (loopback only with --loopback or when named): a broadcast of the request to the interface's
+broadcast address and the --port, and one-shot mDNS queries for _korv._tcp.local. It lists each
+camera once by MAC with the interfaces and methods that heard it and its flags
+(outside-subnet: its address is not in the subnet of the interface that heard it;
+address-conflict: another MAC has its address; several-interfaces). --interface (repeatable),
+--loopback, --broadcast and --mdns narrow the scan; interfaces that cannot be used are listed
+as skipped. --json prints the same records ("interfaces", "methods", "flags").
+
+With --address or --local it searches one target as before: the request is sent to --address
+(default 127.255.255.255, which reaches only cameras simulated on this machine) until three
+requests in a row bring no new camera, and the mDNS query goes to 224.0.0.251:5353 on the
+interface of --local (default 127.0.0.1); with --json the mDNS cameras are under "mdns".
 Exit code 0 when cameras were found, 1 when none answered, 2 on a usage or system error.
 
 Example:
   qxcam-sim --cameras 20 &
   qxnet discover --address 127.255.255.255 --port 10069
-  qxnet discover --json | jq '.cameras[].mac')");
+  qxnet discover --interface lo --port 10069
+  qxnet discover --interface eth0 --json | jq '.cameras[].mac')");
     discover->callback(Action(global, [&global, settings] { return Discover(global, *settings); }));
     AddDemoStep("Discovery by broadcast", DemoDiscover);
 }

@@ -1,6 +1,8 @@
-// The mDNS commands: `qxnet find MAC`, `qxnet watch`, the mDNS half of `qxnet discover` and the
-// demo's mDNS step. The client always gets a local address: without one it would pick the
-// host's first address and query a real network, so the default is loopback and --help says so.
+// The mDNS commands: `qxnet find MAC`, the mDNS half of `qxnet discover --local`, the demo's
+// mDNS step, and `qxnet watch` (through the camera scanner). The client always gets a local
+// address: without one it would pick the host's first address and query a real network, so the
+// default is loopback and --help says so. The watch's default is every interface, as its --help
+// says.
 #include <boost/make_shared.hpp>
 #include <cctype>
 #include <cstdio>
@@ -13,10 +15,12 @@
 #include "qxnet/mdns/QXMDNSClient.h"
 #include "qxnet/platform/QXSocket.h"
 #include "qxnet/platform/QXSync.h"
+#include "qxnet/scan/QXCameraScanner.h"
 #include "sim/QXSimMdnsResponder.h"
 #include "sim/QXSimulator.h"
 #include "tools/qxnet/QXCli.h"
 #include "tools/qxnet/QXCliOutput.h"
+#include "tools/qxnet/QXCmdScan.h"
 
 namespace QXCli {
 
@@ -29,7 +33,14 @@ const char kLocalHelp[] =
 struct MdnsSettings {
     std::string local = kDefaultLocal;
     std::string mac;
+};
+
+struct WatchSettings {
     double timeout = 10.0;
+    double interval = QXSDK::CameraScanner::DefaultIntervalMs / 1000.0;
+    // Narrows the scope to the interface with this address; empty: the scan options decide.
+    std::string local;
+    ScanOptions scan;
 };
 
 // The socket layer is started around each command, as the library leaves that to its host.
@@ -145,70 +156,77 @@ int Find(Global& global, const MdnsSettings& settings) {
     return found ? 0 : 1;
 }
 
-int Watch(Global& global, const MdnsSettings& settings) {
+// Prints each change the scanner reports, one line each; runs on the scanner's threads, which
+// the scanner serialises.
+struct WatchPrinter {
+    bool json;
+    std::set<std::uint64_t> appeared;
+
+    static void Print(QXSDK::CameraScanner::Change change, const QXSDK::ScannedCamera& camera,
+                      void* self) {
+        auto* printer = static_cast<WatchPrinter*>(self);
+        const char* name = change == QXSDK::CameraScanner::CAMERA_APPEARED  ? "appeared"
+                           : change == QXSDK::CameraScanner::CAMERA_CHANGED ? "changed"
+                                                                            : "gone";
+        if (change == QXSDK::CameraScanner::CAMERA_APPEARED) {
+            printer->appeared.insert(camera.mac);
+        }
+        if (printer->json) {
+            nlohmann::json line = ScanJson(camera);
+            line["change"] = name;
+            std::cout << line.dump() << "\n";
+        } else {
+            std::cout << name;
+            for (const std::string& cell : ScanRow(camera)) {
+                std::cout << "  " << cell;
+            }
+            std::cout << "\n";
+        }
+        std::cout.flush();
+    }
+};
+
+int Watch(Global& global, const WatchSettings& settings) {
     if (settings.timeout < 0) {
         return Error("watch: --timeout must be 0 (no end) or more seconds");
     }
+    if (settings.interval <= 0) {
+        return Error("watch: --interval must be more than 0 seconds");
+    }
     SocketLayer layer;
-    std::unique_ptr<QXSDK::MDNSClient> client;
-    std::string error;
-    if (!OpenClient(settings.local, client, error)) {
-        return Error("watch: " + error);
+    QXSDK::CameraScanner scanner(boost::make_shared<QX::CodeLock>());
+    ScanOptions options = settings.scan;
+    if (!settings.local.empty()) {
+        options.interfaces.push_back(settings.local);
     }
-    const HANDLE announced = QX::EventCreate(false, false);
-    if (announced == nullptr || announced == INVALID_HANDLE_VALUE) {
-        return Error("watch: cannot create an event");
-    }
-    client->RegisterSelfAnnounceEvent(announced);
+    ConfigureScanner(scanner, options);
+    scanner.SetWatchTiming(static_cast<std::uint32_t>(settings.interval * 1000),
+                           QXSDK::CameraScanner::DefaultMissedRounds);
+    WatchPrinter printer{global.json, {}};
+    scanner.SetCallback(WatchPrinter::Print, &printer);
     if (!global.json) {
-        std::cout << "Watching for camera announcements on " << settings.local
+        std::cout << "Watching "
+                  << (options.interfaces.empty()
+                          ? std::string("every interface")
+                          : "interface(s) " + options.interfaces.front() +
+                                (options.interfaces.size() > 1 ? ", ..." : ""))
                   << (settings.timeout > 0 ? " for " + std::to_string(settings.timeout) + " s"
                                            : std::string(" until interrupted"))
                   << "\n";
-        PrintTable(std::cout, kHeaders, {});
+        std::cout.flush();
+    }
+    const int started = scanner.Start();
+    if (started != 0) {
+        const std::vector<std::string> lines = FailureLines(scanner.GetFailures());
+        return Error("watch: " + ScanError(started) + (lines.empty() ? "" : "; " + lines.front()));
     }
     const DWORD start = QX::TickCount();
     const DWORD limit = static_cast<DWORD>(settings.timeout * 1000);
-    std::set<std::uint64_t> seen;
-    for (;;) {
-        DWORD wait = INFINITE;
-        if (limit != 0) {
-            const DWORD elapsed = QX::TickCount() - start;
-            if (elapsed >= limit) {
-                break;
-            }
-            wait = limit - elapsed;
-        }
-        if (QX::WaitForHandle(announced, wait) != WAIT_OBJECT_0) {
-            continue;
-        }
-        QXSDK::MDNSClient::CameraMap cameras;
-        if (!client->GetSelfAnnounceResponses(cameras)) {
-            continue;
-        }
-        for (const auto& [mac, camera] : cameras) {
-            if (!seen.insert(mac).second) {
-                continue;
-            }
-            if (global.json) {
-                std::cout << CameraJson(camera).dump() << "\n";
-            } else {
-                std::vector<std::string> row = CameraRow(camera);
-                for (std::size_t i = 0; i < row.size(); ++i) {
-                    std::cout << (i == 0 ? "" : "  ") << row[i];
-                }
-                std::cout << "\n";
-            }
-            std::cout.flush();
-        }
+    while (limit == 0 || QX::TickCount() - start < limit) {
+        QX::SleepMs(50);
     }
-    client->RegisterSelfAnnounceEvent(INVALID_HANDLE_VALUE);
-    client.reset();
-    QX::HandleClose(announced);
-    if (!global.json) {
-        std::cout << seen.size() << (seen.size() == 1 ? " camera\n" : " cameras\n");
-    }
-    return seen.empty() ? 1 : 0;
+    scanner.Stop();
+    return printer.appeared.empty() ? 1 : 0;
 }
 
 // The demo's mDNS step: the simulated cameras answer mDNS on loopback too.
@@ -290,22 +308,38 @@ Example:
   qxnet find 0e:1f:2a:00:a1:b2 --local 192.168.1.20 --json)");
     find->callback(Action(global, [&global, settings] { return Find(global, *settings); }));
 
-    CLI::App* watch =
-        app.add_subcommand("watch", "Show cameras as they announce themselves by mDNS");
-    watch->add_option("-t,--timeout", settings->timeout, "Seconds to watch; 0 watches until killed")
+    auto watchSettings = std::make_shared<WatchSettings>();
+    CLI::App* watch = app.add_subcommand(
+        "watch", "Show cameras as they appear, change and go, on every interface by default");
+    watch
+        ->add_option("-t,--timeout", watchSettings->timeout,
+                     "Seconds to watch; 0 watches until killed")
         ->capture_default_str();
-    watch->add_option("-l,--local", settings->local, kLocalHelp)
-        ->check(CheckIPv4)
+    watch->add_option("--interval", watchSettings->interval, "Seconds between scan rounds")
         ->capture_default_str();
+    watch
+        ->add_option("-l,--local", watchSettings->local,
+                     "Watch only the interface with this local address")
+        ->check(CheckIPv4);
+    watch->add_option("-p,--port", watchSettings->scan.port, "The cameras' discovery port")
+        ->check(CLI::Range(1, 65535))
+        ->capture_default_str();
+    AddScanOptions(watch, watchSettings->scan);
     watch->footer(
-        R"(Each camera is shown once, when its first unsolicited announcement arrives; with
---json each is one JSON object on a line of its own. Exit code 0 when a camera announced itself,
-1 when none did, 2 on a usage or system error.
+        R"(Without arguments watch SENDS ON EVERY INTERFACE OF THIS HOST that is up (loopback
+only with --loopback or when named): every --interval seconds a broadcast of the discovery
+request and one-shot mDNS queries, and in between it listens for the cameras' mDNS
+announcements. One line per change: "appeared", "changed" (address or data) or "gone" (not
+heard in 2 rounds, its mDNS record expired, or its goodbye received); with --json each line is
+one JSON object with "change" and the camera's record. --local, --interface (repeatable),
+--loopback, --broadcast and --mdns narrow it.
+Exit code 0 when a camera appeared, 1 when none did, 2 on a usage or system error.
 
 Example:
-  qxnet watch --timeout 30
+  qxnet watch --interface lo --timeout 30
   qxnet watch --local 192.168.1.20 --json | jq .ip)");
-    watch->callback(Action(global, [&global, settings] { return Watch(global, *settings); }));
+    watch->callback(
+        Action(global, [&global, watchSettings] { return Watch(global, *watchSettings); }));
 
     AddDemoStep("Discovery by mDNS", DemoMdns);
 }

@@ -1,0 +1,424 @@
+// The scanner on real interfaces: a scanning namespace joined by three veth links, each to a peer
+// namespace of its own subnet where simulated cameras answer by broadcast and by mDNS (one of
+// them configured outside its link's subnet, two sharing an address). Its default scope (every
+// up interface) runs only here, inside the test's namespaces. avahi-daemon plays a standard mDNS
+// responder, first on a link, then also on the scanning host itself.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <condition_variable>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <boost/make_shared.hpp>
+#include <nlohmann/json.hpp>
+
+#include "qxnet/common/QXResult.h"
+#include "qxnet/scan/QXCameraScanner.h"
+#include "qxnet/tftp/QXTFTPClient.h"
+#include "sim/QXSimDiscoveryResponder.h"
+#include "sim/QXSimMdnsResponder.h"
+#include "sim/QXSimulator.h"
+#include "tests/scan/QXRefusingSockets.h"
+#include "tests/support/QXAvahi.h"
+#include "tests/support/QXNetNamespace.h"
+
+using QXSDK::CameraScanner;
+using QXSDK::ScannedCamera;
+
+namespace {
+
+constexpr unsigned kBoth = ScannedCamera::METHOD_BROADCAST | ScannedCamera::METHOD_MDNS;
+
+// The cameras of each link; their MACs carry the prefix of the mDNS camera text, so that both
+// methods name them alike and the scanner merges their records.
+struct Expected {
+    const char* camera;  // the simulator's text form
+    const wchar_t* interfaceName;
+    unsigned flags;
+};
+const std::array<std::vector<Expected>, 3> kLinks = {{
+    {{"mac=0e:1f:2a:00:01:01 ip=10.61.0.11", L"qxs1", 0},
+     {"mac=0e:1f:2a:00:01:02 ip=10.61.0.12", L"qxs1", 0}},
+    {{"mac=0e:1f:2a:00:02:01 ip=10.62.0.11", L"qxs2", 0},
+     {"mac=0e:1f:2a:00:02:02 ip=192.168.77.5", L"qxs2", ScannedCamera::FLAG_OUTSIDE_SUBNET}},
+    {{"mac=0e:1f:2a:00:03:01 ip=10.63.0.20", L"qxs3", ScannedCamera::FLAG_ADDRESS_CONFLICT},
+     {"mac=0e:1f:2a:00:03:02 ip=10.63.0.20", L"qxs3", ScannedCamera::FLAG_ADDRESS_CONFLICT}},
+}};
+
+// What the callback was told, in order; waited on by the test thread.
+class Recorder {
+public:
+    struct Event {
+        CameraScanner::Change change;
+        std::uint64_t mac;
+        std::uint32_t address;
+    };
+    static void Callback(CameraScanner::Change change, const ScannedCamera& camera, void* self) {
+        auto* recorder = static_cast<Recorder*>(self);
+        std::lock_guard<std::mutex> guard(recorder->m_mutex);
+        recorder->m_events.push_back({change, camera.mac, camera.Address()});
+        recorder->m_changed.notify_all();
+    }
+    std::size_t Count(CameraScanner::Change change, std::uint64_t mac, std::uint32_t address = 0) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return CountLocked(change, mac, address);
+    }
+    // Waits (at most a minute, a bound for a hung scanner, not a timing) until every wanted
+    // event was told at least once.
+    bool WaitFor(const std::vector<Event>& wanted) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::seconds(60), [&] {
+            for (const Event& event : wanted) {
+                if (CountLocked(event.change, event.mac, event.address) == 0) {
+                    return false;
+                }
+            }
+            return true;
+        });
+    }
+
+private:
+    std::size_t CountLocked(CameraScanner::Change change, std::uint64_t mac,
+                            std::uint32_t address) const {
+        std::size_t count = 0;
+        for (const Event& event : m_events) {
+            count += event.change == change && event.mac == mac &&
+                             (address == 0 || event.address == address)
+                         ? 1
+                         : 0;
+        }
+        return count;
+    }
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<Event> m_events;
+};
+
+std::uint64_t Mac(std::uint64_t link, std::uint64_t camera) {
+    return 0x0E1F2A000000ull | (link << 8) | camera;
+}
+
+class ScanLinks : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!QXTest::NetNamespace::Available()) {
+            GTEST_SKIP() << "network namespaces need root and the ip tool";
+        }
+        m_scan = std::make_unique<QXTest::NetNamespace>("qxscan");
+        for (std::size_t i = 0; i < kLinks.size(); ++i) {
+            const std::string n = std::to_string(i + 1);
+            m_peers[i] = std::make_unique<QXTest::NetNamespace>("qxscp");
+            ASSERT_TRUE(QXTest::NetNamespace::Link(*m_scan, "qxs" + n, "10.6" + n + ".0.1/24",
+                                                   *m_peers[i], "qxp" + n, "10.6" + n + ".0.2/24"));
+            std::vector<QXSim::SimCamera> cameras;
+            for (const Expected& expected : kLinks[i]) {
+                QXSim::SimCamera camera;
+                std::string error;
+                ASSERT_TRUE(QXSim::ParseCamera(expected.camera, camera, error)) << error;
+                cameras.push_back(camera);
+            }
+            m_sims[i] = std::make_unique<QXSim::Simulator>(cameras);
+            QXSim::DiscoveryOptions discovery;
+            discovery.port = CameraScanner::DefaultPort;
+            discovery.loopbackRequestersOnly = false;  // inside the namespace only
+            m_sims[i]->Add(std::make_unique<QXSim::DiscoveryResponder>(*m_sims[i], discovery));
+            QXSim::MdnsOptions mdns;
+            mdns.interfaceAddress = 0x0A000002 | static_cast<std::uint32_t>((61 + i) << 16);
+            m_sims[i]->Add(std::make_unique<QXSim::MdnsResponder>(*m_sims[i], mdns));
+            ASSERT_NO_FATAL_FAILURE(StartSim(i));
+        }
+        ASSERT_FALSE(QXSDK::TFTPClient::Startup());
+    }
+    void TearDown() override {
+        if (m_scan != nullptr) {
+            QXSDK::TFTPClient::Cleanup();
+        }
+    }
+
+    // Starts the simulator of link i inside its namespace (its sockets belong there).
+    void StartSim(std::size_t i) {
+        m_peers[i]->Run([&] {
+            std::string error;
+            ASSERT_TRUE(m_sims[i]->Start(error)) << error;
+        });
+    }
+
+    std::unique_ptr<QXTest::NetNamespace> m_scan;
+    std::array<std::unique_ptr<QXTest::NetNamespace>, 3> m_peers;
+    std::array<std::unique_ptr<QXSim::Simulator>, 3> m_sims;
+};
+
+// Every camera once, with its link's interface, both methods and its flags; the loopback of the
+// scanning namespace is left out of the default scope.
+TEST_F(ScanLinks, FindsEveryCameraOnceWithInterfaceMethodAndFlags) {
+    Recorder recorder;
+    std::vector<ScannedCamera> cameras;
+    m_scan->Run([&] {
+        CameraScanner scanner(boost::make_shared<QX::CodeLock>());
+        scanner.SetCallback(Recorder::Callback, &recorder);
+        ASSERT_EQ(scanner.Scan(cameras), 0);
+        EXPECT_TRUE(scanner.GetFailures().empty());
+    });
+    std::map<std::uint64_t, const ScannedCamera*> byMac;
+    for (const ScannedCamera& camera : cameras) {
+        EXPECT_TRUE(byMac.emplace(camera.mac, &camera).second) << std::hex << camera.mac;
+    }
+    ASSERT_EQ(cameras.size(), 6u);
+    for (std::size_t link = 0; link < kLinks.size(); ++link) {
+        for (std::size_t i = 0; i < kLinks[link].size(); ++i) {
+            const Expected& expected = kLinks[link][i];
+            SCOPED_TRACE(expected.camera);
+            const auto found = byMac.find(Mac(link + 1, i + 1));
+            ASSERT_NE(found, byMac.end());
+            const ScannedCamera& camera = *found->second;
+            EXPECT_EQ(camera.interfaces, std::vector<std::wstring>{expected.interfaceName});
+            EXPECT_EQ(camera.methods, kBoth);
+            EXPECT_TRUE(camera.hasBroadcast && camera.hasMdns);
+            EXPECT_EQ(camera.broadcast.ip, camera.mdns.m_ip);
+            EXPECT_EQ(camera.flags, expected.flags);
+            EXPECT_EQ(recorder.Count(CameraScanner::CAMERA_APPEARED, camera.mac), 1u);
+        }
+    }
+}
+
+// An interface whose sockets cannot be set up is skipped and reported; the others are scanned.
+TEST_F(ScanLinks, InterfaceWhoseSocketsAreRefusedIsSkippedAndReported) {
+    QXTest::RefusingSockets refusing({0x0A3E0001});  // 10.62.0.1, the scanner's end of link 2
+    std::vector<ScannedCamera> cameras;
+    std::vector<CameraScanner::Failure> failures;
+    m_scan->Run([&] {
+        CameraScanner scanner(boost::make_shared<QX::CodeLock>());
+        ASSERT_EQ(scanner.Scan(cameras), 0);
+        failures = scanner.GetFailures();
+    });
+    ASSERT_EQ(failures.size(), 2u);
+    unsigned methods = 0;
+    for (const CameraScanner::Failure& failure : failures) {
+        EXPECT_EQ(failure.interfaceName, L"qxs2");
+        methods |= failure.method;
+    }
+    EXPECT_EQ(methods, kBoth);
+    ASSERT_EQ(cameras.size(), 4u);
+    for (const ScannedCamera& camera : cameras) {
+        EXPECT_NE(camera.interfaces, std::vector<std::wstring>{L"qxs2"}) << std::hex << camera.mac;
+    }
+}
+
+// Watching: a link set down takes its cameras away, a stopped camera goes, a camera restarted on
+// another address changes; nothing else is reported gone.
+TEST_F(ScanLinks, WatchReportsLinkDownStoppedAndMovedCameras) {
+    Recorder recorder;
+    CameraScanner scanner(boost::make_shared<QX::CodeLock>());
+    scanner.SetCallback(Recorder::Callback, &recorder);
+    scanner.SetWatchTiming(200, 2);
+    m_scan->Run([&] { ASSERT_EQ(scanner.Start(), 0); });
+    std::vector<Recorder::Event> all;
+    for (std::uint64_t link = 1; link <= 3; ++link) {
+        for (std::uint64_t i = 1; i <= 2; ++i) {
+            all.push_back({CameraScanner::CAMERA_APPEARED, Mac(link, i), 0});
+        }
+    }
+    ASSERT_TRUE(recorder.WaitFor(all));
+
+    ASSERT_EQ(m_scan->Exec("ip link set qxs1 down"), 0);
+    m_sims[1]->Stop();
+    m_sims[1]->Cameras().erase(m_sims[1]->Cameras().begin());  // 0e:1f:2a:00:02:01
+    ASSERT_NO_FATAL_FAILURE(StartSim(1));
+    m_sims[2]->Stop();
+    m_sims[2]->Cameras()[0].address = 0x0A3F001E;  // 0e:1f:2a:00:03:01 now at 10.63.0.30
+    ASSERT_NO_FATAL_FAILURE(StartSim(2));
+    EXPECT_TRUE(recorder.WaitFor({{CameraScanner::CAMERA_GONE, Mac(1, 1), 0},
+                                  {CameraScanner::CAMERA_GONE, Mac(1, 2), 0},
+                                  {CameraScanner::CAMERA_GONE, Mac(2, 1), 0},
+                                  {CameraScanner::CAMERA_CHANGED, Mac(3, 1), 0x0A3F001E}}));
+    scanner.Stop();
+
+    std::map<std::uint64_t, ScannedCamera> living;
+    for (const ScannedCamera& camera : scanner.GetCameras()) {
+        living[camera.mac] = camera;
+    }
+    ASSERT_EQ(living.size(), 3u);
+    EXPECT_EQ(living.count(Mac(2, 2)), 1u);
+    EXPECT_EQ(living[Mac(3, 1)].Address(), 0x0A3F001Eu);
+    // The two cameras no longer share an address.
+    EXPECT_EQ(living[Mac(3, 1)].flags, 0u);
+    EXPECT_EQ(living[Mac(3, 2)].flags, 0u);
+    EXPECT_EQ(recorder.Count(CameraScanner::CAMERA_GONE, Mac(3, 2)), 0u);
+}
+
+#if defined(QXNET_CLI_PATH)
+// `qxnet discover` without an address scans every interface of the scanning namespace (the only
+// place in the repository where the program's default runs); options narrow it.
+TEST_F(ScanLinks, DiscoverCommandScansEveryInterface) {
+    struct Case {
+        const char* arguments;
+        int exitCode;
+        std::size_t cameras;
+        std::vector<std::string> methods;
+    };
+    const std::vector<Case> cases = {
+        {"", 0, 6, {"broadcast", "mdns"}},
+        {"--interface qxs2 --broadcast", 0, 2, {"broadcast"}},
+        {"--interface 10.63.0.1 --mdns", 0, 2, {"mdns"}},
+        {"--interface nosuch0", 2, 0, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        const std::string command = "ip netns exec " + m_scan->Name() +
+                                    " " QXNET_CLI_PATH " discover --json " + c.arguments +
+                                    " 2>/dev/null";
+        FILE* pipe = popen(command.c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        std::string out;
+        char buffer[512];
+        while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+            out += buffer;
+        }
+        const int status = pclose(pipe);
+        ASSERT_TRUE(WIFEXITED(status));
+        ASSERT_EQ(WEXITSTATUS(status), c.exitCode) << out;
+        if (c.exitCode != 0) {
+            continue;
+        }
+        const nlohmann::json json = nlohmann::json::parse(out);
+        ASSERT_EQ(json.at("count"), c.cameras) << out;
+        std::set<std::string> macs;
+        for (const nlohmann::json& camera : json.at("cameras")) {
+            macs.insert(camera.at("mac").get<std::string>());
+            EXPECT_EQ(camera.at("methods"), nlohmann::json(c.methods));
+            ASSERT_EQ(camera.at("interfaces").size(), 1u);
+            const std::string link = camera.at("interfaces")[0].get<std::string>();
+            EXPECT_EQ(camera.at("mac").get<std::string>().substr(0, 14),
+                      "0e:1f:2a:00:0" + link.substr(3, 1));
+            if (camera.at("mac") == "0e:1f:2a:00:02:02") {
+                EXPECT_EQ(camera.at("flags"), nlohmann::json({"outside-subnet"}));
+            }
+        }
+        EXPECT_EQ(macs.size(), c.cameras);
+        EXPECT_TRUE(json.at("skipped").empty());
+    }
+}
+#endif
+
+const char kService[] = R"(<?xml version="1.0" standalone='no'?>
+<!DOCTYPE service-group SYSTEM "avahi-service.dtd">
+<service-group>
+  <name>QX2000-QX00C3D4</name>
+  <service>
+    <type>_korv._tcp</type>
+    <port>80</port>
+    <txt-record>txtvers=1</txt-record>
+    <txt-record>model=QX2000</txt-record>
+    <txt-record>MAC=QX00C3D4-FW3.14-00010002-0000001F-0A0B/QX2000</txt-record>
+  </service>
+</service-group>
+)";
+// The scanning host's own stack publishes something else, so that it is seen to be up.
+const char kHostService[] = R"(<?xml version="1.0" standalone='no'?>
+<!DOCTYPE service-group SYSTEM "avahi-service.dtd">
+<service-group>
+  <name>scanning host</name>
+  <service>
+    <type>_http._tcp</type>
+    <port>8080</port>
+  </service>
+</service-group>
+)";
+constexpr std::uint64_t kAvahiMac = 0x0E1F2A00C3D4ull;
+constexpr std::uint32_t kAvahiAddress = 0x0A4E0002;  // 10.78.0.2
+
+class ScanAvahi : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!QXTest::NetNamespace::Available()) {
+            GTEST_SKIP() << "network namespaces need root and the ip tool";
+        }
+        if (!QXTest::Avahi::Installed()) {
+            GTEST_SKIP() << "avahi-daemon is not installed (scripts/install-deps.sh)";
+        }
+        m_scan = std::make_unique<QXTest::NetNamespace>("qxsca");
+        m_peer = std::make_unique<QXTest::NetNamespace>("qxsav");
+        ASSERT_TRUE(QXTest::NetNamespace::Link(*m_peer, "qxa0", "10.78.0.2/24", *m_scan, "qxa1",
+                                               "10.78.0.1/24"));
+        for (std::string* dir : {&m_peerDir, &m_hostDir}) {
+            char pattern[] = "/tmp/qxscanavahi-XXXXXX";
+            ASSERT_NE(mkdtemp(pattern), nullptr);
+            *dir = pattern;
+        }
+        m_camera =
+            std::make_unique<QXTest::Avahi>(*m_peer, m_peerDir, "qxa0", "korv-QX00C3D4", kService);
+        std::string log;
+        ASSERT_TRUE(m_camera->WaitReady(log)) << log;
+    }
+    void TearDown() override {
+        m_camera.reset();
+        m_host.reset();
+        for (const std::string& dir : {m_peerDir, m_hostDir}) {
+            if (!dir.empty()) {
+                QXTest::Shell("rm -rf '" + dir + "'");
+            }
+        }
+    }
+
+    // One mDNS scan of the scanning namespace's link.
+    std::vector<ScannedCamera> Scan() {
+        std::vector<ScannedCamera> cameras;
+        m_scan->Run([&] {
+            CameraScanner scanner(boost::make_shared<QX::CodeLock>());
+            scanner.SetMethods(ScannedCamera::METHOD_MDNS);
+            EXPECT_EQ(scanner.Scan(cameras), 0);
+            EXPECT_TRUE(scanner.GetFailures().empty());
+        });
+        return cameras;
+    }
+
+    std::unique_ptr<QXTest::NetNamespace> m_scan;
+    std::unique_ptr<QXTest::NetNamespace> m_peer;
+    std::unique_ptr<QXTest::Avahi> m_camera;
+    std::unique_ptr<QXTest::Avahi> m_host;
+    std::string m_peerDir;
+    std::string m_hostDir;
+};
+
+// Found by the one-shot query, whether or not an mDNS stack runs on the scanning host and holds
+// port 5353 there; the living list takes the camera's goodbye (avahi stopping) as gone.
+TEST_F(ScanAvahi, FoundBesideHostStackAndGoneOnGoodbye) {
+    for (bool hostStack : {false, true}) {
+        SCOPED_TRACE(hostStack ? "avahi-daemon on the scanning host" : "no mDNS stack on the host");
+        if (hostStack) {
+            m_host = std::make_unique<QXTest::Avahi>(*m_scan, m_hostDir, "qxa1", "qxscanhost",
+                                                     kHostService);
+            std::string log;
+            ASSERT_TRUE(m_host->WaitReady(log)) << log;
+        }
+        const std::vector<ScannedCamera> cameras = Scan();
+        ASSERT_EQ(cameras.size(), 1u);
+        EXPECT_EQ(cameras[0].mac, kAvahiMac);
+        EXPECT_EQ(cameras[0].Address(), kAvahiAddress);
+        EXPECT_EQ(cameras[0].methods, ScannedCamera::METHOD_MDNS);
+        EXPECT_EQ(cameras[0].interfaces, std::vector<std::wstring>{L"qxa1"});
+    }
+    // Rounds far apart and many missed rounds allowed: only the goodbye can make it gone.
+    Recorder recorder;
+    CameraScanner scanner(boost::make_shared<QX::CodeLock>());
+    scanner.SetMethods(ScannedCamera::METHOD_MDNS);
+    scanner.SetCallback(Recorder::Callback, &recorder);
+    scanner.SetWatchTiming(600000, 100);
+    m_scan->Run([&] { ASSERT_EQ(scanner.Start(), 0); });
+    ASSERT_TRUE(recorder.WaitFor({{CameraScanner::CAMERA_APPEARED, kAvahiMac, kAvahiAddress}}));
+    m_camera->Stop();
+    EXPECT_TRUE(recorder.WaitFor({{CameraScanner::CAMERA_GONE, kAvahiMac, 0}}));
+    scanner.Stop();
+    EXPECT_TRUE(scanner.GetCameras().empty());
+}
+
+}  // namespace

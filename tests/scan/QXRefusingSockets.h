@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <utility>
+
+#include "qxnet/platform/QXSocket.h"
+
+namespace QXTest {
+
+// A socket backend that refuses to bind the given addresses (host order) and passes everything
+// else to the system's: an interface whose socket set-up fails, on a real network.
+class RefusingSockets : public QX::SocketBackend {
+public:
+    explicit RefusingSockets(std::set<std::uint32_t> refused)
+        : m_refused(std::move(refused)), m_system(QX::SystemSocketBackend()) {
+        m_previous = QX::SetSocketBackend(this);
+    }
+    ~RefusingSockets() override { QX::SetSocketBackend(m_previous); }
+
+    QX::SocketHandle CreateUdp() override { return m_system.CreateUdp(); }
+    bool Close(QX::SocketHandle socket) override { return m_system.Close(socket); }
+    bool Bind(QX::SocketHandle socket, const QX::SocketAddressV4& local) override {
+        if (m_refused.count(QX::NetworkToHost32(local.address)) != 0) {
+            QX::SetSocketLastError(QX::SocketError::AddressNotAvailable);
+            return false;
+        }
+        return m_system.Bind(socket, local);
+    }
+    bool LocalAddress(QX::SocketHandle socket, QX::SocketAddressV4* local) override {
+        return m_system.LocalAddress(socket, local);
+    }
+    bool SetOption(QX::SocketHandle socket, QX::SocketOption option, int value) override {
+        return m_system.SetOption(socket, option, value);
+    }
+    bool JoinGroup(QX::SocketHandle socket, std::uint32_t group, std::uint32_t address) override {
+        return m_system.JoinGroup(socket, group, address);
+    }
+    bool SetMulticastInterface(QX::SocketHandle socket, std::uint32_t address) override {
+        return m_system.SetMulticastInterface(socket, address);
+    }
+    QX::SocketWait WaitReadable(QX::SocketHandle socket, std::uint32_t timeoutUs) override {
+        return m_system.WaitReadable(socket, timeoutUs);
+    }
+    int SendTo(QX::SocketHandle socket, const void* data, int length,
+               const QX::SocketAddressV4& to) override {
+        return m_system.SendTo(socket, data, length, to);
+    }
+    bool ReceiveFrom(QX::SocketHandle socket, void* buffer, int capacity,
+                     QX::ReceivedDatagram* received) override {
+        return m_system.ReceiveFrom(socket, buffer, capacity, received);
+    }
+
+private:
+    std::set<std::uint32_t> m_refused;
+    QX::SocketBackend& m_system;
+    QX::SocketBackend* m_previous = nullptr;
+};
+
+}  // namespace QXTest
