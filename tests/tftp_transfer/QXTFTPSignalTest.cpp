@@ -102,7 +102,7 @@ TEST(InterruptedWaits, ABroadcastCollectionIsNotEndedByInterruptions) {
     QXSim::Simulator simulator(QXSim::DemoCameras());
     QXSim::DiscoveryOptions options;
     // The answers come well after the first interruptions of each collection.
-    options.faults.delayMs = 600;
+    options.faults.delayMs = 300;
     auto& responder =
         simulator.Add(std::make_unique<QXSim::DiscoveryResponder>(simulator, options));
     std::string error;
