@@ -288,7 +288,8 @@ public:
 
     std::int64_t Blocks() const { return m_blocks; }
 
-    // Sends the given blocks (in sending order), packed into datagrams; false once an ERROR went out.
+    // Sends the given blocks in sending order, packed into datagrams; false once an ERROR went
+    // out.
     bool SendBlocks(const std::vector<std::int64_t>& blocks, std::uint64_t& packetsSent) {
         std::vector<std::int64_t> list;
         for (std::int64_t b : blocks) {

@@ -31,8 +31,8 @@ SignalTimer::SignalTimer(long intervalMs) {
     event._sigev_un._tid = static_cast<pid_t>(::syscall(SYS_gettid));
     EXPECT_EQ(::timer_create(CLOCK_MONOTONIC, &event, &m_timer), 0);
     const timespec interval{intervalMs / 1000, (intervalMs % 1000) * 1000000};
-    const itimerspec spec{interval, interval};
-    EXPECT_EQ(::timer_settime(m_timer, 0, &spec, nullptr), 0);
+    const itimerspec schedule{interval, interval};
+    EXPECT_EQ(::timer_settime(m_timer, 0, &schedule, nullptr), 0);
 }
 
 SignalTimer::~SignalTimer() {
