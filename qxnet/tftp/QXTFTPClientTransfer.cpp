@@ -239,6 +239,10 @@ int TFTPClient::ReadResponse(IStream* stream, unsigned char* buffer, std::uint32
     // Blocks 1..contiguous are all present; with the highest key this tells completeness without
     // walking the whole map after every batch (AllPacketsExist then confirms it once).
     int contiguous = 0;
+    // A block that filled a gap kRepeatReach or more behind the highest block: right in a file of
+    // up to 65535 blocks, but past the wrap its wire number could as well have meant the block
+    // 65536 further on.
+    bool lateFill = false;
     std::uint64_t bytes = 0;
     for (;;) {
         int result = kTimedOut;
@@ -268,13 +272,24 @@ int TFTPClient::ReadResponse(IStream* stream, unsigned char* buffer, std::uint32
             if (lastBlock != -1 && block > lastBlock) {
                 continue;
             }
-            if (blocks.emplace(block, packet).second) {
+            const auto [filed, added] = blocks.emplace(block, packet);
+            if (added) {
                 bytes += static_cast<std::uint64_t>(packet.length - TFTPPacket::HeaderSize);
                 while (blocks.count(contiguous + 1) != 0) {
                     ++contiguous;
                 }
+                lateFill = lateFill || blocks.rbegin()->first - block >= kRepeatReach;
             }
-            if (packet.length < packet.Capacity()) {
+            // Such a camera cannot be followed past the wrap: the attempt fails rather than
+            // deliver a block in the wrong place.
+            if (lateFill && blocks.rbegin()->first > 0xFFFF) {
+                SetError(L"%s::ReadResponse(): Block %d cannot be placed", name, block);
+                return kUnexpected;
+            }
+            // A short packet under the number of a full block already held contradicts the file:
+            // it does not end it, so the read goes on to the real final block (or fails) instead
+            // of delivering a cut file.
+            if (packet.length < packet.Capacity() && filed->second.length == packet.length) {
                 lastBlock = block;
                 for (auto beyond = blocks.upper_bound(lastBlock); beyond != blocks.end();) {
                     bytes -=

@@ -325,6 +325,25 @@ TEST(TFTPSim, ALateFirstBlockFillsItsGap) {
     }
 }
 
+// Past the wrap, a block 1 held back behind every other block cannot be told from block 65537 by
+// its wire number: the read must fail rather than deliver a wrong or cut file.
+TEST(TFTPSim, ALateFirstBlockPastTheWrapFailsTheRead) {
+    const std::uint64_t size = 65537ull * 1450 + 321;
+    QXSim::TftpServerConfig config = Config(size);
+    config.faults.firstBlockLast = true;
+    config.giveUpMs = 600;
+    Sim sim(config);
+    TransferClient client(sim.server.Port(), false, 1);
+    client.Open(kLoopback, sim.server.Port());
+    HashStream stream;
+    Bytes tail(1450);
+    std::uint32_t length = static_cast<std::uint32_t>(tail.size());
+    EXPECT_EQ(client.Read("file.bin", &stream, tail.data(), &length, nullptr),
+              static_cast<int>(QX::ResultCode::Unexpected));
+    EXPECT_EQ(stream.offset, 0u);
+    EXPECT_EQ(length, 1450u);
+}
+
 // More than 65535 blocks: the 16-bit block numbers wrap, and the file still arrives whole and in
 // order.
 TEST(TFTPSim, BlockNumbersWrapPastTheSixteenBitRange) {

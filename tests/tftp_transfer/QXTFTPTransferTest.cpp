@@ -191,6 +191,32 @@ TEST(TFTPTransfer, OutOfOrderArrivalWithRepeatsIsAcknowledgedEveryTime) {
     EXPECT_EQ(acks, (std::vector<int>{2, 3, 2, 1}));
 }
 
+// A short packet under the number of a full block already held contradicts the file: it does
+// not end it, and the file is read to its real end.
+TEST(TFTPTransfer, AShortRepeatOfAFullBlockDoesNotEndTheFile) {
+    Camera camera;
+    Bytes file = Pattern(3000, 6);
+    std::vector<int> acks;
+    camera.Run([&](Camera& c) {
+        UdpPeer::Datagram request;
+        ASSERT_TRUE(c.Start("1450", request));
+        c.Send(UdpPeer::Data(1, Slice(file, 0, 1450)));
+        c.Send(UdpPeer::Data(2, Slice(file, 1450, 1450)));
+        c.Send(UdpPeer::Data(2, Bytes(10, 'z')));
+        c.Send(UdpPeer::Data(3, Slice(file, 2900, 100)));
+        acks = c.Acks(4);
+    });
+    TransferClient client(camera.listen.Port());
+    client.Open(kLoopback, camera.listen.Port());
+    ReadOutcome out;
+    ReadWith(client, "f", out);
+    camera.Join();
+    EXPECT_EQ(out.result, 0);
+    EXPECT_EQ(out.stream.bytes, Slice(file, 0, 2900));
+    EXPECT_EQ(Slice(out.tail, 0, out.tailLength), Slice(file, 2900, 100));
+    EXPECT_EQ(acks, (std::vector<int>{1, 2, 2, 3}));
+}
+
 TEST(TFTPTransfer, MixedBatchInTheDoubleClass) {
     Camera camera;
     Bytes file = Pattern(2904 * 2 + 496, 5);
