@@ -288,7 +288,8 @@ public:
 
     std::int64_t Blocks() const { return m_blocks; }
 
-    // Sends the given blocks (ascending), packed into datagrams; false once an ERROR went out.
+    // Sends the given blocks in sending order, packed into datagrams; false once an ERROR went
+    // out.
     bool SendBlocks(const std::vector<std::int64_t>& blocks, std::uint64_t& packetsSent) {
         std::vector<std::int64_t> list;
         for (std::int64_t b : blocks) {
@@ -379,6 +380,9 @@ private:
     }
 
     void SendDatagram(const std::vector<std::uint8_t>& datagram) {
+        if (m_faults.datagramDelayMs > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(m_faults.datagramDelayMs));
+        }
         if (Chance(m_faults.dropDatagrams)) {
             return;
         }
@@ -541,6 +545,11 @@ void TftpServer::ServeRead(Session& session) {
                       session.Bytes());
     const std::int64_t last = sender.Blocks();
     std::vector<bool> acked(static_cast<std::size_t>(last) + 1, false);
+    // The window runs over positions in sending order; with firstBlockLast the order is
+    // 2..last, 1.
+    auto blockAt = [&](std::int64_t position) {
+        return faults.firstBlockLast && last > 1 ? (position < last ? position + 1 : 1) : position;
+    };
     const std::int64_t perDatagram = std::max(1, kMaxDatagram / (blockSize + 4));
     const std::int64_t window =
         std::max<std::int64_t>(perDatagram, m_config.windowBytes / (blockSize + 4));
@@ -554,7 +563,7 @@ void TftpServer::ServeRead(Session& session) {
         std::vector<std::int64_t> fresh;
         if (base + window - next >= perDatagram || last - next < perDatagram) {
             while (next <= last && next < base + window) {
-                fresh.push_back(next++);
+                fresh.push_back(blockAt(next++));
             }
         }
         if (!fresh.empty() && !sender.SendBlocks(fresh, packets)) {
@@ -571,14 +580,14 @@ void TftpServer::ServeRead(Session& session) {
             do {
                 if (ack >= 0) {
                     ++acks;
-                    std::int64_t b = Unwrap(ack, base);
+                    std::int64_t b = Unwrap(ack, blockAt(base));
                     if (b >= 1 && b <= last) {
                         acked[static_cast<std::size_t>(b)] = true;
                     }
                 }
                 ack = readAck(0);
             } while (ack != -1);
-            while (base <= last && acked[static_cast<std::size_t>(base)]) {
+            while (base <= last && acked[static_cast<std::size_t>(blockAt(base))]) {
                 ++base;
             }
             continue;
@@ -588,9 +597,9 @@ void TftpServer::ServeRead(Session& session) {
             break;
         }
         std::vector<std::int64_t> again;
-        for (std::int64_t b = base; b < next; ++b) {
-            if (!acked[static_cast<std::size_t>(b)]) {
-                again.push_back(b);
+        for (std::int64_t p = base; p < next; ++p) {
+            if (!acked[static_cast<std::size_t>(blockAt(p))]) {
+                again.push_back(blockAt(p));
             }
         }
         if (!sender.SendBlocks(again, packets)) {

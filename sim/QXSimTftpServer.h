@@ -32,6 +32,11 @@ struct TftpFaults {
     // A host on this loopback address (host order, not the camera's) sends forged option
     // acknowledgements, ERROR and DATA packets to the reader's port before the real ones.
     std::uint32_t injectorAddress = 0;
+    // Block 1 is held back and sent only after every other block was acknowledged, as by a
+    // camera that sends blocks 2..N first and repeats block 1 last.
+    bool firstBlockLast = false;
+    // Pause before each DATA datagram, in milliseconds: a slow camera.
+    int datagramDelayMs = 0;
     // Block number in the acknowledgement of a write request.
     int writeAckBlock = 0;
 };

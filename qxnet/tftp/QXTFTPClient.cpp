@@ -193,6 +193,15 @@ int TFTPClient::Send(TFTPPacket* packet) {
 }
 
 int TFTPClient::Receive(TFTPPacket* packet) {
+    return ReceiveDatagram(packet, ReceiveTimeoutUs);
+}
+
+int TFTPClient::Receive(std::vector<TFTPPacket>& packets, int maxLength) {
+    QX::SocketAddressV4 sender{};
+    return ReceiveBatch(packets, maxLength, BatchTimeoutUs, &sender);
+}
+
+int TFTPClient::ReceiveDatagram(TFTPPacket* packet, std::uint32_t timeoutUs) {
     QX::ScopedLock guard(lock);
     ClearError();
     if (socket == QX::InvalidSocket) {
@@ -204,7 +213,7 @@ int TFTPClient::Receive(TFTPPacket* packet) {
         return static_cast<int>(QX::ResultCode::InvalidArgument);
     }
     packet->Clear();
-    const int waited = WaitForDatagram(ReceiveTimeoutUs);
+    const int waited = WaitForDatagram(timeoutUs);
     if (waited != 0) {
         return waited;
     }
@@ -217,10 +226,14 @@ int TFTPClient::Receive(TFTPPacket* packet) {
     return 0;
 }
 
-int TFTPClient::Receive(std::vector<TFTPPacket>& packets, int maxLength) {
+// An empty datagram gives an empty batch; its sender is still told, so that the waits can tell
+// the camera's empty datagrams from another host's.
+int TFTPClient::ReceiveBatch(std::vector<TFTPPacket>& packets, int maxLength,
+                             std::uint32_t timeoutUs, QX::SocketAddressV4* sender) {
     QX::ScopedLock guard(lock);
     ClearError();
     packets.clear();
+    *sender = QX::SocketAddressV4{};
     if (socket == QX::InvalidSocket) {
         SetError(L"%s::Receive(): Invalid socket", name);
         return static_cast<int>(QX::ResultCode::Unavailable);
@@ -230,13 +243,12 @@ int TFTPClient::Receive(std::vector<TFTPPacket>& packets, int maxLength) {
         SetError(L"%s::Receive(): Invalid argument", name);
         return static_cast<int>(QX::ResultCode::InvalidArgument);
     }
-    const int waited = WaitForDatagram(BatchTimeoutUs);
+    const int waited = WaitForDatagram(timeoutUs);
     if (waited != 0) {
         return waited;
     }
     unsigned char datagram[BatchDatagramSize];
-    QX::SocketAddressV4 sender{};
-    const int size = QX::SocketReceiveFrom(socket, datagram, BatchDatagramSize, &sender);
+    const int size = QX::SocketReceiveFrom(socket, datagram, BatchDatagramSize, sender);
     if (size < 0) {
         return ReceiveFailed();
     }
@@ -245,7 +257,7 @@ int TFTPClient::Receive(std::vector<TFTPPacket>& packets, int maxLength) {
     // it becomes one invalid packet.
     if (size > BatchDatagramSize) {
         TFTPPacket& packet = packets.emplace_back(sizeIndex);
-        packet.from = sender;
+        packet.from = *sender;
         packet.length = -1;
         return 0;
     }
@@ -253,7 +265,7 @@ int TFTPClient::Receive(std::vector<TFTPPacket>& packets, int maxLength) {
         const int piece = size - offset < maxLength ? size - offset : maxLength;
         TFTPPacket& packet = packets.emplace_back(sizeIndex);
         std::memcpy(packet.data, datagram + offset, static_cast<std::size_t>(piece));
-        packet.from = sender;
+        packet.from = *sender;
         packet.length = piece > packet.Capacity() ? -1 : piece;
     }
     return 0;

@@ -147,8 +147,14 @@ protected:
     std::atomic<bool> asyncRunning{false};
 
 private:
-    bool FromCamera(const TFTPPacket& packet) const;
+    bool FromCamera(const QX::SocketAddressV4& sender) const;
+    // The receptions with the time-out given: the waits pass what is left of their window.
+    int ReceiveDatagram(TFTPPacket* packet, std::uint32_t timeoutUs);
+    int ReceiveBatch(std::vector<TFTPPacket>& packets, int maxLength, std::uint32_t timeoutUs,
+                     QX::SocketAddressV4* sender);
     int ReceiveFromCamera(TFTPPacket* packet, DWORD* quietSince);
+    // Answers an option acknowledgement that cannot be taken with an ERROR packet.
+    void RefuseOptions();
     // Files the ERROR packet's text as "<name>::<operation>(): Error packet received <...>".
     int ErrorPacketReceived(const TFTPPacket& packet, const wchar_t* operation);
     void InitState();

@@ -24,6 +24,8 @@ constexpr int kBufferTooSmall = static_cast<int>(QX::ResultCode::BufferTooSmall)
 constexpr int kUnavailable = static_cast<int>(QX::ResultCode::Unavailable);
 // Winsock's number for a socket that is not connected, thrown when a transfer finds no socket.
 constexpr std::uint32_t kNotConnected = 10057;
+// TFTP error code of a refused option acknowledgement (RFC 2347).
+constexpr unsigned char kOptionRefused = 8;
 // The longest ERROR text taken over: the packet's bytes from offset 4 up to offset 1024.
 constexpr int kErrorTextMax = 1020;
 // Silence that ends the waits: the single-packet reception's and the batch reception's windows.
@@ -56,18 +58,24 @@ void ErrorText(const TFTPPacket& packet, char (&text)[kErrorTextMax + 1]) {
     text[n] = '\0';
 }
 
-// Block numbers are 16 bits on the wire; a file of more than 65535 blocks wraps them. Each DATA
-// packet is placed at the block number nearest to the highest one seen so far, so a wrapped
-// block 0 after 65535 becomes 65536 and the file is delivered whole and in order. This is exact
-// as long as no block arrives more than 32767 blocks away from the highest one seen, far beyond
-// any sender's window. A number that would fall before the file's start is not a block of it.
-int UnwrapBlock(int wireBlock, int highest) {
-    const int diff = (wireBlock - (highest & 0xFFFF)) & 0xFFFF;
-    return diff < 0x8000 ? highest + diff : highest - (0x10000 - diff);
+// Block numbers are 16 bits on the wire; a file of more than 65535 blocks wraps them. A wire
+// number stands for every block 65536 apart; it is placed in the 65536 numbers that start
+// kRepeatReach below the first missing block (never below block 1). Every missing block lies at
+// or above that gap, so a block that fills a gap lands in it whatever the order of arrival: in
+// any file of up to 65535 blocks (a camera may send blocks 2..N before block 1), and past the
+// wrap while the camera runs less than 32768 blocks ahead of the gap, far beyond any sender's
+// window. A repeat of a block up to kRepeatReach behind the gap is recognised as a repeat.
+constexpr int kRepeatReach = 0x8000;
+
+int PlaceBlock(int wireBlock, int firstGap) {
+    const int lowest = firstGap > kRepeatReach ? firstGap - kRepeatReach : 1;
+    return lowest + ((wireBlock - lowest) & 0xFFFF);
 }
 
-DWORD Elapsed(DWORD since) {
-    return QX::TickCount() - since;
+// Microseconds left of a window of windowMs that began at since; 0 once it is over.
+std::uint32_t WindowLeftUs(DWORD windowMs, DWORD since) {
+    const DWORD elapsed = QX::TickCount() - since;
+    return elapsed >= windowMs ? 0 : static_cast<std::uint32_t>(windowMs - elapsed) * 1000;
 }
 
 }  // namespace
@@ -82,8 +90,8 @@ void TFTPClient::SetProgressCallback(ProgressCallback callback, void* context) {
 // port it comes from (the camera answers from a fresh transfer port), so another host on the
 // network can neither inject blocks nor end a transfer with a forged ERROR packet. Such packets
 // do not restart a wait's window either, so a stream of them cannot hold a wait open.
-bool TFTPClient::FromCamera(const TFTPPacket& packet) const {
-    return packet.from.address == remote.address;
+bool TFTPClient::FromCamera(const QX::SocketAddressV4& sender) const {
+    return sender.address == remote.address;
 }
 
 int TFTPClient::SendAck(int block) {
@@ -97,22 +105,34 @@ int TFTPClient::SendAck(int block) {
 }
 
 // Receives until a packet from the camera arrives. Packets from other hosts are dropped and do
-// not restart the reply window, so a stream of them cannot hold a wait open.
+// not restart the reply window: each reception waits only for what is left of it, so a stream
+// of them cannot hold a wait open.
 int TFTPClient::ReceiveFromCamera(TFTPPacket* packet, DWORD* quietSince) {
     for (;;) {
-        const int result = Receive(packet);
-        if (result != 0) {
-            return result;
-        }
-        if (FromCamera(*packet)) {
-            *quietSince = QX::TickCount();
-            return 0;
-        }
-        if (Elapsed(*quietSince) >= kReplyWindowMs) {
+        const std::uint32_t left = WindowLeftUs(kReplyWindowMs, *quietSince);
+        if (left == 0) {
             SetError(L"%s::Receive(): select() Timeout", name);
             return kTimedOut;
         }
+        const int result = ReceiveDatagram(packet, left);
+        if (result != 0) {
+            return result;
+        }
+        if (FromCamera(packet->from)) {
+            *quietSince = QX::TickCount();
+            return 0;
+        }
     }
+}
+
+void TFTPClient::RefuseOptions() {
+    static constexpr char kText[] = "Block size not supported";
+    TFTPPacket refusal(0);
+    const unsigned char head[4] = {0, static_cast<unsigned char>(TFTPPacket::OpERROR), 0,
+                                   kOptionRefused};
+    refusal.AddMem(head, 4);
+    refusal.AddMem(kText, sizeof kText);
+    Send(&refusal);
 }
 
 int TFTPClient::ErrorPacketReceived(const TFTPPacket& packet, const wchar_t* operation) {
@@ -131,8 +151,17 @@ int TFTPClient::WaitForOpAck() {
             return result;
         }
         if (IsOptionAck(packet)) {
-            useDoublePackets = packet.IsDoubleSize();
             remote.port = packet.from.port;
+            const int sizeClass = packet.GrantedSizeClass();
+            // Any other grant would be read in the wrong class: its first block would pass for
+            // the short final one and the read would succeed with part of the file. The grant
+            // is refused (RFC 2347: ERROR 8) and the attempt fails.
+            if (sizeClass < 0) {
+                RefuseOptions();
+                SetError(L"%s::WaitForOpAck(): Block size not granted", name);
+                return kUnexpected;
+            }
+            useDoublePackets = sizeClass == 1;
             return 0;
         }
         if (IsErrorPacket(packet)) {
@@ -161,17 +190,19 @@ int TFTPClient::WaitForAck(int block) {
 int TFTPClient::WaitForData(std::vector<TFTPPacket>& packets, int pieceLength) {
     DWORD quietSince = QX::TickCount();
     for (;;) {
-        const int result = Receive(packets, pieceLength);
+        const std::uint32_t left = WindowLeftUs(kDataWindowMs, quietSince);
+        if (left == 0) {
+            SetError(L"%s::Receive(): select() Timeout", name);
+            return kTimedOut;
+        }
+        QX::SocketAddressV4 sender{};
+        const int result = ReceiveBatch(packets, pieceLength, left, &sender);
         if (result != 0) {
             return result;
         }
-        // Every piece of a batch comes from the one datagram's sender.
-        if (!packets.empty() && !FromCamera(packets.front())) {
+        // The whole batch, or the empty datagram, comes from one sender.
+        if (!FromCamera(sender)) {
             packets.clear();
-            if (Elapsed(quietSince) >= kDataWindowMs) {
-                SetError(L"%s::Receive(): select() Timeout", name);
-                return kTimedOut;
-            }
             continue;
         }
         quietSince = QX::TickCount();
@@ -205,10 +236,13 @@ int TFTPClient::ReadResponse(IStream* stream, unsigned char* buffer, std::uint32
     std::map<int, TFTPPacket> blocks;
     std::vector<TFTPPacket> batch;
     int lastBlock = -1;
-    int highest = 0;
     // Blocks 1..contiguous are all present; with the highest key this tells completeness without
     // walking the whole map after every batch (AllPacketsExist then confirms it once).
     int contiguous = 0;
+    // A block that filled a gap kRepeatReach or more behind the highest block: right in a file of
+    // up to 65535 blocks, but past the wrap its wire number could as well have meant the block
+    // 65536 further on.
+    bool lateFill = false;
     std::uint64_t bytes = 0;
     for (;;) {
         int result = kTimedOut;
@@ -232,27 +266,40 @@ int TFTPClient::ReadResponse(IStream* stream, unsigned char* buffer, std::uint32
             }
             const int wireBlock = BlockField(packet);
             SendAck(wireBlock);
-            const int block = UnwrapBlock(wireBlock, highest);
-            if (block < 0) {
+            const int block = PlaceBlock(wireBlock, contiguous + 1);
+            // Past the final block lies nothing of this file: such a number is an old repeat
+            // that the window above could not place.
+            if (lastBlock != -1 && block > lastBlock) {
                 continue;
             }
-            if (block > highest) {
-                highest = block;
-            }
-            if (blocks.emplace(block, packet).second) {
+            const auto [filed, added] = blocks.emplace(block, packet);
+            if (added) {
                 bytes += static_cast<std::uint64_t>(packet.length - TFTPPacket::HeaderSize);
+                while (blocks.count(contiguous + 1) != 0) {
+                    ++contiguous;
+                }
+                lateFill = lateFill || blocks.rbegin()->first - block >= kRepeatReach;
             }
-            if (packet.length < packet.Capacity()) {
+            // Such a camera cannot be followed past the wrap: the attempt fails rather than
+            // deliver a block in the wrong place.
+            if (lateFill && blocks.rbegin()->first > 0xFFFF) {
+                SetError(L"%s::ReadResponse(): Block %d cannot be placed", name, block);
+                return kUnexpected;
+            }
+            // A short packet under the number of a full block already held contradicts the file:
+            // it does not end it, so the read goes on to the real final block (or fails) instead
+            // of delivering a cut file.
+            if (packet.length < packet.Capacity() && filed->second.length == packet.length) {
                 lastBlock = block;
+                for (auto beyond = blocks.upper_bound(lastBlock); beyond != blocks.end();) {
+                    bytes -=
+                        static_cast<std::uint64_t>(beyond->second.length - TFTPPacket::HeaderSize);
+                    beyond = blocks.erase(beyond);
+                }
             }
         }
-        if (blocks.size() != before) {
-            while (blocks.count(contiguous + 1) != 0) {
-                ++contiguous;
-            }
-            if (progressCallback != nullptr) {
-                progressCallback(static_cast<std::uint32_t>(blocks.size()), bytes, progressContext);
-            }
+        if (blocks.size() != before && progressCallback != nullptr) {
+            progressCallback(static_cast<std::uint32_t>(blocks.size()), bytes, progressContext);
         }
         if (lastBlock != -1 && contiguous == blocks.rbegin()->first && AllPacketsExist(blocks)) {
             break;

@@ -109,6 +109,21 @@ struct TFTPPacket {
         return sizeIndex == 1;
     }
 
+    // The size class an option acknowledgement grants: 0 for "1450", 1 for "2904", -1 for any
+    // other value (or any other packet). The client receives only these two classes; a server
+    // may grant a smaller size (RFC 2348), which it cannot take part in.
+    int GrantedSizeClass() const {
+        if (length < OackMinLength || Opcode() != OpOACK || data[OackValueOffset + 4] != 0) {
+            return -1;
+        }
+        for (int sizeClass = 0; sizeClass < 2; ++sizeClass) {
+            if (std::memcmp(data + OackValueOffset, BlockSizeOptions[sizeClass], 4) == 0) {
+                return sizeClass;
+            }
+        }
+        return -1;
+    }
+
     unsigned char data[MaxCapacity];
     std::int32_t length;     // bytes in use; -1 marks an invalid packet
     std::int32_t sizeIndex;  // size class, 0 or 1

@@ -78,6 +78,36 @@ TEST_F(SocketLayer, WaitTimesOutWithoutTraffic) {
     EXPECT_TRUE(QX::SocketClose(socket));
 }
 
+// A datagram to a port that nobody listens on brings back an ICMP port-unreachable. It must not
+// turn into a failure of the sender's next wait or receive (Windows reports it as
+// WSAECONNRESET unless told not to): the wait times out, and the next datagram is received.
+TEST_F(SocketLayer, PortUnreachableIsNoFailureOfTheNextReceive) {
+    QX::SocketAddressV4 closed{};
+    {
+        LoopbackPeer gone;
+        closed = gone.Address();
+    }
+    LoopbackPeer other;
+    const QX::SocketHandle socket = QX::SocketCreateUdp();
+    ASSERT_NE(socket, QX::InvalidSocket);
+    ASSERT_TRUE(QX::SocketBind(socket, QX::MakeSocketAddress(kLoopback, 0)));
+    QX::SocketAddressV4 local{};
+    ASSERT_TRUE(QX::SocketLocalAddress(socket, &local));
+    const std::uint8_t byte = 1;
+    ASSERT_EQ(QX::SocketSendTo(socket, &byte, 1, closed), 1);
+    EXPECT_EQ(QX::SocketWaitReadable(socket, 300000), QX::SocketWait::TimedOut);
+    ASSERT_EQ(QX::SocketSendTo(socket, &byte, 1, closed), 1);
+    ASSERT_TRUE(other.SendTo({7, 8}, local));
+    ASSERT_EQ(QX::SocketWaitReadable(socket, 2000000), QX::SocketWait::Readable);
+    std::uint8_t buffer[8] = {};
+    QX::SocketAddressV4 from{};
+    EXPECT_EQ(QX::SocketReceiveFrom(socket, buffer, sizeof buffer, &from), 2)
+        << QX::SocketLastError();
+    EXPECT_EQ(buffer[1], 8);
+    EXPECT_EQ(QX::NetworkToHost16(from.port), other.Port());
+    EXPECT_TRUE(QX::SocketClose(socket));
+}
+
 TEST_F(SocketLayer, ErrorsUseWinsockNumbers) {
 #if !defined(_WIN32)
     // Wine binds a foreign address instead of refusing it, so this runs on the native backend.

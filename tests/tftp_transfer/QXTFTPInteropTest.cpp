@@ -143,4 +143,24 @@ TEST(TFTPInterop, AServerThatRefusesTheBlockSizeOptionIsNotRead) {
     EXPECT_TRUE(r.content.empty());
 }
 
+TEST(TFTPInterop, AGrantOfAnotherBlockSizeFailsInsteadOfTruncating) {
+    // As RFC 2348 allows, this server grants at most 1024 bytes, whatever the offer.
+    TftpdProcess server({"--blocksize", "1024"});
+    REQUIRE_TFTPD(server);
+    for (std::uint64_t size : {std::uint64_t{3000}, std::uint64_t{1} << 20}) {
+        server.AddFile(FileName(size), QXSim::TftpServer::GeneratedContent(size));
+    }
+    for (bool useDouble : {false, true}) {
+        for (std::uint64_t size : {std::uint64_t{3000}, std::uint64_t{1} << 20}) {
+            const std::string name = FileName(size);
+            Read r = ReadFile(server.Port(), name.c_str(), useDouble, 2);
+            EXPECT_EQ(r.code, static_cast<int>(QX::ResultCode::TimedOut)) << name << useDouble;
+            EXPECT_EQ(r.error, "TFTPClient[Closed]::Read(): Read error -268435449");
+            EXPECT_TRUE(r.content.empty()) << name << " " << useDouble;
+            // The setting keeps the last grant the client could take.
+            EXPECT_EQ(r.useDouble, useDouble);
+        }
+    }
+}
+
 }  // namespace

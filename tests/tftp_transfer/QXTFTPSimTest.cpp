@@ -300,6 +300,50 @@ public:
     std::uint64_t mismatches = 0;
 };
 
+// A camera that sends blocks 2..N first and block 1 last: block 1 fills its gap for every file
+// the 16-bit block numbers carry.
+TEST(TFTPSim, ALateFirstBlockFillsItsGap) {
+    for (std::uint64_t blocks : {32769ull, 32770ull, 65535ull}) {
+        const std::uint64_t size = (blocks - 1) * 1450 + 700;
+        QXSim::TftpServerConfig config = Config(size);
+        config.faults.firstBlockLast = true;
+        Sim sim(config);
+        TransferClient client(sim.server.Port(), false, 2);
+        client.Open(kLoopback, sim.server.Port());
+        HashStream stream;
+        Bytes tail(1450);
+        std::uint32_t length = static_cast<std::uint32_t>(tail.size());
+        ASSERT_EQ(client.Read("file.bin", &stream, tail.data(), &length, nullptr), 0)
+            << blocks << " " << QXTest::Narrow(client.GetError());
+        EXPECT_EQ(stream.offset, size - 700) << blocks;
+        EXPECT_EQ(stream.mismatches, 0u) << blocks;
+        ASSERT_EQ(length, 700u);
+        for (std::uint32_t i = 0; i < length; ++i) {
+            ASSERT_EQ(tail[i], QXSim::TftpServer::GeneratedByte(stream.offset + i));
+        }
+        EXPECT_EQ(sim.server.Stats().requests.size(), 1u) << blocks;
+    }
+}
+
+// Past the wrap, a block 1 held back behind every other block cannot be told from block 65537 by
+// its wire number: the read must fail rather than deliver a wrong or cut file.
+TEST(TFTPSim, ALateFirstBlockPastTheWrapFailsTheRead) {
+    const std::uint64_t size = 65537ull * 1450 + 321;
+    QXSim::TftpServerConfig config = Config(size);
+    config.faults.firstBlockLast = true;
+    config.giveUpMs = 600;
+    Sim sim(config);
+    TransferClient client(sim.server.Port(), false, 1);
+    client.Open(kLoopback, sim.server.Port());
+    HashStream stream;
+    Bytes tail(1450);
+    std::uint32_t length = static_cast<std::uint32_t>(tail.size());
+    EXPECT_EQ(client.Read("file.bin", &stream, tail.data(), &length, nullptr),
+              static_cast<int>(QX::ResultCode::Unexpected));
+    EXPECT_EQ(stream.offset, 0u);
+    EXPECT_EQ(length, 1450u);
+}
+
 // More than 65535 blocks: the 16-bit block numbers wrap, and the file still arrives whole and in
 // order.
 TEST(TFTPSim, BlockNumbersWrapPastTheSixteenBitRange) {

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <thread>
@@ -187,6 +189,32 @@ TEST(TFTPTransfer, OutOfOrderArrivalWithRepeatsIsAcknowledgedEveryTime) {
     EXPECT_EQ(out.stream.bytes, Slice(file, 0, 2900));
     EXPECT_EQ(Slice(out.tail, 0, out.tailLength), Slice(file, 2900, 100));
     EXPECT_EQ(acks, (std::vector<int>{2, 3, 2, 1}));
+}
+
+// A short packet under the number of a full block already held contradicts the file: it does
+// not end it, and the file is read to its real end.
+TEST(TFTPTransfer, AShortRepeatOfAFullBlockDoesNotEndTheFile) {
+    Camera camera;
+    Bytes file = Pattern(3000, 6);
+    std::vector<int> acks;
+    camera.Run([&](Camera& c) {
+        UdpPeer::Datagram request;
+        ASSERT_TRUE(c.Start("1450", request));
+        c.Send(UdpPeer::Data(1, Slice(file, 0, 1450)));
+        c.Send(UdpPeer::Data(2, Slice(file, 1450, 1450)));
+        c.Send(UdpPeer::Data(2, Bytes(10, 'z')));
+        c.Send(UdpPeer::Data(3, Slice(file, 2900, 100)));
+        acks = c.Acks(4);
+    });
+    TransferClient client(camera.listen.Port());
+    client.Open(kLoopback, camera.listen.Port());
+    ReadOutcome out;
+    ReadWith(client, "f", out);
+    camera.Join();
+    EXPECT_EQ(out.result, 0);
+    EXPECT_EQ(out.stream.bytes, Slice(file, 0, 2900));
+    EXPECT_EQ(Slice(out.tail, 0, out.tailLength), Slice(file, 2900, 100));
+    EXPECT_EQ(acks, (std::vector<int>{1, 2, 2, 3}));
 }
 
 TEST(TFTPTransfer, MixedBatchInTheDoubleClass) {
@@ -500,6 +528,86 @@ TEST(TFTPTransfer, PacketsFromAnotherHostTakeNoPartInTheTransfer) {
     // Nothing was acknowledged to the foreign host.
     UdpPeer::Datagram d;
     EXPECT_FALSE(foreign.Receive(d, 100));
+}
+
+// Another host keeps sending while the camera is silent: datagrams of any size, the empty one
+// included, are dropped and never extend a wait beyond its window.
+TEST(TFTPTransfer, ForeignTrafficNeverHoldsAWaitOpen) {
+    // The foreign host sends this many datagrams at most, one every 20 ms, far longer than any
+    // window: a wait that ends before they are all sent was not held open by them.
+    constexpr int kForeignDatagrams = 150;
+    const std::vector<std::pair<const char*, std::function<int(TransferClient&)>>> waits = {
+        {"WaitForData",
+         [](TransferClient& client) {
+             std::vector<QXSDK::TFTPPacket> batch;
+             return client.WaitForData(batch, 1454);
+         }},
+        {"WaitForOpAck", [](TransferClient& client) { return client.WaitForOpAck(); }},
+        {"WaitForAck", [](TransferClient& client) { return client.WaitForAck(1); }},
+    };
+    for (const auto& [what, wait] : waits) {
+        for (std::size_t size : {std::size_t{0}, std::size_t{4}, std::size_t{1454}}) {
+            UdpPeer camera(kLoopback);
+            UdpPeer foreign(0x7F000002);
+            TransferClient client(camera.Port());
+            client.Open(kLoopback, camera.Port());
+            ASSERT_EQ(client.SendAck(0), 0);
+            UdpPeer::Datagram d;
+            ASSERT_TRUE(camera.Receive(d, kWait));
+            std::atomic<bool> done{false};
+            int sent = 0;
+            std::thread sender([&] {
+                const Bytes datagram = size >= 4 ? UdpPeer::Data(1, size - 4, 'f') : Bytes(size);
+                while (!done && sent < kForeignDatagrams) {
+                    foreign.Reply(datagram, d);
+                    ++sent;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                }
+            });
+            const int result = wait(client);
+            done = true;
+            sender.join();
+            EXPECT_EQ(result, static_cast<int>(QX::ResultCode::TimedOut)) << what << " " << size;
+            EXPECT_LT(sent, kForeignDatagrams) << what << " " << size;
+        }
+    }
+}
+
+// A grant outside the two size classes cannot be received: the client refuses it with an ERROR
+// packet (code 8) and the attempt fails, instead of reading the first block as the last.
+TEST(TFTPTransfer, AGrantOutsideTheTwoClassesFailsTheAttempt) {
+    for (const char* grant : {"1024", "2048", "14500", "1450x"}) {
+        Camera camera;
+        Bytes reply;
+        camera.Run([&](Camera& c) {
+            UdpPeer::Datagram request;
+            ASSERT_TRUE(c.listen.Receive(request, kWait));
+            c.client = request;
+            c.transfer.Reply(UdpPeer::Oack(grant), request);
+            UdpPeer::Datagram d;
+            ASSERT_TRUE(c.transfer.Receive(d, kWait));
+            reply = d.bytes;
+            if (UdpPeer::AckBlock(d) == 0) {
+                // Taken: a 3000-byte file in blocks of 1024.
+                c.Send(UdpPeer::Data(1, Pattern(1024, 3)));
+                c.Send(UdpPeer::Data(2, Pattern(1024, 4)));
+                c.Send(UdpPeer::Data(3, Pattern(952, 5)));
+                c.Acks(3);
+            }
+        });
+        TransferClient client(camera.listen.Port(), false, 1);
+        client.Open(kLoopback, camera.listen.Port());
+        ReadOutcome out;
+        ReadWith(client, "f", out);
+        camera.Join();
+        EXPECT_EQ(out.result, static_cast<int>(QX::ResultCode::TimedOut)) << grant;
+        EXPECT_EQ(QXTest::Narrow(client.GetError()),
+                  "TFTPClient[Closed]::Read(): Read error -268435449");
+        EXPECT_TRUE(out.stream.bytes.empty()) << grant;
+        ASSERT_GE(reply.size(), 5u) << grant;
+        EXPECT_EQ(Slice(reply, 0, 4), (Bytes{0, 5, 0, 8})) << grant;
+        EXPECT_EQ(reply.back(), 0) << grant;
+    }
 }
 
 TEST(TFTPTransfer, TheOptionAcknowledgementMovesTheRemotePort) {

@@ -19,6 +19,7 @@ public:
 
     using QXSDK::TFTPClient::AllPacketsExist;
     using QXSDK::TFTPClient::ReadResponse;
+    using QXSDK::TFTPClient::Receive;
     using QXSDK::TFTPClient::SendAck;
     using QXSDK::TFTPClient::WaitForAck;
     using QXSDK::TFTPClient::WaitForData;

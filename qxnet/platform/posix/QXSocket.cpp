@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 
@@ -73,6 +74,12 @@ bool Usable(SocketHandle socket) {
         return false;
     }
     return true;
+}
+
+std::int64_t MonotonicNs() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
 int Fd(SocketHandle socket) {
@@ -208,9 +215,25 @@ public:
         pollfd entry{};
         entry.fd = Fd(socket);
         entry.events = POLLIN | POLLPRI;
-        const timespec timeout{static_cast<time_t>(timeoutUs / 1000000),
-                               static_cast<long>(timeoutUs % 1000000) * 1000};
-        const int ready = ::ppoll(&entry, 1, &timeout, nullptr);
+        // A signal (an application's timer, a profiler, Ctrl-C) interrupts the wait; it resumes
+        // with the time that is left, so the caller sees only readable, time-out or a real
+        // failure.
+        const std::int64_t deadline = MonotonicNs() + static_cast<std::int64_t>(timeoutUs) * 1000;
+        std::int64_t left = static_cast<std::int64_t>(timeoutUs) * 1000;
+        int ready;
+        for (;;) {
+            const timespec timeout{static_cast<time_t>(left / 1000000000),
+                                   static_cast<long>(left % 1000000000)};
+            ready = ::ppoll(&entry, 1, &timeout, nullptr);
+            if (ready >= 0 || errno != EINTR) {
+                break;
+            }
+            left = deadline - MonotonicNs();
+            if (left <= 0) {
+                ready = 0;
+                break;
+            }
+        }
         if (ready < 0) {
             SetFromErrno();
             return SocketWait::Failed;
@@ -240,8 +263,11 @@ public:
             return -1;
         }
         const sockaddr_in system = ToSystem(to);
-        const ssize_t sent = ::sendto(Fd(socket), data, static_cast<size_t>(length), MSG_NOSIGNAL,
-                                      reinterpret_cast<const sockaddr*>(&system), sizeof(system));
+        ssize_t sent;
+        do {
+            sent = ::sendto(Fd(socket), data, static_cast<size_t>(length), MSG_NOSIGNAL,
+                            reinterpret_cast<const sockaddr*>(&system), sizeof(system));
+        } while (sent < 0 && errno == EINTR);
         if (sent < 0) {
             SetFromErrno();
             return -1;
@@ -270,7 +296,10 @@ public:
         message.msg_controllen = sizeof(control);
         // MSG_TRUNC makes the call report the datagram's real size, so a datagram that did not
         // fit is told apart from one that filled the buffer exactly.
-        const ssize_t size = ::recvmsg(Fd(socket), &message, MSG_TRUNC);
+        ssize_t size;
+        do {
+            size = ::recvmsg(Fd(socket), &message, MSG_TRUNC);
+        } while (size < 0 && errno == EINTR);
         if (size < 0) {
             SetFromErrno();
             return false;

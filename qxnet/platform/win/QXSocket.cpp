@@ -5,6 +5,7 @@
 #include <mswsock.h>
 #include <ws2tcpip.h>
 
+#include <atomic>
 #include <cstring>
 
 namespace QX {
@@ -41,15 +42,22 @@ bool SetInt(SocketHandle socket, int level, int name, int value) {
 }
 
 // WSARecvMsg is reached through its extension pointer; it is the only receive that reports the
-// packet information of IP_PKTINFO.
+// packet information of IP_PKTINFO. The pointer belongs to the provider, which is the same for
+// every IPv4 datagram socket, so it is asked for once, on the first socket that receives; a
+// failed look-up is tried again on a later receive (recvfrom serves meanwhile).
 LPFN_WSARECVMSG RecvMsgFunction(SOCKET socket) {
+    static std::atomic<LPFN_WSARECVMSG> cached{nullptr};
+    LPFN_WSARECVMSG function = cached.load(std::memory_order_acquire);
+    if (function != nullptr) {
+        return function;
+    }
     GUID id = WSAID_WSARECVMSG;
-    LPFN_WSARECVMSG function = nullptr;
     DWORD bytes = 0;
     if (WSAIoctl(socket, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof(id), &function,
                  sizeof(function), &bytes, nullptr, nullptr) != 0) {
         return nullptr;
     }
+    cached.store(function, std::memory_order_release);
     return function;
 }
 
@@ -60,6 +68,16 @@ public:
         if (socket == INVALID_SOCKET) {
             return InvalidSocket;
         }
+        // After an ICMP port-unreachable for one of its datagrams, a Windows UDP socket fails
+        // its next receive with WSAECONNRESET; Linux reports nothing on an unconnected socket.
+        // A camera's stale transfer port, or a broadcast that reaches a host without the
+        // service, would then end a read or a collection with a failure where Linux times out
+        // and tries again. The report is turned off so that both behave alike; a provider
+        // without the control keeps it (the socket is still usable).
+        BOOL report = FALSE;
+        DWORD bytes = 0;
+        WSAIoctl(socket, SIO_UDP_CONNRESET, &report, sizeof(report), nullptr, 0, &bytes, nullptr,
+                 nullptr);
         return static_cast<SocketHandle>(socket);
     }
 
