@@ -386,6 +386,7 @@ public:
         addrinfo hints{};
         hints.ai_family = AF_INET;
         hints.ai_socktype = SOCK_DGRAM;
+        hints.ai_flags = AI_PASSIVE;
         addrinfo* found = nullptr;
         if (getaddrinfo(name, nullptr, &hints, &found) != 0) {
             return false;
