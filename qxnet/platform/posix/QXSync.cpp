@@ -48,9 +48,10 @@ struct HandleRecord {
 // Handles are numbers that are never given out twice (a multiple of 4, as on Windows), looked up
 // under the mutex: a handle that was closed, even one used by a thread that read its value just
 // before, is then refused as invalid rather than read from freed memory. Like the mutex, the table
-// is never destroyed.
-std::unordered_map<std::uintptr_t, std::unique_ptr<HandleRecord>>& Table() {
-    static auto* table = new std::unordered_map<std::uintptr_t, std::unique_ptr<HandleRecord>>;
+// is never destroyed. It keeps each record's address inverted, so that the leak checker still
+// reports a handle that was never closed.
+std::unordered_map<std::uintptr_t, std::uintptr_t>& Table() {
+    static auto* table = new std::unordered_map<std::uintptr_t, std::uintptr_t>;
     return *table;
 }
 std::uintptr_t g_lastHandle = 0;
@@ -65,7 +66,7 @@ HandleRecord* Record(HANDLE handle) {
         t_lastError = kErrorInvalidHandle;
         return nullptr;
     }
-    return found->second.get();
+    return reinterpret_cast<HandleRecord*>(~found->second);
 }
 
 std::shared_ptr<Waitable> State(HANDLE handle) {
@@ -76,7 +77,7 @@ std::shared_ptr<Waitable> State(HANDLE handle) {
 // The caller holds the mutex.
 HANDLE Insert(std::unique_ptr<HandleRecord> record) {
     g_lastHandle += 4;
-    Table().emplace(g_lastHandle, std::move(record));
+    Table().emplace(g_lastHandle, ~reinterpret_cast<std::uintptr_t>(record.release()));
     return reinterpret_cast<HANDLE>(g_lastHandle);
 }
 
@@ -176,12 +177,11 @@ bool HandleClose(HANDLE handle) {
     bool finished = false;
     {
         std::lock_guard<std::mutex> lock(Mutex());
-        if (Record(handle) == nullptr) {
+        record.reset(Record(handle));
+        if (record == nullptr) {
             return false;
         }
-        const auto found = Table().find(reinterpret_cast<std::uintptr_t>(handle));
-        record = std::move(found->second);
-        Table().erase(found);
+        Table().erase(reinterpret_cast<std::uintptr_t>(handle));
         record->state->closed = true;
         finished = record->state->signalled;
     }
