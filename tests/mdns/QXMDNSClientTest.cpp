@@ -843,8 +843,11 @@ TEST(MDNSClientHost, DefaultAddressIsTheHostNamesFirst) {
     std::vector<std::uint32_t> addresses;
     ASSERT_TRUE(probe.GetLocalAddresses(addresses));
     ASSERT_FALSE(addresses.empty());
-    EXPECT_EQ(QX::NetworkToHost32(addresses.front()), wanted) << expected;
-    if ((wanted >> 24) == 127) {
+    const std::uint32_t resolved = QX::NetworkToHost32(addresses.front());
+    EXPECT_EQ(resolved, wanted) << expected;
+    // The default client opens on what the resolver gave the library: only where that is
+    // loopback, so that a wrong answer joins no group on a real network either.
+    if ((resolved >> 24) == 127 && (wanted >> 24) == 127) {
         MDNSClient client(boost::make_shared<QX::CodeLock>());
         EXPECT_TRUE(client.Open());
         EXPECT_EQ(client.GetAddr(), wanted);
