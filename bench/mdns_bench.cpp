@@ -1,5 +1,6 @@
 // mDNS: the parse rate of a typical one-camera response (filing, joining and taking its records)
-// against a plain copy of the same bytes ("ratio" = parse time over copy time), and the wall time
+// against a plain copy of the same bytes ("ratio" = parse time over copy time), the filing time of
+// the most expensive datagram we could build against the typical response's, and the wall time
 // of QueryKorvaneCams for 1, 50 and 250 simulated cameras on loopback against the floor that the
 // protocol's own waits set: the answer is joined only after 150 ms without traffic
 // ("floor_ratio" = wall time over that quiet period).
@@ -15,6 +16,7 @@
 #include "qxnet/platform/QXDebugOutput.h"
 #include "sim/QXSimMdnsResponder.h"
 #include "sim/QXSimulator.h"
+#include "tests/mdns/QXMdnsTestMessage.h"
 
 namespace {
 
@@ -37,6 +39,11 @@ public:
 std::vector<std::uint8_t> OneCameraResponse() {
     static const std::vector<QXSim::SimCamera> cameras = QXSim::GenerateCameras(1, 0x7F000101);
     return QXSim::MdnsResponder::BuildResponses(7, {&cameras[0]}).front();
+}
+
+double& TypicalNanos() {
+    static double nanos = 0;
+    return nanos;
 }
 
 double& CopyNanos() {
@@ -74,10 +81,34 @@ void ParseResponse(benchmark::State& state) {
     for (auto _ : state) {
         benchmark::DoNotOptimize(client.ParseOne(response));
     }
+    TypicalNanos() = NanosPerIteration(start, state);
+    state.counters["us_per_datagram"] = TypicalNanos() / 1000;
     if (CopyNanos() > 0) {
-        state.counters["ratio"] = NanosPerIteration(start, state) / CopyNanos();
+        state.counters["ratio"] = TypicalNanos() / CopyNanos();
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+    QX::ResetDebugSink();
+}
+
+// A hostile datagram of 8192 bytes (QXTest::CompressionBomb): range(0) labels in the run that
+// every owner points at, range(1) the records' type. "typical_ratio" = its filing time over the
+// typical response's; "us_per_datagram" is the time that the socket thread holds the CodeLock
+// for it.
+void ParseHostileResponse(benchmark::State& state) {
+    QX::SetDebugSink(nullptr, nullptr);
+    const std::vector<std::uint8_t> response = QXTest::CompressionBomb(
+        static_cast<std::size_t>(state.range(0)), static_cast<std::uint16_t>(state.range(1)));
+    ParseClient client;
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(client.ParseOne(response));
+    }
+    const double nanos = NanosPerIteration(start, state);
+    state.counters["us_per_datagram"] = nanos / 1000;
+    if (TypicalNanos() > 0) {
+        state.counters["typical_ratio"] = nanos / TypicalNanos();
+    }
+    state.counters["bytes"] = static_cast<double>(response.size());
     QX::ResetDebugSink();
 }
 
@@ -113,6 +144,10 @@ void QueryCameras(benchmark::State& state) {
 // The copy reference runs first so that the parse run can be set against it.
 BENCHMARK(CopyResponse);
 BENCHMARK(ParseResponse);
+// The worst found: SRV records (owner and target each a name to read, join and file) whose names
+// point at a run of 127 one-byte labels, which fills the 255-byte bound of a name exactly; then a
+// run of 2000 labels, long enough to cost a name its whole length were the bound not kept.
+BENCHMARK(ParseHostileResponse)->Args({127, 33})->Args({2000, 33});
 BENCHMARK(QueryCameras)
     ->Arg(1)
     ->Arg(50)

@@ -42,7 +42,11 @@ public:
                 __builtin_trap();
             }
         }
-        if (any != (query + self > 0) && GetResponseTransID(datagram) != 0) {
+        // Each pass is counted under its own ID: the copy filed under ID 0 is another message
+        // wherever a compression pointer leads into the ID bytes, so it may join cameras that
+        // the datagram itself does not (and the other way round).
+        const std::uint16_t transId = GetResponseTransID(datagram);
+        if (any != ((transId == SELF_ANNOUNCE_TRANS_ID ? self : query) > 0)) {
             __builtin_trap();
         }
         GetSelfAnnounceResponses(cameras);

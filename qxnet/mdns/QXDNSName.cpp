@@ -9,9 +9,9 @@ namespace {
 // messages chain a handful of pointers at most.
 constexpr unsigned MAX_POINTER_DEPTH = 16;
 
-// A genuine name is at most 255 bytes on the wire; a pointer met when the name is already longer
-// is not followed either, so that chains of pointers to long label runs cannot multiply the work
-// of one name.
+// A genuine name is at most 255 bytes on the wire, however many pointers it crosses. Labels past
+// that bound are not gathered and no further pointer is followed, so that owners pointing at long
+// label runs cannot multiply the work of one datagram.
 constexpr std::size_t MAX_NAME_BYTES = 255;
 
 }  // namespace
@@ -22,12 +22,16 @@ void DNSName::AddLabel(const std::string& label) {
 
 std::uint32_t DNSName::ParseInit(const std::vector<std::uint8_t>& message,
                                  const std::vector<std::uint8_t>& buffer, std::uint32_t offset) {
-    return ParseAt(message, buffer, offset, 0);
+    std::size_t wireBytes = 1;  // the terminating zero
+    for (const std::string& label : m_labels) {
+        wireBytes += 1 + label.size();
+    }
+    return ParseAt(message, buffer, offset, 0, wireBytes);
 }
 
 std::uint32_t DNSName::ParseAt(const std::vector<std::uint8_t>& message,
                                const std::vector<std::uint8_t>& buffer, std::uint32_t offset,
-                               unsigned pointerDepth) {
+                               unsigned pointerDepth, std::size_t& wireBytes) {
     const std::size_t size = buffer.size();
     if (offset >= size) {
         return 0;
@@ -45,12 +49,8 @@ std::uint32_t DNSName::ParseAt(const std::vector<std::uint8_t>& message,
                 return static_cast<std::uint32_t>(p - offset + 1);
             }
             const std::uint32_t target = ((b & 0x3Fu) << 8) | buffer[p + 1];
-            std::size_t nameBytes = 1;
-            for (const std::string& label : m_labels) {
-                nameBytes += 1 + label.size();
-            }
-            if (pointerDepth < MAX_POINTER_DEPTH && nameBytes <= MAX_NAME_BYTES) {
-                ParseAt(message, message, target, pointerDepth + 1);
+            if (pointerDepth < MAX_POINTER_DEPTH && wireBytes <= MAX_NAME_BYTES) {
+                ParseAt(message, message, target, pointerDepth + 1, wireBytes);
             }
             return static_cast<std::uint32_t>(p - offset + 2);
         }
@@ -59,7 +59,18 @@ std::uint32_t DNSName::ParseAt(const std::vector<std::uint8_t>& message,
         if (p + b >= size) {
             return static_cast<std::uint32_t>(p - offset);
         }
-        m_labels.emplace_back(reinterpret_cast<const char*>(&buffer[p]), b);
+        if (wireBytes + 1 + b <= MAX_NAME_BYTES) {
+            m_labels.emplace_back(reinterpret_cast<const char*>(&buffer[p]), b);
+            wireBytes += 1 + b;
+        } else {
+            // Full: the name gathers nothing more. Where a pointer led here, its bytes do not
+            // count, so the reading stops; in the buffer itself the rest is only measured, so
+            // that the record's fields are still found after the name.
+            wireBytes = MAX_NAME_BYTES + 1;
+            if (pointerDepth > 0) {
+                return 0;
+            }
+        }
         p += b;
         if (buffer[p] == 0) {
             return static_cast<std::uint32_t>(p - offset + 1);
@@ -81,7 +92,12 @@ void DNSName::Encode(std::vector<std::uint8_t>& out) const {
 }
 
 std::string DNSName::ToString() const {
+    std::size_t length = 0;
+    for (const std::string& label : m_labels) {
+        length += label.size() + 1;
+    }
     std::string text;
+    text.reserve(length);
     for (std::size_t i = 0; i < m_labels.size(); ++i) {
         if (i != 0) {
             text += '.';

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,11 +15,15 @@ class QXNET_API DNSName {
 public:
     // Appends one label.
     void AddLabel(const std::string& label);
+    // Makes it the root name again; the label storage is kept for the next parse.
+    void Clear() { m_labels.clear(); }
 
     // Appends the labels found at offset in buffer and returns how many bytes of buffer the name
     // occupies there (0 when offset is not inside buffer). message is the whole datagram, in which
     // compression pointers are resolved; buffer is the message itself or a copy of one record's
-    // rdata. Never reads outside either vector; a cut-off name keeps the labels read so far.
+    // rdata. Never reads outside either vector; a cut-off name keeps the labels read so far. A
+    // name keeps at most 255 bytes of wire form, pointers followed included: further labels are
+    // left out.
     std::uint32_t ParseInit(const std::vector<std::uint8_t>& message,
                             const std::vector<std::uint8_t>& buffer, std::uint32_t offset);
 
@@ -35,7 +40,7 @@ public:
 private:
     std::uint32_t ParseAt(const std::vector<std::uint8_t>& message,
                           const std::vector<std::uint8_t>& buffer, std::uint32_t offset,
-                          unsigned pointerDepth);
+                          unsigned pointerDepth, std::size_t& wireBytes);
 
     std::vector<std::string> m_labels;
 };

@@ -1,14 +1,14 @@
 #include "qxnet/mdns/QXDNSRrdataA.h"
 
-#include "qxnet/common/QXTrace.h"
 #include "qxnet/mdns/QXDNSReader.h"
+#include "qxnet/mdns/QXDNSTraceLimit.h"
 
 namespace QXSDK {
 
 bool DNSRrdataA::ParseInit(const std::vector<std::uint8_t>& rdata) {
     m_valid = false;
     if (rdata.size() != 4) {
-        QX::Trace(L"DNSRrdataA::ParseInit: Error 1! Data length != 4!");
+        DNSTraceLimit::Trace(L"DNSRrdataA::ParseInit: Error 1! Data length != 4!");
         return false;
     }
     DNSReader reader(rdata, 0);

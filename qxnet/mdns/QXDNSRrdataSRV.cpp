@@ -1,7 +1,7 @@
 #include "qxnet/mdns/QXDNSRrdataSRV.h"
 
-#include "qxnet/common/QXTrace.h"
 #include "qxnet/mdns/QXDNSReader.h"
+#include "qxnet/mdns/QXDNSTraceLimit.h"
 
 namespace QXSDK {
 
@@ -9,7 +9,7 @@ bool DNSRrdataSRV::ParseInit(const std::vector<std::uint8_t>& message,
                              const std::vector<std::uint8_t>& rdata) {
     m_valid = false;
     if (rdata.size() < 8) {
-        QX::Trace(L"DNSRrdataSRV::ParseInit: Error 1! Data length less than 8!");
+        DNSTraceLimit::Trace(L"DNSRrdataSRV::ParseInit: Error 1! Data length less than 8!");
         return false;
     }
     DNSReader reader(rdata, 0);

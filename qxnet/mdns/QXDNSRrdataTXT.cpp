@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "qxnet/common/QXTrace.h"
+#include "qxnet/mdns/QXDNSTraceLimit.h"
 
 namespace QXSDK {
 
@@ -132,13 +132,13 @@ bool DNSRrdataTXT::ParseInit(const std::vector<std::uint8_t>& rdata) {
     m_valid = false;
     std::vector<std::string> strings;
     if (!ParseLabelSequence(rdata, strings)) {
-        QX::Trace(
+        DNSTraceLimit::Trace(
             L"DNSRrdataTXT::ParseInit: Error! LabelSequence parse error. Data not from QX "
             L"camera?");
         return false;
     }
     if (strings.size() < 3) {
-        QX::Trace(
+        DNSTraceLimit::Trace(
             L"DNSRrdataTXT::ParseInit: Error! Num labels is %d which is less than 3! Data "
             L"not from QX camera?",
             static_cast<std::int32_t>(strings.size()));
@@ -146,29 +146,31 @@ bool DNSRrdataTXT::ParseInit(const std::vector<std::uint8_t>& rdata) {
     }
     const std::string& text = strings[2];
     if (text.rfind("MAC=", 0) != 0) {
-        QX::Trace(L"DNSRrdataTXT::ParseInit: Error 1! Start is not 'MAC=' !");
+        DNSTraceLimit::Trace(L"DNSRrdataTXT::ParseInit: Error 1! Start is not 'MAC=' !");
         return false;
     }
     const std::size_t dash1 = text.find('-');
     if (dash1 == std::string::npos) {
-        QX::Trace(L"DNSRrdataTXT::ParseInit: Error 2! No '-' found after MAC!");
+        DNSTraceLimit::Trace(L"DNSRrdataTXT::ParseInit: Error 2! No '-' found after MAC!");
         return false;
     }
     // "MAC=" holds no dash, so dash 1 stands at offset 4 or later.
     m_mac = ParseMacText(text.substr(4, dash1 - 4));
     if (dash1 + 1 == text.size()) {
-        QX::Trace(L"DNSRrdataTXT::ParseInit: Error 3! '-' shouldn't be last character of string!");
+        DNSTraceLimit::Trace(
+            L"DNSRrdataTXT::ParseInit: Error 3! '-' shouldn't be last character of string!");
         return false;
     }
     const std::size_t dash2 = text.find('-', dash1 + 1);
     if (dash2 == std::string::npos || dash2 == dash1 + 1) {
-        QX::Trace(L"DNSRrdataTXT::ParseInit: Error 4! No characters between 1st and 2nd dashes!");
+        DNSTraceLimit::Trace(
+            L"DNSRrdataTXT::ParseInit: Error 4! No characters between 1st and 2nd dashes!");
         return false;
     }
     ParseFirmwareVersion(text.substr(dash1 + 1, dash2 - dash1 - 1), m_fwMajor, m_fwMinor);
     const std::size_t dash3 = text.find('-', dash2 + 1);
     if (dash3 != dash2 + 9) {
-        QX::Trace(
+        DNSTraceLimit::Trace(
             L"DNSRrdataTXT::ParseInit: Error 5! Expected 8 chars between 2nd and 3rd "
             L"dashes!");
         return false;
@@ -177,13 +179,15 @@ bool DNSRrdataTXT::ParseInit(const std::vector<std::uint8_t>& rdata) {
     m_pairSecond = ParseHex16(text.substr(dash2 + 5, 4));
     const std::size_t dash4 = text.find('-', dash3 + 1);
     if (dash4 == std::string::npos || dash4 == dash3 + 1) {
-        QX::Trace(L"DNSRrdataTXT::ParseInit: Error 6! No characters between 3rd and 4th dashes!");
+        DNSTraceLimit::Trace(
+            L"DNSRrdataTXT::ParseInit: Error 6! No characters between 3rd and 4th dashes!");
         return false;
     }
     m_hex32 = ParseHex32(text.substr(dash3 + 1, dash4 - dash3 - 1));
     const std::size_t slash = text.find('/', dash4 + 1);
     if (slash == std::string::npos || slash == dash4 + 1) {
-        QX::Trace(L"DNSRrdataTXT::ParseInit: Error 7! No characters between dash and slash!");
+        DNSTraceLimit::Trace(
+            L"DNSRrdataTXT::ParseInit: Error 7! No characters between dash and slash!");
         return false;
     }
     m_hex16 = ParseHex16(text.substr(dash4 + 1, slash - dash4 - 1));
@@ -191,7 +195,8 @@ bool DNSRrdataTXT::ParseInit(const std::vector<std::uint8_t>& rdata) {
     const std::size_t last = model.find_last_not_of(' ');
     model.erase(last == std::string::npos ? 0 : last + 1);
     if (model.empty()) {
-        QX::Trace(L"DNSRrdataTXT::ParseInit: Error 8! Model name consists only of spaces!");
+        DNSTraceLimit::Trace(
+            L"DNSRrdataTXT::ParseInit: Error 8! Model name consists only of spaces!");
         return false;
     }
     m_model = model;

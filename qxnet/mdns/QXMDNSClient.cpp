@@ -1,5 +1,6 @@
 #include "qxnet/mdns/QXMDNSClient.h"
 
+#include <functional>
 #include <utility>
 
 #include "qxnet/common/QXScopedLock.h"
@@ -7,6 +8,7 @@
 #include "qxnet/common/QXTrace.h"
 #include "qxnet/mdns/QXDNSReader.h"
 #include "qxnet/mdns/QXDNSRrdataPTR.h"
+#include "qxnet/mdns/QXDNSTraceLimit.h"
 #include "qxnet/platform/QXNetInfo.h"
 #include "qxnet/platform/QXSync.h"
 
@@ -24,6 +26,9 @@ constexpr DWORD DELAY_MS = 10000;
 // The query is built in a 256-byte buffer: header, name, type and class.
 constexpr std::size_t MAX_ENCODED_NAME = 240;
 const char SERVICE_OWNER[] = "_korv._tcp.local";
+// Trace lines that the filing of one datagram may write; a datagram of faulty records would
+// otherwise write hundreds.
+constexpr unsigned MESSAGE_TRACE_LINES = 4;
 
 bool Present(HANDLE handle) {
     return handle != INVALID_HANDLE_VALUE;
@@ -40,8 +45,15 @@ void PutU16(std::vector<std::uint8_t>& out, std::uint16_t value) {
     out.push_back(static_cast<std::uint8_t>(value));
 }
 
-// The index of the interface that holds a host-order address, from the address table.
-bool InterfaceIndexOf(std::uint32_t hostOrderAddress, std::uint32_t& index) {
+bool IsLoopback(std::uint32_t hostOrderAddress) {
+    return (hostOrderAddress >> 24) == 127;
+}
+
+// The interface that holds a host-order address, from the address table: its index and the
+// address it lists (network order). Every 127/8 address belongs to the loopback interface, though
+// the table lists only the one it was given (Debian maps the host name to 127.0.1.1).
+bool InterfaceOf(std::uint32_t hostOrderAddress, std::uint32_t& index,
+                 std::uint32_t& listedAddress) {
     DWORD size = 0;
     QX::NetInfoSource& source = QX::NetInfo();
     if (source.GetIpAddrTable(nullptr, &size, false) != QX::NetInfoError::InsufficientBuffer ||
@@ -54,13 +66,24 @@ bool InterfaceIndexOf(std::uint32_t hostOrderAddress, std::uint32_t& index) {
         return false;
     }
     const std::uint32_t wanted = QX::HostToNetwork32(hostOrderAddress);
+    const MIB_IPADDRROW* found = nullptr;
     for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-        if (table->table[i].dwAddr == wanted) {
-            index = table->table[i].dwIndex;
-            return true;
+        const MIB_IPADDRROW& row = table->table[i];
+        if (row.dwAddr == wanted) {
+            found = &row;
+            break;
+        }
+        if (found == nullptr && IsLoopback(hostOrderAddress) &&
+            IsLoopback(QX::NetworkToHost32(row.dwAddr))) {
+            found = &row;
         }
     }
-    return false;
+    if (found == nullptr) {
+        return false;
+    }
+    index = found->dwIndex;
+    listedAddress = found->dwAddr;
+    return true;
 }
 
 }  // namespace
@@ -79,8 +102,8 @@ MDNSClient::MDNSClient(boost::shared_ptr<QX::CodeLock> lock, std::uint32_t local
       m_running(false),
       m_hEventQueryResponseReceived(INVALID_HANDLE_VALUE),
       m_hSelfAnnounceEvent(INVALID_HANDLE_VALUE),
-      m_interfaceIndex(0),
       m_ownsHandles(false),
+      m_interfaceIndex(0),
       m_ownsDelayThread(false) {}
 
 MDNSClient::MDNSClient(const MDNSClient& other)
@@ -94,8 +117,8 @@ MDNSClient::MDNSClient(const MDNSClient& other)
       m_running(false),
       m_hEventQueryResponseReceived(INVALID_HANDLE_VALUE),
       m_hSelfAnnounceEvent(INVALID_HANDLE_VALUE),
-      m_interfaceIndex(0),
       m_ownsHandles(false),
+      m_interfaceIndex(0),
       m_ownsDelayThread(false) {
     CopyFrom(other);
 }
@@ -150,26 +173,72 @@ void MDNSClient::Shutdown() {
         m_hDelayThread = INVALID_HANDLE_VALUE;
         m_ownsDelayThread = false;
     }
-    if (m_ownsHandles) {
-        if (Present(m_hSocketThread)) {
-            m_running = false;
-            QX::WaitForHandle(m_hSocketThread, INFINITE);
-            QX::HandleClose(m_hSocketThread);
-        }
-        const QX::SocketHandle socket = m_socket.exchange(QX::InvalidSocket);
-        if (socket != QX::InvalidSocket) {
-            QX::SocketClose(socket);
-        }
-        const HANDLE event = m_hEventQueryResponseReceived.exchange(INVALID_HANDLE_VALUE);
-        if (Present(event)) {
-            QX::HandleClose(event);
-        }
+    if (m_ownsHandles && Present(m_hSocketThread)) {
+        m_running = false;
+        QX::WaitForHandle(m_hSocketThread, INFINITE);
+        QX::HandleClose(m_hSocketThread);
     }
+    Close();
     m_hSocketThread = INVALID_HANDLE_VALUE;
-    m_socket = QX::InvalidSocket;
-    m_hEventQueryResponseReceived = INVALID_HANDLE_VALUE;
     m_running = false;
     m_ownsHandles = false;
+}
+
+QX::SocketHandle MDNSClient::OwnSocket() const {
+    return m_ownsHandles ? m_socket.load() : QX::InvalidSocket;
+}
+
+HANDLE MDNSClient::OwnQueryEvent() const {
+    return m_ownsHandles ? m_hEventQueryResponseReceived.load() : INVALID_HANDLE_VALUE;
+}
+
+QX::SocketHandle MDNSClient::OpenSocket() {
+    const QX::SocketHandle socket = QX::SocketCreateUdp();
+    if (socket == QX::InvalidSocket) {
+        return QX::InvalidSocket;
+    }
+    // The socket layer has no read-back of the option; the value read back was never used.
+    QX::SocketSetOption(socket, QX::SocketOption::ReceiveBuffer, RECEIVE_BUFFER_BYTES);
+    QX::SocketSetOption(socket, QX::SocketOption::ReuseAddress, 1);
+    QX::SocketSetOption(socket, QX::SocketOption::MulticastTtl, 255);
+    m_destAddr = QX::MakeSocketAddress(MDNS_GROUP, MDNS_PORT);
+    const bool chosen = m_localAddr == 0;
+    if (chosen) {
+        // A host whose name resolves to no IPv4 address has no interface to choose: Open fails
+        // rather than guess one.
+        std::vector<std::uint32_t> addresses;
+        if (!GetLocalAddresses(addresses) || addresses.empty()) {
+            QX::SocketClose(socket);
+            return QX::InvalidSocket;
+        }
+        m_localAddr = QX::NetworkToHost32(addresses.front());
+    }
+    m_bindAddr = QX::MakeSocketAddress(m_localAddr, MDNS_PORT);
+    // A socket bound to a unicast address receives no group datagrams on Linux, so the socket
+    // binds the wildcard address and keeps to the chosen interface in three ways: it joins the
+    // group there, sends from there, and drops datagrams that arrived elsewhere (packet info).
+    // An address that no interface holds fails here as its bind would.
+    std::uint32_t interfaceIndex = 0;
+    std::uint32_t interfaceAddress = 0;
+    bool ready = InterfaceOf(m_localAddr, interfaceIndex, interfaceAddress);
+    if (ready) {
+        m_interfaceIndex = interfaceIndex;
+        QX::SocketSetOption(socket, QX::SocketOption::PacketInfo, 1);
+        // Client and responders on one host (loopback) hear each other only with the loop on.
+        QX::SocketSetOption(socket, QX::SocketOption::MulticastLoop, 1);
+        ready = QX::SocketBind(socket, QX::MakeSocketAddress(0, MDNS_PORT)) &&
+                QX::SocketJoinGroup(socket, QX::HostToNetwork32(MDNS_GROUP), interfaceAddress) &&
+                QX::SocketSetMulticastInterface(socket, interfaceAddress);
+    }
+    if (!ready) {
+        QX::SocketClose(socket);
+        // The next Open chooses again: the host's addresses may have changed by then.
+        if (chosen) {
+            m_localAddr = 0;
+        }
+        return QX::InvalidSocket;
+    }
+    return socket;
 }
 
 bool MDNSClient::Open() {
@@ -184,55 +253,26 @@ bool MDNSClient::Open() {
     if (m_socket.load() != QX::InvalidSocket) {
         return true;  // already open
     }
-    const QX::SocketHandle socket = QX::SocketCreateUdp();
+    // Every failure leaves the client closed, as it was, so that a later Open starts afresh.
+    const QX::SocketHandle socket = OpenSocket();
     if (socket == QX::InvalidSocket) {
-        return false;
-    }
-    m_socket = socket;
-    // The socket layer has no read-back of the option; the value read back was never used.
-    QX::SocketSetOption(socket, QX::SocketOption::ReceiveBuffer, RECEIVE_BUFFER_BYTES);
-    QX::SocketSetOption(socket, QX::SocketOption::ReuseAddress, 1);
-    QX::SocketSetOption(socket, QX::SocketOption::MulticastTtl, 255);
-    m_destAddr = QX::MakeSocketAddress(MDNS_GROUP, MDNS_PORT);
-    if (m_localAddr == 0) {
-        // A host whose name resolves to no IPv4 address has no interface to choose: Open fails
-        // rather than guess one.
-        std::vector<std::uint32_t> addresses;
-        if (!GetLocalAddresses(addresses) || addresses.empty()) {
-            return false;
-        }
-        m_localAddr = QX::NetworkToHost32(addresses.front());
-    }
-    m_bindAddr = QX::MakeSocketAddress(m_localAddr, MDNS_PORT);
-    // A socket bound to a unicast address receives no group datagrams on Linux, so the socket
-    // binds the wildcard address and keeps to the chosen interface in three ways: it joins the
-    // group there, sends from there, and drops datagrams that arrived elsewhere (packet info).
-    // An address that no interface holds fails here as its bind would.
-    std::uint32_t interfaceIndex = 0;
-    if (!InterfaceIndexOf(m_localAddr, interfaceIndex)) {
-        return false;
-    }
-    m_interfaceIndex = interfaceIndex;
-    QX::SocketSetOption(socket, QX::SocketOption::PacketInfo, 1);
-    // Client and responders on one host (loopback) hear each other only with the loop on.
-    QX::SocketSetOption(socket, QX::SocketOption::MulticastLoop, 1);
-    if (!QX::SocketBind(socket, QX::MakeSocketAddress(0, MDNS_PORT))) {
-        return false;
-    }
-    const std::uint32_t localNetwork = QX::HostToNetwork32(m_localAddr);
-    if (!QX::SocketJoinGroup(socket, QX::HostToNetwork32(MDNS_GROUP), localNetwork) ||
-        !QX::SocketSetMulticastInterface(socket, localNetwork)) {
         return false;
     }
     if (!Present(m_hEventQueryResponseReceived.load())) {
         m_hEventQueryResponseReceived = AbsentIfNull(QX::EventCreate(false, false));
+        if (!Present(m_hEventQueryResponseReceived.load())) {
+            QX::SocketClose(socket);
+            return false;
+        }
     }
+    m_socket = socket;
     m_running = true;
     // After Close the socket thread idles until destruction; a second Open reuses it.
     if (!Present(m_hSocketThread)) {
         m_hSocketThread = AbsentIfNull(QX::ThreadCreate(LaunchSocketThread, this));
         if (!Present(m_hSocketThread)) {
             m_running = false;
+            Close();
             return false;
         }
     }
@@ -240,16 +280,19 @@ bool MDNSClient::Open() {
 }
 
 bool MDNSClient::Close() {
+    // Only the client's own guards: Close must not wait for a transfer of another client that
+    // holds the shared CodeLock.
     {
-        QX::ScopedLock guard(m_lock);
+        std::lock_guard<std::mutex> guard(m_socketMutex);
         const QX::SocketHandle socket = m_socket.exchange(QX::InvalidSocket);
         if (socket != QX::InvalidSocket && m_ownsHandles) {
             QX::SocketClose(socket);
         }
     }
-    std::lock_guard<std::mutex> guard(m_eventMutex);
+    std::lock_guard<std::mutex> guard(m_signalMutex);
     const HANDLE event = m_hEventQueryResponseReceived.exchange(INVALID_HANDLE_VALUE);
     if (Present(event) && m_ownsHandles) {
+        // A query waiting on it meanwhile ends its wait as failed.
         QX::HandleClose(event);
     }
     return true;
@@ -287,17 +330,17 @@ DWORD MDNSClient::LaunchSocketThreadImpl() {
             QX::ScopedLock guard(m_lock);
             TranslateResponseData(selfAnnounceCount, queryResponseCount);
         }
-        if (queryResponseCount > 0) {
-            std::lock_guard<std::mutex> guard(m_eventMutex);
-            const HANDLE event = m_hEventQueryResponseReceived.load();
-            if (Present(event)) {
-                QX::EventSet(event);
+        if (queryResponseCount > 0 || selfAnnounceCount > 0) {
+            // Under the guard that Close and RegisterSelfAnnounceEvent take: an event is never
+            // signalled once it was closed or unregistered.
+            std::lock_guard<std::mutex> guard(m_signalMutex);
+            const HANDLE queryEvent = m_hEventQueryResponseReceived.load();
+            if (queryResponseCount > 0 && Present(queryEvent)) {
+                QX::EventSet(queryEvent);
             }
-        }
-        if (selfAnnounceCount > 0) {
-            const HANDLE event = m_hSelfAnnounceEvent.load();
-            if (Present(event)) {
-                QX::EventSet(event);
+            const HANDLE announceEvent = m_hSelfAnnounceEvent.load();
+            if (selfAnnounceCount > 0 && Present(announceEvent)) {
+                QX::EventSet(announceEvent);
             }
         }
         {
@@ -312,7 +355,7 @@ DWORD MDNSClient::LaunchSocketThreadImpl() {
 }
 
 bool MDNSClient::WaitForRead() {
-    const QX::SocketHandle socket = m_socket.load();
+    const QX::SocketHandle socket = OwnSocket();
     if (socket == QX::InvalidSocket) {
         // Closed: the thread idles at the same pace until it is stopped.
         QX::SleepMs(WAIT_FOR_READ_TIMEOUT);
@@ -332,9 +375,10 @@ bool MDNSClient::WaitForRead() {
 
 bool MDNSClient::GetRawResponse(std::vector<std::uint8_t>& response) {
     response.clear();
-    // Read under the lock, so that Close cannot close the socket in between; a socket closed
+    // Under the socket guard, so that Close cannot close the socket in between; a socket closed
     // since the wait is not read.
-    const QX::SocketHandle socket = m_socket.load();
+    std::lock_guard<std::mutex> guard(m_socketMutex);
+    const QX::SocketHandle socket = OwnSocket();
     if (socket == QX::InvalidSocket) {
         return false;
     }
@@ -383,8 +427,8 @@ std::uint16_t MDNSClient::GetResponseTransID(const std::vector<std::uint8_t>& re
     return transId;
 }
 
-bool MDNSClient::GetRRsFromResponse(const std::vector<std::uint8_t>& response,
-                                    std::vector<DNSResourceRecord>& records) {
+bool MDNSClient::ReadRecords(const std::vector<std::uint8_t>& response,
+                             const std::function<void(const DNSResourceRecord&)>& onRecord) {
     // A message shorter than its header is no response.
     if (response.size() < HEADER_BYTES) {
         return false;
@@ -400,39 +444,45 @@ bool MDNSClient::GetRRsFromResponse(const std::vector<std::uint8_t>& response,
     if ((flags & 0x8000) == 0 || (flags & 0x000F) != 0 || qdCount != 0) {
         return false;
     }
+    // One record object serves every record in turn, so that its name and rdata keep their
+    // storage: a datagram of hundreds of records costs no allocation per record.
+    DNSResourceRecord record(DNSName(), 0, 0, 0, 0, nullptr);
     while (offset < response.size()) {
-        DNSName name;
+        record.m_name.Clear();
         const std::uint32_t nameBytes =
-            name.ParseInit(response, response, static_cast<std::uint32_t>(offset));
+            record.m_name.ParseInit(response, response, static_cast<std::uint32_t>(offset));
         DNSReader reader(response, offset + nameBytes);
-        std::uint16_t type = 0;
-        std::uint16_t rrClass = 0;
-        std::uint32_t ttl = 0;
-        std::uint16_t rdLength = 0;
         // A record cut off in its fixed fields or rdata ends the message; the whole records
         // before it are kept, as a sender's truncated datagram still carries them intact.
-        if (!reader.ReadU16(type) || !reader.ReadU16(rrClass) || !reader.ReadU32(ttl) ||
-            !reader.ReadU16(rdLength) || reader.Remaining() < rdLength) {
+        if (!reader.ReadU16(record.m_type) || !reader.ReadU16(record.m_class) ||
+            !reader.ReadU32(record.m_ttl) || !reader.ReadU16(record.m_rdLength) ||
+            reader.Remaining() < record.m_rdLength) {
             break;
         }
-        records.emplace_back(name, type, rrClass, ttl, rdLength,
-                             response.data() + reader.Position());
-        offset = reader.Position() + rdLength;
+        const std::uint8_t* rdata = response.data() + reader.Position();
+        record.m_rdata.assign(rdata, rdata + record.m_rdLength);
+        onRecord(record);
+        offset = reader.Position() + record.m_rdLength;
     }
     return true;
 }
 
+bool MDNSClient::GetRRsFromResponse(const std::vector<std::uint8_t>& response,
+                                    std::vector<DNSResourceRecord>& records) {
+    return ReadRecords(response,
+                       [&records](const DNSResourceRecord& record) { records.push_back(record); });
+}
+
 bool MDNSClient::AccumulateResponseData(const std::vector<std::uint8_t>& response) {
+    DNSTraceLimit traceLimit(MESSAGE_TRACE_LINES);
     const std::uint16_t transId = GetResponseTransID(response);
-    std::vector<DNSResourceRecord> records;
-    if (!GetRRsFromResponse(response, records)) {
-        return false;
-    }
-    std::string lastSrvTarget;
+    // The last valid SRV record as filed: its target's text is needed only for a held A record.
+    const DNSRrdataSRV* lastSrv = nullptr;
     bool holdingA = false;
     DNSRrdataA heldA;
-    for (const DNSResourceRecord& record : records) {
-        const std::string owner = record.m_name.ToString();
+    // Records are filed as they are read rather than gathered first: a datagram of hundreds of
+    // records with long names would otherwise be copied whole once more.
+    const bool accepted = ReadRecords(response, [&](const DNSResourceRecord& record) {
         switch (record.m_type) {
             case TYPE_PTR: {
                 DNSRrdataPTR ptr;
@@ -442,13 +492,14 @@ bool MDNSClient::AccumulateResponseData(const std::vector<std::uint8_t>& respons
             case TYPE_TXT: {
                 DNSRrdataTXT txt;
                 if (txt.ParseInit(record.m_rdata)) {
-                    m_pending[transId].m_txt[owner] = txt;
+                    m_pending[transId].m_txt[record.m_name.ToString()] = std::move(txt);
                 }
                 break;
             }
             case TYPE_A: {
                 DNSRrdataA a;
                 a.ParseInit(record.m_rdata);
+                const std::string owner = record.m_name.ToString();
                 if (owner == SERVICE_OWNER) {
                     heldA = a;
                     holdingA = true;
@@ -460,18 +511,22 @@ bool MDNSClient::AccumulateResponseData(const std::vector<std::uint8_t>& respons
             case TYPE_SRV: {
                 DNSRrdataSRV srv;
                 if (srv.ParseInit(response, record.m_rdata)) {
-                    m_pending[transId].m_srv[owner] = srv;
-                    lastSrvTarget = srv.m_target.ToString();
+                    DNSRrdataSRV& filed = m_pending[transId].m_srv[record.m_name.ToString()];
+                    filed = std::move(srv);
+                    lastSrv = &filed;
                 }
                 break;
             }
             default:
-                QX::Trace(L"MDNSClient::AddResponseToMap: Unknown type encountered!");
+                DNSTraceLimit::Trace(L"MDNSClient::AddResponseToMap: Unknown type encountered!");
                 break;
         }
+    });
+    if (!accepted) {
+        return false;
     }
     if (holdingA && heldA.m_valid) {
-        m_pending[transId].m_a[lastSrvTarget] = heldA;
+        m_pending[transId].m_a[lastSrv != nullptr ? lastSrv->m_target.ToString() : ""] = heldA;
     }
     return true;
 }
@@ -512,7 +567,8 @@ bool MDNSClient::TranslateResponseData(std::uint32_t& selfAnnounceCount,
 }
 
 bool MDNSClient::SendQueries() {
-    const QX::SocketHandle socket = m_socket.load();
+    std::lock_guard<std::mutex> guard(m_socketMutex);
+    const QX::SocketHandle socket = OwnSocket();
     if (socket == QX::InvalidSocket) {
         // Not open (yet, or any more): the queries wait until there is a socket to send them.
         return false;
@@ -555,7 +611,9 @@ bool MDNSClient::QueryHost(std::uint16_t transId, std::uint16_t flags, std::uint
         m_sendQueue.push_back(std::move(message));
     }
     for (;;) {
-        const HANDLE event = m_hEventQueryResponseReceived.load();
+        // A copy never waits on its source's event: the source may close it, and its signals
+        // are for the source's own queries.
+        const HANDLE event = OwnQueryEvent();
         DWORD waited = WAIT_TIMEOUT;
         if (Present(event)) {
             waited = QX::WaitForHandle(event, QUERY_WAIT_MS);
@@ -681,6 +739,9 @@ bool MDNSClient::QueryKorvaneMAC(std::uint64_t mac, std::uint64_t& foundMac,
 }
 
 void MDNSClient::RegisterSelfAnnounceEvent(HANDLE event) {
+    // Waits for a signal in progress: once this returns, the old event is never signalled again
+    // and its owner may close it.
+    std::lock_guard<std::mutex> guard(m_signalMutex);
     m_hSelfAnnounceEvent = event;
 }
 

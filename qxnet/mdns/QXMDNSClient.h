@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -41,15 +42,18 @@ enum ResponseType { RESPONSE_TYPE_ANSWER = 2 };
 //   10 s while a delay thread (started by QueryKorvaneCamsUniMulti) runs. No lock is held while
 //   they wait.
 // - The socket thread takes the caller's CodeLock for the filing of one datagram, for one
-//   translation and for one sending pass, never while waiting or signalling. It signals the
-//   self-announcement event without any lock held; no callback is ever called.
+//   translation and for one sending pass, never while waiting or signalling; no callback is ever
+//   called. Open, Close and RegisterSelfAnnounceEvent take only the client's own guards, never
+//   the CodeLock, so they do not wait for another client's transfer.
 // - The delay thread only sleeps; it touches no member.
 // - Clients that share one CodeLock are serialised in those sections.
 //
-// Copies: a copy takes the source's lock reference, records and transaction ID, and the values
-// of its socket, thread and event handles, but it does not own them: only the client that opened
-// them closes them and stops its threads, so nothing is closed twice. A copy is a snapshot; its
-// queries are served only once the copy is opened itself.
+// Copies: a copy takes the source's lock reference, records, queued queries, address and
+// transaction ID, and the values of its socket, thread and event handles, but it does not own
+// them: it never uses, waits on or closes them, whatever order the two are closed and destroyed
+// in. Only the client that opened them closes them and stops its threads. A copy is a snapshot:
+// until it is opened itself, its queries end after their wait with nothing found (false, traced),
+// and Open gives it handles of its own.
 //
 //   QXSDK::MDNSClient client(lock, 0x7F000001);   // 127.0.0.1, host byte order
 //   std::map<std::uint64_t, QXSDK::MDNSCameraData> cams;
@@ -85,9 +89,11 @@ public:
     // Waits for the delay thread, stops and joins the socket thread, closes socket and event.
     ~MDNSClient();
 
+    // False when no socket could be bound and joined on the interface (an address in 127/8 is
+    // taken as the loopback interface's); the client then stays closed and may be opened again.
     bool Open();
     // Closes the socket and the event; the socket thread idles until destruction. Always true.
-    // No query of another thread may be waiting on this client meanwhile.
+    // A query waiting meanwhile on another thread ends at once with nothing found.
     bool Close();
     // The local address, host byte order; after Open the one in use.
     std::uint32_t GetAddr() const;
@@ -107,7 +113,8 @@ public:
     bool QueryKorvaneMAC(std::uint64_t mac, std::uint64_t& foundMac, std::uint32_t& ipAddress);
     // The caller's event, signalled by the socket thread after each quiet period that brought
     // self-announcements; INVALID_HANDLE_VALUE turns signalling off. The caller owns the event
-    // and keeps it open while it is registered.
+    // and keeps it open while it is registered; once another handle (or none) is registered, the
+    // old one is not signalled any more and may be closed.
     void RegisterSelfAnnounceEvent(HANDLE event);
     bool GetSelfAnnounceResponses(CameraMap& cameras);
     // Sleeps 10 s; returns 0.
@@ -164,26 +171,41 @@ protected:
     std::atomic<bool> m_running;
     std::atomic<HANDLE> m_hEventQueryResponseReceived;
     std::atomic<HANDLE> m_hSelfAnnounceEvent;
+    // True in the client that opened the socket, event and socket thread, false in copies.
+    std::atomic<bool> m_ownsHandles;
 
 private:
     void CopyFrom(const MDNSClient& other);
+    // Makes, binds and joins the socket; on any failure closes it again and gives InvalidSocket.
+    QX::SocketHandle OpenSocket();
+    // The socket and the query event if this client made them; absent in a copy, whose values
+    // are its source's.
+    QX::SocketHandle OwnSocket() const;
+    HANDLE OwnQueryEvent() const;
     // Stops the threads and closes the handles that this client owns (the destructor's order).
     void Shutdown();
     bool JoinCameraData(const PendingRecords& pending, CameraMap& joined) const;
+    // Reads the header and hands each whole record to onRecord, in message order (one record
+    // object is reused for all); false when the message is no error-free response without
+    // questions.
+    bool ReadRecords(const std::vector<std::uint8_t>& response,
+                     const std::function<void(const DNSResourceRecord&)>& onRecord);
 
     // Index of the interface that holds m_localAddr; datagrams from elsewhere are dropped.
     std::atomic<std::uint32_t> m_interfaceIndex;
-    // True in the client that opened the socket, event and socket thread, false in copies.
-    bool m_ownsHandles;
     // True in the client that started the delay thread, false in copies; a copied delay thread
     // handle is forgotten, not waited for, since its owner may close it at any time.
     bool m_ownsDelayThread;
     // Serialises the collection of the delay thread between querying threads, so that one
     // handle is waited for and closed by one of them only.
     std::mutex m_delayMutex;
-    // Held while the socket thread signals the query event and while Close closes it, so the
-    // event is never signalled after it was closed.
-    std::mutex m_eventMutex;
+    // Held while the socket thread signals the events, while Close closes the query event and
+    // while RegisterSelfAnnounceEvent changes the caller's, so that no event is signalled after it
+    // was closed or unregistered.
+    std::mutex m_signalMutex;
+    // Held around each use of the socket that Close could overlap: the receive, a sending pass
+    // and the closing itself.
+    std::mutex m_socketMutex;
 };
 
 }  // namespace QXSDK

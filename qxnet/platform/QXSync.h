@@ -21,6 +21,9 @@ QXNET_API bool EventReset(HANDLE event);
 QXNET_API DWORD WaitForHandle(HANDLE handle, DWORD timeoutMs);
 QXNET_API DWORD WaitForEither(HANDLE first, HANDLE second, DWORD timeoutMs);
 // Closes an event or a thread handle; a thread goes on running until its procedure returns.
+// Waits on the handle in other threads end as failed (WAIT_FAILED; Windows may instead let them
+// run to their time-out), and the object lives until the last of them has left. Using a closed
+// handle fails with ERROR_INVALID_HANDLE; on Linux handle values are never given out twice.
 QXNET_API bool HandleClose(HANDLE handle);
 
 // Threads: a handle that is signalled once the procedure has returned; null when no thread could

@@ -160,3 +160,44 @@ TEST(DNSName, ParseAppendsToExistingLabels) {
     name.ParseInit(msg, msg, 0);
     EXPECT_EQ(name.ToString(), "a.b");
 }
+
+// However a name is spread over pointers, it gathers at most 255 bytes of wire form; the bytes it
+// occupies where it starts are still counted whole, so the record after it is found.
+TEST(DNSName, WireLengthIsBoundAcrossPointers) {
+    // 0: a run of 2000 one-byte labels, then the end.
+    Bytes run;
+    for (int i = 0; i < 2000; ++i) {
+        run.insert(run.end(), {1, 'x'});
+    }
+    run.push_back(0);
+    const std::size_t runBytes = run.size();
+    struct Case {
+        const char* what;
+        Bytes tail;              // appended after the run; the name starts there
+        std::uint32_t occupies;  // bytes at the start
+    };
+    const Case cases[] = {
+        {"pointer to the run", {0xC0, 0x00}, 2},
+        {"label then pointer", {3, 'c', 'a', 'm', 0xC0, 0x00}, 6},
+        {"pointer into the run's middle", {0xC0, 0x10}, 2},
+        {"chain of pointers",
+         {1, 'a', static_cast<std::uint8_t>(0xC0 | ((runBytes + 4) >> 8)),
+          static_cast<std::uint8_t>((runBytes + 4) & 0xFF), 1, 'b', 0xC0, 0x00},
+         4},
+    };
+    for (const Case& c : cases) {
+        Bytes msg = run;
+        msg.insert(msg.end(), c.tail.begin(), c.tail.end());
+        DNSName name;
+        EXPECT_EQ(name.ParseInit(msg, msg, static_cast<std::uint32_t>(runBytes)), c.occupies)
+            << c.what;
+        Bytes encoded;
+        name.Encode(encoded);
+        EXPECT_LE(encoded.size(), 255u) << c.what;
+        EXPECT_GE(encoded.size(), 250u) << c.what;
+    }
+    // Written out in place, the whole run is measured but only its first 255 bytes are kept.
+    DNSName direct;
+    EXPECT_EQ(direct.ParseInit(run, run, 0), runBytes);
+    EXPECT_EQ(direct.Labels().size(), 127u);
+}

@@ -2,18 +2,25 @@
 // into the accumulation store, or arrive through a scripted socket backend.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/make_shared.hpp>
 
+#include "qxnet/common/QXScopedLock.h"
 #include "qxnet/mdns/QXMDNSClient.h"
 #include "qxnet/platform/QXSocket.h"
 #include "qxnet/platform/QXSync.h"
 #include "tests/mdns/QXMdnsTestMessage.h"
+#include "tests/net/QXFakeNetInfo.h"
 #include "tests/support/QXTraceCapture.h"
 
 using QXSDK::MDNSCameraData;
@@ -32,6 +39,7 @@ public:
     explicit TestClient(std::uint32_t local = 0x7F000001)
         : MDNSClient(boost::make_shared<QX::CodeLock>(), local) {}
     using MDNSClient::AccumulateResponseData;
+    using MDNSClient::GetLocalAddresses;
     using MDNSClient::GetResponseMACSpecific;
     using MDNSClient::GetResponses;
     using MDNSClient::GetResponseTransID;
@@ -47,7 +55,21 @@ public:
     void SetTransId(std::uint16_t id) { m_transId = id; }
     std::size_t Queued() const { return m_sendQueue.size(); }
     std::size_t Pending() const { return m_pending.size(); }
-    void SetSocket(QX::SocketHandle socket) { m_socket = socket; }
+    boost::shared_ptr<QX::CodeLock> Lock() const { return m_lock; }
+    // Whether the query event is set now (taking the signal, as a waiter would).
+    bool QueryEventSet() const {
+        return QX::WaitForHandle(m_hEventQueryResponseReceived, 0) == WAIT_OBJECT_0;
+    }
+    bool HasResults(std::uint16_t id) {
+        QX::ScopedLock guard(m_lock);
+        return m_results.count(id) != 0;
+    }
+    const std::map<std::uint16_t, PendingRecords>& PendingStore() const { return m_pending; }
+    // Stands in for an opened socket, without a socket thread.
+    void SetSocket(QX::SocketHandle socket) {
+        m_socket = socket;
+        m_ownsHandles = socket != QX::InvalidSocket;
+    }
     void PutResult(std::uint16_t id, const MDNSCameraData& camera) {
         m_results[id][camera.m_mac] = camera;
     }
@@ -228,6 +250,36 @@ TEST(MDNSClientCore, UnknownTypeTracedAndSkipped) {
     EXPECT_EQ(client.Translate(), std::make_pair(0u, 1u));
 }
 
+// A datagram whose hundreds of owners point at a run of 2000 labels: each name read stays within
+// 255 wire bytes, and the faulty records write a few trace lines, not one each.
+TEST(MDNSClientCore, HostileCompressionIsBoundPerDatagram) {
+    for (const std::uint16_t type : {std::uint16_t{33}, std::uint16_t{99}}) {
+        QXTest::TraceCapture capture;
+        TestClient client;
+        const Bytes bomb = QXTest::CompressionBomb(2000, type);
+        ASSERT_GT(bomb.size(), 8000u);
+        EXPECT_TRUE(client.AccumulateResponseData(bomb));
+        std::size_t longest = 0;
+        for (const auto& [id, pending] : client.PendingStore()) {
+            for (const auto& [owner, srv] : pending.m_srv) {
+                longest = std::max({longest, owner.size(), srv.m_target.ToString().size()});
+            }
+            for (const auto& [owner, a] : pending.m_a) {
+                longest = std::max(longest, owner.size());
+            }
+        }
+        EXPECT_GT(longest, 200u) << type;  // the names are read, up to their bound
+        EXPECT_LE(longest, 253u) << type;
+        const std::vector<std::wstring> lines = capture.Lines();
+        EXPECT_LE(lines.size(), 5u) << type;
+        if (type == 99) {
+            ASSERT_FALSE(lines.empty());
+            EXPECT_NE(lines.back().find(L"trace lines of this message left out"),
+                      std::wstring::npos);
+        }
+    }
+}
+
 TEST(MDNSClientCore, TwoTxtOwnersOneMacFirstOwnerWins) {
     TestClient client;
     client.AccumulateResponseData(DnsMessage(7)
@@ -316,12 +368,21 @@ TEST(MDNSClientCore, CopyCarriesRecordsAndTransId) {
 // sent and how often each operation ran.
 class FakeBackend : public QX::SocketBackend {
 public:
-    QX::SocketHandle CreateUdp() override { return 42; }
+    QX::SocketHandle CreateUdp() override {
+        if (failCreate) {
+            return QX::InvalidSocket;
+        }
+        ++creates;
+        return 42;
+    }
     bool Close(QX::SocketHandle) override {
         ++closes;
         return true;
     }
     bool Bind(QX::SocketHandle, const QX::SocketAddressV4& local) override {
+        if (failBind) {
+            return false;
+        }
         boundAddress = local.address;
         boundPort = local.port;
         return true;
@@ -329,6 +390,9 @@ public:
     bool LocalAddress(QX::SocketHandle, QX::SocketAddressV4*) override { return false; }
     bool SetOption(QX::SocketHandle, QX::SocketOption, int) override { return true; }
     bool JoinGroup(QX::SocketHandle, std::uint32_t group, std::uint32_t iface) override {
+        if (failJoin) {
+            return false;
+        }
         joinedGroup = group;
         joinedInterface = iface;
         return true;
@@ -344,7 +408,7 @@ public:
                 return QX::SocketWait::Readable;
             }
         }
-        QX::SleepMs(timeoutUs / 1000 < 20 ? timeoutUs / 1000 : 20);
+        QX::SleepMs(std::min<std::uint32_t>(timeoutUs / 1000, idleMs));
         return QX::SocketWait::TimedOut;
     }
     int SendTo(QX::SocketHandle, const void* data, int length,
@@ -390,6 +454,12 @@ public:
     std::vector<Bytes> sent;
     QX::SocketAddressV4 sentTo{};
     std::atomic<bool> failSends{false};
+    std::atomic<bool> failCreate{false};
+    std::atomic<bool> failBind{false};
+    std::atomic<bool> failJoin{false};
+    std::atomic<int> creates{0};
+    // How long an empty wait sleeps before it reports the quiet that it stands for.
+    std::atomic<std::uint32_t> idleMs{20};
     std::atomic<int> closes{0};
     std::atomic<std::uint32_t> arrivalInterface{0};
     std::uint32_t boundAddress = 1;
@@ -517,9 +587,272 @@ TEST_F(MDNSClientFake, QueriesQueuedBeforeOpenAndAfterClose) {
     EXPECT_EQ(m_backend.Sent().size(), 2u);
 }
 
-TEST_F(MDNSClientFake, AddressWithoutInterfaceFailsOpen) {
-    TestClient client(0xC6336401);  // 198.51.100.1: no interface of a test host holds it
-    EXPECT_FALSE(client.Open());
+// Which interface Open takes for an address, from the address table: the one that lists it, and
+// for any 127/8 address the loopback interface (Debian maps the host name to 127.0.1.1).
+TEST_F(MDNSClientFake, OpenTakesTheInterfaceThatHoldsTheAddress) {
+    QXTest::FakeNetInfo netInfo;
+    using QXTest::FakeNetInfo;
+    netInfo.addrRows = {MIB_IPADDRROW{FakeNetInfo::Net(192, 0, 2, 2), 2, 0, 0, 0, 0, 0},
+                        MIB_IPADDRROW{FakeNetInfo::Net(127, 0, 0, 1), 1, 0, 0, 0, 0, 0}};
+    struct Case {
+        const char* what;
+        std::uint32_t given;     // constructor address, host order; 0: the host name's
+        std::uint32_t resolved;  // what the host name resolves to, host order
+        bool opens;
+        std::uint32_t joinedOn;  // host order
+    };
+    const Case cases[] = {
+        {"host name on 127.0.1.1", 0, 0x7F000101, true, 0x7F000001},
+        {"127.0.0.2 given", 0x7F000002, 0, true, 0x7F000001},
+        {"127.0.0.1 given", 0x7F000001, 0, true, 0x7F000001},
+        {"listed address given", 0xC0000202, 0, true, 0xC0000202},
+        {"unlisted address given", 0xC6336401, 0, false, 0},
+        {"host name on an unlisted address", 0, 0xC6336401, false, 0},
+    };
+    for (const Case& c : cases) {
+        netInfo.resolved = {QX::HostToNetwork32(c.resolved)};
+        m_backend.joinedInterface = 0;
+        TestClient client(c.given);
+        EXPECT_EQ(client.Open(), c.opens) << c.what;
+        EXPECT_EQ(m_backend.joinedInterface, QX::HostToNetwork32(c.joinedOn)) << c.what;
+        if (c.opens) {
+            EXPECT_EQ(m_backend.multicastInterface, QX::HostToNetwork32(c.joinedOn)) << c.what;
+            EXPECT_EQ(client.GetAddr(), c.given != 0 ? c.given : c.resolved) << c.what;
+        } else {
+            EXPECT_EQ(client.GetAddr(), c.given) << c.what;  // chosen again by the next Open
+        }
+    }
+    EXPECT_EQ(m_backend.creates, m_backend.closes);
+}
+
+// Whichever step of Open fails, the client is left closed: its socket is closed again, and once
+// the fault is gone a second Open makes a working client.
+TEST_F(MDNSClientFake, FailedOpenLeavesClientClosed) {
+    QXTest::FakeNetInfo netInfo;
+    netInfo.addrRows = {MIB_IPADDRROW{QXTest::FakeNetInfo::Net(127, 0, 0, 1), 1, 0, 0, 0, 0, 0}};
+    netInfo.resolved = {QX::HostToNetwork32(0x7F000001)};
+    const auto loopbackOnly = netInfo.addrRows;
+    const MIB_IPADDRROW documentation{QXTest::FakeNetInfo::Net(198, 51, 100, 1), 2, 0, 0, 0, 0, 0};
+    struct Case {
+        const char* what;
+        std::uint32_t address;
+        std::function<void(bool)> fault;
+    };
+    const Case cases[] = {
+        {"no socket", 0x7F000001, [&](bool on) { m_backend.failCreate = on; }},
+        {"bind", 0x7F000001, [&](bool on) { m_backend.failBind = on; }},
+        {"join", 0x7F000001, [&](bool on) { m_backend.failJoin = on; }},
+        {"host name unresolved", 0, [&](bool on) { netInfo.resolves = !on; }},
+        {"address not held yet", 0xC6336401,
+         [&](bool on) {
+             netInfo.addrRows = loopbackOnly;
+             if (!on) {
+                 netInfo.addrRows.push_back(documentation);
+             }
+         }},
+    };
+    for (const Case& c : cases) {
+        const int closes = m_backend.closes;
+        const int creates = m_backend.creates;
+        TestClient client(c.address);
+        c.fault(true);
+        EXPECT_FALSE(client.Open()) << c.what;
+        EXPECT_EQ(m_backend.creates - creates, m_backend.closes - closes) << c.what;
+        c.fault(false);
+        ASSERT_TRUE(client.Open()) << c.what;
+        m_backend.Push(CameraMessage(client.TransId()));
+        std::uint64_t mac = 0;
+        std::uint32_t ip = 0;
+        EXPECT_TRUE(client.QueryKorvaneMAC(kMac, mac, ip)) << c.what;
+        EXPECT_EQ(mac, kMac) << c.what;
+    }
+}
+
+// A copy of an opened client, closed and destroyed in every order with its source: the socket is
+// closed once, by the source; the copy's queries never wait on the source's event (they end with
+// nothing found), and the source goes on serving queries whatever happens to the copy.
+TEST_F(MDNSClientFake, CopiesNeverUseTheirSourcesHandles) {
+    enum Step { SourceClose, SourceDestroy, CopyClose, CopyDestroy, CopyQuery, SourceQuery };
+    struct Case {
+        const char* what;
+        bool assigned;  // copy assignment rather than the copy constructor
+        std::vector<Step> steps;
+    };
+    const Case cases[] = {
+        {"source closed first", false, {SourceClose, CopyQuery, CopyClose, SourceDestroy}},
+        {"source destroyed first", true, {SourceDestroy, CopyQuery, CopyClose, CopyDestroy}},
+        {"copy closed first", false, {CopyClose, SourceQuery, CopyQuery, SourceClose}},
+        {"copy destroyed first", true, {CopyDestroy, SourceQuery, SourceClose, SourceDestroy}},
+        {"both live", false, {CopyQuery, SourceQuery, CopyDestroy, SourceDestroy}},
+    };
+    for (const Case& c : cases) {
+        const int closes = m_backend.closes;
+        auto source = std::make_unique<TestClient>();
+        ASSERT_TRUE(source->Open()) << c.what;
+        std::unique_ptr<TestClient> copy;
+        if (c.assigned) {
+            copy = std::make_unique<TestClient>();
+            *copy = *source;
+        } else {
+            copy = std::make_unique<TestClient>(*source);
+        }
+        for (const Step step : c.steps) {
+            MDNSClient::CameraMap cameras;
+            std::uint64_t mac = 0;
+            std::uint32_t ip = 0;
+            QXTest::TraceCapture capture;
+            switch (step) {
+                case SourceClose:
+                    EXPECT_TRUE(source->Close());
+                    break;
+                case SourceDestroy:
+                    source.reset();
+                    break;
+                case CopyClose:
+                    EXPECT_TRUE(copy->Close());
+                    break;
+                case CopyDestroy:
+                    copy.reset();
+                    break;
+                case CopyQuery:
+                    EXPECT_FALSE(copy->QueryKorvaneCams(false, cameras)) << c.what;
+                    EXPECT_TRUE(capture.Contains(L"No response for submitted query")) << c.what;
+                    break;
+                case SourceQuery:
+                    m_backend.Push(CameraMessage(source->TransId()));
+                    EXPECT_TRUE(source->QueryKorvaneMAC(kMac, mac, ip)) << c.what;
+                    break;
+            }
+        }
+        source.reset();
+        copy.reset();
+        EXPECT_EQ(m_backend.closes - closes, 1) << c.what;
+    }
+}
+
+// The source's one auto-reset signal stays for the source's own queries: a copy that queries
+// meanwhile does not take it.
+TEST_F(MDNSClientFake, CopyDoesNotTakeTheSourcesSignal) {
+    TestClient source;
+    ASSERT_TRUE(source.Open());
+    m_backend.Push(CameraMessage(5));  // answers nobody yet: the event stays set
+    while (!source.HasResults(5)) {
+        QX::SleepMs(5);
+    }
+    TestClient copy(source);
+    MDNSClient::CameraMap cameras;
+    EXPECT_FALSE(copy.QueryKorvaneCams(false, cameras));
+    EXPECT_TRUE(source.QueryEventSet());
+}
+
+// Close while another thread's query waits: the wait ends at once as failed (the event lives on
+// until the waiter has left) and the query finds nothing.
+TEST_F(MDNSClientFake, CloseEndsAWaitingQuery) {
+    for (int round = 0; round < 3; ++round) {
+        TestClient client;
+        ASSERT_TRUE(client.Open());
+        const std::size_t sent = m_backend.Sent().size();
+        std::atomic<int> result{-1};
+        std::thread query([&] {
+            MDNSClient::CameraMap cameras;
+            result = client.QueryKorvaneCams(false, cameras) ? 1 : 0;
+        });
+        while (m_backend.Sent().size() == sent) {  // queued, sent: the query waits now
+            QX::SleepMs(2);
+        }
+        EXPECT_TRUE(client.Close());
+        query.join();
+        EXPECT_EQ(result, 0);
+    }
+}
+
+// Close takes none of the shared CodeLock: it does not wait for another client's transfer that
+// holds it.
+TEST_F(MDNSClientFake, CloseDoesNotWaitForTheSharedLock) {
+    TestClient client;
+    ASSERT_TRUE(client.Open());
+    const HANDLE release = QX::EventCreate(true, false);
+    std::atomic<bool> holding{false};
+    std::atomic<bool> released{false};
+    std::thread transfer([&] {
+        QX::ScopedLock guard(client.Lock());
+        holding = true;
+        QX::WaitForHandle(release, 10000);
+        released = true;
+    });
+    while (!holding) {
+        QX::SleepMs(1);
+    }
+    EXPECT_TRUE(client.Close());
+    EXPECT_FALSE(released) << "Close waited for the lock";
+    QX::EventSet(release);
+    transfer.join();
+    QX::HandleClose(release);
+}
+
+// Once RegisterSelfAnnounceEvent has replaced an event, the socket thread never signals the old
+// one again, so its owner may reset or close it: two events take turns while announcements keep
+// arriving, and the one not registered must stay unset.
+TEST_F(MDNSClientFake, UnregisteredEventIsNeverSignalled) {
+    m_backend.idleMs = 1;  // a quiet period, and a signal, every few milliseconds
+    TestClient client;
+    ASSERT_TRUE(client.Open());
+    HANDLE events[2] = {QX::EventCreate(true, false), QX::EventCreate(true, false)};
+    std::atomic<bool> feeding{true};
+    std::thread feeder([&] {
+        for (int i = 0; i < 1000; ++i) {
+            m_backend.Push(CameraMessage(0, 0x00C3D4));
+            QX::SleepMs(2);
+        }
+        feeding = false;
+    });
+    int lateSignals = 0;
+    for (int turn = 0; feeding; turn ^= 1) {
+        client.RegisterSelfAnnounceEvent(events[turn]);
+        // The other event was unregistered and reset in the turn before.
+        if (QX::WaitForHandle(events[turn ^ 1], 0) == WAIT_OBJECT_0) {
+            ++lateSignals;
+        }
+        client.RegisterSelfAnnounceEvent(INVALID_HANDLE_VALUE);
+        QX::EventReset(events[turn]);
+    }
+
+    feeder.join();
+    EXPECT_EQ(lateSignals, 0);
+    MDNSClient::CameraMap cameras;
+    EXPECT_TRUE(client.GetSelfAnnounceResponses(cameras));  // announcements were translated
+    QX::HandleClose(events[0]);
+    QX::HandleClose(events[1]);
+}
+
+// The address that a client given none opens on is the first that the host's name resolves to,
+// as the system's resolver answers it (scripts/windows.sh passes that answer to the run under
+// Wine). Opened only on loopback, so that nothing joins a group on a real network.
+TEST(MDNSClientHost, DefaultAddressIsTheHostNamesFirst) {
+    const char* expected = std::getenv("QXNET_HOST_NAME_ADDRESS");
+    if (expected == nullptr || *expected == '\0') {
+        GTEST_SKIP() << "QXNET_HOST_NAME_ADDRESS (the host name's first IPv4 address) not set";
+    }
+    unsigned octets[4] = {};
+    ASSERT_EQ(std::sscanf(expected, "%u.%u.%u.%u", &octets[0], &octets[1], &octets[2], &octets[3]),
+              4);
+    const std::uint32_t wanted =
+        (octets[0] << 24) | (octets[1] << 16) | (octets[2] << 8) | octets[3];
+    ASSERT_EQ(QX::SocketLayerStart(), 0);
+    TestClient probe;
+    std::vector<std::uint32_t> addresses;
+    ASSERT_TRUE(probe.GetLocalAddresses(addresses));
+    ASSERT_FALSE(addresses.empty());
+    const std::uint32_t resolved = QX::NetworkToHost32(addresses.front());
+    EXPECT_EQ(resolved, wanted) << expected;
+    // The default client opens on what the resolver gave the library: only where that is
+    // loopback, so that a wrong answer joins no group on a real network either.
+    if ((resolved >> 24) == 127 && (wanted >> 24) == 127) {
+        MDNSClient client(boost::make_shared<QX::CodeLock>());
+        EXPECT_TRUE(client.Open());
+        EXPECT_EQ(client.GetAddr(), wanted);
+    }
+    QX::SocketLayerEnd();
 }
 
 TEST_F(MDNSClientFake, DestroyWhileSocketThreadRuns) {

@@ -94,6 +94,35 @@ TEST_F(MdnsQuery, FindsEveryCameraByUnicastAnswer) {
     });
 }
 
+// The interface that Open joins on: any 127/8 address is loopback's (Debian gives the host name
+// 127.0.1.1), and an address that no interface holds yet fails Open, leaving the client closed,
+// so that once the address is added a second Open gives a client whose queries work.
+TEST_F(MdnsQuery, OpenJoinsWhereTheAddressIs) {
+    struct Case {
+        const char* what;
+        std::uint32_t address;
+        const char* addLater;  // shell command that gives an interface the address
+    };
+    const Case cases[] = {
+        {"127.0.1.1", 0x7F000101, nullptr},
+        {"10.77.0.1, added after a failed Open", 0x0A4D0001, "ip addr add 10.77.0.1/24 dev lo"},
+    };
+    for (const Case& c : cases) {
+        WithResponder(1, {}, [&](QXSim::Simulator& sim, QXSim::MdnsResponder&) {
+            MDNSClient client(boost::make_shared<QX::CodeLock>(), c.address);
+            if (c.addLater != nullptr) {
+                EXPECT_FALSE(client.Open()) << c.what;
+                ASSERT_EQ(m_ns->Exec(c.addLater), 0) << c.what;
+            }
+            ASSERT_TRUE(client.Open()) << c.what;
+            EXPECT_EQ(client.GetAddr(), c.address);
+            MDNSClient::CameraMap cameras;
+            ASSERT_TRUE(client.QueryKorvaneCams(false, cameras)) << c.what;
+            ExpectCameras(sim, cameras);
+        });
+    }
+}
+
 TEST_F(MdnsQuery, NothingAnswersWithoutResponder) {
     m_ns->Run([] {
         TestClient client;

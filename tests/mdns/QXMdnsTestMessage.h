@@ -93,6 +93,39 @@ private:
     std::vector<std::uint8_t> m_bytes;
 };
 
+// A datagram of the largest mDNS size built to make filing expensive: its first record's owner is
+// a run of runLabels one-byte labels, and every further record (of the given type, until 8192
+// bytes are used) has an owner that is a pointer to that run; an SRV record's target points there
+// too, an A record carries an address, other types no data.
+inline std::vector<std::uint8_t> CompressionBomb(std::size_t runLabels, std::uint16_t type) {
+    constexpr std::size_t kDatagramBytes = 8192;
+    DnsMessage header(0x1234);
+    std::vector<std::uint8_t> out = header.Bytes();
+    std::string run;
+    for (std::size_t i = 0; i < runLabels; ++i) {
+        run += i + 1 < runLabels ? "x." : "x";
+    }
+    std::vector<std::uint8_t> rdata;
+    if (type == 33) {
+        rdata = {0, 0, 0, 0, 0, 80, 0xC0, 12};
+    } else if (type == 1) {
+        rdata = {192, 168, 1, 10};
+    }
+    const std::vector<std::uint8_t> first = DnsMessage(0).Record(run, 1, {192, 168, 1, 10}).Bytes();
+    out.insert(out.end(), first.begin() + 12, first.end());
+    std::uint16_t count = 1;
+    while (out.size() + 12 + rdata.size() <= kDatagramBytes) {
+        out.insert(out.end(),
+                   {0xC0, 12, static_cast<std::uint8_t>(type >> 8), static_cast<std::uint8_t>(type),
+                    0, 1, 0, 0, 0, 120, 0, static_cast<std::uint8_t>(rdata.size())});
+        out.insert(out.end(), rdata.begin(), rdata.end());
+        ++count;
+    }
+    out[6] = static_cast<std::uint8_t>(count >> 8);
+    out[7] = static_cast<std::uint8_t>(count);
+    return out;
+}
+
 // A camera text for the MAC's three low octets.
 inline std::string CameraText(std::uint32_t low24, const std::string& model = "QX2000") {
     static const char digits[] = "0123456789ABCDEF";

@@ -1,12 +1,14 @@
 // The kernel facility's contract where Windows and the Linux backend could part ways: handles the
 // library treats as absent, the last-error value around the library's own thread calls, a thread
-// whose handle is closed while it runs, and the UTC clock.
+// whose handle is closed while it runs, waits on a handle closed meanwhile, and the UTC clock.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
+#include <vector>
 
 #include "qxnet/platform/QXSync.h"
 
@@ -98,6 +100,77 @@ TEST(KernelBackend, ThreadGoesOnAfterItsHandleIsClosed) {
     EXPECT_EQ(QX::WaitForHandle(handshake.done, INFINITE), WAIT_OBJECT_0);
     EXPECT_TRUE(QX::HandleClose(handshake.go));
     EXPECT_TRUE(QX::HandleClose(handshake.done));
+}
+
+struct Waiter {
+    HANDLE first;
+    HANDLE second;  // null: a wait on first alone
+    std::atomic<bool> started{false};
+    std::atomic<DWORD> result{0xFFFFu};
+};
+
+DWORD QX_THREADAPI WaitOnce(void* argument) {
+    auto* waiter = static_cast<Waiter*>(argument);
+    waiter->started = true;
+    waiter->result = waiter->second == nullptr
+                         ? QX::WaitForHandle(waiter->first, 3000)
+                         : QX::WaitForEither(waiter->first, waiter->second, 3000);
+    return 0;
+}
+
+// A handle closed while other threads wait on it: every wait ends failed (on Windows, whose
+// result is not defined then, by its time-out at the latest), nothing signals it any more, and
+// the object outlives its waiters. A wait that starts after the close fails at once.
+TEST(KernelBackend, WaitsOnAHandleClosedMeanwhileEnd) {
+    struct Case {
+        const char* what;
+        bool manualReset;
+        bool either;  // the closed event is the second of two
+    };
+    const Case cases[] = {
+        {"auto-reset event", false, false},
+        {"manual-reset event", true, false},
+        {"second of two events", false, true},
+    };
+    for (const Case& c : cases) {
+        HANDLE closing = QX::EventCreate(c.manualReset, false);
+        HANDLE other = c.either ? QX::EventCreate(false, false) : nullptr;
+        ASSERT_NE(closing, nullptr);
+        std::vector<std::unique_ptr<Waiter>> waiters;
+        std::vector<HANDLE> threads;
+        for (int i = 0; i < 3; ++i) {
+            waiters.push_back(std::make_unique<Waiter>());
+            waiters.back()->first = c.either ? other : closing;
+            waiters.back()->second = c.either ? closing : nullptr;
+            threads.push_back(QX::ThreadCreate(WaitOnce, waiters.back().get()));
+            ASSERT_NE(threads.back(), nullptr);
+        }
+        for (const auto& waiter : waiters) {
+            while (!waiter->started) {
+                QX::SleepMs(1);
+            }
+        }
+        QX::SleepMs(50);  // most likely inside their waits now; either way they must fail
+        EXPECT_TRUE(QX::HandleClose(closing)) << c.what;
+        EXPECT_FALSE(QX::EventSet(closing)) << c.what;
+        for (std::size_t i = 0; i < threads.size(); ++i) {
+            ASSERT_EQ(QX::WaitForHandle(threads[i], INFINITE), WAIT_OBJECT_0);
+            EXPECT_TRUE(QX::HandleClose(threads[i]));
+            const DWORD result = waiters[i]->result;
+#if defined(_WIN32)
+            EXPECT_TRUE(result == WAIT_FAILED || result == WAIT_TIMEOUT) << c.what << result;
+#else
+            EXPECT_EQ(result, WAIT_FAILED) << c.what;
+#endif
+        }
+        QX::SetLastErrorValue(0);
+        EXPECT_EQ(QX::WaitForHandle(closing, 0), WAIT_FAILED) << c.what;
+        EXPECT_EQ(QX::GetLastErrorValue(), kErrorInvalidHandle) << c.what;
+        EXPECT_FALSE(QX::HandleClose(closing)) << c.what;
+        if (other != nullptr) {
+            EXPECT_TRUE(QX::HandleClose(other));
+        }
+    }
 }
 
 // Days since 1970-01-01 of a proleptic Gregorian date.

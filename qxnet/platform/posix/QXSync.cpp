@@ -3,10 +3,12 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <ctime>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 
 namespace QX {
 namespace {
@@ -30,25 +32,53 @@ std::condition_variable& Changed() {
 struct Waitable {
     bool signalled = false;
     bool manualReset = true;
+    // Set when the handle is closed: a wait still on it ends with WAIT_FAILED.
+    bool closed = false;
     DWORD exitCode = STILL_ACTIVE;
 };
 
-// What a HANDLE points at. The thread keeps its own reference to the state, so closing the handle
-// while the thread runs is safe, as it is on Windows.
+// What a handle stands for. The thread keeps its own reference to the state, and so does each
+// waiter, so closing the handle while the thread runs or while another thread waits is safe, as
+// it is on Windows.
 struct HandleRecord {
     std::shared_ptr<Waitable> state;
     std::thread thread;
 };
 
+// Handles are numbers that are never given out twice (a multiple of 4, as on Windows), looked up
+// under the mutex: a handle that was closed, even one used by a thread that read its value just
+// before, is then refused as invalid rather than read from freed memory. Like the mutex, the table
+// is never destroyed. It keeps each record's address inverted, so that the leak checker still
+// reports a handle that was never closed.
+std::unordered_map<std::uintptr_t, std::uintptr_t>& Table() {
+    static auto* table = new std::unordered_map<std::uintptr_t, std::uintptr_t>;
+    return *table;
+}
+std::uintptr_t g_lastHandle = 0;
+
 thread_local DWORD t_lastError = 0;
 std::atomic<ComObserver> g_comObserver{nullptr};
 
+// The caller holds the mutex.
 HandleRecord* Record(HANDLE handle) {
-    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+    const auto found = Table().find(reinterpret_cast<std::uintptr_t>(handle));
+    if (found == Table().end()) {
         t_lastError = kErrorInvalidHandle;
         return nullptr;
     }
-    return static_cast<HandleRecord*>(handle);
+    return reinterpret_cast<HandleRecord*>(~found->second);
+}
+
+std::shared_ptr<Waitable> State(HANDLE handle) {
+    HandleRecord* record = Record(handle);
+    return record == nullptr ? nullptr : record->state;
+}
+
+// The caller holds the mutex.
+HANDLE Insert(std::unique_ptr<HandleRecord> record) {
+    g_lastHandle += 4;
+    Table().emplace(g_lastHandle, ~reinterpret_cast<std::uintptr_t>(record.release()));
+    return reinterpret_cast<HANDLE>(g_lastHandle);
 }
 
 // Takes a signalled object; an auto-reset event is consumed by the waiter it releases.
@@ -62,10 +92,19 @@ bool Take(Waitable& state) {
     return true;
 }
 
-DWORD WaitFor(Waitable* first, Waitable* second, DWORD timeoutMs) {
+DWORD WaitFor(HANDLE firstHandle, HANDLE secondHandle, bool both, DWORD timeoutMs) {
     std::unique_lock<std::mutex> lock(Mutex());
+    const std::shared_ptr<Waitable> first = State(firstHandle);
+    const std::shared_ptr<Waitable> second = both ? State(secondHandle) : nullptr;
+    if (first == nullptr || (both && second == nullptr)) {
+        return WAIT_FAILED;
+    }
     DWORD result = WAIT_TIMEOUT;
     auto ready = [&] {
+        if (first->closed || (second != nullptr && second->closed)) {
+            result = WAIT_FAILED;
+            return true;
+        }
         if (Take(*first)) {
             result = WAIT_OBJECT_0;
             return true;
@@ -81,13 +120,16 @@ DWORD WaitFor(Waitable* first, Waitable* second, DWORD timeoutMs) {
     } else {
         Changed().wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
     }
+    if (result == WAIT_FAILED) {
+        t_lastError = kErrorInvalidHandle;
+    }
     return result;
 }
 
 }  // namespace
 
 HANDLE EventCreate(bool manualReset, bool initiallySet) {
-    auto* record = new (std::nothrow) HandleRecord;
+    auto record = std::unique_ptr<HandleRecord>(new (std::nothrow) HandleRecord);
     if (record == nullptr) {
         t_lastError = kErrorNotEnoughMemory;
         return nullptr;
@@ -95,16 +137,17 @@ HANDLE EventCreate(bool manualReset, bool initiallySet) {
     record->state = std::make_shared<Waitable>();
     record->state->manualReset = manualReset;
     record->state->signalled = initiallySet;
-    return record;
+    std::lock_guard<std::mutex> lock(Mutex());
+    return Insert(std::move(record));
 }
 
 bool EventSet(HANDLE event) {
-    HandleRecord* record = Record(event);
-    if (record == nullptr) {
-        return false;
-    }
     {
         std::lock_guard<std::mutex> lock(Mutex());
+        HandleRecord* record = Record(event);
+        if (record == nullptr) {
+            return false;
+        }
         record->state->signalled = true;
     }
     Changed().notify_all();
@@ -112,40 +155,39 @@ bool EventSet(HANDLE event) {
 }
 
 bool EventReset(HANDLE event) {
+    std::lock_guard<std::mutex> lock(Mutex());
     HandleRecord* record = Record(event);
     if (record == nullptr) {
         return false;
     }
-    std::lock_guard<std::mutex> lock(Mutex());
     record->state->signalled = false;
     return true;
 }
 
 DWORD WaitForHandle(HANDLE handle, DWORD timeoutMs) {
-    HandleRecord* record = Record(handle);
-    return record == nullptr ? WAIT_FAILED : WaitFor(record->state.get(), nullptr, timeoutMs);
+    return WaitFor(handle, nullptr, false, timeoutMs);
 }
 
 DWORD WaitForEither(HANDLE first, HANDLE second, DWORD timeoutMs) {
-    HandleRecord* a = Record(first);
-    HandleRecord* b = Record(second);
-    if (a == nullptr || b == nullptr) {
-        return WAIT_FAILED;
-    }
-    return WaitFor(a->state.get(), b->state.get(), timeoutMs);
+    return WaitFor(first, second, true, timeoutMs);
 }
 
 bool HandleClose(HANDLE handle) {
-    HandleRecord* record = Record(handle);
-    if (record == nullptr) {
-        return false;
-    }
-    if (record->thread.joinable()) {
-        bool finished;
-        {
-            std::lock_guard<std::mutex> lock(Mutex());
-            finished = record->state->signalled;
+    std::unique_ptr<HandleRecord> record;
+    bool finished = false;
+    {
+        std::lock_guard<std::mutex> lock(Mutex());
+        record.reset(Record(handle));
+        if (record == nullptr) {
+            return false;
         }
+        Table().erase(reinterpret_cast<std::uintptr_t>(handle));
+        record->state->closed = true;
+        finished = record->state->signalled;
+    }
+    // Waits still on the handle end now; each keeps the state alive until it has left.
+    Changed().notify_all();
+    if (record->thread.joinable()) {
         // A finished thread is joined so that nothing of it outlives the handle; a running one
         // goes on by itself, as a Windows thread does when its handle is closed.
         if (finished) {
@@ -154,12 +196,11 @@ bool HandleClose(HANDLE handle) {
             record->thread.detach();
         }
     }
-    delete record;
     return true;
 }
 
 HANDLE ThreadCreate(ThreadProc procedure, void* argument) {
-    auto* record = new (std::nothrow) HandleRecord;
+    auto record = std::unique_ptr<HandleRecord>(new (std::nothrow) HandleRecord);
     if (record == nullptr) {
         t_lastError = kErrorNotEnoughMemory;
         return nullptr;
@@ -177,19 +218,22 @@ HANDLE ThreadCreate(ThreadProc procedure, void* argument) {
             Changed().notify_all();
         });
     } catch (const std::exception&) {
-        delete record;
         t_lastError = kErrorNotEnoughMemory;
         return nullptr;
     }
-    return record;
+    std::lock_guard<std::mutex> lock(Mutex());
+    return Insert(std::move(record));
 }
 
 bool ThreadExitCode(HANDLE thread, DWORD* exitCode) {
-    HandleRecord* record = Record(thread);
-    if (record == nullptr || exitCode == nullptr) {
+    if (exitCode == nullptr) {
         return false;
     }
     std::lock_guard<std::mutex> lock(Mutex());
+    HandleRecord* record = Record(thread);
+    if (record == nullptr) {
+        return false;
+    }
     *exitCode = record->state->exitCode;
     return record->state->signalled;
 }

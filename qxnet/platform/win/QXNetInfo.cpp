@@ -101,16 +101,25 @@ public:
 
     DWORD FlushIpNetTable(DWORD index) override { return ::FlushIpNetTable(index); }
 
+    // The host's name through the resolver, as on Linux: gethostbyname would answer with the
+    // adapters' addresses in its own order instead of what the name resolves to.
     bool ResolveLocalHost(std::vector<std::uint32_t>* addresses) override {
-        hostent* host = gethostbyname(nullptr);
-        if (host == nullptr) {
+        char name[256] = {};
+        if (gethostname(name, sizeof name - 1) != 0) {
             return false;
         }
-        for (char** entry = host->h_addr_list; entry != nullptr && *entry != nullptr; ++entry) {
-            std::uint32_t address;
-            memcpy(&address, *entry, sizeof address);
-            addresses->push_back(address);
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_DGRAM;
+        hints.ai_flags = AI_PASSIVE;
+        addrinfo* found = nullptr;
+        if (getaddrinfo(name, nullptr, &hints, &found) != 0) {
+            return false;
         }
+        for (addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+            addresses->push_back(reinterpret_cast<sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr);
+        }
+        freeaddrinfo(found);
         return true;
     }
 };
