@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <list>
 
 namespace QX {
 namespace {
@@ -23,23 +24,47 @@ std::int32_t CMemoryStream::Write(const void* data, std::uint32_t size) {
     if (m_chunkSize == 0) {
         m_chunkSize = ChunkSize;
     }
-    if (IsEmpty()) {
-        PushBack(AllocChunk());
+    // Every chunk this write needs (one more at each boundary it reaches, so a chunk that fills
+    // is followed by an empty one) is allocated before anything changes: an allocation that
+    // throws leaves the stream exactly as it was.
+    const bool empty = IsEmpty();
+    const std::uint64_t end = std::uint64_t{m_writePosition} + size;
+    std::size_t needed = static_cast<std::size_t>(end / m_chunkSize) + (empty ? 1 : 0);
+    std::list<unsigned char*> fresh;
+    try {
+        while (fresh.size() < needed) {
+            fresh.push_back(nullptr);
+            fresh.back() = AllocChunk();
+        }
+    } catch (...) {
+        for (unsigned char* chunk : fresh) {
+            if (chunk != nullptr) {
+                FreeChunk(chunk);
+            }
+        }
+        throw;
     }
+    // Bytes copied past the write position are not held until the positions move, so filling
+    // the chunks before they are linked in changes nothing a reader can see.
     const auto* bytes = static_cast<const unsigned char*>(data);
     std::uint32_t remaining = size;
+    std::uint32_t at = m_writePosition;
+    auto next = fresh.begin();
+    unsigned char* chunk = empty ? *next++ : Back();
     while (remaining != 0) {
-        unsigned char* chunk = Back();
-        std::uint32_t n = std::min(remaining, m_chunkSize - m_writePosition);
-        std::memcpy(chunk + m_writePosition, bytes, n);
+        std::uint32_t n = std::min(remaining, m_chunkSize - at);
+        std::memcpy(chunk + at, bytes, n);
         bytes += n;
         remaining -= n;
-        m_writePosition = (m_writePosition + n) % m_chunkSize;
-        m_byteCount.fetch_add(n);
-        if (m_writePosition == 0) {
-            PushBack(AllocChunk());
+        at += n;
+        if (at == m_chunkSize) {
+            chunk = *next++;
+            at = 0;
         }
     }
+    Append(fresh);
+    m_writePosition = at;
+    m_byteCount.fetch_add(size);
     SetLastErrorValue(0);
     return static_cast<std::int32_t>(size);
 }
@@ -48,7 +73,6 @@ std::int32_t CMemoryStream::Write(const void* data, std::uint32_t size) {
 // finishes. The caller has checked that the list holds a chunk.
 template <typename Sink>
 std::uint32_t CMemoryStream::Consume(std::uint32_t size, Sink sink) {
-    std::uint32_t result = size;
     std::uint32_t remaining = size;
     std::uint32_t done = 0;
     do {
@@ -57,12 +81,14 @@ std::uint32_t CMemoryStream::Consume(std::uint32_t size, Sink sink) {
             return done;
         }
         unsigned char* front = Front();
-        if (front == Back() && m_readPosition + remaining > m_writePosition) {
-            std::uint32_t held = m_writePosition - m_readPosition;
-            result -= remaining - held;
+        const bool last = front == Back();
+        // What this chunk holds, compared with the request as an amount: a sum of position and
+        // count would wrap for requests such as 0xFFFFFFFF ("all of it").
+        const std::uint32_t held = (last ? m_writePosition : m_chunkSize) - m_readPosition;
+        if (last && remaining > held) {
             remaining = held;
         }
-        std::uint32_t n = std::min(remaining, m_chunkSize - m_readPosition);
+        const std::uint32_t n = std::min(remaining, held);
         if (n != 0) {
             sink(front + m_readPosition, n);
         }
@@ -79,7 +105,7 @@ std::uint32_t CMemoryStream::Consume(std::uint32_t size, Sink sink) {
         remaining -= n;
     } while (remaining != 0);
     SetLastErrorValue(0);
-    return result;
+    return done;
 }
 
 std::int32_t CMemoryStream::Read(void* buffer, std::uint32_t size) {

@@ -35,6 +35,17 @@ public:
         return std::list<T>::size();
     }
 
+    // Moves every entry of more to the end in one step; it allocates nothing, so it cannot fail
+    // part way.
+    void Append(std::list<T>& more) {
+        if (more.empty()) {
+            return;
+        }
+        ScopedLock guard(&m_lock);
+        std::list<T>::splice(std::list<T>::end(), more);
+        EventSet(m_event);
+    }
+
     // Takes the front entry; false when the list is empty.
     bool PopFront(T& value) {
         ScopedLock guard(&m_lock);
