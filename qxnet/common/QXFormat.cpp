@@ -39,7 +39,8 @@ struct Conversion {
     bool alternate = false;
     int width = 0;
     int precision = -1;
-    enum Length { None, Short, Char, Long, LongLong, Size } length = None;
+    // None reads 32 bits: so do l and I32, "long" being 32 bits in the system's convention.
+    enum Length { None, Short, Char, LongLong, Size } length = None;
     bool wide = false;    // l or w given
     bool narrow = false;  // h given
 };
@@ -57,8 +58,11 @@ void Padded(Output& out, const Conversion& spec, int len, Emit emit) {
     }
 }
 
-void Integer(Output& out, const Conversion& spec, std::uint64_t magnitude, bool negative,
-             unsigned base, bool upper) {
+// Writes magnitude in base with an optional sign character (0: none) and prefix. The flags follow
+// C: "#" makes octal start with 0 (raising the precision if need be) and hexadecimal carry 0x,
+// which the caller gives as prefix only for a value other than 0.
+void Integer(Output& out, const Conversion& spec, std::uint64_t magnitude, wchar_t sign,
+             unsigned base, bool upper, const wchar_t* prefix) {
     wchar_t digits[24];
     int count = 0;
     const wchar_t* set = upper ? L"0123456789ABCDEF" : L"0123456789abcdef";
@@ -69,12 +73,16 @@ void Integer(Output& out, const Conversion& spec, std::uint64_t magnitude, bool 
     if (spec.precision == 0 && count == 1 && digits[0] == L'0') {
         count = 0;
     }
-    wchar_t sign = negative ? L'-' : spec.plus ? L'+' : spec.space ? L' ' : L'\0';
-    const wchar_t* prefix = (spec.alternate && base == 16) ? (upper ? L"0X" : L"0x") : L"";
-    int prefixLen = (sign != L'\0' ? 1 : 0) + (spec.alternate && base == 16 ? 2 : 0);
+    int prefixLen = (sign != L'\0' ? 1 : 0);
+    for (const wchar_t* p = prefix; *p != L'\0'; ++p) {
+        ++prefixLen;
+    }
     int zeros = spec.precision > count ? spec.precision - count : 0;
     if (spec.zero && !spec.left && spec.precision < 0 && spec.width > prefixLen + count) {
         zeros = spec.width - prefixLen - count;
+    }
+    if (base == 8 && spec.alternate && zeros == 0 && (count == 0 || digits[count - 1] != L'0')) {
+        zeros = 1;
     }
     Padded(out, spec, prefixLen + zeros + count, [&] {
         if (sign != L'\0') {
@@ -113,8 +121,6 @@ std::int64_t SignedArg(const Conversion& spec, va_list& args) {
     switch (spec.length) {
         case Conversion::LongLong:
             return va_arg(args, long long);
-        case Conversion::Long:
-            return va_arg(args, long);
         case Conversion::Size:
             return static_cast<std::int64_t>(va_arg(args, std::ptrdiff_t));
         case Conversion::Short:
@@ -130,8 +136,6 @@ std::uint64_t UnsignedArg(const Conversion& spec, va_list& args) {
     switch (spec.length) {
         case Conversion::LongLong:
             return va_arg(args, unsigned long long);
-        case Conversion::Long:
-            return va_arg(args, unsigned long);
         case Conversion::Size:
             return va_arg(args, std::size_t);
         case Conversion::Short:
@@ -210,13 +214,14 @@ std::size_t FormatV(wchar_t* buffer, std::size_t maxChars, const wchar_t* format
             spec.length = Conversion::LongLong;
             p += 2;
         } else if (*p == L'l' || *p == L'w') {
-            spec.length = Conversion::Long;
             spec.wide = true;
             ++p;
         } else if (p[0] == L'I' && p[1] == L'6' && p[2] == L'4') {
             spec.length = Conversion::LongLong;
             p += 3;
-        } else if (*p == L'z') {
+        } else if (p[0] == L'I' && p[1] == L'3' && p[2] == L'2') {
+            p += 3;
+        } else if (*p == L'I' || *p == L'z') {
             spec.length = Conversion::Size;
             ++p;
         }
@@ -230,30 +235,34 @@ std::size_t FormatV(wchar_t* buffer, std::size_t maxChars, const wchar_t* format
                 bool negative = value < 0;
                 std::uint64_t magnitude =
                     negative ? static_cast<std::uint64_t>(-(value + 1)) + 1 : value;
-                Integer(out, spec, magnitude, negative, 10, false);
+                // Sign and blank apply to signed conversions only, as in C.
+                wchar_t sign = negative ? L'-' : spec.plus ? L'+' : spec.space ? L' ' : L'\0';
+                Integer(out, spec, magnitude, sign, 10, false, L"");
                 break;
             }
             case L'u':
-                Integer(out, spec, UnsignedArg(spec, args), false, 10, false);
+                Integer(out, spec, UnsignedArg(spec, args), L'\0', 10, false, L"");
                 break;
             case L'x':
-            case L'X':
-                Integer(out, spec, UnsignedArg(spec, args), false, 16, *p == L'X');
-                break;
-            case L'o':
-                Integer(out, spec, UnsignedArg(spec, args), false, 8, false);
-                break;
-            case L'p': {
-                Conversion pointer = spec;
-                pointer.alternate = true;
-                Integer(out, pointer, reinterpret_cast<std::uintptr_t>(va_arg(args, void*)), false,
-                        16, false);
+            case L'X': {
+                std::uint64_t value = UnsignedArg(spec, args);
+                const wchar_t* prefix = !spec.alternate || value == 0 ? L""
+                                        : *p == L'X'                  ? L"0X"
+                                                                      : L"0x";
+                Integer(out, spec, value, L'\0', 16, *p == L'X', prefix);
                 break;
             }
+            case L'o':
+                Integer(out, spec, UnsignedArg(spec, args), L'\0', 8, false, L"");
+                break;
+            case L'p':
+                Integer(out, spec, reinterpret_cast<std::uintptr_t>(va_arg(args, void*)), L'\0', 16,
+                        false, L"0x");
+                break;
             case L'b': {
                 Conversion flag = spec;
                 flag.precision = -1;
-                Integer(out, flag, va_arg(args, int) != 0 ? 1 : 0, false, 10, false);
+                Integer(out, flag, va_arg(args, int) != 0 ? 1 : 0, L'\0', 10, false, L"");
                 break;
             }
             case L'c':
