@@ -217,8 +217,10 @@ void AddDiscoverCommands(CLI::App& app, Global& global) {
         ->capture_default_str();
     discover->add_option("-l,--local", settings->local, "Local address to send from (a.b.c.d)")
         ->check(CheckIPv4);
-    discover->add_option("-r,--request", settings->requestHex,
-                         "Request bytes in hexadecimal (default: the text \"qx-discover\")");
+    discover
+        ->add_option("-r,--request", settings->requestHex,
+                     "Request bytes in hexadecimal (default: the text \"qx-discover\")")
+        ->check(NotEmpty("request"));
     discover->add_flag("--broadcast", settings->broadcast, "Search by UDP broadcast only");
     discover->add_flag("--mdns", settings->mdns,
                        "Search by mDNS only (224.0.0.251:5353 on the --local interface, default "
