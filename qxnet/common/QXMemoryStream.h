@@ -50,9 +50,16 @@ protected:
     virtual void FreeChunk(unsigned char* chunk);
 
 private:
+    void WriteAcrossChunks(const unsigned char* bytes, std::uint32_t size);
     template <typename Sink>
     std::uint32_t Consume(std::uint32_t size, Sink sink);
+    void AdjustByteCount(std::uint32_t bytes, bool added);
 
+    // The list's front and back chunks (null while it is empty), kept as the stream changes the
+    // list, so that the list lock is taken only when a chunk is added or removed, not for every
+    // piece read or written.
+    unsigned char* m_front = nullptr;
+    unsigned char* m_back = nullptr;
     std::uint32_t m_readPosition = 0;
     std::uint32_t m_writePosition = 0;
     std::uint32_t m_chunkSize = 0;

@@ -60,6 +60,15 @@ public:
         return true;
     }
 
+    // The front entry; false when the list is empty.
+    bool Front(T& value) {
+        ScopedLock guard(&m_lock);
+        if (std::list<T>::empty()) {
+            return false;
+        }
+        value = std::list<T>::front();
+        return true;
+    }
     bool IsEmpty() {
         ScopedLock guard(&m_lock);
         return std::list<T>::empty();
