@@ -27,16 +27,8 @@ public:
     CThreadSafeList(const CThreadSafeList&) = delete;
     CThreadSafeList& operator=(const CThreadSafeList&) = delete;
 
-    // Appends value and returns the new number of entries.
-    std::size_t PushBack(T value) {
-        ScopedLock guard(&m_lock);
-        std::list<T>::push_back(value);
-        EventSet(m_event);
-        return std::list<T>::size();
-    }
-
-    // Moves every entry of more to the end in one step; it allocates nothing, so it cannot fail
-    // part way.
+    // Moves every entry of more to the end in one step and sets the event; it allocates
+    // nothing, so it cannot fail part way.
     void Append(std::list<T>& more) {
         if (more.empty()) {
             return;
@@ -68,19 +60,6 @@ public:
         }
         value = std::list<T>::front();
         return true;
-    }
-    bool IsEmpty() {
-        ScopedLock guard(&m_lock);
-        return std::list<T>::empty();
-    }
-    // Front and Back must only be asked of a list that holds entries.
-    T Front() {
-        ScopedLock guard(&m_lock);
-        return std::list<T>::front();
-    }
-    T Back() {
-        ScopedLock guard(&m_lock);
-        return std::list<T>::back();
     }
     std::size_t Count() {
         ScopedLock guard(&m_lock);
