@@ -122,15 +122,15 @@ void AgainstReference(const std::uint8_t* data, std::size_t size) {
             for (std::uint64_t v = value; v % 16 != 0 && text.size() < 15; v /= 7) {
                 text += "abcdefghijklmnopqrstuvwxyz0123456789"[v % 36];
             }
-            const std::string spec = "<%" + flags + width + precision;
+            const std::string head = "<%" + flags + width + precision;
             if (conversion == 'c') {
-                Compare(spec + "c>", spec + "c>", bound, static_cast<int>('A' + value % 26));
+                Compare(head + "c>", head + "c>", bound, static_cast<int>('A' + value % 26));
             } else if (conversion == 's') {
                 // %s takes wide text here and 8-bit text in C.
                 const std::wstring wide(text.begin(), text.end());
-                Compare(spec + "s>", spec + "s>", bound, wide.c_str(), text.c_str());
+                Compare(head + "s>", head + "s>", bound, wide.c_str(), text.c_str());
             } else {
-                Compare(spec + "S>", spec + "s>", bound, text.c_str());
+                Compare(head + "S>", head + "s>", bound, text.c_str());
             }
             continue;
         }
