@@ -39,26 +39,30 @@ struct Conversion {
     bool alternate = false;
     int width = 0;
     int precision = -1;
-    enum Length { None, Short, Char, Long, LongLong, Size } length = None;
+    // None reads 32 bits: so do l and I32, "long" being 32 bits in the system's convention.
+    enum Length { None, Short, Char, LongLong, Size } length = None;
     bool wide = false;    // l or w given
     bool narrow = false;  // h given
 };
 
 // Pads text of len characters to the width, on the side the flags choose.
 template <typename Emit>
-void Padded(Output& out, const Conversion& spec, int len, Emit emit) {
-    int pad = spec.width > len ? spec.width - len : 0;
-    if (!spec.left) {
+void Padded(Output& out, const Conversion& conv, int len, Emit emit) {
+    int pad = conv.width > len ? conv.width - len : 0;
+    if (!conv.left) {
         out.Repeat(L' ', pad);
     }
     emit();
-    if (spec.left) {
+    if (conv.left) {
         out.Repeat(L' ', pad);
     }
 }
 
-void Integer(Output& out, const Conversion& spec, std::uint64_t magnitude, bool negative,
-             unsigned base, bool upper) {
+// Writes magnitude in base with an optional sign character (0: none) and prefix. The flags follow
+// C: "#" makes octal start with 0 (raising the precision if need be) and hexadecimal carry 0x,
+// which the caller gives as prefix only for a value other than 0.
+void Integer(Output& out, const Conversion& conv, std::uint64_t magnitude, wchar_t sign,
+             unsigned base, bool upper, const wchar_t* prefix) {
     wchar_t digits[24];
     int count = 0;
     const wchar_t* set = upper ? L"0123456789ABCDEF" : L"0123456789abcdef";
@@ -66,17 +70,21 @@ void Integer(Output& out, const Conversion& spec, std::uint64_t magnitude, bool 
         digits[count++] = set[magnitude % base];
         magnitude /= base;
     } while (magnitude != 0);
-    if (spec.precision == 0 && count == 1 && digits[0] == L'0') {
+    if (conv.precision == 0 && count == 1 && digits[0] == L'0') {
         count = 0;
     }
-    wchar_t sign = negative ? L'-' : spec.plus ? L'+' : spec.space ? L' ' : L'\0';
-    const wchar_t* prefix = (spec.alternate && base == 16) ? (upper ? L"0X" : L"0x") : L"";
-    int prefixLen = (sign != L'\0' ? 1 : 0) + (spec.alternate && base == 16 ? 2 : 0);
-    int zeros = spec.precision > count ? spec.precision - count : 0;
-    if (spec.zero && !spec.left && spec.precision < 0 && spec.width > prefixLen + count) {
-        zeros = spec.width - prefixLen - count;
+    int prefixLen = (sign != L'\0' ? 1 : 0);
+    for (const wchar_t* p = prefix; *p != L'\0'; ++p) {
+        ++prefixLen;
     }
-    Padded(out, spec, prefixLen + zeros + count, [&] {
+    int zeros = conv.precision > count ? conv.precision - count : 0;
+    if (conv.zero && !conv.left && conv.precision < 0 && conv.width > prefixLen + count) {
+        zeros = conv.width - prefixLen - count;
+    }
+    if (base == 8 && conv.alternate && zeros == 0 && (count == 0 || digits[count - 1] != L'0')) {
+        zeros = 1;
+    }
+    Padded(out, conv, prefixLen + zeros + count, [&] {
         if (sign != L'\0') {
             out.Put(sign);
         }
@@ -91,17 +99,17 @@ void Integer(Output& out, const Conversion& spec, std::uint64_t magnitude, bool 
 }
 
 template <typename Char>
-void String(Output& out, const Conversion& spec, const Char* text) {
+void String(Output& out, const Conversion& conv, const Char* text) {
     static const wchar_t kNull[] = L"(null)";
     if (text == nullptr) {
-        String(out, spec, kNull);
+        String(out, conv, kNull);
         return;
     }
     int len = 0;
-    while (text[len] != 0 && (spec.precision < 0 || len < spec.precision)) {
+    while (text[len] != 0 && (conv.precision < 0 || len < conv.precision)) {
         ++len;
     }
-    Padded(out, spec, len, [&] {
+    Padded(out, conv, len, [&] {
         for (int i = 0; i < len; ++i) {
             // 8-bit text is Latin-1: each byte is the character of the same number.
             out.Put(static_cast<wchar_t>(static_cast<std::make_unsigned_t<Char>>(text[i])));
@@ -109,12 +117,10 @@ void String(Output& out, const Conversion& spec, const Char* text) {
     });
 }
 
-std::int64_t SignedArg(const Conversion& spec, va_list& args) {
-    switch (spec.length) {
+std::int64_t SignedArg(const Conversion& conv, va_list& args) {
+    switch (conv.length) {
         case Conversion::LongLong:
             return va_arg(args, long long);
-        case Conversion::Long:
-            return va_arg(args, long);
         case Conversion::Size:
             return static_cast<std::int64_t>(va_arg(args, std::ptrdiff_t));
         case Conversion::Short:
@@ -126,12 +132,10 @@ std::int64_t SignedArg(const Conversion& spec, va_list& args) {
     }
 }
 
-std::uint64_t UnsignedArg(const Conversion& spec, va_list& args) {
-    switch (spec.length) {
+std::uint64_t UnsignedArg(const Conversion& conv, va_list& args) {
+    switch (conv.length) {
         case Conversion::LongLong:
             return va_arg(args, unsigned long long);
-        case Conversion::Long:
-            return va_arg(args, unsigned long);
         case Conversion::Size:
             return va_arg(args, std::size_t);
         case Conversion::Short:
@@ -173,51 +177,52 @@ std::size_t FormatV(wchar_t* buffer, std::size_t maxChars, const wchar_t* format
             continue;
         }
         const wchar_t* start = p++;
-        Conversion spec;
+        Conversion conv;
         for (;; ++p) {
             if (*p == L'-') {
-                spec.left = true;
+                conv.left = true;
             } else if (*p == L'0') {
-                spec.zero = true;
+                conv.zero = true;
             } else if (*p == L'+') {
-                spec.plus = true;
+                conv.plus = true;
             } else if (*p == L' ') {
-                spec.space = true;
+                conv.space = true;
             } else if (*p == L'#') {
-                spec.alternate = true;
+                conv.alternate = true;
             } else {
                 break;
             }
         }
-        spec.width = Number(p, args);
-        if (spec.width < 0) {
-            spec.left = true;
-            spec.width = -spec.width;
+        conv.width = Number(p, args);
+        if (conv.width < 0) {
+            conv.left = true;
+            conv.width = -conv.width;
         }
         if (*p == L'.') {
             ++p;
-            spec.precision = Number(p, args);
+            conv.precision = Number(p, args);
         }
         if (p[0] == L'h' && p[1] == L'h') {
-            spec.length = Conversion::Char;
-            spec.narrow = true;
+            conv.length = Conversion::Char;
+            conv.narrow = true;
             p += 2;
         } else if (*p == L'h') {
-            spec.length = Conversion::Short;
-            spec.narrow = true;
+            conv.length = Conversion::Short;
+            conv.narrow = true;
             ++p;
         } else if (p[0] == L'l' && p[1] == L'l') {
-            spec.length = Conversion::LongLong;
+            conv.length = Conversion::LongLong;
             p += 2;
         } else if (*p == L'l' || *p == L'w') {
-            spec.length = Conversion::Long;
-            spec.wide = true;
+            conv.wide = true;
             ++p;
         } else if (p[0] == L'I' && p[1] == L'6' && p[2] == L'4') {
-            spec.length = Conversion::LongLong;
+            conv.length = Conversion::LongLong;
             p += 3;
-        } else if (*p == L'z') {
-            spec.length = Conversion::Size;
+        } else if (p[0] == L'I' && p[1] == L'3' && p[2] == L'2') {
+            p += 3;
+        } else if (*p == L'I' || *p == L'z') {
+            conv.length = Conversion::Size;
             ++p;
         }
         switch (*p) {
@@ -226,57 +231,61 @@ std::size_t FormatV(wchar_t* buffer, std::size_t maxChars, const wchar_t* format
                 break;
             case L'd':
             case L'i': {
-                std::int64_t value = SignedArg(spec, args);
+                std::int64_t value = SignedArg(conv, args);
                 bool negative = value < 0;
                 std::uint64_t magnitude =
                     negative ? static_cast<std::uint64_t>(-(value + 1)) + 1 : value;
-                Integer(out, spec, magnitude, negative, 10, false);
+                // Sign and blank apply to signed conversions only, as in C.
+                wchar_t sign = negative ? L'-' : conv.plus ? L'+' : conv.space ? L' ' : L'\0';
+                Integer(out, conv, magnitude, sign, 10, false, L"");
                 break;
             }
             case L'u':
-                Integer(out, spec, UnsignedArg(spec, args), false, 10, false);
+                Integer(out, conv, UnsignedArg(conv, args), L'\0', 10, false, L"");
                 break;
             case L'x':
-            case L'X':
-                Integer(out, spec, UnsignedArg(spec, args), false, 16, *p == L'X');
-                break;
-            case L'o':
-                Integer(out, spec, UnsignedArg(spec, args), false, 8, false);
-                break;
-            case L'p': {
-                Conversion pointer = spec;
-                pointer.alternate = true;
-                Integer(out, pointer, reinterpret_cast<std::uintptr_t>(va_arg(args, void*)), false,
-                        16, false);
+            case L'X': {
+                std::uint64_t value = UnsignedArg(conv, args);
+                const wchar_t* prefix = !conv.alternate || value == 0 ? L""
+                                        : *p == L'X'                  ? L"0X"
+                                                                      : L"0x";
+                Integer(out, conv, value, L'\0', 16, *p == L'X', prefix);
                 break;
             }
+            case L'o':
+                Integer(out, conv, UnsignedArg(conv, args), L'\0', 8, false, L"");
+                break;
+            case L'p':
+                Integer(out, conv, reinterpret_cast<std::uintptr_t>(va_arg(args, void*)), L'\0', 16,
+                        false, L"0x");
+                break;
             case L'b': {
-                Conversion flag = spec;
+                Conversion flag = conv;
                 flag.precision = -1;
-                Integer(out, flag, va_arg(args, int) != 0 ? 1 : 0, false, 10, false);
+                Integer(out, flag, va_arg(args, int) != 0 ? 1 : 0, L'\0', 10, false, L"");
                 break;
             }
             case L'c':
             case L'C': {
                 auto value = static_cast<wchar_t>(va_arg(args, int));
-                if ((*p == L'C' && !spec.wide) || spec.narrow) {
+                if ((*p == L'C' && !conv.wide) || conv.narrow) {
                     value = static_cast<wchar_t>(static_cast<unsigned char>(value));
                 }
-                Padded(out, spec, 1, [&] { out.Put(value); });
+                Padded(out, conv, 1, [&] { out.Put(value); });
                 break;
             }
             case L's':
-                if (spec.narrow) {
-                    String(out, spec, va_arg(args, const char*));
+                if (conv.narrow) {
+                    String(out, conv, va_arg(args, const char*));
                 } else {
-                    String(out, spec, va_arg(args, const wchar_t*));
+                    String(out, conv, va_arg(args, const wchar_t*));
                 }
                 break;
             case L'S':
-                if (spec.wide) {
-                    String(out, spec, va_arg(args, const wchar_t*));
+                if (conv.wide) {
+                    String(out, conv, va_arg(args, const wchar_t*));
                 } else {
-                    String(out, spec, va_arg(args, const char*));
+                    String(out, conv, va_arg(args, const char*));
                 }
                 break;
             default:

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <list>
 
 namespace QX {
 namespace {
@@ -20,66 +21,116 @@ std::int32_t CMemoryStream::Write(const void* data, std::uint32_t size) {
         SetLastErrorValue(kErrorInvalidParameter);
         return -1;
     }
+    if (m_back != nullptr && size < m_chunkSize - m_writePosition) {
+        // The usual case: the bytes fit in the back chunk without filling it.
+        std::memcpy(m_back + m_writePosition, data, size);
+        m_writePosition += size;
+    } else {
+        WriteAcrossChunks(static_cast<const unsigned char*>(data), size);
+    }
+    AdjustByteCount(size, true);
+    SetLastErrorValue(0);
+    return static_cast<std::int32_t>(size);
+}
+
+void CMemoryStream::WriteAcrossChunks(const unsigned char* bytes, std::uint32_t size) {
     if (m_chunkSize == 0) {
         m_chunkSize = ChunkSize;
     }
-    if (IsEmpty()) {
-        PushBack(AllocChunk());
+    // Every chunk this write needs (one more at each boundary it reaches, so a chunk that fills
+    // is followed by an empty one) is allocated before anything changes: an allocation that
+    // throws leaves the stream exactly as it was.
+    const std::uint64_t end = std::uint64_t{m_writePosition} + size;
+    const auto needed = static_cast<std::size_t>(end / m_chunkSize) + (m_back == nullptr ? 1 : 0);
+    std::list<unsigned char*> fresh;
+    try {
+        while (fresh.size() < needed) {
+            fresh.push_back(nullptr);
+            fresh.back() = AllocChunk();
+        }
+    } catch (...) {
+        for (unsigned char* chunk : fresh) {
+            if (chunk != nullptr) {
+                FreeChunk(chunk);
+            }
+        }
+        throw;
     }
-    const auto* bytes = static_cast<const unsigned char*>(data);
+    // Bytes copied past the write position are not held until the positions move, so filling
+    // the chunks before they are linked in changes nothing a reader can see.
     std::uint32_t remaining = size;
+    std::uint32_t at = m_writePosition;
+    auto next = fresh.begin();
+    unsigned char* chunk = m_back != nullptr ? m_back : *next++;
     while (remaining != 0) {
-        unsigned char* chunk = Back();
-        std::uint32_t n = std::min(remaining, m_chunkSize - m_writePosition);
-        std::memcpy(chunk + m_writePosition, bytes, n);
+        std::uint32_t n = std::min(remaining, m_chunkSize - at);
+        std::memcpy(chunk + at, bytes, n);
         bytes += n;
         remaining -= n;
-        m_writePosition = (m_writePosition + n) % m_chunkSize;
-        m_byteCount.fetch_add(n);
-        if (m_writePosition == 0) {
-            PushBack(AllocChunk());
+        at += n;
+        if (at == m_chunkSize) {
+            chunk = *next++;
+            at = 0;
         }
     }
-    SetLastErrorValue(0);
-    return static_cast<std::int32_t>(size);
+    unsigned char* first = fresh.front();
+    Append(fresh);
+    if (m_front == nullptr) {
+        m_front = first;
+    }
+    m_back = chunk;
+    m_writePosition = at;
+}
+
+// Only the thread that uses the stream changes the count, so a plain load and store keep it
+// exact without a locked instruction per piece; the store still publishes it whole to GetSize
+// on any thread.
+void CMemoryStream::AdjustByteCount(std::uint32_t bytes, bool added) {
+    const std::uint32_t now = m_byteCount.load(std::memory_order_relaxed);
+    m_byteCount.store(added ? now + bytes : now - bytes, std::memory_order_release);
 }
 
 // Walks the unread bytes chunk by chunk, handing each piece to sink and freeing every chunk it
 // finishes. The caller has checked that the list holds a chunk.
 template <typename Sink>
 std::uint32_t CMemoryStream::Consume(std::uint32_t size, Sink sink) {
-    std::uint32_t result = size;
     std::uint32_t remaining = size;
     std::uint32_t done = 0;
     do {
-        if (IsEmpty()) {
-            // Another thread emptied the stream meanwhile.
-            return done;
-        }
-        unsigned char* front = Front();
-        if (front == Back() && m_readPosition + remaining > m_writePosition) {
-            std::uint32_t held = m_writePosition - m_readPosition;
-            result -= remaining - held;
+        unsigned char* front = m_front;
+        const bool last = front == m_back;
+        // What this chunk holds, compared with the request as an amount: a sum of position and
+        // count would wrap for requests such as 0xFFFFFFFF ("all of it").
+        const std::uint32_t held = (last ? m_writePosition : m_chunkSize) - m_readPosition;
+        if (last && remaining > held) {
             remaining = held;
         }
-        std::uint32_t n = std::min(remaining, m_chunkSize - m_readPosition);
+        const std::uint32_t n = std::min(remaining, held);
         if (n != 0) {
             sink(front + m_readPosition, n);
         }
-        m_byteCount.fetch_sub(n);
-        m_readPosition = (m_readPosition + n) % m_chunkSize;
+        AdjustByteCount(n, false);
         done += n;
-        if (m_readPosition == 0) {
-            // Also frees an empty last chunk, so that the next write starts a new one.
+        remaining -= n;
+        m_readPosition += n;
+        if (m_readPosition == m_chunkSize || (last && m_readPosition == 0)) {
+            // A finished chunk is freed at once; so is an empty last chunk, so that the next
+            // write starts a new one.
+            m_readPosition = 0;
             unsigned char* chunk = nullptr;
             if (PopFront(chunk)) {
                 FreeChunk(chunk);
             }
+            if (last) {
+                m_front = nullptr;
+                m_back = nullptr;
+                break;
+            }
+            Front(m_front);
         }
-        remaining -= n;
     } while (remaining != 0);
     SetLastErrorValue(0);
-    return result;
+    return done;
 }
 
 std::int32_t CMemoryStream::Read(void* buffer, std::uint32_t size) {
@@ -87,7 +138,7 @@ std::int32_t CMemoryStream::Read(void* buffer, std::uint32_t size) {
         SetLastErrorValue(kErrorInvalidParameter);
         return -1;
     }
-    if (IsEmpty()) {
+    if (m_front == nullptr) {
         SetLastErrorValue(kErrorNoMoreItems);
         return 0;
     }
@@ -107,7 +158,7 @@ std::uint32_t CMemoryStream::Skip(std::uint32_t count) {
     if (count == 0) {
         count = GetSize();
     }
-    if (IsEmpty()) {
+    if (m_front == nullptr) {
         return 0;
     }
     return Consume(count, [](const unsigned char*, std::uint32_t) {});
@@ -118,7 +169,7 @@ std::int32_t CMemoryStream::ReadTo(QXSDK::IStream* destination, std::uint32_t si
         SetLastErrorValue(kErrorInvalidParameter);
         return -1;
     }
-    if (IsEmpty()) {
+    if (m_front == nullptr) {
         SetLastErrorValue(kErrorNoMoreItems);
         return 0;
     }
@@ -135,6 +186,8 @@ void CMemoryStream::Clear() {
     while (PopFront(chunk)) {
         FreeChunk(chunk);
     }
+    m_front = nullptr;
+    m_back = nullptr;
     m_byteCount.store(0);
     m_readPosition = 0;
     m_writePosition = 0;

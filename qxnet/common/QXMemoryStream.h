@@ -14,6 +14,9 @@ namespace QX {
 // last byte is consumed. Results come with the thread's last-error value: 0 on success, 87 for a
 // null pointer or zero size, 259 when there is nothing to read.
 //
+// A request for more than is held gets what is held. A Write either stores all its bytes or,
+// when a chunk cannot be allocated, throws and leaves the stream as it was.
+//
 // One thread at a time writes and reads; GetSize may be called from any thread.
 class QXNET_API CMemoryStream : public QXSDK::IStream, private CThreadSafeList<unsigned char*> {
 public:
@@ -38,13 +41,25 @@ public:
     std::uint32_t ChunkCount() { return static_cast<std::uint32_t>(Count()); }
 
 protected:
+    // A derived class may take chunks from an allocator of its own by overriding both of these.
+    // Chunks still held when the stream is destroyed are freed by this class's destructor, which
+    // can only call this class's own FreeChunk (the derived part is gone by then): a class that
+    // overrides the pair must call Clear() in its own destructor, so that its FreeChunk gets
+    // back every chunk its AllocChunk gave.
     virtual unsigned char* AllocChunk();
     virtual void FreeChunk(unsigned char* chunk);
 
 private:
+    void WriteAcrossChunks(const unsigned char* bytes, std::uint32_t size);
     template <typename Sink>
     std::uint32_t Consume(std::uint32_t size, Sink sink);
+    void AdjustByteCount(std::uint32_t bytes, bool added);
 
+    // The list's front and back chunks (null while it is empty), kept as the stream changes the
+    // list, so that the list lock is taken only when a chunk is added or removed, not for every
+    // piece read or written.
+    unsigned char* m_front = nullptr;
+    unsigned char* m_back = nullptr;
     std::uint32_t m_readPosition = 0;
     std::uint32_t m_writePosition = 0;
     std::uint32_t m_chunkSize = 0;

@@ -27,12 +27,15 @@ public:
     CThreadSafeList(const CThreadSafeList&) = delete;
     CThreadSafeList& operator=(const CThreadSafeList&) = delete;
 
-    // Appends value and returns the new number of entries.
-    std::size_t PushBack(T value) {
+    // Moves every entry of more to the end in one step and sets the event; it allocates
+    // nothing, so it cannot fail part way.
+    void Append(std::list<T>& more) {
+        if (more.empty()) {
+            return;
+        }
         ScopedLock guard(&m_lock);
-        std::list<T>::push_back(value);
+        std::list<T>::splice(std::list<T>::end(), more);
         EventSet(m_event);
-        return std::list<T>::size();
     }
 
     // Takes the front entry; false when the list is empty.
@@ -49,18 +52,14 @@ public:
         return true;
     }
 
-    bool IsEmpty() {
+    // The front entry; false when the list is empty.
+    bool Front(T& value) {
         ScopedLock guard(&m_lock);
-        return std::list<T>::empty();
-    }
-    // Front and Back must only be asked of a list that holds entries.
-    T Front() {
-        ScopedLock guard(&m_lock);
-        return std::list<T>::front();
-    }
-    T Back() {
-        ScopedLock guard(&m_lock);
-        return std::list<T>::back();
+        if (std::list<T>::empty()) {
+            return false;
+        }
+        value = std::list<T>::front();
+        return true;
     }
     std::size_t Count() {
         ScopedLock guard(&m_lock);

@@ -35,6 +35,27 @@ TEST(Format, IntegersInTheFormsTheTracesUse) {
     EXPECT_EQ(Fmt(L"%lld %I64x", -5LL, 0x1122334455ULL), L"-5 1122334455");
 }
 
+// Integers as the Windows runtime formats them: "long" is 32 bits there, I32/I64/I name the size,
+// and the flags act as in C.
+TEST(Format, IntegersFollowTheWindowsConvention) {
+    EXPECT_EQ(Fmt(L"%ld|%lu|%lx|%li", -1, 4294967295u, 0xdeadbeefu, -2147483647 - 1),
+              L"-1|4294967295|deadbeef|-2147483648");
+    EXPECT_EQ(Fmt(L"%ld %d", -1, 7), L"-1 7");
+    EXPECT_EQ(Fmt(L"%I32d %I32u %I32x %I32X %d", -5, 4000000000u, 0xabcu, 0xabcu, 9),
+              L"-5 4000000000 abc ABC 9");
+    EXPECT_EQ(Fmt(L"%I64d %I64u %I64X %d", -5LL, 18446744073709551615ULL, 0x1122334455ULL, 3),
+              L"-5 18446744073709551615 1122334455 3");
+    EXPECT_EQ(Fmt(L"%Iu %Id", std::size_t{123}, std::ptrdiff_t{-4}), L"123 -4");
+    // Sign and blank apply to d and i only.
+    EXPECT_EQ(Fmt(L"%+d|% d|%+u|% u|%+x|% o|%+I64u", 5, 5, 5u, 5u, 255u, 8u, 7ULL),
+              L"+5| 5|5|5|ff|10|7");
+    // "#" as in C: octal starts with 0, hexadecimal 0 has no prefix.
+    EXPECT_EQ(Fmt(L"%#o|%#o|%#.0o|%#x|%#X|%#x|%#lx", 8u, 0u, 0u, 0u, 255u, 255u, 16u),
+              L"010|0|0|0|0XFF|0xff|0x10");
+    EXPECT_EQ(Fmt(L"%#5o|%#05o|%#.3o|%#08x|%#-6x|", 8u, 8u, 8u, 255u, 1u),
+              L"  010|00010|010|0x0000ff|0x1   |");
+}
+
 TEST(Format, CharactersFlagsAndPercent) {
     EXPECT_EQ(Fmt(L"%c%c", L'Q', L'\u00c4'), L"Q\u00c4");
     EXPECT_EQ(Fmt(L"%b %b %b", 0, 1, 57), L"0 1 1");

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <new>
 #include <numeric>
+#include <string>
 #include <vector>
 
 #include "qxnet/common/QXMemoryStream.h"
@@ -20,21 +22,36 @@ std::vector<std::uint8_t> Pattern(std::size_t size, std::uint8_t seed = 0) {
     return bytes;
 }
 
-// Counts the chunks it allocates and frees, so the chunk rules can be checked directly.
-class CountingStream : public QX::CMemoryStream {
-public:
+struct ChunkCounts {
     int allocated = 0;
     int freed = 0;
+    // Allocations still allowed before one throws; negative: never.
+    int failAfter = -1;
+};
+
+// Counts the chunks it allocates and frees, so the chunk rules can be checked directly, and
+// fails an allocation on demand. It follows the header's rule for derived allocators: Clear in
+// the destructor.
+class CountingStream : public QX::CMemoryStream {
+public:
+    explicit CountingStream(ChunkCounts& counts) : counts(counts) {}
     ~CountingStream() override { Clear(); }
+    ChunkCounts& counts;
 
 protected:
     unsigned char* AllocChunk() override {
-        ++allocated;
+        if (counts.failAfter == 0) {
+            throw std::bad_alloc();
+        }
+        if (counts.failAfter > 0) {
+            --counts.failAfter;
+        }
+        ++counts.allocated;
         return QX::CMemoryStream::AllocChunk();
     }
     void FreeChunk(unsigned char* chunk) override {
         if (chunk != nullptr) {
-            ++freed;
+            ++counts.freed;
         }
         QX::CMemoryStream::FreeChunk(chunk);
     }
@@ -69,7 +86,8 @@ TEST(MemoryStream, EmptyStreamSaysNoMoreItems) {
 }
 
 TEST(MemoryStream, FullChunkIsFollowedByAnEmptyOneAndFreedWhenRead) {
-    CountingStream stream;
+    ChunkCounts counts;
+    CountingStream stream(counts);
     auto data = Pattern(32768);
     EXPECT_EQ(stream.Write(data.data(), 32768), 32768);
     EXPECT_EQ(QX::GetLastErrorValue(), 0u);
@@ -80,7 +98,7 @@ TEST(MemoryStream, FullChunkIsFollowedByAnEmptyOneAndFreedWhenRead) {
     EXPECT_EQ(stream.Read(back.data(), 32768), 32768);
     EXPECT_EQ(back, data);
     EXPECT_EQ(stream.ChunkCount(), 1u);
-    EXPECT_EQ(stream.freed, 1);
+    EXPECT_EQ(counts.freed, 1);
     EXPECT_EQ(stream.GetSize(), 0u);
 
     // Reading at the boundary frees the empty last chunk; the next write starts afresh.
@@ -88,13 +106,13 @@ TEST(MemoryStream, FullChunkIsFollowedByAnEmptyOneAndFreedWhenRead) {
     EXPECT_EQ(stream.Read(&byte, 1), 0);
     EXPECT_EQ(QX::GetLastErrorValue(), 0u);
     EXPECT_EQ(stream.ChunkCount(), 0u);
-    EXPECT_EQ(stream.freed, 2);
+    EXPECT_EQ(counts.freed, 2);
     EXPECT_EQ(stream.Read(&byte, 1), 0);
     EXPECT_EQ(QX::GetLastErrorValue(), kNoMoreItems);
 
     const unsigned char more[3] = {7, 8, 9};
     EXPECT_EQ(stream.Write(more, 3), 3);
-    EXPECT_EQ(stream.allocated, 3);
+    EXPECT_EQ(counts.allocated, 3);
     unsigned char three[3] = {};
     EXPECT_EQ(stream.Read(three, 3), 3);
     EXPECT_EQ(three[2], 9);
@@ -141,13 +159,14 @@ TEST(MemoryStream, ManySmallWritesReadBackInOrder) {
 }
 
 TEST(MemoryStream, SkipZeroDiscardsEverything) {
-    CountingStream stream;
+    ChunkCounts counts;
+    CountingStream stream(counts);
     auto data = Pattern(40000);
     stream.Write(data.data(), 40000);
     EXPECT_EQ(stream.Skip(0), 40000u);
     EXPECT_EQ(stream.GetSize(), 0u);
     EXPECT_EQ(stream.ChunkCount(), 1u);
-    EXPECT_EQ(stream.freed, 1);
+    EXPECT_EQ(counts.freed, 1);
 }
 
 TEST(MemoryStream, SkipPartThenReadTheRest) {
@@ -162,7 +181,8 @@ TEST(MemoryStream, SkipPartThenReadTheRest) {
 }
 
 TEST(MemoryStream, ClearLeavesANewStream) {
-    CountingStream stream;
+    ChunkCounts counts;
+    CountingStream stream(counts);
     auto data = Pattern(70000);
     stream.Write(data.data(), 70000);
     unsigned char some[100];
@@ -170,7 +190,7 @@ TEST(MemoryStream, ClearLeavesANewStream) {
     stream.Clear();
     EXPECT_EQ(stream.GetSize(), 0u);
     EXPECT_EQ(stream.ChunkCount(), 0u);
-    EXPECT_EQ(stream.freed, stream.allocated);
+    EXPECT_EQ(counts.freed, counts.allocated);
     const unsigned char abc[3] = {'a', 'b', 'c'};
     EXPECT_EQ(stream.Write(abc, 3), 3);
     unsigned char back[3];
@@ -192,19 +212,121 @@ TEST(MemoryStream, ReadToMovesBytesInOrder) {
     EXPECT_EQ(back, data);
 }
 
-TEST(MemoryStream, DestructionFreesEveryChunk) {
-    int allocated = 0;
-    int freed = 0;
+TEST(MemoryStream, DerivedAllocatorGetsBackEveryChunkAtDestruction) {
+    ChunkCounts counts;
     {
-        CountingStream stream;
-        auto data = Pattern(100000);
-        stream.Write(data.data(), 100000);
-        allocated = stream.allocated;
-        stream.Clear();
-        freed = stream.freed;
+        CountingStream stream(counts);
+        auto data = Pattern(40000);
+        stream.Write(data.data(), 40000);
+        EXPECT_EQ(counts.allocated, 2);
     }
-    EXPECT_EQ(allocated, 4);
-    EXPECT_EQ(freed, 4);
+    EXPECT_EQ(counts.freed, 2);
+}
+
+// Requests for more than is held, "all of it" (0xFFFFFFFF) and values near it included, get
+// exactly what is held, whatever the read position.
+TEST(MemoryStream, RequestsBeyondWhatIsHeldGetWhatIsHeld) {
+    enum class Op { Read, Skip, ReadTo };
+    struct Case {
+        const char* name;
+        std::uint32_t written;
+        std::uint32_t skippedFirst;
+        Op op;
+        std::uint32_t count;
+        std::uint32_t expected;
+    };
+    const Case cases[] = {
+        {"read all after a partial read", 10, 5, Op::Read, 0xFFFFFFFFu, 5},
+        {"skip all after a partial read", 10, 5, Op::Skip, 0xFFFFFFFFu, 5},
+        {"move all after a partial read", 10, 5, Op::ReadTo, 0xFFFFFFFFu, 5},
+        {"read near the top", 10, 5, Op::Read, 0xFFFFFFFBu, 5},
+        {"skip near the top at 29000", 30000, 29000, Op::Skip, 0xFFFFFFFFu - 28000u, 1000},
+        {"read near the top at 29000", 30000, 29000, Op::Read, 0xFFFFFFFFu - 28000u, 1000},
+        {"read all across chunks", 70000, 29000, Op::Read, 0xFFFFFFFFu, 41000},
+        {"move all across chunks", 70000, 29000, Op::ReadTo, 0xFFFFFFFFu, 41000},
+        {"read half the range", 10, 5, Op::Read, 0x80000000u, 5},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QX::CMemoryStream stream;
+        auto data = Pattern(c.written, 7);
+        ASSERT_EQ(stream.Write(data.data(), c.written), static_cast<int>(c.written));
+        ASSERT_EQ(stream.Skip(c.skippedFirst), c.skippedFirst);
+        // Room for twice what a wrong count could copy from the front chunk, so a failure shows
+        // as a wrong result rather than as a corrupted heap.
+        std::vector<std::uint8_t> back(c.expected + 2 * QX::CMemoryStream::ChunkSize, 0xEE);
+        QX::CMemoryStream destination;
+        std::int64_t got = 0;
+        switch (c.op) {
+            case Op::Read:
+                got = stream.Read(back.data(), c.count);
+                break;
+            case Op::Skip:
+                got = stream.Skip(c.count);
+                break;
+            case Op::ReadTo:
+                got = stream.ReadTo(&destination, c.count);
+                EXPECT_EQ(destination.GetSize(), c.expected);
+                destination.Read(back.data(), static_cast<std::uint32_t>(back.size()));
+                break;
+        }
+        EXPECT_EQ(got, c.expected);
+        EXPECT_EQ(QX::GetLastErrorValue(), 0u);
+        EXPECT_EQ(stream.GetSize(), 0u);
+        if (c.op != Op::Skip) {
+            EXPECT_TRUE(std::equal(data.begin() + c.skippedFirst, data.end(), back.begin()));
+            EXPECT_EQ(back[c.expected], 0xEE);
+        }
+        // The stream is still whole: a later write reads back as written.
+        const unsigned char abc[3] = {'a', 'b', 'c'};
+        EXPECT_EQ(stream.Write(abc, 3), 3);
+        unsigned char three[4] = {};
+        EXPECT_EQ(stream.Read(three, 4), 3);
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(three), 3), "abc");
+        EXPECT_EQ(stream.GetSize(), 0u);
+    }
+}
+
+// A chunk allocation that throws leaves the stream holding exactly what it held, with every
+// chunk accounted for, and the stream goes on as if the write had not been made.
+TEST(MemoryStream, FailedChunkAllocationLeavesTheStreamAsItWas) {
+    struct Case {
+        const char* name;
+        std::uint32_t before;   // bytes written before the failing write
+        int allowed;            // allocations that succeed within the failing write
+        std::uint32_t failing;  // size of the failing write
+    };
+    const Case cases[] = {
+        {"fresh chunk behind a filling write", 32767, 0, 1},
+        {"fresh chunk behind a write that ends on the boundary", 10, 0, 32758},
+        {"second of three chunks of a long write", 10, 1, 100000},
+        {"first chunk of an empty stream", 0, 0, 5},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ChunkCounts counts;
+        CountingStream stream(counts);
+        auto data = Pattern(c.before + 3, 11);
+        if (c.before != 0) {
+            ASSERT_EQ(stream.Write(data.data(), c.before), static_cast<int>(c.before));
+        }
+        const std::uint32_t chunks = stream.ChunkCount();
+        counts.failAfter = c.allowed;
+        std::vector<std::uint8_t> lost(c.failing, 0x77);
+        EXPECT_THROW(stream.Write(lost.data(), c.failing), std::bad_alloc);
+        EXPECT_EQ(stream.GetSize(), c.before);
+        EXPECT_EQ(stream.ChunkCount(), chunks);
+        EXPECT_EQ(counts.allocated - counts.freed, static_cast<int>(chunks));
+
+        counts.failAfter = -1;
+        const unsigned char xyz[3] = {'X', 'Y', 'Z'};
+        ASSERT_EQ(stream.Write(xyz, 3), 3);
+        std::copy(xyz, xyz + 3, data.begin() + c.before);
+        std::vector<std::uint8_t> back(c.before + 3);
+        EXPECT_EQ(stream.Read(back.data(), static_cast<std::uint32_t>(back.size()) + 10),
+                  static_cast<int>(back.size()));
+        EXPECT_EQ(back, data);
+    }
 }
 
 }  // namespace

@@ -40,13 +40,24 @@ protected:
             simulator->Stop();
         }
     }
-    // Runs qxnet with arguments inside the namespace; returns its exit code, output in out.
-    int Qxnet(const std::string& arguments, std::string& out) {
-        out = ns->Capture(std::string(QXNET_CLI_PATH) + " " + arguments + " 2>/dev/null; echo $?");
+    // Runs qxnet with arguments inside the namespace; returns its exit code, output in out and,
+    // when asked, standard error in err.
+    int Qxnet(const std::string& arguments, std::string& out, std::string* err = nullptr) {
+        const std::string errPath = "/tmp/qxhttp-cli-err-" + ns->Name();
+        out = ns->Capture(std::string(QXNET_CLI_PATH) + " " + arguments + " 2>" + errPath +
+                          "; echo $?");
         std::size_t cut = out.find_last_of('\n', out.size() - 2);
         int code = std::stoi(out.substr(cut == std::string::npos ? 0 : cut + 1));
         out.resize(cut == std::string::npos ? 0 : cut + 1);
+        if (err != nullptr) {
+            *err = Contents(errPath);
+        }
+        std::remove(errPath.c_str());
         return code;
+    }
+    static std::string Contents(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
 
     std::unique_ptr<QXTest::NetNamespace> ns;
@@ -79,6 +90,48 @@ TEST_F(HTTPCliTest, RefusalIsExitCodeOneWithTheServerStatusInJson) {
     EXPECT_EQ(report["serverStatus"], 401);
     EXPECT_EQ(report["httpStatus"], 200);
     EXPECT_EQ(report["ok"], false);
+}
+
+// A body or document that could not be written, the last buffered bytes included, is exit code 2
+// with one line, never "saved".
+TEST_F(HTTPCliTest, LostOutputIsExitTwoWithOneLine) {
+    const std::string request = "http 127.0.1.9 /gen/1023 --user admin --password pw";
+    const std::string cases[] = {
+        request + " -o /dev/full",
+        request + " >/dev/full",
+        request + " --json >/dev/full",
+        "http 127.0.1.9 /index.html --user admin --password pw --text >/dev/full",
+    };
+    for (const std::string& arguments : cases) {
+        SCOPED_TRACE(arguments);
+        std::string out;
+        std::string err;
+        EXPECT_EQ(Qxnet(arguments, out, &err), 2);
+        EXPECT_EQ(err.rfind("qxnet: ", 0), 0u) << err;
+        EXPECT_EQ(err.find('\n'), err.size() - 1) << err;
+    }
+}
+
+// -o replaces its file only with a page that came: a refusal or a failed request leaves the old
+// file as it was.
+TEST_F(HTTPCliTest, OutputFileIsReplacedOnlyByAPageThatCame) {
+    const std::string keep = "/tmp/qxhttp-cli-keep-" + ns->Name() + ".bin";
+    { std::ofstream(keep, std::ios::binary) << "old contents"; }
+    const std::string cases[] = {
+        "http 127.0.1.9 /no-such-page --user admin --password pw",
+        "http 127.0.1.9 /gen/100 --user admin --password wrong",
+        "http 127.0.1.10 /gen/100",
+    };
+    for (const std::string& request : cases) {
+        SCOPED_TRACE(request);
+        std::string out;
+        EXPECT_EQ(Qxnet(request + " -o " + keep, out), 1);
+        EXPECT_EQ(Contents(keep), "old contents");
+    }
+    std::string out;
+    EXPECT_EQ(Qxnet("http 127.0.1.9 /gen/100 --user admin --password pw -o " + keep, out), 0);
+    EXPECT_EQ(Contents(keep).size(), 100u);
+    std::remove(keep.c_str());
 }
 
 TEST_F(HTTPCliTest, FailureAndUsageErrors) {

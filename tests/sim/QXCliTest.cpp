@@ -7,11 +7,17 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "sim/QXSimDiscoveryResponder.h"
+#include "sim/QXSimTftpServer.h"
 #include "sim/QXSimulator.h"
 
 namespace {
@@ -82,13 +88,34 @@ TEST(Cli, VersionAndHelp) {
 }
 
 TEST(Cli, UsageErrorsExitWithTwoAndOneLine) {
-    ExpectOneLineError(Qxnet(""));
-    ExpectOneLineError(Qxnet("no-such-command"));
-    ExpectOneLineError(Qxnet("discover --address 1.2.3"));
-    ExpectOneLineError(Qxnet("discover --port 0"));
-    ExpectOneLineError(Qxnet("discover --port 70000"));
-    ExpectOneLineError(Qxnet("discover --request zz"));
-    ExpectOneLineError(Qxnet("discover --local 127.0.0.1.1"));
+    const std::string longName(300, 'n');
+    // Arguments, and a text the one line must contain (empty: any).
+    const std::pair<std::string, std::string> cases[] = {
+        {"", ""},
+        {"no-such-command", "unknown command \"no-such-command\""},
+        {"--json no-such-command", "unknown command \"no-such-command\""},
+        {"discover --address 1.2.3", ""},
+        {"discover --port 0", ""},
+        {"discover --port 70000", ""},
+        {"discover --request zz", ""},
+        {"discover --local 127.0.0.1.1", ""},
+        {"discover --broadcast --request ''", "--request: the request is empty"},
+        {"check 10.1.2.3 --interface -1", "--interface"},
+        {"free 127.0.0.9 127.0.0.1", "free: the range ends (127.0.0.1) before it starts"},
+        {"get 127.0.0.1 '' --port 9 --retries 1", "the file name is empty"},
+        {"get 127.0.0.1 x.bin -o '' --port 9 --retries 1", "--output: the file name is empty"},
+        {"write 127.0.0.1 '' --port 9 --retries 1", "the file name is empty"},
+        // Over-long names come back shortened, and a line feed in one does not end the line.
+        {"discover --address " + longName, "nnnnnnnnnn...nnnnnnnnnn"},
+        {"discover --address \"$(printf '1.2\\n3.4')\"", "\"1.2 3.4\""},
+    };
+    for (const auto& [arguments, text] : cases) {
+        SCOPED_TRACE(arguments);
+        CliRun run = Qxnet(arguments);
+        ExpectOneLineError(run);
+        EXPECT_NE(run.err.find(text), std::string::npos) << run.err;
+        EXPECT_LT(run.err.size(), 200u) << run.err;
+    }
 }
 
 TEST(Cli, SystemErrorExitsWithTwo) {
@@ -157,6 +184,66 @@ TEST_F(CliAgainstSimulator, VerboseShowsTheTrace) {
     CliRun run = Qxnet("discover --verbose " + Target());
     ASSERT_EQ(run.exitCode, 0);
     EXPECT_NE(run.err.find("CameraData: MAC <02:11:22:33:44:01>"), std::string::npos) << run.err;
+}
+
+// `qxnet get` against the simulator's TFTP server on loopback.
+class CliGet : public ::testing::Test {
+protected:
+    void SetUp() override {
+        QXSim::TftpServerConfig config;
+        config.files["small.bin"] = std::vector<std::uint8_t>(100, 0x42);
+        server = &simulator.Add(std::make_unique<QXSim::TftpServer>(config));
+        std::string error;
+        ASSERT_TRUE(simulator.Start(error)) << error;
+        directory = ::testing::TempDir() + "qxnet_cli_get_" + std::to_string(getpid());
+        std::filesystem::create_directories(directory);
+    }
+    void TearDown() override { std::filesystem::remove_all(directory); }
+    std::string Get(const std::string& file) const {
+        return "get 127.0.0.1 " + file + " --retries 1 --port " + std::to_string(server->Port());
+    }
+    static std::string Contents(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    QXSim::Simulator simulator{QXSim::DemoCameras()};
+    QXSim::TftpServer* server = nullptr;
+    std::string directory;
+};
+
+// Output that could not be written, however far it got, is a failure with one line.
+TEST_F(CliGet, LostOutputIsExitTwoWithOneLine) {
+    const std::string cases[] = {
+        Get("small.bin") + " -o /dev/full",
+        Get("small.bin") + " >/dev/full",
+        Get("small.bin") + " --json >/dev/full",
+        Get("small.bin") + " -o " + directory + "/saved.bin --json >/dev/full",
+        "--version >/dev/full",
+    };
+    for (const std::string& arguments : cases) {
+        SCOPED_TRACE(arguments);
+        ExpectOneLineError(Qxnet(arguments));
+    }
+}
+
+// -o replaces its file only with a file that came whole; a failed read leaves the old one.
+TEST_F(CliGet, OutputFileIsReplacedOnlyOnSuccess) {
+    const std::string keep = directory + "/keep.bin";
+    { std::ofstream(keep, std::ios::binary) << "old contents"; }
+    CliRun missing = Qxnet(Get("missing.bin") + " -o " + keep);
+    EXPECT_EQ(missing.exitCode, 1) << missing.err;
+    EXPECT_EQ(Contents(keep), "old contents");
+
+    CliRun got = Qxnet(Get("small.bin") + " -o " + keep);
+    EXPECT_EQ(got.exitCode, 0) << got.err;
+    EXPECT_EQ(Contents(keep), std::string(100, '\x42'));
+    // No temporary file is left beside it, whichever way the command ended.
+    std::size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+        ++files;
+        EXPECT_EQ(entry.path().filename(), "keep.bin");
+    }
+    EXPECT_EQ(files, 1u);
 }
 
 TEST(Cli, DemoFindsItsCameras) {

@@ -39,6 +39,21 @@ const CLI::Validator CheckIPv4(
     },
     "IPv4", "IPv4");
 
+CLI::Validator NotEmpty(const std::string& what) {
+    return CLI::Validator(
+        [what](std::string& text) { return text.empty() ? "the " + what + " is empty" : ""; }, "",
+        "non-empty " + what);
+}
+
+const CLI::Validator NonNegative(
+    [](std::string& text) {
+        long long value = -1;
+        return CLI::detail::lexical_cast(text, value) && value >= 0
+                   ? std::string()
+                   : "\"" + text + "\" is not a number of 0 or more";
+    },
+    "", "NonNegative");
+
 bool ParseHex(const std::string& text, std::vector<std::uint8_t>& bytes) {
     std::vector<std::uint8_t> parsed;
     int high = -1;

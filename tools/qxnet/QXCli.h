@@ -40,6 +40,10 @@ std::function<void()> Action(Global& global, std::function<int()> body);
 // text is no address. CheckIPv4 is the same test as a CLI11 validator.
 bool ParseAddress(const std::string& text, std::uint32_t& hostOrder);
 extern const CLI::Validator CheckIPv4;
+// Refuses an empty text given for a name or value: "what" says what it names ("file name").
+CLI::Validator NotEmpty(const std::string& what);
+// A whole number of 0 or more (a row or a count where -1 would otherwise slip through).
+extern const CLI::Validator NonNegative;
 // Hexadecimal bytes ("0a1b2c", blanks and colons between bytes allowed); false when malformed.
 bool ParseHex(const std::string& text, std::vector<std::uint8_t>& bytes);
 // UTF-8 and wide text, both ways.

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -16,8 +17,44 @@ void PrintTable(std::ostream& out, const std::vector<std::string>& headers,
                 const std::vector<std::vector<std::string>>& rows);
 // Indented JSON and a line feed.
 void PrintJson(std::ostream& out, const nlohmann::json& value);
-// "qxnet: message" on standard error; returns 2, the exit code of a usage or system error.
+// "qxnet: message" on standard error, as one line: control characters become blanks and every
+// over-long word (a name, an argument given back) is shortened to its start and end.
+void Warn(const std::string& message);
+// Warn, then 2: the exit code of a usage or system error.
 int Error(const std::string& message);
+// text itself when short, else its first and last characters around "...".
+std::string Shorten(const std::string& text);
+
+// Flushes standard output; false with the reason when any write to it failed so far.
+bool StandardOutputWritten(std::string& reason);
+// Flushes and closes standard output; false with the reason when any write to it failed, the
+// last buffered bytes included.
+bool FinishStandardOutput(std::string& reason);
+
+// A file that a command writes as its output (-o). A regular file (or a new one) is written
+// under a temporary name beside it and renamed into place by Commit only, so a command that
+// fails, or is never committed, leaves the old file as it was. Anything else (a device such as
+// /dev/null or /dev/full, a pipe) is written in place, as there is nothing there to keep.
+class OutputFile {
+public:
+    // Throws std::runtime_error (a one-line reason naming the file) when it cannot be created.
+    explicit OutputFile(const std::string& target);
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    std::ostream& Stream();
+    // Writes out what is buffered, syncs, closes and renames into place; false with the reason
+    // when any of it (or any earlier write) failed, and the old file is then left alone.
+    bool Commit(std::string& reason);
+
+private:
+    class Buffer;
+    std::string m_target;
+    std::string m_temporary;  // empty: written in place
+    std::unique_ptr<Buffer> m_buffer;
+    std::unique_ptr<std::ostream> m_stream;
+};
 
 // A progress bar on standard error, drawn only when standard error is a terminal (and so never
 // mixed into output that a program reads). Finish or destruction ends its line.

@@ -281,8 +281,10 @@ void AddDiscoverCommands(CLI::App& app, Global& global) {
             ->add_option("-l,--local", settings->local,
                          "Local address to send from (a.b.c.d) instead of scanning")
             ->check(CheckIPv4);
-    discover->add_option("-r,--request", settings->requestHex,
-                         "Request bytes in hexadecimal (default: the text \"qx-discover\")");
+    discover
+        ->add_option("-r,--request", settings->requestHex,
+                     "Request bytes in hexadecimal (default: the text \"qx-discover\")")
+        ->check(NotEmpty("request"));
     AddScanOptions(discover, settings->scan);
     discover->footer(
         R"(Without --address or --local, discover SENDS ON EVERY INTERFACE OF THIS HOST that is

@@ -1,7 +1,6 @@
 // qxnet http: one GET to a camera's web server through HTTPClient, and the demo's web step.
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <thread>
@@ -100,12 +99,10 @@ int Fetch(Global& global, const HttpSettings& settings) {
     if (settings.user.empty() != settings.password.empty()) {
         return Error("http: give --user and --password together");
     }
-    std::ofstream file;
+    // The file is replaced only by a body that came whole and was not a refusal (see OutputFile).
+    std::unique_ptr<OutputFile> file;
     if (!settings.output.empty()) {
-        file.open(settings.output, std::ios::binary | std::ios::trunc);
-        if (!file) {
-            return Error("http: cannot write \"" + settings.output + "\"");
-        }
+        file = std::make_unique<OutputFile>(settings.output);
     }
     CliClient client(address, settings);
     bool ok = RunWithProgress(client, !settings.text && !global.json);
@@ -114,9 +111,13 @@ int Fetch(Global& global, const HttpSettings& settings) {
     std::uint64_t bytes = settings.text ? client.Text().size() : client.Received();
     bool refused = serverStatus >= 400;
     // With --json the document owns standard output, so the body is written only to -o.
-    bool writeBody = ok && !settings.text && !(global.json && settings.output.empty());
-    if (writeBody && !client.DrainTo(settings.output.empty() ? std::cout : file)) {
+    bool writeBody = ok && !settings.text && !(global.json && !file) && !(file && refused);
+    if (writeBody && !client.DrainTo(file ? file->Stream() : std::cout)) {
         return Error("http: cannot write the body");
+    }
+    std::string reason;
+    if (writeBody && file && !file->Commit(reason)) {
+        return Error("http: cannot write " + settings.output + ": " + reason);
     }
     client.Close();
     if (global.json) {
@@ -137,14 +138,14 @@ int Fetch(Global& global, const HttpSettings& settings) {
     }
     if (!ok || refused) {
         if (!global.json) {
-            std::cerr << "qxnet: http: " << (ok ? "refused" : "failed") << ": server status "
-                      << serverStatus << ", last error " << client.GetLastError() << " ("
-                      << client.ErrorText() << ")\n";
+            Warn("http: " + std::string(ok ? "refused" : "failed") + ": server status " +
+                 std::to_string(serverStatus) + ", last error " +
+                 std::to_string(client.GetLastError()) + " (" + client.ErrorText() + ")");
         }
         return 1;
     }
     if (!global.json && !settings.output.empty()) {
-        std::cerr << "saved " << bytes << " bytes to " << settings.output << "\n";
+        std::cerr << "saved " << bytes << " bytes to " << Shorten(settings.output) << "\n";
     }
     return 0;
 }
@@ -200,7 +201,9 @@ void AddHttpCommands(CLI::App& app, Global& global) {
     http->add_option("path", settings->path, "The path, sent exactly as given")->required();
     http->add_option("--user", settings->user, "Basic user name (with --password)");
     http->add_option("--password", settings->password, "Basic password (with --user)");
-    http->add_option("-o,--output", settings->output, "Save the body to this file");
+    http->add_option("-o,--output", settings->output,
+                     "Save the body to this file; replaced only when the page came")
+        ->check(NotEmpty("file name"));
     http->add_flag("--text", settings->text,
                    "Read only the first block of the body, as text (at most 2047 characters)");
     http->footer(

@@ -328,6 +328,10 @@ int Free(Global& global, const FreeSettings& settings) {
     ParseAddress(settings.start, start);
     if (!settings.end.empty()) {
         ParseAddress(settings.end, end);
+        if (end < start) {
+            return Error("free: the range ends (" + settings.end + ") before it starts (" +
+                         settings.start + ")");
+        }
     }
     std::uint32_t last = end == 0 ? (start | 0xFF000000u) : end;
     // Without ICMP every address looks free; an answer that may be an address in use is worse
@@ -419,8 +423,10 @@ void AddNetCommands(CLI::App& app, Global& global) {
     checkCommand->add_option("address", check->address, "The address (a.b.c.d)")
         ->required()
         ->check(CheckIPv4);
-    checkCommand->add_option("-i,--interface", check->index,
-                             "Test only this interface (its row in qxnet ifaces, from 0)");
+    checkCommand
+        ->add_option("-i,--interface", check->index,
+                     "Test only this interface (its row in qxnet ifaces, from 0)")
+        ->check(NonNegative);
     checkCommand->footer(
         "Exit code: 0 inside, 1 outside, 2 a reserved address or no such interface. An all-ones "
         "mask counts as /24.\n\nExample:\n  qxnet check 192.168.1.20 --interface 0");

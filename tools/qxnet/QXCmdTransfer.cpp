@@ -6,7 +6,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <fstream>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -192,22 +191,24 @@ int Get(Global& global, const TransferSettings& settings) {
     if (!ParseAddress(settings.address, address)) {
         return Error("get: bad address \"" + settings.address + "\"");
     }
-    std::ofstream file;
+    // The file is replaced only when the whole of it came (see OutputFile).
+    std::unique_ptr<OutputFile> file;
     std::ostream* out = nullptr;
     if (!settings.output.empty()) {
-        file.open(settings.output, std::ios::binary | std::ios::trunc);
-        if (!file) {
-            return Error("get: cannot write \"" + settings.output + "\"");
-        }
-        out = &file;
+        file = std::make_unique<OutputFile>(settings.output);
+        out = &file->Stream();
     } else if (!global.json) {
         out = &std::cout;
     }
     QXSDK::TFTPClient::Startup();
     ReadResult r = ReadFile(address, settings, out, !global.json);
     QXSDK::TFTPClient::Cleanup();
-    if (out != nullptr && !*out) {
-        return Error("get: cannot write the file");
+    std::string reason;
+    if (r.code == 0 && file && !file->Commit(reason)) {
+        return Error("get: cannot write " + settings.output + ": " + reason);
+    }
+    if (out == &std::cout && !StandardOutputWritten(reason)) {
+        return Error("get: cannot write standard output: " + reason);
     }
     const double rate = r.seconds > 0 ? static_cast<double>(r.bytes) / r.seconds / 1e6 : 0;
     if (global.json) {
@@ -223,7 +224,7 @@ int Get(Global& global, const TransferSettings& settings) {
     }
     if (r.code != 0) {
         if (!global.json) {
-            std::cerr << "qxnet: get: " << settings.file << " not delivered: " << r.error << "\n";
+            Warn("get: " + settings.file + " not delivered: " + r.error);
         }
         return 1;
     }
@@ -272,7 +273,7 @@ int WriteRequest(Global& global, const TransferSettings& settings) {
         std::cout << settings.address << " acknowledged the write request for " << settings.file
                   << " (block 0)\n";
     } else {
-        std::cerr << "qxnet: write: " << error << "\n";
+        Warn("write: " + error);
     }
     return acknowledged ? 0 : 1;
 }
@@ -344,8 +345,13 @@ void AddTransferCommands(CLI::App& app, Global& global) {
     getCommand->add_option("address", get->address, "The camera's IPv4 address")
         ->required()
         ->check(CheckIPv4);
-    getCommand->add_option("file", get->file, "The file's name on the camera")->required();
-    getCommand->add_option("-o,--output", get->output, "Save to this file (default: stdout)");
+    getCommand->add_option("file", get->file, "The file's name on the camera")
+        ->required()
+        ->check(NotEmpty("file name"));
+    getCommand
+        ->add_option("-o,--output", get->output,
+                     "Save to this file (default: stdout); replaced only when the file came")
+        ->check(NotEmpty("file name"));
     getCommand->add_flag("--async", get->async, "Read on the client's receive thread");
     AddClientOptions(getCommand, *get);
     getCommand->footer(
@@ -365,7 +371,9 @@ Example:
     writeCommand->add_option("address", write->address, "The camera's IPv4 address")
         ->required()
         ->check(CheckIPv4);
-    writeCommand->add_option("name", write->file, "The file name to announce")->required();
+    writeCommand->add_option("name", write->file, "The file name to announce")
+        ->required()
+        ->check(NotEmpty("file name"));
     AddClientOptions(writeCommand, *write);
     writeCommand->footer(
         R"(The dialect transfers no data blocks for a write: the request is sent until the camera

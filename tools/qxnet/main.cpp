@@ -1,6 +1,7 @@
 // qxnet: the library's functions from the command line, for people (tables) and programs (--json).
 #include <CLI/CLI.hpp>
 #include <string>
+#include <vector>
 
 #include "qxnet/QXVersion.h"
 #include "tools/qxnet/QXCli.h"
@@ -36,16 +37,28 @@ int main(int argc, char** argv) {
     QXCli::AddHttpCommands(app, global);
     QXCli::AddTransferCommands(app, global);
 
+    int code = 0;
     try {
         app.parse(argc, argv);
+        code = global.exitCode;
     } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
+        code = app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
-        return app.exit(e);
+        code = app.exit(e);
     } catch (const CLI::CallForVersion& e) {
-        return app.exit(e);
+        code = app.exit(e);
     } catch (const CLI::ParseError& e) {
-        return QXCli::Error(std::string(e.what()) + " (see qxnet --help)");
+        // A word where the command belongs that names none is the usual slip: name it.
+        const std::vector<std::string> left = app.remaining();
+        code = app.get_subcommands().empty() && !left.empty() && left.front().rfind('-', 0) != 0
+                   ? QXCli::Error("unknown command \"" + left.front() + "\" (see qxnet --help)")
+                   : QXCli::Error(std::string(e.what()) + " (see qxnet --help)");
     }
-    return global.exitCode;
+    // Output that never arrived is a failure, however the command ended; a command that has
+    // already said why it failed keeps its one line.
+    std::string reason;
+    if (!QXCli::FinishStandardOutput(reason) && code != 2) {
+        code = QXCli::Error("cannot write standard output: " + reason);
+    }
+    return code;
 }
