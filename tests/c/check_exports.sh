@@ -1,0 +1,17 @@
+#!/bin/sh
+# The library's exported C symbols must be exactly the functions the C header declares: nothing
+# missing, nothing extra (other C++ symbols are mangled and left to the C++ headers).
+set -eu
+library=$1
+header=$2
+exported=$(nm -D --defined-only "$library" | awk '$3 !~ /^_Z/ {print $3}' | sort)
+declared=$(sed -n 's/^QXNET_C_API [^(]*[ *]\(qxnet_[a-z_0-9]*\)(.*/\1/p' "$header" | sort)
+[ -n "$declared" ] || { echo "no declarations found in $header" >&2; exit 1; }
+if [ "$exported" != "$declared" ]; then
+  echo "exported and declared C symbols differ (< exported, > declared):" >&2
+  printf '%s\n' "$exported" >/tmp/qxnet-exported.$$
+  printf '%s\n' "$declared" | diff /tmp/qxnet-exported.$$ - >&2 || true
+  rm -f /tmp/qxnet-exported.$$
+  exit 1
+fi
+echo "$(printf '%s\n' "$declared" | wc -l) C functions exported, as declared"
