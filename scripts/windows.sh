@@ -195,6 +195,20 @@ check_install() {
 }
 
 # The servers go with the script, however it ends.
+# The C interface from the mingw C compiler (built by check_install with the other examples),
+# run under Wine against the simulators: discovery, a file read and a page fetch.
+run_c_consumer() {
+  local rc
+  start_tftp_sim && start_cam_sim && start_http_server &&
+    (cd build/ci-win-consumer && QXNET_TRACE=off "$wine" qxnet-c-consumer.exe \
+      "$QXNET_DISCOVERY_SIM_PORT" "$QXNET_TFTP_SIM_PORT" portable-2904 "$QXNET_HTTP_LIVE_SERVER")
+  rc=$?
+  stop_tftp_sim
+  stop_cam_sim
+  stop_http_server
+  return $rc
+}
+
 trap 'stop_tftp_sim; stop_cam_sim; stop_http_server' EXIT
 
 total=$SECONDS
@@ -210,7 +224,8 @@ if step "tools" check_tools; then
     stop_tftp_sim
     stop_cam_sim
     stop_http_server
-    step "install and consumer" check_install
+    step "install and consumer" check_install &&
+      step "C consumer (Wine)" run_c_consumer
   fi
   # The wine server lingers a few seconds after the last program; wait for it to go.
   timeout 60 "$wineserver" -w

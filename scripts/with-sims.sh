@@ -6,10 +6,10 @@
 # Usage: scripts/with-sims.sh SIM_DIR HTTP_ADDRESS COMMAND [ARG...]
 #   SIM_DIR: the build directory's sim/ that holds qxcam-sim and qxtftp-sim.
 set -uo pipefail
-cd "$(dirname "$0")/.."
-sim_dir=$1
+sim_dir=$(realpath "$1")
 http_address=$2
 shift 2
+root=$(realpath "$(dirname "$0")/..")
 logs=$(mktemp -d)
 pids=()
 http_dir=
@@ -46,7 +46,7 @@ QXNET_DISCOVERY_SIM_PORT=$port
 start qxtftp-sim '^qxtftp-sim: serving on 127.0.0.1:\([0-9]*\)$' \
   --address 127.0.0.1 --port 0 --generate portable-2904=874103 --seconds 600 || exit 1
 QXNET_TFTP_SIM_PORT=$port
-started=$(sh tests/http/start_lighttpd.sh "$http_address") || exit 1
+started=$(sh "$root/tests/http/start_lighttpd.sh" "$http_address") || exit 1
 pids+=("${started%% *}")
 http_dir=${started#* }
 export QXNET_DISCOVERY_SIM_PORT QXNET_TFTP_SIM_PORT QXNET_HTTP_LIVE_SERVER=$http_address
