@@ -3,7 +3,10 @@
 // namespace, where the fixed ports 80 and 5353 are the test's own.
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -245,6 +248,56 @@ TEST_F(CInterfaceTest, ScannerFindsTheCamerasOnLoopback) {
     }
     EXPECT_EQ(macs, SimMacs());
     EXPECT_EQ(qxnet_scanner_destroy(scanner), QXNET_OK);
+}
+
+// Watching: each camera appears once through the callback on the scanner's thread, and nothing
+// arrives after stop.
+TEST_F(CInterfaceTest, WatchReportsCamerasUntilStopped) {
+    struct Seen {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::vector<uint64_t> appeared;
+        bool stopped = false;
+        int afterStop = 0;
+    } seen;
+    qxnet_scanner* scanner = nullptr;
+    ASSERT_EQ(qxnet_scanner_create(lock, &scanner), QXNET_OK);
+    const char* names[] = {"lo"};
+    ASSERT_EQ(qxnet_scanner_set_interfaces(scanner, names, 1), QXNET_OK);
+    ASSERT_EQ(qxnet_scanner_set_methods(scanner, QXNET_METHOD_BROADCAST), QXNET_OK);
+    const uint8_t request[] = {'q', 'x'};
+    ASSERT_EQ(qxnet_scanner_set_request(scanner, request, sizeof request, discovery->Port()),
+              QXNET_OK);
+    ASSERT_EQ(qxnet_scanner_set_watch_timing(scanner, 200, 2), QXNET_OK);
+    auto callback = [](qxnet_change change, const qxnet_scanned_camera* camera, void* context) {
+        auto* s = static_cast<Seen*>(context);
+        std::lock_guard<std::mutex> guard(s->mutex);
+        if (s->stopped) {
+            ++s->afterStop;
+        } else if (change == QXNET_CAMERA_APPEARED) {
+            s->appeared.push_back(camera->mac);
+        }
+        s->changed.notify_all();
+        return int32_t{0};
+    };
+    ASSERT_EQ(qxnet_scanner_start(scanner, callback, &seen), QXNET_OK);
+    EXPECT_EQ(qxnet_scanner_start(scanner, callback, &seen), QXNET_E_UNAVAILABLE);
+    EXPECT_EQ(qxnet_scanner_scan(scanner, callback, &seen), QXNET_E_UNAVAILABLE);
+    {
+        std::unique_lock<std::mutex> guard(seen.mutex);
+        // A generous bound only against a hang; the count is what is checked.
+        seen.changed.wait_for(guard, std::chrono::seconds(30),
+                              [&] { return seen.appeared.size() >= simulator->Cameras().size(); });
+    }
+    ASSERT_EQ(qxnet_scanner_stop(scanner), QXNET_OK);
+    {
+        std::lock_guard<std::mutex> guard(seen.mutex);
+        seen.stopped = true;
+        EXPECT_EQ(std::set<uint64_t>(seen.appeared.begin(), seen.appeared.end()), SimMacs());
+        EXPECT_EQ(seen.appeared.size(), simulator->Cameras().size());
+    }
+    EXPECT_EQ(qxnet_scanner_destroy(scanner), QXNET_OK);
+    EXPECT_EQ(seen.afterStop, 0);
 }
 
 // HTTP and mDNS on their fixed ports, inside a namespace of the test's own.
