@@ -53,7 +53,7 @@ CAMERA_CALLBACK = CFUNCTYPE(c_int32, POINTER(Camera_), c_void_p)
 MDNS_CAMERA_CALLBACK = CFUNCTYPE(c_int32, POINTER(MdnsCamera_), c_void_p)
 PROGRESS_CALLBACK = CFUNCTYPE(None, c_uint32, c_uint64, c_void_p)
 DATA_CALLBACK = CFUNCTYPE(c_int32, POINTER(c_uint8), c_uint32, c_void_p)
-SCAN_CALLBACK = CFUNCTYPE(c_int32, c_int32, POINTER(ScannedCamera_), c_void_p)
+SCAN_CALLBACK = CFUNCTYPE(c_int32, c_uint32, POINTER(ScannedCamera_), c_void_p)
 
 _P = c_void_p  # every handle is opaque
 _U32P = POINTER(c_uint32)

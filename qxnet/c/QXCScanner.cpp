@@ -23,12 +23,15 @@ struct qxnet_scanner : QX::C::Handle {
         auto* handle = static_cast<qxnet_scanner*>(self);
         qxnet_scanned_camera record;
         QX::C::ToC(camera, record);
-        handle->callback(static_cast<qxnet_change>(change), &record, handle->context);
+        handle->callback(static_cast<uint32_t>(change), &record, handle->context);
     }
 };
 
-static_assert(static_cast<int>(QXSDK::CameraScanner::CAMERA_GONE) == QXNET_CAMERA_GONE &&
-                  static_cast<int>(QXSDK::CameraScanner::CAMERA_CHANGED) == QXNET_CAMERA_CHANGED,
+static_assert(static_cast<uint32_t>(QXSDK::CameraScanner::CAMERA_APPEARED) ==
+                      QXNET_CAMERA_APPEARED &&
+                  static_cast<uint32_t>(QXSDK::CameraScanner::CAMERA_GONE) == QXNET_CAMERA_GONE &&
+                  static_cast<uint32_t>(QXSDK::CameraScanner::CAMERA_CHANGED) ==
+                      QXNET_CAMERA_CHANGED,
               "the C change codes are the scanner's");
 
 extern "C" {

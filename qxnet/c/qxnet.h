@@ -222,11 +222,10 @@ QXNET_C_API qxnet_result qxnet_http_last_error(qxnet_http* client, char* text, u
 #define QXNET_FLAG_ADDRESS_CONFLICT 0x2u
 #define QXNET_FLAG_SEVERAL_INTERFACES 0x4u
 
-typedef enum qxnet_change {
-    QXNET_CAMERA_APPEARED = 0,
-    QXNET_CAMERA_CHANGED = 1,
-    QXNET_CAMERA_GONE = 2
-} qxnet_change;
+/* The change a scan callback reports (a uint32_t, so that its size is fixed). */
+#define QXNET_CAMERA_APPEARED 0u
+#define QXNET_CAMERA_CHANGED 1u
+#define QXNET_CAMERA_GONE 2u
 
 /* One camera as a scan of several interfaces sees it. */
 typedef struct qxnet_scanned_camera {
@@ -269,7 +268,7 @@ QXNET_C_API qxnet_result qxnet_scanner_set_watch_timing(qxnet_scanner* scanner,
  * the scan, once per camera found (QXNET_CAMERA_APPEARED). During a watch it runs on one of the
  * scanner's worker threads, with the scanner's lock held, so calls never overlap; it must not
  * call qxnet_scanner_scan, _start, _stop or _destroy. The return value is ignored. */
-typedef int32_t (*qxnet_scan_callback)(qxnet_change change, const qxnet_scanned_camera* camera,
+typedef int32_t (*qxnet_scan_callback)(uint32_t change, const qxnet_scanned_camera* camera,
                                        void* context);
 
 /* One scan of every interface in scope by both methods. QXNET_E_OBJECT_NOT_FOUND when no camera

@@ -84,15 +84,13 @@ TEST(CInterfaceArguments, NullHandlesAndPointersAreRefused) {
         {"scanner_scan",
          [] {
              return qxnet_scanner_scan(
-                 nullptr,
-                 [](qxnet_change, const qxnet_scanned_camera*, void*) { return int32_t{0}; },
+                 nullptr, [](uint32_t, const qxnet_scanned_camera*, void*) { return int32_t{0}; },
                  nullptr);
          }},
         {"scanner_start",
          [] {
              return qxnet_scanner_start(
-                 nullptr,
-                 [](qxnet_change, const qxnet_scanned_camera*, void*) { return int32_t{0}; },
+                 nullptr, [](uint32_t, const qxnet_scanned_camera*, void*) { return int32_t{0}; },
                  nullptr);
          }},
         {"scanner_stop", [] { return qxnet_scanner_stop(nullptr); }},

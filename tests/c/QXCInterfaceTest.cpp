@@ -230,7 +230,7 @@ TEST_F(CInterfaceTest, ScannerFindsTheCamerasOnLoopback) {
     std::vector<qxnet_scanned_camera> found;
     ASSERT_EQ(qxnet_scanner_scan(
                   scanner,
-                  [](qxnet_change change, const qxnet_scanned_camera* camera, void* context) {
+                  [](uint32_t change, const qxnet_scanned_camera* camera, void* context) {
                       EXPECT_EQ(change, QXNET_CAMERA_APPEARED);
                       static_cast<std::vector<qxnet_scanned_camera>*>(context)->push_back(*camera);
                       return int32_t{0};
@@ -269,7 +269,7 @@ TEST_F(CInterfaceTest, WatchReportsCamerasUntilStopped) {
     ASSERT_EQ(qxnet_scanner_set_request(scanner, request, sizeof request, discovery->Port()),
               QXNET_OK);
     ASSERT_EQ(qxnet_scanner_set_watch_timing(scanner, 200, 2), QXNET_OK);
-    auto callback = [](qxnet_change change, const qxnet_scanned_camera* camera, void* context) {
+    auto callback = [](uint32_t change, const qxnet_scanned_camera* camera, void* context) {
         auto* s = static_cast<Seen*>(context);
         std::lock_guard<std::mutex> guard(s->mutex);
         if (s->stopped) {
