@@ -194,7 +194,6 @@ check_install() {
   return $rc
 }
 
-# The servers go with the script, however it ends.
 # The C interface from the mingw C compiler (built by check_install with the other examples),
 # run under Wine against the simulators: discovery, a file read and a page fetch.
 run_c_consumer() {
@@ -209,6 +208,7 @@ run_c_consumer() {
   return $rc
 }
 
+# The servers go with the script, however it ends.
 trap 'stop_tftp_sim; stop_cam_sim; stop_http_server' EXIT
 
 total=$SECONDS
@@ -216,6 +216,7 @@ if step "tools" check_tools; then
   # The 32-bit DLL is built to prove it builds; only the 64-bit tests can run under wine64.
   step "build i686" build build/ci-win-i686 mingw-i686.cmake qxnet
   if step "build x86_64" build build/ci-win-x64 mingw-x86_64.cmake &&
+    step "C exports" sh tests/c/check_exports.sh build/ci-win-x64/qxnet/qxnet.dll qxnet/c/qxnet.h &&
     step "wine prefix" prepare_prefix; then
     step "tftp simulator" start_tftp_sim
     step "camera simulator" start_cam_sim

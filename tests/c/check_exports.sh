@@ -4,7 +4,14 @@
 set -eu
 library=$1
 header=$2
-exported=$(nm -D --defined-only "$library" | awk '$3 !~ /^_Z/ {print $3}' | sort)
+case $library in
+*.dll)  # the export table's names (the line after the table's heading up to the blank line)
+  exported=$(x86_64-w64-mingw32-objdump -p "$library" |
+    sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/{/\[/{/Table/d};p}' |
+    awk 'NF {print $NF}' | grep -v '^_Z' | sort) ;;
+*)
+  exported=$(nm -D --defined-only "$library" | awk '$3 !~ /^_Z/ {print $3}' | sort) ;;
+esac
 # Every function declaration, with or without the export macro: one left unmarked shows up as
 # declared but not exported.
 declared=$(sed -n 's/^\(QXNET_C_API \)\{0,1\}[a-z_0-9]* [ *]*\(qxnet_[a-z_0-9]*\)(.*/\2/p' \
