@@ -5,7 +5,9 @@
 #   build/ci-win-x64    64-bit qxnet.dll, import library and portable tests, run with ctest
 #   build/wine-prefix   the Wine prefix, made once by wineboot and kept for later runs
 # Then installs the 64-bit build, checks the installed files, builds examples/ against the
-# installed import library and runs it under Wine with the installed qxnet.dll.
+# installed import library and runs it under Wine with the installed qxnet.dll; the C example,
+# built by the mingw C compiler, runs against the simulators. The DLL's exported C functions
+# are checked against qxnet/c/qxnet.h.
 # Works without a display and without standard input. Exits non-zero when anything fails.
 # Usage: scripts/windows.sh   (QXNET_JOBS overrides the number of parallel jobs)
 set -uo pipefail
