@@ -28,6 +28,7 @@ packages=(
   clang-format iproute2 iputils-ping curl procps
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64
   tftpd-hpa lighttpd avahi-daemon
+  python3 python3-pip python3-setuptools python3-pytest
 )
 if ! $SUDO apt-get install -y -q --no-install-recommends "${packages[@]}"; then
   echo "apt-get install failed" >&2

@@ -2,19 +2,21 @@
 # Installs what the tests need, builds every configuration and runs every test:
 #   release (whole suite) · asan+ubsan (whole suite) · tsan (threaded suites) · fuzz (each target
 #   for its share of the fuzz budget) · windows (i686 and x86_64 DLLs, x86_64 tests under Wine) ·
-#   consumer (the installed package used by a separate project). Benchmarks are built, not run.
+#   consumer (the installed package used by a separate project, and its C interface by a C program
+#   built with clang) · python (the ctypes package installed with pip, its tests against the
+#   simulators). Benchmarks are built, not run.
 # Usage: scripts/test.sh [stage ...]   (default: every stage; "deps" can be skipped with
 # QXNET_SKIP_DEPS=1). Build trees go to build/ci-*.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 jobs=$(nproc)
-# The fuzz stage's budget, spread evenly over the targets: 630 s is 90 s for each of today's seven,
+# The fuzz stage's budget, spread evenly over the targets: 630 s is 90 s for each of seven targets,
 # long enough to meet inputs that a 20-second run never builds, and keeps CI well inside its 40
 # minutes. QXNET_FUZZ_SECONDS sets the time of each target instead.
 fuzz_total_seconds=${QXNET_FUZZ_TOTAL_SECONDS:-630}
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(deps release asan tsan fuzz windows consumer)
+[ ${#stages[@]} -gt 0 ] || stages=(deps release asan tsan fuzz windows consumer python)
 
 declare -a summary
 passed=0
@@ -113,6 +115,18 @@ stage_windows() {
   bash scripts/windows.sh
 }
 
+# The C interface from another compiler: clang builds the C example against the installed
+# package (pkg-config), and it discovers, reads and fetches from the simulators on loopback.
+c_consumer() {  # prefix
+  local pc=(env PKG_CONFIG_PATH="$1/lib/pkgconfig" pkg-config --define-variable=prefix="$1")
+  # shellcheck disable=SC2046
+  clang -std=c99 -Wall -Wextra -pedantic -Werror $("${pc[@]}" --cflags qxnet) \
+    examples/c_consumer.c $("${pc[@]}" --libs qxnet) -o build/ci-consumer/qxnet-c-consumer-clang &&
+    LD_LIBRARY_PATH="$1/lib" QXNET_TRACE=off bash scripts/with-sims.sh build/ci-release/sim \
+      127.0.3.5 sh -c 'build/ci-consumer/qxnet-c-consumer-clang "$QXNET_DISCOVERY_SIM_PORT" \
+        "$QXNET_TFTP_SIM_PORT" portable-2904 "$QXNET_HTTP_LIVE_SERVER"'
+}
+
 stage_consumer() {
   local prefix
   prefix=$(mktemp -d)
@@ -120,9 +134,28 @@ stage_consumer() {
     cmake -S examples -B build/ci-consumer -G Ninja -DCMAKE_PREFIX_PATH="$prefix" &&
     cmake --build build/ci-consumer &&
     LD_LIBRARY_PATH="$prefix/lib" QXNET_TRACE=off build/ci-consumer/qxnet-consumer &&
-    PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --exists qxnet
+    PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --exists qxnet &&
+    c_consumer "$prefix"
   local rc=$?
   rm -rf "$prefix"
+  [ $rc -eq 0 ] && passed=$((passed + 1)) || failed=$((failed + 1))
+  return $rc
+}
+
+# The Python package as users get it: pip installs it from the repository with Debian's
+# setuptools and nothing downloaded; Debian's interpreter and pytest run its tests against the
+# release build's library and simulators (from the install folder, so that the installed copy
+# is the one imported).
+stage_python() {
+  local target rc
+  target=$(mktemp -d)
+  /usr/bin/python3 -m pip install -q --no-build-isolation --no-index --target "$target" ./python &&
+    (cd "$target" && PYTHONPATH="$target" QXNET_LIBRARY="$root/build/ci-release/qxnet/libqxnet.so.0" \
+      QXNET_SIM_DIR="$root/build/ci-release/sim" QXNET_TRACE=off \
+      bash "$root/scripts/with-sims.sh" "$root/build/ci-release/sim" 127.0.3.5 \
+      /usr/bin/python3 -m pytest -q -p no:cacheprovider "$root/python/tests")
+  rc=$?
+  rm -rf "$target" python/build python/qxnet.egg-info
   [ $rc -eq 0 ] && passed=$((passed + 1)) || failed=$((failed + 1))
   return $rc
 }

@@ -5,7 +5,9 @@
 #   build/ci-win-x64    64-bit qxnet.dll, import library and portable tests, run with ctest
 #   build/wine-prefix   the Wine prefix, made once by wineboot and kept for later runs
 # Then installs the 64-bit build, checks the installed files, builds examples/ against the
-# installed import library and runs it under Wine with the installed qxnet.dll.
+# installed import library and runs it under Wine with the installed qxnet.dll; the C example,
+# built by the mingw C compiler, runs against the simulators. The DLL's exported C functions
+# are checked against qxnet/c/qxnet.h.
 # Works without a display and without standard input. Exits non-zero when anything fails.
 # Usage: scripts/windows.sh   (QXNET_JOBS overrides the number of parallel jobs)
 set -uo pipefail
@@ -198,6 +200,20 @@ check_install() {
   return $rc
 }
 
+# The C interface from the mingw C compiler (built by check_install with the other examples),
+# run under Wine against the simulators: discovery, a file read and a page fetch.
+run_c_consumer() {
+  local rc
+  start_tftp_sim && start_cam_sim && start_http_server &&
+    (cd build/ci-win-consumer && QXNET_TRACE=off "$wine" qxnet-c-consumer.exe \
+      "$QXNET_DISCOVERY_SIM_PORT" "$QXNET_TFTP_SIM_PORT" portable-2904 "$QXNET_HTTP_LIVE_SERVER")
+  rc=$?
+  stop_tftp_sim
+  stop_cam_sim
+  stop_http_server
+  return $rc
+}
+
 # The servers go with the script, however it ends.
 trap 'stop_tftp_sim; stop_cam_sim; stop_http_server' EXIT
 
@@ -206,6 +222,7 @@ if step "tools" check_tools; then
   # The 32-bit DLL is built to prove it builds; only the 64-bit tests can run under wine64.
   step "build i686" build build/ci-win-i686 mingw-i686.cmake qxnet
   if step "build x86_64" build build/ci-win-x64 mingw-x86_64.cmake &&
+    step "C exports" sh tests/c/check_exports.sh build/ci-win-x64/qxnet/qxnet.dll qxnet/c/qxnet.h &&
     step "wine prefix" prepare_prefix; then
     step "tftp simulator" start_tftp_sim
     step "camera simulator" start_cam_sim
@@ -214,7 +231,8 @@ if step "tools" check_tools; then
     stop_tftp_sim
     stop_cam_sim
     stop_http_server
-    step "install and consumer" check_install
+    step "install and consumer" check_install &&
+      step "C consumer (Wine)" run_c_consumer
   fi
   # The wine server lingers a few seconds after the last program; wait for it to go.
   timeout 60 "$wineserver" -w

@@ -1,0 +1,126 @@
+// The C interface's HTTP client.
+
+#include <vector>
+
+#include "qxnet/c/QXCHandle.h"
+#include "qxnet/http/QXHTTPClient.h"
+
+using QX::C::Guard;
+namespace Code = QX::ResultCode;
+
+namespace {
+
+// The page client behind the C handle: one GET whose body is read into the response stream.
+class PageClient : public QXSDK::HTTPClient {
+public:
+    PageClient(std::uint64_t key, const std::wstring& address, boost::shared_ptr<QX::CodeLock> lock)
+        : HTTPClient(key, address.c_str(), std::move(lock)) {}
+    // The C interface calls Get; Execute is the C++ hook that nothing here uses.
+    bool Execute() override { return false; }
+    // The stream keeps what earlier requests appended, so each GET starts it empty.
+    bool Get(const std::wstring& path, const wchar_t* user, const wchar_t* password) {
+        m_responseStream.Clear();
+        return RequestImpl(path.c_str(), false, user, password);
+    }
+    QX::CMemoryStream& Body() { return m_responseStream; }
+    const wchar_t* ErrorText() const { return m_errorText; }
+};
+
+}  // namespace
+
+struct qxnet_http : QX::C::Handle {
+    qxnet_http(std::uint64_t key, const std::wstring& address, boost::shared_ptr<QX::CodeLock> lock)
+        : client(key, address, std::move(lock)) {}
+    PageClient client;
+};
+
+extern "C" {
+
+qxnet_result qxnet_http_create(qxnet_lock* lock, const char* address, uint64_t camera_key,
+                               qxnet_http** client) {
+    if (client == nullptr || address == nullptr) {
+        return Code::InvalidArgument;
+    }
+    *client = nullptr;
+    return Guard(nullptr, [&] {
+        *client = new qxnet_http(camera_key, QX::FromUtf8(address), QX::C::LockOf(lock));
+        return Code::Success;
+    });
+}
+
+qxnet_result qxnet_http_destroy(qxnet_http* client) {
+    if (client == nullptr) {
+        return Code::InvalidArgument;
+    }
+    return Guard(nullptr, [&] {
+        delete client;
+        return Code::Success;
+    });
+}
+
+qxnet_result qxnet_http_get(qxnet_http* client, const char* path, const char* user,
+                            const char* password, qxnet_body_callback body, void* context) {
+    if (client == nullptr || path == nullptr || (user == nullptr) != (password == nullptr)) {
+        return Code::InvalidArgument;
+    }
+    return Guard(client, [&] {
+        const std::wstring widePath = QX::FromUtf8(path);
+        const std::wstring wideUser = QX::FromUtf8(user);
+        const std::wstring widePassword = QX::FromUtf8(password);
+        if (!client->client.Get(widePath, user != nullptr ? wideUser.c_str() : nullptr,
+                                password != nullptr ? widePassword.c_str() : nullptr)) {
+            client->SetError(QX::ToUtf8(client->client.ErrorText()));
+            const std::uint32_t error = client->client.GetLastError();
+            return error != 0 ? error : Code::ConnectionLost;
+        }
+        QX::CMemoryStream& stream = client->client.Body();
+        std::vector<std::uint8_t> chunk(64 * 1024);
+        for (;;) {
+            const std::int32_t got =
+                stream.Read(chunk.data(), static_cast<std::uint32_t>(chunk.size()));
+            if (got <= 0) {
+                break;
+            }
+            if (body != nullptr && body(chunk.data(), static_cast<std::uint32_t>(got), context)) {
+                client->SetError("the body callback stopped the delivery");
+                return Code::Unexpected;
+            }
+        }
+        return Code::Success;
+    });
+}
+
+qxnet_result qxnet_http_status(qxnet_http* client, uint32_t* status, uint32_t* server_status) {
+    if (client == nullptr) {
+        return Code::InvalidArgument;
+    }
+    return Guard(nullptr, [&] {
+        if (status != nullptr) {
+            *status = client->client.GetHttpStatus();
+        }
+        if (server_status != nullptr) {
+            *server_status = client->client.GetServerStatus();
+        }
+        return Code::Success;
+    });
+}
+
+qxnet_result qxnet_http_close(qxnet_http* client) {
+    if (client == nullptr) {
+        return Code::InvalidArgument;
+    }
+    return Guard(client, [&] {
+        client->client.Close();
+        return Code::Success;
+    });
+}
+
+qxnet_result qxnet_http_last_error(qxnet_http* client, char* text, uint32_t size,
+                                   uint32_t* needed) {
+    if (client == nullptr) {
+        return Code::InvalidArgument;
+    }
+    return Guard(nullptr, [&] { return client->CopyError(text, size, needed); });
+}
+
+}  // extern "C"

@@ -1,0 +1,239 @@
+// The C interface's argument checks and failure mapping, through the scripted sockets: null
+// handles and pointers, sizes of 0, buffers that are too small (with the size needed), and
+// library exceptions that come back as result codes with the handle's error text.
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "qxnet/c/qxnet.h"
+#include "qxnet/common/QXResult.h"
+#include "qxnet/platform/QXScriptedSockets.h"
+
+namespace {
+
+// Every entry point given a null handle or a null required pointer refuses it.
+TEST(CInterfaceArguments, NullHandlesAndPointersAreRefused) {
+    uint32_t needed = 0;
+    uint64_t length = 0;
+    uint64_t mac = 0;
+    uint32_t address = 0;
+    char text[8];
+    uint8_t buffer[8];
+    const std::vector<std::pair<const char*, std::function<qxnet_result()>>> calls = {
+        {"lock_create", [] { return qxnet_lock_create(nullptr); }},
+        {"lock_destroy", [] { return qxnet_lock_destroy(nullptr); }},
+        {"tftp_create", [] { return qxnet_tftp_create(nullptr, 0, 0, 1, nullptr); }},
+        {"tftp_destroy", [] { return qxnet_tftp_destroy(nullptr); }},
+        {"tftp_open", [] { return qxnet_tftp_open(nullptr, 0x7F000001, 69); }},
+        {"tftp_close", [] { return qxnet_tftp_close(nullptr); }},
+        {"tftp_discover",
+         [] {
+             return qxnet_tftp_discover(
+                 nullptr, nullptr, 0, [](const qxnet_camera*, void*) { return int32_t{0}; },
+                 nullptr);
+         }},
+        {"tftp_read",
+         [&] {
+             return qxnet_tftp_read(nullptr, "f", buffer, sizeof buffer, &length, nullptr, nullptr);
+         }},
+        {"tftp_read_to",
+         [&] {
+             return qxnet_tftp_read_to(
+                 nullptr, "f", [](const uint8_t*, uint32_t, void*) { return int32_t{0}; }, nullptr,
+                 nullptr, &length);
+         }},
+        {"tftp_write", [] { return qxnet_tftp_write(nullptr, "f"); }},
+        {"tftp_last_error",
+         [&] { return qxnet_tftp_last_error(nullptr, text, sizeof text, &needed); }},
+        {"mdns_create", [] { return qxnet_mdns_create(nullptr, 0x7F000001, nullptr); }},
+        {"mdns_destroy", [] { return qxnet_mdns_destroy(nullptr); }},
+        {"mdns_query_cameras",
+         [] {
+             return qxnet_mdns_query_cameras(
+                 nullptr, [](const qxnet_mdns_camera*, void*) { return int32_t{0}; }, nullptr);
+         }},
+        {"mdns_query_mac", [&] { return qxnet_mdns_query_mac(nullptr, 1, &mac, &address); }},
+        {"mdns_last_error",
+         [&] { return qxnet_mdns_last_error(nullptr, text, sizeof text, &needed); }},
+        {"http_create", [] { return qxnet_http_create(nullptr, "127.0.0.1", 1, nullptr); }},
+        {"http_create address",
+         [] {
+             qxnet_http* client = nullptr;
+             return qxnet_http_create(nullptr, nullptr, 1, &client);
+         }},
+        {"http_destroy", [] { return qxnet_http_destroy(nullptr); }},
+        {"http_get",
+         [] { return qxnet_http_get(nullptr, "/", nullptr, nullptr, nullptr, nullptr); }},
+        {"http_status", [&] { return qxnet_http_status(nullptr, &address, &address); }},
+        {"http_close", [] { return qxnet_http_close(nullptr); }},
+        {"http_last_error",
+         [&] { return qxnet_http_last_error(nullptr, text, sizeof text, &needed); }},
+        {"scanner_create", [] { return qxnet_scanner_create(nullptr, nullptr); }},
+        {"scanner_destroy", [] { return qxnet_scanner_destroy(nullptr); }},
+        {"scanner_set_interfaces",
+         [] { return qxnet_scanner_set_interfaces(nullptr, nullptr, 0); }},
+        {"scanner_set_loopback", [] { return qxnet_scanner_set_loopback(nullptr, 1); }},
+        {"scanner_set_methods", [] { return qxnet_scanner_set_methods(nullptr, 1); }},
+        {"scanner_set_request",
+         [&] { return qxnet_scanner_set_request(nullptr, buffer, 1, 10069); }},
+        {"scanner_set_watch_timing", [] { return qxnet_scanner_set_watch_timing(nullptr, 1, 1); }},
+        {"scanner_scan",
+         [] {
+             return qxnet_scanner_scan(
+                 nullptr, [](uint32_t, const qxnet_scanned_camera*, void*) { return int32_t{0}; },
+                 nullptr);
+         }},
+        {"scanner_start",
+         [] {
+             return qxnet_scanner_start(
+                 nullptr, [](uint32_t, const qxnet_scanned_camera*, void*) { return int32_t{0}; },
+                 nullptr);
+         }},
+        {"scanner_stop", [] { return qxnet_scanner_stop(nullptr); }},
+        {"scanner_last_error",
+         [&] { return qxnet_scanner_last_error(nullptr, text, sizeof text, &needed); }},
+        {"net_interfaces", [] { return qxnet_net_interfaces(nullptr, 0, nullptr); }},
+        {"net_addresses", [&] { return qxnet_net_addresses(nullptr, 1, &address); }},
+        {"net_neighbours", [] { return qxnet_net_neighbours(nullptr, 0, nullptr); }},
+        {"net_ping", [] { return qxnet_net_ping(0x7F000001, 10, nullptr); }},
+        {"net_free_address",
+         [] { return qxnet_net_free_address(0x7F000001, 0x7F000002, nullptr); }},
+        {"net_free_address end 0", [&] { return qxnet_net_free_address(0x7F000001, 0, &address); }},
+    };
+    for (const auto& [name, call] : calls) {
+        EXPECT_EQ(call(), QXNET_E_INVALID_ARGUMENT) << name;
+    }
+}
+
+// A handle's functions with null or empty buffers where the handle itself is valid.
+TEST(CInterfaceArguments, ValidHandlesRefuseMissingBuffersAndCallbacks) {
+    qxnet_tftp* tftp = nullptr;
+    ASSERT_EQ(qxnet_tftp_create(nullptr, 0, 0, 1, &tftp), QXNET_OK);
+    uint64_t length = 7;
+    uint8_t byte = 0;
+    EXPECT_EQ(qxnet_tftp_read(tftp, "f", nullptr, 1, &length, nullptr, nullptr),
+              QXNET_E_INVALID_ARGUMENT);
+    EXPECT_EQ(qxnet_tftp_read(tftp, nullptr, &byte, 1, &length, nullptr, nullptr),
+              QXNET_E_INVALID_ARGUMENT);
+    EXPECT_EQ(qxnet_tftp_read(tftp, "f", &byte, 1, nullptr, nullptr, nullptr),
+              QXNET_E_INVALID_ARGUMENT);
+    EXPECT_EQ(qxnet_tftp_read_to(tftp, "f", nullptr, nullptr, nullptr, &length),
+              QXNET_E_INVALID_ARGUMENT);
+    EXPECT_EQ(qxnet_tftp_discover(tftp, nullptr, 4, nullptr, nullptr), QXNET_E_INVALID_ARGUMENT);
+    EXPECT_EQ(qxnet_tftp_write(tftp, nullptr), QXNET_E_INVALID_ARGUMENT);
+    EXPECT_EQ(qxnet_tftp_destroy(tftp), QXNET_OK);
+    qxnet_tftp* none = reinterpret_cast<qxnet_tftp*>(&byte);
+    EXPECT_EQ(qxnet_tftp_create(nullptr, 0, 0, 0, &none), QXNET_E_PARAMETER_OUT_OF_RANGE);
+    EXPECT_EQ(none, nullptr);
+
+    qxnet_http* http = nullptr;
+    ASSERT_EQ(qxnet_http_create(nullptr, "127.0.0.1", 1, &http), QXNET_OK);
+    EXPECT_EQ(qxnet_http_get(http, nullptr, nullptr, nullptr, nullptr, nullptr),
+              QXNET_E_INVALID_ARGUMENT);
+    EXPECT_EQ(qxnet_http_get(http, "/", "user", nullptr, nullptr, nullptr),
+              QXNET_E_INVALID_ARGUMENT);
+    uint32_t status = 1;
+    uint32_t server = 1;
+    EXPECT_EQ(qxnet_http_status(http, &status, &server), QXNET_OK);
+    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(server, 0u);
+    EXPECT_EQ(qxnet_http_destroy(http), QXNET_OK);
+
+    qxnet_scanner* scanner = nullptr;
+    ASSERT_EQ(qxnet_scanner_create(nullptr, &scanner), QXNET_OK);
+    const char* names[] = {"lo", nullptr};
+    EXPECT_EQ(qxnet_scanner_set_interfaces(scanner, names, 2), QXNET_E_INVALID_ARGUMENT);
+    EXPECT_EQ(qxnet_scanner_set_interfaces(scanner, nullptr, 1), QXNET_E_INVALID_ARGUMENT);
+    EXPECT_EQ(qxnet_scanner_set_request(scanner, nullptr, 4, 10069), QXNET_E_INVALID_ARGUMENT);
+    EXPECT_EQ(qxnet_scanner_set_request(scanner, &byte, 0, 10069), QXNET_E_INVALID_ARGUMENT);
+    EXPECT_EQ(qxnet_scanner_set_methods(scanner, 0), QXNET_E_PARAMETER_OUT_OF_RANGE);
+    EXPECT_EQ(qxnet_scanner_set_methods(scanner, 4), QXNET_E_PARAMETER_OUT_OF_RANGE);
+    EXPECT_EQ(qxnet_scanner_set_watch_timing(scanner, 0, 2), QXNET_E_PARAMETER_OUT_OF_RANGE);
+    EXPECT_EQ(qxnet_scanner_scan(scanner, nullptr, nullptr), QXNET_E_INVALID_ARGUMENT);
+    EXPECT_EQ(qxnet_scanner_start(scanner, nullptr, nullptr), QXNET_E_INVALID_ARGUMENT);
+    EXPECT_EQ(qxnet_scanner_stop(scanner), QXNET_OK);  // not watching: nothing to stop
+    EXPECT_EQ(qxnet_scanner_destroy(scanner), QXNET_OK);
+}
+
+// Text out: sizes of 0, one short, exact; null buffers; the needed size always comes back.
+TEST(CInterfaceArguments, TextOutTellsTheNeededSize) {
+    const std::string expected = "Timed out";
+    uint32_t needed = 0;
+    EXPECT_EQ(qxnet_result_text(QXNET_E_TIMED_OUT, nullptr, 0, &needed), QXNET_E_BUFFER_TOO_SMALL);
+    ASSERT_GT(needed, 1u);
+    std::vector<char> text(needed, 'x');
+    EXPECT_EQ(qxnet_result_text(QXNET_E_TIMED_OUT, text.data(), needed - 1, &needed),
+              QXNET_E_BUFFER_TOO_SMALL);
+    EXPECT_EQ(text[0], 'x') << "nothing is stored when it does not fit";
+    EXPECT_EQ(qxnet_result_text(QXNET_E_TIMED_OUT, nullptr, needed, nullptr),
+              QXNET_E_INVALID_ARGUMENT);
+    EXPECT_EQ(qxnet_result_text(QXNET_E_TIMED_OUT, text.data(), needed, nullptr), QXNET_OK);
+    EXPECT_EQ(std::strlen(text.data()) + 1, needed);
+    EXPECT_NE(std::string(text.data()).find("imed"), std::string::npos) << text.data();
+    EXPECT_EQ(qxnet_result_text(12029, text.data(), needed, nullptr), QXNET_E_OBJECT_NOT_FOUND);
+
+    EXPECT_EQ(qxnet_version(), static_cast<uint32_t>(QXNET_VERSION));
+}
+
+// Tables: the count alone with no rows, too few rows, and a row size that is not the struct's.
+TEST(CInterfaceArguments, TablesTellTheRowsNeeded) {
+    uint32_t count = 99;
+    const qxnet_result first = qxnet_net_addresses(nullptr, 0, &count);
+    ASSERT_TRUE(first == QXNET_OK || first == QXNET_E_BUFFER_TOO_SMALL) << std::hex << first;
+    EXPECT_EQ(first == QXNET_OK, count == 0u);
+    std::vector<qxnet_address_row> rows(count + 1);
+    rows[0].size = sizeof rows[0] - 1;
+    uint32_t refused = 0;
+    EXPECT_EQ(qxnet_net_addresses(rows.data(), static_cast<uint32_t>(rows.size()), &refused),
+              QXNET_E_INVALID_ARGUMENT);
+    rows[0].size = sizeof rows[0];
+    uint32_t stored = 0;
+    ASSERT_EQ(qxnet_net_addresses(rows.data(), static_cast<uint32_t>(rows.size()), &stored),
+              QXNET_OK);
+    EXPECT_EQ(stored, count);
+    for (uint32_t i = 0; i < stored; ++i) {
+        EXPECT_EQ(rows[i].size, sizeof rows[i]);
+        EXPECT_NE(rows[i].address, 0u);
+    }
+    uint32_t neighbours = 0;
+    const qxnet_result table = qxnet_net_neighbours(nullptr, 0, &neighbours);
+    EXPECT_TRUE(table == QXNET_OK || table == QXNET_E_BUFFER_TOO_SMALL) << std::hex << table;
+}
+
+// A library exception (here: no socket can be made) comes back as its code, with the text in
+// the handle's last error, which tells its needed size like any text out.
+TEST(CInterfaceArguments, ExceptionsBecomeCodesAndLastErrors) {
+    QX::ScriptedSocketBackend sockets;
+    sockets.Install();
+    sockets.FailCreate(24);
+    qxnet_tftp* client = nullptr;
+    ASSERT_EQ(qxnet_tftp_create(nullptr, 0, 0, 1, &client), QXNET_OK);
+    uint32_t needed = 0;
+    char empty[1] = {'x'};
+    EXPECT_EQ(qxnet_tftp_last_error(client, empty, sizeof empty, &needed), QXNET_OK);
+    EXPECT_EQ(needed, 1u);
+    EXPECT_EQ(empty[0], '\0');
+
+    const qxnet_result opened = qxnet_tftp_open(client, 0x7F000001, 69);
+    EXPECT_NE(opened, QXNET_OK);
+    EXPECT_EQ(qxnet_tftp_last_error(client, nullptr, 0, &needed), QXNET_E_BUFFER_TOO_SMALL);
+    ASSERT_GT(needed, 1u);
+    std::vector<char> text(needed);
+    ASSERT_EQ(qxnet_tftp_last_error(client, text.data(), needed, nullptr), QXNET_OK);
+    EXPECT_EQ(std::strlen(text.data()) + 1, needed);
+
+    // Writing on a client that never opened throws inside; the code comes back instead.
+    EXPECT_NE(qxnet_tftp_write(client, "upload"), QXNET_OK);
+    EXPECT_EQ(qxnet_tftp_last_error(client, nullptr, 0, &needed), QXNET_E_BUFFER_TOO_SMALL);
+    // A success clears the error.
+    EXPECT_EQ(qxnet_tftp_close(client), QXNET_OK);
+    EXPECT_EQ(qxnet_tftp_last_error(client, nullptr, 0, &needed), QXNET_E_BUFFER_TOO_SMALL);
+    EXPECT_EQ(needed, 1u);
+    EXPECT_EQ(qxnet_tftp_destroy(client), QXNET_OK);
+}
+
+}  // namespace
