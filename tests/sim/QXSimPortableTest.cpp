@@ -25,17 +25,10 @@ constexpr std::uint32_t kLoopback = 0x7F000001;
 // 127.0.0.1, which the responder accepts, and nothing leaves the host.
 constexpr std::uint32_t kLoopbackBroadcast = 0x7FFFFFFF;
 
-const std::set<std::uint64_t> kDemoMacs = {0x021122334401, 0x021122334402, 0x021122334403,
-                                           0x021122334404, 0x021122334405};
-
-// A camera's mDNS text carries the fixed prefix 0E:1F:2A and the three low octets of its MAC.
-std::set<std::uint64_t> MdnsMacs() {
-    std::set<std::uint64_t> macs;
-    for (std::uint64_t mac : kDemoMacs) {
-        macs.insert(0x0E1F2A000000 | (mac & 0xFFFFFF));
-    }
-    return macs;
-}
+// Both methods name a demo camera by one MAC: its broadcast answer carries the prefix that the
+// mDNS text's readers put in front of the text's three octets.
+const std::set<std::uint64_t> kDemoMacs = {0x0E1F2A334401, 0x0E1F2A334402, 0x0E1F2A334403,
+                                           0x0E1F2A334404, 0x0E1F2A334405};
 
 std::uint64_t MacOf(const QXSDK::CameraData& camera) {
     std::uint64_t mac = 0;
@@ -90,7 +83,7 @@ TEST_F(SimPortable, MdnsFindsTheDemoCameras) {
         EXPECT_EQ(camera.m_ip >> 24, 127u) << std::hex << mac;
     }
     EXPECT_EQ(cameras.size(), kDemoMacs.size());
-    EXPECT_EQ(macs, MdnsMacs());
+    EXPECT_EQ(macs, kDemoMacs);
 }
 
 }  // namespace
