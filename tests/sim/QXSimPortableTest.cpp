@@ -1,5 +1,5 @@
 // Broadcast and mDNS discovery of a separate qxcam-sim process on loopback, on every platform.
-// scripts/windows.sh starts `qxcam-sim --mdns` and names it in QXNET_DISCOVERY_SIM_PORT and
+// scripts/windows.sh starts `qxcam-sim` and names it in QXNET_DISCOVERY_SIM_PORT and
 // QXNET_MDNS_SIM for the Windows build under Wine; on Linux start it by hand and set the same
 // variables. Each case skips while its variable is unset. The simulator's demo cameras are
 // written out here because the Windows build does not link the simulator.
