@@ -484,6 +484,10 @@ bool TftpServer::ServePlain(Session& session, std::uint64_t& packets, std::uint6
                         break;
                     }
                 }
+                // Other datagrams, however many, do not put the repeat off.
+                if (Clock::now() >= repeatAt) {
+                    break;
+                }
             }
         }
     }
