@@ -1,8 +1,8 @@
 /* The C interface from plain C: discover the cameras by broadcast, read a file over TFTP and
  * fetch a page over HTTP. Built by any C compiler against the installed library (or the DLL).
  * Defaults stay on loopback, where the simulators answer:
- *   qxnet-c-consumer DISCOVERY_PORT TFTP_PORT FILE HTTP_ADDRESS [PATH]
- * (broadcast to 127.255.255.255, TFTP at 127.0.0.1). Exit status 0 when all three worked. */
+ *   qxnet-c-consumer DISCOVERY_PORT TFTP_ADDRESS TFTP_PORT FILE HTTP_ADDRESS [PATH]
+ * (broadcast to 127.255.255.255; qxcam-sim's first camera serves TFTP at 127.0.1.1). Exit status 0 when all three worked. */
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -30,13 +30,20 @@ static void report(const char* what, qxnet_result result, const char* text) {
 }
 
 int main(int argc, char** argv) {
-    if (argc < 5) {
-        fprintf(stderr, "usage: %s DISCOVERY_PORT TFTP_PORT FILE HTTP_ADDRESS [PATH]\n", argv[0]);
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (argc < 6 || sscanf(argv[2], "%u.%u.%u.%u", &a, &b, &c, &d) != 4 || a > 255 || b > 255 ||
+        c > 255 || d > 255) {
+        fprintf(stderr,
+                "usage: %s DISCOVERY_PORT TFTP_ADDRESS TFTP_PORT FILE HTTP_ADDRESS [PATH]\n",
+                argv[0]);
         return 2;
     }
     const uint16_t discoveryPort = (uint16_t)atoi(argv[1]);
-    const uint16_t tftpPort = (uint16_t)atoi(argv[2]);
-    const char* path = argc > 5 ? argv[5] : "/index.html";
+    const uint32_t tftpAddress = (uint32_t)a << 24 | (uint32_t)b << 16 | (uint32_t)c << 8 | d;
+    const uint16_t tftpPort = (uint16_t)atoi(argv[3]);
+    const char* fileName = argv[4];
+    const char* webHost = argv[5];
+    const char* path = argc > 6 ? argv[6] : "/index.html";
     char text[1024] = "";
     int status = 0;
 
@@ -68,19 +75,19 @@ int main(int argc, char** argv) {
 
     /* First the size alone, then the file into a buffer of that size. */
     uint64_t length = 0;
-    result = qxnet_tftp_open(tftp, 0x7F000001u, tftpPort);
+    result = qxnet_tftp_open(tftp, tftpAddress, tftpPort);
     if (result == QXNET_OK) {
-        result = qxnet_tftp_read(tftp, argv[3], NULL, 0, &length, NULL, NULL);
+        result = qxnet_tftp_read(tftp, fileName, NULL, 0, &length, NULL, NULL);
     }
     if (result == QXNET_E_BUFFER_TOO_SMALL) {
         uint8_t* file = (uint8_t*)malloc(length != 0 ? (size_t)length : 1);
         uint64_t size = length;
-        result = file != NULL ? qxnet_tftp_read(tftp, argv[3], file, size, &length, NULL, NULL)
+        result = file != NULL ? qxnet_tftp_read(tftp, fileName, file, size, &length, NULL, NULL)
                               : QXNET_E_UNEXPECTED;
         free(file);
     }
     if (result == QXNET_OK) {
-        printf("%s: %llu bytes\n", argv[3], (unsigned long long)length);
+        printf("%s: %llu bytes\n", fileName, (unsigned long long)length);
     } else {
         qxnet_tftp_last_error(tftp, text, sizeof text, NULL);
         report("file read", result, text);
@@ -91,7 +98,7 @@ int main(int argc, char** argv) {
     qxnet_http* http = NULL;
     uint64_t body = 0;
     uint32_t server = 0;
-    result = qxnet_http_create(lock, argv[4], 1, &http);
+    result = qxnet_http_create(lock, webHost, 1, &http);
     if (result == QXNET_OK) {
         result = qxnet_http_get(http, path, NULL, NULL, count_body, &body);
         qxnet_http_status(http, NULL, &server);
@@ -101,7 +108,7 @@ int main(int argc, char** argv) {
         qxnet_http_destroy(http);
     }
     if (result == QXNET_OK && server == 200) {
-        printf("http://%s%s: status %lu, %llu bytes\n", argv[4], path, (unsigned long)server,
+        printf("http://%s%s: status %lu, %llu bytes\n", webHost, path, (unsigned long)server,
                (unsigned long long)body);
     } else {
         report("page fetch", result != QXNET_OK ? result : server, text);

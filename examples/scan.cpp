@@ -1,5 +1,5 @@
 // The camera scanner: both discovery methods on several interfaces at once, one list by MAC.
-// Without arguments it scans loopback only (where `qxcam-sim --mdns` answers); name interfaces
+// Without arguments it scans loopback only (where `qxcam-sim` answers); name interfaces
 // (or their addresses) to scan them, or "all" for every interface of the host that is up; only
 // on networks you mean to search.
 //   qxnet-example-scan [PORT] [INTERFACE ...|all]

@@ -124,7 +124,7 @@ c_consumer() {  # prefix
     examples/c_consumer.c $("${pc[@]}" --libs qxnet) -o build/ci-consumer/qxnet-c-consumer-clang &&
     LD_LIBRARY_PATH="$1/lib" QXNET_TRACE=off bash scripts/with-sims.sh build/ci-release/sim \
       127.0.3.5 sh -c 'build/ci-consumer/qxnet-c-consumer-clang "$QXNET_DISCOVERY_SIM_PORT" \
-        "$QXNET_TFTP_SIM_PORT" portable-2904 "$QXNET_HTTP_LIVE_SERVER"'
+        "$QXNET_TFTP_SIM_ADDRESS" "$QXNET_TFTP_SIM_PORT" portable-2904 "$QXNET_HTTP_LIVE_SERVER"'
 }
 
 stage_consumer() {

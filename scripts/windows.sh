@@ -105,50 +105,30 @@ sim_program() {
     cmake --build build/ci-win-sim -j "$jobs" --target "$1"
 }
 
-# The TFTP tests under Wine read from the simulator's TFTP service: a Linux program, built
-# natively here and run on loopback while the portable tests run, then stopped by its process
-# id. The file sizes are the ones tests/tftp_transfer/QXTFTPPortableTest.cpp expects.
-tftp_sim_pid=
-start_tftp_sim() {
-  local log=build/qxtftp-sim.log port= sim
-  sim_program qxtftp-sim || return 1
-  "$sim" --address 127.0.0.1 --port 0 \
-    --generate portable-1450=10153 --generate portable-2904=874103 --seconds 3600 >"$log" 2>&1 &
-  tftp_sim_pid=$!
-  for _ in $(seq 100); do
-    port=$(sed -n 's/^qxtftp-sim: serving on 127.0.0.1:\([0-9]*\)$/\1/p' "$log")
-    [ -n "$port" ] && break
-    sleep 0.1
-  done
-  [ -n "$port" ] || { cat "$log" >&2; return 1; }
-  export QXNET_TFTP_SIM_PORT=$port
-  echo "qxtftp-sim (pid $tftp_sim_pid) on 127.0.0.1:$port"
-}
-stop_tftp_sim() {
-  [ -n "$tftp_sim_pid" ] || return 0
-  kill "$tftp_sim_pid" && wait "$tftp_sim_pid"
-  tftp_sim_pid=
-}
-
-# The discovery tests under Wine (tests/sim/QXSimPortableTest.cpp) find the demo cameras of
-# qxcam-sim by broadcast to 127.255.255.255 and by mDNS on 127.0.0.1. Its discovery responder
-# binds the wildcard address so that the loopback broadcast reaches it, and answers requesters in
-# 127.0.0.0/8 only; its mDNS responder serves 127.0.0.1 only.
+# The discovery tests under Wine (tests/sim/QXSimPortableTest.cpp, tests/scan) find the demo
+# cameras of qxcam-sim by broadcast to 127.255.255.255 and by mDNS on 127.0.0.1, and the TFTP
+# tests (tests/tftp_transfer/QXTFTPPortableTest.cpp) read the generated files of the sizes they
+# expect from the first demo camera, 127.0.1.1. The simulator is a Linux program, built natively
+# here and run on loopback while the portable tests run, then stopped by its process id. Its
+# discovery responder binds the wildcard address so that the loopback broadcast reaches it, and
+# answers requesters in 127.0.0.0/8 only; its mDNS responder serves 127.0.0.1 only.
 cam_sim_pid=
 start_cam_sim() {
-  local log=build/qxcam-sim.log port= sim
+  local log=build/qxcam-sim.log port= tftp= sim
   sim_program qxcam-sim || return 1
-  "$sim" --mdns --port 0 --seconds 3600 >"$log" 2>&1 &
+  "$sim" --port 0 --tftp-port 0 --no-web --generate portable-1450=10153 \
+    --generate portable-2904=874103 --seconds 3600 >"$log" 2>&1 &
   cam_sim_pid=$!
   for _ in $(seq 100); do
     grep -q '^qxcam-sim: mdns on 127.0.0.1:5353$' "$log" &&
-      port=$(sed -n 's/^qxcam-sim: [0-9]* cameras, discovery on 0.0.0.0:\([0-9]*\)$/\1/p' "$log")
-    [ -n "$port" ] && break
+      port=$(sed -n 's/^qxcam-sim: [0-9]* cameras, discovery on 0.0.0.0:\([0-9]*\)$/\1/p' "$log") &&
+      tftp=$(sed -n 's/^qxcam-sim: camera [0-9a-f:]* at 127.0.1.1: tftp \([0-9]*\).*$/\1/p' "$log")
+    [ -n "$port" ] && [ -n "$tftp" ] && break
     sleep 0.1
   done
-  [ -n "$port" ] || { cat "$log" >&2; return 1; }
-  export QXNET_DISCOVERY_SIM_PORT=$port QXNET_MDNS_SIM=1
-  echo "qxcam-sim (pid $cam_sim_pid) on 0.0.0.0:$port, mDNS on 127.0.0.1:5353"
+  [ -n "$port" ] && [ -n "$tftp" ] || { cat "$log" >&2; return 1; }
+  export QXNET_DISCOVERY_SIM_PORT=$port QXNET_MDNS_SIM=1 QXNET_TFTP_SIM_PORT=$tftp
+  echo "qxcam-sim (pid $cam_sim_pid) on 0.0.0.0:$port, mDNS on 127.0.0.1:5353, TFTP on 127.0.1.1:$tftp"
 }
 stop_cam_sim() {
   [ -n "$cam_sim_pid" ] || return 0
@@ -204,18 +184,18 @@ check_install() {
 # run under Wine against the simulators: discovery, a file read and a page fetch.
 run_c_consumer() {
   local rc
-  start_tftp_sim && start_cam_sim && start_http_server &&
+  start_cam_sim && start_http_server &&
     (cd build/ci-win-consumer && QXNET_TRACE=off "$wine" qxnet-c-consumer.exe \
-      "$QXNET_DISCOVERY_SIM_PORT" "$QXNET_TFTP_SIM_PORT" portable-2904 "$QXNET_HTTP_LIVE_SERVER")
+      "$QXNET_DISCOVERY_SIM_PORT" 127.0.1.1 "$QXNET_TFTP_SIM_PORT" portable-2904 \
+      "$QXNET_HTTP_LIVE_SERVER")
   rc=$?
-  stop_tftp_sim
   stop_cam_sim
   stop_http_server
   return $rc
 }
 
 # The servers go with the script, however it ends.
-trap 'stop_tftp_sim; stop_cam_sim; stop_http_server' EXIT
+trap 'stop_cam_sim; stop_http_server' EXIT
 
 total=$SECONDS
 if step "tools" check_tools; then
@@ -224,11 +204,9 @@ if step "tools" check_tools; then
   if step "build x86_64" build build/ci-win-x64 mingw-x86_64.cmake &&
     step "C exports" sh tests/c/check_exports.sh build/ci-win-x64/qxnet/qxnet.dll qxnet/c/qxnet.h &&
     step "wine prefix" prepare_prefix; then
-    step "tftp simulator" start_tftp_sim
     step "camera simulator" start_cam_sim
     step "http server" start_http_server
     step "portable tests (Wine)" run_tests
-    stop_tftp_sim
     stop_cam_sim
     stop_http_server
     step "install and consumer" check_install &&

@@ -277,21 +277,26 @@ bool MdnsResponder::Start(std::string& error) {
         Stop();
         return false;
     }
-    // Answers leave from the interface's address on a port of their own: a socket bound to
-    // that address and port 5353 would, being more specific than the client's wildcard-bound
-    // one, take the unicast answers meant for a client on the same host.
+    // Answers leave from the interface's address and port 5353, as receivers expect of mDNS.
+    // The sending socket is connected to the group, so that it takes in nothing: a socket bound
+    // to that address and port would otherwise, being more specific than the client's
+    // wildcard-bound one, take the unicast answers meant for a client on the same host. Unicast
+    // answers name their target each time, which a connected UDP socket allows.
     sockaddr_in local{};
     local.sin_family = AF_INET;
     local.sin_addr = interfaceAddress;
+    local.sin_port = htons(kPort);
     const unsigned char ttl = 255;
     const unsigned char loop = 1;
+    setsockopt(m_send, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (bind(m_send, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
         setsockopt(m_send, IPPROTO_IP, IP_MULTICAST_IF, &interfaceAddress,
                    sizeof interfaceAddress) != 0 ||
         setsockopt(m_send, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) != 0 ||
-        setsockopt(m_send, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop) != 0) {
+        setsockopt(m_send, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop) != 0 ||
+        connect(m_send, reinterpret_cast<sockaddr*>(&group), sizeof group) != 0) {
         error = SystemError("mdns responder: sending socket on " +
-                            AddressText(m_options.interfaceAddress));
+                            AddressText(m_options.interfaceAddress) + ":5353");
         Stop();
         return false;
     }

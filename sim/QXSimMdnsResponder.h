@@ -42,8 +42,9 @@ struct MdnsOptions {
 // client's wildcard-bound socket and not this one. It answers a PTR query for
 // "_korv._tcp.local" with every camera and an A query for "korv-QXxxxxxx.local" with that
 // camera, each camera as PTR, SRV, TXT and A records; a query class with the top bit set is
-// answered by unicast to the asker, otherwise to the group. Runs one thread between Start and
-// Stop; counters may be read from any thread.
+// answered by unicast to the asker, otherwise to the group; both leave from port 5353 of the
+// interface's address. Runs one thread between Start and Stop; counters may be read from any
+// thread.
 class MdnsResponder : public Service {
 public:
     MdnsResponder(const Simulator& simulator, MdnsOptions options);

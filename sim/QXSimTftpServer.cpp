@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <optional>
 #include <random>
@@ -452,6 +453,47 @@ void Inject(std::uint32_t injector, const sockaddr_in& peer, int blockSize) {
 
 }  // namespace
 
+bool TftpServer::ServePlain(Session& session, std::uint64_t& packets, std::uint64_t& acks,
+                            const std::function<int(int)>& readAck) {
+    // Plain TFTP (RFC 1350), so that stock clients can read: 512-byte blocks, each alone in its
+    // datagram and sent again until it is acknowledged, the next one only then. The options of
+    // such a request are ignored, as RFC 2347 lets a server do.
+    DataSender sender(session.socket, session.peer, m_config.faults, 512, session.size,
+                      session.Bytes());
+    for (std::int64_t block = 1; block <= sender.Blocks(); ++block) {
+        auto lastHeard = Clock::now();
+        bool acknowledged = false;
+        while (!acknowledged) {
+            if (m_stop || Clock::now() - lastHeard > std::chrono::milliseconds(m_config.giveUpMs) ||
+                !sender.SendBlocks({block}, packets)) {
+                return false;
+            }
+            const auto repeatAt = Clock::now() + std::chrono::milliseconds(m_config.repeatMs);
+            for (;;) {
+                const auto left =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(repeatAt - Clock::now());
+                const int ack = readAck(static_cast<int>(std::max<std::int64_t>(0, left.count())));
+                if (ack == -1) {
+                    break;
+                }
+                if (ack >= 0) {
+                    ++acks;
+                    lastHeard = Clock::now();
+                    if (ack == (block & 0xFFFF)) {
+                        acknowledged = true;
+                        break;
+                    }
+                }
+                // Other datagrams, however many, do not put the repeat off.
+                if (Clock::now() >= repeatAt) {
+                    break;
+                }
+            }
+        }
+    }
+    return true;
+}
+
 void TftpServer::ServeRead(Session& session) {
     const TftpFaults& faults = m_config.faults;
     auto finish = [this](bool ok, std::uint64_t packets, std::uint64_t acks) {
@@ -500,6 +542,11 @@ void TftpServer::ServeRead(Session& session) {
     }
     std::uint64_t acks = 0;
     std::uint64_t packets = 0;
+    if (!negotiate && !faults.dataInsteadOfOack) {
+        const bool ok = ServePlain(session, packets, acks, readAck);
+        finish(ok, packets, acks);
+        return;
+    }
     if (!negotiate) {
         // Like a server that ignores the option: DATA block 1 straight away, repeated a few
         // times, and nothing more unless it is acknowledged.

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -87,7 +88,9 @@ struct TftpStats {
 // 2904); once block 0 is acknowledged, DATA packets go out several to a datagram of at most 8192
 // bytes (full packets back to back, the short final packet last), up to `window` blocks ahead of
 // the oldest unacknowledged one, and unacknowledged blocks are repeated. Block numbers wrap after
-// 65535. A write request gets an acknowledgement of block 0; an unknown file an ERROR packet.
+// 65535. A read request without the block-size option is served as plain TFTP instead (512-byte
+// blocks, one at a time, each after the previous one was acknowledged), as stock clients expect.
+// A write request gets an acknowledgement of block 0; an unknown file an ERROR packet.
 class TftpServer : public Service {
 public:
     explicit TftpServer(TftpServerConfig config);
@@ -129,6 +132,8 @@ private:
     void Serve(TftpRequest request);
     bool LoadFile(const std::string& name, Session& session) const;
     void ServeRead(Session& session);
+    bool ServePlain(Session& session, std::uint64_t& packets, std::uint64_t& acks,
+                    const std::function<int(int)>& readAck);
     void ServeWrite(Session& session);
 
     TftpServerConfig m_config;

@@ -172,6 +172,11 @@ bool WebServer::Start(std::string& error) {
         return false;
     }
     for (const SimCamera& camera : m_simulator.Cameras()) {
+        // Cameras that share an address (a conflict) are served by the first one there.
+        if (std::find(m_listenerAddress.begin(), m_listenerAddress.end(), camera.address) !=
+            m_listenerAddress.end()) {
+            continue;
+        }
         int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (listener < 0) {
             error = SystemError("web server: socket");

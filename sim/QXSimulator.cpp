@@ -92,11 +92,11 @@ bool ParseNumber(const std::string& text, std::uint64_t& value) {
 
 std::vector<SimCamera> DemoCameras() {
     return {
-        MakeCamera(0x021122334401, 0x7F000101, 0xD0, 0x0312, 2150, 2151, 6, 0xB7FF),
-        MakeCamera(0x021122334402, 0x7F000102, 0xCF, 0x0301, 2140, 2141, 3, 0x2A3F),
-        MakeCamera(0x021122334403, 0x7F000103, 0xCE, 0x0207, 2020, 2021, 1, 0x00C5),
-        MakeCamera(0x021122334404, 0x7F000104, 0xD0, 0x0312, 2160, 0, 7, 0x0F0F),
-        MakeCamera(0x021122334405, 0x7F000105, 0, 0x0105, 1040, 0, 0, 0),
+        MakeCamera(kMacPrefix | 0x334401, 0x7F000101, 0xD0, 0x0312, 2150, 2151, 6, 0xB7FF),
+        MakeCamera(kMacPrefix | 0x334402, 0x7F000102, 0xCF, 0x0301, 2140, 2141, 3, 0x2A3F),
+        MakeCamera(kMacPrefix | 0x334403, 0x7F000103, 0xCE, 0x0207, 2020, 2021, 1, 0x00C5),
+        MakeCamera(kMacPrefix | 0x334404, 0x7F000104, 0xD0, 0x0312, 2160, 0, 7, 0x0F0F),
+        MakeCamera(kMacPrefix | 0x334405, 0x7F000105, 0, 0x0105, 1040, 0, 0, 0),
     };
 }
 
@@ -112,7 +112,7 @@ std::vector<SimCamera> GenerateCameras(std::size_t count, std::uint32_t firstAdd
         auto model = static_cast<std::uint32_t>(1000 + random() % 2000);
         auto enclosure = static_cast<std::uint32_t>(random() % 9);  // 8 is an unknown code
         auto features = static_cast<std::uint32_t>(random() & 0xFFFF);
-        cameras.push_back(MakeCamera(0x025158000000 + i,
+        cameras.push_back(MakeCamera(kMacPrefix + 0x515800 + i,
                                      firstAddress + static_cast<std::uint32_t>(i), block, firmware,
                                      model, model + 1, enclosure, features));
         cameras.back().byte36 = static_cast<std::uint8_t>(i);

@@ -54,12 +54,17 @@ private:
     std::size_t m_running = 0;
 };
 
+// The kit's MAC prefix. A camera's mDNS text names only the three low octets of its MAC and
+// readers put this prefix in front, so the cameras played here carry it in their discovery
+// answers too: both methods then name each camera alike.
+constexpr std::uint64_t kMacPrefix = 0x0E1F2A000000;
+
 // A handful of cameras for demos and tests, at 127.0.1.1 and up (every 127/8 address is the
 // loopback's, so services can bind each camera's own address): blocks 0xCE, 0xCF, 0xD0 and one
-// camera without a block.
+// camera without a block; MACs 0e:1f:2a:33:44:01 and up.
 std::vector<SimCamera> DemoCameras();
 
-// count cameras with distinct MACs (02:51:58:xx:xx:xx, locally administered) and consecutive
+// count cameras with distinct MACs (0e:1f:2a:51:58:00 and up) and consecutive
 // addresses from firstAddress (host order); block versions rotate none, 0xCE, 0xCF, 0xD0, and
 // firmware, model, enclosure and features vary with seed, reproducibly.
 std::vector<SimCamera> GenerateCameras(std::size_t count, std::uint32_t firstAddress = 0x7F000101,

@@ -18,6 +18,11 @@ def discovery_port() -> int:
 
 
 @pytest.fixture
+def tftp_address() -> str:
+    return _env("QXNET_TFTP_SIM_ADDRESS")
+
+
+@pytest.fixture
 def tftp_port() -> int:
     return int(_env("QXNET_TFTP_SIM_PORT"))
 

@@ -32,7 +32,7 @@ def test_version_and_result_text():
     assert qxnet.result_text(12029) == ""
 
 
-def test_discover_then_read_a_file(discovery_port, tftp_port):
+def test_discover_then_read_a_file(discovery_port, tftp_address, tftp_port):
     with qxnet.TFTPClient() as client:
         cameras = client.discover("127.255.255.255", discovery_port)
         assert len(cameras) >= 1
@@ -40,16 +40,16 @@ def test_discover_then_read_a_file(discovery_port, tftp_port):
         for camera in cameras:
             assert camera.address.startswith("127.")
             assert camera.mac_text.count(":") == 5
-        client.open("127.0.0.1", tftp_port)
+        client.open(tftp_address, tftp_port)
         steps = []
         data = client.read("portable-2904", progress=lambda blocks, count: steps.append(count))
     assert data == generated(874103)
     assert steps and steps == sorted(steps) and steps[-1] <= len(data)
 
 
-def test_failures_raise_with_code_and_text(tftp_port):
+def test_failures_raise_with_code_and_text(tftp_address, tftp_port):
     with qxnet.TFTPClient(retries=1) as client:
-        client.open("127.0.0.1", tftp_port)
+        client.open(tftp_address, tftp_port)
         with pytest.raises(qxnet.QXNetError) as failure:
             client.read("no-such-file")
         assert failure.value.code != 0
@@ -62,10 +62,10 @@ def test_failures_raise_with_code_and_text(tftp_port):
     ("written", lambda chunk: None, None),
     ("raises", lambda chunk: 1 / 0, ZeroDivisionError),
 ])
-def test_callback_exceptions_reach_the_caller(tftp_port, table):
+def test_callback_exceptions_reach_the_caller(tftp_address, tftp_port, table):
     _, write, expected = table
     with qxnet.TFTPClient() as client:
-        client.open("127.0.0.1", tftp_port)
+        client.open(tftp_address, tftp_port)
         if expected is None:
             assert client.read_to("portable-2904", write) == 874103
         else:
@@ -137,7 +137,8 @@ def test_mdns_in_a_namespace():
         # The simulator and the client both inside: port 5353 is the namespace's own.
         script = (
             "import subprocess, sys, time, qxnet\n"
-            f"sim = subprocess.Popen([{sim!r}, '--mdns', '--cameras', '3', '--seconds', '60'],"
+            f"sim = subprocess.Popen([{sim!r}, '--no-tftp', '--no-web', '--cameras', '3',"
+            " '--seconds', '60'],"
             " stdout=subprocess.PIPE, text=True)\n"
             "try:\n"
             "    for line in sim.stdout:\n"

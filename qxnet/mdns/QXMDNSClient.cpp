@@ -30,6 +30,16 @@ const char SERVICE_OWNER[] = "_korv._tcp.local";
 // otherwise write hundreds.
 constexpr unsigned MESSAGE_TRACE_LINES = 4;
 
+// DNS names compare without regard to case.
+std::string Lower(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return text;
+}
+
 bool Present(HANDLE handle) {
     return handle != INVALID_HANDLE_VALUE;
 }
@@ -505,6 +515,9 @@ bool MDNSClient::AccumulateResponseData(const std::vector<std::uint8_t>& respons
                     holdingA = true;
                 } else if (a.m_valid) {
                     m_pending[transId].m_a[owner] = a;
+                    if (transId == SELF_ANNOUNCE_TRANS_ID) {
+                        FileMacAnswer(owner, a);
+                    }
                 }
                 break;
             }
@@ -529,6 +542,20 @@ bool MDNSClient::AccumulateResponseData(const std::vector<std::uint8_t>& respons
         m_pending[transId].m_a[lastSrv != nullptr ? lastSrv->m_target.ToString() : ""] = heldA;
     }
     return true;
+}
+
+void MDNSClient::FileMacAnswer(const std::string& owner, const DNSRrdataA& a) {
+    const auto query = m_macQueries.find(Lower(owner));
+    if (query == m_macQueries.end()) {
+        return;
+    }
+    MDNSCameraData camera;
+    camera.m_ip = a.m_address;
+    camera.m_mac = query->second.second;
+    camera.m_valid = true;
+    // A full record that the camera sent under the query's own ID stays.
+    m_results[query->second.first].emplace(camera.m_mac, camera);
+    ++m_macAnswers;
 }
 
 bool MDNSClient::JoinCameraData(const PendingRecords& pending, CameraMap& joined) const {
@@ -563,6 +590,8 @@ bool MDNSClient::TranslateResponseData(std::uint32_t& selfAnnounceCount,
         }
     }
     m_pending.clear();
+    queryResponseCount += m_macAnswers;
+    m_macAnswers = 0;
     return true;
 }
 
@@ -734,7 +763,19 @@ bool MDNSClient::QueryKorvaneMAC(std::uint64_t mac, std::uint64_t& foundMac,
                                  std::uint32_t& ipAddress) {
     WaitForDelay();
     const std::uint16_t transId = TakeTransID();
-    QueryHost(transId, 0, 1, 0, 0, 0, TYPE_A, CLASS_IN_QM, CameraHostName(mac));
+    const DNSName name = CameraHostName(mac);
+    const std::string text = name.ToString();
+    const std::string key = Lower(text);
+    {
+        QX::ScopedLock guard(m_lock);
+        // After "korv-": "QX" and six digits, as the camera's text gives them.
+        m_macQueries[key] = {transId, DNSRrdataTXT::ParseMacText(text.substr(5, 8))};
+    }
+    QueryHost(transId, 0, 1, 0, 0, 0, TYPE_A, CLASS_IN_QM, name);
+    {
+        QX::ScopedLock guard(m_lock);
+        m_macQueries.erase(key);
+    }
     return GetResponseMACSpecific(transId, foundMac, ipAddress);
 }
 

@@ -109,7 +109,9 @@ public:
     // unicast-answer query goes out and the next query starts 10 s later.
     bool QueryKorvaneCamsUniMulti(CameraMap& cameras);
     // Asks for the A record of the camera's host name; true when exactly one camera answered,
-    // with its MAC (from its TXT record) and address (host byte order).
+    // with its MAC (from its TXT record) and address (host byte order). A standard responder
+    // answers by multicast with ID 0 and the A record alone: that answer counts too, with the
+    // MAC that the camera's text would give (the kit's prefix and the name's three octets).
     bool QueryKorvaneMAC(std::uint64_t mac, std::uint64_t& foundMac, std::uint32_t& ipAddress);
     // The caller's event, signalled by the socket thread after each quiet period that brought
     // self-announcements; INVALID_HANDLE_VALUE turns signalling off. The caller owns the event
@@ -190,6 +192,16 @@ private:
     // questions.
     bool ReadRecords(const std::vector<std::uint8_t>& response,
                      const std::function<void(const DNSResourceRecord&)>& onRecord);
+
+    // Files an A record that arrived with ID 0 as the answer of the MAC query that asked for its
+    // owner, if one waits. The caller holds the lock.
+    void FileMacAnswer(const std::string& owner, const DNSRrdataA& a);
+
+    // The MAC queries waiting for answers: the asked host name (lower case) to the query's
+    // transaction ID and the MAC its camera text would give. Guarded by m_lock.
+    std::map<std::string, std::pair<std::uint16_t, std::uint64_t>> m_macQueries;
+    // Answers filed by FileMacAnswer since the last translation. Guarded by m_lock.
+    std::uint32_t m_macAnswers = 0;
 
     // Index of the interface that holds m_localAddr; datagrams from elsewhere are dropped.
     std::atomic<std::uint32_t> m_interfaceIndex;

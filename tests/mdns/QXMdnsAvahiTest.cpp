@@ -143,6 +143,28 @@ TEST_F(AvahiInterop, MulticastAnswersArriveAsSelfAnnouncements) {
     });
 }
 
+// The MAC's A query: avahi answers it by multicast with ID 0 and the A record alone; the query
+// takes that answer as its own, with the MAC the camera's text names. A name that nobody holds
+// stays unanswered.
+TEST_F(AvahiInterop, MacQueryFindsTheCamera) {
+    ASSERT_NO_FATAL_FAILURE(StartAvahi());
+    QX::SleepMs(2000);  // past avahi's start-up announcements
+    m_clientNs->Run([] {
+        MDNSClient client(boost::make_shared<QX::CodeLock>(), kClientAddress);
+        ASSERT_TRUE(client.Open());
+        std::uint64_t mac = 0;
+        std::uint32_t ip = 0;
+        EXPECT_TRUE(client.QueryKorvaneMAC(kMac, mac, ip));
+        EXPECT_EQ(mac, kMac);
+        EXPECT_EQ(ip, kAvahiAddress);
+        std::uint64_t otherMac = 7;
+        std::uint32_t otherIp = 8;
+        EXPECT_FALSE(client.QueryKorvaneMAC(0x0E1F2A123456ull, otherMac, otherIp));
+        EXPECT_EQ(otherMac, 7u);
+        EXPECT_EQ(otherIp, 8u);
+    });
+}
+
 TEST_F(AvahiInterop, StartupAnnouncementsAreSeen) {
     m_clientNs->Run([this] {
         MDNSClient client(boost::make_shared<QX::CodeLock>(), kClientAddress);

@@ -205,14 +205,13 @@ TEST_F(ScannerSeams, InterfaceWhoseSocketsAreRefusedIsSkipped) {
     }
 }
 
-// The demo cameras of a separate qxcam-sim: five by broadcast, five by mDNS, every one heard on
-// loopback. The demo's mDNS texts carry other MACs than its broadcast answers, so each method's
-// records stand alone and two MACs share each address (flagged as a conflict, nothing else).
+// The demo cameras of a separate qxcam-sim: five cameras, each found once by both methods (its
+// broadcast answer and its mDNS text name one MAC), heard on loopback, and nothing flagged.
 TEST_F(ScannerSeams, FindsTheSimulatorOnLoopback) {
     const char* port = std::getenv("QXNET_DISCOVERY_SIM_PORT");
     if (port == nullptr || std::getenv("QXNET_MDNS_SIM") == nullptr) {
         GTEST_SKIP() << "QXNET_DISCOVERY_SIM_PORT / QXNET_MDNS_SIM not set (scripts/windows.sh "
-                        "starts qxcam-sim --mdns)";
+                        "starts qxcam-sim)";
     }
     m_scanner.SetInterfaces({Loopback(0x7F000001, L"lo")});
     const std::string request = CameraScanner::DefaultRequest;
@@ -233,10 +232,12 @@ TEST_F(ScannerSeams, FindsTheSimulatorOnLoopback) {
         byBroadcast += camera.hasBroadcast ? 1 : 0;
         byMdns += camera.hasMdns ? 1 : 0;
         EXPECT_EQ(camera.interfaces, std::vector<std::wstring>{L"lo"});
-        EXPECT_EQ(camera.flags & ~ScannedCamera::FLAG_ADDRESS_CONFLICT, 0u)
+        EXPECT_EQ(camera.methods, ScannedCamera::METHOD_BROADCAST | ScannedCamera::METHOD_MDNS)
             << std::hex << camera.mac;
+        EXPECT_EQ(camera.flags, 0u) << std::hex << camera.mac;
         EXPECT_EQ(camera.Address() >> 24, 127u);
     }
+    EXPECT_EQ(cameras.size(), 5u);
     EXPECT_EQ(byBroadcast, 5u);
     EXPECT_EQ(byMdns, 5u);
     EXPECT_EQ(appeared, static_cast<int>(cameras.size()));

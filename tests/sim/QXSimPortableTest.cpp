@@ -1,5 +1,5 @@
 // Broadcast and mDNS discovery of a separate qxcam-sim process on loopback, on every platform.
-// scripts/windows.sh starts `qxcam-sim --mdns` and names it in QXNET_DISCOVERY_SIM_PORT and
+// scripts/windows.sh starts `qxcam-sim` and names it in QXNET_DISCOVERY_SIM_PORT and
 // QXNET_MDNS_SIM for the Windows build under Wine; on Linux start it by hand and set the same
 // variables. Each case skips while its variable is unset. The simulator's demo cameras are
 // written out here because the Windows build does not link the simulator.
@@ -25,17 +25,10 @@ constexpr std::uint32_t kLoopback = 0x7F000001;
 // 127.0.0.1, which the responder accepts, and nothing leaves the host.
 constexpr std::uint32_t kLoopbackBroadcast = 0x7FFFFFFF;
 
-const std::set<std::uint64_t> kDemoMacs = {0x021122334401, 0x021122334402, 0x021122334403,
-                                           0x021122334404, 0x021122334405};
-
-// A camera's mDNS text carries the fixed prefix 0E:1F:2A and the three low octets of its MAC.
-std::set<std::uint64_t> MdnsMacs() {
-    std::set<std::uint64_t> macs;
-    for (std::uint64_t mac : kDemoMacs) {
-        macs.insert(0x0E1F2A000000 | (mac & 0xFFFFFF));
-    }
-    return macs;
-}
+// Both methods name a demo camera by one MAC: its broadcast answer carries the prefix that the
+// mDNS text's readers put in front of the text's three octets.
+const std::set<std::uint64_t> kDemoMacs = {0x0E1F2A334401, 0x0E1F2A334402, 0x0E1F2A334403,
+                                           0x0E1F2A334404, 0x0E1F2A334405};
 
 std::uint64_t MacOf(const QXSDK::CameraData& camera) {
     std::uint64_t mac = 0;
@@ -77,7 +70,7 @@ TEST_F(SimPortable, BroadcastFindsTheDemoCameras) {
 
 TEST_F(SimPortable, MdnsFindsTheDemoCameras) {
     if (std::getenv("QXNET_MDNS_SIM") == nullptr) {
-        GTEST_SKIP() << "QXNET_MDNS_SIM not set (scripts/windows.sh starts qxcam-sim --mdns)";
+        GTEST_SKIP() << "QXNET_MDNS_SIM not set (scripts/windows.sh starts qxcam-sim)";
     }
     QXSDK::MDNSClient client(boost::make_shared<QX::CodeLock>(), kLoopback);
     ASSERT_TRUE(client.Open());
@@ -90,7 +83,7 @@ TEST_F(SimPortable, MdnsFindsTheDemoCameras) {
         EXPECT_EQ(camera.m_ip >> 24, 127u) << std::hex << mac;
     }
     EXPECT_EQ(cameras.size(), kDemoMacs.size());
-    EXPECT_EQ(macs, MdnsMacs());
+    EXPECT_EQ(macs, kDemoMacs);
 }
 
 }  // namespace

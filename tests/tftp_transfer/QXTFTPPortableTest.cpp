@@ -1,7 +1,8 @@
 // Read and ReadAsync of generated files from the simulator's TFTP service, on every platform. On
 // Linux the test starts the service itself; the Windows build (under Wine) reads from the
-// qxtftp-sim that scripts/windows.sh starts on loopback and names in QXNET_TFTP_SIM_PORT, with
-// the files "portable-1450" and "portable-2904" of the sizes below.
+// first demo camera (127.0.1.1) of the qxcam-sim that scripts/windows.sh starts on loopback, at
+// the TFTP port it names in QXNET_TFTP_SIM_PORT, with the files "portable-1450" and
+// "portable-2904" of the sizes below.
 
 #include <gtest/gtest.h>
 
@@ -20,6 +21,9 @@
 namespace {
 
 constexpr std::uint32_t kLoopback = 0x7F000001;
+#ifdef _WIN32
+constexpr std::uint32_t kFirstDemoCamera = 0x7F000101;
+#endif
 constexpr std::uint64_t kSmall = 1450 * 7 + 3;
 constexpr std::uint64_t kLarge = 2904 * 300 + 2903;
 
@@ -42,9 +46,10 @@ protected:
 #ifdef _WIN32
         const char* port = std::getenv("QXNET_TFTP_SIM_PORT");
         if (port == nullptr) {
-            GTEST_SKIP() << "QXNET_TFTP_SIM_PORT not set (scripts/windows.sh starts qxtftp-sim)";
+            GTEST_SKIP() << "QXNET_TFTP_SIM_PORT not set (scripts/windows.sh starts qxcam-sim)";
         }
         m_port = std::atoi(port);
+        m_address = kFirstDemoCamera;
 #else
         QXSim::TftpServerConfig config;
         config.generated["portable-1450"] = kSmall;
@@ -64,6 +69,7 @@ protected:
     }
 
     int m_port = 0;
+    std::uint32_t m_address = kLoopback;
 #ifndef _WIN32
     std::unique_ptr<QXSim::TftpServer> m_server;
 #endif
@@ -72,7 +78,7 @@ protected:
 TEST_F(Portable, ReadsInBothSizeClasses) {
     for (bool useDouble : {false, true}) {
         QXSDK::TFTPClient client(boost::make_shared<QX::CodeLock>(), 0, useDouble, 4, 0, m_port);
-        client.Open(kLoopback, m_port);
+        client.Open(m_address, m_port);
         Stream stream;
         unsigned char tail[2904];
         std::uint32_t length = sizeof tail;
@@ -104,7 +110,7 @@ struct Done {
 
 TEST_F(Portable, ReadsAsynchronously) {
     QXSDK::TFTPClient client(boost::make_shared<QX::CodeLock>(), 0, true, 4, 0, m_port);
-    client.Open(kLoopback, m_port);
+    client.Open(m_address, m_port);
     Stream stream;
     unsigned char tail[2904];
     std::uint32_t length = sizeof tail;
@@ -119,7 +125,7 @@ TEST_F(Portable, ReadsAsynchronously) {
 
 TEST_F(Portable, AMissingFileTimesOut) {
     QXSDK::TFTPClient client(boost::make_shared<QX::CodeLock>(), 0, false, 1, 0, m_port);
-    client.Open(kLoopback, m_port);
+    client.Open(m_address, m_port);
     std::uint32_t length = 0;
     EXPECT_EQ(client.Read("absent", nullptr, nullptr, &length, nullptr),
               static_cast<int>(QX::ResultCode::TimedOut));
