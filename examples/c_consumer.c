@@ -2,7 +2,8 @@
  * fetch a page over HTTP. Built by any C compiler against the installed library (or the DLL).
  * Defaults stay on loopback, where the simulators answer:
  *   qxnet-c-consumer DISCOVERY_PORT TFTP_ADDRESS TFTP_PORT FILE HTTP_ADDRESS [PATH]
- * (broadcast to 127.255.255.255; qxcam-sim's first camera serves TFTP at 127.0.1.1). Exit status 0 when all three worked. */
+ * (broadcast to 127.255.255.255; qxcam-sim's first camera serves TFTP at 127.0.1.1). Exit status 0
+ * when all three worked. */
 #include <stdio.h>
 #include <stdlib.h>
 
