@@ -134,7 +134,8 @@ TEST(Cli, NoCameraExitsWithOne) {
     socklen_t length = sizeof local;
     getsockname(probe, reinterpret_cast<sockaddr*>(&local), &length);
     close(probe);
-    CliRun run = Qxnet("discover --json --address 127.255.255.255 --port " +
+    // Broadcast only: mDNS on loopback would hear whatever responder another suite runs there.
+    CliRun run = Qxnet("discover --json --broadcast --address 127.255.255.255 --port " +
                        std::to_string(ntohs(local.sin_port)));
     EXPECT_EQ(run.exitCode, 1) << run.err;
     auto json = nlohmann::json::parse(run.out);
