@@ -123,6 +123,7 @@ void TFTPClient::CloseSocket() {
         QX::SocketClose(socket);
         socket = QX::InvalidSocket;
     }
+    systemDrops = 0;
     QX::Format(name, NameSize - 1, L"%s", kClosedName);
 }
 
@@ -143,6 +144,7 @@ void TFTPClient::Open(std::uint32_t address, int remotePort) {
         QX::SocketClose(socket);
     }
     socket = created;
+    systemDrops = 0;
     remote = QX::MakeSocketAddress(address, static_cast<std::uint16_t>(remotePort));
     port = remotePort;
     if (localAddress != 0) {
@@ -218,11 +220,16 @@ int TFTPClient::ReceiveDatagram(TFTPPacket* packet, std::uint32_t timeoutUs) {
         return waited;
     }
     const int capacity = packet->Capacity();
-    const int size = QX::SocketReceiveFrom(socket, packet->data, capacity, &packet->from);
-    if (size < 0) {
+    QX::ReceivedDatagram received{};
+    if (!QX::SocketReceiveWithInterface(socket, packet->data, capacity, &received)) {
         return ReceiveFailed();
     }
-    packet->length = size > capacity ? -1 : size;
+    packet->from = received.from;
+    packet->length = received.size > capacity ? -1 : received.size;
+    // The count only grows on one socket; a datagram that tells none leaves it as it was.
+    if (received.dropped > systemDrops) {
+        systemDrops = received.dropped;
+    }
     return 0;
 }
 

@@ -161,6 +161,13 @@ private:
     void CloseSocket();
     int WaitForDatagram(std::uint32_t timeoutUs);
     int ReceiveFailed();
+    // Raises the receive buffer for a burst of answers and has receptions count the drops.
+    void PrepareBroadcastReception();
+    // Traces the answers the system dropped since dropsBefore, once per collection.
+    void TraceDroppedAnswers(std::uint32_t dropsBefore, const wchar_t* operation);
+
+    // The socket's drop count as the latest reception told it (0 for a new socket).
+    std::uint32_t systemDrops = 0;
 };
 
 }  // namespace QXSDK
