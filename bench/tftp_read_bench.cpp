@@ -1,5 +1,7 @@
 // Read throughput of TFTPClient on loopback, as ratios against references measured in the same
 // run:
+//   ref/<MB>/<block>     the reference reader: plain sockets doing only what the exchange needs
+//                        (the floor for one client), from the simulator
 //   sim/<MB>/<block>     Read from the simulator's TFTP service (several packets a datagram)
 //   udp/<MB>/<block>     the plain loopback UDP rate: datagrams of the simulator's size for that
 //                        block size, sent and received by one socket pair, the same total bytes
@@ -18,8 +20,10 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -166,6 +170,105 @@ void BM_Curl(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(mb * kMB));
 }
 
+// The reference reader: read request with the block-size option, the option acknowledgement,
+// ACK 0, then per datagram one receive of up to 8192 bytes cut into pieces of block + 4, an ACK
+// datagram for every DATA piece, and each new payload copied once into a preallocated buffer at
+// its block's place; done when the short block has come and no block is missing.
+bool ReferenceRead(int port, int mb, int block) {
+    const std::uint64_t size = static_cast<std::uint64_t>(mb) * kMB;
+    const std::uint64_t blocks = size / static_cast<std::uint64_t>(block) + 1;
+    static std::vector<unsigned char> file;
+    file.resize(size);
+    std::vector<bool> have(blocks + 1, false);
+    int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(kLoopback);
+    to.sin_port = htons(static_cast<std::uint16_t>(port));
+    char request[64];
+    const std::string name = FileName(mb);
+    int n = std::snprintf(request, sizeof request, "..%s%cnetascii%cblksize%c%d%c", name.c_str(), 0,
+                          0, 0, block, 0);
+    request[0] = 0;
+    request[1] = 1;
+    ::sendto(s, request, static_cast<std::size_t>(n), 0, reinterpret_cast<sockaddr*>(&to),
+             sizeof to);
+    unsigned char datagram[8192];
+    unsigned char ack[4] = {0, 4, 0, 0};
+    std::uint64_t got = 0;
+    std::uint64_t last = 0;  // the short block's number once it has come
+    std::uint64_t highest = 0;
+    bool ok = false;
+    for (;;) {
+        pollfd p{s, POLLIN, 0};
+        if (::poll(&p, 1, 1000) <= 0) {
+            break;
+        }
+        sockaddr_in from{};
+        socklen_t fl = sizeof from;
+        const ssize_t size_ =
+            ::recvfrom(s, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&from), &fl);
+        if (size_ < 4) {
+            continue;
+        }
+        if (datagram[1] == 6) {  // OACK: answer with ACK 0 on the transfer port
+            to.sin_port = from.sin_port;
+            ack[2] = ack[3] = 0;
+            ::sendto(s, ack, 4, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+            continue;
+        }
+        for (ssize_t at = 0; at < size_; at += block + 4) {
+            const std::size_t piece = static_cast<std::size_t>(
+                std::min<ssize_t>(size_ - at, static_cast<ssize_t>(block) + 4));
+            const unsigned char* packet = datagram + at;
+            if (piece < 4 || packet[1] != 3) {
+                continue;
+            }
+            ack[2] = packet[2];
+            ack[3] = packet[3];
+            ::sendto(s, ack, 4, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+            // The wire number wraps at 65536: placed next to the highest block seen.
+            const std::uint64_t wire = (static_cast<std::uint64_t>(packet[2]) << 8) | packet[3];
+            std::uint64_t number = (highest & ~0xFFFFull) | wire;
+            if (number + 0x8000 < highest) {
+                number += 0x10000;
+            } else if (number > highest + 0x8000 && number >= 0x10000) {
+                number -= 0x10000;
+            }
+            if (number == 0 || number > blocks || have[number]) {
+                continue;
+            }
+            have[number] = true;
+            highest = std::max(highest, number);
+            const std::size_t payload = piece - 4;
+            std::memcpy(file.data() + (number - 1) * static_cast<std::uint64_t>(block), packet + 4,
+                        payload);
+            got += 1;
+            if (payload < static_cast<std::size_t>(block)) {
+                last = number;
+            }
+        }
+        if (last != 0 && got == last) {
+            ok = true;
+            break;
+        }
+    }
+    ::close(s);
+    return ok;
+}
+
+void BM_Reference(benchmark::State& state) {
+    const int mb = static_cast<int>(state.range(0));
+    const int port = Peers::Get().sim->Port();
+    for (auto _ : state) {
+        if (!ReferenceRead(port, mb, static_cast<int>(state.range(1)))) {
+            state.SkipWithError("reference read failed");
+            return;
+        }
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(mb * kMB));
+}
+
 // The plain loopback rate for datagrams as the simulator packs them: as many full packets as fit
 // 8192 bytes. Bursts of 32 datagrams are sent, then received, on one socket pair.
 void BM_Udp(benchmark::State& state) {
@@ -218,6 +321,7 @@ void Sizes(benchmark::internal::Benchmark* b) {
 }
 
 BENCHMARK(BM_Udp)->Apply(Sizes);
+BENCHMARK(BM_Reference)->Apply(Sizes);
 BENCHMARK(BM_Sim)->Apply(Sizes);
 BENCHMARK(BM_Tftpd)->Apply(Sizes);
 BENCHMARK(BM_Curl)

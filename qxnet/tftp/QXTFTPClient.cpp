@@ -172,20 +172,26 @@ void TFTPClient::Reset(std::uint32_t address, int remotePort) {
 
 int TFTPClient::Send(TFTPPacket* packet) {
     QX::ScopedLock guard(lock);
-    if (socket == QX::InvalidSocket) {
-        SetError(L"TFTPClient[%s]::Send(): Invalid socket", name);
-        return static_cast<int>(QX::ResultCode::Unavailable);
-    }
-    if (packet == nullptr || packet->length <= 0) {
+    if (socket != QX::InvalidSocket && (packet == nullptr || packet->length <= 0)) {
         SetError(L"%s::Send(): Invalid packet", name);
         return static_cast<int>(QX::ResultCode::InvalidArgument);
     }
     // A length above the buffer cannot come from the packet's own operations; never send past it.
-    const int length =
-        packet->length < TFTPPacket::MaxCapacity ? packet->length : TFTPPacket::MaxCapacity;
+    const int length = packet == nullptr                          ? 0
+                       : packet->length < TFTPPacket::MaxCapacity ? packet->length
+                                                                  : TFTPPacket::MaxCapacity;
+    return SendBytes(packet != nullptr ? packet->data : nullptr, length);
+}
+
+int TFTPClient::SendBytes(const unsigned char* data, int length) {
+    QX::ScopedLock guard(lock);
+    if (socket == QX::InvalidSocket) {
+        SetError(L"TFTPClient[%s]::Send(): Invalid socket", name);
+        return static_cast<int>(QX::ResultCode::Unavailable);
+    }
     int socketError = 0;
     for (int attempt = 0; attempt < retries; ++attempt) {
-        if (QX::SocketSendTo(socket, packet->data, length, remote) >= 0) {
+        if (QX::SocketSendTo(socket, data, length, remote) >= 0) {
             return 0;
         }
         socketError = QX::SocketLastError();

@@ -148,6 +148,8 @@ protected:
 
 private:
     bool FromCamera(const QX::SocketAddressV4& sender) const;
+    // Sends bytes to the remote address with Send's retries and error texts.
+    int SendBytes(const unsigned char* data, int length);
     // The receptions with the time-out given: the waits pass what is left of their window.
     int ReceiveDatagram(TFTPPacket* packet, std::uint32_t timeoutUs);
     int ReceiveBatch(std::vector<TFTPPacket>& packets, int maxLength, std::uint32_t timeoutUs,
