@@ -77,6 +77,8 @@ int PlaceBlock(int wireBlock, int firstGap) {
 // The blocks of a read, filed by number: payloads in slabs of kSlabBlocks blocks, each allocated
 // when a block in it first arrives and freed once delivered, so a file is held about once (no
 // packet copy per block, no node per block). Lengths are kept per block, -1 for a missing one.
+// Blocks are placed at most 65535 beyond the first gap (PlaceBlock), so a camera that scatters
+// block numbers makes at most 1024 slabs beyond its file (under 200 MB at 2904 bytes a block).
 class BlockStore {
 public:
     static constexpr int kSlabBlocks = 64;

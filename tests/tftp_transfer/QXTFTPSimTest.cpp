@@ -5,7 +5,8 @@
 #include <malloc.h>
 #include <unistd.h>
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#include <sanitizer/allocator_interface.h>
+// From the sanitizer runtime, which replaces malloc (and so its statistics).
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 #include <condition_variable>
