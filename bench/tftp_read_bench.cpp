@@ -350,6 +350,8 @@ BENCHMARK(BM_Curl)->Apply(Sizes);
 // Keeps each run's rate for the ratio table.
 class RateReporter : public benchmark::ConsoleReporter {
 public:
+    // Colour only on a terminal, so that scripts read the lines as printed.
+    RateReporter() : ConsoleReporter(::isatty(STDOUT_FILENO) != 0 ? OO_Defaults : OO_None) {}
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             auto it = run.counters.find("bytes_per_second");

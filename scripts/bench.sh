@@ -81,7 +81,9 @@ rows = []  # what, ours, reference, ratio, goal
 
 def text(name):
     path = os.path.join(out, name)
-    return open(path).read() if os.path.exists(path) else ""
+    if not os.path.exists(path):
+        return ""
+    return re.sub(r"\x1b\[[0-9;]*m", "", open(path).read())
 
 
 # The read benchmark prints its own rows.
