@@ -117,6 +117,11 @@ for line in text("bench_http.txt").splitlines():
     m = re.match(r"(\S+)\s+peak memory .*growth ([0-9.]+) x body size", line)
     if m:
         rows.append(["Peak memory of that body, %s" % m[1], m[2] + " x", "1 x", m[2], "<= 1.1"])
+    m = re.match(r"small authenticated request: HTTPClient median ([0-9.]+) ms.*curl median "
+                 r"([0-9.]+) ms.*ratio ([0-9.]+)", line)
+    if m:
+        rows.append(["HTTP small authenticated request (vs curl)", m[1] + " ms", m[2] + " ms",
+                     m[3], "(time ratio)"])
 for line in text("bench_net.txt").splitlines():
     m = re.match(r"(.+?)\s+/\s+(.+?)\s+= ([0-9.]+) \(median ([0-9.]+) us against ([0-9.]+) us\)",
                  line)
