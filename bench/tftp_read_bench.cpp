@@ -1,10 +1,13 @@
 // Read throughput of TFTPClient on loopback, as ratios against references measured in the same
 // run:
+//   ref/<MB>/<block>     the reference reader: plain sockets doing only what the exchange needs
+//                        (the floor for one client), from the simulator
 //   sim/<MB>/<block>     Read from the simulator's TFTP service (several packets a datagram)
+//   simmem/<MB>/<block>  the same into a CMemoryStream, as applications read
 //   udp/<MB>/<block>     the plain loopback UDP rate: datagrams of the simulator's size for that
 //                        block size, sent and received by one socket pair, the same total bytes
 //   tftpd/<MB>/<block>   Read from tftpd-hpa (one packet a datagram, lock-step)
-//   curl/<MB>            curl's TFTP client from tftpd-hpa with the largest block size it offers
+//   curl/<MB>/<block>    curl's TFTP client from tftpd-hpa with the same block size
 // The tftpd and curl rows need root and the packages; they are left out otherwise. After the
 // benchmarks a table gives each read's rate against the UDP reference and against curl, and the
 // peak memory of a 64 MB read (in a child process) against the file size.
@@ -18,8 +21,10 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -28,6 +33,7 @@
 
 #include <boost/make_shared.hpp>
 
+#include "qxnet/common/QXMemoryStream.h"
 #include "qxnet/platform/QXDebugOutput.h"
 #include "qxnet/tftp/QXTFTPClient.h"
 #include "sim/QXSimTftpServer.h"
@@ -52,7 +58,7 @@ public:
 
 // Names are formatted rather than added up: gcc 12 at -O3 warns falsely on short string sums.
 std::string Text(const char* format, int a, int b = 0) {
-    char text[96];
+    char text[160];
     std::snprintf(text, sizeof text, format, a, b);
     return text;
 }
@@ -101,15 +107,19 @@ private:
     }
 };
 
-// One Read of the file; false when it failed.
-bool ReadOnce(int port, int mb, bool useDouble) {
+// One Read of the file into stream; false when it failed.
+bool ReadOnce(int port, int mb, bool useDouble, QXSDK::IStream& stream) {
     QXSDK::TFTPClient client(boost::make_shared<QX::CodeLock>(), 0, useDouble, 8, 0, port);
     client.Open(kLoopback, port);
-    CountingStream stream;
     unsigned char tail[2904];
     std::uint32_t length = sizeof tail;
     const int result = client.Read(FileName(mb).c_str(), &stream, tail, &length, nullptr);
-    return result == 0 && stream.bytes + length == static_cast<std::uint64_t>(mb) * kMB;
+    return result == 0 && stream.GetSize() + length == static_cast<std::uint64_t>(mb) * kMB;
+}
+
+bool ReadOnce(int port, int mb, bool useDouble) {
+    CountingStream stream;
+    return ReadOnce(port, mb, useDouble, stream);
 }
 
 void BM_Sim(benchmark::State& state) {
@@ -118,6 +128,20 @@ void BM_Sim(benchmark::State& state) {
     const int port = Peers::Get().sim->Port();
     for (auto _ : state) {
         if (!ReadOnce(port, mb, useDouble)) {
+            state.SkipWithError("read failed");
+            return;
+        }
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(mb * kMB));
+}
+
+void BM_SimMemory(benchmark::State& state) {
+    const int mb = static_cast<int>(state.range(0));
+    const bool useDouble = state.range(1) == 2904;
+    const int port = Peers::Get().sim->Port();
+    for (auto _ : state) {
+        QX::CMemoryStream stream;
+        if (!ReadOnce(port, mb, useDouble, stream)) {
             state.SkipWithError("read failed");
             return;
         }
@@ -149,17 +173,116 @@ void BM_Curl(benchmark::State& state) {
     }
     const int mb = static_cast<int>(state.range(0));
     const std::string url = Text("tftp://127.0.0.1:%d/f%d", Peers::Get().tftpd->Port(), mb);
+    const std::string block = Text("%d", static_cast<int>(state.range(1)));
     for (auto _ : state) {
         pid_t pid = ::fork();
         if (pid == 0) {
-            ::execl("/usr/bin/curl", "curl", "-s", "--tftp-blksize", "65464", "-o", "/dev/null",
-                    url.c_str(), static_cast<char*>(nullptr));
+            ::execl("/usr/bin/curl", "curl", "-s", "--tftp-blksize", block.c_str(), "-o",
+                    "/dev/null", url.c_str(), static_cast<char*>(nullptr));
             ::_exit(127);
         }
         int status = 0;
         ::waitpid(pid, &status, 0);
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
             state.SkipWithError("curl failed");
+            return;
+        }
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(mb * kMB));
+}
+
+// The reference reader: read request with the block-size option, the option acknowledgement,
+// ACK 0, then per datagram one receive of up to 8192 bytes cut into pieces of block + 4, an ACK
+// datagram for every DATA piece, and each new payload copied once into a preallocated buffer at
+// its block's place; done when the short block has come and no block is missing.
+bool ReferenceRead(int port, const std::string& name, std::uint64_t size, int block) {
+    const std::uint64_t blocks = size / static_cast<std::uint64_t>(block) + 1;
+    static std::vector<unsigned char> file;
+    file.resize(size);
+    std::vector<bool> have(blocks + 1, false);
+    int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(kLoopback);
+    to.sin_port = htons(static_cast<std::uint16_t>(port));
+    char request[160];
+    int n = std::snprintf(request, sizeof request, "..%s%cnetascii%cblksize%c%d%c", name.c_str(), 0,
+                          0, 0, block, 0);
+    request[0] = 0;
+    request[1] = 1;
+    ::sendto(s, request, static_cast<std::size_t>(n), 0, reinterpret_cast<sockaddr*>(&to),
+             sizeof to);
+    unsigned char datagram[8192];
+    unsigned char ack[4] = {0, 4, 0, 0};
+    std::uint64_t got = 0;
+    std::uint64_t last = 0;  // the short block's number once it has come
+    std::uint64_t highest = 0;
+    bool ok = false;
+    for (;;) {
+        pollfd p{s, POLLIN, 0};
+        if (::poll(&p, 1, 1000) <= 0) {
+            break;
+        }
+        sockaddr_in from{};
+        socklen_t fl = sizeof from;
+        const ssize_t size_ =
+            ::recvfrom(s, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&from), &fl);
+        if (size_ < 4) {
+            continue;
+        }
+        if (datagram[1] == 6) {  // OACK: answer with ACK 0 on the transfer port
+            to.sin_port = from.sin_port;
+            ack[2] = ack[3] = 0;
+            ::sendto(s, ack, 4, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+            continue;
+        }
+        for (ssize_t at = 0; at < size_; at += block + 4) {
+            const std::size_t piece = static_cast<std::size_t>(
+                std::min<ssize_t>(size_ - at, static_cast<ssize_t>(block) + 4));
+            const unsigned char* packet = datagram + at;
+            if (piece < 4 || packet[1] != 3) {
+                continue;
+            }
+            ack[2] = packet[2];
+            ack[3] = packet[3];
+            ::sendto(s, ack, 4, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+            // The wire number wraps at 65536: placed next to the highest block seen.
+            const std::uint64_t wire = (static_cast<std::uint64_t>(packet[2]) << 8) | packet[3];
+            std::uint64_t number = (highest & ~0xFFFFull) | wire;
+            if (number + 0x8000 < highest) {
+                number += 0x10000;
+            } else if (number > highest + 0x8000 && number >= 0x10000) {
+                number -= 0x10000;
+            }
+            if (number == 0 || number > blocks || have[number]) {
+                continue;
+            }
+            have[number] = true;
+            highest = std::max(highest, number);
+            const std::size_t payload = piece - 4;
+            std::memcpy(file.data() + (number - 1) * static_cast<std::uint64_t>(block), packet + 4,
+                        payload);
+            got += 1;
+            if (payload < static_cast<std::size_t>(block)) {
+                last = number;
+            }
+        }
+        if (last != 0 && got == last) {
+            ok = true;
+            break;
+        }
+    }
+    ::close(s);
+    return ok;
+}
+
+void BM_Reference(benchmark::State& state) {
+    const int mb = static_cast<int>(state.range(0));
+    const int port = Peers::Get().sim->Port();
+    for (auto _ : state) {
+        if (!ReferenceRead(port, FileName(mb), static_cast<std::uint64_t>(mb) * kMB,
+                           static_cast<int>(state.range(1)))) {
+            state.SkipWithError("reference read failed");
             return;
         }
     }
@@ -218,19 +341,17 @@ void Sizes(benchmark::internal::Benchmark* b) {
 }
 
 BENCHMARK(BM_Udp)->Apply(Sizes);
+BENCHMARK(BM_Reference)->Apply(Sizes);
 BENCHMARK(BM_Sim)->Apply(Sizes);
+BENCHMARK(BM_SimMemory)->Apply(Sizes);
 BENCHMARK(BM_Tftpd)->Apply(Sizes);
-BENCHMARK(BM_Curl)
-    ->Arg(1)
-    ->Arg(16)
-    ->Arg(64)
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(2)
-    ->UseRealTime();
+BENCHMARK(BM_Curl)->Apply(Sizes);
 
 // Keeps each run's rate for the ratio table.
 class RateReporter : public benchmark::ConsoleReporter {
 public:
+    // Colour only on a terminal, so that scripts read the lines as printed.
+    RateReporter() : ConsoleReporter(::isatty(STDOUT_FILENO) != 0 ? OO_Defaults : OO_None) {}
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             auto it = run.counters.find("bytes_per_second");
@@ -253,12 +374,15 @@ long PeakKiB(int port, bool useDouble) {
     if (pid == 0) {
         rusage before{};
         ::getrusage(RUSAGE_SELF, &before);
-        ReadOnce(port, 64, useDouble);
-        rusage after{};
-        ::getrusage(RUSAGE_SELF, &after);
-        long grown = after.ru_maxrss - before.ru_maxrss;
-        ssize_t ignored = ::write(pipes[1], &grown, sizeof grown);
-        (void)ignored;
+        {
+            QX::CMemoryStream stream;
+            ReadOnce(port, 64, useDouble, stream);
+            rusage after{};
+            ::getrusage(RUSAGE_SELF, &after);
+            long grown = after.ru_maxrss - before.ru_maxrss;
+            ssize_t ignored = ::write(pipes[1], &grown, sizeof grown);
+            (void)ignored;
+        }
         ::_exit(0);
     }
     long grown = -1;
@@ -282,26 +406,81 @@ std::string Key(const char* what, int mb, int block) {
 
 int main(int argc, char** argv) {
     QX::SetDebugSink(nullptr, nullptr);
+    // --reference-only=PORT:NAME:BYTES:BLOCK: three reference reads from a simulator on
+    // 127.0.0.1 that runs as its own program, each printed as REFERENCE<tab>seconds.
+    constexpr char kReferenceOnly[] = "--reference-only=";
+    if (argc == 2 && std::strncmp(argv[1], kReferenceOnly, sizeof kReferenceOnly - 1) == 0) {
+        int port = 0;
+        char name[100] = {};
+        unsigned long long bytes = 0;
+        int block = 0;
+        if (std::sscanf(argv[1] + sizeof kReferenceOnly - 1, "%d:%99[^:]:%llu:%d", &port, name,
+                        &bytes, &block) != 4) {
+            return 2;
+        }
+        for (int i = 0; i < 3; ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            if (!ReferenceRead(port, name, bytes, block)) {
+                return 1;
+            }
+            std::printf(
+                "REFERENCE\t%.3f\n",
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        }
+        return 0;
+    }
     benchmark::Initialize(&argc, argv);
     Peers::Get();
+    // Before the benchmarks, whose freed heap a forked child would reuse without growing.
+    double peakMB[2];
+    for (int i = 0; i < 2; ++i) {
+        peakMB[i] = static_cast<double>(PeakKiB(Peers::Get().sim->Port(), i == 1)) * 1024 / 1e6;
+    }
     RateReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
 
-    std::printf("\n%-6s %-6s %10s %10s %10s %10s %9s %9s %9s\n", "MB", "block", "sim MB/s",
-                "udp MB/s", "tftpd MB/s", "curl MB/s", "sim/udp", "sim/curl", "tftpd/curl");
     auto rate = [&](const std::string& key) {
         auto it = reporter.rates.find(key);
         return it == reporter.rates.end() ? 0.0 : it->second;
     };
+    // One line per measure for scripts/bench.sh: ROW, what, ours, reference, ratio, goal (tabs).
+    auto row = [](const std::string& what, double ours, double reference, const char* unit,
+                  double ratio, const char* goal) {
+        if (ours <= 0 || reference <= 0) {
+            std::printf("ROW\t%s\tn/a\tn/a\tn/a\t%s\n", what.c_str(), goal);
+            return;
+        }
+        std::printf("ROW\t%s\t%.3f %s\t%.3f %s\t%.2f\t%s\n", what.c_str(), ours, unit, reference,
+                    unit, ratio, goal);
+    };
     for (int mb : kSizesMB) {
-        const double curl = rate(Text("BM_Curl/%d/iterations:2/real_time", mb));
+        const double megabytes = static_cast<double>(mb * kMB) / 1e6;
+        auto seconds = [&](double mbPerSecond) {
+            return mbPerSecond > 0 ? megabytes / mbPerSecond : 0.0;
+        };
         for (int block : {1450, 2904}) {
-            const double sim = rate(Key("BM_Sim", mb, block));
-            const double udp = rate(Key("BM_Udp", mb, block));
-            const double tftpd = rate(Key("BM_Tftpd", mb, block));
-            std::printf("%-6d %-6d %10.1f %10.1f %10.1f %10.1f %9.3f %9.3f %9.3f\n", mb, block, sim,
-                        udp, tftpd, curl, udp > 0 ? sim / udp : 0, curl > 0 ? sim / curl : 0,
-                        curl > 0 ? tftpd / curl : 0);
+            const double reference = rate(Key("BM_Reference", mb, block));
+            const double curl = rate(Key("BM_Curl", mb, block));
+            const struct {
+                const char* what;
+                const char* key;
+                double reference;
+                const char* goal;
+            } reads[] = {
+                {"Read %d MB from the simulator, blocks %d (vs reference reader)", "BM_Sim",
+                 reference, ">= 0.8"},
+                {"Read %d MB into a CMemoryStream, blocks %d (vs reference reader)", "BM_SimMemory",
+                 reference, ">= 0.8"},
+                {"Read %d MB from tftpd-hpa, blocks %d (vs curl --tftp-blksize)", "BM_Tftpd", curl,
+                 ">= 1.0"},
+            };
+            for (const auto& read : reads) {
+                const double ours = rate(Key(read.key, mb, block));
+                if (ours > 0) {
+                    row(Text(read.what, mb, block), seconds(ours), seconds(read.reference), "s",
+                        read.reference > 0 ? ours / read.reference : 0, read.goal);
+                }
+            }
         }
     }
     const int port = Peers::Get().sim->Port();
@@ -325,11 +504,10 @@ int main(int argc, char** argv) {
                 blocks,
             static_cast<double>(after.acksReceived - before.acksReceived));
     }
-    for (bool useDouble : {false, true}) {
-        const long kib = PeakKiB(port, useDouble);
-        std::printf("peak memory of a 64 MB read, blocks of %d: %.1f MB (%.2f x the file)\n",
-                    useDouble ? 2904 : 1450, static_cast<double>(kib) / 1024,
-                    static_cast<double>(kib) * 1024 / static_cast<double>(64 * kMB));
+    for (int i = 0; i < 2; ++i) {
+        const double file = static_cast<double>(64 * kMB) / 1e6;
+        row(Text("Peak memory, 64 MB read into a CMemoryStream, blocks %d", i == 0 ? 1450 : 2904),
+            peakMB[i], file, "MB", peakMB[i] / file, "<= 1.15");
     }
     benchmark::Shutdown();
     Peers::Get().tftpd.reset();

@@ -38,9 +38,9 @@ void ScriptedSocketBackend::Push(const void* bytes, std::size_t size, const Sock
 }
 
 void ScriptedSocketBackend::Push(const std::vector<std::uint8_t>& bytes,
-                                 const SocketAddressV4& from) {
+                                 const SocketAddressV4& from, std::uint32_t dropped) {
     std::lock_guard<std::mutex> guard(m_mutex);
-    m_queue.push_back(Datagram{bytes, from});
+    m_queue.push_back(Datagram{bytes, from, dropped});
 }
 
 void ScriptedSocketBackend::PushWaitOutcome(SocketWait outcome, int error) {
@@ -253,6 +253,7 @@ bool ScriptedSocketBackend::ReceiveFrom(SocketHandle socket, void* buffer, int c
     *received = ReceivedDatagram{};
     received->size = static_cast<int>(std::min<std::size_t>(datagram.bytes.size(), 0x7FFFFFFF));
     received->from = datagram.peer;
+    received->dropped = datagram.dropped;
     return true;
 }
 

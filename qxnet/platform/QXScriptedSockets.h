@@ -22,7 +22,8 @@ class ScriptedSocketBackend final : public SocketBackend {
 public:
     struct Datagram {
         std::vector<std::uint8_t> bytes;
-        SocketAddressV4 peer;  // the sender of a received one, the destination of a sent one
+        SocketAddressV4 peer;       // the sender of a received one, the destination of a sent one
+        std::uint32_t dropped = 0;  // what reception reports as ReceivedDatagram::dropped
     };
 
     ScriptedSocketBackend();
@@ -32,7 +33,8 @@ public:
 
     // Queues a datagram for reception.
     void Push(const void* bytes, std::size_t size, const SocketAddressV4& from);
-    void Push(const std::vector<std::uint8_t>& bytes, const SocketAddressV4& from);
+    void Push(const std::vector<std::uint8_t>& bytes, const SocketAddressV4& from,
+              std::uint32_t dropped = 0);
     // The next waits report these outcomes (with the error for Failed) before looking at the
     // queue; the next receives fail with these errors before taking a datagram.
     void PushWaitOutcome(SocketWait outcome, int error = 0);

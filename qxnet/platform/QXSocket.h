@@ -92,6 +92,13 @@ enum class SocketOption {
     MulticastTtl,   // IP_MULTICAST_TTL
     MulticastLoop,  // IP_MULTICAST_LOOP
     PacketInfo,     // IP_PKTINFO: lets SocketReceiveWithInterface tell the arrival interface
+    // SO_RCVBUFFORCE: a receive buffer past the system's cap (net.core.rmem_max); Linux only and
+    // only with CAP_NET_ADMIN (refused with AccessDenied without it). Windows has no cap to pass
+    // and refuses it with ProtocolOption.
+    ReceiveBufferForce,
+    // SO_RXQ_OVFL: receptions tell how many datagrams the system dropped on this socket for want
+    // of buffer (ReceivedDatagram::dropped). Linux only; Windows refuses it with ProtocolOption.
+    DropCount,
 };
 
 enum class SocketWait {
@@ -109,6 +116,9 @@ struct ReceivedDatagram {
     SocketAddressV4 from;
     std::uint32_t destination;     // the address it was sent to, network order; 0 unknown
     std::uint32_t interfaceIndex;  // index of the interface it arrived on; 0 unknown
+    // With DropCount set: datagrams the system dropped on this socket since it was opened, up to
+    // this one's arrival (a drop is told with the next datagram that gets in); else 0.
+    std::uint32_t dropped;
 };
 
 // The operations of a socket implementation. Failures set the last socket error; SocketHandle

@@ -123,6 +123,7 @@ void TFTPClient::CloseSocket() {
         QX::SocketClose(socket);
         socket = QX::InvalidSocket;
     }
+    systemDrops = 0;
     QX::Format(name, NameSize - 1, L"%s", kClosedName);
 }
 
@@ -143,6 +144,7 @@ void TFTPClient::Open(std::uint32_t address, int remotePort) {
         QX::SocketClose(socket);
     }
     socket = created;
+    systemDrops = 0;
     remote = QX::MakeSocketAddress(address, static_cast<std::uint16_t>(remotePort));
     port = remotePort;
     if (localAddress != 0) {
@@ -170,20 +172,26 @@ void TFTPClient::Reset(std::uint32_t address, int remotePort) {
 
 int TFTPClient::Send(TFTPPacket* packet) {
     QX::ScopedLock guard(lock);
-    if (socket == QX::InvalidSocket) {
-        SetError(L"TFTPClient[%s]::Send(): Invalid socket", name);
-        return static_cast<int>(QX::ResultCode::Unavailable);
-    }
-    if (packet == nullptr || packet->length <= 0) {
+    if (socket != QX::InvalidSocket && (packet == nullptr || packet->length <= 0)) {
         SetError(L"%s::Send(): Invalid packet", name);
         return static_cast<int>(QX::ResultCode::InvalidArgument);
     }
     // A length above the buffer cannot come from the packet's own operations; never send past it.
-    const int length =
-        packet->length < TFTPPacket::MaxCapacity ? packet->length : TFTPPacket::MaxCapacity;
+    const int length = packet == nullptr                          ? 0
+                       : packet->length < TFTPPacket::MaxCapacity ? packet->length
+                                                                  : TFTPPacket::MaxCapacity;
+    return SendBytes(packet != nullptr ? packet->data : nullptr, length);
+}
+
+int TFTPClient::SendBytes(const unsigned char* data, int length) {
+    QX::ScopedLock guard(lock);
+    if (socket == QX::InvalidSocket) {
+        SetError(L"TFTPClient[%s]::Send(): Invalid socket", name);
+        return static_cast<int>(QX::ResultCode::Unavailable);
+    }
     int socketError = 0;
     for (int attempt = 0; attempt < retries; ++attempt) {
-        if (QX::SocketSendTo(socket, packet->data, length, remote) >= 0) {
+        if (QX::SocketSendTo(socket, data, length, remote) >= 0) {
             return 0;
         }
         socketError = QX::SocketLastError();
@@ -218,11 +226,16 @@ int TFTPClient::ReceiveDatagram(TFTPPacket* packet, std::uint32_t timeoutUs) {
         return waited;
     }
     const int capacity = packet->Capacity();
-    const int size = QX::SocketReceiveFrom(socket, packet->data, capacity, &packet->from);
-    if (size < 0) {
+    QX::ReceivedDatagram received{};
+    if (!QX::SocketReceiveWithInterface(socket, packet->data, capacity, &received)) {
         return ReceiveFailed();
     }
-    packet->length = size > capacity ? -1 : size;
+    packet->from = received.from;
+    packet->length = received.size > capacity ? -1 : received.size;
+    // The count only grows on one socket; a datagram that tells none leaves it as it was.
+    if (received.dropped > systemDrops) {
+        systemDrops = received.dropped;
+    }
     return 0;
 }
 

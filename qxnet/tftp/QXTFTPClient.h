@@ -148,6 +148,8 @@ protected:
 
 private:
     bool FromCamera(const QX::SocketAddressV4& sender) const;
+    // Sends bytes to the remote address with Send's retries and error texts.
+    int SendBytes(const unsigned char* data, int length);
     // The receptions with the time-out given: the waits pass what is left of their window.
     int ReceiveDatagram(TFTPPacket* packet, std::uint32_t timeoutUs);
     int ReceiveBatch(std::vector<TFTPPacket>& packets, int maxLength, std::uint32_t timeoutUs,
@@ -161,6 +163,13 @@ private:
     void CloseSocket();
     int WaitForDatagram(std::uint32_t timeoutUs);
     int ReceiveFailed();
+    // Raises the receive buffer for a burst of answers and has receptions count the drops.
+    void PrepareBroadcastReception();
+    // Traces the answers the system dropped since dropsBefore, once per collection.
+    void TraceDroppedAnswers(std::uint32_t dropsBefore, const wchar_t* operation);
+
+    // The socket's drop count as the latest reception told it (0 for a new socket).
+    std::uint32_t systemDrops = 0;
 };
 
 }  // namespace QXSDK

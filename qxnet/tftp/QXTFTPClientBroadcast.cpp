@@ -46,11 +46,34 @@ TFTPPacket RequestPacket(const unsigned char* request, std::uint32_t length) {
 
 // Answers of many cameras arrive in one burst, about 1 KiB of socket buffer each on Linux; at the
 // default buffer a few hundred fit and every repeat of the request brings back the same first few
-// hundred. A larger buffer lets a thousand cameras answer at once. The system may grant less
-// (net.core.rmem_max on Linux), which only shrinks the burst that fits, so a refusal is ignored.
+// hundred. A larger buffer lets a thousand cameras answer at once (Linux doubles the value, so
+// this holds about two thousand).
 constexpr int kBroadcastReceiveBuffer = 1024 * 1024;
 
 }  // namespace
+
+// A process that may (CAP_NET_ADMIN) takes the buffer past net.core.rmem_max, whose stock value
+// would hold only a few hundred answers. Otherwise the system grants what its cap allows, which
+// only shrinks the burst that fits, so that refusal is ignored; the drops are then counted so the
+// trace can say what was lost. Where neither option exists (Windows) the plain request stands.
+void TFTPClient::PrepareBroadcastReception() {
+    if (!QX::SocketSetOption(socket, QX::SocketOption::ReceiveBufferForce,
+                             kBroadcastReceiveBuffer)) {
+        QX::SocketSetOption(socket, QX::SocketOption::ReceiveBuffer, kBroadcastReceiveBuffer);
+    }
+    QX::SocketSetOption(socket, QX::SocketOption::DropCount, 1);
+}
+
+// The system tells a drop with the next answer that gets in, so the tail of one burst is counted
+// with the answers to the next request; a collection reports what was told during it.
+void TFTPClient::TraceDroppedAnswers(std::uint32_t dropsBefore, const wchar_t* operation) {
+    if (systemDrops > dropsBefore) {
+        QX::Trace(
+            L"TFTPClient::%s: the system dropped %u answers for want of receive buffer; "
+            L"raising net.core.rmem_max would let them in",
+            operation, systemDrops - dropsBefore);
+    }
+}
 
 int TFTPClient::Broadcast(const unsigned char* request, std::uint32_t length,
                           std::set<CameraData>* cameras) {
@@ -61,7 +84,7 @@ int TFTPClient::Broadcast(const unsigned char* request, std::uint32_t length,
         guard.Release();
         throw QX::Exception(error, QX::ResultCode::Unexpected, __LINE__, kSource);
     }
-    QX::SocketSetOption(socket, QX::SocketOption::ReceiveBuffer, kBroadcastReceiveBuffer);
+    PrepareBroadcastReception();
     bool found = false;
     int quiet = 0;
     while (quiet < BroadcastQuietRequests) {
@@ -82,11 +105,13 @@ bool TFTPClient::GetBroadcastResponse(std::set<CameraData>* cameras) {
     QX::ScopedLock guard(lock);
     bool added = false;
     int failures = 0;
+    const std::uint32_t dropsBefore = systemDrops;
     TFTPPacket packet(0);
     for (;;) {
         const std::uint32_t result = static_cast<std::uint32_t>(Receive(&packet));
         if (result == QX::ResultCode::InvalidArgument || result == QX::ResultCode::TimedOut ||
             result == QX::ResultCode::Unavailable) {
+            TraceDroppedAnswers(dropsBefore, L"GetBroadcastResponse");
             return added;
         }
         if (result == 0 && IsTagged(packet)) {
@@ -107,6 +132,7 @@ bool TFTPClient::GetBroadcastResponse(std::set<CameraData>* cameras) {
         if (result == 0) {
             failures = 0;
         } else if (++failures >= kMaxFailuresInARow) {
+            TraceDroppedAnswers(dropsBefore, L"GetBroadcastResponse");
             return added;
         }
     }
@@ -122,7 +148,7 @@ int TFTPClient::BroadcastEx(const unsigned char* request, std::uint32_t length,
         throw QX::Exception(L"TFTPClient::Broadcast(): setsockopt failed",
                             static_cast<std::uint32_t>(socketError), __LINE__, kSource);
     }
-    QX::SocketSetOption(socket, QX::SocketOption::ReceiveBuffer, kBroadcastReceiveBuffer);
+    PrepareBroadcastReception();
     for (int request = 0; request < BroadcastExRequests; ++request) {
         Send(&packet);
         if (callback == nullptr) {
@@ -138,6 +164,7 @@ int TFTPClient::BroadcastEx(const unsigned char* request, std::uint32_t length,
 int TFTPClient::GetBroadcastResponseEx(BroadcastCallback callback, void* context) {
     QX::ScopedLock guard(lock);
     TFTPPacket packet(0);
+    const std::uint32_t dropsBefore = systemDrops;
     if (Receive(&packet) != 0) {
         return static_cast<int>(QX::ResultCode::TimedOut);
     }
@@ -153,6 +180,7 @@ int TFTPClient::GetBroadcastResponseEx(BroadcastCallback callback, void* context
             }
         }
     } while (Receive(&packet) == 0);
+    TraceDroppedAnswers(dropsBefore, L"GetBroadcastResponseEx");
     return static_cast<int>(result);
 }
 

@@ -1,8 +1,10 @@
 // File transfer of TFTPClient: read and write requests, the waits for the camera's answers, the
 // collection of DATA batches into whole files, and the asynchronous read on the receive thread.
 
+#include <cstdint>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "qxnet/common/QXException.h"
@@ -72,6 +74,111 @@ int PlaceBlock(int wireBlock, int firstGap) {
     return lowest + ((wireBlock - lowest) & 0xFFFF);
 }
 
+// The blocks of a read, filed by number: payloads in slabs of kSlabBlocks blocks, each allocated
+// when a block in it first arrives and freed once delivered, so a file is held about once (no
+// packet copy per block, no node per block). Lengths are kept per block, -1 for a missing one.
+// Blocks are placed at most 65535 beyond the first gap (PlaceBlock), so a camera that scatters
+// block numbers makes at most 1024 slabs beyond its file (under 200 MB at 2904 bytes a block).
+class BlockStore {
+public:
+    static constexpr int kSlabBlocks = 64;
+
+    explicit BlockStore(int blockSize) : m_blockSize(blockSize) {}
+
+    int Length(int block) const {
+        return block < static_cast<int>(m_lengths.size()) ? m_lengths[block] : -1;
+    }
+    int Highest() const { return m_highest; }
+    std::size_t Count() const { return m_count; }
+    std::uint64_t Bytes() const { return m_bytes; }
+
+    // Files a payload of at most the block size; false when the block is already held.
+    bool Add(int block, const unsigned char* payload, int length) {
+        if (Length(block) >= 0) {
+            return false;
+        }
+        if (block >= static_cast<int>(m_lengths.size())) {
+            m_lengths.resize(static_cast<std::size_t>(block) + kSlabBlocks, -1);
+        }
+        const std::size_t slab = static_cast<std::size_t>(block / kSlabBlocks);
+        if (slab >= m_slabs.size()) {
+            m_slabs.resize(slab + 1);
+        }
+        if (!m_slabs[slab]) {
+            m_slabs[slab].reset(
+                new unsigned char[static_cast<std::size_t>(kSlabBlocks) * m_blockSize]);
+        }
+        std::memcpy(Place(block), payload, static_cast<std::size_t>(length));
+        m_lengths[block] = static_cast<std::int16_t>(length);
+        m_bytes += static_cast<std::uint64_t>(length);
+        ++m_count;
+        m_highest = block > m_highest ? block : m_highest;
+        return true;
+    }
+
+    // Forgets every block above last.
+    void DropAbove(int last) {
+        for (int block = last + 1; block <= m_highest; ++block) {
+            if (m_lengths[block] >= 0) {
+                m_bytes -= static_cast<std::uint64_t>(m_lengths[block]);
+                m_lengths[block] = -1;
+                --m_count;
+            }
+        }
+        while (m_highest > 0 && Length(m_highest) < 0) {
+            --m_highest;
+        }
+    }
+
+    // Writes blocks 1..last-1 to the stream in order, in runs that lie side by side in a slab,
+    // freeing each slab once written.
+    void Deliver(int last, IStream* stream) {
+        const unsigned char* run = nullptr;
+        std::uint32_t runLength = 0;
+        for (int block = 1; block < last; ++block) {
+            const unsigned char* payload = Place(block);
+            const std::uint32_t length = static_cast<std::uint32_t>(m_lengths[block]);
+            if (run != nullptr && run + runLength == payload) {
+                runLength += length;
+            } else {
+                Write(stream, run, runLength);
+                run = payload;
+                runLength = length;
+            }
+            if ((block + 1) % kSlabBlocks == 0) {
+                Write(stream, run, runLength);
+                run = nullptr;
+                runLength = 0;
+                m_slabs[static_cast<std::size_t>(block / kSlabBlocks)].reset();
+            }
+        }
+        Write(stream, run, runLength);
+    }
+
+    const unsigned char* Payload(int block) const {
+        return m_slabs[static_cast<std::size_t>(block / kSlabBlocks)].get() +
+               static_cast<std::size_t>(block % kSlabBlocks) * m_blockSize;
+    }
+
+private:
+    unsigned char* Place(int block) {
+        return m_slabs[static_cast<std::size_t>(block / kSlabBlocks)].get() +
+               static_cast<std::size_t>(block % kSlabBlocks) * m_blockSize;
+    }
+    static void Write(IStream* stream, const unsigned char* run, std::uint32_t length) {
+        if (stream != nullptr && run != nullptr) {
+            stream->Write(run, length);
+        }
+    }
+
+    std::size_t m_blockSize;
+    std::vector<std::unique_ptr<unsigned char[]>> m_slabs;
+    std::vector<std::int16_t> m_lengths;
+    std::size_t m_count = 0;
+    std::uint64_t m_bytes = 0;
+    int m_highest = 0;
+};
+
 // Microseconds left of a window of windowMs that began at since; 0 once it is over.
 std::uint32_t WindowLeftUs(DWORD windowMs, DWORD since) {
     const DWORD elapsed = QX::TickCount() - since;
@@ -94,14 +201,12 @@ bool TFTPClient::FromCamera(const QX::SocketAddressV4& sender) const {
     return sender.address == remote.address;
 }
 
+// Sent for every DATA packet: the four bytes go out without building a whole packet.
 int TFTPClient::SendAck(int block) {
-    TFTPPacket ack(0);
-    ack.data[0] = 0;
-    ack.data[1] = static_cast<unsigned char>(TFTPPacket::OpACK);
-    ack.data[2] = static_cast<unsigned char>((block >> 8) & 0xFF);
-    ack.data[3] = static_cast<unsigned char>(block & 0xFF);
-    ack.length = 4;
-    return Send(&ack);
+    const unsigned char ack[4] = {0, static_cast<unsigned char>(TFTPPacket::OpACK),
+                                  static_cast<unsigned char>((block >> 8) & 0xFF),
+                                  static_cast<unsigned char>(block & 0xFF)};
+    return SendBytes(ack, 4);
 }
 
 // Receives until a packet from the camera arrives. Packets from other hosts are dropped and do
@@ -232,18 +337,17 @@ bool TFTPClient::AllPacketsExist(const std::map<int, TFTPPacket>& blocks) {
 
 int TFTPClient::ReadResponse(IStream* stream, unsigned char* buffer, std::uint32_t* length) {
     const int sizeIndex = useDoublePackets ? 1 : 0;
-    const int pieceLength = TFTPPacket::BlockSizes[sizeIndex] + TFTPPacket::HeaderSize;
-    std::map<int, TFTPPacket> blocks;
+    const int blockSize = TFTPPacket::BlockSizes[sizeIndex];
+    const int pieceLength = blockSize + TFTPPacket::HeaderSize;
+    BlockStore blocks(blockSize);
     std::vector<TFTPPacket> batch;
     int lastBlock = -1;
-    // Blocks 1..contiguous are all present; with the highest key this tells completeness without
-    // walking the whole map after every batch (AllPacketsExist then confirms it once).
+    // Blocks 1..contiguous are all present: with the highest block this tells completeness.
     int contiguous = 0;
     // A block that filled a gap kRepeatReach or more behind the highest block: right in a file of
     // up to 65535 blocks, but past the wrap its wire number could as well have meant the block
     // 65536 further on.
     bool lateFill = false;
-    std::uint64_t bytes = 0;
     for (;;) {
         int result = kTimedOut;
         for (int attempt = 0; attempt < retries; ++attempt) {
@@ -255,7 +359,7 @@ int TFTPClient::ReadResponse(IStream* stream, unsigned char* buffer, std::uint32
         if (result != 0) {
             return result;
         }
-        const std::size_t before = blocks.size();
+        const std::size_t before = blocks.Count();
         for (const TFTPPacket& packet : batch) {
             if (IsOptionAck(packet)) {
                 SendAck(0);
@@ -272,59 +376,46 @@ int TFTPClient::ReadResponse(IStream* stream, unsigned char* buffer, std::uint32
             if (lastBlock != -1 && block > lastBlock) {
                 continue;
             }
-            const auto [filed, added] = blocks.emplace(block, packet);
-            if (added) {
-                bytes += static_cast<std::uint64_t>(packet.length - TFTPPacket::HeaderSize);
-                while (blocks.count(contiguous + 1) != 0) {
+            const int payload = packet.length - TFTPPacket::HeaderSize;
+            if (blocks.Add(block, packet.data + TFTPPacket::HeaderSize, payload)) {
+                while (blocks.Length(contiguous + 1) >= 0) {
                     ++contiguous;
                 }
-                lateFill = lateFill || blocks.rbegin()->first - block >= kRepeatReach;
+                lateFill = lateFill || blocks.Highest() - block >= kRepeatReach;
             }
             // Such a camera cannot be followed past the wrap: the attempt fails rather than
             // deliver a block in the wrong place.
-            if (lateFill && blocks.rbegin()->first > 0xFFFF) {
+            if (lateFill && blocks.Highest() > 0xFFFF) {
                 SetError(L"%s::ReadResponse(): Block %d cannot be placed", name, block);
                 return kUnexpected;
             }
             // A short packet under the number of a full block already held contradicts the file:
             // it does not end it, so the read goes on to the real final block (or fails) instead
             // of delivering a cut file.
-            if (packet.length < packet.Capacity() && filed->second.length == packet.length) {
+            if (packet.length < packet.Capacity() && blocks.Length(block) == payload) {
                 lastBlock = block;
-                for (auto beyond = blocks.upper_bound(lastBlock); beyond != blocks.end();) {
-                    bytes -=
-                        static_cast<std::uint64_t>(beyond->second.length - TFTPPacket::HeaderSize);
-                    beyond = blocks.erase(beyond);
-                }
+                blocks.DropAbove(lastBlock);
             }
         }
-        if (blocks.size() != before && progressCallback != nullptr) {
-            progressCallback(static_cast<std::uint32_t>(blocks.size()), bytes, progressContext);
+        if (blocks.Count() != before && progressCallback != nullptr) {
+            progressCallback(static_cast<std::uint32_t>(blocks.Count()), blocks.Bytes(),
+                             progressContext);
         }
-        if (lastBlock != -1 && contiguous == blocks.rbegin()->first && AllPacketsExist(blocks)) {
+        if (lastBlock != -1 && contiguous == blocks.Highest()) {
             break;
         }
     }
-    for (const auto& entry : blocks) {
-        const TFTPPacket& packet = entry.second;
-        const std::uint32_t payload =
-            static_cast<std::uint32_t>(packet.length - TFTPPacket::HeaderSize);
-        if (entry.first >= 1 && entry.first < lastBlock) {
-            if (stream != nullptr) {
-                stream->Write(packet.data + TFTPPacket::HeaderSize, payload);
-            }
-        } else if (entry.first == lastBlock) {
-            // Without a length there is no capacity to honour: the final block is then dropped
-            // like with a null buffer.
-            if (buffer != nullptr && length != nullptr) {
-                if (payload > *length) {
-                    SetError(L"%s Packet buffer is too small", name);
-                    return kBufferTooSmall;
-                }
-                std::memcpy(buffer, packet.data + TFTPPacket::HeaderSize, payload);
-                *length = payload;
-            }
+    blocks.Deliver(lastBlock, stream);
+    // Without a length there is no capacity to honour: the final block is then dropped like with
+    // a null buffer. A buffer too small fails after the full blocks have been written.
+    if (buffer != nullptr && length != nullptr) {
+        const std::uint32_t payload = static_cast<std::uint32_t>(blocks.Length(lastBlock));
+        if (payload > *length) {
+            SetError(L"%s Packet buffer is too small", name);
+            return kBufferTooSmall;
         }
+        std::memcpy(buffer, blocks.Payload(lastBlock), payload);
+        *length = payload;
     }
     return 0;
 }

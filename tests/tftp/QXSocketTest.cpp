@@ -3,6 +3,15 @@
 #include <thread>
 #include <vector>
 
+#if !defined(_WIN32)
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "tests/support/QXCapabilities.h"
+#endif
+
 #include "qxnet/platform/QXScriptedSockets.h"
 #include "qxnet/platform/QXSocket.h"
 #include "tests/tftp/QXLoopbackPeer.h"
@@ -162,6 +171,93 @@ TEST_F(SocketLayer, OptionsTheClientsUse) {
     EXPECT_TRUE(QX::SocketSetMulticastInterface(socket, QX::HostToNetwork32(kLoopback)));
     EXPECT_TRUE(QX::SocketClose(socket));
 }
+
+#if defined(_WIN32)
+TEST_F(SocketLayer, BufferForcingAndDropCountAreNotAvailable) {
+    const QX::SocketHandle socket = QX::SocketCreateUdp();
+    ASSERT_NE(socket, QX::InvalidSocket);
+    for (QX::SocketOption option :
+         {QX::SocketOption::ReceiveBufferForce, QX::SocketOption::DropCount}) {
+        QX::SetSocketLastError(0);
+        EXPECT_FALSE(QX::SocketSetOption(socket, option, 1));
+        EXPECT_EQ(QX::SocketLastError(), QX::SocketError::ProtocolOption);
+    }
+    EXPECT_TRUE(QX::SocketClose(socket));
+}
+#else
+namespace {
+
+int GrantedReceiveBuffer(QX::SocketHandle socket) {
+    int value = 0;
+    socklen_t size = sizeof(value);
+    getsockopt(static_cast<int>(socket), SOL_SOCKET, SO_RCVBUF, &value, &size);
+    return value;
+}
+
+}  // namespace
+
+// A burst larger than the buffer: the system keeps what fits and tells the count of the rest with
+// the next datagram that gets in.
+TEST_F(SocketLayer, ReceptionTellsTheDropCount) {
+    LoopbackPeer sender;
+    const QX::SocketHandle socket = QX::SocketCreateUdp();
+    ASSERT_NE(socket, QX::InvalidSocket);
+    ASSERT_TRUE(QX::SocketSetOption(socket, QX::SocketOption::ReceiveBuffer, 4096));
+    ASSERT_TRUE(QX::SocketSetOption(socket, QX::SocketOption::DropCount, 1));
+    ASSERT_TRUE(QX::SocketBind(socket, QX::MakeSocketAddress(kLoopback, 0)));
+    QX::SocketAddressV4 local{};
+    ASSERT_TRUE(QX::SocketLocalAddress(socket, &local));
+    constexpr std::uint32_t kBurst = 100;
+    for (std::uint32_t i = 0; i < kBurst; ++i) {
+        ASSERT_TRUE(sender.SendTo(std::vector<std::uint8_t>(100, 1), local));
+    }
+    std::uint8_t buffer[200];
+    QX::ReceivedDatagram received{};
+    std::uint32_t kept = 0;
+    while (QX::SocketWaitReadable(socket, 0) == QX::SocketWait::Readable) {
+        ASSERT_TRUE(QX::SocketReceiveWithInterface(socket, buffer, sizeof(buffer), &received));
+        EXPECT_EQ(received.dropped, 0u);  // all of these got in before the first drop
+        ++kept;
+    }
+    ASSERT_GT(kept, 0u);
+    ASSERT_LT(kept, kBurst);
+    ASSERT_TRUE(sender.SendTo({2}, local));
+    ASSERT_EQ(QX::SocketWaitReadable(socket, 2000000), QX::SocketWait::Readable);
+    ASSERT_TRUE(QX::SocketReceiveWithInterface(socket, buffer, sizeof(buffer), &received));
+    EXPECT_EQ(received.size, 1);
+    EXPECT_EQ(received.dropped, kBurst - kept);
+    EXPECT_TRUE(QX::SocketClose(socket));
+}
+
+// Forcing passes the system's cap (net.core.rmem_max) with CAP_NET_ADMIN and is refused without.
+TEST_F(SocketLayer, ForcedReceiveBufferPassesTheCap) {
+    int cap = 0;
+    std::ifstream("/proc/sys/net/core/rmem_max") >> cap;
+    ASSERT_GT(cap, 0);
+    const QX::SocketHandle socket = QX::SocketCreateUdp();
+    ASSERT_NE(socket, QX::InvalidSocket);
+    ASSERT_TRUE(QX::SocketSetOption(socket, QX::SocketOption::ReceiveBuffer, 2 * cap));
+    const int plain = GrantedReceiveBuffer(socket);
+    EXPECT_EQ(plain, 2 * cap);  // the system doubles the value it grants
+    bool refusedWithout = false;
+    int errorWithout = 0;
+    std::thread unprivileged([&] {
+        ASSERT_TRUE(QXTest::DropNetAdminOnThisThread());
+        refusedWithout =
+            !QX::SocketSetOption(socket, QX::SocketOption::ReceiveBufferForce, 2 * cap);
+        errorWithout = QX::SocketLastError();
+    });
+    unprivileged.join();
+    EXPECT_TRUE(refusedWithout);
+    EXPECT_EQ(errorWithout, QX::SocketError::AccessDenied);
+    EXPECT_EQ(GrantedReceiveBuffer(socket), plain);
+    if (geteuid() == 0) {
+        ASSERT_TRUE(QX::SocketSetOption(socket, QX::SocketOption::ReceiveBufferForce, 2 * cap));
+        EXPECT_EQ(GrantedReceiveBuffer(socket), 4 * cap);
+    }
+    EXPECT_TRUE(QX::SocketClose(socket));
+}
+#endif
 
 TEST_F(SocketLayer, ReceptionTellsTheDestination) {
     LoopbackPeer a;

@@ -99,6 +99,74 @@ TEST_F(Discovery, FindsEveryCameraAndStopsAfterThreeQuietRequests) {
                        L"HWVer <0>, Model <772>, Name <>"));
 }
 
+// The buffer is forced past the system's cap where the process may, else asked for as far as the
+// cap allows; either way receptions count the answers the system dropped, and each collection
+// traces once what was told during it (the count is the socket's running total).
+TEST_F(Discovery, RaisesTheBufferAndTracesDroppedAnswersOncePerCollection) {
+    struct Case {
+        bool forceRefused;
+        std::vector<std::vector<std::uint32_t>> dropsPerRequest;  // one per answer
+        std::vector<std::wstring> expected;
+    };
+    const std::wstring kTail =
+        L" answers for want of receive buffer; raising net.core.rmem_max would let them in\n";
+    const Case cases[] = {
+        {false, {{0, 0}, {0, 0}, {0, 0}}, {}},
+        {true,
+         {{0, 0}, {5, 7}, {7, 7}},
+         {L"TFTPClient::GetBroadcastResponse: the system dropped 7" + kTail}},
+        {true,
+         {{0, 2}, {2, 2}, {9, 9}},
+         {L"TFTPClient::GetBroadcastResponse: the system dropped 2" + kTail,
+          L"TFTPClient::GetBroadcastResponse: the system dropped 7" + kTail}},
+    };
+    for (const Case& test : cases) {
+        QXTest::TraceCapture trace;
+        script.FailOption(QX::SocketOption::ReceiveBufferForce,
+                          test.forceRefused ? QX::SocketError::AccessDenied : 0);
+        std::size_t request = 0;
+        script.OnSend([&](const Datagram&) {
+            const std::vector<std::uint32_t>& drops = test.dropsPerRequest[request++];
+            script.Push(CameraAnswer(0x021122334456, 0x0A000008, 1, 2, 0), kCameraB, drops[0]);
+            script.Push(CameraAnswer(0x021122334455, 0x0A000007, 1, 2, 0), kCameraA, drops[1]);
+        });
+        client.Open(kBroadcastAddress, 3000);  // a new socket, whose count starts at 0
+        std::set<CameraData> cameras;
+        EXPECT_EQ(Broadcast(&cameras), 0);
+        EXPECT_EQ(request, 3u);
+        std::vector<std::wstring> dropLines;
+        for (const std::wstring& line : trace.Lines()) {
+            if (line.find(L"rmem_max") != std::wstring::npos) {
+                dropLines.push_back(line);
+            }
+        }
+        EXPECT_EQ(dropLines, test.expected) << "force refused: " << test.forceRefused;
+        int forced = 0;
+        int plain = 0;
+        int counting = 0;
+        EXPECT_EQ(
+            script.OptionValue(client.Socket(), QX::SocketOption::ReceiveBufferForce, &forced),
+            !test.forceRefused);
+        EXPECT_EQ(script.OptionValue(client.Socket(), QX::SocketOption::ReceiveBuffer, &plain),
+                  test.forceRefused);
+        EXPECT_EQ(test.forceRefused ? plain : forced, 1024 * 1024);
+        EXPECT_TRUE(script.OptionValue(client.Socket(), QX::SocketOption::DropCount, &counting));
+        EXPECT_EQ(counting, 1);
+    }
+}
+
+TEST_F(Discovery, BroadcastExTracesDroppedAnswers) {
+    QXTest::TraceCapture trace;
+    script.OnSend([&](const Datagram&) {
+        script.Push(CameraAnswer(0x021122334455, 0x0A000007, 1, 2, 0), kCameraA, 3);
+    });
+    Seen seen;
+    seen.replies = {0};
+    EXPECT_EQ(BroadcastEx(Record, &seen), 0);
+    EXPECT_TRUE(
+        trace.Contains(L"TFTPClient::GetBroadcastResponseEx: the system dropped 3 answers"));
+}
+
 TEST_F(Discovery, NewCameraRestartsTheQuietCount) {
     int requests = 0;
     script.OnSend([&](const Datagram&) {

@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <malloc.h>
 #include <unistd.h>
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// From the sanitizer runtime, which replaces malloc (and so its statistics).
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
+#endif
 
 #include <condition_variable>
 #include <cstdio>
@@ -69,6 +74,46 @@ QXSim::TftpServerConfig Config(std::uint64_t size) {
     QXSim::TftpServerConfig config;
     config.generated["file.bin"] = size;
     return config;
+}
+
+// Bytes of heap in use, from whichever allocator is in place.
+std::size_t HeapInUse() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+#endif
+}
+
+// Nothing reaches the stream before the file is complete, so at the first write every block is
+// held: the heap has grown by the collected file, which must be held about once (a whole packet
+// per block would hold each 1450-byte payload in more than twice its size).
+TEST(TFTPSim, TheCollectedFileIsHeldAboutOnce) {
+    class Sampling : public QXSDK::IStream {
+    public:
+        std::int32_t Write(const void*, std::uint32_t size) override {
+            if (grown == 0) {
+                grown = HeapInUse() - baseline;
+            }
+            return static_cast<std::int32_t>(size);
+        }
+        std::int32_t Read(void*, std::uint32_t) override { return 0; }
+        std::uint32_t GetSize() override { return 0; }
+        std::size_t baseline = 0;
+        std::size_t grown = 0;
+    };
+    const std::uint64_t size = 8 * 1024 * 1024;
+    Sim sim(Config(size));
+    TransferClient client(sim.server.Port(), false, 3);
+    client.Open(kLoopback, sim.server.Port());
+    Sampling stream;
+    std::uint8_t tail[1450];
+    std::uint32_t length = sizeof tail;
+    stream.baseline = HeapInUse();
+    ASSERT_EQ(client.Read("file.bin", &stream, tail, &length, nullptr), 0);
+    EXPECT_GT(stream.grown, size / 2);  // the sample saw the file
+    EXPECT_LT(stream.grown, size + size / 4);
 }
 
 TEST(TFTPSim, SizesAroundTheBlockBoundariesInBothClasses) {

@@ -35,28 +35,50 @@ struct TransferSettings {
     bool async = false;
 };
 
-// CRC-32 (IEEE, as zip and Ethernet use it) of what passes through.
+// CRC-32 (IEEE, as zip and Ethernet use it) of what passes through. Eight bytes a step through
+// eight tables: a byte at a time took a third of a read's time.
 class Crc32 {
 public:
     void Add(const std::uint8_t* data, std::size_t size) {
-        static const std::array<std::uint32_t, 256> table = [] {
-            std::array<std::uint32_t, 256> t{};
+        using Table = std::array<std::uint32_t, 256>;
+        static const std::array<Table, 8> tables = [] {
+            std::array<Table, 8> t{};
             for (std::uint32_t i = 0; i < 256; ++i) {
                 std::uint32_t c = i;
                 for (int k = 0; k < 8; ++k) {
                     c = (c & 1) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
                 }
-                t[i] = c;
+                t[0][i] = c;
+            }
+            for (std::size_t k = 1; k < 8; ++k) {
+                for (std::uint32_t i = 0; i < 256; ++i) {
+                    t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
+                }
             }
             return t;
         }();
-        for (std::size_t i = 0; i < size; ++i) {
-            m_value = table[(m_value ^ data[i]) & 0xFF] ^ (m_value >> 8);
+        std::uint32_t c = m_value;
+        for (; size >= 8; data += 8, size -= 8) {
+            const std::uint32_t low = c ^ Word(data);
+            const std::uint32_t high = Word(data + 4);
+            c = tables[7][low & 0xFF] ^ tables[6][(low >> 8) & 0xFF] ^
+                tables[5][(low >> 16) & 0xFF] ^ tables[4][low >> 24] ^ tables[3][high & 0xFF] ^
+                tables[2][(high >> 8) & 0xFF] ^ tables[1][(high >> 16) & 0xFF] ^
+                tables[0][high >> 24];
         }
+        for (; size > 0; ++data, --size) {
+            c = tables[0][(c ^ *data) & 0xFF] ^ (c >> 8);
+        }
+        m_value = c;
     }
     std::uint32_t Value() const { return ~m_value; }
 
 private:
+    static std::uint32_t Word(const std::uint8_t* p) {
+        return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+               static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+    }
+
     std::uint32_t m_value = 0xFFFFFFFFu;
 };
 

@@ -175,6 +175,10 @@ public:
                 return SetInt(socket, IPPROTO_IP, IP_MULTICAST_LOOP, value);
             case SocketOption::PacketInfo:
                 return SetInt(socket, IPPROTO_IP, IP_PKTINFO, value);
+            case SocketOption::ReceiveBufferForce:
+                return SetInt(socket, SOL_SOCKET, SO_RCVBUFFORCE, value);
+            case SocketOption::DropCount:
+                return SetInt(socket, SOL_SOCKET, SO_RXQ_OVFL, value);
         }
         t_lastError = SocketError::ProtocolOption;
         return false;
@@ -286,7 +290,8 @@ public:
         }
         sockaddr_in sender{};
         iovec vector{buffer, static_cast<size_t>(capacity)};
-        alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in_pktinfo))];
+        alignas(cmsghdr) unsigned char
+            control[CMSG_SPACE(sizeof(in_pktinfo)) + CMSG_SPACE(sizeof(std::uint32_t))];
         msghdr message{};
         message.msg_name = &sender;
         message.msg_namelen = sizeof(sender);
@@ -314,6 +319,8 @@ public:
                 std::memcpy(&info, CMSG_DATA(header), sizeof(info));
                 received->destination = info.ipi_addr.s_addr;
                 received->interfaceIndex = static_cast<std::uint32_t>(info.ipi_ifindex);
+            } else if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SO_RXQ_OVFL) {
+                std::memcpy(&received->dropped, CMSG_DATA(header), sizeof(received->dropped));
             }
         }
         return true;

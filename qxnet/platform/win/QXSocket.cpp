@@ -113,6 +113,9 @@ public:
                 return SetInt(socket, IPPROTO_IP, IP_MULTICAST_LOOP, value);
             case SocketOption::PacketInfo:
                 return SetInt(socket, IPPROTO_IP, IP_PKTINFO, value);
+            case SocketOption::ReceiveBufferForce:
+            case SocketOption::DropCount:
+                break;  // no such options here (see the header)
         }
         WSASetLastError(WSAENOPROTOOPT);
         return false;
