@@ -195,7 +195,8 @@ void BM_Curl(benchmark::State& state) {
 // ACK 0, then per datagram one receive of up to 8192 bytes cut into pieces of block + 4, an ACK
 // datagram for every DATA piece, and each new payload copied once into a preallocated buffer at
 // its block's place; done when the short block has come and no block is missing.
-bool ReferenceRead(int port, const std::string& name, std::uint64_t size, int block) {
+bool ReferenceRead(std::uint32_t address, int port, const std::string& name, std::uint64_t size,
+                   int block) {
     const std::uint64_t blocks = size / static_cast<std::uint64_t>(block) + 1;
     static std::vector<unsigned char> file;
     file.resize(size);
@@ -203,7 +204,7 @@ bool ReferenceRead(int port, const std::string& name, std::uint64_t size, int bl
     int s = ::socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in to{};
     to.sin_family = AF_INET;
-    to.sin_addr.s_addr = htonl(kLoopback);
+    to.sin_addr.s_addr = htonl(address);
     to.sin_port = htons(static_cast<std::uint16_t>(port));
     char request[160];
     int n = std::snprintf(request, sizeof request, "..%s%cnetascii%cblksize%c%d%c", name.c_str(), 0,
@@ -280,7 +281,7 @@ void BM_Reference(benchmark::State& state) {
     const int mb = static_cast<int>(state.range(0));
     const int port = Peers::Get().sim->Port();
     for (auto _ : state) {
-        if (!ReferenceRead(port, FileName(mb), static_cast<std::uint64_t>(mb) * kMB,
+        if (!ReferenceRead(kLoopback, port, FileName(mb), static_cast<std::uint64_t>(mb) * kMB,
                            static_cast<int>(state.range(1)))) {
             state.SkipWithError("reference read failed");
             return;
@@ -406,21 +407,23 @@ std::string Key(const char* what, int mb, int block) {
 
 int main(int argc, char** argv) {
     QX::SetDebugSink(nullptr, nullptr);
-    // --reference-only=PORT:NAME:BYTES:BLOCK: three reference reads from a simulator on
-    // 127.0.0.1 that runs as its own program, each printed as REFERENCE<tab>seconds.
+    // --reference-only=ADDRESS:PORT:NAME:BYTES:BLOCK: three reference reads from a simulated
+    // camera that runs as its own program, each printed as REFERENCE<tab>seconds.
     constexpr char kReferenceOnly[] = "--reference-only=";
     if (argc == 2 && std::strncmp(argv[1], kReferenceOnly, sizeof kReferenceOnly - 1) == 0) {
+        unsigned a = 0, b = 0, c = 0, d = 0;
         int port = 0;
         char name[100] = {};
         unsigned long long bytes = 0;
         int block = 0;
-        if (std::sscanf(argv[1] + sizeof kReferenceOnly - 1, "%d:%99[^:]:%llu:%d", &port, name,
-                        &bytes, &block) != 4) {
+        if (std::sscanf(argv[1] + sizeof kReferenceOnly - 1, "%u.%u.%u.%u:%d:%99[^:]:%llu:%d", &a,
+                        &b, &c, &d, &port, name, &bytes, &block) != 8) {
             return 2;
         }
+        const std::uint32_t address = a << 24 | b << 16 | c << 8 | d;
         for (int i = 0; i < 3; ++i) {
             const auto start = std::chrono::steady_clock::now();
-            if (!ReferenceRead(port, name, bytes, block)) {
+            if (!ReferenceRead(address, port, name, bytes, block)) {
                 return 1;
             }
             std::printf(

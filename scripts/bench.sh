@@ -21,7 +21,7 @@ fi
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQXNET_BUILD_BENCH=ON \
   -DQXNET_BUILD_TOOLS=ON "${launcher[@]}" >/dev/null || exit 2
 cmake --build "$build" -j"${QXNET_JOBS:-2}" --target bench_tftp_read bench_http \
-  bench_memory_stream bench_mdns bench_net bench_broadcast bench_scan qxnet-cli qxtftp-sim \
+  bench_memory_stream bench_mdns bench_net bench_broadcast bench_scan qxnet-cli qxcam-sim \
   >/dev/null || exit 2
 
 out=$(mktemp -d)
@@ -51,12 +51,12 @@ wanted scan && run bench_scan
 # qxnet get against the simulator program, beside the reference reader against the same one.
 if wanted get; then
   echo "running qxnet get ..." >&2
-  "$build/sim/qxtftp-sim" --address 127.0.0.1 --port 0 --generate f64=67108864 \
+  "$build/sim/qxcam-sim" --port 0 --tftp-port 0 --no-web --no-mdns --generate f64=67108864 \
     --seconds 600 >"$out/sim.txt" 2>&1 &
   sim=$!
   port=""
   for _ in $(seq 50); do
-    port=$(sed -n 's/.*serving on [0-9.]*:\([0-9]*\).*/\1/p' "$out/sim.txt")
+    port=$(sed -n 's/^qxcam-sim: camera [0-9a-f:]* at 127.0.1.1: tftp \([0-9]*\).*/\1/p' "$out/sim.txt")
     [ -n "$port" ] && break
     sleep 0.1
   done
@@ -65,11 +65,11 @@ if wanted get; then
     [ "$block" = 2904 ] && flag=--double
     for _ in 1 2 3; do
       start=$(date +%s.%N)
-      "$build/tools/qxnet/qxnet" get 127.0.0.1 f64 -o "$out/f64" --port "$port" $flag \
+      "$build/tools/qxnet/qxnet" get 127.0.1.1 f64 -o "$out/f64" --port "$port" $flag \
         >/dev/null 2>&1 || echo "FAILED" >>"$out/get-$block.txt"
       echo "$start $(date +%s.%N)" | awk '{print $2 - $1}' >>"$out/get-$block.txt"
     done
-    "$build/bench/bench_tftp_read" --reference-only="$port":f64:67108864:"$block" \
+    "$build/bench/bench_tftp_read" --reference-only=127.0.1.1:"$port":f64:67108864:"$block" \
       >>"$out/getref-$block.txt" 2>&1 || true
   done
   kill "$sim" 2>/dev/null
