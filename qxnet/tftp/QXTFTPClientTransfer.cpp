@@ -130,29 +130,15 @@ public:
         }
     }
 
-    // Writes blocks 1..last-1 to the stream in order, in runs that lie side by side in a slab,
-    // freeing each slab once written.
+    // Writes blocks 1..last-1 to the stream in order, one write per block as callers' streams
+    // expect, freeing each slab once its blocks are written.
     void Deliver(int last, IStream* stream) {
-        const unsigned char* run = nullptr;
-        std::uint32_t runLength = 0;
         for (int block = 1; block < last; ++block) {
-            const unsigned char* payload = Place(block);
-            const std::uint32_t length = static_cast<std::uint32_t>(m_lengths[block]);
-            if (run != nullptr && run + runLength == payload) {
-                runLength += length;
-            } else {
-                Write(stream, run, runLength);
-                run = payload;
-                runLength = length;
-            }
+            Write(stream, Place(block), static_cast<std::uint32_t>(m_lengths[block]));
             if ((block + 1) % kSlabBlocks == 0) {
-                Write(stream, run, runLength);
-                run = nullptr;
-                runLength = 0;
                 m_slabs[static_cast<std::size_t>(block / kSlabBlocks)].reset();
             }
         }
-        Write(stream, run, runLength);
     }
 
     const unsigned char* Payload(int block) const {
@@ -165,9 +151,9 @@ private:
         return m_slabs[static_cast<std::size_t>(block / kSlabBlocks)].get() +
                static_cast<std::size_t>(block % kSlabBlocks) * m_blockSize;
     }
-    static void Write(IStream* stream, const unsigned char* run, std::uint32_t length) {
-        if (stream != nullptr && run != nullptr) {
-            stream->Write(run, length);
+    static void Write(IStream* stream, const unsigned char* payload, std::uint32_t length) {
+        if (stream != nullptr) {
+            stream->Write(payload, length);
         }
     }
 
