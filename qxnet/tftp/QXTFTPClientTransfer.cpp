@@ -141,16 +141,13 @@ public:
         }
     }
 
-    const unsigned char* Payload(int block) const {
+    // Where a block's payload lies in its slab.
+    unsigned char* Place(int block) const {
         return m_slabs[static_cast<std::size_t>(block / kSlabBlocks)].get() +
                static_cast<std::size_t>(block % kSlabBlocks) * m_blockSize;
     }
 
 private:
-    unsigned char* Place(int block) {
-        return m_slabs[static_cast<std::size_t>(block / kSlabBlocks)].get() +
-               static_cast<std::size_t>(block % kSlabBlocks) * m_blockSize;
-    }
     static void Write(IStream* stream, const unsigned char* payload, std::uint32_t length) {
         if (stream != nullptr) {
             stream->Write(payload, length);
@@ -400,7 +397,7 @@ int TFTPClient::ReadResponse(IStream* stream, unsigned char* buffer, std::uint32
             SetError(L"%s Packet buffer is too small", name);
             return kBufferTooSmall;
         }
-        std::memcpy(buffer, blocks.Payload(lastBlock), payload);
+        std::memcpy(buffer, blocks.Place(lastBlock), payload);
         *length = payload;
     }
     return 0;
