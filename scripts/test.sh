@@ -131,6 +131,9 @@ stage_consumer() {
   local prefix
   prefix=$(mktemp -d)
   cmake --install build/ci-release --prefix "$prefix" &&
+    cmake -S cmake/header-check -B build/ci-header-check -G Ninja \
+      -DQXNet_DIR="$prefix/lib/cmake/QXNet" &&
+    cmake --build build/ci-header-check -j "$jobs" &&
     cmake -S examples -B build/ci-consumer -G Ninja -DCMAKE_PREFIX_PATH="$prefix" &&
     cmake --build build/ci-consumer &&
     LD_LIBRARY_PATH="$prefix/lib" QXNET_TRACE=off build/ci-consumer/qxnet-consumer &&
