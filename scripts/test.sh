@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs what the tests need, builds every configuration and runs every test:
-#   release (whole suite) · asan+ubsan (whole suite) · tsan (threaded suites) · fuzz (each target
-#   for its share of the fuzz budget) · windows (i686 and x86_64 DLLs, x86_64 tests under Wine) ·
-#   consumer (the installed package used by a separate project, and its C interface by a C program
-#   built with clang) · python (the ctypes package installed with pip, its tests against the
-#   simulators). Benchmarks are built, not run.
+#   release (whole suite, fuzz corpora replayed) · asan+ubsan (whole suite, fuzz corpora
+#   replayed) · tsan (threaded suites) · fuzz (each target for its share of the fuzz budget) ·
+#   windows (i686 and x86_64 DLLs, x86_64 tests under Wine) · consumer (every installed header
+#   compiled on its own, the installed package used by a separate project, and its C interface
+#   by a C program built with clang) · python (the ctypes package installed with pip, its tests
+#   against the simulators). Benchmarks are built, not run.
 # Usage: scripts/test.sh [stage ...]   (default: every stage; "deps" can be skipped with
 # QXNET_SKIP_DEPS=1). Build trees go to build/ci-*.
 set -uo pipefail
@@ -131,6 +132,9 @@ stage_consumer() {
   local prefix
   prefix=$(mktemp -d)
   cmake --install build/ci-release --prefix "$prefix" &&
+    cmake -S cmake/header-check -B build/ci-header-check -G Ninja \
+      -DQXNet_DIR="$prefix/lib/cmake/QXNet" &&
+    cmake --build build/ci-header-check -j "$jobs" &&
     cmake -S examples -B build/ci-consumer -G Ninja -DCMAKE_PREFIX_PATH="$prefix" &&
     cmake --build build/ci-consumer &&
     LD_LIBRARY_PATH="$prefix/lib" QXNET_TRACE=off build/ci-consumer/qxnet-consumer &&

@@ -156,11 +156,16 @@ stop_http_server() {
 }
 
 # The installed package: the DLL in bin/, its import library in lib/, the headers under
-# include/qxnet/; a program built against it runs under Wine with the installed DLL.
+# include/qxnet/, each of which compiles on its own (cmake/header-check); a program built
+# against it runs under Wine with the installed DLL.
 check_install() {
   local prefix consumer rc
   prefix=$(mktemp -d)
   consumer=$root/build/ci-win-consumer
+  # A project of a user's, built against the installed package with the cross compiler.
+  local package=(-G Ninja -DCMAKE_BUILD_TYPE=Release
+    -DCMAKE_TOOLCHAIN_FILE="$toolchains/mingw-x86_64.cmake" -DQXNet_DIR="$prefix/lib/cmake/QXNet"
+    -DBoost_INCLUDE_DIR="$root/build/ci-win-x64/boost-headers")
   cmake --install build/ci-win-x64 --prefix "$prefix" &&
     for file in bin/qxnet.dll lib/libqxnet.dll.a include/qxnet/QXExport.h \
       include/qxnet/QXVersion.h include/qxnet/platform/QXSync.h \
@@ -169,9 +174,9 @@ check_install() {
       echo "installed: $file"
     done &&
     ! find "$prefix/include" \( -path '*/win/*' -o -path '*/posix/*' \) | grep . &&
-    cmake -S examples -B "$consumer" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_TOOLCHAIN_FILE="$toolchains/mingw-x86_64.cmake" -DQXNet_DIR="$prefix/lib/cmake/QXNet" \
-      -DBoost_INCLUDE_DIR="$root/build/ci-win-x64/boost-headers" &&
+    cmake -S cmake/header-check -B build/ci-win-header-check "${package[@]}" &&
+    cmake --build build/ci-win-header-check -j "$jobs" &&
+    cmake -S examples -B "$consumer" "${package[@]}" &&
     cmake --build "$consumer" &&
     cp "$prefix/bin/qxnet.dll" "$consumer/" &&
     (cd "$consumer" && QXNET_TRACE=off "$wine" qxnet-consumer.exe)

@@ -162,6 +162,11 @@ bool IsAddrAvailable(std::uint32_t address) {
 }
 
 std::uint32_t GetAvailableAddress(std::uint32_t start, std::uint32_t end) {
+    return GetAvailableAddress(start, end, nullptr, nullptr);
+}
+
+std::uint32_t GetAvailableAddress(std::uint32_t start, std::uint32_t end,
+                                  AddressTakenCallback taken, void* context) {
     if (end == 0) {
         end = start | 0xFF000000u;
     }
@@ -173,6 +178,9 @@ std::uint32_t GetAvailableAddress(std::uint32_t start, std::uint32_t end) {
             return a;
         }
         TraceNotAvailable(a);
+        if (taken != nullptr) {
+            taken(a, context);
+        }
         if (a == end) {
             return 0;
         }

@@ -1,7 +1,8 @@
 #pragma once
 
 // Reachability of IPv4 addresses and the search for a free one. Every function blocks the
-// calling thread, keeps no state between calls and runs no callbacks; no lock is taken.
+// calling thread, keeps no state between calls and runs no callbacks but the search's progress
+// callback; no lock is taken.
 
 #include <cstdint>
 #include <string>
@@ -33,6 +34,13 @@ QXNET_API bool IsAddrAvailable(std::uint32_t address);
 // The first free address from start to end (host order, both included), or 0. An end of 0 means
 // start with its first octet set to 255. Each free address costs 3.1 s of silence.
 QXNET_API std::uint32_t GetAvailableAddress(std::uint32_t start, std::uint32_t end);
+
+// The same search, calling taken(address, context) for each address that answered (host order),
+// on the calling thread, before the next address is tried: a caller's progress report. taken
+// may be null.
+typedef void (*AddressTakenCallback)(std::uint32_t address, void* context);
+QXNET_API std::uint32_t GetAvailableAddress(std::uint32_t start, std::uint32_t end,
+                                            AddressTakenCallback taken, void* context);
 
 // Empties the neighbour cache of every Ethernet adapter; fails silently.
 QXNET_API void FlashARP();

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "qxnet/common/QXResult.h"
@@ -133,7 +134,14 @@ TEST_F(EchoFixture, SilentAddressIsFreeAfterThreeRequests) {
 TEST_F(EchoFixture, SearchReturnsTheFirstSilentAddress) {
     m_script.answering = {0xC0A8010A, 0xC0A8010B};
     QXTest::TraceCapture capture;
-    EXPECT_EQ(0xC0A8010Cu, QX::GetAvailableAddress(0xC0A8010A, 0xC0A8010C));
+    // Each taken address reaches the progress callback before the next one is tried.
+    using Taken = std::vector<std::pair<std::uint32_t, std::size_t>>;  // address, requests sent
+    Taken taken;
+    const auto record = [](std::uint32_t address, void* context) {
+        static_cast<Taken*>(context)->emplace_back(address, s_echo->timeouts.size());
+    };
+    EXPECT_EQ(0xC0A8010Cu, QX::GetAvailableAddress(0xC0A8010A, 0xC0A8010C, record, &taken));
+    EXPECT_EQ((Taken{{0xC0A8010A, 1}, {0xC0A8010B, 2}}), taken);
     EXPECT_EQ(2u, capture.Lines().size());
     EXPECT_TRUE(capture.Contains(L"IsAddrAvailable(192.168.1.11). IP not available"));
     EXPECT_EQ(5u, m_script.timeouts.size());  // one each for .10 and .11, three for .12

@@ -8,7 +8,7 @@
 
 #include "qxnet/common/QXResult.h"
 #include "sim/QXSimTftpServer.h"
-#include "tests/tftp_transfer/QXTftpdProcess.h"
+#include "tests/support/QXTftpdProcess.h"
 #include "tests/tftp_transfer/QXTransferTestClient.h"
 
 namespace {

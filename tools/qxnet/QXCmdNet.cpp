@@ -17,7 +17,6 @@
 #include "qxnet/net/QXNetTable.h"
 #include "qxnet/net/QXPing.h"
 #include "qxnet/net/QXReservedAddress.h"
-#include "qxnet/platform/QXDebugOutput.h"
 #include "qxnet/platform/QXNetInfo.h"
 #include "tools/qxnet/QXCli.h"
 #include "tools/qxnet/QXCliOutput.h"
@@ -305,20 +304,13 @@ struct FreeSettings {
     std::string end;
 };
 
-// Counts the addresses that the search found taken, from the library's trace, to move the
-// progress line.
+// The search's progress line: each address found taken moves it one step.
 struct FreeProgress {
-    Progress* progress;
-    std::uint64_t tested = 0;
-    bool verbose;
-    static void Sink(const wchar_t* line, void* context) {
-        auto* self = static_cast<FreeProgress*>(context);
-        if (std::wstring(line).find(L"IsAddrAvailable(") != std::wstring::npos) {
-            self->progress->Update(++self->tested);
-        }
-        if (self->verbose) {
-            QX::PlatformDebugSink()(line, nullptr);
-        }
+    Progress* line;
+    std::uint32_t start;
+    static void Taken(std::uint32_t address, void* context) {
+        const auto* self = static_cast<const FreeProgress*>(context);
+        self->line->Update(std::uint64_t{address} - self->start + 1);
     }
 };
 
@@ -347,10 +339,8 @@ int Free(Global& global, const FreeSettings& settings) {
     std::uint32_t found = 0;
     {
         Progress progress("searching", start <= last ? std::uint64_t{last} - start + 1 : 0);
-        FreeProgress counter{&progress, 0, global.verbose};
-        QX::SetDebugSink(&FreeProgress::Sink, &counter);
-        found = QX::GetAvailableAddress(start, end);
-        QX::SetDebugSink(nullptr, nullptr);
+        FreeProgress counter{&progress, start};
+        found = QX::GetAvailableAddress(start, end, &FreeProgress::Taken, &counter);
     }
     if (global.json) {
         PrintJson(std::cout,

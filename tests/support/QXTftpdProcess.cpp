@@ -1,4 +1,4 @@
-#include "tests/tftp_transfer/QXTftpdProcess.h"
+#include "tests/support/QXTftpdProcess.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
