@@ -180,7 +180,7 @@ std::uint32_t GetAvailableAddress(std::uint32_t start, std::uint32_t end) {
 }
 
 void FlashARP() {
-    NetInfoSource& source = NetInfo();
+    NetInfoSource& source = NetInfoSource::Current();
     std::vector<AdapterInfo> adapters;
     DWORD size = NETINFO_ADAPTER_INFO_SIZE;
     DWORD answer = source.GetAdaptersInfo(&adapters, &size);

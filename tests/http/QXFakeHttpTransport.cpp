@@ -8,10 +8,10 @@
 
 namespace QXTest {
 
-FakeHttpTransport::FakeHttpTransport() : m_previous(QX::SetHttpTransport(this)) {}
+FakeHttpTransport::FakeHttpTransport() : m_previous(QX::HttpTransport::Set(this)) {}
 
 FakeHttpTransport::~FakeHttpTransport() {
-    QX::SetHttpTransport(m_previous);
+    QX::HttpTransport::Set(m_previous);
 }
 
 void FakeHttpTransport::Script(FakeReply reply) {

@@ -326,7 +326,7 @@ public:
             DWORD index = static_cast<DWORD>(rtnl_link_get_ifindex(link));
             for (const HostAddress& host : view.Addresses()) {
                 if (host.row.dwIndex == index) {
-                    adapter.unicast.push_back(UnicastAddress{NETINFO_AF_INET, host.row.dwAddr});
+                    adapter.unicast.push_back(UnicastAddress{AddressFamilyInet, host.row.dwAddr});
                 }
             }
             // The IPv4 adapter list holds the links that take part in IPv4: up, with an

@@ -1,5 +1,6 @@
 #include "qxnet/platform/QXSocket.h"
 
+#include "qxnet/platform/QXSystemSocket.h"
 #include "qxnet/platform/QXWinTypes.h"
 
 #include <mswsock.h>
@@ -12,33 +13,17 @@ namespace QX {
 
 namespace {
 
-sockaddr_in ToSystem(const SocketAddressV4& address) {
-    sockaddr_in system{};
-    system.sin_family = AF_INET;
-    system.sin_port = address.port;
-    system.sin_addr.s_addr = address.address;
-    return system;
-}
-
-SocketAddressV4 FromSystem(const sockaddr_in& system) {
-    SocketAddressV4 address{};
-    address.family = AddressFamilyInet;
-    address.port = system.sin_port;
-    address.address = system.sin_addr.s_addr;
-    return address;
-}
-
 SOCKET Native(SocketHandle socket) {
     return static_cast<SOCKET>(socket);
 }
 
+bool SetRaw(SocketHandle socket, int level, int name, const void* value, int size) {
+    return setsockopt(Native(socket), level, name, static_cast<const char*>(value), size) == 0;
+}
+
 bool SetInt(SocketHandle socket, int level, int name, int value) {
     const DWORD word = static_cast<DWORD>(value);
-    if (setsockopt(Native(socket), level, name, reinterpret_cast<const char*>(&word),
-                   sizeof(word)) != 0) {
-        return false;
-    }
-    return true;
+    return SetRaw(socket, level, name, &word, sizeof(word));
 }
 
 // WSARecvMsg is reached through its extension pointer; it is the only receive that reports the
@@ -100,25 +85,13 @@ public:
     }
 
     bool SetOption(SocketHandle socket, SocketOption option, int value) override {
-        switch (option) {
-            case SocketOption::Broadcast:
-                return SetInt(socket, SOL_SOCKET, SO_BROADCAST, value);
-            case SocketOption::ReceiveBuffer:
-                return SetInt(socket, SOL_SOCKET, SO_RCVBUF, value);
-            case SocketOption::ReuseAddress:
-                return SetInt(socket, SOL_SOCKET, SO_REUSEADDR, value);
-            case SocketOption::MulticastTtl:
-                return SetInt(socket, IPPROTO_IP, IP_MULTICAST_TTL, value);
-            case SocketOption::MulticastLoop:
-                return SetInt(socket, IPPROTO_IP, IP_MULTICAST_LOOP, value);
-            case SocketOption::PacketInfo:
-                return SetInt(socket, IPPROTO_IP, IP_PKTINFO, value);
-            case SocketOption::ReceiveBufferForce:
-            case SocketOption::DropCount:
-                break;  // no such options here (see the header)
+        int level = 0;
+        int name = 0;
+        if (!SystemOption(option, &level, &name)) {
+            WSASetLastError(WSAENOPROTOOPT);
+            return false;
         }
-        WSASetLastError(WSAENOPROTOOPT);
-        return false;
+        return SetInt(socket, level, name, value);
     }
 
     bool JoinGroup(SocketHandle socket, std::uint32_t group,
@@ -126,15 +99,13 @@ public:
         ip_mreq request{};
         request.imr_multiaddr.s_addr = group;
         request.imr_interface.s_addr = interfaceAddress;
-        return setsockopt(Native(socket), IPPROTO_IP, IP_ADD_MEMBERSHIP,
-                          reinterpret_cast<const char*>(&request), sizeof(request)) == 0;
+        return SetRaw(socket, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof(request));
     }
 
     bool SetMulticastInterface(SocketHandle socket, std::uint32_t interfaceAddress) override {
         in_addr address{};
         address.s_addr = interfaceAddress;
-        return setsockopt(Native(socket), IPPROTO_IP, IP_MULTICAST_IF,
-                          reinterpret_cast<const char*>(&address), sizeof(address)) == 0;
+        return SetRaw(socket, IPPROTO_IP, IP_MULTICAST_IF, &address, sizeof(address));
     }
 
     SocketWait WaitReadable(SocketHandle socket, std::uint32_t timeoutUs) override {
@@ -169,10 +140,6 @@ public:
 
     bool ReceiveFrom(SocketHandle socket, void* buffer, int capacity,
                      ReceivedDatagram* received) override {
-        if (capacity < 0 || received == nullptr) {
-            WSASetLastError(WSAEINVAL);
-            return false;
-        }
         *received = ReceivedDatagram{};
         sockaddr_in sender{};
         int size = -1;
@@ -243,7 +210,7 @@ void SocketLayerEnd() {
     WSACleanup();
 }
 
-SocketBackend& SystemSocketBackend() {
+SocketBackend& PlatformSocketBackend() {
     static WinSocketBackend backend;
     return backend;
 }
