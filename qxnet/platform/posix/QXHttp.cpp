@@ -153,6 +153,25 @@ T* Lookup(HttpHandle handle, Kind kind) {
     return static_cast<T*>(*found);
 }
 
+// A request that can be asked about its response now: a request handle, a place for the answer
+// and the response head received; else null with the error WinHTTP gives (notReceived for a
+// request whose head has not come).
+Request* ReceivedRequest(HttpHandle handle, const void* answer, DWORD notReceived) {
+    Request* request = Lookup<Request>(handle, Kind::Request);
+    if (request == nullptr) {
+        return nullptr;
+    }
+    if (answer == nullptr) {
+        Fail(HttpError::InvalidParameter);
+        return nullptr;
+    }
+    if (request->state != Request::State::Received) {
+        Fail(notReceived);
+        return nullptr;
+    }
+    return request;
+}
+
 size_t OnHeader(char* data, size_t size, size_t count, void* context) {
     Request* request = static_cast<Request*>(context);
     size_t length = size * count;
@@ -314,15 +333,9 @@ public:
     }
 
     bool QueryStatusCode(HttpHandle handle, DWORD* status) override {
-        Request* request = Lookup<Request>(handle, Kind::Request);
+        Request* request = ReceivedRequest(handle, status, HttpError::HeaderNotFound);
         if (request == nullptr) {
             return false;
-        }
-        if (status == nullptr) {
-            return Fail(HttpError::InvalidParameter);
-        }
-        if (request->state != Request::State::Received) {
-            return Fail(HttpError::HeaderNotFound);
         }
         long code = 0;
         curl_easy_getinfo(request->easy, CURLINFO_RESPONSE_CODE, &code);
@@ -331,15 +344,9 @@ public:
     }
 
     bool QueryContentLength(HttpHandle handle, std::uint64_t* length) override {
-        Request* request = Lookup<Request>(handle, Kind::Request);
+        Request* request = ReceivedRequest(handle, length, HttpError::HeaderNotFound);
         if (request == nullptr) {
             return false;
-        }
-        if (length == nullptr) {
-            return Fail(HttpError::InvalidParameter);
-        }
-        if (request->state != Request::State::Received) {
-            return Fail(HttpError::HeaderNotFound);
         }
         // libcurl reports -1 when no length was announced or chunked coding overrides it.
         curl_off_t announced = -1;
@@ -352,15 +359,9 @@ public:
     }
 
     bool QueryDataAvailable(HttpHandle handle, DWORD* available) override {
-        Request* request = Lookup<Request>(handle, Kind::Request);
+        Request* request = ReceivedRequest(handle, available, HttpError::IncorrectHandleState);
         if (request == nullptr) {
             return false;
-        }
-        if (available == nullptr) {
-            return Fail(HttpError::InvalidParameter);
-        }
-        if (request->state != Request::State::Received) {
-            return Fail(HttpError::IncorrectHandleState);
         }
         if (request->Unread() == 0 && request->paused) {
             // Resuming hands over the block that was held back, through OnBody.
