@@ -1,6 +1,7 @@
 #pragma once
 
-// The one shape of the platform's seams (sockets, net info, the HTTP transport): each is an
+// The one shape of the platform's seams (sockets, net info, ICMP, the HTTP
+// transport): each is an
 // interface whose Current() is the implementation in place and whose Set(next) puts next in
 // place for the whole process, returning the one it replaced (null for the platform's own); a
 // null next restores the platform's.

@@ -35,7 +35,7 @@ TEST(SystemError, SocketsAndIcmpReportAClosedHandleAlike) {
 
     // An ICMP socket that was never opened has no descriptor: the system says EBADF.
     const unsigned char request[8] = {8};
-    auto icmp = QX::PlatformRawIcmpSocket();
+    auto icmp = QX::IcmpBackend::Current().CreateRawIcmpSocket();
     EXPECT_EQ(icmp->SendTo(request, sizeof request, 0x0100007F), QX::SocketError::NotSocket);
 }
 
