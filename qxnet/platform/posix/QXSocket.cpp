@@ -35,19 +35,7 @@ int Fd(SocketHandle socket) {
     return static_cast<int>(socket);
 }
 
-bool SetRaw(SocketHandle socket, int level, int name, const void* value, socklen_t size) {
-    if (setsockopt(Fd(socket), level, name, value, size) != 0) {
-        SetFromErrno();
-        return false;
-    }
-    return true;
-}
-
-bool SetInt(SocketHandle socket, int level, int name, int value) {
-    return SetRaw(socket, level, name, &value, sizeof(value));
-}
-
-class PosixSocketBackend final : public SocketBackend {
+class PosixSocketBackend final : public SystemSocketBackend {
 public:
     SocketHandle CreateUdp() override {
         const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
@@ -84,30 +72,6 @@ public:
         }
         *local = FromSystem(system);
         return true;
-    }
-
-    bool SetOption(SocketHandle socket, SocketOption option, int value) override {
-        int level = 0;
-        int name = 0;
-        if (!SystemOption(option, &level, &name)) {
-            t_lastError = SocketError::ProtocolOption;
-            return false;
-        }
-        return SetInt(socket, level, name, value);
-    }
-
-    bool JoinGroup(SocketHandle socket, std::uint32_t group,
-                   std::uint32_t interfaceAddress) override {
-        ip_mreq request{};
-        request.imr_multiaddr.s_addr = group;
-        request.imr_interface.s_addr = interfaceAddress;
-        return SetRaw(socket, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof(request));
-    }
-
-    bool SetMulticastInterface(SocketHandle socket, std::uint32_t interfaceAddress) override {
-        in_addr address{};
-        address.s_addr = interfaceAddress;
-        return SetRaw(socket, IPPROTO_IP, IP_MULTICAST_IF, &address, sizeof(address));
     }
 
     SocketWait WaitReadable(SocketHandle socket, std::uint32_t timeoutUs) override {
@@ -196,13 +160,19 @@ public:
         for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
              header = CMSG_NXTHDR(&message, header)) {
             if (header->cmsg_level == IPPROTO_IP && header->cmsg_type == IP_PKTINFO) {
-                in_pktinfo info;
-                std::memcpy(&info, CMSG_DATA(header), sizeof(info));
-                received->destination = info.ipi_addr.s_addr;
-                received->interfaceIndex = static_cast<std::uint32_t>(info.ipi_ifindex);
+                TakePacketInfo<in_pktinfo>(CMSG_DATA(header), received);
             } else if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SO_RXQ_OVFL) {
                 std::memcpy(&received->dropped, CMSG_DATA(header), sizeof(received->dropped));
             }
+        }
+        return true;
+    }
+
+protected:
+    bool SetRaw(SocketHandle socket, int level, int name, const void* value, int size) override {
+        if (setsockopt(Fd(socket), level, name, value, static_cast<socklen_t>(size)) != 0) {
+            SetFromErrno();
+            return false;
         }
         return true;
     }

@@ -3,16 +3,13 @@
 #include <cerrno>
 
 #include "qxnet/platform/QXSocket.h"
+#include "qxnet/platform/QXTranslation.h"
 
 namespace QX {
 
 namespace {
 
-struct ErrnoMapping {
-    int errnoValue;
-    int winsock;
-};
-constexpr ErrnoMapping kErrnoTable[] = {
+constexpr Translation<int, int> kErrnoTable[] = {
     {EINTR, SocketError::Interrupted},
     {EBADF, SocketError::NotSocket},
     {EACCES, SocketError::AccessDenied},
@@ -45,12 +42,7 @@ constexpr ErrnoMapping kErrnoTable[] = {
 }  // namespace
 
 int WinsockErrorFromErrno(int value) {
-    for (const ErrnoMapping& mapping : kErrnoTable) {
-        if (mapping.errnoValue == value) {
-            return mapping.winsock;
-        }
-    }
-    return value;
+    return Translate(kErrnoTable, value, value);
 }
 
 }  // namespace QX

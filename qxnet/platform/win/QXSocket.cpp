@@ -17,15 +17,6 @@ SOCKET Native(SocketHandle socket) {
     return static_cast<SOCKET>(socket);
 }
 
-bool SetRaw(SocketHandle socket, int level, int name, const void* value, int size) {
-    return setsockopt(Native(socket), level, name, static_cast<const char*>(value), size) == 0;
-}
-
-bool SetInt(SocketHandle socket, int level, int name, int value) {
-    const DWORD word = static_cast<DWORD>(value);
-    return SetRaw(socket, level, name, &word, sizeof(word));
-}
-
 // WSARecvMsg is reached through its extension pointer; it is the only receive that reports the
 // packet information of IP_PKTINFO. The pointer belongs to the provider, which is the same for
 // every IPv4 datagram socket, so it is asked for once, on the first socket that receives; a
@@ -46,7 +37,7 @@ LPFN_WSARECVMSG RecvMsgFunction(SOCKET socket) {
     return function;
 }
 
-class WinSocketBackend final : public SocketBackend {
+class WinSocketBackend final : public SystemSocketBackend {
 public:
     SocketHandle CreateUdp() override {
         const SOCKET socket = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
@@ -82,30 +73,6 @@ public:
         }
         *local = FromSystem(system);
         return true;
-    }
-
-    bool SetOption(SocketHandle socket, SocketOption option, int value) override {
-        int level = 0;
-        int name = 0;
-        if (!SystemOption(option, &level, &name)) {
-            WSASetLastError(WSAENOPROTOOPT);
-            return false;
-        }
-        return SetInt(socket, level, name, value);
-    }
-
-    bool JoinGroup(SocketHandle socket, std::uint32_t group,
-                   std::uint32_t interfaceAddress) override {
-        ip_mreq request{};
-        request.imr_multiaddr.s_addr = group;
-        request.imr_interface.s_addr = interfaceAddress;
-        return SetRaw(socket, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof(request));
-    }
-
-    bool SetMulticastInterface(SocketHandle socket, std::uint32_t interfaceAddress) override {
-        in_addr address{};
-        address.s_addr = interfaceAddress;
-        return SetRaw(socket, IPPROTO_IP, IP_MULTICAST_IF, &address, sizeof(address));
     }
 
     SocketWait WaitReadable(SocketHandle socket, std::uint32_t timeoutUs) override {
@@ -167,10 +134,7 @@ public:
             for (WSACMSGHDR* header = WSA_CMSG_FIRSTHDR(&message); header != nullptr;
                  header = WSA_CMSG_NXTHDR(&message, header)) {
                 if (header->cmsg_level == IPPROTO_IP && header->cmsg_type == IP_PKTINFO) {
-                    IN_PKTINFO info;
-                    std::memcpy(&info, WSA_CMSG_DATA(header), sizeof(info));
-                    received->destination = info.ipi_addr.s_addr;
-                    received->interfaceIndex = static_cast<std::uint32_t>(info.ipi_ifindex);
+                    TakePacketInfo<IN_PKTINFO>(WSA_CMSG_DATA(header), received);
                 }
             }
         } else {
@@ -188,6 +152,11 @@ public:
         received->size = cut ? capacity + 1 : size;
         received->from = FromSystem(sender);
         return true;
+    }
+
+protected:
+    bool SetRaw(SocketHandle socket, int level, int name, const void* value, int size) override {
+        return setsockopt(Native(socket), level, name, static_cast<const char*>(value), size) == 0;
     }
 };
 
