@@ -36,8 +36,8 @@ TEST(Utf8, ResponseTextIsUtf8OrElseLatin1) {
         std::wstring text;
     } rows[] = {
         {"\xF0\x9F\x98\x80!", L"\U0001F600!"},
-        {"caf\xE9", L"caf\u00E9"},  // not UTF-8: read byte by byte
-        {"ok\xE2\x82", L"ok"},      // a sequence cut off by the end of the bytes is left out
+        {"caf\xE9!", L"caf\u00E9!"},  // not UTF-8: read byte by byte
+        {"ok\xE2\x82", L"ok"},        // a sequence cut off by the end of the bytes is left out
     };
     for (const auto& row : rows) {
         wchar_t text[16];
