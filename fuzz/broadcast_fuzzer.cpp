@@ -9,9 +9,9 @@
 #include <boost/make_shared.hpp>
 
 #include "qxnet/platform/QXDebugOutput.h"
-#include "qxnet/platform/QXScriptedSockets.h"
 #include "qxnet/tftp/QXCameraData.h"
 #include "qxnet/tftp/QXTFTPClient.h"
+#include "tests/support/QXScriptedSockets.h"
 
 namespace {
 

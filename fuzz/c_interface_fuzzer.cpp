@@ -9,7 +9,7 @@
 
 #include "qxnet/c/qxnet.h"
 #include "qxnet/platform/QXDebugOutput.h"
-#include "qxnet/platform/QXScriptedSockets.h"
+#include "tests/support/QXScriptedSockets.h"
 
 namespace {
 

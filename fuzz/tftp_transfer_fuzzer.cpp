@@ -11,8 +11,8 @@
 
 #include "qxnet/common/QXResult.h"
 #include "qxnet/platform/QXDebugOutput.h"
-#include "qxnet/platform/QXScriptedSockets.h"
 #include "qxnet/tftp/QXTFTPClient.h"
+#include "tests/support/QXScriptedSockets.h"
 
 namespace {
 

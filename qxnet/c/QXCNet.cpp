@@ -97,7 +97,7 @@ qxnet_result qxnet_net_addresses(qxnet_address_row* rows, uint32_t capacity, uin
         std::vector<DWORD> storage;
         const qxnet_result fetched = FetchTable<MIB_IPADDRTABLE>(
             [](MIB_IPADDRTABLE* table, DWORD* size) {
-                return QX::NetInfo().GetIpAddrTable(table, size, true);
+                return QX::NetInfoSource::Current().GetIpAddrTable(table, size, true);
             },
             storage);
         if (fetched != Code::Success) {
@@ -124,7 +124,7 @@ qxnet_result qxnet_net_neighbours(qxnet_neighbour_row* rows, uint32_t capacity, 
         std::vector<DWORD> storage;
         const qxnet_result fetched = FetchTable<MIB_IPNETTABLE>(
             [](MIB_IPNETTABLE* table, DWORD* size) {
-                return QX::NetInfo().GetIpNetTable(table, size, true);
+                return QX::NetInfoSource::Current().GetIpNetTable(table, size, true);
             },
             storage);
         if (fetched != Code::Success) {

@@ -211,7 +211,7 @@ bool HTTPClient::Connect() {
         SetError(L"InternetConnect() failed. Error %d");
         return false;
     }
-    QX::HttpTransport& http = QX::Http();
+    QX::HttpTransport& http = QX::HttpTransport::Current();
     m_hSession = http.Open(kUserAgent);
     if (m_hSession == nullptr) {
         m_lastError = QX::GetLastErrorValue();
@@ -233,7 +233,7 @@ bool HTTPClient::Connect() {
 
 void HTTPClient::CloseRequest() {
     if (m_hRequest != nullptr) {
-        QX::Http().CloseHandle(m_hRequest);
+        QX::HttpTransport::Current().CloseHandle(m_hRequest);
         m_hRequest = nullptr;
     }
 }
@@ -244,17 +244,17 @@ void HTTPClient::Close() {
     m_serverStatus = 0;
     CloseRequest();
     if (m_hConnect != nullptr) {
-        QX::Http().CloseHandle(m_hConnect);
+        QX::HttpTransport::Current().CloseHandle(m_hConnect);
         m_hConnect = nullptr;
     }
     if (m_hSession != nullptr) {
-        QX::Http().CloseHandle(m_hSession);
+        QX::HttpTransport::Current().CloseHandle(m_hSession);
         m_hSession = nullptr;
     }
 }
 
 bool HTTPClient::RequestGet(const wchar_t* path, const wchar_t* user, const wchar_t* password) {
-    QX::HttpTransport& http = QX::Http();
+    QX::HttpTransport& http = QX::HttpTransport::Current();
     // A request left open by an earlier call is closed here rather than leaked: a derived class
     // may well send twice without a Close in between.
     CloseRequest();
@@ -378,7 +378,7 @@ bool HTTPClient::RequestAndClose(const wchar_t* path) {
 std::uint32_t HTTPClient::Response(bool asString) {
     QX::ScopedLock guard(m_lock);
     m_serverStatus = 0;
-    if (m_hRequest == nullptr || !QX::Http().ReceiveResponse(m_hRequest)) {
+    if (m_hRequest == nullptr || !QX::HttpTransport::Current().ReceiveResponse(m_hRequest)) {
         // With no request handle there is no call to take an error from; the thread's last
         // error is what it is, as it would be on Windows.
         m_lastError = QX::GetLastErrorValue();
@@ -386,7 +386,7 @@ std::uint32_t HTTPClient::Response(bool asString) {
         return kStatusFailed;
     }
     DWORD serverStatus = 0;
-    if (QX::Http().QueryStatusCode(m_hRequest, &serverStatus)) {
+    if (QX::HttpTransport::Current().QueryStatusCode(m_hRequest, &serverStatus)) {
         m_serverStatus = serverStatus;
     }
     std::uint32_t read = asString ? ReadResponseString() : ReadResponseStream();
@@ -399,7 +399,7 @@ std::uint32_t HTTPClient::ReadResponseString() {
         m_lastError = QX::GetLastErrorValue();
         return 0;
     }
-    QX::HttpTransport& http = QX::Http();
+    QX::HttpTransport& http = QX::HttpTransport::Current();
     DWORD available = 0;
     if (!http.QueryDataAvailable(m_hRequest, &available)) {
         m_lastError = QX::GetLastErrorValue();
@@ -426,7 +426,7 @@ std::uint32_t HTTPClient::ReadResponseStream() {
         m_lastError = QX::GetLastErrorValue();
         return 0;
     }
-    QX::HttpTransport& http = QX::Http();
+    QX::HttpTransport& http = QX::HttpTransport::Current();
     // The body collects in a stream of its own and joins the response only when it is whole.
     QX::CMemoryStream body;
     std::uint64_t received = 0;
@@ -480,7 +480,8 @@ std::uint32_t HTTPClient::KeepBody(QX::CMemoryStream& body, std::uint64_t receiv
     // the closed connection; statuses that carry no body announce nothing to check.
     std::uint64_t announced = 0;
     if (m_serverStatus != 204 && m_serverStatus != 304 &&
-        QX::Http().QueryContentLength(m_hRequest, &announced) && received < announced) {
+        QX::HttpTransport::Current().QueryContentLength(m_hRequest, &announced) &&
+        received < announced) {
         m_lastError = QX::HttpError::ConnectionError;
         SetError(L"WinHttpQueryDataAvailable() failed. Error %d");
         return 0;

@@ -65,7 +65,7 @@ bool IsLoopback(std::uint32_t hostOrderAddress) {
 bool InterfaceOf(std::uint32_t hostOrderAddress, std::uint32_t& index,
                  std::uint32_t& listedAddress) {
     DWORD size = 0;
-    QX::NetInfoSource& source = QX::NetInfo();
+    QX::NetInfoSource& source = QX::NetInfoSource::Current();
     if (source.GetIpAddrTable(nullptr, &size, false) != QX::NetInfoError::InsufficientBuffer ||
         size < sizeof(MIB_IPADDRTABLE)) {
         return false;
@@ -688,7 +688,7 @@ void MDNSClient::IncTransID() {
 
 bool MDNSClient::GetLocalAddresses(std::vector<std::uint32_t>& addresses) {
     std::vector<std::uint32_t> resolved;
-    if (!QX::NetInfo().ResolveLocalHost(&resolved)) {
+    if (!QX::NetInfoSource::Current().ResolveLocalHost(&resolved)) {
         return false;
     }
     addresses.insert(addresses.end(), resolved.begin(), resolved.end());

@@ -16,7 +16,7 @@ constexpr std::uint32_t LOOPBACK_NETWORK_ORDER = 0x0100007F;
 }  // namespace
 
 MIB_IPADDRTABLE* FetchAddrTable() {
-    NetInfoSource& source = NetInfo();
+    NetInfoSource& source = NetInfoSource::Current();
     DWORD size = 0;
     if (source.GetIpAddrTable(nullptr, &size, false) != NetInfoError::InsufficientBuffer) {
         return nullptr;

@@ -27,7 +27,7 @@ void PrintLine(const char* label, const std::wstring& text) {
 }  // namespace
 
 int InterfaceList::Open() {
-    NetInfoSource& source = NetInfo();
+    NetInfoSource& source = NetInfoSource::Current();
     INTERFACE_INFO records[MAX_INTERFACE_RECORDS] = {};
     DWORD bytes = 0;
     if (!source.GetInterfaceList(records, sizeof records, &bytes)) {
@@ -53,7 +53,7 @@ int InterfaceList::Open() {
         PrintLine("Friendly Name: ", adapter.friendlyName);
         PrintLine("Description: ", adapter.description);
         for (const UnicastAddress& unicast : adapter.unicast) {
-            if (unicast.family != NETINFO_AF_INET) {
+            if (unicast.family != AddressFamilyInet) {
                 continue;
             }
             for (DWORD i = 0; i < count; ++i) {

@@ -15,7 +15,7 @@ std::vector<std::uint32_t> GetLocalAddresses() {
     std::vector<std::uint32_t> result;
     std::vector<std::uint32_t> resolved;
     SocketLayerStart();
-    if (!NetInfo().ResolveLocalHost(&resolved)) {
+    if (!NetInfoSource::Current().ResolveLocalHost(&resolved)) {
         Trace(L"gethostbyname() failed");
         SocketLayerEnd();
         return result;

@@ -15,7 +15,7 @@ CNetTable::CNetTable(const MIB_IPNETTABLE* table) {
 }
 
 CNetTable* CNetTable::GetLocalNetAddresses() {
-    NetInfoSource& source = NetInfo();
+    NetInfoSource& source = NetInfoSource::Current();
     DWORD size = 0;
     if (source.GetIpNetTable(nullptr, &size, false) != NetInfoError::InsufficientBuffer) {
         return nullptr;

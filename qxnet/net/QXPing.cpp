@@ -79,7 +79,7 @@ void BuildEchoRequest(unsigned char (&request)[ECHO_REQUEST_SIZE], std::uint16_t
 int Ping(std::uint32_t address) {
     // The layer's own answer is not examined: a failed start shows as a failed socket.
     SocketLayerStart();
-    std::unique_ptr<RawIcmpSocket> socket = CreateRawIcmpSocket();
+    std::unique_ptr<RawIcmpSocket> socket = IcmpBackend::Current().CreateRawIcmpSocket();
     int error = socket->Open();
     if (error != 0) {
         Trace(L"%s: WSAError: %d", L"socket()", error);
@@ -124,7 +124,7 @@ int Ping(std::uint32_t address) {
 int PingICMP(std::uint32_t address, std::uint32_t timeoutMs) {
     std::unique_ptr<EchoFacility> facility;
     try {
-        facility = CreateEchoFacility();
+        facility = IcmpBackend::Current().CreateEchoFacility();
         if (!facility->Bind()) {
             throw Exception(L"Ping is not available", ResultCode::Unexpected, __LINE__, L"QXPing");
         }
@@ -146,7 +146,7 @@ int PingICMP(std::uint32_t address, std::uint32_t timeoutMs) {
 }
 
 std::wstring PingUnavailableReason() {
-    std::unique_ptr<EchoFacility> facility = CreateEchoFacility();
+    std::unique_ptr<EchoFacility> facility = IcmpBackend::Current().CreateEchoFacility();
     bool bound = facility->Bind();
     std::wstring reason = bound ? std::wstring() : facility->FailureReason();
     facility->Release();
@@ -188,7 +188,7 @@ std::uint32_t GetAvailableAddress(std::uint32_t start, std::uint32_t end,
 }
 
 void FlashARP() {
-    NetInfoSource& source = NetInfo();
+    NetInfoSource& source = NetInfoSource::Current();
     std::vector<AdapterInfo> adapters;
     DWORD size = NETINFO_ADAPTER_INFO_SIZE;
     DWORD answer = source.GetAdaptersInfo(&adapters, &size);

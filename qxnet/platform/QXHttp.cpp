@@ -1,21 +1,9 @@
 #include "qxnet/platform/QXHttp.h"
 
-#include <atomic>
+#include "qxnet/platform/QXSeam.h"
 
 namespace QX {
-namespace {
 
-std::atomic<HttpTransport*> g_transport{nullptr};
-
-}  // namespace
-
-HttpTransport& Http() {
-    HttpTransport* transport = g_transport.load();
-    return transport != nullptr ? *transport : PlatformHttpTransport();
-}
-
-HttpTransport* SetHttpTransport(HttpTransport* transport) {
-    return g_transport.exchange(transport);
-}
+QX_DEFINE_SEAM(HttpTransport, PlatformHttpTransport)
 
 }  // namespace QX

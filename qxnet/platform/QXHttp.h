@@ -53,6 +53,12 @@ constexpr std::size_t HttpMaxResponseHead = 64 * 1024;
 
 class HttpTransport {
 public:
+    // The transport in place: the platform's, unless Set put another there.
+    static HttpTransport& Current();
+    // Puts transport in place and returns the one it replaced (null for the platform's); null
+    // restores the platform's. For tests; not to be switched while requests run.
+    static HttpTransport* Set(HttpTransport* transport);
+
     virtual ~HttpTransport() = default;
 
     // A session without a proxy, for synchronous use.
@@ -86,12 +92,5 @@ public:
 
 // The platform's own transport.
 HttpTransport& PlatformHttpTransport();
-
-// The transport in use: the platform's, unless a test has put another one in place.
-HttpTransport& Http();
-
-// Puts transport in place of the platform's (null restores it) and returns the one it replaces
-// (null when that was the platform's). For tests; not to be switched while requests run.
-HttpTransport* SetHttpTransport(HttpTransport* transport);
 
 }  // namespace QX

@@ -3,11 +3,16 @@
 #include <atomic>
 #include <cstring>
 
+#include "qxnet/platform/QXSeam.h"
+
 namespace QX {
 
 namespace {
-std::atomic<EchoFacilityFactory> s_echoFactory{nullptr};
-std::atomic<RawIcmpSocketFactory> s_rawFactory{nullptr};
+// The base backend creates the platform's objects.
+IcmpBackend& PlatformIcmpBackend() {
+    static IcmpBackend platform;
+    return platform;
+}
 
 constexpr std::size_t IPV4_HEADER_MIN = 20;
 constexpr std::size_t ICMP_HEADER_SIZE = 8;
@@ -44,23 +49,17 @@ std::wstring EchoFacility::FailureReason() const {
 }
 RawIcmpSocket::~RawIcmpSocket() = default;
 
-std::unique_ptr<EchoFacility> CreateEchoFacility() {
-    EchoFacilityFactory factory = s_echoFactory.load();
-    return factory != nullptr ? factory() : PlatformEchoFacility();
+IcmpBackend::~IcmpBackend() = default;
+
+std::unique_ptr<EchoFacility> IcmpBackend::CreateEchoFacility() {
+    return PlatformEchoFacility();
 }
 
-std::unique_ptr<RawIcmpSocket> CreateRawIcmpSocket() {
-    RawIcmpSocketFactory factory = s_rawFactory.load();
-    return factory != nullptr ? factory() : PlatformRawIcmpSocket();
+std::unique_ptr<RawIcmpSocket> IcmpBackend::CreateRawIcmpSocket() {
+    return PlatformRawIcmpSocket();
 }
 
-EchoFacilityFactory SetEchoFacilityFactory(EchoFacilityFactory factory) {
-    return s_echoFactory.exchange(factory);
-}
-
-RawIcmpSocketFactory SetRawIcmpSocketFactory(RawIcmpSocketFactory factory) {
-    return s_rawFactory.exchange(factory);
-}
+QX_DEFINE_SEAM(IcmpBackend, PlatformIcmpBackend)
 
 std::uint16_t InternetChecksum(const unsigned char* data, std::size_t length) {
     std::uint32_t sum = 0;

@@ -84,17 +84,24 @@ public:
     virtual int Close() = 0;
 };
 
-// Factories of the platform's objects; a test puts its own in place (null restores them).
 // The Internet checksum (RFC 1071) of data: little-endian 16-bit words, an odd last byte in the
 // low half of its word, the sum folded twice and complemented.
 std::uint16_t InternetChecksum(const unsigned char* data, std::size_t length);
 
-typedef std::unique_ptr<EchoFacility> (*EchoFacilityFactory)();
-typedef std::unique_ptr<RawIcmpSocket> (*RawIcmpSocketFactory)();
-QXNET_API std::unique_ptr<EchoFacility> CreateEchoFacility();
-QXNET_API std::unique_ptr<RawIcmpSocket> CreateRawIcmpSocket();
-QXNET_API EchoFacilityFactory SetEchoFacilityFactory(EchoFacilityFactory factory);
-QXNET_API RawIcmpSocketFactory SetRawIcmpSocketFactory(RawIcmpSocketFactory factory);
+// Where the echo facility and the raw socket come from: the platform's objects, unless a test
+// put a backend in place that overrides one or both.
+class QXNET_API IcmpBackend {
+public:
+    // The backend in place: the platform's, unless Set put another there.
+    static IcmpBackend& Current();
+    // Puts backend in place and returns the one it replaced (null for the platform's); null
+    // restores the platform's.
+    static IcmpBackend* Set(IcmpBackend* backend);
+
+    virtual ~IcmpBackend();
+    virtual std::unique_ptr<EchoFacility> CreateEchoFacility();
+    virtual std::unique_ptr<RawIcmpSocket> CreateRawIcmpSocket();
+};
 
 // The platform's own objects (posix/ or win/).
 std::unique_ptr<EchoFacility> PlatformEchoFacility();

@@ -1,23 +1,11 @@
 #include "qxnet/platform/QXNetInfo.h"
 
-#include <atomic>
+#include "qxnet/platform/QXSeam.h"
 
 namespace QX {
 
-namespace {
-std::atomic<NetInfoSource*> s_source{nullptr};
-}  // namespace
+QX_DEFINE_SEAM(NetInfoSource, PlatformNetInfo)
 
 NetInfoSource::~NetInfoSource() = default;
-
-NetInfoSource& NetInfo() {
-    NetInfoSource* source = s_source.load();
-    return source != nullptr ? *source : PlatformNetInfo();
-}
-
-NetInfoSource* SetNetInfoSource(NetInfoSource* source) {
-    NetInfoSource* previous = s_source.exchange(source);
-    return previous != nullptr ? previous : &PlatformNetInfo();
-}
 
 }  // namespace QX

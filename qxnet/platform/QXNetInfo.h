@@ -13,6 +13,7 @@
 
 #include "qxnet/QXExport.h"
 #include "qxnet/platform/QXNetRecords.h"
+#include "qxnet/platform/QXSocket.h"
 #include "qxnet/platform/QXWinTypes.h"
 
 namespace QX {
@@ -27,9 +28,6 @@ constexpr DWORD InsufficientBuffer = 122;
 constexpr DWORD NoData = 232;
 }  // namespace NetInfoError
 
-constexpr std::uint16_t NETINFO_AF_INET = 2;
-constexpr std::uint16_t NETINFO_AF_INET6 = 23;
-
 // Adapter types as the adapter-info chain reports them.
 constexpr DWORD NETINFO_TYPE_OTHER = 1;
 constexpr DWORD NETINFO_TYPE_ETHERNET = 6;
@@ -40,7 +38,8 @@ constexpr DWORD NETINFO_TYPE_IEEE80211 = 71;
 // The size of one adapter-info record, the unit in which that chain is measured.
 constexpr DWORD NETINFO_ADAPTER_INFO_SIZE = 648;
 
-// One address of an adapter's unicast chain; address is in network order when family is IPv4.
+// One address of an adapter's unicast chain; address is in network order when family is
+// AddressFamilyInet.
 struct UnicastAddress {
     std::uint16_t family;
     std::uint32_t address;
@@ -61,6 +60,12 @@ struct AdapterInfo {
 
 class QXNET_API NetInfoSource {
 public:
+    // The source in place: the platform's, unless Set put another there.
+    static NetInfoSource& Current();
+    // Puts source in place and returns the one it replaced (null for the platform's); null
+    // restores the platform's. A test sets it before the code under test runs.
+    static NetInfoSource* Set(NetInfoSource* source);
+
     virtual ~NetInfoSource();
 
     // Makes an IPv4 datagram socket and reads the interface records into records, which holds
@@ -91,12 +96,6 @@ public:
     // order. False when the name does not resolve. The socket layer must have been started.
     virtual bool ResolveLocalHost(std::vector<std::uint32_t>* addresses) = 0;
 };
-
-// The source in use: the platform's, unless a test put another in place.
-QXNET_API NetInfoSource& NetInfo();
-// Puts source in place of the platform's (null restores it) and returns the one it replaces.
-// Not synchronised: a test sets it before the code under test runs.
-QXNET_API NetInfoSource* SetNetInfoSource(NetInfoSource* source);
 
 // The platform's own source (posix/ or win/).
 NetInfoSource& PlatformNetInfo();

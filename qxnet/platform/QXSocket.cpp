@@ -3,16 +3,31 @@
 #include <atomic>
 #include <cstring>
 
+#include "qxnet/platform/QXSeam.h"
+
 namespace QX {
 
 namespace {
-std::atomic<SocketBackend*> g_backend{nullptr};
 
-SocketBackend& Current() {
-    SocketBackend* backend = g_backend.load(std::memory_order_acquire);
-    return backend != nullptr ? *backend : SystemSocketBackend();
+// A handle that cannot name a socket is refused before any backend sees it, as Winsock refuses a
+// handle that is no socket. Descriptors and Windows socket handles alike fit in 31 bits.
+bool Refused(SocketHandle socket) {
+    if (socket != InvalidSocket && socket <= static_cast<SocketHandle>(0x7FFFFFFF)) {
+        return false;
+    }
+    SetSocketLastError(SocketError::NotSocket);
+    return true;
+}
+
+bool RefusedArgument(bool refused) {
+    if (refused) {
+        SetSocketLastError(SocketError::InvalidArgument);
+    }
+    return refused;
 }
 }  // namespace
+
+QX_DEFINE_SEAM(SocketBackend, PlatformSocketBackend)
 
 SocketBackend::~SocketBackend() = default;
 
@@ -41,40 +56,41 @@ SocketAddressV4 MakeSocketAddress(std::uint32_t hostOrderAddress, std::uint16_t 
     return address;
 }
 
-SocketBackend* SetSocketBackend(SocketBackend* backend) {
-    return g_backend.exchange(backend, std::memory_order_acq_rel);
-}
-
 SocketHandle SocketCreateUdp() {
-    return Current().CreateUdp();
+    return SocketBackend::Current().CreateUdp();
 }
 bool SocketClose(SocketHandle socket) {
-    return Current().Close(socket);
+    return !Refused(socket) && SocketBackend::Current().Close(socket);
 }
 bool SocketBind(SocketHandle socket, const SocketAddressV4& local) {
-    return Current().Bind(socket, local);
+    return !Refused(socket) && SocketBackend::Current().Bind(socket, local);
 }
 bool SocketLocalAddress(SocketHandle socket, SocketAddressV4* local) {
-    return Current().LocalAddress(socket, local);
+    return !Refused(socket) && SocketBackend::Current().LocalAddress(socket, local);
 }
 bool SocketSetOption(SocketHandle socket, SocketOption option, int value) {
-    return Current().SetOption(socket, option, value);
+    return !Refused(socket) && SocketBackend::Current().SetOption(socket, option, value);
 }
 bool SocketJoinGroup(SocketHandle socket, std::uint32_t group, std::uint32_t interfaceAddress) {
-    return Current().JoinGroup(socket, group, interfaceAddress);
+    return !Refused(socket) && SocketBackend::Current().JoinGroup(socket, group, interfaceAddress);
 }
 bool SocketSetMulticastInterface(SocketHandle socket, std::uint32_t interfaceAddress) {
-    return Current().SetMulticastInterface(socket, interfaceAddress);
+    return !Refused(socket) &&
+           SocketBackend::Current().SetMulticastInterface(socket, interfaceAddress);
 }
 SocketWait SocketWaitReadable(SocketHandle socket, std::uint32_t timeoutUs) {
-    return Current().WaitReadable(socket, timeoutUs);
+    return Refused(socket) ? SocketWait::Failed
+                           : SocketBackend::Current().WaitReadable(socket, timeoutUs);
 }
 int SocketSendTo(SocketHandle socket, const void* data, int length, const SocketAddressV4& to) {
-    return Current().SendTo(socket, data, length, to);
+    if (Refused(socket) || RefusedArgument(length < 0)) {
+        return -1;
+    }
+    return SocketBackend::Current().SendTo(socket, data, length, to);
 }
 int SocketReceiveFrom(SocketHandle socket, void* buffer, int capacity, SocketAddressV4* from) {
     ReceivedDatagram received{};
-    if (!Current().ReceiveFrom(socket, buffer, capacity, &received)) {
+    if (!SocketReceiveWithInterface(socket, buffer, capacity, &received)) {
         return -1;
     }
     if (from != nullptr) {
@@ -84,7 +100,8 @@ int SocketReceiveFrom(SocketHandle socket, void* buffer, int capacity, SocketAdd
 }
 bool SocketReceiveWithInterface(SocketHandle socket, void* buffer, int capacity,
                                 ReceivedDatagram* received) {
-    return Current().ReceiveFrom(socket, buffer, capacity, received);
+    return !Refused(socket) && !RefusedArgument(capacity < 0 || received == nullptr) &&
+           SocketBackend::Current().ReceiveFrom(socket, buffer, capacity, received);
 }
 
 }  // namespace QX

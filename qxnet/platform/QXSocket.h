@@ -5,9 +5,10 @@
 // thread's last socket error, always in Winsock numbering (SocketError below), so messages and
 // results read the same on every platform.
 //
-// Seam: SetSocketBackend puts another implementation (a scripted source of datagrams, a
-// recording sink) in place of the system's for the whole process; every function below then
-// goes to it. Tests and fuzz targets use it to drive the clients without a network.
+// Seam: SocketBackend::Set puts another implementation (a scripted source of datagrams, a
+// recording sink) in place of the platform's for the whole process; every function below then
+// goes to it. Tests and fuzz targets use it to drive the clients without a network. Handles and
+// arguments are checked once, before any backend sees them.
 
 #include <cstdint>
 
@@ -46,9 +47,7 @@ QXNET_API SocketAddressV4 MakeSocketAddress(std::uint32_t hostOrderAddress, std:
 
 // Winsock error numbers; the Linux backend maps errno to them in one table.
 namespace SocketError {
-constexpr int None = 0;
 constexpr int Interrupted = 10004;
-constexpr int BadHandle = 10009;
 constexpr int AccessDenied = 10013;
 constexpr int Fault = 10014;
 constexpr int InvalidArgument = 10022;
@@ -71,7 +70,6 @@ constexpr int NotConnected = 10057;
 constexpr int TimedOut = 10060;
 constexpr int ConnectionRefused = 10061;
 constexpr int HostUnreachable = 10065;
-constexpr int NotInitialised = 10093;
 }  // namespace SocketError
 
 // The calling thread's last socket error (Winsock numbering).
@@ -122,9 +120,18 @@ struct ReceivedDatagram {
 };
 
 // The operations of a socket implementation. Failures set the last socket error; SocketHandle
-// results are InvalidSocket and int results -1 on failure, bool results false.
+// results are InvalidSocket and int results -1 on failure, bool results false. A backend is
+// handed only handles that can name a socket, non-negative lengths and capacities, and a
+// ReceivedDatagram to fill.
 class QXNET_API SocketBackend {
 public:
+    // The backend in place: the platform's, unless Set put another there.
+    static SocketBackend& Current();
+    // Puts backend in place for the whole process and returns the one it replaced (null for the
+    // platform's); null restores the platform's. The caller keeps the backend alive while it is
+    // in place and swaps it only while no socket is in use.
+    static SocketBackend* Set(SocketBackend* backend);
+
     virtual ~SocketBackend();
     virtual SocketHandle CreateUdp() = 0;
     virtual bool Close(SocketHandle socket) = 0;
@@ -148,12 +155,8 @@ public:
                              ReceivedDatagram* received) = 0;
 };
 
-// The system's backend.
-QXNET_API SocketBackend& SystemSocketBackend();
-// Puts backend in place of the current one for the whole process and returns the one it
-// replaced; null restores the system's. The caller keeps the backend alive while it is in place
-// and swaps it only while no socket is in use.
-QXNET_API SocketBackend* SetSocketBackend(SocketBackend* backend);
+// The platform's own backend (posix/ or win/).
+SocketBackend& PlatformSocketBackend();
 
 // The socket operations, through the backend in place.
 QXNET_API SocketHandle SocketCreateUdp();

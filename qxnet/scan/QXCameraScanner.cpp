@@ -206,7 +206,7 @@ bool CameraScanner::Impl::ResolveScope(std::vector<ScopeEntry>& scope,
     scope.clear();
     std::vector<std::uint32_t> indexes;  // network-order address, index pairs
     DWORD size = 0;
-    QX::NetInfoSource& source = QX::NetInfo();
+    QX::NetInfoSource& source = QX::NetInfoSource::Current();
     if (source.GetIpAddrTable(nullptr, &size, false) == QX::NetInfoError::InsufficientBuffer &&
         size >= sizeof(MIB_IPADDRTABLE)) {
         std::vector<DWORD> storage(size / sizeof(DWORD) + 1);
@@ -263,7 +263,7 @@ bool CameraScanner::Impl::ResolveScope(std::vector<ScopeEntry>& scope,
         std::wstring name;
         for (const QX::AdapterAddresses& adapter : adapters) {
             for (const QX::UnicastAddress& unicast : adapter.unicast) {
-                if (unicast.family == QX::NETINFO_AF_INET && unicast.address == network &&
+                if (unicast.family == QX::AddressFamilyInet && unicast.address == network &&
                     name.empty()) {
                     name = adapter.friendlyName;
                 }

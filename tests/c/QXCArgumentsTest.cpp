@@ -11,7 +11,7 @@
 
 #include "qxnet/c/qxnet.h"
 #include "qxnet/common/QXResult.h"
-#include "qxnet/platform/QXScriptedSockets.h"
+#include "tests/support/QXScriptedSockets.h"
 
 namespace {
 

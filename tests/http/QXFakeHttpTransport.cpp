@@ -8,10 +8,10 @@
 
 namespace QXTest {
 
-FakeHttpTransport::FakeHttpTransport() : m_previous(QX::SetHttpTransport(this)) {}
+FakeHttpTransport::FakeHttpTransport() : m_previous(QX::HttpTransport::Set(this)) {}
 
 FakeHttpTransport::~FakeHttpTransport() {
-    QX::SetHttpTransport(m_previous);
+    QX::HttpTransport::Set(m_previous);
 }
 
 void FakeHttpTransport::Script(FakeReply reply) {
@@ -251,20 +251,24 @@ public:
     void Release() override {}
 };
 
-std::unique_ptr<QX::EchoFacility> MakeScriptedEcho() {
-    return std::make_unique<ScriptedEcho>();
-}
+class ScriptedIcmp : public QX::IcmpBackend {
+public:
+    std::unique_ptr<QX::EchoFacility> CreateEchoFacility() override {
+        return std::make_unique<ScriptedEcho>();
+    }
+};
+ScriptedIcmp g_icmp;
 
 }  // namespace
 
-FakeEcho::FakeEcho(bool answer) : m_previous(QX::SetEchoFacilityFactory(MakeScriptedEcho)) {
+FakeEcho::FakeEcho(bool answer) : m_previous(QX::IcmpBackend::Set(&g_icmp)) {
     g_answer = answer;
     g_missing = false;
     g_pings = 0;
 }
 
 FakeEcho::~FakeEcho() {
-    QX::SetEchoFacilityFactory(m_previous);
+    QX::IcmpBackend::Set(m_previous);
 }
 
 void FakeEcho::Answer(bool answer) {

@@ -92,7 +92,7 @@ public:
     static std::uint32_t LastAddress();  // network order, as the facility gets it
 
 private:
-    QX::EchoFacilityFactory m_previous;
+    QX::IcmpBackend* m_previous;
 };
 
 }  // namespace QXTest

@@ -471,8 +471,8 @@ public:
 
 class MDNSClientFake : public ::testing::Test {
 protected:
-    void SetUp() override { m_previous = QX::SetSocketBackend(&m_backend); }
-    void TearDown() override { QX::SetSocketBackend(m_previous); }
+    void SetUp() override { m_previous = QX::SocketBackend::Set(&m_backend); }
+    void TearDown() override { QX::SocketBackend::Set(m_previous); }
     FakeBackend m_backend;
     QX::SocketBackend* m_previous = nullptr;
 };

@@ -13,8 +13,8 @@ namespace QXTest {
 // test can also make it fail, overflow or grow between the size query and the fetch.
 class FakeNetInfo : public QX::NetInfoSource {
 public:
-    FakeNetInfo() : m_previous(QX::SetNetInfoSource(this)) {}
-    ~FakeNetInfo() override { QX::SetNetInfoSource(m_previous); }
+    FakeNetInfo() : m_previous(QX::NetInfoSource::Set(this)) {}
+    ~FakeNetInfo() override { QX::NetInfoSource::Set(m_previous); }
     FakeNetInfo(const FakeNetInfo&) = delete;
     FakeNetInfo& operator=(const FakeNetInfo&) = delete;
 

@@ -208,7 +208,7 @@ TEST_F(HostNetwork, FlushEmptiesEthernetNeighboursOnly) {
     DWORD size = 64 * QX::NETINFO_ADAPTER_INFO_SIZE;
     DWORD answer = 1;
     m_host->Run([&] {
-        answer = QX::NetInfo().GetAdaptersInfo(&adapters, &size);
+        answer = QX::NetInfoSource::Current().GetAdaptersInfo(&adapters, &size);
         QX::FlashARP();
     });
     ASSERT_EQ(QX::NetInfoError::Success, answer);
@@ -342,7 +342,7 @@ TEST_F(HostNetwork, AddressesOfLinksThatAreDownAreLeftOut) {
         m_host->Run([&] {
             table.reset(QX::CAddrTable::GetLocalAddresses());
             count = GetLocalAddrTable(&record, 0x0A420000, 0x0A4200FF);
-            QX::NetInfo().GetAdaptersInfo(&adapters, &size);
+            QX::NetInfoSource::Current().GetAdaptersInfo(&adapters, &size);
         });
         std::unique_ptr<MIB_IPADDRTABLE, void (*)(MIB_IPADDRTABLE*)> owner(record,
                                                                            FreeLocalAddrTable);
@@ -408,7 +408,7 @@ TEST_F(HostNetwork, WirelessLinksAreNotFlushed) {
     std::vector<QX::AdapterInfo> adapters;
     DWORD size = 64 * QX::NETINFO_ADAPTER_INFO_SIZE;
     m_host->Run([&] {
-        QX::NetInfo().GetAdaptersInfo(&adapters, &size);
+        QX::NetInfoSource::Current().GetAdaptersInfo(&adapters, &size);
         QX::FlashARP();
     });
     QX::SetWirelessLinkSource(previous);
@@ -427,7 +427,7 @@ TEST_F(HostNetwork, NeighbourTableAnswersAsWindowsDoes) {
     DWORD empty = 0;
     std::unique_ptr<QX::CNetTable> none;
     m_peer->Run([&] {
-        empty = QX::NetInfo().GetIpNetTable(nullptr, &size, false);
+        empty = QX::NetInfoSource::Current().GetIpNetTable(nullptr, &size, false);
         none.reset(QX::CNetTable::GetLocalNetAddresses());
     });
     EXPECT_EQ(QX::NetInfoError::NoData, empty);
@@ -444,10 +444,10 @@ TEST_F(HostNetwork, NeighbourTableAnswersAsWindowsDoes) {
     DWORD answer = 0;
     m_host->Run([&] {
         size = 0;
-        QX::NetInfo().GetIpNetTable(nullptr, &size, true);
+        QX::NetInfoSource::Current().GetIpNetTable(nullptr, &size, true);
         block.resize(size);
-        answer = QX::NetInfo().GetIpNetTable(reinterpret_cast<MIB_IPNETTABLE*>(block.data()), &size,
-                                             true);
+        answer = QX::NetInfoSource::Current().GetIpNetTable(
+            reinterpret_cast<MIB_IPNETTABLE*>(block.data()), &size, true);
     });
     ASSERT_EQ(QX::NetInfoError::Success, answer);
     const auto* table = reinterpret_cast<const MIB_IPNETTABLE*>(block.data());

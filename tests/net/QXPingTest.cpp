@@ -77,15 +77,19 @@ class EchoFixture : public testing::Test {
 protected:
     void SetUp() override {
         s_echo = &m_script;
-        m_previous = QX::SetEchoFacilityFactory(
-            []() -> std::unique_ptr<QX::EchoFacility> { return std::make_unique<FakeEcho>(); });
+        m_previous = QX::IcmpBackend::Set(&m_backend);
     }
     void TearDown() override {
-        QX::SetEchoFacilityFactory(m_previous);
+        QX::IcmpBackend::Set(m_previous);
         s_echo = nullptr;
     }
+    struct : QX::IcmpBackend {
+        std::unique_ptr<QX::EchoFacility> CreateEchoFacility() override {
+            return std::make_unique<FakeEcho>();
+        }
+    } m_backend;
     EchoScript m_script;
-    QX::EchoFacilityFactory m_previous = nullptr;
+    QX::IcmpBackend* m_previous = nullptr;
 };
 
 TEST_F(EchoFixture, PingICMPSendsInNetworkOrderWithTheCallersTimeout) {
@@ -230,15 +234,19 @@ class RawFixture : public testing::Test {
 protected:
     void SetUp() override {
         s_raw = &m_script;
-        m_previous = QX::SetRawIcmpSocketFactory(
-            []() -> std::unique_ptr<QX::RawIcmpSocket> { return std::make_unique<FakeRaw>(); });
+        m_previous = QX::IcmpBackend::Set(&m_backend);
     }
     void TearDown() override {
-        QX::SetRawIcmpSocketFactory(m_previous);
+        QX::IcmpBackend::Set(m_previous);
         s_raw = nullptr;
     }
+    struct : QX::IcmpBackend {
+        std::unique_ptr<QX::RawIcmpSocket> CreateRawIcmpSocket() override {
+            return std::make_unique<FakeRaw>();
+        }
+    } m_backend;
     RawScript m_script;
-    QX::RawIcmpSocketFactory m_previous = nullptr;
+    QX::IcmpBackend* m_previous = nullptr;
 };
 
 // The Internet checksum read the other way: big-endian words, an odd byte in the high half.

@@ -42,7 +42,7 @@ TEST(PlatformNet, InterfaceListNeverHoldsLoopback) {
 TEST(PlatformNet, InterfaceRecordsIncludeLoopbackWithItsMask) {
     INTERFACE_INFO records[20] = {};
     DWORD bytes = 0;
-    ASSERT_TRUE(QX::NetInfo().GetInterfaceList(records, sizeof records, &bytes));
+    ASSERT_TRUE(QX::NetInfoSource::Current().GetInterfaceList(records, sizeof records, &bytes));
     ASSERT_EQ(0u, bytes % sizeof(INTERFACE_INFO));
     bool loopback = false;
     for (DWORD i = 0; i < bytes / sizeof(INTERFACE_INFO); ++i) {

@@ -146,7 +146,8 @@ TEST_F(ScannerSeams, ScopeWithoutInterfaceIsAnError) {
     const auto record = [&net](std::uint32_t address, DWORD flags, const wchar_t* name) {
         net.AddRecord(QX::HostToNetwork32(address), 0, QX::HostToNetwork32(0xFF000000));
         net.records.back().iiFlags = flags;
-        net.adapters.push_back({name, name, {{QX::NETINFO_AF_INET, QX::HostToNetwork32(address)}}});
+        net.adapters.push_back(
+            {name, name, {{QX::AddressFamilyInet, QX::HostToNetwork32(address)}}});
     };
     record(0x7F000001, 0x1 | 0x4, L"lo");
     record(0x0A000001, 0x2, L"down0");  // not up

@@ -13,10 +13,10 @@ namespace QXTest {
 class RefusingSockets : public QX::SocketBackend {
 public:
     explicit RefusingSockets(std::set<std::uint32_t> refused)
-        : m_refused(std::move(refused)), m_system(QX::SystemSocketBackend()) {
-        m_previous = QX::SetSocketBackend(this);
+        : m_refused(std::move(refused)), m_system(QX::PlatformSocketBackend()) {
+        m_previous = QX::SocketBackend::Set(this);
     }
-    ~RefusingSockets() override { QX::SetSocketBackend(m_previous); }
+    ~RefusingSockets() override { QX::SocketBackend::Set(m_previous); }
 
     QX::SocketHandle CreateUdp() override { return m_system.CreateUdp(); }
     bool Close(QX::SocketHandle socket) override { return m_system.Close(socket); }

@@ -12,8 +12,8 @@
 #include "tests/support/QXCapabilities.h"
 #endif
 
-#include "qxnet/platform/QXScriptedSockets.h"
 #include "qxnet/platform/QXSocket.h"
+#include "tests/support/QXScriptedSockets.h"
 #include "tests/tftp/QXLoopbackPeer.h"
 
 using QXTest::kLoopback;

@@ -9,7 +9,7 @@
 
 #include "qxnet/common/QXException.h"
 #include "qxnet/common/QXResult.h"
-#include "qxnet/platform/QXScriptedSockets.h"
+#include "tests/support/QXScriptedSockets.h"
 #include "tests/support/QXTraceCapture.h"
 #include "tests/tftp/QXLoopbackPeer.h"
 #include "tests/tftp/QXTFTPClientTestAccess.h"

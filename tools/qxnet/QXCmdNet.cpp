@@ -157,7 +157,7 @@ const char* NeighbourType(DWORD type) {
 // The whole neighbour table, rows without a physical address included, read in the same two
 // steps as the library's own fetch.
 int AllNeighbours(Global& global) {
-    QX::NetInfoSource& source = QX::NetInfo();
+    QX::NetInfoSource& source = QX::NetInfoSource::Current();
     DWORD size = 0;
     std::vector<unsigned char> block;
     DWORD answer = source.GetIpNetTable(nullptr, &size, false);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "qxnet/platform/QXSync.h"
+#include "qxnet/platform/QXTranslation.h"
 
 // libcurl under the WinHTTP-shaped handles. Each request owns one easy handle in a multi handle
 // of its own, driven only from inside the calling thread's transport calls. The body is handed
@@ -25,11 +26,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // libcurl's results in WinHTTP's numbering; everything unlisted is an internal error.
-struct CurlErrorRow {
-    CURLcode curl;
-    DWORD error;
-};
-constexpr CurlErrorRow kCurlErrors[] = {
+constexpr Translation<CURLcode, DWORD> kCurlErrors[] = {
     {CURLE_COULDNT_RESOLVE_HOST, HttpError::NameNotResolved},
     {CURLE_COULDNT_RESOLVE_PROXY, HttpError::NameNotResolved},
     {CURLE_COULDNT_CONNECT, HttpError::CannotConnect},
@@ -48,12 +45,7 @@ constexpr CurlErrorRow kCurlErrors[] = {
 };
 
 DWORD MapCurl(CURLcode code) {
-    for (const CurlErrorRow& row : kCurlErrors) {
-        if (row.curl == code) {
-            return row.error;
-        }
-    }
-    return HttpError::InternalError;
+    return Translate(kCurlErrors, code, HttpError::InternalError);
 }
 
 bool Fail(DWORD error) {
@@ -151,6 +143,25 @@ T* Lookup(HttpHandle handle, Kind kind) {
         return nullptr;
     }
     return static_cast<T*>(*found);
+}
+
+// A request handle in the given state, with a place for its answer where one is asked for; else
+// null with the error WinHTTP gives (notInState for a request in another state).
+Request* RequestIn(HttpHandle handle, Request::State state, DWORD notInState,
+                   const void* answer = "") {
+    Request* request = Lookup<Request>(handle, Kind::Request);
+    if (request == nullptr) {
+        return nullptr;
+    }
+    if (answer == nullptr) {
+        Fail(HttpError::InvalidParameter);
+        return nullptr;
+    }
+    if (request->state != state) {
+        Fail(notInState);
+        return nullptr;
+    }
+    return request;
 }
 
 size_t OnHeader(char* data, size_t size, size_t count, void* context) {
@@ -276,12 +287,10 @@ public:
     }
 
     bool SendRequest(HttpHandle handle) override {
-        Request* request = Lookup<Request>(handle, Kind::Request);
+        Request* request =
+            RequestIn(handle, Request::State::Opened, HttpError::IncorrectHandleState);
         if (request == nullptr) {
             return false;
-        }
-        if (request->state != Request::State::Opened) {
-            return Fail(HttpError::IncorrectHandleState);
         }
         if (!Prepare(*request)) {
             return Fail(HttpError::NotEnoughMemory);
@@ -297,12 +306,9 @@ public:
     }
 
     bool ReceiveResponse(HttpHandle handle) override {
-        Request* request = Lookup<Request>(handle, Kind::Request);
+        Request* request = RequestIn(handle, Request::State::Sent, HttpError::IncorrectHandleState);
         if (request == nullptr) {
             return false;
-        }
-        if (request->state != Request::State::Sent) {
-            return Fail(HttpError::IncorrectHandleState);
         }
         Drive(
             *request, [request] { return request->headersDone; }, request->settings.receiveMs);
@@ -314,15 +320,10 @@ public:
     }
 
     bool QueryStatusCode(HttpHandle handle, DWORD* status) override {
-        Request* request = Lookup<Request>(handle, Kind::Request);
+        Request* request =
+            RequestIn(handle, Request::State::Received, HttpError::HeaderNotFound, status);
         if (request == nullptr) {
             return false;
-        }
-        if (status == nullptr) {
-            return Fail(HttpError::InvalidParameter);
-        }
-        if (request->state != Request::State::Received) {
-            return Fail(HttpError::HeaderNotFound);
         }
         long code = 0;
         curl_easy_getinfo(request->easy, CURLINFO_RESPONSE_CODE, &code);
@@ -331,15 +332,10 @@ public:
     }
 
     bool QueryContentLength(HttpHandle handle, std::uint64_t* length) override {
-        Request* request = Lookup<Request>(handle, Kind::Request);
+        Request* request =
+            RequestIn(handle, Request::State::Received, HttpError::HeaderNotFound, length);
         if (request == nullptr) {
             return false;
-        }
-        if (length == nullptr) {
-            return Fail(HttpError::InvalidParameter);
-        }
-        if (request->state != Request::State::Received) {
-            return Fail(HttpError::HeaderNotFound);
         }
         // libcurl reports -1 when no length was announced or chunked coding overrides it.
         curl_off_t announced = -1;
@@ -352,15 +348,10 @@ public:
     }
 
     bool QueryDataAvailable(HttpHandle handle, DWORD* available) override {
-        Request* request = Lookup<Request>(handle, Kind::Request);
+        Request* request =
+            RequestIn(handle, Request::State::Received, HttpError::IncorrectHandleState, available);
         if (request == nullptr) {
             return false;
-        }
-        if (available == nullptr) {
-            return Fail(HttpError::InvalidParameter);
-        }
-        if (request->state != Request::State::Received) {
-            return Fail(HttpError::IncorrectHandleState);
         }
         if (request->Unread() == 0 && request->paused) {
             // Resuming hands over the block that was held back, through OnBody.

@@ -20,53 +20,11 @@
 #include <string>
 
 #include "qxnet/platform/QXUtf8.h"
+#include "qxnet/platform/posix/QXSystemError.h"
 
 namespace QX {
 
 namespace {
-
-// Winsock's numbers for the errors that ICMP sockets meet.
-int WinsockError(int error) {
-    switch (error) {
-        case EINTR:
-            return 10004;
-        case EBADF:
-            return 10009;
-        case EACCES:
-        case EPERM:
-            return 10013;
-        case EFAULT:
-            return 10014;
-        case EINVAL:
-            return 10022;
-        case EMFILE:
-        case ENFILE:
-            return 10024;
-        case EAGAIN:
-            return 10035;
-        case EMSGSIZE:
-            return 10040;
-        case EPROTONOSUPPORT:
-            return 10043;
-        case EAFNOSUPPORT:
-            return 10047;
-        case EADDRNOTAVAIL:
-            return 10049;
-        case ENETDOWN:
-            return 10050;
-        case ENETUNREACH:
-            return 10051;
-        case ENOBUFS:
-        case ENOMEM:
-            return 10055;
-        case ETIMEDOUT:
-            return 10060;
-        case EHOSTUNREACH:
-            return 10065;
-        default:
-            return 10000 + error;
-    }
-}
 
 std::atomic<std::uint16_t> s_sequence{0};
 
@@ -289,7 +247,7 @@ public:
     int Open() override {
         Close();
         m_socket = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
-        return m_socket >= 0 ? 0 : WinsockError(errno);
+        return m_socket >= 0 ? 0 : WinsockErrorFromErrno(errno);
     }
 
     int SendTo(const unsigned char* data, int length, std::uint32_t networkAddress) override {
@@ -298,7 +256,7 @@ public:
         destination.sin_addr.s_addr = networkAddress;
         ssize_t sent = sendto(m_socket, data, static_cast<std::size_t>(length), 0,
                               reinterpret_cast<sockaddr*>(&destination), sizeof destination);
-        return sent < 0 ? WinsockError(errno) : 0;
+        return sent < 0 ? WinsockErrorFromErrno(errno) : 0;
     }
 
     int WaitReadable(long seconds, long microseconds, int* error) override {
@@ -309,7 +267,7 @@ public:
         short revents = 0;
         int ready = WaitUntil(m_socket, POLLIN, deadline, &revents);
         if (ready < 0 || (ready > 0 && (revents & POLLNVAL) != 0)) {
-            *error = WinsockError(ready < 0 ? errno : EBADF);
+            *error = WinsockErrorFromErrno(ready < 0 ? errno : EBADF);
             return -1;
         }
         return ready;
@@ -322,7 +280,7 @@ public:
         ssize_t received = recvfrom(m_socket, buffer, static_cast<std::size_t>(length), 0,
                                     reinterpret_cast<sockaddr*>(&source), &sourceLength);
         if (received < 0) {
-            *error = WinsockError(errno);
+            *error = WinsockErrorFromErrno(errno);
             return -1;
         }
         *networkSource = source.sin_addr.s_addr;
@@ -333,7 +291,7 @@ public:
         if (m_socket < 0) {
             return 0;
         }
-        int result = close(m_socket) == 0 ? 0 : WinsockError(errno);
+        int result = close(m_socket) == 0 ? 0 : WinsockErrorFromErrno(errno);
         m_socket = -1;
         return result;
     }

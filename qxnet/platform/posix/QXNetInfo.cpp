@@ -20,6 +20,7 @@
 #include <cstring>
 
 #include "qxnet/platform/QXUtf8.h"
+#include "qxnet/platform/posix/QXNetlinkSocket.h"
 #include "qxnet/platform/posix/QXWirelessLinks.h"
 
 namespace QX {
@@ -33,25 +34,9 @@ constexpr DWORD ADAPTER_RECORD_BYTES = 448;
 constexpr DWORD UNICAST_RECORD_BYTES = 64 + 16;
 
 // A netlink route socket of the calling thread's namespace, with the caches read through it.
-class RouteSocket {
+class RouteSocket : public NetlinkSocket {
 public:
-    RouteSocket() : m_socket(nl_socket_alloc()) {
-        if (m_socket != nullptr && nl_connect(m_socket, NETLINK_ROUTE) != 0) {
-            nl_socket_free(m_socket);
-            m_socket = nullptr;
-        }
-    }
-    ~RouteSocket() {
-        if (m_socket != nullptr) {
-            nl_socket_free(m_socket);
-        }
-    }
-    RouteSocket(const RouteSocket&) = delete;
-    RouteSocket& operator=(const RouteSocket&) = delete;
-    nl_sock* Get() const { return m_socket; }
-
-private:
-    nl_sock* m_socket;
+    RouteSocket() : NetlinkSocket(NETLINK_ROUTE) {}
 };
 
 class Cache {
@@ -326,7 +311,7 @@ public:
             DWORD index = static_cast<DWORD>(rtnl_link_get_ifindex(link));
             for (const HostAddress& host : view.Addresses()) {
                 if (host.row.dwIndex == index) {
-                    adapter.unicast.push_back(UnicastAddress{NETINFO_AF_INET, host.row.dwAddr});
+                    adapter.unicast.push_back(UnicastAddress{AddressFamilyInet, host.row.dwAddr});
                 }
             }
             // The IPv4 adapter list holds the links that take part in IPv4: up, with an

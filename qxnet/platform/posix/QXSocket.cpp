@@ -1,4 +1,6 @@
 #include "qxnet/platform/QXSocket.h"
+#include "qxnet/platform/QXSystemSocket.h"
+#include "qxnet/platform/posix/QXSystemError.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -19,61 +21,8 @@ namespace {
 thread_local int t_lastError = 0;
 std::atomic<int> g_startCount{0};
 
-// The one errno-to-Winsock table; an errno missing here is passed on as it is, which can never be
-// mistaken for a Winsock number (those start at 10000).
-struct ErrnoMapping {
-    int errnoValue;
-    int winsock;
-};
-constexpr ErrnoMapping kErrnoTable[] = {
-    {EINTR, SocketError::Interrupted},
-    {EBADF, SocketError::NotSocket},
-    {EACCES, SocketError::AccessDenied},
-    {EPERM, SocketError::AccessDenied},
-    {EFAULT, SocketError::Fault},
-    {EINVAL, SocketError::InvalidArgument},
-    {EMFILE, SocketError::TooManyOpen},
-    {ENFILE, SocketError::TooManyOpen},
-    {EAGAIN, SocketError::WouldBlock},
-    {ENOTSOCK, SocketError::NotSocket},
-    {EDESTADDRREQ, SocketError::DestinationRequired},
-    {EMSGSIZE, SocketError::MessageTooLong},
-    {ENOPROTOOPT, SocketError::ProtocolOption},
-    {EPROTONOSUPPORT, SocketError::ProtocolNotSupported},
-    {EOPNOTSUPP, SocketError::OperationNotSupported},
-    {EAFNOSUPPORT, SocketError::FamilyNotSupported},
-    {EADDRINUSE, SocketError::AddressInUse},
-    {EADDRNOTAVAIL, SocketError::AddressNotAvailable},
-    {ENETDOWN, SocketError::NetworkDown},
-    {ENETUNREACH, SocketError::NetworkUnreachable},
-    {ECONNRESET, SocketError::ConnectionReset},
-    {ENOBUFS, SocketError::NoBufferSpace},
-    {ENOMEM, SocketError::NoBufferSpace},
-    {ENOTCONN, SocketError::NotConnected},
-    {ETIMEDOUT, SocketError::TimedOut},
-    {ECONNREFUSED, SocketError::ConnectionRefused},
-    {EHOSTUNREACH, SocketError::HostUnreachable},
-};
-
 void SetFromErrno() {
-    const int value = errno;
-    for (const ErrnoMapping& mapping : kErrnoTable) {
-        if (mapping.errnoValue == value) {
-            t_lastError = mapping.winsock;
-            return;
-        }
-    }
-    t_lastError = value;
-}
-
-// A handle that cannot name a descriptor is refused before the system sees it, as Winsock
-// refuses a handle that is no socket.
-bool Usable(SocketHandle socket) {
-    if (socket == InvalidSocket || socket > static_cast<SocketHandle>(0x7FFFFFFF)) {
-        t_lastError = SocketError::NotSocket;
-        return false;
-    }
-    return true;
+    t_lastError = WinsockErrorFromErrno(errno);
 }
 
 std::int64_t MonotonicNs() {
@@ -86,31 +35,7 @@ int Fd(SocketHandle socket) {
     return static_cast<int>(socket);
 }
 
-sockaddr_in ToSystem(const SocketAddressV4& address) {
-    sockaddr_in system{};
-    system.sin_family = AF_INET;
-    system.sin_port = address.port;
-    system.sin_addr.s_addr = address.address;
-    return system;
-}
-
-SocketAddressV4 FromSystem(const sockaddr_in& system) {
-    SocketAddressV4 address{};
-    address.family = AddressFamilyInet;
-    address.port = system.sin_port;
-    address.address = system.sin_addr.s_addr;
-    return address;
-}
-
-bool SetInt(SocketHandle socket, int level, int name, int value) {
-    if (setsockopt(Fd(socket), level, name, &value, sizeof(value)) != 0) {
-        SetFromErrno();
-        return false;
-    }
-    return true;
-}
-
-class PosixSocketBackend final : public SocketBackend {
+class PosixSocketBackend final : public SystemSocketBackend {
 public:
     SocketHandle CreateUdp() override {
         const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
@@ -122,9 +47,6 @@ public:
     }
 
     bool Close(SocketHandle socket) override {
-        if (!Usable(socket)) {
-            return false;
-        }
         if (::close(Fd(socket)) != 0) {
             SetFromErrno();
             return false;
@@ -133,9 +55,6 @@ public:
     }
 
     bool Bind(SocketHandle socket, const SocketAddressV4& local) override {
-        if (!Usable(socket)) {
-            return false;
-        }
         const sockaddr_in system = ToSystem(local);
         if (::bind(Fd(socket), reinterpret_cast<const sockaddr*>(&system), sizeof(system)) != 0) {
             SetFromErrno();
@@ -145,9 +64,6 @@ public:
     }
 
     bool LocalAddress(SocketHandle socket, SocketAddressV4* local) override {
-        if (!Usable(socket)) {
-            return false;
-        }
         sockaddr_in system{};
         socklen_t size = sizeof(system);
         if (::getsockname(Fd(socket), reinterpret_cast<sockaddr*>(&system), &size) != 0) {
@@ -158,64 +74,7 @@ public:
         return true;
     }
 
-    bool SetOption(SocketHandle socket, SocketOption option, int value) override {
-        if (!Usable(socket)) {
-            return false;
-        }
-        switch (option) {
-            case SocketOption::Broadcast:
-                return SetInt(socket, SOL_SOCKET, SO_BROADCAST, value);
-            case SocketOption::ReceiveBuffer:
-                return SetInt(socket, SOL_SOCKET, SO_RCVBUF, value);
-            case SocketOption::ReuseAddress:
-                return SetInt(socket, SOL_SOCKET, SO_REUSEADDR, value);
-            case SocketOption::MulticastTtl:
-                return SetInt(socket, IPPROTO_IP, IP_MULTICAST_TTL, value);
-            case SocketOption::MulticastLoop:
-                return SetInt(socket, IPPROTO_IP, IP_MULTICAST_LOOP, value);
-            case SocketOption::PacketInfo:
-                return SetInt(socket, IPPROTO_IP, IP_PKTINFO, value);
-            case SocketOption::ReceiveBufferForce:
-                return SetInt(socket, SOL_SOCKET, SO_RCVBUFFORCE, value);
-            case SocketOption::DropCount:
-                return SetInt(socket, SOL_SOCKET, SO_RXQ_OVFL, value);
-        }
-        t_lastError = SocketError::ProtocolOption;
-        return false;
-    }
-
-    bool JoinGroup(SocketHandle socket, std::uint32_t group,
-                   std::uint32_t interfaceAddress) override {
-        if (!Usable(socket)) {
-            return false;
-        }
-        ip_mreq request{};
-        request.imr_multiaddr.s_addr = group;
-        request.imr_interface.s_addr = interfaceAddress;
-        if (setsockopt(Fd(socket), IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof(request)) != 0) {
-            SetFromErrno();
-            return false;
-        }
-        return true;
-    }
-
-    bool SetMulticastInterface(SocketHandle socket, std::uint32_t interfaceAddress) override {
-        if (!Usable(socket)) {
-            return false;
-        }
-        in_addr address{};
-        address.s_addr = interfaceAddress;
-        if (setsockopt(Fd(socket), IPPROTO_IP, IP_MULTICAST_IF, &address, sizeof(address)) != 0) {
-            SetFromErrno();
-            return false;
-        }
-        return true;
-    }
-
     SocketWait WaitReadable(SocketHandle socket, std::uint32_t timeoutUs) override {
-        if (!Usable(socket)) {
-            return SocketWait::Failed;
-        }
         pollfd entry{};
         entry.fd = Fd(socket);
         entry.events = POLLIN | POLLPRI;
@@ -259,13 +118,6 @@ public:
 
     int SendTo(SocketHandle socket, const void* data, int length,
                const SocketAddressV4& to) override {
-        if (!Usable(socket)) {
-            return -1;
-        }
-        if (length < 0) {
-            t_lastError = SocketError::InvalidArgument;
-            return -1;
-        }
         const sockaddr_in system = ToSystem(to);
         ssize_t sent;
         do {
@@ -281,13 +133,6 @@ public:
 
     bool ReceiveFrom(SocketHandle socket, void* buffer, int capacity,
                      ReceivedDatagram* received) override {
-        if (!Usable(socket)) {
-            return false;
-        }
-        if (capacity < 0 || received == nullptr) {
-            t_lastError = SocketError::InvalidArgument;
-            return false;
-        }
         sockaddr_in sender{};
         iovec vector{buffer, static_cast<size_t>(capacity)};
         alignas(cmsghdr) unsigned char
@@ -315,13 +160,19 @@ public:
         for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
              header = CMSG_NXTHDR(&message, header)) {
             if (header->cmsg_level == IPPROTO_IP && header->cmsg_type == IP_PKTINFO) {
-                in_pktinfo info;
-                std::memcpy(&info, CMSG_DATA(header), sizeof(info));
-                received->destination = info.ipi_addr.s_addr;
-                received->interfaceIndex = static_cast<std::uint32_t>(info.ipi_ifindex);
+                TakePacketInfo<in_pktinfo>(CMSG_DATA(header), received);
             } else if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SO_RXQ_OVFL) {
                 std::memcpy(&received->dropped, CMSG_DATA(header), sizeof(received->dropped));
             }
+        }
+        return true;
+    }
+
+protected:
+    bool SetRaw(SocketHandle socket, int level, int name, const void* value, int size) override {
+        if (setsockopt(Fd(socket), level, name, value, static_cast<socklen_t>(size)) != 0) {
+            SetFromErrno();
+            return false;
         }
         return true;
     }
@@ -348,7 +199,7 @@ void SocketLayerEnd() {
     }
 }
 
-SocketBackend& SystemSocketBackend() {
+SocketBackend& PlatformSocketBackend() {
     static PosixSocketBackend backend;
     return backend;
 }

@@ -141,27 +141,29 @@ HANDLE EventCreate(bool manualReset, bool initiallySet) {
     return Insert(std::move(record));
 }
 
+namespace {
+// Sets an event's state under the lock; false, as Record reports it, for a handle of no event.
+bool SetSignalled(HANDLE event, bool signalled) {
+    std::lock_guard<std::mutex> lock(Mutex());
+    HandleRecord* record = Record(event);
+    if (record == nullptr) {
+        return false;
+    }
+    record->state->signalled = signalled;
+    return true;
+}
+}  // namespace
+
 bool EventSet(HANDLE event) {
-    {
-        std::lock_guard<std::mutex> lock(Mutex());
-        HandleRecord* record = Record(event);
-        if (record == nullptr) {
-            return false;
-        }
-        record->state->signalled = true;
+    if (!SetSignalled(event, true)) {
+        return false;
     }
     Changed().notify_all();
     return true;
 }
 
 bool EventReset(HANDLE event) {
-    std::lock_guard<std::mutex> lock(Mutex());
-    HandleRecord* record = Record(event);
-    if (record == nullptr) {
-        return false;
-    }
-    record->state->signalled = false;
-    return true;
+    return SetSignalled(event, false);
 }
 
 DWORD WaitForHandle(HANDLE handle, DWORD timeoutMs) {

@@ -1,5 +1,7 @@
 #include "qxnet/platform/posix/QXWirelessLinks.h"
 
+#include "qxnet/platform/posix/QXNetlinkSocket.h"
+
 #include <linux/genetlink.h>
 #include <linux/nl80211.h>
 #include <netlink/attr.h>
@@ -22,35 +24,24 @@ constexpr const char* WIRELESS_FAMILY = "nl80211";
 // hands each answer to a callback.
 class GenericSocket {
 public:
-    GenericSocket() : m_socket(nl_socket_alloc()) {
-        if (m_socket != nullptr && nl_connect(m_socket, NETLINK_GENERIC) != 0) {
-            nl_socket_free(m_socket);
-            m_socket = nullptr;
-        }
-        if (m_socket != nullptr) {
-            nl_socket_disable_auto_ack(m_socket);
+    GenericSocket() {
+        if (m_socket.Get() != nullptr) {
+            nl_socket_disable_auto_ack(m_socket.Get());
         }
     }
-    ~GenericSocket() {
-        if (m_socket != nullptr) {
-            nl_socket_free(m_socket);
-        }
-    }
-    GenericSocket(const GenericSocket&) = delete;
-    GenericSocket& operator=(const GenericSocket&) = delete;
 
     // Dumps command of family, with the attributes of each answer passed to read; false when
     // the request cannot be made or the kernel refuses it.
     template <typename Reader>
     bool Dump(int family, std::uint8_t command, Reader read) {
-        if (m_socket == nullptr) {
+        if (m_socket.Get() == nullptr) {
             return false;
         }
         nl_msg* message = nlmsg_alloc_simple(family, NLM_F_REQUEST | NLM_F_DUMP);
         genlmsghdr header{command, 1, 0};
         bool sent = message != nullptr &&
                     nlmsg_append(message, &header, sizeof header, NLMSG_ALIGNTO) == 0 &&
-                    nl_send_auto(m_socket, message) >= 0;
+                    nl_send_auto(m_socket.Get(), message) >= 0;
         nlmsg_free(message);
         if (!sent) {
             return false;
@@ -61,12 +52,12 @@ public:
                                              nlmsg_attrlen(answerHeader, GENL_HDRLEN));
             return NL_OK;
         };
-        nl_socket_modify_cb(m_socket, NL_CB_VALID, NL_CB_CUSTOM, callback, &read);
-        return nl_recvmsgs_default(m_socket) >= 0;
+        nl_socket_modify_cb(m_socket.Get(), NL_CB_VALID, NL_CB_CUSTOM, callback, &read);
+        return nl_recvmsgs_default(m_socket.Get()) >= 0;
     }
 
 private:
-    nl_sock* m_socket;
+    NetlinkSocket m_socket{NETLINK_GENERIC};
 };
 
 std::vector<int> Nl80211Interfaces() {

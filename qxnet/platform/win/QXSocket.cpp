@@ -1,5 +1,6 @@
 #include "qxnet/platform/QXSocket.h"
 
+#include "qxnet/platform/QXSystemSocket.h"
 #include "qxnet/platform/QXWinTypes.h"
 
 #include <mswsock.h>
@@ -12,33 +13,8 @@ namespace QX {
 
 namespace {
 
-sockaddr_in ToSystem(const SocketAddressV4& address) {
-    sockaddr_in system{};
-    system.sin_family = AF_INET;
-    system.sin_port = address.port;
-    system.sin_addr.s_addr = address.address;
-    return system;
-}
-
-SocketAddressV4 FromSystem(const sockaddr_in& system) {
-    SocketAddressV4 address{};
-    address.family = AddressFamilyInet;
-    address.port = system.sin_port;
-    address.address = system.sin_addr.s_addr;
-    return address;
-}
-
 SOCKET Native(SocketHandle socket) {
     return static_cast<SOCKET>(socket);
-}
-
-bool SetInt(SocketHandle socket, int level, int name, int value) {
-    const DWORD word = static_cast<DWORD>(value);
-    if (setsockopt(Native(socket), level, name, reinterpret_cast<const char*>(&word),
-                   sizeof(word)) != 0) {
-        return false;
-    }
-    return true;
 }
 
 // WSARecvMsg is reached through its extension pointer; it is the only receive that reports the
@@ -61,7 +37,7 @@ LPFN_WSARECVMSG RecvMsgFunction(SOCKET socket) {
     return function;
 }
 
-class WinSocketBackend final : public SocketBackend {
+class WinSocketBackend final : public SystemSocketBackend {
 public:
     SocketHandle CreateUdp() override {
         const SOCKET socket = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
@@ -99,44 +75,6 @@ public:
         return true;
     }
 
-    bool SetOption(SocketHandle socket, SocketOption option, int value) override {
-        switch (option) {
-            case SocketOption::Broadcast:
-                return SetInt(socket, SOL_SOCKET, SO_BROADCAST, value);
-            case SocketOption::ReceiveBuffer:
-                return SetInt(socket, SOL_SOCKET, SO_RCVBUF, value);
-            case SocketOption::ReuseAddress:
-                return SetInt(socket, SOL_SOCKET, SO_REUSEADDR, value);
-            case SocketOption::MulticastTtl:
-                return SetInt(socket, IPPROTO_IP, IP_MULTICAST_TTL, value);
-            case SocketOption::MulticastLoop:
-                return SetInt(socket, IPPROTO_IP, IP_MULTICAST_LOOP, value);
-            case SocketOption::PacketInfo:
-                return SetInt(socket, IPPROTO_IP, IP_PKTINFO, value);
-            case SocketOption::ReceiveBufferForce:
-            case SocketOption::DropCount:
-                break;  // no such options here (see the header)
-        }
-        WSASetLastError(WSAENOPROTOOPT);
-        return false;
-    }
-
-    bool JoinGroup(SocketHandle socket, std::uint32_t group,
-                   std::uint32_t interfaceAddress) override {
-        ip_mreq request{};
-        request.imr_multiaddr.s_addr = group;
-        request.imr_interface.s_addr = interfaceAddress;
-        return setsockopt(Native(socket), IPPROTO_IP, IP_ADD_MEMBERSHIP,
-                          reinterpret_cast<const char*>(&request), sizeof(request)) == 0;
-    }
-
-    bool SetMulticastInterface(SocketHandle socket, std::uint32_t interfaceAddress) override {
-        in_addr address{};
-        address.s_addr = interfaceAddress;
-        return setsockopt(Native(socket), IPPROTO_IP, IP_MULTICAST_IF,
-                          reinterpret_cast<const char*>(&address), sizeof(address)) == 0;
-    }
-
     SocketWait WaitReadable(SocketHandle socket, std::uint32_t timeoutUs) override {
         fd_set readable;
         fd_set exceptional;
@@ -169,10 +107,6 @@ public:
 
     bool ReceiveFrom(SocketHandle socket, void* buffer, int capacity,
                      ReceivedDatagram* received) override {
-        if (capacity < 0 || received == nullptr) {
-            WSASetLastError(WSAEINVAL);
-            return false;
-        }
         *received = ReceivedDatagram{};
         sockaddr_in sender{};
         int size = -1;
@@ -200,10 +134,7 @@ public:
             for (WSACMSGHDR* header = WSA_CMSG_FIRSTHDR(&message); header != nullptr;
                  header = WSA_CMSG_NXTHDR(&message, header)) {
                 if (header->cmsg_level == IPPROTO_IP && header->cmsg_type == IP_PKTINFO) {
-                    IN_PKTINFO info;
-                    std::memcpy(&info, WSA_CMSG_DATA(header), sizeof(info));
-                    received->destination = info.ipi_addr.s_addr;
-                    received->interfaceIndex = static_cast<std::uint32_t>(info.ipi_ifindex);
+                    TakePacketInfo<IN_PKTINFO>(WSA_CMSG_DATA(header), received);
                 }
             }
         } else {
@@ -221,6 +152,11 @@ public:
         received->size = cut ? capacity + 1 : size;
         received->from = FromSystem(sender);
         return true;
+    }
+
+protected:
+    bool SetRaw(SocketHandle socket, int level, int name, const void* value, int size) override {
+        return setsockopt(Native(socket), level, name, static_cast<const char*>(value), size) == 0;
     }
 };
 
@@ -243,7 +179,7 @@ void SocketLayerEnd() {
     WSACleanup();
 }
 
-SocketBackend& SystemSocketBackend() {
+SocketBackend& PlatformSocketBackend() {
     static WinSocketBackend backend;
     return backend;
 }

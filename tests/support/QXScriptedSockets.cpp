@@ -1,4 +1,4 @@
-#include "qxnet/platform/QXScriptedSockets.h"
+#include "tests/support/QXScriptedSockets.h"
 
 #include <algorithm>
 #include <cstring>
@@ -21,14 +21,14 @@ ScriptedSocketBackend::ScriptedSocketBackend()
 
 void ScriptedSocketBackend::Install() {
     if (!m_installed) {
-        m_previous = SetSocketBackend(this);
+        m_previous = SocketBackend::Set(this);
         m_installed = true;
     }
 }
 
 ScriptedSocketBackend::~ScriptedSocketBackend() {
     if (m_installed) {
-        SetSocketBackend(m_previous);
+        SocketBackend::Set(m_previous);
     }
 }
 
