@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "qxnet/common/QXByteReader.h"
 #include "qxnet/mdns/QXDNSTraceLimit.h"
 
 namespace QXSDK {
@@ -80,15 +81,14 @@ std::int32_t ParseDecimal(const std::string& text) {
 bool DNSRrdataTXT::ParseLabelSequence(const std::vector<std::uint8_t>& rdata,
                                       std::vector<std::string>& strings) {
     strings.clear();
-    std::size_t p = 0;
-    while (p < rdata.size()) {
-        const std::size_t length = rdata[p];
-        ++p;
-        if (length > rdata.size() - p) {
+    QX::ByteReader reader(rdata);
+    std::uint8_t length = 0;
+    while (reader.ReadU8(length)) {
+        std::string& text = strings.emplace_back(length, '\0');
+        if (!reader.ReadBytes(reinterpret_cast<std::uint8_t*>(text.data()), length)) {
+            strings.pop_back();
             return false;
         }
-        strings.emplace_back(reinterpret_cast<const char*>(rdata.data() + p), length);
-        p += length;
     }
     return true;
 }

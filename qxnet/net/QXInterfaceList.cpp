@@ -15,7 +15,6 @@ namespace {
 
 constexpr int MAX_INTERFACE_RECORDS = 20;
 constexpr DWORD ADAPTER_BLOCK_SIZE = 32000;
-constexpr std::uint32_t LOOPBACK_NETWORK_ORDER = 0x0100007F;
 
 // One "%wS" line: the wide text as the runtime's print converts it. Here that is UTF-8, the
 // narrow encoding of standard output on this system, written byte for byte.
@@ -61,7 +60,7 @@ int InterfaceList::Open() {
                 if (record.iiAddress.AddressIn.sin_addr.s_addr != unicast.address) {
                     continue;
                 }
-                if (record.iiAddress.AddressIn.sin_addr.s_addr != LOOPBACK_NETWORK_ORDER) {
+                if (SwapAddress(record.iiAddress.AddressIn.sin_addr.s_addr) != LOOPBACK_ADDRESS) {
                     m_interfaces.emplace_back(record.iiAddress.AddressIn.sin_addr.s_addr,
                                               record.iiBroadcastAddress.AddressIn.sin_addr.s_addr,
                                               record.iiNetmask.AddressIn.sin_addr.s_addr,

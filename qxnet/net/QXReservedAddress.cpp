@@ -1,5 +1,7 @@
 #include "qxnet/net/QXReservedAddress.h"
 
+#include "qxnet/common/QXAddress.h"
+
 namespace QX {
 
 bool IsReservedAddress(std::uint32_t a) {
