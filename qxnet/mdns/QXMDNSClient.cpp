@@ -118,20 +118,8 @@ MDNSClient::MDNSClient(boost::shared_ptr<QX::CodeLock> lock, std::uint32_t local
       m_interfaceIndex(0),
       m_ownsDelayThread(false) {}
 
-MDNSClient::MDNSClient(const MDNSClient& other)
-    : m_socket(QX::InvalidSocket),
-      m_destAddr(),
-      m_bindAddr(),
-      m_localAddr(0),
-      m_transId(1),
-      m_hDelayThread(INVALID_HANDLE_VALUE),
-      m_hSocketThread(INVALID_HANDLE_VALUE),
-      m_running(false),
-      m_hEventQueryResponseReceived(INVALID_HANDLE_VALUE),
-      m_hSelfAnnounceEvent(INVALID_HANDLE_VALUE),
-      m_ownsHandles(false),
-      m_interfaceIndex(0),
-      m_ownsDelayThread(false) {
+// Starts as an unopened client and takes the other's state, lock included.
+MDNSClient::MDNSClient(const MDNSClient& other) : MDNSClient(nullptr, 0) {
     CopyFrom(other);
 }
 

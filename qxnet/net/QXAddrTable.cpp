@@ -48,16 +48,12 @@ int CAddrTable::GetSize() const {
 }
 
 int CAddrTable::IsValidAddress(std::uint32_t address, bool swap) const {
-    Trace(L"Validating IP: %s (swap %b)", AddressToText(address).c_str(), swap ? 1 : 0);
-    std::uint32_t a = swap ? SwapAddress(address) : address;
-    if (IsReservedAddress(a)) {
+    std::uint32_t a = 0;
+    if (!ScreenAddress(address, swap, a)) {
         return static_cast<int>(ResultCode::InvalidArgument);
     }
     for (const MIB_IPADDRROW& row : m_rows) {
-        std::uint32_t m = TestMask(row.dwMask);
-        std::uint32_t local = SwapAddress(row.dwAddr);
-        Trace(L"LocalIP: %s", AddressToText(local).c_str());
-        if ((local & m) == (a & m)) {
+        if (InLocalSubnet(row.dwAddr, row.dwMask, a)) {
             return 0;
         }
     }

@@ -118,21 +118,13 @@ std::wstring InterfaceList::GetDescription(int index) const {
     return entry != nullptr ? entry->GetDescription() : std::wstring();
 }
 
-bool InterfaceList::InSubnet(const NetInterface& entry, std::uint32_t a) {
-    std::uint32_t m = TestMask(entry.GetMask());
-    std::uint32_t local = SwapAddress(entry.GetAddress());
-    Trace(L"LocalIP: %s", AddressToText(local).c_str());
-    return (local & m) == (a & m);
-}
-
 int InterfaceList::IsValidAddress(std::uint32_t address, bool swap) const {
-    Trace(L"Validating IP: %s (swap %b)", AddressToText(address).c_str(), swap ? 1 : 0);
-    std::uint32_t a = swap ? SwapAddress(address) : address;
-    if (IsReservedAddress(a)) {
+    std::uint32_t a = 0;
+    if (!ScreenAddress(address, swap, a)) {
         return static_cast<int>(ResultCode::InvalidArgument);
     }
     for (const NetInterface& entry : m_interfaces) {
-        if (InSubnet(entry, a)) {
+        if (InLocalSubnet(entry.GetAddress(), entry.GetMask(), a)) {
             return 0;
         }
     }
@@ -140,16 +132,12 @@ int InterfaceList::IsValidAddress(std::uint32_t address, bool swap) const {
 }
 
 int InterfaceList::IsValidAddress(int index, std::uint32_t address, bool swap) const {
-    Trace(L"Validating IP: %s (swap %b)", AddressToText(address).c_str(), swap ? 1 : 0);
-    std::uint32_t a = swap ? SwapAddress(address) : address;
-    if (IsReservedAddress(a)) {
-        return static_cast<int>(ResultCode::InvalidArgument);
-    }
+    std::uint32_t a = 0;
     const NetInterface* entry = At(index);
-    if (entry == nullptr) {
+    if (!ScreenAddress(address, swap, a) || entry == nullptr) {
         return static_cast<int>(ResultCode::InvalidArgument);
     }
-    return InSubnet(*entry, a) ? 0 : 1;
+    return InLocalSubnet(entry->GetAddress(), entry->GetMask(), a) ? 0 : 1;
 }
 
 }  // namespace QX

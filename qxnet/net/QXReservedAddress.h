@@ -13,4 +13,13 @@ bool IsReservedAddress(std::uint32_t hostOrderAddress);
 // one, except that an all-ones mask is taken as 255.255.255.0.
 std::uint32_t TestMask(std::uint32_t networkOrderMask);
 
+// The start of every subnet test: traces the address as given and puts it in host order (bytes
+// reversed when swap is true); false for a reserved address.
+bool ScreenAddress(std::uint32_t address, bool swap, std::uint32_t& hostOrderAddress);
+
+// The subnet test against one local address and mask in network order, as the tables hold them:
+// traces the local address and compares under TestMask.
+bool InLocalSubnet(std::uint32_t localAddress, std::uint32_t localMask,
+                   std::uint32_t hostOrderAddress);
+
 }  // namespace QX
