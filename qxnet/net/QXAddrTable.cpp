@@ -20,11 +20,7 @@ CAddrTable::CAddrTable(const MIB_IPADDRTABLE* table) {
 }
 
 CAddrTable* CAddrTable::GetLocalAddresses() {
-    TableBlock<MIB_IPADDRTABLE> table;
-    if (FetchTable(&NetInfoSource::GetIpAddrTable, false, table) != NetInfoError::Success) {
-        return nullptr;
-    }
-    return new CAddrTable(table.get());
+    return NewFromTable<CAddrTable>(&NetInfoSource::GetIpAddrTable);
 }
 
 std::uint32_t CAddrTable::GetAddress(int index, bool swap) const {

@@ -47,4 +47,12 @@ DWORD FetchTable(DWORD (NetInfoSource::*get)(Table*, DWORD*, bool), bool sort,
     return answer;
 }
 
+// A new Object built from a fetched table, which the caller deletes; null when the fetch fails.
+template <class Object, class Table>
+Object* NewFromTable(DWORD (NetInfoSource::*get)(Table*, DWORD*, bool)) {
+    TableBlock<Table> table;
+    return FetchTable(get, false, table) == NetInfoError::Success ? new Object(table.get())
+                                                                  : nullptr;
+}
+
 }  // namespace QX

@@ -15,11 +15,7 @@ CNetTable::CNetTable(const MIB_IPNETTABLE* table) {
 }
 
 CNetTable* CNetTable::GetLocalNetAddresses() {
-    TableBlock<MIB_IPNETTABLE> table;
-    if (FetchTable(&NetInfoSource::GetIpNetTable, false, table) != NetInfoError::Success) {
-        return nullptr;
-    }
-    return new CNetTable(table.get());
+    return NewFromTable<CNetTable>(&NetInfoSource::GetIpNetTable);
 }
 
 std::uint64_t CNetTable::NetworkToHostQWORD(unsigned char* bytes, std::uint32_t length) const {
