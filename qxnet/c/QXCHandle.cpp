@@ -18,6 +18,13 @@ qxnet_result Handle::CopyError(char* text, std::uint32_t size, std::uint32_t* ne
     return CopyText(m_error, text, size, needed);
 }
 
+qxnet_result LastError(Handle* handle, char* text, std::uint32_t size, std::uint32_t* needed) {
+    if (handle == nullptr) {
+        return ResultCode::InvalidArgument;
+    }
+    return Guard(nullptr, [&] { return handle->CopyError(text, size, needed); });
+}
+
 qxnet_result CopyText(const std::string& text, char* out, std::uint32_t size,
                       std::uint32_t* needed) {
     const std::uint64_t need = static_cast<std::uint64_t>(text.size()) + 1;
@@ -85,22 +92,14 @@ qxnet_result qxnet_result_text(qxnet_result code, char* text, uint32_t size, uin
 }
 
 qxnet_result qxnet_lock_create(qxnet_lock** lock) {
-    if (lock == nullptr) {
-        return QX::ResultCode::InvalidArgument;
-    }
-    *lock = nullptr;
-    return Guard(nullptr, [&] {
-        *lock = new qxnet_lock{boost::make_shared<QX::CodeLock>()};
+    return QX::C::Create(lock, true, [](qxnet_lock*& made) {
+        made = new qxnet_lock{boost::make_shared<QX::CodeLock>()};
         return QX::ResultCode::Success;
     });
 }
 
 qxnet_result qxnet_lock_destroy(qxnet_lock* lock) {
-    if (lock == nullptr) {
-        return QX::ResultCode::InvalidArgument;
-    }
-    delete lock;
-    return QX::ResultCode::Success;
+    return QX::C::Destroy(lock);
 }
 
 }  // extern "C"

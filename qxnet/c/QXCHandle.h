@@ -7,6 +7,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <utility>
 
 #include <boost/shared_ptr.hpp>
 
@@ -72,6 +73,47 @@ qxnet_result Guard(Handle* handle, Body&& body) noexcept {
         return QX::ResultCode::Unexpected;
     }
 }
+
+// The shape of an entry point on a handle: a null handle, or given false (another argument
+// missing), is refused with InvalidArgument before anything is touched; otherwise body runs under
+// the handle's guard.
+template <class Object, class Body>
+qxnet_result Call(Object* handle, bool given, Body&& body) noexcept {
+    if (handle == nullptr || !given) {
+        return QX::ResultCode::InvalidArgument;
+    }
+    return Guard(handle, std::forward<Body>(body));
+}
+template <class Object, class Body>
+qxnet_result Call(Object* handle, Body&& body) noexcept {
+    return Call(handle, true, std::forward<Body>(body));
+}
+
+// A create call: refused as Call refuses; else *out is null until body(*out) stores the new object.
+template <class Object, class Body>
+qxnet_result Create(Object** out, bool given, Body&& body) noexcept {
+    if (out == nullptr || !given) {
+        return QX::ResultCode::InvalidArgument;
+    }
+    *out = nullptr;
+    return Guard(nullptr, [&] { return body(*out); });
+}
+
+// A destroy call: deletes object; null is refused.
+template <class Object>
+qxnet_result Destroy(Object* object) noexcept {
+    if (object == nullptr) {
+        return QX::ResultCode::InvalidArgument;
+    }
+    return Guard(nullptr, [&] {
+        delete object;
+        return QX::ResultCode::Success;
+    });
+}
+
+// A last-error call: the handle's last-error text into a caller buffer; it leaves that text as
+// it is.
+qxnet_result LastError(Handle* handle, char* text, std::uint32_t size, std::uint32_t* needed);
 
 }  // namespace QX::C
 

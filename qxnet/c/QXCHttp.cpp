@@ -5,6 +5,7 @@
 #include "qxnet/c/QXCHandle.h"
 #include "qxnet/http/QXHTTPClient.h"
 
+using QX::C::Call;
 using QX::C::Guard;
 namespace Code = QX::ResultCode;
 
@@ -38,32 +39,19 @@ extern "C" {
 
 qxnet_result qxnet_http_create(qxnet_lock* lock, const char* address, uint64_t camera_key,
                                qxnet_http** client) {
-    if (client == nullptr || address == nullptr) {
-        return Code::InvalidArgument;
-    }
-    *client = nullptr;
-    return Guard(nullptr, [&] {
-        *client = new qxnet_http(camera_key, QX::FromUtf8(address), QX::C::LockOf(lock));
+    return QX::C::Create(client, address != nullptr, [&](qxnet_http*& made) {
+        made = new qxnet_http(camera_key, QX::FromUtf8(address), QX::C::LockOf(lock));
         return Code::Success;
     });
 }
 
 qxnet_result qxnet_http_destroy(qxnet_http* client) {
-    if (client == nullptr) {
-        return Code::InvalidArgument;
-    }
-    return Guard(nullptr, [&] {
-        delete client;
-        return Code::Success;
-    });
+    return QX::C::Destroy(client);
 }
 
 qxnet_result qxnet_http_get(qxnet_http* client, const char* path, const char* user,
                             const char* password, qxnet_body_callback body, void* context) {
-    if (client == nullptr || path == nullptr || (user == nullptr) != (password == nullptr)) {
-        return Code::InvalidArgument;
-    }
-    return Guard(client, [&] {
+    return Call(client, path != nullptr && (user == nullptr) == (password == nullptr), [&] {
         const std::wstring widePath = QX::FromUtf8(path);
         const std::wstring wideUser = QX::FromUtf8(user);
         const std::wstring widePassword = QX::FromUtf8(password);
@@ -106,10 +94,7 @@ qxnet_result qxnet_http_status(qxnet_http* client, uint32_t* status, uint32_t* s
 }
 
 qxnet_result qxnet_http_close(qxnet_http* client) {
-    if (client == nullptr) {
-        return Code::InvalidArgument;
-    }
-    return Guard(client, [&] {
+    return Call(client, [&] {
         client->client.Close();
         return Code::Success;
     });
@@ -117,10 +102,7 @@ qxnet_result qxnet_http_close(qxnet_http* client) {
 
 qxnet_result qxnet_http_last_error(qxnet_http* client, char* text, uint32_t size,
                                    uint32_t* needed) {
-    if (client == nullptr) {
-        return Code::InvalidArgument;
-    }
-    return Guard(nullptr, [&] { return client->CopyError(text, size, needed); });
+    return QX::C::LastError(client, text, size, needed);
 }
 
 }  // extern "C"

@@ -5,7 +5,7 @@
 #include "qxnet/common/QXAddress.h"
 #include "qxnet/mdns/QXMDNSClient.h"
 
-using QX::C::Guard;
+using QX::C::Call;
 namespace Code = QX::ResultCode;
 
 struct qxnet_mdns : QX::C::Handle {
@@ -17,37 +17,24 @@ struct qxnet_mdns : QX::C::Handle {
 extern "C" {
 
 qxnet_result qxnet_mdns_create(qxnet_lock* lock, uint32_t local_address, qxnet_mdns** client) {
-    if (client == nullptr) {
-        return Code::InvalidArgument;
-    }
-    *client = nullptr;
-    return Guard(nullptr, [&] {
-        auto* made = new qxnet_mdns(QX::C::LockOf(lock), local_address);
-        if (!made->client.Open()) {
-            delete made;
+    return QX::C::Create(client, true, [&](qxnet_mdns*& made) {
+        auto* opened = new qxnet_mdns(QX::C::LockOf(lock), local_address);
+        if (!opened->client.Open()) {
+            delete opened;
             return Code::Unavailable;
         }
-        *client = made;
+        made = opened;
         return Code::Success;
     });
 }
 
 qxnet_result qxnet_mdns_destroy(qxnet_mdns* client) {
-    if (client == nullptr) {
-        return Code::InvalidArgument;
-    }
-    return Guard(nullptr, [&] {
-        delete client;
-        return Code::Success;
-    });
+    return QX::C::Destroy(client);
 }
 
 qxnet_result qxnet_mdns_query_cameras(qxnet_mdns* client, qxnet_mdns_camera_callback callback,
                                       void* context) {
-    if (client == nullptr || callback == nullptr) {
-        return Code::InvalidArgument;
-    }
-    return Guard(client, [&] {
+    return Call(client, callback != nullptr, [&] {
         QXSDK::MDNSClient::CameraMap cameras;
         if (!client->client.QueryKorvaneCams(false, cameras) || cameras.empty()) {
             client->SetError("no camera answered");
@@ -66,12 +53,9 @@ qxnet_result qxnet_mdns_query_cameras(qxnet_mdns* client, qxnet_mdns_camera_call
 
 qxnet_result qxnet_mdns_query_mac(qxnet_mdns* client, uint64_t mac, uint64_t* found_mac,
                                   uint32_t* address) {
-    if (client == nullptr || found_mac == nullptr || address == nullptr) {
-        return Code::InvalidArgument;
-    }
-    *found_mac = 0;
-    *address = 0;
-    return Guard(client, [&] {
+    return Call(client, found_mac != nullptr && address != nullptr, [&] {
+        *found_mac = 0;
+        *address = 0;
         std::uint64_t found = 0;
         std::uint32_t ip = 0;
         if (!client->client.QueryKorvaneMAC(mac, found, ip)) {
@@ -86,10 +70,7 @@ qxnet_result qxnet_mdns_query_mac(qxnet_mdns* client, uint64_t mac, uint64_t* fo
 
 qxnet_result qxnet_mdns_last_error(qxnet_mdns* client, char* text, uint32_t size,
                                    uint32_t* needed) {
-    if (client == nullptr) {
-        return Code::InvalidArgument;
-    }
-    return Guard(nullptr, [&] { return client->CopyError(text, size, needed); });
+    return QX::C::LastError(client, text, size, needed);
 }
 
 }  // extern "C"

@@ -1,13 +1,12 @@
 // The C interface's host network: interfaces, address and neighbour tables, ping, free address.
 
 #include <cstring>
-#include <vector>
 
 #include "qxnet/c/QXCHandle.h"
+#include "qxnet/common/QXAddress.h"
+#include "qxnet/net/QXFetchTable.h"
 #include "qxnet/net/QXInterfaceList.h"
 #include "qxnet/net/QXPing.h"
-#include "qxnet/net/QXReservedAddress.h"
-#include "qxnet/platform/QXNetInfo.h"
 
 using QX::C::Guard;
 namespace Code = QX::ResultCode;
@@ -44,20 +43,24 @@ qxnet_result StoreRows(Row* rows, std::uint32_t capacity, std::uint32_t* count,
     return Code::Success;
 }
 
-// One of the platform's tables in its two steps (size, then rows), as a DWORD-aligned block.
-template <class Table, class Get>
-qxnet_result FetchTable(Get get, std::vector<DWORD>& storage) {
-    DWORD size = 0;
-    DWORD answer = get(nullptr, &size);
-    if (answer == QX::NetInfoError::InsufficientBuffer) {
-        storage.assign(size / sizeof(DWORD) + 1, 0);
-        answer = get(reinterpret_cast<Table*>(storage.data()), &size);
+// Fetches one of the platform's tables and stores a row made by fill(entry, row) for each of its
+// entries, or tells how many are needed; an empty table (NoData) stores none.
+template <class Table, class Row, class Fill>
+qxnet_result StoreTable(DWORD (QX::NetInfoSource::*get)(Table*, DWORD*, bool), Row* rows,
+                        std::uint32_t capacity, std::uint32_t* count, Fill fill) {
+    if (!RowsUsable(rows, capacity, count)) {
+        return Code::InvalidArgument;
     }
-    if (answer == QX::NetInfoError::NoData) {
-        storage.assign(1, 0);  // an empty table
-        return Code::Success;
-    }
-    return answer == QX::NetInfoError::Success ? Code::Success : Code::Unexpected;
+    return Guard(nullptr, [&] {
+        QX::TableBlock<Table> table;
+        const DWORD answer = QX::FetchTable(get, true, table);
+        if (answer != QX::NetInfoError::Success) {
+            *count = 0;
+            return answer == QX::NetInfoError::NoData ? Code::Success : Code::Unexpected;
+        }
+        return StoreRows(rows, capacity, count, table->dwNumEntries,
+                         [&](std::uint32_t i, Row& row) { fill(table->table[i], row); });
+    });
 }
 
 }  // namespace
@@ -90,61 +93,27 @@ qxnet_result qxnet_net_interfaces(qxnet_interface* rows, uint32_t capacity, uint
 }
 
 qxnet_result qxnet_net_addresses(qxnet_address_row* rows, uint32_t capacity, uint32_t* count) {
-    if (!RowsUsable(rows, capacity, count)) {
-        return Code::InvalidArgument;
-    }
-    return Guard(nullptr, [&] {
-        std::vector<DWORD> storage;
-        const qxnet_result fetched = FetchTable<MIB_IPADDRTABLE>(
-            [](MIB_IPADDRTABLE* table, DWORD* size) {
-                return QX::NetInfoSource::Current().GetIpAddrTable(table, size, true);
-            },
-            storage);
-        if (fetched != Code::Success) {
-            *count = 0;
-            return fetched;
-        }
-        const auto* table = reinterpret_cast<const MIB_IPADDRTABLE*>(storage.data());
-        return StoreRows(rows, capacity, count, table->dwNumEntries,
-                         [&](std::uint32_t i, qxnet_address_row& row) {
-                             const MIB_IPADDRROW& entry = table->table[i];
-                             row.address = QX::SwapAddress(entry.dwAddr);
-                             row.mask = QX::SwapAddress(entry.dwMask);
-                             row.broadcast = (row.address & row.mask) | ~row.mask;
-                             row.interface_index = entry.dwIndex;
-                         });
-    });
+    return StoreTable(&QX::NetInfoSource::GetIpAddrTable, rows, capacity, count,
+                      [](const MIB_IPADDRROW& entry, qxnet_address_row& row) {
+                          row.address = QX::SwapAddress(entry.dwAddr);
+                          row.mask = QX::SwapAddress(entry.dwMask);
+                          row.broadcast = (row.address & row.mask) | ~row.mask;
+                          row.interface_index = entry.dwIndex;
+                      });
 }
 
 qxnet_result qxnet_net_neighbours(qxnet_neighbour_row* rows, uint32_t capacity, uint32_t* count) {
-    if (!RowsUsable(rows, capacity, count)) {
-        return Code::InvalidArgument;
-    }
-    return Guard(nullptr, [&] {
-        std::vector<DWORD> storage;
-        const qxnet_result fetched = FetchTable<MIB_IPNETTABLE>(
-            [](MIB_IPNETTABLE* table, DWORD* size) {
-                return QX::NetInfoSource::Current().GetIpNetTable(table, size, true);
-            },
-            storage);
-        if (fetched != Code::Success) {
-            *count = 0;
-            return fetched;
-        }
-        const auto* table = reinterpret_cast<const MIB_IPNETTABLE*>(storage.data());
-        return StoreRows(rows, capacity, count, table->dwNumEntries,
-                         [&](std::uint32_t i, qxnet_neighbour_row& row) {
-                             const MIB_IPNETROW& entry = table->table[i];
-                             row.address = QX::SwapAddress(entry.dwAddr);
-                             row.interface_index = entry.dwIndex;
-                             row.type = entry.dwType;
-                             row.physical_length =
-                                 entry.dwPhysAddrLen < sizeof row.physical
-                                     ? entry.dwPhysAddrLen
-                                     : static_cast<std::uint32_t>(sizeof row.physical);
-                             std::memcpy(row.physical, entry.bPhysAddr, row.physical_length);
-                         });
-    });
+    return StoreTable(&QX::NetInfoSource::GetIpNetTable, rows, capacity, count,
+                      [](const MIB_IPNETROW& entry, qxnet_neighbour_row& row) {
+                          row.address = QX::SwapAddress(entry.dwAddr);
+                          row.interface_index = entry.dwIndex;
+                          row.type = entry.dwType;
+                          row.physical_length =
+                              entry.dwPhysAddrLen < sizeof row.physical
+                                  ? entry.dwPhysAddrLen
+                                  : static_cast<std::uint32_t>(sizeof row.physical);
+                          std::memcpy(row.physical, entry.bPhysAddr, row.physical_length);
+                      });
 }
 
 qxnet_result qxnet_net_ping(uint32_t address, uint32_t timeout_ms, int32_t* replied) {

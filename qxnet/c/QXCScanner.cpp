@@ -7,6 +7,7 @@
 #include "qxnet/c/QXCHandle.h"
 #include "qxnet/scan/QXCameraScanner.h"
 
+using QX::C::Call;
 using QX::C::Guard;
 namespace Code = QX::ResultCode;
 
@@ -37,32 +38,19 @@ static_assert(static_cast<uint32_t>(QXSDK::CameraScanner::CAMERA_APPEARED) ==
 extern "C" {
 
 qxnet_result qxnet_scanner_create(qxnet_lock* lock, qxnet_scanner** scanner) {
-    if (scanner == nullptr) {
-        return Code::InvalidArgument;
-    }
-    *scanner = nullptr;
-    return Guard(nullptr, [&] {
-        *scanner = new qxnet_scanner(QX::C::LockOf(lock));
+    return QX::C::Create(scanner, true, [&](qxnet_scanner*& made) {
+        made = new qxnet_scanner(QX::C::LockOf(lock));
         return Code::Success;
     });
 }
 
 qxnet_result qxnet_scanner_destroy(qxnet_scanner* scanner) {
-    if (scanner == nullptr) {
-        return Code::InvalidArgument;
-    }
-    return Guard(nullptr, [&] {
-        delete scanner;
-        return Code::Success;
-    });
+    return QX::C::Destroy(scanner);
 }
 
 qxnet_result qxnet_scanner_set_interfaces(qxnet_scanner* scanner, const char* const* names,
                                           uint32_t count) {
-    if (scanner == nullptr || (names == nullptr && count != 0)) {
-        return Code::InvalidArgument;
-    }
-    return Guard(scanner, [&] {
+    return Call(scanner, names != nullptr || count == 0, [&] {
         std::vector<std::wstring> wide;
         for (uint32_t i = 0; i < count; ++i) {
             if (names[i] == nullptr) {
@@ -76,10 +64,7 @@ qxnet_result qxnet_scanner_set_interfaces(qxnet_scanner* scanner, const char* co
 }
 
 qxnet_result qxnet_scanner_set_loopback(qxnet_scanner* scanner, int32_t include) {
-    if (scanner == nullptr) {
-        return Code::InvalidArgument;
-    }
-    return Guard(scanner, [&] {
+    return Call(scanner, [&] {
         scanner->scanner.SetLoopback(include != 0);
         return Code::Success;
     });
@@ -100,10 +85,7 @@ qxnet_result qxnet_scanner_set_methods(qxnet_scanner* scanner, uint32_t methods)
 
 qxnet_result qxnet_scanner_set_request(qxnet_scanner* scanner, const uint8_t* request,
                                        uint32_t length, uint16_t port) {
-    if (scanner == nullptr || request == nullptr || length == 0 || port == 0) {
-        return Code::InvalidArgument;
-    }
-    return Guard(scanner, [&] {
+    return Call(scanner, request != nullptr && length != 0 && port != 0, [&] {
         scanner->scanner.SetRequest(std::vector<std::uint8_t>(request, request + length), port);
         return Code::Success;
     });
@@ -125,10 +107,7 @@ qxnet_result qxnet_scanner_set_watch_timing(qxnet_scanner* scanner, uint32_t int
 
 qxnet_result qxnet_scanner_scan(qxnet_scanner* scanner, qxnet_scan_callback callback,
                                 void* context) {
-    if (scanner == nullptr || callback == nullptr) {
-        return Code::InvalidArgument;
-    }
-    return Guard(scanner, [&] {
+    return Call(scanner, callback != nullptr, [&] {
         std::vector<QXSDK::ScannedCamera> cameras;
         const int result = scanner->scanner.Scan(cameras);
         if (result != 0) {
@@ -148,10 +127,7 @@ qxnet_result qxnet_scanner_scan(qxnet_scanner* scanner, qxnet_scan_callback call
 
 qxnet_result qxnet_scanner_start(qxnet_scanner* scanner, qxnet_scan_callback callback,
                                  void* context) {
-    if (scanner == nullptr || callback == nullptr) {
-        return Code::InvalidArgument;
-    }
-    return Guard(scanner, [&] {
+    return Call(scanner, callback != nullptr, [&] {
         // A running watch keeps its callback: the one it calls must not change under it.
         if (scanner->callback != nullptr) {
             scanner->SetError("a watch is running");
@@ -171,10 +147,7 @@ qxnet_result qxnet_scanner_start(qxnet_scanner* scanner, qxnet_scan_callback cal
 }
 
 qxnet_result qxnet_scanner_stop(qxnet_scanner* scanner) {
-    if (scanner == nullptr) {
-        return Code::InvalidArgument;
-    }
-    return Guard(scanner, [&] {
+    return Call(scanner, [&] {
         scanner->scanner.Stop();
         scanner->scanner.SetCallback(nullptr, nullptr);
         scanner->callback = nullptr;
@@ -184,10 +157,7 @@ qxnet_result qxnet_scanner_stop(qxnet_scanner* scanner) {
 
 qxnet_result qxnet_scanner_last_error(qxnet_scanner* scanner, char* text, uint32_t size,
                                       uint32_t* needed) {
-    if (scanner == nullptr) {
-        return Code::InvalidArgument;
-    }
-    return Guard(nullptr, [&] { return scanner->CopyError(text, size, needed); });
+    return QX::C::LastError(scanner, text, size, needed);
 }
 
 }  // extern "C"

@@ -9,7 +9,7 @@
 #include "qxnet/common/QXStream.h"
 #include "qxnet/tftp/QXTFTPClient.h"
 
-using QX::C::Guard;
+using QX::C::Call;
 namespace Code = QX::ResultCode;
 
 struct qxnet_tftp : QX::C::Handle {
@@ -80,44 +80,28 @@ extern "C" {
 
 qxnet_result qxnet_tftp_create(qxnet_lock* lock, uint32_t local_address, int32_t double_packets,
                                int32_t retries, qxnet_tftp** client) {
-    if (client == nullptr) {
-        return Code::InvalidArgument;
-    }
-    *client = nullptr;
-    if (retries < 1) {
-        return Code::ParameterOutOfRange;
-    }
-    return Guard(nullptr, [&] {
-        *client = new qxnet_tftp(QX::C::LockOf(lock), local_address, double_packets != 0, retries);
+    return QX::C::Create(client, true, [&](qxnet_tftp*& made) {
+        if (retries < 1) {
+            return Code::ParameterOutOfRange;
+        }
+        made = new qxnet_tftp(QX::C::LockOf(lock), local_address, double_packets != 0, retries);
         return Code::Success;
     });
 }
 
 qxnet_result qxnet_tftp_destroy(qxnet_tftp* client) {
-    if (client == nullptr) {
-        return Code::InvalidArgument;
-    }
-    return Guard(nullptr, [&] {
-        delete client;
-        return Code::Success;
-    });
+    return QX::C::Destroy(client);
 }
 
 qxnet_result qxnet_tftp_open(qxnet_tftp* client, uint32_t address, uint16_t port) {
-    if (client == nullptr) {
-        return Code::InvalidArgument;
-    }
-    return Guard(client, [&] {
+    return Call(client, [&] {
         client->client.Open(address, port);
         return Code::Success;
     });
 }
 
 qxnet_result qxnet_tftp_close(qxnet_tftp* client) {
-    if (client == nullptr) {
-        return Code::InvalidArgument;
-    }
-    return Guard(client, [&] {
+    return Call(client, [&] {
         client->client.Close();
         return Code::Success;
     });
@@ -125,10 +109,7 @@ qxnet_result qxnet_tftp_close(qxnet_tftp* client) {
 
 qxnet_result qxnet_tftp_discover(qxnet_tftp* client, const uint8_t* request, uint32_t length,
                                  qxnet_camera_callback callback, void* context) {
-    if (client == nullptr || callback == nullptr || (request == nullptr && length != 0)) {
-        return Code::InvalidArgument;
-    }
-    return Guard(client, [&] {
+    return Call(client, callback != nullptr && (request != nullptr || length == 0), [&] {
         static const unsigned char defaultRequest[] = "qx-discover";
         if (request == nullptr || length == 0) {
             request = defaultRequest;
@@ -154,12 +135,10 @@ qxnet_result qxnet_tftp_discover(qxnet_tftp* client, const uint8_t* request, uin
 qxnet_result qxnet_tftp_read(qxnet_tftp* client, const char* file_name, uint8_t* buffer,
                              uint64_t size, uint64_t* length, qxnet_progress_callback progress,
                              void* context) {
-    if (client == nullptr || file_name == nullptr || length == nullptr ||
-        (buffer == nullptr && size != 0)) {
-        return Code::InvalidArgument;
-    }
-    *length = 0;
-    return Guard(client, [&] {
+    const bool given =
+        file_name != nullptr && length != nullptr && (buffer != nullptr || size == 0);
+    return Call(client, given, [&] {
+        *length = 0;
         // The whole file is received even when it overflows, so that its size can be told.
         SinkStream stream([&](const std::uint8_t* data, std::uint32_t count) {
             if (*length + count <= size) {
@@ -180,13 +159,10 @@ qxnet_result qxnet_tftp_read(qxnet_tftp* client, const char* file_name, uint8_t*
 qxnet_result qxnet_tftp_read_to(qxnet_tftp* client, const char* file_name,
                                 qxnet_write_callback write, qxnet_progress_callback progress,
                                 void* context, uint64_t* length) {
-    if (client == nullptr || file_name == nullptr || write == nullptr) {
-        return Code::InvalidArgument;
-    }
-    if (length != nullptr) {
-        *length = 0;
-    }
-    return Guard(client, [&] {
+    return Call(client, file_name != nullptr && write != nullptr, [&] {
+        if (length != nullptr) {
+            *length = 0;
+        }
         SinkStream stream([&](const std::uint8_t* data, std::uint32_t count) {
             return write(data, count, context) == 0;
         });
@@ -199,10 +175,7 @@ qxnet_result qxnet_tftp_read_to(qxnet_tftp* client, const char* file_name,
 }
 
 qxnet_result qxnet_tftp_write(qxnet_tftp* client, const char* file_name) {
-    if (client == nullptr || file_name == nullptr) {
-        return Code::InvalidArgument;
-    }
-    return Guard(client, [&] {
+    return Call(client, file_name != nullptr, [&] {
         client->client.Write(file_name);
         return Code::Success;
     });
@@ -210,10 +183,7 @@ qxnet_result qxnet_tftp_write(qxnet_tftp* client, const char* file_name) {
 
 qxnet_result qxnet_tftp_last_error(qxnet_tftp* client, char* text, uint32_t size,
                                    uint32_t* needed) {
-    if (client == nullptr) {
-        return Code::InvalidArgument;
-    }
-    return Guard(nullptr, [&] { return client->CopyError(text, size, needed); });
+    return QX::C::LastError(client, text, size, needed);
 }
 
 }  // extern "C"

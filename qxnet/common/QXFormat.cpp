@@ -275,17 +275,12 @@ std::size_t FormatV(wchar_t* buffer, std::size_t maxChars, const wchar_t* format
                 break;
             }
             case L's':
-                if (conv.narrow) {
-                    String(out, conv, va_arg(args, const char*));
-                } else {
-                    String(out, conv, va_arg(args, const wchar_t*));
-                }
-                break;
             case L'S':
-                if (conv.wide) {
-                    String(out, conv, va_arg(args, const wchar_t*));
-                } else {
+                // %s is wide unless marked narrow, %S narrow unless marked wide.
+                if (*p == L's' ? conv.narrow : !conv.wide) {
                     String(out, conv, va_arg(args, const char*));
+                } else {
+                    String(out, conv, va_arg(args, const wchar_t*));
                 }
                 break;
             default:

@@ -1,6 +1,6 @@
 #include "qxnet/mdns/QXDNSRrdataA.h"
 
-#include "qxnet/mdns/QXDNSReader.h"
+#include "qxnet/common/QXByteReader.h"
 #include "qxnet/mdns/QXDNSTraceLimit.h"
 
 namespace QXSDK {
@@ -11,7 +11,7 @@ bool DNSRrdataA::ParseInit(const std::vector<std::uint8_t>& rdata) {
         DNSTraceLimit::Trace(L"DNSRrdataA::ParseInit: Error 1! Data length != 4!");
         return false;
     }
-    DNSReader reader(rdata, 0);
+    QX::ByteReader reader(rdata);
     m_valid = reader.ReadU32(m_address);
     return m_valid;
 }

@@ -1,6 +1,6 @@
 #include "qxnet/mdns/QXDNSRrdataSRV.h"
 
-#include "qxnet/mdns/QXDNSReader.h"
+#include "qxnet/common/QXByteReader.h"
 #include "qxnet/mdns/QXDNSTraceLimit.h"
 
 namespace QXSDK {
@@ -12,7 +12,7 @@ bool DNSRrdataSRV::ParseInit(const std::vector<std::uint8_t>& message,
         DNSTraceLimit::Trace(L"DNSRrdataSRV::ParseInit: Error 1! Data length less than 8!");
         return false;
     }
-    DNSReader reader(rdata, 0);
+    QX::ByteReader reader(rdata);
     reader.ReadU16(m_priority);
     reader.ReadU16(m_weight);
     reader.ReadU16(m_port);

@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "qxnet/common/QXByteReader.h"
 #include "qxnet/mdns/QXDNSTraceLimit.h"
 
 namespace QXSDK {
@@ -75,20 +76,35 @@ std::int32_t ParseDecimal(const std::string& text) {
     return static_cast<std::int32_t>(value);
 }
 
+// The next separator after the one at from, or npos when there is none or nothing stands between
+// the two.
+std::size_t NextField(const std::string& text, char separator, std::size_t from) {
+    const std::size_t next = text.find(separator, from + 1);
+    return next == from + 1 ? std::string::npos : next;
+}
+
+// Traces why the text is refused (one line, under the message's trace limit) and gives false.
+template <class... Args>
+bool Fail(const wchar_t* reason, Args... args) {
+    std::wstring format = L"DNSRrdataTXT::ParseInit: ";
+    format += reason;
+    DNSTraceLimit::Trace(format.c_str(), args...);
+    return false;
+}
+
 }  // namespace
 
 bool DNSRrdataTXT::ParseLabelSequence(const std::vector<std::uint8_t>& rdata,
                                       std::vector<std::string>& strings) {
     strings.clear();
-    std::size_t p = 0;
-    while (p < rdata.size()) {
-        const std::size_t length = rdata[p];
-        ++p;
-        if (length > rdata.size() - p) {
+    QX::ByteReader reader(rdata);
+    std::uint8_t length = 0;
+    while (reader.ReadU8(length)) {
+        std::string& text = strings.emplace_back(length, '\0');
+        if (!reader.ReadBytes(reinterpret_cast<std::uint8_t*>(text.data()), length)) {
+            strings.pop_back();
             return false;
         }
-        strings.emplace_back(reinterpret_cast<const char*>(rdata.data() + p), length);
-        p += length;
     }
     return true;
 }
@@ -132,72 +148,51 @@ bool DNSRrdataTXT::ParseInit(const std::vector<std::uint8_t>& rdata) {
     m_valid = false;
     std::vector<std::string> strings;
     if (!ParseLabelSequence(rdata, strings)) {
-        DNSTraceLimit::Trace(
-            L"DNSRrdataTXT::ParseInit: Error! LabelSequence parse error. Data not from QX "
-            L"camera?");
-        return false;
+        return Fail(L"Error! LabelSequence parse error. Data not from QX camera?");
     }
     if (strings.size() < 3) {
-        DNSTraceLimit::Trace(
-            L"DNSRrdataTXT::ParseInit: Error! Num labels is %d which is less than 3! Data "
-            L"not from QX camera?",
-            static_cast<std::int32_t>(strings.size()));
-        return false;
+        return Fail(L"Error! Num labels is %d which is less than 3! Data not from QX camera?",
+                    static_cast<std::int32_t>(strings.size()));
     }
     const std::string& text = strings[2];
     if (text.rfind("MAC=", 0) != 0) {
-        DNSTraceLimit::Trace(L"DNSRrdataTXT::ParseInit: Error 1! Start is not 'MAC=' !");
-        return false;
+        return Fail(L"Error 1! Start is not 'MAC=' !");
     }
     const std::size_t dash1 = text.find('-');
     if (dash1 == std::string::npos) {
-        DNSTraceLimit::Trace(L"DNSRrdataTXT::ParseInit: Error 2! No '-' found after MAC!");
-        return false;
+        return Fail(L"Error 2! No '-' found after MAC!");
     }
     // "MAC=" holds no dash, so dash 1 stands at offset 4 or later.
     m_mac = ParseMacText(text.substr(4, dash1 - 4));
     if (dash1 + 1 == text.size()) {
-        DNSTraceLimit::Trace(
-            L"DNSRrdataTXT::ParseInit: Error 3! '-' shouldn't be last character of string!");
-        return false;
+        return Fail(L"Error 3! '-' shouldn't be last character of string!");
     }
-    const std::size_t dash2 = text.find('-', dash1 + 1);
-    if (dash2 == std::string::npos || dash2 == dash1 + 1) {
-        DNSTraceLimit::Trace(
-            L"DNSRrdataTXT::ParseInit: Error 4! No characters between 1st and 2nd dashes!");
-        return false;
+    const std::size_t dash2 = NextField(text, '-', dash1);
+    if (dash2 == std::string::npos) {
+        return Fail(L"Error 4! No characters between 1st and 2nd dashes!");
     }
     ParseFirmwareVersion(text.substr(dash1 + 1, dash2 - dash1 - 1), m_fwMajor, m_fwMinor);
     const std::size_t dash3 = text.find('-', dash2 + 1);
     if (dash3 != dash2 + 9) {
-        DNSTraceLimit::Trace(
-            L"DNSRrdataTXT::ParseInit: Error 5! Expected 8 chars between 2nd and 3rd "
-            L"dashes!");
-        return false;
+        return Fail(L"Error 5! Expected 8 chars between 2nd and 3rd dashes!");
     }
     m_pairFirst = ParseHex16(text.substr(dash2 + 1, 4));
     m_pairSecond = ParseHex16(text.substr(dash2 + 5, 4));
-    const std::size_t dash4 = text.find('-', dash3 + 1);
-    if (dash4 == std::string::npos || dash4 == dash3 + 1) {
-        DNSTraceLimit::Trace(
-            L"DNSRrdataTXT::ParseInit: Error 6! No characters between 3rd and 4th dashes!");
-        return false;
+    const std::size_t dash4 = NextField(text, '-', dash3);
+    if (dash4 == std::string::npos) {
+        return Fail(L"Error 6! No characters between 3rd and 4th dashes!");
     }
     m_hex32 = ParseHex32(text.substr(dash3 + 1, dash4 - dash3 - 1));
-    const std::size_t slash = text.find('/', dash4 + 1);
-    if (slash == std::string::npos || slash == dash4 + 1) {
-        DNSTraceLimit::Trace(
-            L"DNSRrdataTXT::ParseInit: Error 7! No characters between dash and slash!");
-        return false;
+    const std::size_t slash = NextField(text, '/', dash4);
+    if (slash == std::string::npos) {
+        return Fail(L"Error 7! No characters between dash and slash!");
     }
     m_hex16 = ParseHex16(text.substr(dash4 + 1, slash - dash4 - 1));
     std::string model = text.substr(slash + 1);
     const std::size_t last = model.find_last_not_of(' ');
     model.erase(last == std::string::npos ? 0 : last + 1);
     if (model.empty()) {
-        DNSTraceLimit::Trace(
-            L"DNSRrdataTXT::ParseInit: Error 8! Model name consists only of spaces!");
-        return false;
+        return Fail(L"Error 8! Model name consists only of spaces!");
     }
     m_model = model;
     m_valid = true;

@@ -3,13 +3,14 @@
 #include <functional>
 #include <utility>
 
+#include "qxnet/common/QXAddress.h"
+#include "qxnet/common/QXByteReader.h"
 #include "qxnet/common/QXScopedLock.h"
 #include "qxnet/common/QXThreadStart.h"
 #include "qxnet/common/QXTrace.h"
-#include "qxnet/mdns/QXDNSReader.h"
 #include "qxnet/mdns/QXDNSRrdataPTR.h"
 #include "qxnet/mdns/QXDNSTraceLimit.h"
-#include "qxnet/platform/QXNetInfo.h"
+#include "qxnet/net/QXFetchTable.h"
 #include "qxnet/platform/QXSync.h"
 
 namespace QXSDK {
@@ -50,13 +51,20 @@ HANDLE AbsentIfNull(HANDLE handle) {
     return handle == nullptr ? INVALID_HANDLE_VALUE : handle;
 }
 
+// Waits for a delay thread the client started to end and closes it; forgets one it only shares.
+// The caller holds the delay mutex.
+void JoinDelay(HANDLE& thread, bool& owned) {
+    if (Present(thread) && owned) {
+        QX::WaitForHandle(thread, INFINITE);
+        QX::HandleClose(thread);
+    }
+    thread = INVALID_HANDLE_VALUE;
+    owned = false;
+}
+
 void PutU16(std::vector<std::uint8_t>& out, std::uint16_t value) {
     out.push_back(static_cast<std::uint8_t>(value >> 8));
     out.push_back(static_cast<std::uint8_t>(value));
-}
-
-bool IsLoopback(std::uint32_t hostOrderAddress) {
-    return (hostOrderAddress >> 24) == 127;
 }
 
 // The interface that holds a host-order address, from the address table: its index and the
@@ -64,18 +72,12 @@ bool IsLoopback(std::uint32_t hostOrderAddress) {
 // the table lists only the one it was given (Debian maps the host name to 127.0.1.1).
 bool InterfaceOf(std::uint32_t hostOrderAddress, std::uint32_t& index,
                  std::uint32_t& listedAddress) {
-    DWORD size = 0;
-    QX::NetInfoSource& source = QX::NetInfoSource::Current();
-    if (source.GetIpAddrTable(nullptr, &size, false) != QX::NetInfoError::InsufficientBuffer ||
-        size < sizeof(MIB_IPADDRTABLE)) {
+    QX::TableBlock<MIB_IPADDRTABLE> table;
+    if (QX::FetchTable(&QX::NetInfoSource::GetIpAddrTable, false, table) !=
+        QX::NetInfoError::Success) {
         return false;
     }
-    std::vector<DWORD> storage(size / sizeof(DWORD) + 1);
-    auto* table = reinterpret_cast<MIB_IPADDRTABLE*>(storage.data());
-    if (source.GetIpAddrTable(table, &size, false) != QX::NetInfoError::Success) {
-        return false;
-    }
-    const std::uint32_t wanted = QX::HostToNetwork32(hostOrderAddress);
+    const std::uint32_t wanted = QX::SwapAddress(hostOrderAddress);
     const MIB_IPADDRROW* found = nullptr;
     for (DWORD i = 0; i < table->dwNumEntries; ++i) {
         const MIB_IPADDRROW& row = table->table[i];
@@ -83,8 +85,8 @@ bool InterfaceOf(std::uint32_t hostOrderAddress, std::uint32_t& index,
             found = &row;
             break;
         }
-        if (found == nullptr && IsLoopback(hostOrderAddress) &&
-            IsLoopback(QX::NetworkToHost32(row.dwAddr))) {
+        if (found == nullptr && QX::IsLoopbackAddress(hostOrderAddress) &&
+            QX::IsLoopbackAddress(QX::SwapAddress(row.dwAddr))) {
             found = &row;
         }
     }
@@ -116,20 +118,8 @@ MDNSClient::MDNSClient(boost::shared_ptr<QX::CodeLock> lock, std::uint32_t local
       m_interfaceIndex(0),
       m_ownsDelayThread(false) {}
 
-MDNSClient::MDNSClient(const MDNSClient& other)
-    : m_socket(QX::InvalidSocket),
-      m_destAddr(),
-      m_bindAddr(),
-      m_localAddr(0),
-      m_transId(1),
-      m_hDelayThread(INVALID_HANDLE_VALUE),
-      m_hSocketThread(INVALID_HANDLE_VALUE),
-      m_running(false),
-      m_hEventQueryResponseReceived(INVALID_HANDLE_VALUE),
-      m_hSelfAnnounceEvent(INVALID_HANDLE_VALUE),
-      m_ownsHandles(false),
-      m_interfaceIndex(0),
-      m_ownsDelayThread(false) {
+// Starts as an unopened client and takes the other's state, lock included.
+MDNSClient::MDNSClient(const MDNSClient& other) : MDNSClient(nullptr, 0) {
     CopyFrom(other);
 }
 
@@ -176,12 +166,7 @@ void MDNSClient::CopyFrom(const MDNSClient& other) {
 void MDNSClient::Shutdown() {
     {
         std::lock_guard<std::mutex> guard(m_delayMutex);
-        if (Present(m_hDelayThread) && m_ownsDelayThread) {
-            QX::WaitForHandle(m_hDelayThread, INFINITE);
-            QX::HandleClose(m_hDelayThread);
-        }
-        m_hDelayThread = INVALID_HANDLE_VALUE;
-        m_ownsDelayThread = false;
+        JoinDelay(m_hDelayThread, m_ownsDelayThread);
     }
     if (m_ownsHandles && Present(m_hSocketThread)) {
         m_running = false;
@@ -221,7 +206,7 @@ QX::SocketHandle MDNSClient::OpenSocket() {
             QX::SocketClose(socket);
             return QX::InvalidSocket;
         }
-        m_localAddr = QX::NetworkToHost32(addresses.front());
+        m_localAddr = QX::SwapAddress(addresses.front());
     }
     m_bindAddr = QX::MakeSocketAddress(m_localAddr, MDNS_PORT);
     // A socket bound to a unicast address receives no group datagrams on Linux, so the socket
@@ -237,7 +222,7 @@ QX::SocketHandle MDNSClient::OpenSocket() {
         // Client and responders on one host (loopback) hear each other only with the loop on.
         QX::SocketSetOption(socket, QX::SocketOption::MulticastLoop, 1);
         ready = QX::SocketBind(socket, QX::MakeSocketAddress(0, MDNS_PORT)) &&
-                QX::SocketJoinGroup(socket, QX::HostToNetwork32(MDNS_GROUP), interfaceAddress) &&
+                QX::SocketJoinGroup(socket, QX::SwapAddress(MDNS_GROUP), interfaceAddress) &&
                 QX::SocketSetMulticastInterface(socket, interfaceAddress);
     }
     if (!ready) {
@@ -420,7 +405,7 @@ std::uint32_t MDNSClient::ParseResponseHeader(const std::vector<std::uint8_t>& r
                                               std::uint16_t& qdCount, std::uint16_t& anCount,
                                               std::uint16_t& nsCount, std::uint16_t& arCount) {
     // Fields that a short message does not hold read as 0.
-    DNSReader reader(response, 0);
+    QX::ByteReader reader(response);
     reader.ReadU16(transId);
     reader.ReadU16(flags);
     reader.ReadU16(qdCount);
@@ -432,7 +417,7 @@ std::uint32_t MDNSClient::ParseResponseHeader(const std::vector<std::uint8_t>& r
 
 std::uint16_t MDNSClient::GetResponseTransID(const std::vector<std::uint8_t>& response) {
     std::uint16_t transId = 0;
-    DNSReader reader(response, 0);
+    QX::ByteReader reader(response);
     reader.ReadU16(transId);
     return transId;
 }
@@ -461,7 +446,7 @@ bool MDNSClient::ReadRecords(const std::vector<std::uint8_t>& response,
         record.m_name.Clear();
         const std::uint32_t nameBytes =
             record.m_name.ParseInit(response, response, static_cast<std::uint32_t>(offset));
-        DNSReader reader(response, offset + nameBytes);
+        QX::ByteReader reader(response, offset + nameBytes);
         // A record cut off in its fixed fields or rdata ends the message; the whole records
         // before it are kept, as a sender's truncated datagram still carries them intact.
         if (!reader.ReadU16(record.m_type) || !reader.ReadU16(record.m_class) ||
@@ -792,25 +777,12 @@ bool MDNSClient::GetSelfAnnounceResponses(CameraMap& cameras) {
 
 void MDNSClient::WaitForDelay() {
     std::lock_guard<std::mutex> guard(m_delayMutex);
-    if (!Present(m_hDelayThread)) {
-        return;
-    }
-    if (m_ownsDelayThread) {
-        QX::WaitForHandle(m_hDelayThread, INFINITE);
-        DWORD exitCode = 0;
-        QX::ThreadExitCode(m_hDelayThread, &exitCode);
-        QX::HandleClose(m_hDelayThread);
-    }
-    m_hDelayThread = INVALID_HANDLE_VALUE;
-    m_ownsDelayThread = false;
+    JoinDelay(m_hDelayThread, m_ownsDelayThread);
 }
 
 void MDNSClient::StartWaitThread() {
     std::lock_guard<std::mutex> guard(m_delayMutex);
-    if (Present(m_hDelayThread) && m_ownsDelayThread) {
-        QX::WaitForHandle(m_hDelayThread, INFINITE);
-        QX::HandleClose(m_hDelayThread);
-    }
+    JoinDelay(m_hDelayThread, m_ownsDelayThread);
     m_hDelayThread = AbsentIfNull(QX::StartThread(StartProc, this));
     m_ownsDelayThread = Present(m_hDelayThread);
 }

@@ -119,7 +119,7 @@ public:
     // old one is not signalled any more and may be closed.
     void RegisterSelfAnnounceEvent(HANDLE event);
     bool GetSelfAnnounceResponses(CameraMap& cameras);
-    // Sleeps 10 s; returns 0.
+    // Sleeps 10 s; returns 0. Kept for the exported interface: the delay thread runs StartProc.
     DWORD StartProcImpl();
 
     // The host name queried for a MAC: "korv-QX" and its three low octets, then "local".
@@ -134,16 +134,19 @@ protected:
     bool WaitForRead();
     bool SendQueries();
     bool GetRawResponse(std::vector<std::uint8_t>& response);
+    // Part of the exported interface for derived classes; the client itself does not call it.
     ResponseType GetResponseType(const std::vector<std::uint8_t>& response);
     std::uint32_t ParseResponseHeader(const std::vector<std::uint8_t>& response,
                                       std::uint16_t& transId, std::uint16_t& flags,
                                       std::uint16_t& qdCount, std::uint16_t& anCount,
                                       std::uint16_t& nsCount, std::uint16_t& arCount);
+    // Part of the exported interface for derived classes; the client itself does not call it.
     bool GetRRsFromResponse(const std::vector<std::uint8_t>& response,
                             std::vector<DNSResourceRecord>& records);
     bool AccumulateResponseData(const std::vector<std::uint8_t>& response);
     bool TranslateResponseData(std::uint32_t& selfAnnounceCount, std::uint32_t& queryResponseCount);
     std::uint16_t GetResponseTransID(const std::vector<std::uint8_t>& response);
+    // Part of the exported interface for derived classes; the client itself does not call it.
     void IncTransID();
     bool GetLocalAddresses(std::vector<std::uint32_t>& addresses);
 

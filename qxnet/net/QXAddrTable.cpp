@@ -1,53 +1,26 @@
 #include "qxnet/net/QXAddrTable.h"
 
 #include <cstring>
-#include <new>
 
 #include "qxnet/common/QXAddress.h"
 #include "qxnet/common/QXResult.h"
 #include "qxnet/common/QXTrace.h"
+#include "qxnet/net/QXFetchTable.h"
 #include "qxnet/net/QXReservedAddress.h"
 #include "qxnet/platform/QXNetInfo.h"
 
 namespace QX {
 
-namespace {
-constexpr std::uint32_t LOOPBACK_NETWORK_ORDER = 0x0100007F;
-}  // namespace
-
-MIB_IPADDRTABLE* FetchAddrTable() {
-    NetInfoSource& source = NetInfoSource::Current();
-    DWORD size = 0;
-    if (source.GetIpAddrTable(nullptr, &size, false) != NetInfoError::InsufficientBuffer) {
-        return nullptr;
-    }
-    // A table that grew since the size was asked for does not fit and fails the fetch.
-    auto* block =
-        new unsigned char[size < sizeof(MIB_IPADDRTABLE) ? sizeof(MIB_IPADDRTABLE) : size]();
-    auto* table = reinterpret_cast<MIB_IPADDRTABLE*>(block);
-    if (source.GetIpAddrTable(table, &size, false) != NetInfoError::Success) {
-        delete[] block;
-        return nullptr;
-    }
-    return table;
-}
-
 CAddrTable::CAddrTable(const MIB_IPADDRTABLE* table) {
     for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-        if (table->table[i].dwAddr != LOOPBACK_NETWORK_ORDER) {
+        if (SwapAddress(table->table[i].dwAddr) != LOOPBACK_ADDRESS) {
             m_rows.push_back(table->table[i]);
         }
     }
 }
 
 CAddrTable* CAddrTable::GetLocalAddresses() {
-    MIB_IPADDRTABLE* table = FetchAddrTable();
-    if (table == nullptr) {
-        return nullptr;
-    }
-    auto* result = new CAddrTable(table);
-    delete[] reinterpret_cast<unsigned char*>(table);
-    return result;
+    return NewFromTable<CAddrTable>(&NetInfoSource::GetIpAddrTable);
 }
 
 std::uint32_t CAddrTable::GetAddress(int index, bool swap) const {
@@ -71,16 +44,12 @@ int CAddrTable::GetSize() const {
 }
 
 int CAddrTable::IsValidAddress(std::uint32_t address, bool swap) const {
-    Trace(L"Validating IP: %s (swap %b)", AddressToText(address).c_str(), swap ? 1 : 0);
-    std::uint32_t a = swap ? SwapAddress(address) : address;
-    if (IsReservedAddress(a)) {
+    std::uint32_t a = 0;
+    if (!ScreenAddress(address, swap, a)) {
         return static_cast<int>(ResultCode::InvalidArgument);
     }
     for (const MIB_IPADDRROW& row : m_rows) {
-        std::uint32_t m = TestMask(row.dwMask);
-        std::uint32_t local = SwapAddress(row.dwAddr);
-        Trace(L"LocalIP: %s", AddressToText(local).c_str());
-        if ((local & m) == (a & m)) {
+        if (InLocalSubnet(row.dwAddr, row.dwMask, a)) {
             return 0;
         }
     }
@@ -91,14 +60,15 @@ int CAddrTable::IsValidAddress(std::uint32_t address, bool swap) const {
 
 int GetLocalAddrTable(MIB_IPADDRTABLE** table, std::uint32_t low, std::uint32_t high) {
     *table = nullptr;
-    MIB_IPADDRTABLE* fetched = QX::FetchAddrTable();
-    if (fetched == nullptr) {
+    QX::TableBlock<MIB_IPADDRTABLE> fetched;
+    if (QX::FetchTable(&QX::NetInfoSource::GetIpAddrTable, false, fetched) !=
+        QX::NetInfoError::Success) {
         return 0;
     }
     std::vector<MIB_IPADDRROW> kept;
     for (DWORD i = 0; i < fetched->dwNumEntries; ++i) {
         const MIB_IPADDRROW& row = fetched->table[i];
-        if (row.dwAddr == QX::SwapAddress(0x7F000001)) {
+        if (QX::SwapAddress(row.dwAddr) == QX::LOOPBACK_ADDRESS) {
             continue;
         }
         std::uint32_t host = QX::SwapAddress(row.dwAddr);
@@ -107,23 +77,20 @@ int GetLocalAddrTable(MIB_IPADDRTABLE** table, std::uint32_t low, std::uint32_t 
         }
         kept.push_back(row);
     }
-    delete[] reinterpret_cast<unsigned char*>(fetched);
     if (kept.empty()) {
         return 0;
     }
     // The record is exactly the count and its rows: 4 + 24 per row.
     std::size_t bytes = sizeof(DWORD) + kept.size() * sizeof(MIB_IPADDRROW);
-    auto* block =
-        new unsigned char[bytes < sizeof(MIB_IPADDRTABLE) ? sizeof(MIB_IPADDRTABLE) : bytes];
-    auto* result = reinterpret_cast<MIB_IPADDRTABLE*>(block);
+    QX::TableBlock<MIB_IPADDRTABLE> result = QX::NewTableBlock<MIB_IPADDRTABLE>(bytes);
     result->dwNumEntries = static_cast<DWORD>(kept.size());
     std::memcpy(result->table, kept.data(), kept.size() * sizeof(MIB_IPADDRROW));
-    *table = result;
+    *table = result.release();
     return static_cast<int>(kept.size());
 }
 
 void FreeLocalAddrTable(MIB_IPADDRTABLE* table) {
-    delete[] reinterpret_cast<unsigned char*>(table);
+    QX::TableBlock<MIB_IPADDRTABLE> released(table);
 }
 
 int ValidateIP(std::uint32_t address, MIB_IPADDRTABLE* table) {

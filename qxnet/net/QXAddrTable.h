@@ -32,10 +32,6 @@ private:
     std::vector<MIB_IPADDRROW> m_rows;
 };
 
-// Fetches the platform's address table in its two steps (size, then rows); null on failure.
-// The block is released with delete[] on a char pointer.
-MIB_IPADDRTABLE* FetchAddrTable();
-
 }  // namespace QX
 
 // Fills *table with a new record of the host's addresses (127.0.0.1 left out; cut to the

@@ -15,7 +15,6 @@ namespace {
 
 constexpr int MAX_INTERFACE_RECORDS = 20;
 constexpr DWORD ADAPTER_BLOCK_SIZE = 32000;
-constexpr std::uint32_t LOOPBACK_NETWORK_ORDER = 0x0100007F;
 
 // One "%wS" line: the wide text as the runtime's print converts it. Here that is UTF-8, the
 // narrow encoding of standard output on this system, written byte for byte.
@@ -61,7 +60,7 @@ int InterfaceList::Open() {
                 if (record.iiAddress.AddressIn.sin_addr.s_addr != unicast.address) {
                     continue;
                 }
-                if (record.iiAddress.AddressIn.sin_addr.s_addr != LOOPBACK_NETWORK_ORDER) {
+                if (SwapAddress(record.iiAddress.AddressIn.sin_addr.s_addr) != LOOPBACK_ADDRESS) {
                     m_interfaces.emplace_back(record.iiAddress.AddressIn.sin_addr.s_addr,
                                               record.iiBroadcastAddress.AddressIn.sin_addr.s_addr,
                                               record.iiNetmask.AddressIn.sin_addr.s_addr,
@@ -119,21 +118,13 @@ std::wstring InterfaceList::GetDescription(int index) const {
     return entry != nullptr ? entry->GetDescription() : std::wstring();
 }
 
-bool InterfaceList::InSubnet(const NetInterface& entry, std::uint32_t a) {
-    std::uint32_t m = TestMask(entry.GetMask());
-    std::uint32_t local = SwapAddress(entry.GetAddress());
-    Trace(L"LocalIP: %s", AddressToText(local).c_str());
-    return (local & m) == (a & m);
-}
-
 int InterfaceList::IsValidAddress(std::uint32_t address, bool swap) const {
-    Trace(L"Validating IP: %s (swap %b)", AddressToText(address).c_str(), swap ? 1 : 0);
-    std::uint32_t a = swap ? SwapAddress(address) : address;
-    if (IsReservedAddress(a)) {
+    std::uint32_t a = 0;
+    if (!ScreenAddress(address, swap, a)) {
         return static_cast<int>(ResultCode::InvalidArgument);
     }
     for (const NetInterface& entry : m_interfaces) {
-        if (InSubnet(entry, a)) {
+        if (InLocalSubnet(entry.GetAddress(), entry.GetMask(), a)) {
             return 0;
         }
     }
@@ -141,16 +132,12 @@ int InterfaceList::IsValidAddress(std::uint32_t address, bool swap) const {
 }
 
 int InterfaceList::IsValidAddress(int index, std::uint32_t address, bool swap) const {
-    Trace(L"Validating IP: %s (swap %b)", AddressToText(address).c_str(), swap ? 1 : 0);
-    std::uint32_t a = swap ? SwapAddress(address) : address;
-    if (IsReservedAddress(a)) {
-        return static_cast<int>(ResultCode::InvalidArgument);
-    }
+    std::uint32_t a = 0;
     const NetInterface* entry = At(index);
-    if (entry == nullptr) {
+    if (!ScreenAddress(address, swap, a) || entry == nullptr) {
         return static_cast<int>(ResultCode::InvalidArgument);
     }
-    return InSubnet(*entry, a) ? 0 : 1;
+    return InLocalSubnet(entry->GetAddress(), entry->GetMask(), a) ? 0 : 1;
 }
 
 }  // namespace QX

@@ -40,8 +40,6 @@ public:
 
 private:
     const NetInterface* At(int index) const;
-    // The "LocalIP" trace and the masked comparison for one entry.
-    static bool InSubnet(const NetInterface& entry, std::uint32_t hostOrderAddress);
 
     std::vector<NetInterface> m_interfaces;
 };

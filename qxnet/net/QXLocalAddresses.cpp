@@ -1,5 +1,6 @@
 #include "qxnet/net/QXLocalAddresses.h"
 
+#include "qxnet/common/QXAddress.h"
 #include "qxnet/common/QXTrace.h"
 #include "qxnet/net/QXReservedAddress.h"
 #include "qxnet/platform/QXNetInfo.h"

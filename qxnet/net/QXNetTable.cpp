@@ -1,7 +1,7 @@
 #include "qxnet/net/QXNetTable.h"
 
-#include "qxnet/net/QXReservedAddress.h"
-#include "qxnet/platform/QXNetInfo.h"
+#include "qxnet/common/QXAddress.h"
+#include "qxnet/net/QXFetchTable.h"
 
 namespace QX {
 
@@ -15,22 +15,7 @@ CNetTable::CNetTable(const MIB_IPNETTABLE* table) {
 }
 
 CNetTable* CNetTable::GetLocalNetAddresses() {
-    NetInfoSource& source = NetInfoSource::Current();
-    DWORD size = 0;
-    if (source.GetIpNetTable(nullptr, &size, false) != NetInfoError::InsufficientBuffer) {
-        return nullptr;
-    }
-    // Zero-filled, so that nothing of a row the platform leaves short is left undefined; a
-    // table that grew since the size was asked for does not fit and fails the fetch.
-    auto* block =
-        new unsigned char[size < sizeof(MIB_IPNETTABLE) ? sizeof(MIB_IPNETTABLE) : size]();
-    auto* table = reinterpret_cast<MIB_IPNETTABLE*>(block);
-    CNetTable* result = nullptr;
-    if (source.GetIpNetTable(table, &size, false) == NetInfoError::Success) {
-        result = new CNetTable(table);
-    }
-    delete[] block;
-    return result;
+    return NewFromTable<CNetTable>(&NetInfoSource::GetIpNetTable);
 }
 
 std::uint64_t CNetTable::NetworkToHostQWORD(unsigned char* bytes, std::uint32_t length) const {

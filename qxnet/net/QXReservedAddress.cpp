@@ -1,5 +1,8 @@
 #include "qxnet/net/QXReservedAddress.h"
 
+#include "qxnet/common/QXAddress.h"
+#include "qxnet/common/QXTrace.h"
+
 namespace QX {
 
 bool IsReservedAddress(std::uint32_t a) {
@@ -22,6 +25,20 @@ bool IsReservedAddress(std::uint32_t a) {
 
 std::uint32_t TestMask(std::uint32_t networkOrderMask) {
     return networkOrderMask == 0xFFFFFFFFu ? 0xFFFFFF00u : SwapAddress(networkOrderMask);
+}
+
+bool ScreenAddress(std::uint32_t address, bool swap, std::uint32_t& hostOrderAddress) {
+    Trace(L"Validating IP: %s (swap %b)", AddressToText(address).c_str(), swap ? 1 : 0);
+    hostOrderAddress = swap ? SwapAddress(address) : address;
+    return !IsReservedAddress(hostOrderAddress);
+}
+
+bool InLocalSubnet(std::uint32_t localAddress, std::uint32_t localMask,
+                   std::uint32_t hostOrderAddress) {
+    const std::uint32_t m = TestMask(localMask);
+    const std::uint32_t local = SwapAddress(localAddress);
+    Trace(L"LocalIP: %s", AddressToText(local).c_str());
+    return (local & m) == (hostOrderAddress & m);
 }
 
 }  // namespace QX

@@ -220,7 +220,7 @@ bool CameraScanner::Impl::ResolveScope(std::vector<ScopeEntry>& scope,
     }
     const auto indexOf = [&indexes](std::uint32_t hostOrder) -> std::uint32_t {
         for (std::size_t i = 0; i + 1 < indexes.size(); i += 2) {
-            if (indexes[i] == QX::HostToNetwork32(hostOrder)) {
+            if (indexes[i] == QX::SwapAddress(hostOrder)) {
                 return indexes[i + 1];
             }
         }
@@ -234,8 +234,8 @@ bool CameraScanner::Impl::ResolveScope(std::vector<ScopeEntry>& scope,
     };
     if (!interfaces.empty()) {
         for (const QX::NetInterface& given : interfaces) {
-            add(given.GetName(), QX::NetworkToHost32(given.GetAddress()),
-                QX::NetworkToHost32(given.GetMask()), QX::NetworkToHost32(given.GetBroadcast()));
+            add(given.GetName(), QX::SwapAddress(given.GetAddress()),
+                QX::SwapAddress(given.GetMask()), QX::SwapAddress(given.GetBroadcast()));
         }
         return true;
     }
@@ -254,9 +254,9 @@ bool CameraScanner::Impl::ResolveScope(std::vector<ScopeEntry>& scope,
     for (DWORD i = 0; i < returned / sizeof(INTERFACE_INFO); ++i) {
         const INTERFACE_INFO& record = records[i];
         const std::uint32_t network = record.iiAddress.AddressIn.sin_addr.s_addr;
-        const std::uint32_t address = QX::NetworkToHost32(network);
+        const std::uint32_t address = QX::SwapAddress(network);
         const bool isLoopback =
-            (record.iiFlags & kInterfaceFlagLoopback) != 0 || (address >> 24) == 127;
+            (record.iiFlags & kInterfaceFlagLoopback) != 0 || QX::IsLoopbackAddress(address);
         if ((record.iiFlags & kInterfaceFlagUp) == 0 || address == 0) {
             continue;
         }
@@ -278,8 +278,8 @@ bool CameraScanner::Impl::ResolveScope(std::vector<ScopeEntry>& scope,
         if (wanted) {
             named.insert(name);
             named.insert(dotted);
-            add(name, address, QX::NetworkToHost32(record.iiNetmask.AddressIn.sin_addr.s_addr),
-                QX::NetworkToHost32(record.iiBroadcastAddress.AddressIn.sin_addr.s_addr));
+            add(name, address, QX::SwapAddress(record.iiNetmask.AddressIn.sin_addr.s_addr),
+                QX::SwapAddress(record.iiBroadcastAddress.AddressIn.sin_addr.s_addr));
         }
     }
     for (const std::wstring& name : names) {
@@ -346,7 +346,7 @@ void CameraScanner::Impl::BroadcastOn(Table& table, const ScopeEntry& entry,
 void CameraScanner::Impl::QueryOn(Table& table, const ScopeEntry& entry,
                                   std::vector<Failure>& failures) {
     OwnedSocket socket;
-    const std::uint32_t local = QX::HostToNetwork32(entry.address);
+    const std::uint32_t local = QX::SwapAddress(entry.address);
     if (socket.Get() == QX::InvalidSocket) {
         AddFailure(failures, entry, ScannedCamera::METHOD_MDNS, SocketFailure(L"socket"));
         return;
@@ -555,7 +555,7 @@ void CameraScanner::Impl::SyncListeners(const std::vector<ScopeEntry>& scope,
         auto listener = std::make_unique<Listener>();
         listener->entry = entry;
         const QX::SocketHandle socket = QX::SocketCreateUdp();
-        const std::uint32_t local = QX::HostToNetwork32(entry.address);
+        const std::uint32_t local = QX::SwapAddress(entry.address);
         // The group's datagrams reach only sockets bound to the wildcard address, so the
         // listener binds it beside any other stack (address reuse) and keeps to its interface by
         // the arrival index.
@@ -563,7 +563,7 @@ void CameraScanner::Impl::SyncListeners(const std::vector<ScopeEntry>& scope,
             !QX::SocketSetOption(socket, QX::SocketOption::ReuseAddress, 1) ||
             !QX::SocketSetOption(socket, QX::SocketOption::PacketInfo, 1) ||
             !QX::SocketBind(socket, QX::MakeSocketAddress(0, kMdnsPort)) ||
-            !QX::SocketJoinGroup(socket, QX::HostToNetwork32(kMdnsGroup), local)) {
+            !QX::SocketJoinGroup(socket, QX::SwapAddress(kMdnsGroup), local)) {
             const std::wstring text = SocketFailure(L"mDNS listener");
             if (socket != QX::InvalidSocket) {
                 QX::SocketClose(socket);

@@ -1,7 +1,7 @@
 #include "qxnet/scan/QXMDNSAnswerSet.h"
 
+#include "qxnet/common/QXByteReader.h"
 #include "qxnet/mdns/QXDNSName.h"
-#include "qxnet/mdns/QXDNSReader.h"
 #include "qxnet/mdns/QXMDNSClient.h"
 
 namespace QXSDK {
@@ -42,7 +42,7 @@ std::vector<std::uint8_t> MDNSAnswerSet::ServiceQuery(std::uint16_t id) {
 }
 
 bool MDNSAnswerSet::Add(const std::vector<std::uint8_t>& message, int wantedId) {
-    DNSReader header(message, 0);
+    QX::ByteReader header(message);
     std::uint16_t id = 0;
     std::uint16_t flags = 0;
     std::uint16_t questions = 0;
@@ -58,7 +58,7 @@ bool MDNSAnswerSet::Add(const std::vector<std::uint8_t>& message, int wantedId) 
         DNSName name;
         const std::uint32_t nameBytes =
             name.ParseInit(message, message, static_cast<std::uint32_t>(offset));
-        DNSReader reader(message, offset + nameBytes);
+        QX::ByteReader reader(message, offset + nameBytes);
         if (nameBytes == 0 || !reader.Skip(4)) {
             return false;
         }
@@ -68,7 +68,7 @@ bool MDNSAnswerSet::Add(const std::vector<std::uint8_t>& message, int wantedId) 
         DNSName name;
         const std::uint32_t nameBytes =
             name.ParseInit(message, message, static_cast<std::uint32_t>(offset));
-        DNSReader reader(message, offset + nameBytes);
+        QX::ByteReader reader(message, offset + nameBytes);
         std::uint16_t type = 0;
         std::uint16_t rrClass = 0;
         std::uint32_t ttl = 0;

@@ -1,8 +1,26 @@
 #include "qxnet/scan/QXScannedCamera.h"
 
 #include <cstring>
+#include <initializer_list>
+#include <utility>
 
 namespace QXSDK {
+
+namespace {
+
+// The names of the bits set in bits, in the order of the table.
+std::vector<std::string> BitNames(unsigned bits,
+                                  std::initializer_list<std::pair<unsigned, const char*>> table) {
+    std::vector<std::string> names;
+    for (const auto& [bit, name] : table) {
+        if ((bits & bit) != 0) {
+            names.push_back(name);
+        }
+    }
+    return names;
+}
+
+}  // namespace
 
 std::uint32_t ScannedCamera::Address() const {
     return hasBroadcast ? broadcast.ip : (hasMdns ? mdns.m_ip : 0);
@@ -37,28 +55,13 @@ bool ScannedCamera::SameData(const ScannedCamera& other) const {
 }
 
 std::vector<std::string> ScannedCamera::FlagNames(unsigned flags) {
-    std::vector<std::string> names;
-    if ((flags & FLAG_OUTSIDE_SUBNET) != 0) {
-        names.push_back("outside-subnet");
-    }
-    if ((flags & FLAG_ADDRESS_CONFLICT) != 0) {
-        names.push_back("address-conflict");
-    }
-    if ((flags & FLAG_SEVERAL_INTERFACES) != 0) {
-        names.push_back("several-interfaces");
-    }
-    return names;
+    return BitNames(flags, {{FLAG_OUTSIDE_SUBNET, "outside-subnet"},
+                            {FLAG_ADDRESS_CONFLICT, "address-conflict"},
+                            {FLAG_SEVERAL_INTERFACES, "several-interfaces"}});
 }
 
 std::vector<std::string> ScannedCamera::MethodNames(unsigned methods) {
-    std::vector<std::string> names;
-    if ((methods & METHOD_BROADCAST) != 0) {
-        names.push_back("broadcast");
-    }
-    if ((methods & METHOD_MDNS) != 0) {
-        names.push_back("mdns");
-    }
-    return names;
+    return BitNames(methods, {{METHOD_BROADCAST, "broadcast"}, {METHOD_MDNS, "mdns"}});
 }
 
 }  // namespace QXSDK

@@ -1,8 +1,10 @@
 #include "qxnet/tftp/QXCameraData.h"
 
-#include <cstring>
+#include <algorithm>
+#include <iterator>
 
 #include "qxnet/common/QXAddress.h"
+#include "qxnet/common/QXByteReader.h"
 #include "qxnet/common/QXFormat.h"
 #include "qxnet/common/QXTrace.h"
 
@@ -24,29 +26,20 @@ const std::uint16_t CameraData::FeatureBits[FeatureCount] = {
 
 namespace {
 
+constexpr std::uint32_t kMacOffset = 22;  // six octets, most significant first
 constexpr std::uint32_t kBlockOffset = 69;
 constexpr std::uint32_t kBlockHeadSize = 4;
 constexpr std::size_t kWorkAreaShort = 25;  // versions 0xCE and 0xCF
 constexpr std::size_t kWorkAreaLong = 40;   // version 0xD0
 
-// Reads the answer through a window that yields zero past its end.
-class Bytes {
-public:
-    Bytes(const unsigned char* bytes, std::uint32_t size) : m_bytes(bytes), m_size(size) {}
-    std::uint8_t At(std::uint32_t offset) const {
-        return m_bytes != nullptr && offset < m_size ? m_bytes[offset] : 0;
+// Copies the bytes [offset, offset + count) of an answer of length bytes into out, leaving zero
+// what the answer does not hold: the fields are then read from the copy, never past the answer.
+void CopyPart(const unsigned char* answer, std::uint32_t length, std::uint32_t offset,
+              std::uint8_t* out, std::size_t count) {
+    for (std::size_t i = 0; answer != nullptr && i < count && offset + i < length; ++i) {
+        out[i] = answer[offset + i];
     }
-    std::uint16_t Big16(std::uint32_t offset) const {
-        return static_cast<std::uint16_t>((At(offset) << 8) | At(offset + 1));
-    }
-    std::uint32_t Big32(std::uint32_t offset) const {
-        return (static_cast<std::uint32_t>(Big16(offset)) << 16) | Big16(offset + 2);
-    }
-
-private:
-    const unsigned char* m_bytes;
-    std::uint32_t m_size;
-};
+}
 
 }  // namespace
 
@@ -67,44 +60,58 @@ CameraData::CameraData()
       hwVer(0) {}
 
 CameraData::CameraData(const unsigned char* answer, std::uint32_t length) : CameraData() {
-    const Bytes bytes(answer, length);
-    ip = bytes.Big32(28);
-    fwVer = bytes.Big16(32);
-    model = bytes.Big16(34);
-    byte36 = bytes.At(36);
-    for (int i = 0; i < 6; ++i) {
-        mac[i] = bytes.At(static_cast<std::uint32_t>(27 - i));
-    }
+    std::uint8_t head[kBlockOffset + kBlockHeadSize] = {};
+    CopyPart(answer, length, 0, head, sizeof head);
+    QX::ByteReader reader(head, sizeof head, kMacOffset);
+    reader.ReadBytes(mac, sizeof mac);
+    std::reverse(std::begin(mac), std::end(mac));
+    std::uint16_t shortModel = 0;
+    reader.ReadU32(ip);
+    reader.ReadU16(fwVer);
+    reader.ReadU16(shortModel);
+    reader.ReadU8(byte36);
+    model = shortModel;
     QX::Trace(L"CameraData constructor: IP = %s", QX::AddressToText(ip).c_str());
 
     if (length > kBlockOffset + kBlockHeadSize) {
-        const std::uint16_t tag =
-            static_cast<std::uint16_t>(bytes.At(kBlockOffset) | (bytes.At(kBlockOffset + 1) << 8));
+        QX::ByteReader blockHead(head, sizeof head, kBlockOffset);
+        std::uint8_t tagLow = 0;
+        std::uint8_t tagHigh = 0;
+        std::uint16_t declared = 0;
+        blockHead.ReadU8(tagLow);
+        blockHead.ReadU8(tagHigh);
+        blockHead.ReadU16(declared);
+        const std::uint16_t tag = static_cast<std::uint16_t>(tagLow | (tagHigh << 8));
         if (tag == InfoTagCE || tag == InfoTagCF || tag == InfoTagD0) {
             const std::size_t areaSize = tag == InfoTagD0 ? kWorkAreaLong : kWorkAreaShort;
-            const std::uint32_t used = kBlockHeadSize + bytes.Big16(kBlockOffset + 2);
+            // The work area holds what the block says it uses, the rest zero.
             std::uint8_t area[kWorkAreaLong] = {};
-            for (std::uint32_t i = 0; i < areaSize && i < used; ++i) {
-                area[i] = bytes.At(kBlockOffset + i);
-            }
-            const Bytes block(area, static_cast<std::uint32_t>(areaSize));
+            CopyPart(answer, length, kBlockOffset, area,
+                     std::min<std::size_t>(areaSize, kBlockHeadSize + declared));
+            QX::ByteReader block(area, areaSize, 2);
             infoTag = tag;
-            infoLength = block.Big16(2);
-            model = block.Big32(4);
-            extModel = block.Big32(8);
-            std::memcpy(info12, area + 12, 8);
+            block.ReadU16(infoLength);
+            block.ReadU32(model);
+            block.ReadU32(extModel);
+            block.ReadBytes(info12, sizeof info12);
+            std::uint8_t low = 0;
+            std::uint8_t high = 0;
             if (tag == InfoTagD0) {
-                std::memcpy(info20, area + 20, 8);
-                std::memcpy(info28, area + 28, 8);
-                enclosure = area[36];
-                const std::uint32_t high = (static_cast<std::uint32_t>(area[39]) << 8) | area[38];
-                features = static_cast<std::uint16_t>((high << 7) | (area[37] & 0x7F));
+                block.ReadBytes(info20, sizeof info20);
+                block.ReadBytes(info28, sizeof info28);
+                std::uint8_t middle = 0;
+                block.ReadU8(enclosure);
+                block.ReadU8(low);
+                block.ReadU8(middle);
+                block.ReadU8(high);
+                features = static_cast<std::uint16_t>((((high << 8) | middle) << 7) | (low & 0x7F));
             } else {
-                std::memcpy(info20, area + 20, 2);
-                enclosure = area[23];
-                features = tag == InfoTagCE
-                               ? area[22]
-                               : static_cast<std::uint16_t>((area[24] << 7) | (area[22] & 0x7F));
+                block.ReadBytes(info20, 2);
+                block.ReadU8(low);
+                block.ReadU8(enclosure);
+                block.ReadU8(high);
+                features =
+                    tag == InfoTagCE ? low : static_cast<std::uint16_t>((high << 7) | (low & 0x7F));
             }
         }
     }

@@ -113,6 +113,7 @@ protected:
     int SendAck(int block);
     int WaitForData(std::vector<TFTPPacket>& packets, int pieceLength);
     int ReadResponse(IStream* stream, unsigned char* buffer, std::uint32_t* length);
+    // Part of the exported interface for derived classes; the client itself does not call it.
     bool AllPacketsExist(const std::map<int, TFTPPacket>& blocks);
 
     void BeginReceive();

@@ -16,6 +16,7 @@
 #include <sstream>
 #include <string>
 
+#include "qxnet/common/QXAddress.h"
 #include "qxnet/common/QXResult.h"
 #include "qxnet/net/QXAddrTable.h"
 #include "qxnet/net/QXInterfaceList.h"

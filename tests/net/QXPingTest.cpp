@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "qxnet/common/QXAddress.h"
 #include "qxnet/common/QXResult.h"
 #include "qxnet/net/QXEchoRequest.h"
 #include "qxnet/net/QXReservedAddress.h"

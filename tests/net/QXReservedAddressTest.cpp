@@ -1,3 +1,4 @@
+#include "qxnet/common/QXAddress.h"
 #include "qxnet/net/QXReservedAddress.h"
 
 #include <gtest/gtest.h>
