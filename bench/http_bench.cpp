@@ -2,8 +2,9 @@
 // servers: the simulated web server and lighttpd, both inside a network namespace made here.
 //   bench_http [megabytes] [small-requests]      (defaults 256 and 200; needs root)
 // Reports the body throughput of HTTPClient into its memory stream as a ratio of curl's
-// (`curl -o /dev/null`), the process's peak memory against the body size, and the median time
-// of a small authenticated request (ping included) against curl's median.
+// (`curl -o` into a file on tmpfs) and that of `qxnet http -o` into a file on tmpfs, the process's
+// peak memory against the body size, and the median time of a small authenticated request (ping
+// included) against curl's median.
 
 #include <signal.h>
 #include <unistd.h>
@@ -64,9 +65,11 @@ std::vector<double> CurlTimes(const QXTest::NetNamespace& ns, const std::string&
                               const std::string& credentials) {
     std::string command = "curl -s --noproxy \"*\" -w \"%{time_total}\\n\"" +
                           (credentials.empty() ? std::string() : " -u " + credentials);
+    // Into a file on tmpfs, so that curl, like the client, puts every byte in memory.
     for (int i = 0; i < count; ++i) {
-        command += " -o /dev/null " + url;
+        command += " -o /dev/shm/qxbench-http-body " + url;
     }
+    command += "; rm -f /dev/shm/qxbench-http-body";
     std::istringstream lines(ns.Capture(command));
     std::vector<double> times;
     double t;
@@ -102,10 +105,36 @@ double ClientThroughput(const QXTest::NetNamespace& ns, std::uint32_t address,
     return best;
 }
 
+// The best of count runs of `qxnet http ADDRESS PATH -o FILE` (a file on tmpfs) inside the
+// namespace, in MB/s; 0 when the program is missing or a run failed.
+double CliThroughput(const QXTest::NetNamespace& ns, const std::string& qxnet,
+                     const std::string& address, const std::string& path, std::uint64_t size,
+                     int count) {
+    if (access(qxnet.c_str(), X_OK) != 0) {
+        return 0;
+    }
+    const std::string file = "/dev/shm/qxbench-http-cli";
+    double best = 0;
+    for (int i = 0; i < count; ++i) {
+        auto start = Clock::now();
+        int rc = ns.Exec(qxnet + " http " + address + " " + path +
+                         " --user admin --password pw -o " + file + " >/dev/null 2>&1");
+        double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        std::ifstream written(file, std::ios::binary | std::ios::ate);
+        if (rc != 0 || !written || static_cast<std::uint64_t>(written.tellg()) != size) {
+            best = 0;
+            break;
+        }
+        best = std::max(best, static_cast<double>(size) / 1e6 / seconds);
+    }
+    QXTest::Shell("rm -f " + file);
+    return best;
+}
+
 // The peak memory is a high-water mark of the process, so only the first comparison shows it.
 void CompareThroughput(const char* server, const QXTest::NetNamespace& ns, std::uint32_t address,
                        const std::wstring& path, const std::string& url, std::uint64_t size,
-                       bool showMemory) {
+                       bool showMemory, const std::string& qxnet) {
     long before = PeakKb();
     double ours = ClientThroughput(ns, address, path, size, 3);
     long after = PeakKb();
@@ -116,6 +145,11 @@ void CompareThroughput(const char* server, const QXTest::NetNamespace& ns, std::
     std::printf("%-10s body %6.0f MB: HTTPClient %8.1f MB/s, curl %8.1f MB/s, ratio %.2f\n", server,
                 static_cast<double>(size) / 1e6, ours, curlBest,
                 curlBest > 0 ? ours / curlBest : 0.0);
+    const std::string host = url.substr(7, url.find('/', 7) - 7);
+    double cli = CliThroughput(ns, qxnet, host, url.substr(7 + host.size()), size, 3);
+    std::printf("%-10s body %6.0f MB: qxnet http -o %8.1f MB/s, curl %8.1f MB/s, ratio %.2f\n",
+                server, static_cast<double>(size) / 1e6, cli, curlBest,
+                curlBest > 0 ? cli / curlBest : 0.0);
     if (!showMemory) {
         return;
     }
@@ -135,6 +169,12 @@ int main(int argc, char** argv) {
         return 2;
     }
     QX::SetDebugSink(nullptr, nullptr);
+    // The qxnet program of the same build tree, for its row.
+    char self[4096] = {};
+    ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    std::string tree = length > 0 ? std::string(self, static_cast<std::size_t>(length)) : "";
+    tree = tree.substr(0, tree.rfind("/bench/"));
+    const std::string qxnet = tree + "/tools/qxnet/qxnet";
     QXTest::NetNamespace ns("qxbench");
 
     QXSim::SimCamera camera;
@@ -182,9 +222,9 @@ int main(int argc, char** argv) {
     std::string sizeText = std::to_string(size);
     CompareThroughput("simulator", ns, kCamera,
                       L"/gen/" + std::wstring(sizeText.begin(), sizeText.end()),
-                      "http://127.0.1.5/gen/" + sizeText, size, true);
+                      "http://127.0.1.5/gen/" + sizeText, size, true, qxnet);
     CompareThroughput("lighttpd", ns, kLighttpd, L"/body.bin", "http://127.0.2.1/body.bin", size,
-                      false);
+                      false, qxnet);
 
     // Small authenticated requests: the client pings before each one; curl does not.
     std::vector<double> ours;

@@ -103,8 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::uint64_t held = written - consumed;
         switch (op % 8) {
             case 0:
-            case 1:
-            case 6: {
+            case 1: {
                 // Writes stay small enough to keep memory bounded.
                 const auto n = static_cast<std::uint32_t>(
                     amount % kMaxWrite < kMaxHeld - held ? amount % kMaxWrite : kMaxHeld - held);
@@ -166,6 +165,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 } catch (const std::bad_alloc&) {
                 }
                 stream.failNext = false;
+                break;
+            }
+            case 6: {
+                // Takes back what was written after the first amount bytes held.
+                QX::SetLastErrorValue(1234);
+                stream.Truncate(amount);
+                Check(QX::GetLastErrorValue() == 1234);
+                written = consumed + (amount < held ? amount : held);
                 break;
             }
             default:

@@ -193,6 +193,28 @@ void CMemoryStream::Clear() {
     m_writePosition = 0;
 }
 
+void CMemoryStream::Truncate(std::uint32_t size) {
+    if (size >= GetSize()) {
+        return;
+    }
+    // The chunks and the write position that writing only the kept bytes would have left: none
+    // at all when nothing of the front chunk was read or kept.
+    const std::uint64_t end = std::uint64_t{m_readPosition} + size;
+    const std::size_t keep = end == 0 ? 0 : static_cast<std::size_t>(end / m_chunkSize) + 1;
+    unsigned char* chunk = nullptr;
+    while (Count() > keep && PopBack(chunk)) {
+        FreeChunk(chunk);
+    }
+    if (keep == 0) {
+        m_front = nullptr;
+        m_back = nullptr;
+    } else {
+        Back(m_back);
+    }
+    m_writePosition = static_cast<std::uint32_t>(end % m_chunkSize);
+    AdjustByteCount(GetSize() - size, false);
+}
+
 unsigned char* CMemoryStream::AllocChunk() {
     return new unsigned char[m_chunkSize];
 }

@@ -34,6 +34,10 @@ public:
     // Discards count bytes (0: all held) and returns how many were discarded.
     virtual std::uint32_t Skip(std::uint32_t count);
     virtual void Clear();
+    // Keeps the first size bytes held and drops the ones after them, leaving the stream as if
+    // they had never been written; nothing changes when it holds size bytes or fewer. Lets a
+    // writer take back what it appended.
+    void Truncate(std::uint32_t size);
     // Moves up to size bytes into destination through its Write, one piece per chunk.
     virtual std::int32_t ReadTo(QXSDK::IStream* destination, std::uint32_t size);
 

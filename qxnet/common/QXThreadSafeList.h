@@ -52,6 +52,30 @@ public:
         return true;
     }
 
+    // Takes the back entry; false when the list is empty.
+    bool PopBack(T& value) {
+        ScopedLock guard(&m_lock);
+        if (std::list<T>::empty()) {
+            return false;
+        }
+        value = std::list<T>::back();
+        std::list<T>::pop_back();
+        if (std::list<T>::empty()) {
+            EventReset(m_event);
+        }
+        return true;
+    }
+
+    // The back entry; false when the list is empty.
+    bool Back(T& value) {
+        ScopedLock guard(&m_lock);
+        if (std::list<T>::empty()) {
+            return false;
+        }
+        value = std::list<T>::back();
+        return true;
+    }
+
     // The front entry; false when the list is empty.
     bool Front(T& value) {
         ScopedLock guard(&m_lock);

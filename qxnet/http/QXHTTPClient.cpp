@@ -426,29 +426,48 @@ std::uint32_t HTTPClient::ReadResponseStream() {
         m_lastError = QX::GetLastErrorValue();
         return 0;
     }
+    // The body goes straight into the response and is taken back when the attempt fails, so a
+    // failed attempt leaves none of its bytes there without a second copy of every body.
+    const std::uint32_t before = m_responseStream.GetSize();
+    bool whole = false;
+    try {
+        whole = ReadBody();
+    } catch (...) {
+        m_responseStream.Truncate(before);
+        throw;
+    }
+    if (!whole) {
+        m_responseStream.Truncate(before);
+        return 0;
+    }
+    return m_responseStream.GetSize();
+}
+
+bool HTTPClient::ReadBody() {
     QX::HttpTransport& http = QX::HttpTransport::Current();
-    // The body collects in a stream of its own and joins the response only when it is whole.
-    QX::CMemoryStream body;
     std::uint64_t received = 0;
     const std::uint32_t lowSpeed = g_lowSpeedBytesPerSecond;
     const DWORD windowMs = g_lowSpeedWindowMs;
     DWORD windowStart = QX::TickCount();
     std::uint64_t windowBytes = 0;
+    // Grown to the largest block offered, never cleared: every byte is overwritten by the read.
     std::vector<unsigned char> buffer;
     DWORD available = 0;
     while (http.QueryDataAvailable(m_hRequest, &available)) {
         if (available == 0) {
-            return KeepBody(body, received);
+            return BodyWhole(received);
         }
-        buffer.assign(available, 0);
+        if (buffer.size() < available) {
+            buffer.resize(available);
+        }
         DWORD read = 0;
         if (!http.ReadData(m_hRequest, buffer.data(), available, &read)) {
             m_lastError = QX::GetLastErrorValue();
             SetError(L"WinHttpReadData() failed. Error %d");
-            return 0;
+            return false;
         }
         if (read != 0) {
-            body.Write(buffer.data(), read);
+            m_responseStream.Write(buffer.data(), read);
         }
         received += read;
         windowBytes += read;
@@ -464,7 +483,7 @@ std::uint32_t HTTPClient::ReadResponseStream() {
                     static_cast<unsigned>(lowSpeed));
                 m_lastError = QX::HttpError::Timeout;
                 SetError(L"Response too slow. Error %d");
-                return 0;
+                return false;
             }
             windowStart += elapsed;
             windowBytes = 0;
@@ -472,10 +491,10 @@ std::uint32_t HTTPClient::ReadResponseStream() {
     }
     m_lastError = QX::GetLastErrorValue();
     SetError(L"WinHttpQueryDataAvailable() failed. Error %d");
-    return 0;
+    return false;
 }
 
-std::uint32_t HTTPClient::KeepBody(QX::CMemoryStream& body, std::uint64_t received) {
+bool HTTPClient::BodyWhole(std::uint64_t received) {
     // A body that ends before its announced length is cut off, whatever the transport made of
     // the closed connection; statuses that carry no body announce nothing to check.
     std::uint64_t announced = 0;
@@ -484,15 +503,9 @@ std::uint32_t HTTPClient::KeepBody(QX::CMemoryStream& body, std::uint64_t receiv
         received < announced) {
         m_lastError = QX::HttpError::ConnectionError;
         SetError(L"WinHttpQueryDataAvailable() failed. Error %d");
-        return 0;
+        return false;
     }
-    constexpr std::uint32_t kPiece = 1u << 30;
-    while (body.GetSize() != 0) {
-        if (body.ReadTo(&m_responseStream, std::min(body.GetSize(), kPiece)) <= 0) {
-            break;
-        }
-    }
-    return m_responseStream.GetSize();
+    return true;
 }
 
 void HTTPClient::SetLowSpeedLimit(std::uint32_t bytesPerSecond, std::uint32_t windowMs) {

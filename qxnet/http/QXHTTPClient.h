@@ -26,8 +26,8 @@
 //   401 or 403) never replaces the remembered pair, though the body counts as received.
 // - Text (asString): the first block of the body as UTF-8 when it is valid UTF-8, else byte for
 //   byte (U+0000 to U+00FF), in any locale and on every platform (QXResponseText.h).
-// - Stream: each attempt reads its body into a stream of its own, appended to m_responseStream
-//   only when the body arrived whole, so a failed attempt leaves none of its bytes there. A body
+// - Stream: each attempt appends its body to m_responseStream as it arrives and takes it back
+//   when the body did not arrive whole, so a failed attempt leaves none of its bytes there. A body
 //   shorter than its Content-Length is a failure (12030).
 // - Low speed: the time-outs (3 s) are idle limits; besides them a stream body has to keep up
 //   1024 bytes a second on average over every 10 s window from its start, or the attempt ends
@@ -142,9 +142,11 @@ protected:
 private:
     void SetError(const wchar_t* format);
     void CloseRequest();
-    // Appends a body read whole to m_responseStream; the bytes it holds then, 0 when the body
-    // fell short of its announced length.
-    std::uint32_t KeepBody(QX::CMemoryStream& body, std::uint64_t received);
+    // Appends the body to m_responseStream as it arrives; false when the attempt failed (the
+    // caller then takes the appended bytes back).
+    bool ReadBody();
+    // False, with the error set, when received falls short of the announced length.
+    bool BodyWhole(std::uint64_t received);
 };
 
 }  // namespace QXSDK

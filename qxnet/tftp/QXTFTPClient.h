@@ -158,6 +158,10 @@ private:
     int ReceiveFromCamera(TFTPPacket* packet, DWORD* quietSince);
     // Answers an option acknowledgement that cannot be taken with an ERROR packet.
     void RefuseOptions();
+    // Receives from the camera until accept gives a result for a packet or an ERROR packet
+    // comes (filed under operation); the packets accept passes over (nullopt) are dropped.
+    template <typename Accept>
+    int WaitForReply(const wchar_t* operation, Accept accept);
     // Files the ERROR packet's text as "<name>::<operation>(): Error packet received <...>".
     int ErrorPacketReceived(const TFTPPacket& packet, const wchar_t* operation);
     void InitState();

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "qxnet/common/QXException.h"
@@ -24,8 +25,6 @@ constexpr int kUnexpected = static_cast<int>(QX::ResultCode::Unexpected);
 constexpr int kTimedOut = static_cast<int>(QX::ResultCode::TimedOut);
 constexpr int kBufferTooSmall = static_cast<int>(QX::ResultCode::BufferTooSmall);
 constexpr int kUnavailable = static_cast<int>(QX::ResultCode::Unavailable);
-// Winsock's number for a socket that is not connected, thrown when a transfer finds no socket.
-constexpr std::uint32_t kNotConnected = 10057;
 // TFTP error code of a refused option acknowledgement (RFC 2347).
 constexpr unsigned char kOptionRefused = 8;
 // The longest ERROR text taken over: the packet's bytes from offset 4 up to offset 1024.
@@ -230,7 +229,8 @@ int TFTPClient::ErrorPacketReceived(const TFTPPacket& packet, const wchar_t* ope
     return kUnexpected;
 }
 
-int TFTPClient::WaitForOpAck() {
+template <typename Accept>
+int TFTPClient::WaitForReply(const wchar_t* operation, Accept accept) {
     TFTPPacket packet(0);
     DWORD quietSince = QX::TickCount();
     for (;;) {
@@ -238,41 +238,42 @@ int TFTPClient::WaitForOpAck() {
         if (result != 0) {
             return result;
         }
-        if (IsOptionAck(packet)) {
-            remote.port = packet.from.port;
-            const int sizeClass = packet.GrantedSizeClass();
-            // Any other grant would be read in the wrong class: its first block would pass for
-            // the short final one and the read would succeed with part of the file. The grant
-            // is refused (RFC 2347: ERROR 8) and the attempt fails.
-            if (sizeClass < 0) {
-                RefuseOptions();
-                SetError(L"%s::WaitForOpAck(): Block size not granted", name);
-                return kUnexpected;
-            }
-            useDoublePackets = sizeClass == 1;
-            return 0;
+        if (const std::optional<int> taken = accept(packet)) {
+            return *taken;
         }
         if (IsErrorPacket(packet)) {
-            return ErrorPacketReceived(packet, L"WaitForOpAck");
+            return ErrorPacketReceived(packet, operation);
         }
     }
 }
 
+int TFTPClient::WaitForOpAck() {
+    return WaitForReply(L"WaitForOpAck", [this](const TFTPPacket& packet) -> std::optional<int> {
+        if (!IsOptionAck(packet)) {
+            return std::nullopt;
+        }
+        remote.port = packet.from.port;
+        const int sizeClass = packet.GrantedSizeClass();
+        // Any other grant would be read in the wrong class: its first block would pass for the
+        // short final one and the read would succeed with part of the file. The grant is
+        // refused (RFC 2347: ERROR 8) and the attempt fails.
+        if (sizeClass < 0) {
+            RefuseOptions();
+            SetError(L"%s::WaitForOpAck(): Block size not granted", name);
+            return kUnexpected;
+        }
+        useDoublePackets = sizeClass == 1;
+        return 0;
+    });
+}
+
 int TFTPClient::WaitForAck(int block) {
-    TFTPPacket packet(0);
-    DWORD quietSince = QX::TickCount();
-    for (;;) {
-        const int result = ReceiveFromCamera(&packet, &quietSince);
-        if (result != 0) {
-            return result;
+    return WaitForReply(L"WaitForAck", [block](const TFTPPacket& packet) -> std::optional<int> {
+        if (packet.length != 4 || packet.Opcode() != TFTPPacket::OpACK) {
+            return std::nullopt;
         }
-        if (packet.length == 4 && packet.Opcode() == TFTPPacket::OpACK) {
-            return BlockField(packet) == block ? 0 : kUnexpected;
-        }
-        if (IsErrorPacket(packet)) {
-            return ErrorPacketReceived(packet, L"WaitForAck");
-        }
-    }
+        return BlockField(packet) == block ? 0 : kUnexpected;
+    });
 }
 
 int TFTPClient::WaitForData(std::vector<TFTPPacket>& packets, int pieceLength) {
@@ -449,7 +450,7 @@ void TFTPClient::Write(const char* fileName) {
     QX::ScopedLock guard(lock);
     if (socket == QX::InvalidSocket) {
         SetError(L"%s::Write(): Invalid socket", name);
-        QX::Exception failure(error, kNotConnected, __LINE__, kSource);
+        QX::Exception failure(error, QX::SocketError::NotConnected, __LINE__, kSource);
         guard.Release();
         throw failure;
     }
@@ -472,7 +473,7 @@ int TFTPClient::ReadAsync(const char* fileName, IStream* stream, unsigned char* 
     QX::ScopedLock guard(lock);
     if (socket == QX::InvalidSocket) {
         SetError(L"%s::Read(): Invalid socket", name);
-        QX::Exception failure(error, kNotConnected, __LINE__, kSource);
+        QX::Exception failure(error, QX::SocketError::NotConnected, __LINE__, kSource);
         guard.Release();
         throw failure;
     }

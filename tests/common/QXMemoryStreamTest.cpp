@@ -287,6 +287,63 @@ TEST(MemoryStream, RequestsBeyondWhatIsHeldGetWhatIsHeld) {
     }
 }
 
+// Truncating leaves the stream exactly as a twin that was only ever given the kept bytes: the
+// same size, chunks and last-error behaviour, with every dropped chunk freed, and later writes
+// and reads carry on from the cut.
+TEST(MemoryStream, TruncateLeavesTheStreamAsIfTheDroppedBytesWereNeverWritten) {
+    struct Case {
+        const char* name;
+        std::uint32_t consumed;  // read before the write, out of a first write of this much
+        std::uint32_t written;   // then written
+        std::uint32_t keep;      // bytes held that Truncate keeps
+    };
+    const Case cases[] = {
+        {"within one chunk", 0, 100, 40},
+        {"back to the start of an empty back chunk", 0, 32768, 32768},
+        {"across two chunk boundaries", 0, 100000, 30000},
+        {"to nothing, fresh stream", 0, 70000, 0},
+        {"after a read, across a boundary", 32000, 5000, 100},
+        {"after a read, to nothing", 32000, 5000, 0},
+        {"to exactly a chunk boundary after a read", 100, 70000, 32668},
+        {"keeping more than is held changes nothing", 0, 500, 501},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ChunkCounts counts;
+        CountingStream stream(counts);
+        QX::CMemoryStream twin;
+        auto data = Pattern(c.consumed + c.written, 3);
+        std::vector<std::uint8_t> scratch(c.consumed + 1);
+        for (QX::CMemoryStream* s : {static_cast<QX::CMemoryStream*>(&stream), &twin}) {
+            if (c.consumed != 0) {
+                ASSERT_EQ(s->Write(data.data(), c.consumed), static_cast<int>(c.consumed));
+                ASSERT_EQ(s->Read(scratch.data(), c.consumed), static_cast<int>(c.consumed));
+            }
+        }
+        const std::uint32_t kept = std::min(c.keep, c.written);
+        ASSERT_EQ(stream.Write(data.data() + c.consumed, c.written), static_cast<int>(c.written));
+        if (kept != 0) {
+            ASSERT_EQ(twin.Write(data.data() + c.consumed, kept), static_cast<int>(kept));
+        }
+        stream.Truncate(c.keep);
+        EXPECT_EQ(stream.GetSize(), kept);
+        EXPECT_EQ(stream.ChunkCount(), twin.ChunkCount());
+        EXPECT_EQ(counts.allocated - counts.freed, static_cast<int>(stream.ChunkCount()));
+
+        const unsigned char xyz[3] = {'X', 'Y', 'Z'};
+        ASSERT_EQ(stream.Write(xyz, 3), 3);
+        ASSERT_EQ(twin.Write(xyz, 3), 3);
+        EXPECT_EQ(stream.ChunkCount(), twin.ChunkCount());
+        std::vector<std::uint8_t> mine(kept + 3);
+        std::vector<std::uint8_t> theirs(kept + 3);
+        EXPECT_EQ(stream.Read(mine.data(), kept + 10), static_cast<int>(kept + 3));
+        EXPECT_EQ(twin.Read(theirs.data(), kept + 10), static_cast<int>(kept + 3));
+        EXPECT_EQ(mine, theirs);
+        EXPECT_EQ(stream.Read(mine.data(), 1), twin.Read(theirs.data(), 1));
+        EXPECT_EQ(stream.ChunkCount(), twin.ChunkCount());
+    }
+}
+
 // A chunk allocation that throws leaves the stream holding exactly what it held, with every
 // chunk accounted for, and the stream goes on as if the write had not been made.
 TEST(MemoryStream, FailedChunkAllocationLeavesTheStreamAsItWas) {

@@ -523,8 +523,8 @@ TEST_F(HTTPClientTest, TextIsUtf8WhenValidElseByteForByte) {
     }
 }
 
-// Each attempt's body collects apart and reaches the stream only when whole: a body that ends
-// short of its Content-Length, or breaks off, leaves nothing behind.
+// Only a whole body stays in the stream: a body that ends short of its Content-Length, or
+// breaks off, leaves nothing behind, however much of it had arrived.
 TEST_F(HTTPClientTest, FailedAttemptLeavesNoBytesInTheStream) {
     struct Case {
         const char* name;
@@ -538,6 +538,9 @@ TEST_F(HTTPClientTest, FailedAttemptLeavesNoBytesInTheStream) {
     whole.contentLength = 100;
     FakeReply broken = Body({std::string(30, 'b')});
     broken.queryError = 12030;
+    // A body long enough to fill chunks of the stream before it breaks off.
+    FakeReply brokenLong = Body({std::string(40000, 'b'), std::string(40000, 'b')});
+    brokenLong.queryError = 12030;
     FakeReply chunked = Body({"abc", "def"});
     FakeReply noBody = Body({}, 204);
     noBody.contentLength = 7;
@@ -546,6 +549,8 @@ TEST_F(HTTPClientTest, FailedAttemptLeavesNoBytesInTheStream) {
         {"short twice", {shortBody, shortBody}, false, ""},
         {"broken then whole", {broken, whole}, true, std::string(100, 'w')},
         {"broken then short", {broken, shortBody}, false, ""},
+        {"long broken then whole", {brokenLong, whole}, true, std::string(100, 'w')},
+        {"long broken twice", {brokenLong, brokenLong}, false, ""},
         {"chunked", {chunked}, true, "abcdef"},
     };
     for (const Case& c : cases) {

@@ -1,10 +1,10 @@
 // qxnet http: one GET to a camera's web server through HTTPClient, and the demo's web step.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <iostream>
 #include <memory>
 #include <thread>
-#include <vector>
 
 #include <boost/make_shared.hpp>
 
@@ -47,13 +47,26 @@ public:
     std::uint64_t Received() { return m_responseStream.GetSize(); }
     std::string ErrorText() const { return Narrow(m_errorText); }
     std::string Text() const { return Narrow(m_responseText); }
-    // Moves the body out of the stream into out, piece by piece.
+    // Moves the body out of the stream into out straight from the stream's chunks, freeing
+    // each as it is written.
     bool DrainTo(std::ostream& out) {
-        std::vector<char> buffer(1 << 16);
-        std::int32_t got;
-        while ((got = m_responseStream.Read(buffer.data(),
-                                            static_cast<std::uint32_t>(buffer.size()))) > 0) {
-            out.write(buffer.data(), got);
+        class Sink : public QXSDK::IStream {
+        public:
+            explicit Sink(std::ostream& out) : m_out(out) {}
+            std::int32_t Write(const void* data, std::uint32_t size) override {
+                m_out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
+                return static_cast<std::int32_t>(size);
+            }
+            std::int32_t Read(void*, std::uint32_t) override { return -1; }
+            std::uint32_t GetSize() override { return 0; }
+
+        private:
+            std::ostream& m_out;
+        } sink(out);
+        // ReadTo counts in a signed 32-bit result, so a body past 2 GB moves in parts.
+        constexpr std::uint32_t kPart = 1u << 30;
+        while (m_responseStream.GetSize() != 0 &&
+               m_responseStream.ReadTo(&sink, std::min(m_responseStream.GetSize(), kPart)) > 0) {
         }
         return static_cast<bool>(out);
     }

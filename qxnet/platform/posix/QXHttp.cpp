@@ -17,8 +17,8 @@
 
 // libcurl under the WinHTTP-shaped handles. Each request owns one easy handle in a multi handle
 // of its own, driven only from inside the calling thread's transport calls. The body is handed
-// on block by block: the write callback keeps at most one block, and pauses the transfer while
-// the caller has not read it, so a body of any size costs two blocks of memory here.
+// on as it comes: the write callback keeps what the caller has not read yet and pauses the
+// transfer only when that grows past a few blocks, so a body of any size costs little memory.
 
 namespace QX {
 namespace {
@@ -187,16 +187,28 @@ size_t OnHeader(char* data, size_t size, size_t count, void* context) {
     return length;
 }
 
+// The unread body held here before the transfer pauses: a few of libcurl's blocks.
+constexpr std::size_t kMaxUnread = 4 * 65536;
+
 size_t OnBody(char* data, size_t size, size_t count, void* context) {
     Request* request = static_cast<Request*>(context);
     size_t length = size * count;
     request->lastActivity = Clock::now();
     request->headersDone = true;
-    if (request->Unread() != 0) {
+    // Pausing makes libcurl keep a copy of the data for later, so what arrives while a little
+    // is unread joins it instead; only a caller that falls far behind pauses the transfer.
+    if (request->Unread() >= kMaxUnread) {
         request->paused = true;
         return CURL_WRITEFUNC_PAUSE;
     }
-    request->block.assign(data, data + length);
+    if (request->Unread() == 0) {
+        request->block.assign(data, data + length);
+    } else {
+        request->block.erase(
+            request->block.begin(),
+            request->block.begin() + static_cast<std::ptrdiff_t>(request->blockRead));
+        request->block.insert(request->block.end(), data, data + length);
+    }
     request->blockRead = 0;
     return length;
 }
