@@ -94,24 +94,36 @@ int OpenIn(const NetNamespace& ns, QX::InterfaceList& list) {
     return result;
 }
 
-class HostNetwork : public testing::Test {
+// A host namespace linked to a peer namespace: 10.N.1.1/24 and 10.N.1.2/24 on a veth pair.
+class HostPair : public testing::Test {
 protected:
-    void SetUp() override {
+    void Make(const std::string& n) {
         if (!NetNamespace::Available()) {
             GTEST_SKIP() << "network namespaces need root and the ip tool";
         }
         m_host = std::make_unique<NetNamespace>("qxnet-host");
         m_peer = std::make_unique<NetNamespace>("qxnet-peer");
         ASSERT_TRUE(m_host->Valid() && m_peer->Valid());
-        ASSERT_TRUE(NetNamespace::Link(*m_host, "veth0", "10.77.1.1/24 brd 10.77.1.255", *m_peer,
-                                       "veth1", "10.77.1.2/24 brd 10.77.1.255"));
-        ASSERT_EQ(0, m_host->Exec("ip addr add 10.77.9.1/32 dev veth0"));
-        ASSERT_EQ(0, m_host->Exec("ip tuntap add mode tun dev qxtun0 && "
-                                  "ip addr add 10.88.0.1/30 dev qxtun0 && ip link set qxtun0 up"));
+        const std::string brd = "/24 brd 10." + n + ".1.255";
+        ASSERT_TRUE(NetNamespace::Link(*m_host, "veth0", "10." + n + ".1.1" + brd, *m_peer, "veth1",
+                                       "10." + n + ".1.2" + brd));
     }
 
     std::unique_ptr<NetNamespace> m_host;
     std::unique_ptr<NetNamespace> m_peer;
+};
+
+class HostNetwork : public HostPair {
+protected:
+    void SetUp() override {
+        Make("77");
+        if (IsSkipped() || HasFatalFailure()) {
+            return;
+        }
+        ASSERT_EQ(0, m_host->Exec("ip addr add 10.77.9.1/32 dev veth0"));
+        ASSERT_EQ(0, m_host->Exec("ip tuntap add mode tun dev qxtun0 && "
+                                  "ip addr add 10.88.0.1/30 dev qxtun0 && ip link set qxtun0 up"));
+    }
 };
 
 // Every address of the host but loopback, in the order added, with its mask and the broadcast
@@ -526,17 +538,13 @@ private:
     bool m_valid = false;
 };
 
-class HostPing : public testing::Test {
+class HostPing : public HostPair {
 protected:
     void SetUp() override {
-        if (!NetNamespace::Available()) {
-            GTEST_SKIP() << "network namespaces need root and the ip tool";
+        Make("78");
+        if (IsSkipped() || HasFatalFailure()) {
+            return;
         }
-        m_host = std::make_unique<NetNamespace>("qxping-host");
-        m_peer = std::make_unique<NetNamespace>("qxping-peer");
-        ASSERT_TRUE(m_host->Valid() && m_peer->Valid());
-        ASSERT_TRUE(NetNamespace::Link(*m_host, "veth0", "10.78.1.1/24 brd 10.78.1.255", *m_peer,
-                                       "veth1", "10.78.1.2/24 brd 10.78.1.255"));
         // Resolve the peer's link address once, so that every wait is about ICMP only.
         ASSERT_EQ(0, m_host->Exec("ping -c 1 -W 2 10.78.1.2 >/dev/null"));
     }
@@ -553,9 +561,6 @@ protected:
         m_host->Run([&] { result = QX::PingICMP(address, timeoutMs); });
         return result;
     }
-
-    std::unique_ptr<NetNamespace> m_host;
-    std::unique_ptr<NetNamespace> m_peer;
 };
 
 // The kernel's own answer and silence, on both paths; the free-address search skips addresses
