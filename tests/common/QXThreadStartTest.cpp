@@ -1,10 +1,11 @@
+#include "qxnet/common/QXThreadStart.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdio>
 #include <stdexcept>
 
-#include "qxnet/common/QXThreadStart.h"
 #include "qxnet/platform/QXSync.h"
 
 namespace {
@@ -12,19 +13,15 @@ namespace {
 std::atomic<int> g_comBalance{0};
 std::atomic<int> g_comCalls{0};
 
-void ObserveCom(int delta) {
-    g_comBalance += delta;
-    ++g_comCalls;
-}
-
 DWORD QX_THREADAPI Doubler(void* argument) {
     return static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(argument) * 2);
 }
 
 TEST(StartThread, ExitCodeIsTheProcedureResultAndComIsBalanced) {
-    QX::SetComObserver(ObserveCom);
-    g_comBalance = 0;
-    g_comCalls = 0;
+    QX::SetComObserver([](int delta) {
+        g_comBalance += delta;
+        ++g_comCalls;
+    });
     HANDLE thread = QX::StartThread(Doubler, reinterpret_cast<void*>(21));
     ASSERT_NE(thread, nullptr);
     ASSERT_EQ(QX::WaitForHandle(thread, INFINITE), WAIT_OBJECT_0);
@@ -37,18 +34,15 @@ TEST(StartThread, ExitCodeIsTheProcedureResultAndComIsBalanced) {
     EXPECT_EQ(g_comBalance.load(), 0);
 }
 
-// A procedure that throws still frees its start record and releases COM on the way out; the
-// exception then ends the process as any exception leaving a thread does.
-void ReportCom(int delta) {
-    std::fprintf(stderr, delta > 0 ? "com-init\n" : "com-released\n");
-}
-
 DWORD QX_THREADAPI Thrower(void*) {
     throw std::runtime_error("procedure failed");
 }
 
+// A procedure that throws still frees its start record and releases COM on the way out; the
+// exception then ends the process as any exception leaving a thread does.
 void RunThrowingThread() {
-    QX::SetComObserver(ReportCom);
+    QX::SetComObserver(
+        [](int delta) { std::fprintf(stderr, delta > 0 ? "init\n" : "released\n"); });
     HANDLE thread = QX::StartThread(Thrower, nullptr);
     if (thread != nullptr) {
         QX::WaitForHandle(thread, INFINITE);
@@ -57,7 +51,7 @@ void RunThrowingThread() {
 
 TEST(StartThreadDeathTest, ThrowingProcedureCleansUpBeforeTheProcessEnds) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(RunThrowingThread(), "com-init\ncom-released\n");
+    EXPECT_DEATH(RunThrowingThread(), "init\nreleased\n");
 }
 
 }  // namespace

@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "qxnet/common/QXScopedLock.h"
-#include "tests/http/QXFakeHttpTransport.h"
+#include "tests/support/QXFakeEcho.h"
+#include "tests/support/QXFakeHttpTransport.h"
 #include "tests/support/QXTraceCapture.h"
 
 namespace {
 
-using QXTest::FakeEcho;
 using QXTest::FakeHttpTransport;
 using QXTest::FakeReply;
 
@@ -96,17 +96,255 @@ protected:
     void TearDown() override { TestClient::ClearLogins(); }
 
     FakeHttpTransport http;
-    FakeEcho echo{true};
+    QXTest::FakeEcho echo{true};
 };
 
-TEST_F(HTTPClientTest, StartsClosedWithDefinedErrorState) {
-    TestClient client(kCamera, 0xC0A8010Au);
+TEST_F(HTTPClientTest, StartsClosedAndConnectsOnce) {
+    TestClient client(kCamera, 0x7F000105u);
     EXPECT_TRUE(client.Closed());
     EXPECT_EQ(client.GetLastError(), 0u);
     EXPECT_EQ(client.ErrorText(), L"");
     EXPECT_EQ(client.GetHttpStatus(), 0u);
     EXPECT_EQ(client.GetServerStatus(), 0u);
-    EXPECT_STREQ(client.GetIP(), L"192.168.1.10");
+    EXPECT_STREQ(client.GetIP(), L"127.0.1.5");
+    EXPECT_EQ(client.Response(true), 410u);  // no request yet
+    EXPECT_TRUE(client.Connect());
+    EXPECT_TRUE(client.Connect());
+    EXPECT_EQ(http.Log(),
+              (std::vector<std::wstring>{L"Open QX6SDK", L"SetTimeouts 3000 3000 3000 3000",
+                                         L"Connect 127.0.1.5 0"}));
+    EXPECT_EQ(client.ErrorText(), L"No errors");
+    client.Close();
+    EXPECT_TRUE(client.Closed());
+    EXPECT_EQ(http.OpenHandles(), 0u);
+}
+
+// A failed open or connect leaves the client closed and the next attempt starts afresh.
+TEST_F(HTTPClientTest, FailedOpenOrConnect) {
+    TestClient client(kCamera, 0x7F000105u);
+    http.FailOpen(12004);
+    EXPECT_FALSE(client.Connect());
+    EXPECT_EQ(client.GetLastError(), 12004u);
+    EXPECT_EQ(client.ErrorText(), L"InternetOpen() failed. Error 12004");
+    EXPECT_TRUE(http.Calls(L"Connect").empty());
+    http.FailConnect(12007);
+    EXPECT_FALSE(client.Connect());
+    EXPECT_EQ(client.GetLastError(), 12007u);
+    EXPECT_EQ(client.ErrorText(), L"InternetConnect() failed. Error 12007");
+    EXPECT_TRUE(client.Closed());
+    EXPECT_EQ(http.OpenHandles(), 0u);
+    EXPECT_TRUE(client.Connect());
+    EXPECT_EQ(client.ErrorText(), L"No errors");
+    client.Close();
+    // Within a request a failed connect is tried once more.
+    http.FailConnect(12029);
+    http.Script(Body({"ok"}));
+    http.ClearLog();
+    EXPECT_TRUE(client.RequestImpl(L"/", true, nullptr, nullptr));
+    EXPECT_EQ(http.Calls(L"Connect").size(), 2u);
+}
+
+// A camera that does not answer the ping costs no HTTP traffic; a host name is not pinged.
+TEST_F(HTTPClientTest, PingDecidesBeforeAnyTraffic) {
+    echo.everyAddressAnswers = false;
+    TestClient client(kCamera, 0xC0A8010Au);
+    EXPECT_FALSE(client.RequestImpl(L"/index.html", true, L"admin", L"admin"));
+    EXPECT_EQ(client.GetHttpStatus(), 12029u);
+    EXPECT_EQ(echo.networkAddresses, std::vector<std::uint32_t>{0x0A01A8C0u});  // network order
+    EXPECT_TRUE(http.Log().empty());
+    EXPECT_EQ(client.ErrorText(), L"");
+    EXPECT_EQ(client.GetLastError(), 0u);
+    std::wstring user, password;
+    EXPECT_FALSE(TestClient::Login(kCamera, user, password));
+    TestClient named(kCamera, L"camera.local");
+    http.Script(Body({"hello"}));
+    EXPECT_TRUE(named.RequestImpl(L"/", true, nullptr, nullptr));
+    EXPECT_EQ(echo.Pings(), 1);
+    EXPECT_EQ(http.Calls(L"Connect"), std::vector<std::wstring>{L"Connect camera.local 0"});
+}
+
+// Credentials given together are sent, and remembered for the camera once they work; other
+// clients of the camera send them when given none. One of the two alone is not sent, not
+// stored, and does not reach for the stored pair.
+TEST_F(HTTPClientTest, CredentialsGivenAreRememberedForTheCamera) {
+    TestClient client(kCamera, 0x7F000105u);
+    for (auto [user, password] : {std::pair<const wchar_t*, const wchar_t*>{nullptr, nullptr},
+                                  {L"admin", nullptr},
+                                  {nullptr, L"secret"}}) {
+        http.Script(Body({"ok"}));
+        ASSERT_TRUE(client.RequestImpl(L"/", true, user, password));
+        client.Close();
+    }
+    EXPECT_TRUE(http.Calls(L"SetCredentials").empty());
+    std::wstring user, password;
+    EXPECT_FALSE(TestClient::Login(kCamera, user, password));
+    http.Script(Body({"ok"}));
+    ASSERT_TRUE(client.RequestImpl(L"/a", true, L"admin", L"secret"));
+    EXPECT_EQ(client.GetHttpStatus(), 200u);
+    ASSERT_TRUE(TestClient::Login(kCamera, user, password));
+    EXPECT_EQ(user + L" " + password, L"admin secret");
+    TestClient later(kCamera, 0x7F000105u);
+    http.Script(Body({"ok"}));
+    ASSERT_TRUE(later.RequestImpl(L"/b", true, nullptr, nullptr));
+    http.Script(Body({"ok"}));
+    ASSERT_TRUE(later.RequestImpl(L"/c", true, L"admin", nullptr));
+    EXPECT_EQ(http.Calls(L"SetCredentials"),
+              std::vector<std::wstring>(2, L"SetCredentials admin secret"));
+    // Other credentials that work replace the entry; case counts.
+    http.Script(Body({"ok"}));
+    ASSERT_TRUE(later.RequestImpl(L"/d", true, L"Admin", L"secret"));
+    ASSERT_TRUE(TestClient::Login(kCamera, user, password));
+    EXPECT_EQ(user, L"Admin");
+}
+
+// A failed response is retried on a fresh session with the stored credentials; a failed send
+// with the same ones. Two failures make the request fail with the transport's error.
+TEST_F(HTTPClientTest, OneRetryOnAFreshSession) {
+    const struct {
+        FakeReply first;
+        const wchar_t* retriedWith;
+    } cases[] = {{ReceiveFails(12030), L"SetCredentials stored pair"},
+                 {SendFails(12030), L"SetCredentials mine given"}};
+    for (const auto& c : cases) {
+        TestClient::Remember(kCamera, L"stored", L"pair");
+        TestClient client(kCamera, 0x7F000105u);
+        http.ClearLog();
+        http.Script(c.first);
+        http.Script(Body({"ok"}));
+        ASSERT_TRUE(client.RequestImpl(L"/", true, L"mine", L"given"));
+        EXPECT_EQ(http.Calls(L"SetCredentials"),
+                  (std::vector<std::wstring>{L"SetCredentials mine given", c.retriedWith}));
+        std::wstring user, password;
+        ASSERT_TRUE(TestClient::Login(kCamera, user, password));
+        EXPECT_EQ(L"SetCredentials " + user + L" " + password, c.retriedWith);
+    }
+    TestClient client(kCamera, 0x7F000105u);
+    http.ClearLog();
+    echo.networkAddresses.clear();
+    http.Script(ReceiveFails(12002));
+    http.Script(ReceiveFails(12002));
+    EXPECT_FALSE(client.RequestImpl(L"/slow", false, nullptr, nullptr));
+    EXPECT_EQ(http.Calls(L"SendRequest").size(), 2u);
+    EXPECT_EQ(echo.Pings(), 1);  // one ping for both attempts
+    // The first session is closed before the second opens.
+    std::vector<std::wstring> log = http.Log();
+    auto secondOpen = std::find(log.begin() + 1, log.end(), L"Open QX6SDK");
+    ASSERT_NE(secondOpen, log.end());
+    EXPECT_EQ(std::count(log.begin(), secondOpen, L"CloseHandle"), 3);
+    EXPECT_EQ(client.GetHttpStatus(), 410u);
+    EXPECT_EQ(client.GetLastError(), 12002u);
+    for (DWORD error : {12029u, 12007u}) {
+        http.Script(SendFails(error));
+        http.Script(SendFails(error));
+        EXPECT_FALSE(client.RequestImpl(L"/", true, nullptr, nullptr));
+        EXPECT_EQ(client.ErrorText(), error == 12029u ? L"HttpSendRequest() failed. Error 12029"
+                                                      : L"Request() failed. Error 12007");
+    }
+    client.Close();
+    EXPECT_EQ(http.OpenHandles(), 0u);
+}
+
+// RequestAndClose sends the stored pair unpinged and reads nothing; it forgets the pair when
+// the request went out and keeps it when it did not.
+TEST_F(HTTPClientTest, RequestAndCloseForgetsTheCredentialsItSent) {
+    for (bool sent : {false, true}) {
+        TestClient::Remember(kCamera, L"stored", L"pair");
+        TestClient client(kCamera, 0x7F000105u);
+        http.ClearLog();
+        http.Script(sent ? Body({}) : SendFails(12029));
+        EXPECT_EQ(client.RequestAndClose(L"/reboot"), sent);
+        EXPECT_EQ(http.Calls(L"SetCredentials"),
+                  std::vector<std::wstring>{L"SetCredentials stored pair"});
+        EXPECT_EQ(http.Calls(L"SendRequest").size(), 1u);
+        EXPECT_TRUE(http.Calls(L"ReceiveResponse").empty());
+        std::wstring user, password;
+        EXPECT_EQ(TestClient::Login(kCamera, user, password), !sent);
+        EXPECT_TRUE(client.Closed());
+        EXPECT_EQ(http.OpenHandles(), 0u);
+    }
+    EXPECT_EQ(echo.Pings(), 0);
+}
+
+// Text takes the first block, at most 2047 characters; the stream takes every block, after
+// what it already holds. An empty body fails both, unless the stream already holds bytes.
+TEST_F(HTTPClientTest, TextAndStreamBodies) {
+    TestClient client(kCamera, 0x7F000105u);
+    std::string letters(3000, 'x');
+    for (std::size_t i = 0; i < letters.size(); ++i) {
+        letters[i] = static_cast<char>('a' + i % 26);
+    }
+    http.Script(Body({letters, "second"}));
+    ASSERT_TRUE(client.RequestImpl(L"/long", true, nullptr, nullptr));
+    EXPECT_EQ(client.ResponseText(), std::wstring(letters.begin(), letters.begin() + 2047));
+    EXPECT_EQ(http.Calls(L"ReadData"), std::vector<std::wstring>{L"ReadData 3000"});
+    std::vector<std::string> blocks;
+    std::string whole = "held";
+    for (int i = 0; i < 50; ++i) {
+        blocks.push_back(
+            std::string(static_cast<std::size_t>(1000 + i * 37), static_cast<char>('A' + i % 26)));
+        whole += blocks.back();
+    }
+    client.PutStream("held");
+    http.Script(Body(blocks));
+    ASSERT_TRUE(client.RequestImpl(L"/big", false, nullptr, nullptr));
+    http.Script(Body({"ta", "il"}));
+    ASSERT_TRUE(client.Get(L"/", nullptr, nullptr));
+    EXPECT_EQ(client.Response(false), 200u);
+    EXPECT_EQ(client.TakeStream(), whole + "tail");
+    for (bool text : {true, false}) {
+        http.Script(Body({}));
+        http.Script(Body({}));
+        EXPECT_FALSE(client.RequestImpl(L"/empty", text, nullptr, nullptr));
+        EXPECT_EQ(client.GetHttpStatus(), 410u);
+    }
+    client.PutStream("held");
+    http.Script(Body({}));
+    EXPECT_TRUE(client.RequestImpl(L"/empty", false, nullptr, nullptr));
+    EXPECT_EQ(client.TakeStream(), "held");
+}
+
+TEST_F(HTTPClientTest, ReadFailures) {
+    TestClient client(kCamera, 0x7F000105u);
+    FakeReply readFails = Body({"abc"});
+    readFails.readError = 12030;
+    FakeReply queryFails = Body({"abc"});
+    queryFails.queryError = 12002;
+    for (const FakeReply& reply : {readFails, readFails, queryFails, queryFails}) {
+        http.Script(reply);
+    }
+    EXPECT_FALSE(client.RequestImpl(L"/", false, nullptr, nullptr));
+    EXPECT_EQ(client.ErrorText(), L"WinHttpReadData() failed. Error 12030");
+    EXPECT_EQ(client.GetLastError(), 12030u);
+    EXPECT_FALSE(client.RequestImpl(L"/", false, nullptr, nullptr));
+    EXPECT_EQ(client.ErrorText(), L"WinHttpQueryDataAvailable() failed. Error 12002");
+    EXPECT_EQ(client.GetLastError(), 12002u);
+}
+
+// Without an echo facility (an unprivileged process) the ping check cannot say anything: the
+// request goes out, and why it was not pinged is traced once. A second request closes the first
+// request's handle; the destructor closes all.
+TEST_F(HTTPClientTest, MissingEchoFacilitySkipsThePingCheck) {
+    echo.available = false;
+    QXTest::TraceCapture trace;
+    {
+        TestClient client(kCamera, 0x7F000105u);
+        http.Script(Body({"one"}));
+        http.Script(Body({"two"}));
+        ASSERT_TRUE(client.RequestImpl(L"/1", true, nullptr, nullptr));
+        ASSERT_TRUE(client.RequestImpl(L"/2", true, nullptr, nullptr));
+        EXPECT_EQ(client.ResponseText(), L"two");
+        EXPECT_EQ(http.OpenHandles(), 3u);
+    }
+    EXPECT_EQ(http.OpenHandles(), 0u);
+    EXPECT_EQ(echo.Pings(), 0);
+    auto lines = trace.Lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::wstring& line) {
+                                return line.find(
+                                           L"no echo facility (0xF0000005), 127.0.1.5 is "
+                                           L"not pinged") != std::wstring::npos;
+                            }),
+              1);
 }
 
 // Only plain dotted decimal is pinged and sent to, only a plain host name is sent to; anything
@@ -157,9 +395,9 @@ TEST_F(HTTPClientTest, AddressTextIsDottedDecimalOrAHostName) {
         TestClient client(kCamera, c.text.c_str());
         EXPECT_EQ(client.Address(), c.address);
         EXPECT_EQ(std::wstring(client.GetIP()), c.text.substr(0, 255));
-        int pings = FakeEcho::Pings();
+        int pings = echo.Pings();
         EXPECT_EQ(client.RequestImpl(L"/", true, L"admin", L"secret"), c.valid);
-        EXPECT_EQ(FakeEcho::Pings() - pings, c.address != 0 ? 1 : 0);
+        EXPECT_EQ(echo.Pings() - pings, c.address != 0 ? 1 : 0);
         if (c.valid) {
             EXPECT_EQ(http.Calls(L"Connect"),
                       std::vector<std::wstring>{L"Connect " + c.text + L" 0"});
@@ -170,284 +408,6 @@ TEST_F(HTTPClientTest, AddressTextIsDottedDecimalOrAHostName) {
         EXPECT_FALSE(client.RequestAndClose(L"/"));
         EXPECT_TRUE(http.Log().empty());
     }
-}
-
-TEST_F(HTTPClientTest, HostNameSkipsThePingAndConnectsByName) {
-    echo.Answer(false);
-    TestClient client(kCamera, L"camera.local");
-    http.Script(Body({"hello"}));
-    EXPECT_TRUE(client.RequestImpl(L"/", true, nullptr, nullptr));
-    EXPECT_EQ(FakeEcho::Pings(), 0);
-    EXPECT_EQ(http.Calls(L"Connect"), std::vector<std::wstring>{L"Connect camera.local 0"});
-}
-
-TEST_F(HTTPClientTest, UnansweredPingCostsNoHttpTraffic) {
-    echo.Answer(false);
-    TestClient client(kCamera, 0xC0A8010Au);
-    EXPECT_FALSE(client.RequestImpl(L"/index.html", true, L"admin", L"admin"));
-    EXPECT_EQ(client.GetHttpStatus(), 12029u);
-    EXPECT_EQ(FakeEcho::Pings(), 1);
-    // The echo facility takes the address in network order.
-    EXPECT_EQ(FakeEcho::LastAddress(), 0x0A01A8C0u);
-    EXPECT_TRUE(http.Log().empty());
-    EXPECT_EQ(client.ErrorText(), L"");
-    EXPECT_EQ(client.GetLastError(), 0u);
-    std::wstring user, password;
-    EXPECT_FALSE(TestClient::Login(kCamera, user, password));
-}
-
-TEST_F(HTTPClientTest, ConnectTwiceOpensOnce) {
-    TestClient client(kCamera, 0x7F000105u);
-    EXPECT_TRUE(client.Connect());
-    EXPECT_TRUE(client.Connect());
-    EXPECT_EQ(http.Log(),
-              (std::vector<std::wstring>{L"Open QX6SDK", L"SetTimeouts 3000 3000 3000 3000",
-                                         L"Connect 127.0.1.5 0"}));
-    EXPECT_EQ(client.ErrorText(), L"No errors");
-    client.Close();
-    EXPECT_TRUE(client.Closed());
-    EXPECT_EQ(http.OpenHandles(), 0u);
-}
-
-TEST_F(HTTPClientTest, FailedConnectLeavesItClosedAndTheNextStartsAfresh) {
-    TestClient client(kCamera, 0x7F000105u);
-    http.FailConnect(12007);
-    EXPECT_FALSE(client.Connect());
-    EXPECT_EQ(client.GetLastError(), 12007u);
-    EXPECT_EQ(client.ErrorText(), L"InternetConnect() failed. Error 12007");
-    EXPECT_TRUE(client.Closed());
-    EXPECT_EQ(http.OpenHandles(), 0u);
-    EXPECT_TRUE(client.Connect());
-    EXPECT_EQ(http.Calls(L"Open ").size(), 2u);
-    EXPECT_EQ(client.ErrorText(), L"No errors");
-}
-
-TEST_F(HTTPClientTest, FailedSessionOpen) {
-    TestClient client(kCamera, 0x7F000105u);
-    http.FailOpen(12004);
-    EXPECT_FALSE(client.Connect());
-    EXPECT_EQ(client.GetLastError(), 12004u);
-    EXPECT_EQ(client.ErrorText(), L"InternetOpen() failed. Error 12004");
-    EXPECT_TRUE(http.Calls(L"Connect").empty());
-}
-
-TEST_F(HTTPClientTest, ExplicitCredentialsAreRememberedAndSentLater) {
-    TestClient client(kCamera, 0x7F000105u);
-    http.Script(Body({"ok"}));
-    ASSERT_TRUE(client.RequestImpl(L"/a", true, L"admin", L"secret"));
-    EXPECT_EQ(client.GetHttpStatus(), 200u);
-    EXPECT_EQ(http.Calls(L"SetCredentials"),
-              std::vector<std::wstring>{L"SetCredentials admin secret"});
-    std::wstring user, password;
-    ASSERT_TRUE(TestClient::Login(kCamera, user, password));
-    EXPECT_EQ(user, L"admin");
-    EXPECT_EQ(password, L"secret");
-    client.Close();
-
-    // Another client of the same camera needs no credentials of its own.
-    TestClient later(kCamera, 0x7F000105u);
-    http.ClearLog();
-    http.Script(Body({"ok"}));
-    ASSERT_TRUE(later.RequestImpl(L"/b", true, nullptr, nullptr));
-    EXPECT_EQ(http.Calls(L"SetCredentials"),
-              std::vector<std::wstring>{L"SetCredentials admin secret"});
-
-    // Other credentials that work replace the entry; case counts.
-    later.Close();
-    http.Script(Body({"ok"}));
-    ASSERT_TRUE(later.RequestImpl(L"/c", true, L"Admin", L"secret"));
-    ASSERT_TRUE(TestClient::Login(kCamera, user, password));
-    EXPECT_EQ(user, L"Admin");
-}
-
-TEST_F(HTTPClientTest, WithoutCredentialsNothingIsSentOrStored) {
-    TestClient client(kCamera, 0x7F000105u);
-    http.Script(Body({"ok"}));
-    ASSERT_TRUE(client.RequestImpl(L"/", true, nullptr, nullptr));
-    EXPECT_TRUE(http.Calls(L"SetCredentials").empty());
-    client.Close();
-
-    // Only one of the two: no credentials go out and nothing is stored.
-    http.Script(Body({"ok"}));
-    ASSERT_TRUE(client.RequestImpl(L"/", true, L"admin", nullptr));
-    http.Script(Body({"ok"}));
-    ASSERT_TRUE(client.RequestImpl(L"/", true, nullptr, L"secret"));
-    EXPECT_TRUE(http.Calls(L"SetCredentials").empty());
-    std::wstring user, password;
-    EXPECT_FALSE(TestClient::Login(kCamera, user, password));
-}
-
-TEST_F(HTTPClientTest, OnlyOneGivenDoesNotReachForTheStoredPair) {
-    TestClient::Remember(kCamera, L"stored", L"pair");
-    TestClient client(kCamera, 0x7F000105u);
-    http.Script(Body({"ok"}));
-    ASSERT_TRUE(client.RequestImpl(L"/", true, L"admin", nullptr));
-    EXPECT_TRUE(http.Calls(L"SetCredentials").empty());
-}
-
-TEST_F(HTTPClientTest, TwoFailedResponsesMakeTwoRequestsOnFreshSessions) {
-    TestClient client(kCamera, 0x7F000105u);
-    http.Script(ReceiveFails(12002));
-    http.Script(ReceiveFails(12002));
-    EXPECT_FALSE(client.RequestImpl(L"/slow", false, nullptr, nullptr));
-    EXPECT_EQ(http.Calls(L"SendRequest").size(), 2u);
-    EXPECT_EQ(http.Calls(L"Open ").size(), 2u);
-    EXPECT_EQ(FakeEcho::Pings(), 1);
-    // The first session is closed before the second opens.
-    std::vector<std::wstring> log = http.Log();
-    auto secondOpen = std::find(log.begin() + 1, log.end(), L"Open QX6SDK");
-    ASSERT_NE(secondOpen, log.end());
-    EXPECT_EQ(std::count(log.begin(), secondOpen, L"CloseHandle"), 3);
-    EXPECT_EQ(client.GetHttpStatus(), 410u);
-    EXPECT_EQ(client.GetLastError(), 12002u);
-    client.Close();
-    EXPECT_EQ(http.OpenHandles(), 0u);
-}
-
-TEST_F(HTTPClientTest, FailedResponseIsRetriedWithStoredCredentials) {
-    TestClient::Remember(kCamera, L"stored", L"pair");
-    TestClient client(kCamera, 0x7F000105u);
-    http.Script(ReceiveFails(12030));
-    http.Script(Body({"ok"}));
-    ASSERT_TRUE(client.RequestImpl(L"/", true, L"mine", L"given"));
-    EXPECT_EQ(
-        http.Calls(L"SetCredentials"),
-        (std::vector<std::wstring>{L"SetCredentials mine given", L"SetCredentials stored pair"}));
-    std::wstring user, password;
-    ASSERT_TRUE(TestClient::Login(kCamera, user, password));
-    EXPECT_EQ(user, L"stored");
-}
-
-TEST_F(HTTPClientTest, FailedSendIsRetriedWithTheSameCredentials) {
-    TestClient::Remember(kCamera, L"stored", L"pair");
-    TestClient client(kCamera, 0x7F000105u);
-    http.Script(SendFails(12030));
-    http.Script(Body({"ok"}));
-    ASSERT_TRUE(client.RequestImpl(L"/", true, L"mine", L"given"));
-    EXPECT_EQ(
-        http.Calls(L"SetCredentials"),
-        (std::vector<std::wstring>{L"SetCredentials mine given", L"SetCredentials mine given"}));
-    std::wstring user, password;
-    ASSERT_TRUE(TestClient::Login(kCamera, user, password));
-    EXPECT_EQ(user, L"mine");
-}
-
-TEST_F(HTTPClientTest, SendFailureTexts) {
-    TestClient client(kCamera, 0x7F000105u);
-    http.Script(SendFails(12029));
-    http.Script(SendFails(12029));
-    EXPECT_FALSE(client.RequestImpl(L"/", true, nullptr, nullptr));
-    EXPECT_EQ(client.ErrorText(), L"HttpSendRequest() failed. Error 12029");
-    EXPECT_EQ(client.GetLastError(), 12029u);
-    EXPECT_EQ(http.Calls(L"ReceiveResponse").size(), 0u);
-
-    http.Script(SendFails(12007));
-    http.Script(SendFails(12007));
-    EXPECT_FALSE(client.RequestImpl(L"/", true, nullptr, nullptr));
-    EXPECT_EQ(client.ErrorText(), L"Request() failed. Error 12007");
-}
-
-TEST_F(HTTPClientTest, FailedConnectIsRetriedOnce) {
-    TestClient client(kCamera, 0x7F000105u);
-    http.FailConnect(12029);
-    http.Script(Body({"ok"}));
-    // The first Connect fails, the second pass connects and succeeds.
-    EXPECT_TRUE(client.RequestImpl(L"/", true, nullptr, nullptr));
-    EXPECT_EQ(http.Calls(L"Connect").size(), 2u);
-}
-
-TEST_F(HTTPClientTest, RequestAndCloseForgetsTheCredentials) {
-    TestClient::Remember(kCamera, L"stored", L"pair");
-    TestClient client(kCamera, 0x7F000105u);
-    http.Script(Body({}));
-    EXPECT_TRUE(client.RequestAndClose(L"/reboot"));
-    EXPECT_EQ(http.Calls(L"SetCredentials"),
-              std::vector<std::wstring>{L"SetCredentials stored pair"});
-    EXPECT_TRUE(http.Calls(L"ReceiveResponse").empty());
-    EXPECT_EQ(FakeEcho::Pings(), 0);
-    std::wstring user, password;
-    EXPECT_FALSE(TestClient::Login(kCamera, user, password));
-    EXPECT_TRUE(client.Closed());
-    EXPECT_EQ(http.OpenHandles(), 0u);
-}
-
-TEST_F(HTTPClientTest, RequestAndCloseFailingKeepsTheCredentials) {
-    TestClient::Remember(kCamera, L"stored", L"pair");
-    TestClient client(kCamera, 0x7F000105u);
-    http.Script(SendFails(12029));
-    EXPECT_FALSE(client.RequestAndClose(L"/reboot"));
-    EXPECT_EQ(http.Calls(L"SendRequest").size(), 1u);
-    std::wstring user, password;
-    EXPECT_TRUE(TestClient::Login(kCamera, user, password));
-    EXPECT_TRUE(client.Closed());
-}
-
-TEST_F(HTTPClientTest, EmptyBodyFailsInTextAndStreamMode) {
-    TestClient client(kCamera, 0x7F000105u);
-    http.Script(Body({}));
-    http.Script(Body({}));
-    EXPECT_FALSE(client.RequestImpl(L"/empty", true, nullptr, nullptr));
-    EXPECT_EQ(client.GetHttpStatus(), 410u);
-    client.Close();
-    http.Script(Body({}));
-    http.Script(Body({}));
-    EXPECT_FALSE(client.RequestImpl(L"/empty", false, nullptr, nullptr));
-    EXPECT_EQ(client.GetHttpStatus(), 410u);
-    client.Close();
-    // Bytes already in the stream make an empty body count as read.
-    client.PutStream("held");
-    http.Script(Body({}));
-    EXPECT_TRUE(client.RequestImpl(L"/empty", false, nullptr, nullptr));
-    EXPECT_EQ(client.TakeStream(), "held");
-}
-
-TEST_F(HTTPClientTest, LongTextIsCutAt2047Characters) {
-    TestClient client(kCamera, 0x7F000105u);
-    std::string body(3000, 'x');
-    for (std::size_t i = 0; i < body.size(); ++i) {
-        body[i] = static_cast<char>('a' + i % 26);
-    }
-    http.Script(Body({body}));
-    ASSERT_TRUE(client.RequestImpl(L"/long", true, nullptr, nullptr));
-    std::wstring text = client.ResponseText();
-    ASSERT_EQ(text.size(), 2047u);
-    EXPECT_EQ(text, std::wstring(body.begin(), body.begin() + 2047));
-}
-
-TEST_F(HTTPClientTest, TextReadsOnlyTheFirstBlock) {
-    TestClient client(kCamera, 0x7F000105u);
-    http.Script(Body({"first ", "second"}));
-    ASSERT_TRUE(client.RequestImpl(L"/", true, nullptr, nullptr));
-    EXPECT_EQ(client.ResponseText(), L"first ");
-    EXPECT_EQ(http.Calls(L"ReadData"), std::vector<std::wstring>{L"ReadData 6"});
-}
-
-TEST_F(HTTPClientTest, StreamTakesEveryBlockInOrderAndKeepsEarlierBodies) {
-    TestClient client(kCamera, 0x7F000105u);
-    std::vector<std::string> blocks;
-    std::string whole;
-    for (int i = 0; i < 50; ++i) {
-        blocks.push_back(
-            std::string(static_cast<std::size_t>(1000 + i * 37), static_cast<char>('A' + i % 26)));
-        whole += blocks.back();
-    }
-    http.Script(Body(blocks));
-    ASSERT_TRUE(client.RequestImpl(L"/big", false, nullptr, nullptr));
-    EXPECT_EQ(http.Calls(L"ReadData").size(), 50u);
-    client.Close();
-    http.Script(Body({"tail"}));
-    ASSERT_TRUE(client.RequestImpl(L"/small", false, nullptr, nullptr));
-    EXPECT_EQ(client.TakeStream(), whole + "tail");
-}
-
-TEST_F(HTTPClientTest, StreamReturnsTheStreamSize) {
-    TestClient client(kCamera, 0x7F000105u);
-    client.PutStream("12345");
-    http.Script(Body({"abc", "de"}));
-    ASSERT_TRUE(client.Connect());
-    ASSERT_TRUE(client.Get(L"/", nullptr, nullptr));
-    EXPECT_EQ(client.Response(false), 200u);
-    EXPECT_EQ(client.TakeStream(), "12345abcde");
 }
 
 // An error status with a body reads as received; a refused login keeps the pair that worked.
@@ -573,83 +533,6 @@ TEST_F(HTTPClientTest, FailedAttemptLeavesNoBytesInTheStream) {
     http.Script(noBody);
     EXPECT_TRUE(client.RequestImpl(L"/", false, nullptr, nullptr));
     EXPECT_EQ(client.TakeStream(), "held");
-}
-
-// Without an echo facility (an unprivileged process) the ping check cannot say anything: the
-// request goes out, and why it was not pinged is traced once.
-TEST_F(HTTPClientTest, MissingEchoFacilitySkipsThePingCheck) {
-    FakeEcho::Missing();
-    QXTest::TraceCapture trace;
-    TestClient client(kCamera, 0x7F000105u);
-    http.Script(Body({"one"}));
-    http.Script(Body({"two"}));
-    ASSERT_TRUE(client.RequestImpl(L"/1", true, nullptr, nullptr));
-    ASSERT_TRUE(client.RequestImpl(L"/2", true, nullptr, nullptr));
-    EXPECT_EQ(client.ResponseText(), L"two");
-    EXPECT_EQ(FakeEcho::Pings(), 0);
-    auto lines = trace.Lines();
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                            [](const std::wstring& line) {
-                                return line.find(
-                                           L"no echo facility (0xF0000005), 127.0.1.5 is "
-                                           L"not pinged") != std::wstring::npos;
-                            }),
-              1);
-    // A camera that does not answer still costs no traffic.
-    TestClient other(kCamera, 0x7F000105u);
-    FakeEcho guard(false);
-    http.ClearLog();
-    EXPECT_FALSE(other.RequestImpl(L"/", true, nullptr, nullptr));
-    EXPECT_EQ(other.GetHttpStatus(), 12029u);
-    EXPECT_TRUE(http.Log().empty());
-}
-
-TEST_F(HTTPClientTest, ReadFailures) {
-    TestClient client(kCamera, 0x7F000105u);
-    FakeReply readFails = Body({"abc"});
-    readFails.readError = 12030;
-    http.Script(readFails);
-    http.Script(readFails);
-    EXPECT_FALSE(client.RequestImpl(L"/", false, nullptr, nullptr));
-    EXPECT_EQ(client.ErrorText(), L"WinHttpReadData() failed. Error 12030");
-    EXPECT_EQ(client.GetLastError(), 12030u);
-
-    FakeReply queryFails = Body({"abc"});
-    queryFails.queryError = 12002;
-    http.Script(queryFails);
-    http.Script(queryFails);
-    EXPECT_FALSE(client.RequestImpl(L"/", false, nullptr, nullptr));
-    EXPECT_EQ(client.ErrorText(), L"WinHttpQueryDataAvailable() failed. Error 12002");
-    EXPECT_EQ(client.GetLastError(), 12002u);
-}
-
-TEST_F(HTTPClientTest, ResponseWithoutRequest) {
-    TestClient client(kCamera, 0x7F000105u);
-    EXPECT_EQ(client.Response(true), 410u);
-    EXPECT_EQ(client.GetHttpStatus(), 410u);
-    EXPECT_TRUE(http.Log().empty());
-}
-
-TEST_F(HTTPClientTest, SecondRequestWithoutCloseClosesTheFirstRequestHandle) {
-    TestClient client(kCamera, 0x7F000105u);
-    http.Script(Body({"one"}));
-    http.Script(Body({"two"}));
-    ASSERT_TRUE(client.RequestImpl(L"/1", true, nullptr, nullptr));
-    ASSERT_TRUE(client.RequestImpl(L"/2", true, nullptr, nullptr));
-    EXPECT_EQ(client.ResponseText(), L"two");
-    EXPECT_EQ(http.OpenHandles(), 3u);
-    client.Close();
-    EXPECT_EQ(http.OpenHandles(), 0u);
-}
-
-TEST_F(HTTPClientTest, DestructorClosesEverything) {
-    {
-        TestClient client(kCamera, 0x7F000105u);
-        http.Script(Body({"one"}));
-        ASSERT_TRUE(client.RequestImpl(L"/1", true, nullptr, nullptr));
-        EXPECT_EQ(http.OpenHandles(), 3u);
-    }
-    EXPECT_EQ(http.OpenHandles(), 0u);
 }
 
 // Clients with locks of their own use the login map at the same time.

@@ -20,7 +20,7 @@
 #include "qxnet/platform/QXSocket.h"
 #include "qxnet/platform/QXSync.h"
 #include "tests/mdns/QXMdnsTestMessage.h"
-#include "tests/net/QXFakeNetInfo.h"
+#include "tests/support/QXFakeNetInfo.h"
 #include "tests/support/QXTraceCapture.h"
 
 using QXSDK::MDNSCameraData;

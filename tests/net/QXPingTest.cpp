@@ -2,17 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <set>
-#include <utility>
 #include <vector>
 
-#include "qxnet/common/QXAddress.h"
 #include "qxnet/common/QXResult.h"
 #include "qxnet/net/QXEchoRequest.h"
 #include "qxnet/net/QXReservedAddress.h"
 #include "qxnet/platform/QXIcmp.h"
-#include "tests/net/QXFakeNetInfo.h"
+#include "tests/support/QXFakeEcho.h"
+#include "tests/support/QXFakeNetInfo.h"
 #include "tests/support/QXTraceCapture.h"
 
 #if defined(_WIN32)
@@ -23,74 +20,9 @@ namespace {
 
 using QXTest::FakeNetInfo;
 
-// What the fake echo facility does and what it saw; one per test, reached by the factory.
-struct EchoScript {
-    bool available = true;
-    // Host-order addresses that answer, and for how many requests they stay silent first.
-    std::set<std::uint32_t> answering;
-    int silentRequests = 0;
-    bool everyAddressAnswers = false;
-    std::vector<std::uint32_t> networkAddresses;
-    std::vector<DWORD> timeouts;
-    int binds = 0;
-    int releases = 0;
-    int creates = 0;
-    int closes = 0;
-};
-EchoScript* s_echo = nullptr;
-
-class FakeEcho : public QX::EchoFacility {
-public:
-    ~FakeEcho() override { Release(); }
-    bool Bind() override {
-        ++s_echo->binds;
-        m_bound = s_echo->available;
-        return m_bound;
-    }
-    HANDLE Create() override {
-        ++s_echo->creates;
-        return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0x1234));
-    }
-    DWORD SendEcho(HANDLE, std::uint32_t networkAddress, DWORD timeoutMs) override {
-        s_echo->networkAddresses.push_back(networkAddress);
-        s_echo->timeouts.push_back(timeoutMs);
-        std::uint32_t host = QX::SwapAddress(networkAddress);
-        bool answers = s_echo->everyAddressAnswers || s_echo->answering.count(host) != 0;
-        if (answers && s_echo->silentRequests > 0) {
-            --s_echo->silentRequests;
-            return QX::ECHO_STATUS_TIMED_OUT;
-        }
-        return answers ? QX::ECHO_STATUS_SUCCESS : QX::ECHO_STATUS_TIMED_OUT;
-    }
-    void Close(HANDLE) override { ++s_echo->closes; }
-    void Release() override {
-        if (m_bound) {
-            ++s_echo->releases;
-            m_bound = false;
-        }
-    }
-
-private:
-    bool m_bound = false;
-};
-
 class EchoFixture : public testing::Test {
 protected:
-    void SetUp() override {
-        s_echo = &m_script;
-        m_previous = QX::IcmpBackend::Set(&m_backend);
-    }
-    void TearDown() override {
-        QX::IcmpBackend::Set(m_previous);
-        s_echo = nullptr;
-    }
-    struct : QX::IcmpBackend {
-        std::unique_ptr<QX::EchoFacility> CreateEchoFacility() override {
-            return std::make_unique<FakeEcho>();
-        }
-    } m_backend;
-    EchoScript m_script;
-    QX::IcmpBackend* m_previous = nullptr;
+    QXTest::FakeEcho m_script;
 };
 
 TEST_F(EchoFixture, PingICMPSendsInNetworkOrderWithTheCallersTimeout) {
@@ -118,7 +50,8 @@ TEST_F(EchoFixture, MissingEchoFacilityMakesEveryAddressFree) {
     EXPECT_TRUE(m_script.networkAddresses.empty());
 }
 
-TEST_F(EchoFixture, AddressAnsweringTheSecondRequestIsTaken) {
+// A host that answers the second request is taken; a silent one is free after three.
+TEST_F(EchoFixture, AvailabilityAsksThreeTimesWithGrowingWaits) {
     m_script.answering = {0xC0A8010A};
     m_script.silentRequests = 1;
     QXTest::TraceCapture capture;
@@ -127,64 +60,44 @@ TEST_F(EchoFixture, AddressAnsweringTheSecondRequestIsTaken) {
     ASSERT_EQ(1u, capture.Lines().size());
     EXPECT_TRUE(capture.Contains(
         L"QXNET_API IsAddrAvailable(192.168.1.10). IP not available, responds to ping"));
-}
-
-TEST_F(EchoFixture, SilentAddressIsFreeAfterThreeRequests) {
-    QXTest::TraceCapture capture;
+    m_script.timeouts.clear();
     EXPECT_TRUE(QX::IsAddrAvailable(0xC0A8010C));
     EXPECT_EQ((std::vector<DWORD>{100, 1500, 1500}), m_script.timeouts);
-    EXPECT_TRUE(capture.Lines().empty());
+    EXPECT_EQ(1u, capture.Lines().size());
 }
 
-TEST_F(EchoFixture, SearchReturnsTheFirstSilentAddress) {
-    m_script.answering = {0xC0A8010A, 0xC0A8010B};
-    QXTest::TraceCapture capture;
-    // Each taken address reaches the progress callback before the next one is tried.
-    using Taken = std::vector<std::pair<std::uint32_t, std::size_t>>;  // address, requests sent
-    Taken taken;
-    const auto record = [](std::uint32_t address, void* context) {
-        static_cast<Taken*>(context)->emplace_back(address, s_echo->timeouts.size());
+// The search takes the first address that stays silent and never wraps past the last address;
+// with no end given it runs on from the start, past its /24, but not from the top octet.
+TEST_F(EchoFixture, SearchTakesTheFirstSilentAddress) {
+    constexpr std::uint32_t EVERY = 0xFFFFFFFF;
+    const struct {
+        std::uint32_t answeringBelow;  // the addresses from the start up to this one answer
+        std::uint32_t start, end, found;
+        std::size_t requests;
+        std::vector<std::uint32_t> sent;  // host order; empty: not checked
+    } cases[] = {
+        {0xC0A8010C, 0xC0A8010A, 0xC0A8010C, 0xC0A8010C, 5, {}},
+        {EVERY, 0xC0A8010A, 0xC0A8010C, 0, 3, {0xC0A8010A, 0xC0A8010B, 0xC0A8010C}},
+        {EVERY, 0xC0A8010C, 0xC0A8010A, 0, 0, {}},
+        {EVERY, 0xFFA8010A, 0, 0, 1, {0xFFA8010A}},
+        {EVERY, 0xFFFFFFFE, 0xFFFFFFFF, 0, 2, {0xFFFFFFFE, 0xFFFFFFFF}},
+        {0xC0A80205, 0xC0A8010A, 0, 0xC0A80205, 254, {}},
     };
-    EXPECT_EQ(0xC0A8010Cu, QX::GetAvailableAddress(0xC0A8010A, 0xC0A8010C, record, &taken));
-    EXPECT_EQ((Taken{{0xC0A8010A, 1}, {0xC0A8010B, 2}}), taken);
-    EXPECT_EQ(2u, capture.Lines().size());
-    EXPECT_TRUE(capture.Contains(L"IsAddrAvailable(192.168.1.11). IP not available"));
-    EXPECT_EQ(5u, m_script.timeouts.size());  // one each for .10 and .11, three for .12
-}
-
-TEST_F(EchoFixture, SearchWithEveryAddressAnsweringGivesZero) {
-    m_script.everyAddressAnswers = true;
-    EXPECT_EQ(0u, QX::GetAvailableAddress(0xC0A8010A, 0xC0A8010C));
-    EXPECT_EQ(3u, m_script.networkAddresses.size());
-}
-
-TEST_F(EchoFixture, StartAboveEndSendsNothing) {
-    EXPECT_EQ(0u, QX::GetAvailableAddress(0xC0A8010C, 0xC0A8010A));
-    EXPECT_TRUE(m_script.networkAddresses.empty());
-}
-
-TEST_F(EchoFixture, DefaultEndOfAStartInTheTopOctetIsTheStart) {
-    m_script.everyAddressAnswers = true;
-    QXTest::TraceCapture capture;
-    EXPECT_EQ(0u, QX::GetAvailableAddress(0xFFA8010A, 0));
-    EXPECT_EQ((std::vector<std::uint32_t>{0x0A01A8FF}), m_script.networkAddresses);
-}
-
-TEST_F(EchoFixture, SearchEndsAtTheLastAddressWithoutWrapping) {
-    m_script.everyAddressAnswers = true;
-    QXTest::TraceCapture capture;
-    EXPECT_EQ(0u, QX::GetAvailableAddress(0xFFFFFFFE, 0xFFFFFFFF));
-    EXPECT_EQ((std::vector<std::uint32_t>{0xFEFFFFFF, 0xFFFFFFFF}), m_script.networkAddresses);
-}
-
-TEST_F(EchoFixture, DefaultEndRunsBeyondTheStartsSlash24) {
-    // Everything answers up to 192.168.2.4: the search goes past 192.168.1.255.
-    m_script.everyAddressAnswers = false;
-    for (std::uint32_t a = 0xC0A8010A; a < 0xC0A80205; ++a) {
-        m_script.answering.insert(a);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.start << "-" << c.end);
+        m_script.networkAddresses.clear();
+        m_script.everyAddressAnswers = c.answeringBelow == EVERY;
+        for (std::uint32_t a = c.start; !m_script.everyAddressAnswers && a < c.answeringBelow;
+             ++a) {
+            m_script.answering.insert(a);
+        }
+        QXTest::TraceCapture capture;
+        EXPECT_EQ(c.found, QX::GetAvailableAddress(c.start, c.end));
+        ASSERT_EQ(c.requests, m_script.networkAddresses.size());
+        for (std::size_t i = 0; i < c.sent.size(); ++i) {
+            EXPECT_EQ(QX::SwapAddress(c.sent[i]), m_script.networkAddresses[i]);
+        }
     }
-    QXTest::TraceCapture capture;
-    EXPECT_EQ(0xC0A80205u, QX::GetAvailableAddress(0xC0A8010A, 0));
 }
 
 // What the fake raw socket does and what it saw.
@@ -266,35 +179,17 @@ std::uint32_t BigEndianSum(const std::vector<unsigned char>& data) {
 TEST(EchoRequest, LayoutAndChecksum) {
     unsigned char request[QX::ECHO_REQUEST_SIZE];
     QX::BuildEchoRequest(request, 3, 0xA1B2C3D4);
-    EXPECT_EQ(8, request[0]);
-    EXPECT_EQ(0, request[1]);
-    EXPECT_EQ(3, request[4]);
-    EXPECT_EQ(0, request[5]);
-    EXPECT_EQ(3, request[6]);
-    EXPECT_EQ(0, request[7]);
-    EXPECT_EQ(0, request[8]);
-    EXPECT_EQ(0xD4, request[9]);
-    EXPECT_EQ(0xC3, request[10]);
-    EXPECT_EQ(0xB2, request[11]);
-    EXPECT_EQ(0xA1, request[12]);
-    for (int i = 0; i < 32; ++i) {
-        EXPECT_EQ(0x20 + i, request[13 + i]);
-    }
     std::vector<unsigned char> bytes(request, request + sizeof request);
+    std::vector<unsigned char> expected = {8, 0, request[2], request[3], 3,    0,   3,
+                                           0, 0, 0xD4,       0xC3,       0xB2, 0xA1};
+    for (int i = 0; i < 32; ++i) {
+        expected.push_back(static_cast<unsigned char>(0x20 + i));
+    }
+    EXPECT_EQ(expected, bytes);
     EXPECT_EQ(0xFFFFu, BigEndianSum(bytes));
-    // Recomputing over the message with the field cleared gives the stored value.
-    std::uint16_t stored = static_cast<std::uint16_t>(request[2] | (request[3] << 8));
-    request[2] = request[3] = 0;
-    EXPECT_EQ(stored, QX::InternetChecksum(request, sizeof request));
-}
-
-TEST(EchoRequest, ChecksumOfOddLengths) {
-    const unsigned char one[] = {0x01};
-    EXPECT_EQ(0xFFFEu, QX::InternetChecksum(one, 1));
-    const unsigned char three[] = {0x00, 0x01, 0xF2};
-    // Words 0x0100 and 0x00F2: sum 0x01F2, complement 0xFE0D.
-    EXPECT_EQ(0xFE0Du, QX::InternetChecksum(three, 3));
-    // A carry out of 16 bits is folded back in.
+    // Odd lengths: the last byte in the low half; a carry out of 16 bits is folded back in.
+    const unsigned char odd[] = {0x00, 0x01, 0xF2};
+    EXPECT_EQ(0xFE0Du, QX::InternetChecksum(odd, 3));
     const unsigned char carry[] = {0xFF, 0xFF, 0x02};
     EXPECT_EQ(0xFFFDu, QX::InternetChecksum(carry, 3));
 }
@@ -315,68 +210,83 @@ TEST_F(RawFixture, SilentAddressTimesOutAfterFiveAttempts) {
     EXPECT_TRUE(capture.Contains(L"Pinging 192.168.1.10"));
 }
 
-TEST_F(RawFixture, AnyDatagramIsTheAnswer) {
-    m_script.waits = {0, 1};
-    m_script.receiveError = 10054;
-    QXTest::TraceCapture capture;
-    EXPECT_EQ(0, QX::Ping(0x0A01A8C0));
-    EXPECT_EQ(2u, m_script.sent.size());
-    EXPECT_EQ(1, m_script.receives);
-    EXPECT_TRUE(capture.Contains(L"recvfrom(): WSAError: 10054"));
+// Any datagram is the answer, even one whose receive fails; a failed send goes on to the wait;
+// a failed wait or socket ends the ping.
+TEST_F(RawFixture, FailuresAlongTheWay) {
+    const struct {
+        int openError, sendError, closeError;
+        std::vector<int> waits;
+        int receiveError;
+        int result;
+        std::size_t sent;
+        const wchar_t* trace;
+    } cases[] = {
+        {0, 0, 0, {0, 1}, 10054, 0, 2, L"recvfrom(): WSAError: 10054"},
+        {0,
+         10065,
+         10038,
+         {},
+         0,
+         static_cast<int>(QX::ResultCode::TimedOut),
+         5,
+         L"sendto(): WSAError: 10065"},
+        {0,
+         10065,
+         10038,
+         {},
+         0,
+         static_cast<int>(QX::ResultCode::TimedOut),
+         5,
+         L"closesocket(): WSAError: 10038"},
+        {0, 0, 0, {0, -1}, 0, static_cast<int>(QX::ResultCode::Unexpected), 2, L"Pinging"},
+        {10013,
+         0,
+         0,
+         {},
+         0,
+         static_cast<int>(QX::ResultCode::Unexpected),
+         0,
+         L"socket(): WSAError: 10013"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.trace);
+        m_script = RawScript{c.openError, c.sendError, c.closeError, c.waits, c.receiveError,
+                             {},          {},          {},           0};
+        QXTest::TraceCapture capture;
+        EXPECT_EQ(c.result, QX::Ping(0x0A01A8C0));
+        EXPECT_EQ(c.sent, m_script.sent.size());
+        EXPECT_EQ(c.sent, m_script.waitMicroseconds.size());
+        EXPECT_TRUE(capture.Contains(c.trace));
+    }
 }
 
-TEST_F(RawFixture, FailedSendGoesOnToTheWait) {
-    m_script.sendError = 10065;
-    m_script.closeError = 10038;
-    QXTest::TraceCapture capture;
-    EXPECT_EQ(static_cast<int>(QX::ResultCode::TimedOut), QX::Ping(0x0A01A8C0));
-    EXPECT_EQ(5u, m_script.waitMicroseconds.size());
-    EXPECT_TRUE(capture.Contains(L"sendto(): WSAError: 10065"));
-    EXPECT_TRUE(capture.Contains(L"closesocket(): WSAError: 10038"));
-}
-
-TEST_F(RawFixture, FailedWaitEndsThePing) {
-    m_script.waits = {0, -1};
-    EXPECT_EQ(static_cast<int>(QX::ResultCode::Unexpected), QX::Ping(0x0A01A8C0));
-    EXPECT_EQ(2u, m_script.sent.size());
-}
-
-TEST_F(RawFixture, SocketFailure) {
-    m_script.openError = 10013;
-    QXTest::TraceCapture capture;
-    EXPECT_EQ(static_cast<int>(QX::ResultCode::Unexpected), QX::Ping(0x0A01A8C0));
-    EXPECT_TRUE(capture.Contains(L"socket(): WSAError: 10013"));
-    EXPECT_TRUE(m_script.sent.empty());
-}
-
-TEST(FlashARP, SingleEthernetAdapterFitsTheFirstBuffer) {
-    FakeNetInfo fake;
-    fake.adapterInfos = {{7, QX::NETINFO_TYPE_ETHERNET}};
-    QX::FlashARP();
-    EXPECT_EQ((std::vector<DWORD>{648}), fake.adapterInfoSizes);
-    EXPECT_EQ((std::vector<DWORD>{7}), fake.flushed);
-}
-
-TEST(FlashARP, LongerChainIsFetchedAgainAndOnlyEthernetFlushed) {
-    FakeNetInfo fake;
-    fake.adapterInfos = {{2, QX::NETINFO_TYPE_ETHERNET},
-                         {3, QX::NETINFO_TYPE_IEEE80211},
-                         {4, QX::NETINFO_TYPE_PPP},
-                         {5, QX::NETINFO_TYPE_ETHERNET}};
-    QX::FlashARP();
-    EXPECT_EQ((std::vector<DWORD>{648, 4 * 648}), fake.adapterInfoSizes);
-    EXPECT_EQ((std::vector<DWORD>{2, 5}), fake.flushed);
-}
-
-TEST(FlashARP, WirelessOnlyOrFailureFlushesNothing) {
-    FakeNetInfo fake;
-    fake.adapterInfos = {{3, QX::NETINFO_TYPE_IEEE80211}};
-    QX::FlashARP();
-    EXPECT_TRUE(fake.flushed.empty());
-    fake.adapterInfos = {{2, QX::NETINFO_TYPE_ETHERNET}};
-    fake.adapterInfoAnswer = QX::NetInfoError::NoData;
-    QX::FlashARP();
-    EXPECT_TRUE(fake.flushed.empty());
+// The adapters are fetched once more when the chain outgrows the first buffer; only Ethernet
+// adapters are flushed.
+TEST(FlashARP, OnlyEthernetAdaptersAreFlushed) {
+    const struct {
+        std::vector<QX::AdapterInfo> adapters;
+        DWORD answer;
+        std::vector<DWORD> sizes, flushed;
+    } cases[] = {
+        {{{7, QX::NETINFO_TYPE_ETHERNET}}, QX::NetInfoError::Success, {648}, {7}},
+        {{{2, QX::NETINFO_TYPE_ETHERNET},
+          {3, QX::NETINFO_TYPE_IEEE80211},
+          {4, QX::NETINFO_TYPE_PPP},
+          {5, QX::NETINFO_TYPE_ETHERNET}},
+         QX::NetInfoError::Success,
+         {648, 4 * 648},
+         {2, 5}},
+        {{{3, QX::NETINFO_TYPE_IEEE80211}}, QX::NetInfoError::Success, {648}, {}},
+        {{{2, QX::NETINFO_TYPE_ETHERNET}}, QX::NetInfoError::NoData, {648}, {}},
+    };
+    for (const auto& c : cases) {
+        FakeNetInfo fake;
+        fake.adapterInfos = c.adapters;
+        fake.adapterInfoAnswer = c.answer;
+        QX::FlashARP();
+        EXPECT_EQ(c.sizes, fake.adapterInfoSizes);
+        EXPECT_EQ(c.flushed, fake.flushed);
+    }
 }
 
 #if defined(_WIN32)

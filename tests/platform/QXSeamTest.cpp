@@ -6,8 +6,8 @@
 #include "qxnet/platform/QXIcmp.h"
 #include "qxnet/platform/QXNetInfo.h"
 #include "qxnet/platform/QXSocket.h"
-#include "tests/http/QXFakeHttpTransport.h"
-#include "tests/net/QXFakeNetInfo.h"
+#include "tests/support/QXFakeHttpTransport.h"
+#include "tests/support/QXFakeNetInfo.h"
 #include "tests/support/QXScriptedSockets.h"
 
 namespace {

@@ -1,43 +1,54 @@
-// The one UTF-8 decoder, as the wide-text conversion and the response-text reader use it.
+#include "qxnet/platform/QXUtf8.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
 #include "qxnet/http/QXResponseText.h"
-#include "qxnet/platform/QXUtf8.h"
 
 namespace {
 
-TEST(Utf8, IllFormedPartsBecomeOneReplacementEach) {
+// The system's names are UTF-8; the decoder is the encoder's inverse and turns each ill-formed
+// part into one U+FFFD, never into Latin-1 characters.
+TEST(Utf8, DecodesWhatTheEncoderWritesAndReplacesIllFormedParts) {
     const struct {
         const char* bytes;
-        std::wstring text;
-    } rows[] = {
-        {"A\xE2\x82\xAC", L"A\u20AC"},
-        {"\xF0\x9F\x98\x80", L"\U0001F600"},
-        {"\xE2\x82", L"\uFFFD"},  // cut off by the end
-        {"\xE2\x82"
-         "A",
-         L"\uFFFDA"},                             // cut off by a byte that is no continuation
-        {"\xC0\xAF", L"\uFFFD\uFFFD"},            // overlong lead, stray continuation
-        {"\xED\xA0\x80", L"\uFFFD\uFFFD\uFFFD"},  // a surrogate
-        {"\xF4\x90\x80\x80", L"\uFFFD\uFFFD\uFFFD\uFFFD"},  // above U+10FFFF
+        const wchar_t* wide;
+        bool roundTrip;
+    } cases[] = {
+        {"B\xc3\xbcro-Kamera", L"B\u00fcro-Kamera", true},
+        {"\xe2\x82\xac \xe4\xb8\x80", L"\u20ac \u4e00", true},
+        {"\xf0\x9f\x93\xb7", L"\U0001F4F7", true},
+        {"", L"", true},
+        {"\xc3", L"\ufffd", false},                                // truncated at the end
+        {"\xc3(", L"\ufffd(", false},                              // truncated before ASCII
+        {"\xe2\x82", L"\ufffd", false},                            // truncated three-byte form
+        {"a\x80z", L"a\ufffdz", false},                            // stray continuation byte
+        {"\xc0\xaf", L"\ufffd\ufffd", false},                      // overlong
+        {"\xed\xa0\x80", L"\ufffd\ufffd\ufffd", false},            // surrogate
+        {"\xf4\x90\x80\x80", L"\ufffd\ufffd\ufffd\ufffd", false},  // above U+10FFFF
+        {"\xff", L"\ufffd", false},
     };
-    for (const auto& row : rows) {
-        EXPECT_EQ(QX::FromUtf8(row.bytes), row.text) << row.bytes;
-        EXPECT_EQ(QX::FromUtf8(QX::ToUtf8(row.text.c_str()).c_str()), row.text);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        EXPECT_EQ(std::wstring(c.wide), QX::FromUtf8(c.bytes));
+        if (c.roundTrip) {
+            EXPECT_EQ(std::string(c.bytes), QX::ToUtf8(c.wide));
+        }
     }
+    EXPECT_EQ(L"", QX::FromUtf8(nullptr));
 }
 
+// A response's text is UTF-8 where it decodes as UTF-8, else Latin-1, byte by byte.
 TEST(Utf8, ResponseTextIsUtf8OrElseLatin1) {
     const struct {
         const char* bytes;
         std::wstring text;
     } rows[] = {
         {"\xF0\x9F\x98\x80!", L"\U0001F600!"},
-        {"caf\xE9!", L"caf\u00E9!"},  // not UTF-8: read byte by byte
-        {"ok\xE2\x82", L"ok"},        // a sequence cut off by the end of the bytes is left out
+        {"caf\xE9!", L"caf\u00E9!"},
+        {"ok\xE2\x82", L"ok"},  // a sequence cut off by the end of the bytes is left out
     };
     for (const auto& row : rows) {
         wchar_t text[16];

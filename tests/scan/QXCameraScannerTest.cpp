@@ -20,8 +20,8 @@
 #include "qxnet/scan/QXMDNSAnswerSet.h"
 #include "qxnet/tftp/QXTFTPClient.h"
 #include "tests/mdns/QXMdnsTestMessage.h"
-#include "tests/net/QXFakeNetInfo.h"
 #include "tests/scan/QXRefusingSockets.h"
+#include "tests/support/QXFakeNetInfo.h"
 
 using QXSDK::CameraScanner;
 using QXSDK::MDNSAnswerSet;

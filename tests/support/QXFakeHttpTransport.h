@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "qxnet/platform/QXHttp.h"
-#include "qxnet/platform/QXIcmp.h"
 
 namespace QXTest {
 
@@ -77,22 +76,6 @@ private:
     std::vector<std::pair<QX::HttpHandle, std::shared_ptr<RequestState>>> m_requests;
     std::uintptr_t m_next = 0x1000;
     QX::HttpTransport* m_previous;
-};
-
-// An echo facility that answers every ping or none, or is missing altogether (as for a process
-// without the right to send echo requests), in place of the platform's while it lives; counts
-// the pings.
-class FakeEcho {
-public:
-    explicit FakeEcho(bool answer);
-    ~FakeEcho();
-    static void Answer(bool answer);
-    static void Missing();
-    static int Pings();
-    static std::uint32_t LastAddress();  // network order, as the facility gets it
-
-private:
-    QX::IcmpBackend* m_previous;
 };
 
 }  // namespace QXTest

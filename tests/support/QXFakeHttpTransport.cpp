@@ -1,7 +1,6 @@
-#include "tests/http/QXFakeHttpTransport.h"
+#include "tests/support/QXFakeHttpTransport.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 
 #include "qxnet/platform/QXSync.h"
@@ -229,62 +228,6 @@ bool FakeHttpTransport::CloseHandle(QX::HttpHandle handle) {
                                     [handle](const auto& entry) { return entry.first == handle; }),
                      m_requests.end());
     return true;
-}
-
-namespace {
-
-std::atomic<bool> g_answer{true};
-std::atomic<bool> g_missing{false};
-std::atomic<int> g_pings{0};
-std::atomic<std::uint32_t> g_lastAddress{0};
-
-class ScriptedEcho : public QX::EchoFacility {
-public:
-    bool Bind() override { return !g_missing; }
-    HANDLE Create() override { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(1)); }
-    DWORD SendEcho(HANDLE, std::uint32_t networkAddress, DWORD) override {
-        ++g_pings;
-        g_lastAddress = networkAddress;
-        return g_answer ? QX::ECHO_STATUS_SUCCESS : QX::ECHO_STATUS_TIMED_OUT;
-    }
-    void Close(HANDLE) override {}
-    void Release() override {}
-};
-
-class ScriptedIcmp : public QX::IcmpBackend {
-public:
-    std::unique_ptr<QX::EchoFacility> CreateEchoFacility() override {
-        return std::make_unique<ScriptedEcho>();
-    }
-};
-ScriptedIcmp g_icmp;
-
-}  // namespace
-
-FakeEcho::FakeEcho(bool answer) : m_previous(QX::IcmpBackend::Set(&g_icmp)) {
-    g_answer = answer;
-    g_missing = false;
-    g_pings = 0;
-}
-
-FakeEcho::~FakeEcho() {
-    QX::IcmpBackend::Set(m_previous);
-}
-
-void FakeEcho::Answer(bool answer) {
-    g_answer = answer;
-}
-
-void FakeEcho::Missing() {
-    g_missing = true;
-}
-
-int FakeEcho::Pings() {
-    return g_pings;
-}
-
-std::uint32_t FakeEcho::LastAddress() {
-    return g_lastAddress;
 }
 
 }  // namespace QXTest

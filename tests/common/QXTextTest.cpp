@@ -1,0 +1,125 @@
+// The texts the library makes: formatted trace lines, exception reports, result messages.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "qxnet/common/QXAddress.h"
+#include "qxnet/common/QXException.h"
+#include "qxnet/common/QXFormat.h"
+#include "qxnet/common/QXResult.h"
+#include "qxnet/common/QXTrace.h"
+#include "qxnet/platform/QXDebugOutput.h"
+#include "tests/support/QXTraceCapture.h"
+
+namespace {
+
+template <typename... Args>
+std::wstring Fmt(const wchar_t* format, Args... args) {
+    wchar_t buffer[256];
+    QX::Format(buffer, 255, format, args...);
+    return buffer;
+}
+
+// Strings and integers as the Windows runtime formats them: %S is the other width, "long" is 32
+// bits, I32/I64/I name the size, and the flags act as in C.
+TEST(Format, ConversionsFollowTheWindowsConvention) {
+    EXPECT_EQ(Fmt(L"%s::Receive(): %S", L"TFTPClient[Closed]", "select() Timeout"),
+              L"TFTPClient[Closed]::Receive(): select() Timeout");
+    EXPECT_EQ(Fmt(L"%hs|%ls|%wS|[%S]", "narrow", L"wide", L"too", "\xE9t\xE9"),
+              L"narrow|wide|too|[\u00e9t\u00e9]");
+    EXPECT_EQ(
+        Fmt(L"%s|%S", static_cast<const wchar_t*>(nullptr), static_cast<const char*>(nullptr)),
+        L"(null)|(null)");
+    EXPECT_EQ(Fmt(L"0x%08x %02x:%02x", 0x1Au, 0xab, 0x7), L"0x0000001a ab:07");
+    EXPECT_EQ(Fmt(L"%d %d %d", -1, 2147483647, static_cast<int>(0x80000000u)),
+              L"-1 2147483647 -2147483648");
+    EXPECT_EQ(Fmt(L"%x %X %u", 0xdeadbeefu, 0xdeadbeefu, 4294967295u),
+              L"deadbeef DEADBEEF 4294967295");
+    EXPECT_EQ(Fmt(L"%5d|%-5d|%05d|%*d", 42, 42, -42, 4, 7), L"   42|42   |-0042|   7");
+    EXPECT_EQ(Fmt(L"%ld|%lu|%lx|%li %d", -1, 4294967295u, 0xdeadbeefu, -2147483647 - 1, 7),
+              L"-1|4294967295|deadbeef|-2147483648 7");
+    EXPECT_EQ(Fmt(L"%I32d %I32u %I32X %d", -5, 4000000000u, 0xabcu, 9), L"-5 4000000000 ABC 9");
+    EXPECT_EQ(
+        Fmt(L"%I64d %I64u %I64X %lld %d", -5LL, 18446744073709551615ULL, 0x1122334455ULL, -6LL, 3),
+        L"-5 18446744073709551615 1122334455 -6 3");
+    EXPECT_EQ(Fmt(L"%Iu %Id", std::size_t{123}, std::ptrdiff_t{-4}), L"123 -4");
+    EXPECT_EQ(Fmt(L"%+d|% d|%+u|% u|%+x|% o|%+I64u", 5, 5, 5u, 5u, 255u, 8u, 7ULL),
+              L"+5| 5|5|5|ff|10|7");
+    EXPECT_EQ(Fmt(L"%#o|%#o|%#.0o|%#x|%#X|%#x|%#lx", 8u, 0u, 0u, 0u, 255u, 255u, 16u),
+              L"010|0|0|0|0XFF|0xff|0x10");
+    EXPECT_EQ(Fmt(L"%#5o|%#05o|%#.3o|%#08x|%#-6x|", 8u, 8u, 8u, 255u, 1u),
+              L"  010|00010|010|0x0000ff|0x1   |");
+    EXPECT_EQ(Fmt(L"%c%c %b %b %b 100%%", L'Q', L'\u00c4', 0, 1, 57), L"Q\u00c4 0 1 1 100%");
+    EXPECT_EQ(Fmt(L"%.3s|%5s|%-4S|", L"abcdef", L"ab", "x"), L"abc|   ab|x   |");
+    EXPECT_EQ(Fmt(L"%y and %"), L"%y and %");
+}
+
+TEST(Format, BoundedAndAlwaysTerminated) {
+    wchar_t buffer[11];
+    std::fill(std::begin(buffer), std::end(buffer), L'#');
+    EXPECT_EQ(QX::Format(buffer, 10, L"%s-%d", L"abcdefgh", 12345), 10u);
+    EXPECT_EQ(std::wstring(buffer), L"abcdefgh-1");
+    EXPECT_EQ(QX::Format(buffer, 0, L"anything"), 0u);
+    EXPECT_EQ(buffer[0], L'\0');
+    EXPECT_EQ(QX::Format(buffer, 10, nullptr), 0u);
+}
+
+TEST(Trace, OneLinePerCallCutAt1020Characters) {
+    QXTest::TraceCapture capture;
+    QX::Trace(L"%s::Receive(): %S", L"TFTPClient[127.0.0.1]", "select() Timeout");
+    QX::Trace(L"%s", std::wstring(1020, L'a').c_str());
+    QX::Trace(L"%s tail", std::wstring(1500, L'b').c_str());
+    auto lines = capture.Lines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], L"TFTPClient[127.0.0.1]::Receive(): select() Timeout\n");
+    EXPECT_EQ(lines[1], std::wstring(1020, L'a') + L"\n");
+    EXPECT_EQ(lines[2], std::wstring(1020, L'b') + L"\n");
+}
+
+TEST(Trace, NullSinkSilencesAndResetRestores) {
+    int calls = 0;
+    QX::SetDebugSink([](const wchar_t*, void* context) { ++*static_cast<int*>(context); }, &calls);
+    QX::Trace(L"counted");
+    QX::SetDebugSink(nullptr, nullptr);
+    QX::Trace(L"silenced");
+    QX::ResetDebugSink();
+    EXPECT_EQ(calls, 1);
+}
+
+TEST(Exception, ReportsAndFieldLimits) {
+    QX::Exception e(L"TFTPPAcket::MakeRQ(): Invalid argument", QX::ResultCode::Unexpected, 123,
+                    L"QXTFTPPacket");
+    EXPECT_EQ(e.hResult, 0xF0000003u);
+    EXPECT_STREQ(e.text,
+                 L"QX::Exception: TFTPPAcket::MakeRQ(): Invalid argument. hResult = 0xf0000003. "
+                 L"File QXTFTPPacket, line 123\n");
+    QX::Exception null(nullptr, 10048, 7, nullptr);
+    EXPECT_STREQ(null.text, L"QX::Exception: . hResult = 0x00002740. File , line 7\n");
+    // Longer fields are cut and stay terminated; the report is made from the cut fields.
+    for (std::size_t extra : {0, 1000}) {
+        std::wstring message(767 + extra, L'm');
+        std::wstring file(63 + extra, L'f');
+        QX::Exception cut(message.c_str(), 1, 1, file.c_str());
+        EXPECT_EQ(std::wstring(cut.message), message.substr(0, 767));
+        EXPECT_EQ(std::wstring(cut.file), file.substr(0, 63));
+        EXPECT_EQ(std::wstring(cut.text), L"QX::Exception: " + message.substr(0, 767) +
+                                              L". hResult = 0x00000001. File " +
+                                              file.substr(0, 63) + L", line 1\n");
+    }
+}
+
+TEST(ResultCodes, MessagesAndAddressText) {
+    EXPECT_STREQ(QX::ResultMessage(QX::ResultCode::Success), L"Success");
+    EXPECT_STREQ(QX::ResultMessage(0xF0000003), L"Unexpected");
+    EXPECT_STREQ(QX::ResultMessage(QX::ResultCode::NoNetworkDevice),
+                 L"Network device doen't exist");
+    EXPECT_STREQ(QX::ResultMessage(QX::ResultCode::OutOfLocalSubnet),
+                 L"IP address is out of local subnet(s)");
+    for (std::uint32_t outside : {1u, 10060u, 0xF0000002u, 0xF0000017u}) {
+        EXPECT_EQ(QX::ResultMessage(outside), nullptr) << outside;
+    }
+    EXPECT_EQ(QX::AddressToText(0xC0A8010A), L"192.168.1.10");
+    EXPECT_EQ(QX::AddressToText(0xFFFFFFFF), L"255.255.255.255");
+}
+
+}  // namespace

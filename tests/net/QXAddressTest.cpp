@@ -1,0 +1,323 @@
+// The host's addresses, neighbours and interfaces as the library reads them from the platform's
+// network information, here a fake that answers in the Windows shapes.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "qxnet/common/QXResult.h"
+#include "qxnet/net/QXAddrTable.h"
+#include "qxnet/net/QXInterfaceList.h"
+#include "qxnet/net/QXLocalAddresses.h"
+#include "qxnet/net/QXNetTable.h"
+#include "qxnet/net/QXReservedAddress.h"
+#include "tests/support/QXFakeNetInfo.h"
+#include "tests/support/QXTraceCapture.h"
+
+namespace {
+
+using QXTest::FakeNetInfo;
+
+constexpr int INVALID = static_cast<int>(QX::ResultCode::InvalidArgument);
+const std::uint32_t HOST = FakeNetInfo::Net(192, 168, 1, 10);
+const std::uint32_t MASK8 = FakeNetInfo::Net(255, 0, 0, 0);
+const std::uint32_t MASK24 = FakeNetInfo::Net(255, 255, 255, 0);
+
+MIB_IPADDRROW Row(std::uint32_t address, std::uint32_t mask) {
+    MIB_IPADDRROW row{};
+    row.dwAddr = address;
+    row.dwIndex = 1;
+    row.dwMask = mask;
+    row.dwBCastAddr = 1;
+    row.dwReasmSize = 65535;
+    row.wType = MIB_IPADDR_PRIMARY;
+    return row;
+}
+
+// One Ethernet adapter at 192.168.1.10/24 and the loopback adapter.
+void OneEthernetHost(FakeNetInfo& fake) {
+    fake.AddRecord(FakeNetInfo::Net(127, 0, 0, 1), FakeNetInfo::Net(127, 255, 255, 255), MASK8);
+    fake.AddRecord(HOST, FakeNetInfo::Net(192, 168, 1, 255), MASK24);
+    fake.adapters.push_back({L"Ethernet", L"Fast NIC", {{2, HOST}}});
+    fake.adapters.push_back(
+        {L"Loopback", L"Software Loopback", {{2, FakeNetInfo::Net(127, 0, 0, 1)}}});
+}
+
+// Opens the list with its printed adapter lines captured; returns them.
+std::string Open(QX::InterfaceList& list, int expected = 0) {
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(expected, list.Open());
+    return testing::internal::GetCapturedStdout();
+}
+
+TEST(AddrTable, LoopbackRowIsDroppedAndTheSubnetTestFollowsTheMasks) {
+    FakeNetInfo fake;
+    fake.addrRows = {Row(FakeNetInfo::Net(127, 0, 0, 1), MASK8), Row(HOST, MASK24),
+                     Row(FakeNetInfo::Net(127, 0, 0, 2), MASK8),
+                     Row(FakeNetInfo::Net(10, 0, 0, 1), 0xFFFFFFFF)};
+    std::unique_ptr<QX::CAddrTable> table(QX::CAddrTable::GetLocalAddresses());
+    ASSERT_NE(nullptr, table);
+    ASSERT_EQ(3, table->GetSize());
+    EXPECT_EQ(HOST, table->GetAddress(0, false));
+    EXPECT_EQ(0xC0A8010Au, table->GetAddress(0, true));
+    EXPECT_EQ(0xFFFFFF00u, table->GetMask(0, true));
+    EXPECT_EQ(0x7F000002u, table->GetAddress(1, true));
+    EXPECT_EQ(0u, table->GetAddress(3, false));
+    EXPECT_EQ(0u, table->GetMask(-1, false));
+    EXPECT_EQ(2, fake.addrCalls);  // two steps, unsorted
+    EXPECT_FALSE(fake.sortAsked);
+    QXTest::TraceCapture capture;
+    EXPECT_EQ(0, table->IsValidAddress(0xC0A80114u, false));
+    EXPECT_TRUE(capture.Contains(L"Validating IP: 192.168.1.20 (swap 0)"));
+    EXPECT_TRUE(capture.Contains(L"LocalIP: 192.168.1.10"));
+    EXPECT_EQ(0, table->IsValidAddress(0x1401A8C0u, true));
+    // An all-ones mask is tested as a /24.
+    EXPECT_EQ(0, table->IsValidAddress(0x0A00004Du, false));
+    EXPECT_EQ(1, table->IsValidAddress(0x0A00014Du, false));
+    EXPECT_EQ(INVALID, table->IsValidAddress(0xC0A80100u, false));
+    QX::CAddrTable copy = *table;
+    EXPECT_EQ(3, copy.GetSize());
+    fake.addrRows.clear();
+    std::unique_ptr<QX::CAddrTable> empty(QX::CAddrTable::GetLocalAddresses());
+    ASSERT_NE(nullptr, empty);
+    EXPECT_EQ(1, empty->IsValidAddress(0xC0A80114u, false));
+}
+
+TEST(AddrTable, FetchFailures) {
+    FakeNetInfo fake;
+    fake.addrRows = {Row(HOST, MASK24)};
+    fake.addrGrowth = 1;  // the table grows between the size query and the fetch
+    EXPECT_EQ(nullptr, QX::CAddrTable::GetLocalAddresses());
+    fake.addrGrowth = 0;
+    fake.addrTableAnswer = QX::NetInfoError::NotSupported;
+    EXPECT_EQ(nullptr, QX::CAddrTable::GetLocalAddresses());
+    MIB_IPADDRTABLE* record = reinterpret_cast<MIB_IPADDRTABLE*>(1);
+    EXPECT_EQ(0, GetLocalAddrTable(&record, 0, 0));
+    EXPECT_EQ(nullptr, record);
+}
+
+TEST(AddrTable, ExportedRecordByRangeAndValidateIP) {
+    FakeNetInfo fake;
+    const std::uint32_t other = FakeNetInfo::Net(10, 0, 0, 5);
+    fake.addrRows = {Row(FakeNetInfo::Net(127, 0, 0, 1), MASK8), Row(HOST, MASK24),
+                     Row(other, MASK8)};
+    const struct {
+        std::uint32_t low, high;
+        std::vector<std::uint32_t> rows;
+    } cases[] = {
+        {0, 0, {HOST, other}},
+        {0xC0A80100, 0xC0A801FF, {HOST}},
+        {0xC0A8010A, 0xC0A8010A, {HOST}},  // both ends are included
+        {0xC0A80100, 0, {HOST, other}},    // one end 0: every row
+        {0xAC100000, 0xAC1000FF, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.low << "-" << c.high);
+        MIB_IPADDRTABLE* record = reinterpret_cast<MIB_IPADDRTABLE*>(1);
+        ASSERT_EQ(static_cast<int>(c.rows.size()), GetLocalAddrTable(&record, c.low, c.high));
+        if (c.rows.empty()) {
+            EXPECT_EQ(nullptr, record);
+            continue;
+        }
+        for (std::size_t i = 0; i < c.rows.size(); ++i) {
+            EXPECT_EQ(c.rows[i], record->table[i].dwAddr);
+            EXPECT_EQ(65535u, record->table[i].dwReasmSize);
+        }
+        EXPECT_EQ(0, ValidateIP(0xC0A80114, record));
+        EXPECT_EQ(INVALID, ValidateIP(0xC0A80100, record));
+        EXPECT_EQ(c.rows.size() == 2 ? 0 : 1, ValidateIP(0x0A000014, record));
+        record->dwNumEntries = 0;
+        EXPECT_EQ(1, ValidateIP(0xC0A80114, record));
+        // The record can also be released with the plain array delete.
+        if (c.low == 0) {
+            delete[] reinterpret_cast<unsigned char*>(record);
+        } else {
+            FreeLocalAddrTable(record);
+        }
+    }
+    EXPECT_EQ(0, ValidateIP(0x0A000014, nullptr));
+    EXPECT_EQ(INVALID, ValidateIP(0xC0A80100, nullptr));
+    MIB_IPADDRTABLE table{};
+    table.dwNumEntries = 1;
+    table.table[0] = Row(FakeNetInfo::Net(10, 0, 0, 1), 0xFFFFFFFF);
+    EXPECT_EQ(0, ValidateIP(0x0A00004D, &table));
+    EXPECT_EQ(1, ValidateIP(0x0A00014D, &table));
+}
+
+MIB_IPNETROW Neighbour(std::uint32_t address, std::initializer_list<unsigned char> mac) {
+    MIB_IPNETROW row{};
+    row.dwIndex = 2;
+    row.dwPhysAddrLen = static_cast<DWORD>(mac.size());
+    std::copy(mac.begin(), mac.end(), row.bPhysAddr);
+    row.dwAddr = address;
+    row.dwType = MIB_IPNET_TYPE_DYNAMIC;
+    return row;
+}
+
+TEST(NetTable, AddressesOfMacInTableOrderHostOrder) {
+    FakeNetInfo fake;
+    fake.netRows = {
+        Neighbour(FakeNetInfo::Net(192, 168, 1, 20), {0x02, 0x11, 0x22, 0x33, 0x44, 0x55}),
+        Neighbour(FakeNetInfo::Net(192, 168, 1, 21), {0x02, 0x11, 0x22, 0x33, 0x44, 0x66}),
+        Neighbour(FakeNetInfo::Net(10, 0, 0, 7), {0x02, 0x11, 0x22, 0x33, 0x44, 0x55}),
+        // No physical address: never reaches the table, even though 0 would match mac 0.
+        Neighbour(FakeNetInfo::Net(192, 168, 1, 99), {}),
+    };
+    std::unique_ptr<QX::CNetTable> table(QX::CNetTable::GetLocalNetAddresses());
+    ASSERT_NE(nullptr, table);
+    EXPECT_EQ((std::vector<std::uint32_t>{0xC0A80114, 0x0A000007}),
+              table->GetIPAddressesOfMac(0x021122334455ull));
+    EXPECT_EQ((std::vector<std::uint32_t>{0xC0A80115}),
+              table->GetIPAddressesOfMac(0x021122334466ull));
+    EXPECT_TRUE(table->GetIPAddressesOfMac(0).empty());
+    EXPECT_EQ(2, fake.netCalls);
+    EXPECT_FALSE(fake.sortAsked);
+    QX::CNetTable copy(*table);
+    EXPECT_EQ(2u, copy.GetIPAddressesOfMac(0x021122334455ull).size());
+    unsigned char mac[] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
+    EXPECT_EQ(0x021122334455ull, table->NetworkToHostQWORD(mac, 6));
+    EXPECT_EQ(0x0211223344556677ull, table->NetworkToHostQWORD(mac, 8));
+    EXPECT_EQ(0ull, table->NetworkToHostQWORD(mac, 9));  // more than the result holds
+    fake.netCalls = 0;
+    fake.netGrowth = 3;  // the table grows between the size query and the fetch
+    EXPECT_EQ(nullptr, QX::CNetTable::GetLocalNetAddresses());
+    fake.netGrowth = 0;
+    fake.netTableAnswer = QX::NetInfoError::NotSupported;
+    EXPECT_EQ(nullptr, QX::CNetTable::GetLocalNetAddresses());
+}
+
+TEST(LocalAddresses, FirstTenInHostOrderLoopbackKeptFailureTraced) {
+    FakeNetInfo fake;
+    for (int i = 1; i <= 12; ++i) {
+        fake.resolved.push_back(FakeNetInfo::Net(i == 2 ? 127 : 10, 1, 2, i));
+    }
+    std::vector<std::uint32_t> addresses = QX::GetLocalAddresses();
+    ASSERT_EQ(10u, addresses.size());
+    EXPECT_EQ(0x0A010201u, addresses[0]);
+    EXPECT_EQ(0x7F010202u, addresses[1]);
+    EXPECT_EQ(0x0A01020Au, addresses[9]);
+    fake.resolves = false;
+    QXTest::TraceCapture capture;
+    EXPECT_TRUE(QX::GetLocalAddresses().empty());
+    EXPECT_TRUE(capture.Contains(L"gethostbyname() failed"));
+}
+
+// Last octet 0 or 255, five one-/24 blocks, and multicast and above up to 247.
+TEST(ReservedAddress, ScreenedAddressesAndTheirNeighbours) {
+    const std::pair<std::uint32_t, bool> cases[] = {
+        {0xC0A80100, true},  {0xC0A801FF, true},  {0xC0A80101, false}, {0xC0A801FE, false},
+        {0x00000001, true},  {0x000001FE, false}, {0x7F0000FE, true},  {0x7F000101, false},
+        {0x7EFFFF01, false}, {0xC0000201, true},  {0xC0000101, false}, {0xC0000301, false},
+        {0xC05863FE, true},  {0xC0586201, false}, {0xC0586401, false}, {0xC6120001, true},
+        {0xC6130001, false}, {0xC611FF01, false}, {0x7F010203, false}, {0xDFFFFFFE, false},
+        {0xE0000001, true},  {0xEFFFFFFA, true},  {0xF7FFFFFE, true},  {0xF8000001, false},
+    };
+    for (const auto& [address, reserved] : cases) {
+        EXPECT_EQ(reserved, QX::IsReservedAddress(address)) << std::hex << address;
+    }
+    EXPECT_EQ(0xC0A8010Au, QX::SwapAddress(0x0A01A8C0u));
+    EXPECT_EQ(0xFFFFFF00u, QX::TestMask(0xFFFFFFFFu));
+    EXPECT_EQ(0xFFFF0000u, QX::TestMask(0x0000FFFFu));
+    EXPECT_EQ(0u, QX::TestMask(0u));
+}
+
+TEST(InterfaceList, OpenListsEthernetButNotLoopback) {
+    FakeNetInfo fake;
+    OneEthernetHost(fake);
+    // Printed but not listed: an adapter without a record, and an IPv6 address in a chain.
+    fake.adapters.push_back({L"Wi-Fi", L"Radio", {{2, FakeNetInfo::Net(10, 1, 2, 3)}}});
+    fake.adapters.push_back({L"R\u00e9seau \u4e00", L"Tunnel", {{23, HOST}}});
+    QX::InterfaceList list;
+    EXPECT_EQ(
+        "Friendly Name: Ethernet\nDescription: Fast NIC\n"
+        "Friendly Name: Loopback\nDescription: Software Loopback\n"
+        "Friendly Name: Wi-Fi\nDescription: Radio\n"
+        "Friendly Name: R\xc3\xa9seau \xe4\xb8\x80\nDescription: Tunnel\n",
+        Open(list));
+    ASSERT_EQ(1, list.GetSize());
+    EXPECT_EQ(0x0A01A8C0u, list.GetAddress(0, false));
+    EXPECT_EQ(0xC0A8010Au, list.GetAddress(0, true));
+    EXPECT_EQ(0xFFFFFF00u, list.GetMask(0, true));
+    EXPECT_EQ(0x00FFFFFFu, list.GetMask(0, false));
+    EXPECT_EQ(0xC0A801FFu, list.GetBroadcast(0, true));
+    EXPECT_EQ(L"Ethernet", list.GetName(0));
+    EXPECT_EQ(L"Fast NIC", list.GetDescription(0));
+    // The buffers offered to the platform: 20 records of 76 bytes, 32000 bytes of adapters.
+    EXPECT_EQ(1520u, fake.offeredInterfaceBytes);
+    EXPECT_EQ(32000u, fake.offeredAdapterBytes);
+    // Opened again, the entries double.
+    Open(list);
+    ASSERT_EQ(2, list.GetSize());
+    EXPECT_EQ(list.GetAddress(0, false), list.GetAddress(1, false));
+}
+
+TEST(InterfaceList, ChainOrderAndTwentyRecordsAtMost) {
+    FakeNetInfo fake;
+    QX::AdapterAddresses adapter{L"eth0", L"", {}};
+    for (int i = 25; i >= 1; --i) {
+        fake.AddRecord(FakeNetInfo::Net(10, 0, 0, i), 0, FakeNetInfo::Net(255, 255, 255 - i, 0));
+        adapter.unicast.push_back({2, FakeNetInfo::Net(10, 0, 0, 26 - i)});
+    }
+    fake.adapters.push_back(adapter);
+    QX::InterfaceList list;
+    Open(list);
+    ASSERT_EQ(20, list.GetSize());
+    EXPECT_EQ(0x0A000006u, list.GetAddress(0, true));
+    EXPECT_EQ(0xFFFFF900u, list.GetMask(0, true));
+    EXPECT_EQ(0x0A000007u, list.GetAddress(1, true));
+}
+
+TEST(InterfaceList, FailuresLeaveTheListUnchanged) {
+    FakeNetInfo fake;
+    OneEthernetHost(fake);
+    QX::InterfaceList list;
+    fake.interfaceListWorks = false;
+    EXPECT_EQ("", Open(list, static_cast<int>(QX::ResultCode::Unexpected)));
+    fake.interfaceListWorks = true;
+    fake.adapterBytesNeeded = 32001;
+    Open(list, static_cast<int>(QX::ResultCode::BufferTooSmall));
+    fake.adapterBytesNeeded = 0;
+    fake.adapterAnswer = QX::NetInfoError::NoData;
+    Open(list, static_cast<int>(QX::ResultCode::Unexpected));
+    EXPECT_EQ(0, list.GetSize());
+    EXPECT_EQ(0u, list.GetAddress(0, true));
+    EXPECT_EQ(0u, list.GetMask(3, false));
+    EXPECT_EQ(L"", list.GetName(5));
+    EXPECT_EQ(L"", list.GetDescription(-1));
+    EXPECT_EQ(1, list.IsValidAddress(0xC0A80105u, false));
+    EXPECT_EQ(INVALID, list.IsValidAddress(0, 0xC0A80105u, false));
+}
+
+TEST(InterfaceList, SubnetTestScreenAndTrace) {
+    FakeNetInfo fake;
+    OneEthernetHost(fake);
+    fake.AddRecord(FakeNetInfo::Net(10, 0, 0, 1), 0, 0xFFFFFFFF);
+    fake.adapters.push_back({L"vpn", L"", {{2, FakeNetInfo::Net(10, 0, 0, 1)}}});
+    QX::InterfaceList opened;
+    Open(opened);
+    QX::InterfaceList list(opened);  // the copy stands on its own
+    EXPECT_EQ(L"Ethernet", list.GetName(0));
+    QXTest::TraceCapture capture;
+    EXPECT_EQ(0, list.IsValidAddress(0x0501A8C0u, true));
+    EXPECT_TRUE(capture.Contains(L"Validating IP: 5.1.168.192 (swap 1)"));
+    EXPECT_TRUE(capture.Contains(L"LocalIP: 192.168.1.10"));
+    EXPECT_EQ(0, list.IsValidAddress(0xC0A80105u, false));
+    EXPECT_EQ(0, list.IsValidAddress(0, 0xC0A80105u, false));
+    EXPECT_EQ(1, list.IsValidAddress(0, 0xC0A80205u, false));
+    EXPECT_EQ(INVALID, list.IsValidAddress(2, 0xC0A80105u, false));
+    EXPECT_EQ(INVALID, list.IsValidAddress(-1, 0xC0A80105u, false));
+    // An all-ones mask is tested as a /24.
+    EXPECT_EQ(0, list.IsValidAddress(0x0A00004Du, false));
+    EXPECT_EQ(0, list.IsValidAddress(1, 0x0A00004Du, false));
+    EXPECT_EQ(1, list.IsValidAddress(1, 0x0A00014Du, false));
+    EXPECT_EQ(1, list.IsValidAddress(0xC0A80205u, false));
+    for (std::uint32_t a : {0xC0A801FFu, 0x00000007u, 0x7F000005u, 0xC6120001u, 0xEFFFFFFAu}) {
+        EXPECT_EQ(INVALID, list.IsValidAddress(a, false)) << std::hex << a;
+        EXPECT_EQ(INVALID, list.IsValidAddress(0, a, false)) << std::hex << a;
+        EXPECT_EQ(INVALID, QX::InterfaceList().IsValidAddress(a, false)) << std::hex << a;
+    }
+    // Outside the one-/24 blocks the screen lets them through to the subnet test.
+    EXPECT_EQ(1, list.IsValidAddress(0x7F010203u, false));
+    EXPECT_EQ(1, list.IsValidAddress(0xF8010203u, false));
+}
+
+}  // namespace

@@ -1,0 +1,265 @@
+// The kernel facility (events, threads, waits, last error, clocks) and the code lock, where
+// Windows and the Linux backend could part ways.
+#include "qxnet/platform/QXSync.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include <boost/make_shared.hpp>
+
+#include "qxnet/common/QXScopedLock.h"
+#include "qxnet/platform/QXCodeLock.h"
+
+namespace {
+
+constexpr DWORD kErrorInvalidHandle = 6;
+
+TEST(Events, AutoResetReleasesOneWaiterAndResetsItself) {
+    HANDLE event = QX::EventCreate(false, false);
+    ASSERT_NE(event, nullptr);
+    std::atomic<int> released{0};
+    auto waiter = [&] { released += QX::WaitForHandle(event, 2000) == WAIT_OBJECT_0 ? 1 : 0; };
+    std::thread a(waiter);
+    std::thread b(waiter);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(QX::EventSet(event));
+    a.join();
+    b.join();
+    EXPECT_EQ(released.load(), 1);
+    EXPECT_EQ(QX::WaitForHandle(event, 0), WAIT_TIMEOUT);
+    EXPECT_TRUE(QX::HandleClose(event));
+}
+
+TEST(Events, ManualResetAndWaitOnTwo) {
+    HANDLE first = QX::EventCreate(true, false);
+    HANDLE second = QX::EventCreate(false, false);
+    EXPECT_EQ(QX::WaitForEither(first, second, 10), WAIT_TIMEOUT);
+    QX::EventSet(second);
+    EXPECT_EQ(QX::WaitForEither(first, second, 0), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(QX::WaitForEither(first, second, 0), WAIT_TIMEOUT) << "auto-reset was consumed";
+    QX::EventSet(first);
+    QX::EventSet(second);
+    EXPECT_EQ(QX::WaitForEither(first, second, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(QX::WaitForHandle(first, 0), WAIT_OBJECT_0) << "manual reset stays set";
+    QX::EventReset(first);
+    EXPECT_EQ(QX::WaitForEither(first, second, 0), WAIT_OBJECT_0 + 1);
+    std::thread setter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        QX::EventSet(second);
+    });
+    EXPECT_EQ(QX::WaitForEither(first, second, INFINITE), WAIT_OBJECT_0 + 1);
+    setter.join();
+    QX::HandleClose(first);
+    QX::HandleClose(second);
+    HANDLE initially = QX::EventCreate(true, true);
+    EXPECT_EQ(QX::WaitForHandle(initially, 0), WAIT_OBJECT_0);
+    QX::HandleClose(initially);
+}
+
+TEST(Events, AbsentHandlesAreRefusedWithInvalidHandle) {
+    for (HANDLE absent : {static_cast<HANDLE>(nullptr), INVALID_HANDLE_VALUE}) {
+        DWORD code = 12345;
+        // To Windows the all-ones value is also the process itself; a wait must not block on it.
+        const std::function<bool()> calls[] = {
+            [&] { return QX::EventSet(absent); }, [&] { return QX::EventReset(absent); },
+            [&] { return QX::WaitForHandle(absent, INFINITE) != WAIT_FAILED; },
+            [&] { return QX::HandleClose(absent); },
+            [&] { return QX::ThreadExitCode(absent, &code); }};
+        for (const auto& call : calls) {
+            QX::SetLastErrorValue(0);
+            EXPECT_FALSE(call());
+            EXPECT_EQ(QX::GetLastErrorValue(), kErrorInvalidHandle);
+        }
+    }
+    // A wait on two with one absent fails and takes nothing from the other.
+    HANDLE event = QX::EventCreate(false, true);
+    EXPECT_EQ(QX::WaitForEither(event, INVALID_HANDLE_VALUE, INFINITE), WAIT_FAILED);
+    EXPECT_EQ(QX::WaitForEither(nullptr, event, 0), WAIT_FAILED);
+    EXPECT_EQ(QX::WaitForHandle(event, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(QX::HandleClose(event));
+}
+
+DWORD QX_THREADAPI ReportLastError(void* seen) {
+    static_cast<std::atomic<DWORD>*>(seen)->store(QX::GetLastErrorValue());
+    QX::SetLastErrorValue(259);
+    return 42;
+}
+
+// Callers read the last-error value after the library's thread calls, so successful create,
+// wait, exit-code and close calls leave it as it was; a new thread starts without one.
+TEST(Threads, ExitCodeAndLastErrorSurviveTheThreadCalls) {
+    std::atomic<DWORD> seenThere{1};
+    QX::SetLastErrorValue(87);
+    HANDLE thread = QX::ThreadCreate(ReportLastError, &seenThere);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_EQ(QX::WaitForHandle(thread, INFINITE), WAIT_OBJECT_0);
+    DWORD code = 1;
+    EXPECT_TRUE(QX::ThreadExitCode(thread, &code));
+    EXPECT_EQ(code, 42u);
+    EXPECT_TRUE(QX::HandleClose(thread));
+    EXPECT_EQ(seenThere.load(), 0u);
+    EXPECT_EQ(QX::GetLastErrorValue(), 87u);
+}
+
+DWORD QX_THREADAPI SignalWhenLetGo(void* events) {
+    auto* pair = static_cast<HANDLE*>(events);
+    return QX::WaitForHandle(pair[0], INFINITE) == WAIT_OBJECT_0 && QX::EventSet(pair[1]) ? 7 : 8;
+}
+
+// Still active while it runs, and it goes on after its handle is closed.
+TEST(Threads, RunningThreadAndClosedHandle) {
+    HANDLE events[2] = {QX::EventCreate(true, false), QX::EventCreate(true, false)};
+    HANDLE thread = QX::ThreadCreate(SignalWhenLetGo, events);
+    ASSERT_NE(thread, nullptr);
+    DWORD code = 0;
+    EXPECT_FALSE(QX::ThreadExitCode(thread, &code));
+    EXPECT_EQ(code, STILL_ACTIVE);
+    EXPECT_EQ(QX::WaitForHandle(thread, 20), WAIT_TIMEOUT);
+    EXPECT_TRUE(QX::HandleClose(thread));
+    EXPECT_TRUE(QX::EventSet(events[0]));
+    EXPECT_EQ(QX::WaitForHandle(events[1], INFINITE), WAIT_OBJECT_0);
+    QX::HandleClose(events[0]);
+    QX::HandleClose(events[1]);
+}
+
+struct Waiter {
+    HANDLE first;
+    HANDLE second;  // null: a wait on first alone
+    std::atomic<bool> started{false};
+    std::atomic<DWORD> result{0xFFFFu};
+};
+
+DWORD QX_THREADAPI WaitOnce(void* argument) {
+    auto* waiter = static_cast<Waiter*>(argument);
+    waiter->started = true;
+    waiter->result = waiter->second == nullptr
+                         ? QX::WaitForHandle(waiter->first, 3000)
+                         : QX::WaitForEither(waiter->first, waiter->second, 3000);
+    return 0;
+}
+
+// A handle closed while other threads wait on it: every wait ends failed (on Windows, whose
+// result is not defined then, by its time-out at the latest), nothing signals it any more, and
+// the object outlives its waiters. A wait that starts after the close fails at once.
+TEST(Events, WaitsOnAHandleClosedMeanwhileEnd) {
+    for (int kind = 0; kind < 3; ++kind) {  // auto-reset, manual-reset, second of two
+        SCOPED_TRACE(kind);
+        HANDLE closing = QX::EventCreate(kind == 1, false);
+        HANDLE other = kind == 2 ? QX::EventCreate(false, false) : nullptr;
+        std::vector<std::unique_ptr<Waiter>> waiters;
+        std::vector<HANDLE> threads;
+        for (int i = 0; i < 3; ++i) {
+            waiters.push_back(std::make_unique<Waiter>());
+            waiters.back()->first = other != nullptr ? other : closing;
+            waiters.back()->second = other != nullptr ? closing : nullptr;
+            threads.push_back(QX::ThreadCreate(WaitOnce, waiters.back().get()));
+            ASSERT_NE(threads.back(), nullptr);
+        }
+        for (const auto& waiter : waiters) {
+            while (!waiter->started) {
+                QX::SleepMs(1);
+            }
+        }
+        QX::SleepMs(50);  // most likely inside their waits now; either way they must fail
+        EXPECT_TRUE(QX::HandleClose(closing));
+        EXPECT_FALSE(QX::EventSet(closing));
+        for (std::size_t i = 0; i < threads.size(); ++i) {
+            ASSERT_EQ(QX::WaitForHandle(threads[i], INFINITE), WAIT_OBJECT_0);
+            EXPECT_TRUE(QX::HandleClose(threads[i]));
+            const DWORD result = waiters[i]->result;
+#if defined(_WIN32)
+            EXPECT_TRUE(result == WAIT_FAILED || result == WAIT_TIMEOUT) << result;
+#else
+            EXPECT_EQ(result, WAIT_FAILED);
+#endif
+        }
+        EXPECT_EQ(QX::WaitForHandle(closing, 0), WAIT_FAILED);
+        EXPECT_EQ(QX::GetLastErrorValue(), kErrorInvalidHandle);
+        EXPECT_FALSE(QX::HandleClose(closing));
+        if (other != nullptr) {
+            EXPECT_TRUE(QX::HandleClose(other));
+        }
+    }
+}
+
+// Days since 1970-01-01 of a proleptic Gregorian date.
+std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2 ? 1 : 0;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const auto yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+// The tick advances; the UTC time is UTC, not local time: it agrees with the C++ system clock.
+TEST(Clock, TickAdvancesAndUtcTimeAgreesWithTheSystemClock) {
+    DWORD before = QX::TickCount();
+    QX::SleepMs(50);
+    EXPECT_NE(QX::TickCount(), before);
+    SYSTEMTIME now{};
+    QX::GetUtcTime(&now);
+    const auto reference = std::chrono::duration_cast<std::chrono::seconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count();
+    const std::int64_t days = DaysFromCivil(now.wYear, now.wMonth, now.wDay);
+    const std::int64_t seconds = days * 86400 + now.wHour * 3600 + now.wMinute * 60 + now.wSecond;
+    EXPECT_LE(std::llabs(seconds - reference), 5) << "year " << now.wYear << " hour " << now.wHour;
+    EXPECT_EQ(now.wDayOfWeek, static_cast<WORD>(((days % 7) + 11) % 7));  // 1970-01-01: Thursday
+    EXPECT_LE(now.wMilliseconds, 999);
+}
+
+TEST(CodeLock, RecursiveAndSerialisesTwoThreads) {
+    auto lock = boost::make_shared<QX::CodeLock>();
+    int counter = 0;
+    auto work = [&] {
+        for (int i = 0; i < 20000; ++i) {
+            QX::ScopedLock guard(lock);
+            QX::ScopedLock nested(lock);
+            ++counter;
+        }
+    };
+    std::thread a(work);
+    std::thread b(work);
+    a.join();
+    b.join();
+    EXPECT_EQ(counter, 40000);
+}
+
+// A guard left by an exception releases once, and an explicit release is not repeated: an outer
+// hold survives both paths.
+TEST(CodeLock, ExceptionReleasesOnceAndExplicitReleaseIsNotRepeated) {
+    QX::CodeLock lock;
+    auto throwing = [&](bool releaseFirst) {
+        QX::ScopedLock guard(&lock);
+        if (releaseFirst) {
+            guard.Release();
+            EXPECT_FALSE(guard.Held());
+        }
+        throw std::runtime_error("fault");
+    };
+    QX::ScopedLock outer(&lock);
+    EXPECT_THROW(throwing(false), std::runtime_error);
+    EXPECT_THROW(throwing(true), std::runtime_error);
+    EXPECT_TRUE(outer.Held());
+    std::atomic<bool> gotIn{false};
+    std::thread other([&] {
+        QX::ScopedLock attempt(&lock);
+        gotIn = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(gotIn.load()) << "the outer hold was lost";
+    outer.Release();
+    other.join();
+    EXPECT_TRUE(gotIn.load());
+}
+
+}  // namespace

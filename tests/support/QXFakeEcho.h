@@ -1,0 +1,102 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <vector>
+
+#include "qxnet/net/QXReservedAddress.h"
+#include "qxnet/platform/QXIcmp.h"
+
+namespace QXTest {
+
+// An echo facility in place of the platform's while it lives, scripted by its fields: missing
+// (as for a process without the right to send echo requests), answering every address or a set
+// of them (host order) after some silent requests; it records what was sent. The latest made
+// serves until it goes.
+class FakeEcho : public QX::IcmpBackend {
+public:
+    explicit FakeEcho(bool everyAddressAnswers = false)
+        : everyAddressAnswers(everyAddressAnswers), m_outer(Current()) {
+        Current() = this;
+        m_previous = QX::IcmpBackend::Set(this);
+    }
+    ~FakeEcho() override {
+        QX::IcmpBackend::Set(m_previous);
+        Current() = m_outer;
+    }
+    FakeEcho(const FakeEcho&) = delete;
+    FakeEcho& operator=(const FakeEcho&) = delete;
+
+    int Pings() {
+        std::lock_guard<std::mutex> guard(mutex);
+        return static_cast<int>(networkAddresses.size());
+    }
+
+    bool available = true;
+    bool everyAddressAnswers;
+    std::set<std::uint32_t> answering;
+    int silentRequests = 0;
+    std::mutex mutex;  // guards what follows: clients may ping from several threads
+    std::vector<std::uint32_t> networkAddresses;
+    std::vector<DWORD> timeouts;
+    int binds = 0, releases = 0, creates = 0, closes = 0;
+
+private:
+    static FakeEcho*& Current() {
+        static FakeEcho* current = nullptr;
+        return current;
+    }
+
+    class Facility : public QX::EchoFacility {
+    public:
+        ~Facility() override { Release(); }
+        bool Bind() override {
+            std::lock_guard<std::mutex> guard(Current()->mutex);
+            ++Current()->binds;
+            return m_bound = Current()->available;
+        }
+        HANDLE Create() override {
+            std::lock_guard<std::mutex> guard(Current()->mutex);
+            ++Current()->creates;
+            return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0x1234));
+        }
+        DWORD SendEcho(HANDLE, std::uint32_t networkAddress, DWORD timeoutMs) override {
+            FakeEcho& echo = *Current();
+            std::lock_guard<std::mutex> guard(echo.mutex);
+            echo.networkAddresses.push_back(networkAddress);
+            echo.timeouts.push_back(timeoutMs);
+            std::uint32_t host = QX::SwapAddress(networkAddress);
+            bool answers = echo.everyAddressAnswers || echo.answering.count(host) != 0;
+            if (answers && echo.silentRequests > 0) {
+                --echo.silentRequests;
+                return QX::ECHO_STATUS_TIMED_OUT;
+            }
+            return answers ? QX::ECHO_STATUS_SUCCESS : QX::ECHO_STATUS_TIMED_OUT;
+        }
+        void Close(HANDLE) override {
+            std::lock_guard<std::mutex> guard(Current()->mutex);
+            ++Current()->closes;
+        }
+        void Release() override {
+            if (m_bound) {
+                std::lock_guard<std::mutex> guard(Current()->mutex);
+                ++Current()->releases;
+                m_bound = false;
+            }
+        }
+
+    private:
+        bool m_bound = false;
+    };
+
+    FakeEcho* m_outer;
+    std::unique_ptr<QX::EchoFacility> CreateEchoFacility() override {
+        return std::make_unique<Facility>();
+    }
+
+    QX::IcmpBackend* m_previous;
+};
+
+}  // namespace QXTest
