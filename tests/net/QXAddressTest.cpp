@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "qxnet/common/QXAddress.h"
 #include "qxnet/common/QXResult.h"
 #include "qxnet/net/QXAddrTable.h"
 #include "qxnet/net/QXInterfaceList.h"

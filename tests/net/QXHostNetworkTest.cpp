@@ -24,6 +24,7 @@
 #include <string>
 #include <thread>
 
+#include "qxnet/common/QXAddress.h"
 #include "qxnet/common/QXResult.h"
 #include "qxnet/net/QXAddrTable.h"
 #include "qxnet/net/QXInterfaceList.h"

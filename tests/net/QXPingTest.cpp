@@ -1,3 +1,4 @@
+#include "qxnet/common/QXAddress.h"
 #include "qxnet/net/QXPing.h"
 
 #include <gtest/gtest.h>

@@ -6,6 +6,7 @@
 #include <set>
 #include <vector>
 
+#include "qxnet/common/QXAddress.h"
 #include "qxnet/net/QXReservedAddress.h"
 #include "qxnet/platform/QXIcmp.h"
 
