@@ -37,7 +37,7 @@
 #include "qxnet/platform/QXDebugOutput.h"
 #include "qxnet/tftp/QXTFTPClient.h"
 #include "sim/QXSimTftpServer.h"
-#include "tests/tftp_transfer/QXTftpdProcess.h"
+#include "tests/tftp/QXTftpdProcess.h"
 
 namespace {
 

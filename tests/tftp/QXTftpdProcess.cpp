@@ -1,4 +1,4 @@
-#include "tests/tftp_transfer/QXTftpdProcess.h"
+#include "tests/tftp/QXTftpdProcess.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
