@@ -20,6 +20,7 @@ using QXTest::kLoopback;
 using QXTest::NewLock;
 using QXTest::Pattern;
 using QXTest::TestClient;
+using QXTest::Thrown;
 using QXTest::UdpPeer;
 
 namespace {
@@ -34,19 +35,6 @@ protected:
     void SetUp() override { ASSERT_FALSE(QXSDK::TFTPClient::Startup()); }
     void TearDown() override { QXSDK::TFTPClient::Cleanup(); }
 };
-
-// Runs action, expects a QX::Exception from the client and returns it.
-template <typename Action>
-QX::Exception Thrown(Action action) {
-    try {
-        action();
-    } catch (const QX::Exception& exception) {
-        EXPECT_STREQ(exception.file, L"QXTFTPClient");
-        return exception;
-    }
-    ADD_FAILURE() << "no exception";
-    return QX::Exception(L"", 0, 0, L"");
-}
 
 // The client's own address, for a peer to send to.
 QX::SocketAddressV4 ClientAddress(const TestClient& client) {
@@ -109,6 +97,7 @@ TEST_F(Endpoint, FailedBindClosesTheSocket) {
         }
         TestClient client(NewLock(), 0xC0000201, false, 3, 0, 1);
         const QX::Exception exception = Thrown([&] { client.Open(kLoopback, 69); });
+        EXPECT_STREQ(exception.file, L"QXTFTPClient");
         EXPECT_EQ(exception.hResult, QX::SocketError::AddressNotAvailable);
         EXPECT_EQ(std::wstring(exception.message),
                   L"TFTPClient[TFTPClient[Closed]]::Open(): Cannot bind socket: Error " +

@@ -6,6 +6,7 @@
 #include "qxnet/common/QXException.h"
 #include "qxnet/common/QXResult.h"
 #include "qxnet/tftp/QXTFTPPacket.h"
+#include "tests/tftp/QXTFTPTestClient.h"
 
 using QXSDK::TFTPPacket;
 
@@ -22,18 +23,13 @@ TFTPPacket Make(int sizeClass, const std::string& bytes) {
     return packet;
 }
 
-// Runs action, expects it to throw QX::Exception and returns the exception's message.
+// The message of what action throws, which must come from the packet as a caller's error.
 template <typename Action>
 std::wstring ThrownMessage(Action action) {
-    try {
-        action();
-    } catch (const QX::Exception& exception) {
-        EXPECT_EQ(exception.hResult, QX::ResultCode::Unexpected);
-        EXPECT_STREQ(exception.file, L"QXTFTPPacket");
-        return exception.message;
-    }
-    ADD_FAILURE() << "no exception";
-    return L"";
+    const QX::Exception exception = QXTest::Thrown(action);
+    EXPECT_EQ(exception.hResult, QX::ResultCode::Unexpected);
+    EXPECT_STREQ(exception.file, L"QXTFTPPacket");
+    return exception.message;
 }
 
 }  // namespace

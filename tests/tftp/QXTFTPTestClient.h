@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <boost/make_shared.hpp>
 
+#include "qxnet/common/QXException.h"
 #include "qxnet/common/QXStream.h"
 #include "qxnet/tftp/QXTFTPClient.h"
 
@@ -68,6 +70,18 @@ inline std::vector<std::uint8_t> Pattern(std::size_t size, std::uint8_t seed = 0
         bytes[i] = static_cast<std::uint8_t>('A' + (i * 7 + seed) % 26);
     }
     return bytes;
+}
+
+// The exception that action throws; an empty one, and a failure, when it throws none.
+template <typename Action>
+QX::Exception Thrown(Action action) {
+    try {
+        action();
+    } catch (const QX::Exception& exception) {
+        return exception;
+    }
+    ADD_FAILURE() << "no exception";
+    return QX::Exception(L"", 0, 0, L"");
 }
 
 inline std::string Narrow(const wchar_t* text) {
