@@ -1,0 +1,669 @@
+// Read, Write and ReadAsync against a scripted camera on loopback: every datagram of the
+// exchange is written by the test.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+
+#include "qxnet/common/QXException.h"
+#include "qxnet/common/QXResult.h"
+#include "tests/support/QXAsyncOutcome.h"
+#include "tests/support/QXTraceCapture.h"
+#include "tests/support/QXUdpPeer.h"
+#include "tests/tftp/QXTFTPTestClient.h"
+
+namespace {
+
+using QXTest::kLoopback;
+using QXTest::Narrow;
+using QXTest::Pattern;
+using QXTest::TestClient;
+using QXTest::Thrown;
+using QXTest::UdpPeer;
+using QXTest::VectorStream;
+using Bytes = std::vector<std::uint8_t>;
+using Datagram = UdpPeer::Datagram;
+
+constexpr int kWait = 3000;
+constexpr int kTimedOut = static_cast<int>(QX::ResultCode::TimedOut);
+constexpr int kUnexpected = static_cast<int>(QX::ResultCode::Unexpected);
+const std::string kSilence = "TFTPClient[Closed]::Read(): Read error -268435449";
+
+Bytes Slice(const Bytes& b, std::size_t from, std::size_t size) {
+    return Bytes(b.begin() + static_cast<std::ptrdiff_t>(from),
+                 b.begin() + static_cast<std::ptrdiff_t>(from + size));
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) {
+        out.insert(out.end(), p.begin(), p.end());
+    }
+    return out;
+}
+
+// The camera side of a test: read requests come to the listen port and are answered from the
+// transfer port, on a thread of the camera's, by a script that returns false once it is done.
+class Camera {
+public:
+    using Script = std::function<bool(Camera&, const Datagram& request)>;
+    ~Camera() { Join(); }
+    void Run(Script script) {
+        m_thread = std::thread([this, script] {
+            Datagram request;
+            // After the first request, the camera ends once the client has given up.
+            for (int wait = kWait; listen.Receive(request, wait); wait = 1500) {
+                ++requests;
+                client = request;
+                if (!script(*this, request)) {
+                    break;
+                }
+            }
+        });
+    }
+    void Join() {
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+    }
+    // Grants the block size and waits for the acknowledgement of block 0 (anything else that
+    // reached the transfer port before, such as a request sent there, is passed over).
+    bool Grant(const std::string& size) {
+        Send(UdpPeer::Oack(size));
+        Datagram ack;
+        while (transfer.Receive(ack, kWait)) {
+            if (UdpPeer::AckBlock(ack) >= 0) {
+                return UdpPeer::AckBlock(ack) == 0;
+            }
+        }
+        return false;
+    }
+    bool Send(const Bytes& datagram) { return transfer.Reply(datagram, client); }
+    // Collects acknowledgements until count arrived or none comes for a while.
+    std::vector<int> Acks(std::size_t count) {
+        std::vector<int> acks;
+        Datagram d;
+        while (acks.size() < count && transfer.Receive(d, kWait)) {
+            acks.push_back(UdpPeer::AckBlock(d));
+        }
+        return acks;
+    }
+
+    UdpPeer listen;
+    UdpPeer transfer;
+    Datagram client;
+    std::atomic<int> requests{0};
+
+private:
+    std::thread m_thread;
+};
+
+struct ReadOutcome {
+    int result = -1;
+    VectorStream stream;
+    Bytes tail = Bytes(4000, 0xEE);
+    std::uint32_t tailLength = 4000;
+    std::string error;
+    bool useDouble = false;
+};
+
+ReadOutcome Read(Camera& camera, bool useDouble = false, int retries = 3,
+                 std::uint32_t tailLength = 4000) {
+    TestClient client(camera.listen.Port(), useDouble, retries);
+    client.Open(kLoopback, camera.listen.Port());
+    ReadOutcome out;
+    out.tailLength = tailLength;
+    out.result = client.Read("f", &out.stream, out.tail.data(), &out.tailLength, nullptr);
+    camera.Join();
+    out.error = Narrow(client.GetError());
+    out.useDouble = client.UseDoublePackets();
+    return out;
+}
+
+// One piece of a datagram: a block of the file (offset, size), or of other bytes (offset -1).
+struct Piece {
+    int block;
+    int offset;
+    int size;
+};
+
+TEST(TFTPTransfer, ReadsCollectBlocksInAnyOrder) {
+    const struct {
+        const char* what;
+        bool useDouble;
+        const char* grant;
+        std::size_t size;
+        std::vector<std::vector<Piece>> datagrams;
+        std::vector<int> acks;
+        bool useDoubleAfter;
+    } cases[] = {
+        {"a short single block", false, "1450", 1000, {{{1, 0, 1000}}}, {1}, false},
+        {"a full final block and an empty one",
+         false,
+         "1450",
+         1450,
+         {{{1, 0, 1450}, {2, 1450, 0}}},
+         {1, 2},
+         false},
+        {"full blocks and a tail",
+         false,
+         "1450",
+         3000,
+         {{{1, 0, 1450}, {2, 1450, 1450}, {3, 2900, 100}}},
+         {1, 2, 3},
+         false},
+        {"out of order; a repeat keeps the first copy",
+         false,
+         "1450",
+         3000,
+         {{{2, 1450, 1450}}, {{3, 2900, 100}}, {{2, -1, 1450}}, {{1, 0, 1450}}},
+         {2, 3, 2, 1},
+         false},
+        // A short packet under the number of a full block already held contradicts the file: it
+        // does not end it, and the file is read to its real end.
+        {"a short repeat of a full block",
+         false,
+         "1450",
+         3000,
+         {{{1, 0, 1450}}, {{2, 1450, 1450}}, {{2, -1, 10}}, {{3, 2900, 100}}},
+         {1, 2, 2, 3},
+         false},
+        {"a mixed batch of the double class",
+         true,
+         "2904",
+         2904 * 2 + 496,
+         {{{1, 0, 2904}, {2, 2904, 2904}, {3, 5808, 496}}},
+         {1, 2, 3},
+         true},
+        {"a 1450 grant to a 2904 offer",
+         true,
+         "1450",
+         1460,
+         {{{1, 0, 1450}, {2, 1450, 10}}},
+         {1, 2},
+         false},
+    };
+    for (const auto& test : cases) {
+        const Bytes file = Pattern(test.size, 3);
+        std::vector<int> acks;
+        Bytes request;
+        Camera camera;
+        camera.Run([&](Camera& c, const Datagram& r) {
+            request = r.bytes;
+            EXPECT_TRUE(c.Grant(test.grant)) << test.what;
+            for (const std::vector<Piece>& pieces : test.datagrams) {
+                Bytes datagram;
+                for (const Piece& p : pieces) {
+                    const Bytes payload = p.offset < 0
+                                              ? Bytes(static_cast<std::size_t>(p.size), 'z')
+                                              : Slice(file, static_cast<std::size_t>(p.offset),
+                                                      static_cast<std::size_t>(p.size));
+                    datagram = Concat({datagram, UdpPeer::Data(p.block, payload)});
+                }
+                c.Send(datagram);
+            }
+            acks = c.Acks(test.acks.size());
+            return false;
+        });
+        ReadOutcome out = Read(camera, test.useDouble);
+        const std::size_t last = test.size - test.size % (test.useDoubleAfter ? 2904 : 1450);
+        EXPECT_EQ(out.result, 0) << test.what << ": " << out.error;
+        EXPECT_EQ(out.stream.bytes, Slice(file, 0, last)) << test.what;
+        EXPECT_EQ(Slice(out.tail, 0, out.tailLength), Slice(file, last, test.size - last))
+            << test.what;
+        EXPECT_EQ(acks, test.acks) << test.what;
+        EXPECT_EQ(out.useDouble, test.useDoubleAfter) << test.what;
+        using namespace std::string_literals;
+        const std::string expected =
+            "\0\1f\0netascii\0blksize\0"s + (test.useDouble ? "2904" : "1450") + '\0';
+        EXPECT_EQ(request, Bytes(expected.begin(), expected.end())) << test.what;
+        EXPECT_EQ(out.error, "") << test.what;
+    }
+}
+
+TEST(TFTPTransfer, FailedReads) {
+    const auto refuse = [](const char* text) {
+        return [text](Camera& c, const Datagram&) { return c.Send(UdpPeer::Error(text)); };
+    };
+    // A grant outside the two size classes cannot be received: the client refuses it with an
+    // ERROR packet (code 8) and the attempt fails, instead of reading the first block as the last.
+    const auto grant = [](const char* size) {
+        return [size](Camera& c, const Datagram&) {
+            c.Send(UdpPeer::Oack(size));
+            Datagram d;
+            if (!c.transfer.Receive(d, kWait) || d.bytes.size() < 5) {
+                ADD_FAILURE() << size << ": no refusal";
+                return false;
+            }
+            EXPECT_EQ(Slice(d.bytes, 0, 4), (Bytes{0, 5, 0, 8})) << size;
+            EXPECT_EQ(d.bytes.back(), 0) << size;
+            return false;
+        };
+    };
+    const struct {
+        const char* what;
+        int retries;
+        Camera::Script script;
+        int result, requests;
+        std::string error;
+        std::uint32_t tailLength = 4000;
+        std::size_t streamed = 0;
+    } cases[] = {
+        // A server that ignores the option: its DATA is no grant, and nothing is acknowledged.
+        {"data instead of a grant", 2,
+         [](Camera& c, const Datagram&) {
+             c.Send(UdpPeer::Data(1, Bytes(512, 'x')));
+             Datagram ack;
+             EXPECT_FALSE(c.transfer.Receive(ack, 300));
+             return true;
+         },
+         kTimedOut, 2, kSilence},
+        {"an error before the data phase counts like silence", 3, refuse("File not found"),
+         kTimedOut, 3, kSilence},
+        {"an error in the data phase ends the read at once", 3,
+         [](Camera& c, const Datagram&) {
+             c.Grant("1450");
+             c.Send(UdpPeer::Data(1, Bytes(1450, 'a')));
+             c.Send(UdpPeer::Error("Disk on fire"));
+             return true;
+         },
+         kUnexpected, 1, "TFTPClient[Closed]::Read(): Read error -268435453"},
+        {"a transfer that stalls", 2,
+         [](Camera& c, const Datagram&) {
+             c.Grant("1450");
+             return c.Send(UdpPeer::Data(1, Bytes(1450, 'a')));
+         },
+         kTimedOut, 2, kSilence},
+        {"a grant of 1024", 1, grant("1024"), kTimedOut, 1, kSilence},
+        {"a grant of 2048", 1, grant("2048"), kTimedOut, 1, kSilence},
+        {"a grant of 14500", 1, grant("14500"), kTimedOut, 1, kSilence},
+        {"a grant of 1450x", 1, grant("1450x"), kTimedOut, 1, kSilence},
+        {"a tail buffer too small after full blocks were written", 3,
+         [](Camera& c, const Datagram&) {
+             c.Grant("1450");
+             c.Send(Concat({UdpPeer::Data(1, Pattern(1450)), UdpPeer::Data(2, Pattern(1450)),
+                            UdpPeer::Data(3, Pattern(600))}));
+             c.Acks(3);
+             return false;
+         },
+         static_cast<int>(QX::ResultCode::BufferTooSmall), 1,
+         "TFTPClient[Closed]::Read(): Read error -268435446", 500, 2900},
+    };
+    for (const auto& test : cases) {
+        Camera camera;
+        camera.Run(test.script);
+        ReadOutcome out = Read(camera, false, test.retries, test.tailLength);
+        EXPECT_EQ(out.result, test.result) << test.what;
+        EXPECT_EQ(camera.requests, test.requests) << test.what;
+        EXPECT_EQ(out.error, test.error) << test.what;
+        EXPECT_EQ(out.stream.bytes.size(), test.streamed) << test.what;
+        EXPECT_EQ(out.tailLength, test.tailLength) << test.what;
+    }
+}
+
+TEST(TFTPTransfer, PacketsFromAnotherHostTakeNoPartInTheTransfer) {
+    UdpPeer foreign(0x7F000002);
+    const Bytes file = Pattern(2000);
+    Camera camera;
+    camera.Run([&](Camera& c, const Datagram& request) {
+        // A forged ERROR and a forged grant before the camera's answer, forged blocks after it.
+        foreign.Reply(UdpPeer::Error("forged"), request);
+        foreign.Reply(UdpPeer::Oack("2904"), request);
+        EXPECT_TRUE(c.Grant("1450"));
+        foreign.Reply(UdpPeer::Data(1, Bytes(1450, 'X')), request);
+        foreign.Reply(UdpPeer::Data(2, Bytes(3, 'X')), request);
+        foreign.Reply(UdpPeer::Error("forged"), request);
+        c.Send(UdpPeer::Data(1, Slice(file, 0, 1450)));
+        c.Send(UdpPeer::Data(2, Slice(file, 1450, 550)));
+        c.Acks(2);
+        return false;
+    });
+    ReadOutcome out = Read(camera);
+    EXPECT_EQ(out.result, 0) << out.error;
+    EXPECT_FALSE(out.useDouble);
+    EXPECT_EQ(out.stream.bytes, Slice(file, 0, 1450));
+    EXPECT_EQ(Slice(out.tail, 0, out.tailLength), Slice(file, 1450, 550));
+    Datagram d;
+    EXPECT_FALSE(foreign.Receive(d, 100));  // nothing was acknowledged to the foreign host
+}
+
+// Another host keeps sending while the camera is silent: datagrams of any size, the empty one
+// included, are dropped and never extend a wait beyond its window.
+TEST(TFTPTransfer, ForeignTrafficNeverHoldsAWaitOpen) {
+    // At most this many datagrams, one every 20 ms, far longer than any window: a wait that ends
+    // before they are all sent was not held open by them.
+    constexpr int kForeignDatagrams = 150;
+    const std::vector<std::pair<const char*, std::function<int(TestClient&)>>> waits = {
+        {"WaitForData",
+         [](TestClient& client) {
+             std::vector<QXSDK::TFTPPacket> batch;
+             return client.WaitForData(batch, 1454);
+         }},
+        {"WaitForOpAck", [](TestClient& client) { return client.WaitForOpAck(); }},
+        {"WaitForAck", [](TestClient& client) { return client.WaitForAck(1); }},
+    };
+    for (const auto& [what, wait] : waits) {
+        for (std::size_t size : {std::size_t{0}, std::size_t{4}, std::size_t{1454}}) {
+            UdpPeer camera;
+            UdpPeer foreign(0x7F000002);
+            TestClient client(camera.Port());
+            client.Open(kLoopback, camera.Port());
+            ASSERT_EQ(client.SendAck(0), 0);
+            Datagram d;
+            ASSERT_TRUE(camera.Receive(d, kWait));
+            std::atomic<bool> done{false};
+            int sent = 0;
+            std::thread sender([&] {
+                const Bytes datagram =
+                    size >= 4 ? UdpPeer::Data(1, Bytes(size - 4, 'f')) : Bytes(size);
+                for (; !done && sent < kForeignDatagrams; ++sent) {
+                    foreign.Reply(datagram, d);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                }
+            });
+            const int result = wait(client);
+            done = true;
+            sender.join();
+            EXPECT_EQ(result, kTimedOut) << what << " " << size;
+            EXPECT_LT(sent, kForeignDatagrams) << what << " " << size;
+        }
+    }
+}
+
+TEST(TFTPTransfer, TheWaitsReadTheCamerasAnswers) {
+    Camera camera;
+    TestClient client(camera.listen.Port());
+    client.Open(kLoopback, camera.listen.Port());
+    ASSERT_EQ(client.SendAck(7), 0);  // the client's port, learned from a first datagram
+    Datagram d;
+    ASSERT_TRUE(camera.listen.Receive(d, kWait));
+    EXPECT_EQ(UdpPeer::AckBlock(d), 7);
+    camera.transfer.Reply(Concat({UdpPeer::Data(1, Bytes(1450, 'q')), UdpPeer::Error("late")}), d);
+    std::vector<QXSDK::TFTPPacket> batch;
+    EXPECT_EQ(client.WaitForData(batch, 1454), kUnexpected);
+    EXPECT_EQ(Narrow(client.GetError()),
+              "TFTPClient[127.0.0.1]::WaitForData(): Error packet received <late>");
+    camera.transfer.Reply(Bytes{0, 5, 0, 0}, d);  // 4 bytes: an empty text
+    EXPECT_EQ(client.WaitForOpAck(), kUnexpected);
+    EXPECT_EQ(Narrow(client.GetError()),
+              "TFTPClient[127.0.0.1]::WaitForOpAck(): Error packet received <>");
+    // Anything before the grant is dropped; the grant moves the remote port.
+    camera.transfer.Reply(UdpPeer::Data(1, Bytes(10, 'a')), d);
+    camera.transfer.Reply(UdpPeer::Oack("2904"), d);
+    EXPECT_EQ(client.WaitForOpAck(), 0);
+    EXPECT_TRUE(client.UseDoublePackets());
+    EXPECT_EQ(QX::NetworkToHost16(client.Remote().port), camera.transfer.Port());
+    // A wrong acknowledgement is a failure; 5 bytes are no acknowledgement; the right one counts.
+    camera.transfer.Reply(UdpPeer::Ack(3), d);
+    EXPECT_EQ(client.WaitForAck(2), kUnexpected);
+    camera.transfer.Reply(Bytes{0, 4, 0, 2, 0}, d);
+    camera.transfer.Reply(UdpPeer::Ack(2), d);
+    EXPECT_EQ(client.WaitForAck(2), 0);
+    std::map<int, QXSDK::TFTPPacket> blocks;
+    EXPECT_TRUE(client.AllPacketsExist(blocks));
+    for (int block : {2, 1, 0}) {
+        blocks.emplace(block, QXSDK::TFTPPacket(0));
+    }
+    EXPECT_TRUE(client.AllPacketsExist(blocks));
+    blocks.emplace(4, QXSDK::TFTPPacket(0));
+    EXPECT_FALSE(client.AllPacketsExist(blocks));
+}
+
+TEST(TFTPTransfer, RetriesNameAndTime) {
+    UdpPeer camera;
+    TestClient none(camera.Port(), false, 0);
+    none.Open(kLoopback, camera.Port());
+    SYSTEMTIME time{};
+    std::uint32_t length = 10;
+    EXPECT_EQ(none.Read("f", nullptr, nullptr, &length, &time), 0);  // no attempt: nothing sent
+    EXPECT_GE(time.wYear, 2020);
+    EXPECT_EQ(length, 10u);
+    Datagram d;
+    EXPECT_FALSE(camera.Receive(d, 200));
+    TestClient one(camera.Port(), false, 1);
+    one.Open(kLoopback, camera.Port());
+    time = SYSTEMTIME{};
+    EXPECT_EQ(one.Read("f", nullptr, nullptr, nullptr, &time), kTimedOut);
+    EXPECT_GE(time.wYear, 2020);  // filled after a failed read too
+    EXPECT_STREQ(Thrown([&] { one.Read("", nullptr, nullptr, nullptr, nullptr); }).message,
+                 L"TFTPPAcket::MakeRQ(): Invalid argument");
+}
+
+TEST(TFTPTransfer, WriteSendsItsRequestUntilBlock0IsAcknowledged) {
+    for (int wrongFirst : {0, 1}) {
+        UdpPeer camera;
+        std::vector<Bytes> requests;
+        std::thread script([&] {
+            Datagram d;
+            while (camera.Receive(d, 1000)) {
+                requests.push_back(d.bytes);
+                camera.Reply(UdpPeer::Ack(requests.size() == 1 ? wrongFirst : 0), d);
+            }
+        });
+        TestClient client(camera.Port());
+        client.Open(kLoopback, camera.Port());
+        EXPECT_NO_THROW(client.Write("upload.cfg"));
+        script.join();
+        ASSERT_EQ(requests.size(), 1u + wrongFirst);
+        const char expected[] = "\0\2upload.cfg\0netascii";
+        EXPECT_EQ(requests[0], Bytes(expected, expected + sizeof expected));
+        EXPECT_STREQ(client.GetError(), L"");
+    }
+    const auto failure = [](TestClient& client) {
+        const QX::Exception exception = Thrown([&] { client.Write("x"); });
+        return std::make_pair(Narrow(exception.message), exception.hResult);
+    };
+    TestClient closed(69);
+    EXPECT_EQ(failure(closed),
+              std::make_pair(std::string("TFTPClient[Closed]::Write(): Invalid socket"), 10057u));
+    UdpPeer silent;
+    TestClient client(silent.Port(), false, 1);
+    client.Open(kLoopback, silent.Port());
+    EXPECT_EQ(failure(client),
+              std::make_pair(std::string("TFTPClient[127.0.0.1]::Write(): Write timed out"),
+                             static_cast<std::uint32_t>(kTimedOut)));
+}
+
+// What ReadAsync's callback was given.
+struct ReadResult {
+    QXSDK::IStream* stream;
+    unsigned char* buffer;
+    std::uint32_t value;
+    void* context;
+};
+
+// A reader's callback records into outcome; it may run a step first and throw after.
+struct Reader {
+    QXTest::AsyncOutcome<ReadResult> outcome;
+    std::function<void()> step;
+    std::atomic<bool> throwing{false};
+
+    static void Callback(QXSDK::IStream* stream, unsigned char* buffer, std::uint32_t value,
+                         void* context) {
+        auto* self = static_cast<Reader*>(context);
+        if (self->step) {
+            self->step();
+        }
+        const bool throwing = self->throwing;
+        self->outcome.Add({stream, buffer, value, context});
+        if (throwing) {
+            throw 42;
+        }
+    }
+    int Start(TestClient& client, const char* name, QXSDK::IStream* stream, unsigned char* buffer,
+              std::uint32_t* length) {
+        return client.ReadAsync(name, stream, buffer, length, &Callback, this);
+    }
+};
+
+// Serves each read request with one short block, from the transfer port.
+Camera::Script ServeBlocks(std::vector<Bytes> payloads) {
+    return [payloads, served = std::size_t{0}](Camera& c, const Datagram&) mutable {
+        EXPECT_TRUE(c.Grant("1450"));
+        c.Send(UdpPeer::Data(1, payloads.at(served)));
+        EXPECT_EQ(c.Acks(1), std::vector<int>{1});
+        return ++served < payloads.size();
+    };
+}
+
+TEST(TFTPAsync, ReadsReachTheCallbackOnOneReusedThread) {
+    const Bytes first(1000, 'a'), second(20, 'b');
+    Camera camera;
+    camera.Run(ServeBlocks({first, second}));
+    TestClient client(camera.listen.Port());
+    client.Open(kLoopback, camera.listen.Port());
+    Reader reader;
+    VectorStream stream;
+    unsigned char buffer[1450];
+    std::uint32_t length = sizeof buffer;
+    ASSERT_EQ(reader.Start(client, "a", &stream, buffer, &length), 0);
+    const HANDLE thread = client.Thread();
+    EXPECT_NE(thread, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(reader.outcome.Wait(1));
+    ReadResult r = reader.outcome.Last();
+    EXPECT_EQ(r.stream, &stream);
+    EXPECT_EQ(r.buffer, buffer);
+    EXPECT_EQ(r.value, 1000u);
+    EXPECT_EQ(r.context, &reader);
+    EXPECT_TRUE(stream.bytes.empty());
+    EXPECT_EQ(Bytes(buffer, buffer + 1000), first);
+    // The port moved to the transfer port; the next read starts from a re-opened client.
+    client.Reset(kLoopback, camera.listen.Port());
+    length = sizeof buffer;
+    ASSERT_EQ(reader.Start(client, "b", &stream, buffer, &length), 0);
+    ASSERT_TRUE(reader.outcome.Wait(2));
+    camera.Join();
+    EXPECT_EQ(client.Thread(), thread);
+    EXPECT_EQ(reader.outcome.Last().value, 20u);
+    EXPECT_EQ(Bytes(buffer, buffer + 20), second);
+    // Without a Reset the next request goes to the previous transfer port.
+    ASSERT_EQ(reader.Start(client, "c", nullptr, buffer, &length), 0);
+    Datagram request;
+    ASSERT_TRUE(camera.transfer.Receive(request, kWait));
+    EXPECT_EQ(Slice(request.bytes, 0, 3), (Bytes{0, 1, 'c'}));
+    EXPECT_FALSE(camera.listen.Receive(request, 0));
+    ASSERT_TRUE(reader.outcome.Wait(3));
+}
+
+TEST(TFTPAsync, FailuresReachTheCallback) {
+    TestClient closed(69);
+    Reader reader;
+    std::uint32_t length = 500;
+    const QX::Exception e = Thrown([&] { reader.Start(closed, "f", nullptr, nullptr, &length); });
+    EXPECT_EQ(e.hResult, 10057u);
+    EXPECT_STREQ(e.message, L"TFTPClient[Closed]::Read(): Invalid socket");
+    EXPECT_EQ(closed.Thread(), INVALID_HANDLE_VALUE);
+    // A silent camera, then a file too large for the buffer.
+    Camera camera;
+    camera.Run([serve = ServeBlocks({Bytes(600, 'c')})](Camera& c, const Datagram& r) mutable {
+        return c.requests == 1 || serve(c, r);
+    });
+    TestClient client(camera.listen.Port());
+    client.Open(kLoopback, camera.listen.Port());
+    unsigned char buffer[500];
+    for (int read = 1; read <= 2; ++read) {
+        client.Reset(kLoopback, camera.listen.Port());
+        ASSERT_EQ(reader.Start(client, "a", nullptr, buffer, &length), 0);
+        ASSERT_TRUE(reader.outcome.Wait(static_cast<std::size_t>(read)));
+        const ReadResult r = reader.outcome.Last();
+        EXPECT_EQ(r.stream, nullptr);
+        EXPECT_EQ(r.buffer, nullptr);
+        EXPECT_EQ(r.value, QX::ResultCode::TimedOut);
+        EXPECT_EQ(r.context, &reader);
+    }
+    camera.Join();
+    EXPECT_EQ(Narrow(client.GetError()), "TFTPClient[127.0.0.1] Packet buffer is too small");
+}
+
+TEST(TFTPAsync, AThrowingCallbackIsTracedAndTheThreadCarriesOn) {
+    QXTest::TraceCapture trace;
+    Camera camera;
+    camera.Run(ServeBlocks({Bytes(5, 'd'), Bytes(7, 'e')}));
+    TestClient client(camera.listen.Port());
+    client.Open(kLoopback, camera.listen.Port());
+    Reader reader;
+    reader.throwing = true;
+    unsigned char buffer[100];
+    std::uint32_t length = sizeof buffer;
+    ASSERT_EQ(reader.Start(client, "a", nullptr, buffer, &length), 0);
+    ASSERT_TRUE(reader.outcome.Wait(1));
+    // The failure callback throws too: nobody answers on the old transfer port.
+    ASSERT_EQ(reader.Start(client, "b", nullptr, buffer, &length), 0);
+    ASSERT_TRUE(reader.outcome.Wait(2));
+    reader.throwing = false;
+    client.Reset(kLoopback, camera.listen.Port());
+    length = sizeof buffer;
+    ASSERT_EQ(reader.Start(client, "c", nullptr, buffer, &length), 0);
+    ASSERT_TRUE(reader.outcome.Wait(3));
+    camera.Join();
+    EXPECT_EQ(reader.outcome.Last().value, 7u);
+    int traced = 0;
+    for (const std::wstring& line : trace.Lines()) {
+        traced += line.find(L"TFTPClient::ReceiveProc(): unknown exception from user callback") !=
+                  std::wstring::npos;
+    }
+    EXPECT_EQ(traced, 2);
+}
+
+TEST(TFTPAsync, OneReadAtATimeAndTheCallbackMayStartTheNext) {
+    QXTest::AsyncOutcome<bool> granted;
+    Camera camera;
+    camera.Run([&](Camera& c, const Datagram&) {
+        EXPECT_TRUE(c.Grant("1450"));
+        granted.Add(true);  // the cycle now waits for data that never comes (8 x 0.25 s)
+        return false;
+    });
+    TestClient client(camera.listen.Port(), false, 8);
+    client.Open(kLoopback, camera.listen.Port());
+    Reader reader;
+    std::uint32_t length = 0;
+    int nested = -1;
+    reader.step = [&] {
+        if (nested == -1) {
+            nested = reader.Start(client, "c", nullptr, nullptr, &length);
+        }
+    };
+    ASSERT_EQ(reader.Start(client, "a", nullptr, nullptr, &length), 0);
+    ASSERT_TRUE(granted.Wait());
+    EXPECT_EQ(reader.Start(client, "b", nullptr, nullptr, &length),
+              static_cast<int>(QX::ResultCode::Unavailable));
+    ASSERT_TRUE(reader.outcome.Wait(2));
+    camera.Join();
+    EXPECT_EQ(nested, 0);
+    EXPECT_EQ(camera.requests, 1);  // "b" sent nothing
+    EXPECT_EQ(reader.outcome.Results()[0].value, QX::ResultCode::TimedOut);
+}
+
+TEST(TFTPAsync, DestructionWaitsForARunningCycle) {
+    QXTest::TraceCapture trace;
+    QXTest::AsyncOutcome<bool> started;
+    Camera camera;
+    camera.Run([&](Camera& c, const Datagram&) {
+        EXPECT_TRUE(c.Grant("1450"));
+        // The cycle runs: let the test destroy the client, then finish the file.
+        started.Add(true);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        c.Send(UdpPeer::Data(1, Bytes(9, 'g')));
+        return false;
+    });
+    Reader reader;
+    unsigned char buffer[100];
+    std::uint32_t length = sizeof buffer;
+    {
+        TestClient client(camera.listen.Port());
+        client.Open(kLoopback, camera.listen.Port());
+        ASSERT_EQ(reader.Start(client, "a", nullptr, buffer, &length), 0);
+        ASSERT_TRUE(started.Wait());
+    }
+    camera.Join();
+    ASSERT_EQ(reader.outcome.Results().size(), 1u);
+    EXPECT_EQ(reader.outcome.Last().value, 9u);
+    EXPECT_TRUE(trace.Contains(L"TFTPClient[Closed]::~TFTPClient(): done"));
+}
+
+}  // namespace
