@@ -16,7 +16,7 @@
 #include "qxnet/platform/QXDebugOutput.h"
 #include "sim/QXSimMdnsResponder.h"
 #include "sim/QXSimulator.h"
-#include "tests/mdns/QXMdnsTestMessage.h"
+#include "tests/support/QXDnsMessage.h"
 
 namespace {
 

@@ -1,14 +1,16 @@
+// Names, and the rdata readers of the four record types, from hand-made wire bytes.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "qxnet/mdns/QXDNSResourceRecord.h"
+#include "qxnet/mdns/QXDNSName.h"
 #include "qxnet/mdns/QXDNSRrdataA.h"
 #include "qxnet/mdns/QXDNSRrdataPTR.h"
 #include "qxnet/mdns/QXDNSRrdataSRV.h"
 #include "qxnet/mdns/QXDNSRrdataTXT.h"
 #include "qxnet/mdns/QXMDNSCameraData.h"
+#include "tests/support/QXDnsMessage.h"
 #include "tests/support/QXTraceCapture.h"
 
 using namespace QXSDK;
@@ -16,104 +18,188 @@ using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
+Bytes Wire(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
+
 // TXT rdata with two leading strings and the given camera text.
 Bytes CameraTxt(const std::string& text) {
-    Bytes out = {4, 't', 'x', 't', 'v', 1, 'x'};
-    out.push_back(static_cast<std::uint8_t>(text.size()));
+    Bytes out = {4, 't', 'x', 't', 'v', 1, 'x', static_cast<std::uint8_t>(text.size())};
     out.insert(out.end(), text.begin(), text.end());
     return out;
 }
 
-const std::string kGood = "MAC=QX00A1B2-FW3.14-00010002-0000001F-0A0B/ Model X  ";
-
-// Parses text as a camera TXT; expects failure with exactly the given trace line.
-void ExpectTxtError(const std::string& text, const std::wstring& trace) {
-    QXTest::TraceCapture capture;
-    DNSRrdataTXT txt;
-    EXPECT_FALSE(txt.ParseInit(CameraTxt(text))) << text;
-    EXPECT_FALSE(txt.m_valid);
-    const auto lines = capture.Lines();
-    ASSERT_EQ(lines.size(), 1u) << text;
-    EXPECT_EQ(lines[0], trace + L"\n") << text;
-}
-
 }  // namespace
 
-TEST(DNSResourceRecord, CopiesRdata) {
-    DNSName name;
-    name.AddLabel("x");
-    const std::uint8_t bytes[] = {1, 2, 3, 4, 5};
-    DNSResourceRecord rr(name, 16, 0x8001, 120, 3, bytes);
-    EXPECT_EQ(rr.m_rdata, (Bytes{1, 2, 3}));
-    EXPECT_EQ(rr.m_class, 0x8001);
-    EXPECT_EQ(rr.m_ttl, 120u);
-    DNSResourceRecord copy = rr;
-    EXPECT_EQ(copy.m_name.ToString(), "x");
-    EXPECT_EQ(copy.m_rdLength, 3);
-}
-
-TEST(DNSRrdataA, FourBytesBigEndian) {
-    DNSRrdataA a;
-    EXPECT_FALSE(a.m_valid);
-    EXPECT_TRUE(a.ParseInit(Bytes{192, 168, 1, 10}));
-    EXPECT_TRUE(a.m_valid);
-    EXPECT_EQ(a.m_address, 0xC0A8010Au);
-}
-
-TEST(DNSRrdataA, WrongLengthFailsWithTrace) {
-    for (const Bytes& rdata : {Bytes{}, Bytes{1, 2, 3}, Bytes{1, 2, 3, 4, 5}}) {
-        QXTest::TraceCapture capture;
-        DNSRrdataA a;
-        EXPECT_FALSE(a.ParseInit(rdata));
-        EXPECT_FALSE(a.m_valid);
-        EXPECT_EQ(capture.Lines(), std::vector<std::wstring>{
-                                       L"DNSRrdataA::ParseInit: Error 1! Data length != 4!\n"});
+// What a name occupies where it starts, and what it reads, bounded by its buffer and the message.
+TEST(DNSName, ParsesWithinItsBuffer) {
+    const Bytes local = Wire(std::string("\x05local\x00", 7));
+    Bytes localThenA = local;
+    localThenA.insert(localThenA.end(), {1, 'a', 0xC0, 0x00});
+    struct Case {
+        const char* what;
+        Bytes message;
+        Bytes buffer;  // empty: the message itself
+        std::uint32_t offset;
+        std::uint32_t occupies;
+        std::string text;
+    };
+    const Case cases[] = {
+        {"root", {0}, {}, 0, 1, ""},
+        {"offset at the end", {1, 'a', 0}, {}, 3, 0, ""},
+        {"offset far outside", {1, 'a', 0}, {}, 1000, 0, ""},
+        {"labels",
+         Wire(std::string("\x05_korv\x04_tcp\x05local\x00", 18)),
+         {},
+         0,
+         18,
+         "_korv._tcp.local"},
+        {"label then pointer", localThenA, {}, 7, 4, "a.local"},
+        {"pointer from an rdata copy", local, {3, 'c', 'a', 'm', 0xC0, 0}, 0, 6, "cam.local"},
+        {"pointer to itself", {0xC0, 0x00}, {}, 0, 2, ""},
+        {"pointer missing its second byte", {1, 'a', 0xC0}, {}, 0, 3, "a"},
+        {"pointer outside the message", {1, 'a', 0xFF, 0xFF}, {}, 0, 4, "a"},
+        {"label running past the end", {1, 'a', 5, 'b', 'c'}, {}, 0, 3, "a"},
+        {"label ending at the end unterminated", {1, 'a', 1, 'b'}, {}, 0, 3, "a"},
+        {"any byte in a label", {3, 0, '.', 0xFF, 0}, {}, 0, 5, std::string("\0.\xFF", 3)},
+    };
+    for (const Case& c : cases) {
+        DNSName name;
+        const Bytes& buffer = c.buffer.empty() ? c.message : c.buffer;
+        EXPECT_EQ(name.ParseInit(c.message, buffer, c.offset), c.occupies) << c.what;
+        EXPECT_EQ(name.ToString(), c.text) << c.what;
+    }
+    // A pointer back to the name's own start ends after a few rounds.
+    const Bytes loop = {1, 'a', 0xC0, 0x00};
+    DNSName looped;
+    EXPECT_EQ(looped.ParseInit(loop, loop, 0), 4u);
+    EXPECT_FALSE(looped.Labels().empty());
+    EXPECT_LT(looped.Labels().size(), 40u);
+    // Length bytes 64 to 191 are plain lengths; one byte short, the label is cut off.
+    for (int length : {64, 127, 128, 191}) {
+        Bytes msg(static_cast<std::size_t>(length) + 2, 'x');
+        msg[0] = static_cast<std::uint8_t>(length);
+        msg.back() = 0;
+        DNSName name;
+        EXPECT_EQ(name.ParseInit(msg, msg, 0), static_cast<std::uint32_t>(length + 2)) << length;
+        ASSERT_EQ(name.Labels().size(), 1u);
+        EXPECT_EQ(name.Labels()[0].size(), static_cast<std::size_t>(length));
+        msg.pop_back();  // one byte short, and no end
+        msg.pop_back();
+        DNSName cut;
+        EXPECT_EQ(cut.ParseInit(msg, msg, 0), 1u);
+        EXPECT_TRUE(cut.Labels().empty());
     }
 }
 
-TEST(DNSRrdataPTR, TargetAndShortData) {
+TEST(DNSName, EncodesWhatItParses) {
+    DNSName name;
+    for (const char* label : {"_korv", "_tcp", "local"}) {
+        name.AddLabel(label);
+    }
+    Bytes out = {9, 9};
+    name.Encode(out);
+    EXPECT_EQ(out, QXTest::DnsMessage::Name("_korv._tcp.local"));
+    DNSName back;
+    EXPECT_EQ(back.ParseInit(out, out, 0), 18u);
+    EXPECT_EQ(back, name);
+    DNSName root;
+    root.Encode(out);
+    EXPECT_EQ(out, Bytes{0});
+    // A label longer than a length byte can say is cut at 255.
+    DNSName overlong;
+    overlong.AddLabel(std::string(300, 'x'));
+    overlong.Encode(out);
+    ASSERT_EQ(out.size(), 257u);
+    EXPECT_EQ(out[0], 255);
+    // Parsing appends to the labels already there.
+    DNSName prefixed;
+    prefixed.AddLabel("a");
+    prefixed.ParseInit(Bytes{1, 'b', 0}, Bytes{1, 'b', 0}, 0);
+    EXPECT_EQ(prefixed.ToString(), "a.b");
+}
+
+// However a name is spread over pointers, it gathers at most 255 bytes of wire form; the bytes it
+// occupies where it starts are still counted whole, so the record after it is found.
+TEST(DNSName, WireLengthIsBoundAcrossPointers) {
+    Bytes run;  // 2000 one-byte labels, then the end
+    for (int i = 0; i < 2000; ++i) {
+        run.insert(run.end(), {1, 'x'});
+    }
+    run.push_back(0);
+    const std::size_t runBytes = run.size();
+    struct Case {
+        const char* what;
+        Bytes tail;  // appended after the run; the name starts there
+        std::uint32_t occupies;
+    };
+    const Case cases[] = {
+        {"pointer to the run", {0xC0, 0x00}, 2},
+        {"label then pointer", {3, 'c', 'a', 'm', 0xC0, 0x00}, 6},
+        {"pointer into the run's middle", {0xC0, 0x10}, 2},
+        {"chain of pointers",
+         {1, 'a', static_cast<std::uint8_t>(0xC0 | ((runBytes + 4) >> 8)),
+          static_cast<std::uint8_t>((runBytes + 4) & 0xFF), 1, 'b', 0xC0, 0x00},
+         4},
+    };
+    for (const Case& c : cases) {
+        Bytes msg = run;
+        msg.insert(msg.end(), c.tail.begin(), c.tail.end());
+        DNSName name;
+        EXPECT_EQ(name.ParseInit(msg, msg, static_cast<std::uint32_t>(runBytes)), c.occupies)
+            << c.what;
+        Bytes encoded;
+        name.Encode(encoded);
+        EXPECT_LE(encoded.size(), 255u) << c.what;
+        EXPECT_GE(encoded.size(), 250u) << c.what;
+    }
+    // Written out in place, the whole run is measured but only its first 255 bytes are kept.
+    DNSName direct;
+    EXPECT_EQ(direct.ParseInit(run, run, 0), runBytes);
+    EXPECT_EQ(direct.Labels().size(), 127u);
+}
+
+TEST(DNSRrdata, AddressPointerAndService) {
+    DNSRrdataA a;
+    EXPECT_TRUE(a.ParseInit(Bytes{192, 168, 1, 10}));
+    EXPECT_EQ(a.m_address, 0xC0A8010Au);
+    for (const Bytes& rdata : {Bytes{}, Bytes{1, 2, 3}, Bytes{1, 2, 3, 4, 5}}) {
+        QXTest::TraceCapture capture;
+        DNSRrdataA wrong;
+        EXPECT_FALSE(wrong.ParseInit(rdata));
+        EXPECT_FALSE(wrong.m_valid);
+        EXPECT_EQ(capture.Lines(), std::vector<std::wstring>{
+                                       L"DNSRrdataA::ParseInit: Error 1! Data length != 4!\n"});
+    }
+
     const Bytes msg = {5, 'l', 'o', 'c', 'a', 'l', 0};
     DNSRrdataPTR ptr;
     EXPECT_TRUE(ptr.ParseInit(msg, Bytes{3, 'c', 'a', 'm', 0xC0, 0}));
     EXPECT_EQ(ptr.m_target.ToString(), "cam.local");
-
-    QXTest::TraceCapture capture;
-    DNSRrdataPTR shortOne;
-    EXPECT_FALSE(shortOne.ParseInit(msg, Bytes{0}));
-    EXPECT_TRUE(capture.Contains(L"DNSRrdataPTR::ParseInit: Error 1! Data length less than 2!"));
-
-    DNSRrdataPTR root;  // a root target occupies one byte: invalid, without a trace
-    capture.Clear();
-    EXPECT_FALSE(root.ParseInit(msg, Bytes{0, 0}));
-    EXPECT_TRUE(capture.Lines().empty());
-}
-
-TEST(DNSRrdataSRV, FieldsAndTarget) {
-    const Bytes msg = {5, 'l', 'o', 'c', 'a', 'l', 0};
-    const Bytes rdata = {0, 1, 0, 2, 0x1F, 0x90, 3, 'c', 'a', 'm', 0xC0, 0};
     DNSRrdataSRV srv;
-    EXPECT_TRUE(srv.ParseInit(msg, rdata));
+    EXPECT_TRUE(srv.ParseInit(msg, Bytes{0, 1, 0, 2, 0x1F, 0x90, 3, 'c', 'a', 'm', 0xC0, 0}));
     EXPECT_EQ(srv.m_priority, 1);
     EXPECT_EQ(srv.m_weight, 2);
     EXPECT_EQ(srv.m_port, 8080);
     EXPECT_EQ(srv.m_target.ToString(), "cam.local");
-}
 
-TEST(DNSRrdataSRV, ShortOrRootTargetFails) {
-    const Bytes msg = {0};
+    // Too short, with a trace; a root target is invalid without one.
     QXTest::TraceCapture capture;
-    DNSRrdataSRV srv;
-    EXPECT_FALSE(srv.ParseInit(msg, Bytes{0, 0, 0, 0, 0, 0, 0}));
-    EXPECT_TRUE(capture.Contains(L"DNSRrdataSRV::ParseInit: Error 1! Data length less than 8!"));
-    DNSRrdataSRV root;
-    EXPECT_FALSE(root.ParseInit(msg, Bytes{0, 0, 0, 0, 0, 0, 0, 0}));
-    EXPECT_FALSE(root.m_valid);
+    EXPECT_FALSE(DNSRrdataPTR().ParseInit(msg, Bytes{0}));
+    EXPECT_FALSE(DNSRrdataSRV().ParseInit(msg, Bytes(7, 0)));
+    EXPECT_EQ(capture.Lines(),
+              (std::vector<std::wstring>{
+                  L"DNSRrdataPTR::ParseInit: Error 1! Data length less than 2!\n",
+                  L"DNSRrdataSRV::ParseInit: Error 1! Data length less than 8!\n"}));
+    capture.Clear();
+    EXPECT_FALSE(DNSRrdataPTR().ParseInit(msg, Bytes{0, 0}));
+    EXPECT_FALSE(DNSRrdataSRV().ParseInit(msg, Bytes(8, 0)));
+    EXPECT_TRUE(capture.Lines().empty());
 }
 
-TEST(DNSRrdataTXT, GoodCameraText) {
+TEST(DNSRrdataTXT, CameraTextFields) {
     DNSRrdataTXT txt;
-    ASSERT_TRUE(txt.ParseInit(CameraTxt(kGood)));
-    EXPECT_TRUE(txt.m_valid);
+    ASSERT_TRUE(txt.ParseInit(CameraTxt("MAC=QX00A1B2-FW3.14-00010002-0000001F-0A0B/ Model X  ")));
     EXPECT_EQ(txt.m_mac, 0x0E1F2A00A1B2ull);
     EXPECT_EQ(txt.m_fwMajor, 3);
     EXPECT_EQ(txt.m_fwMinor, 14);
@@ -122,148 +208,104 @@ TEST(DNSRrdataTXT, GoodCameraText) {
     EXPECT_EQ(txt.m_hex32, 0x1Fu);
     EXPECT_EQ(txt.m_hex16, 0x0A0B);
     EXPECT_EQ(txt.m_model, " Model X");
-
     const MDNSCameraData cam(0x7F000002, txt);
     EXPECT_TRUE(cam.m_valid);
     EXPECT_EQ(cam.m_ip, 0x7F000002u);
     EXPECT_EQ(cam.m_mac, txt.m_mac);
     EXPECT_EQ(cam.m_model, " Model X");
-}
 
-TEST(DNSRrdataTXT, MacVariants) {
-    DNSRrdataTXT noPrefix;
-    ASSERT_TRUE(noPrefix.ParseInit(CameraTxt("MAC=00A1B2-FW3.14-00010002-0000001F-0A0B/M")));
-    EXPECT_EQ(noPrefix.m_mac, 0x0E1F2A00A1B2ull);
-    for (const char* mac : {"QX00A1B", "0E1F2A00A1B2", "", "QX", "XQ00A1B2", "QX00A1BG"}) {
-        DNSRrdataTXT txt;
-        EXPECT_TRUE(txt.ParseInit(CameraTxt(std::string("MAC=") + mac + "-1.2-00010002-1-2/M")))
-            << mac;
-        EXPECT_EQ(txt.m_mac, 0u) << mac;
-    }
-    EXPECT_EQ(DNSRrdataTXT::ParseMacText("QXffffff"), 0x0E1F2AFFFFFFull);
-    EXPECT_EQ(DNSRrdataTXT::ParseMacText("aQX123456"), 0u);
-}
-
-TEST(DNSRrdataTXT, FirmwareVersions) {
-    std::int32_t major = -1;
-    std::int32_t minor = -1;
-    DNSRrdataTXT::ParseFirmwareVersion("65", major, minor);
-    EXPECT_EQ(major, 65);
-    EXPECT_EQ(minor, 0);
-    DNSRrdataTXT::ParseFirmwareVersion("FW", major, minor);
-    EXPECT_EQ(major, 0);
-    EXPECT_EQ(minor, 0);
-    DNSRrdataTXT::ParseFirmwareVersion("1.2.3", major, minor);
-    EXPECT_EQ(major, 1);
-    EXPECT_EQ(minor, 2);
-    DNSRrdataTXT::ParseFirmwareVersion("3.FW7", major, minor);  // "FW" removed wherever it stands
-    EXPECT_EQ(major, 3);
-    EXPECT_EQ(minor, 7);
-    DNSRrdataTXT::ParseFirmwareVersion(" -4.+5x", major, minor);
-    EXPECT_EQ(major, -4);
-    EXPECT_EQ(minor, 5);
-    DNSRrdataTXT::ParseFirmwareVersion("v1.x", major, minor);
-    EXPECT_EQ(major, 0);
-    EXPECT_EQ(minor, 0);
-    DNSRrdataTXT::ParseFirmwareVersion("99999999999.-99999999999", major, minor);
-    EXPECT_EQ(major, 2147483647);
-    EXPECT_EQ(minor, -2147483647 - 1);
-}
-
-TEST(DNSRrdataTXT, HexReaders) {
-    EXPECT_EQ(DNSRrdataTXT::ParseHex16("0a0B"), 0x0A0B);
-    EXPECT_EQ(DNSRrdataTXT::ParseHex16("FFFF"), 0xFFFF);
-    EXPECT_EQ(DNSRrdataTXT::ParseHex16("123"), 0);
-    EXPECT_EQ(DNSRrdataTXT::ParseHex16("12345"), 0);
-    EXPECT_EQ(DNSRrdataTXT::ParseHex16("12G4"), 0);
-    EXPECT_EQ(DNSRrdataTXT::ParseHex16(""), 0);
-    EXPECT_EQ(DNSRrdataTXT::ParseHex32("DEADbeef"), 0xDEADBEEFu);
-    EXPECT_EQ(DNSRrdataTXT::ParseHex32("1F"), 0u);
-    EXPECT_EQ(DNSRrdataTXT::ParseHex32("0000001 "), 0u);
-    EXPECT_EQ(DNSRrdataTXT::ParseHex32("+0000001"), 0u);
-}
-
-TEST(DNSRrdataTXT, MalformedFieldsStayValidWithZero) {
-    DNSRrdataTXT txt;
+    // Malformed fields read as 0 and leave the record valid.
     ASSERT_TRUE(txt.ParseInit(CameraTxt("MAC=QX00A1B2-x-zzzzzzzz-12-A/M-1/x")));
-    EXPECT_EQ(txt.m_fwMajor, 0);
-    EXPECT_EQ(txt.m_pairFirst, 0);
-    EXPECT_EQ(txt.m_pairSecond, 0);
+    EXPECT_EQ(txt.m_fwMajor + txt.m_pairFirst + txt.m_pairSecond + txt.m_hex16, 0);
     EXPECT_EQ(txt.m_hex32, 0u);
-    EXPECT_EQ(txt.m_hex16, 0);
     EXPECT_EQ(txt.m_model, "M-1/x");  // dashes and slashes after the slash belong to the model
-}
-
-TEST(DNSRrdataTXT, EachErrorTraced) {
-    {
-        QXTest::TraceCapture capture;
-        DNSRrdataTXT txt;
-        EXPECT_FALSE(txt.ParseInit(Bytes{3, 'a', 'b'}));
-        EXPECT_EQ(capture.Lines(),
-                  std::vector<std::wstring>{L"DNSRrdataTXT::ParseInit: Error! LabelSequence parse "
-                                            L"error. Data not from QX camera?\n"});
-    }
-    {
-        QXTest::TraceCapture capture;
-        DNSRrdataTXT txt;
-        EXPECT_FALSE(txt.ParseInit(Bytes{1, 'a', 0}));
-        EXPECT_EQ(capture.Lines(), std::vector<std::wstring>{
-                                       L"DNSRrdataTXT::ParseInit: Error! Num labels is 2 which "
-                                       L"is less than 3! Data not from QX camera?\n"});
-    }
-    {
-        QXTest::TraceCapture capture;
-        DNSRrdataTXT txt;
-        EXPECT_FALSE(txt.ParseInit(Bytes{}));
-        EXPECT_TRUE(capture.Contains(L"Num labels is 0 which is less than 3!"));
-    }
-    ExpectTxtError("mac=QX00A1B2-1-00010002-1-2/M",
-                   L"DNSRrdataTXT::ParseInit: Error 1! Start is not 'MAC=' !");
-    ExpectTxtError("MAC=QX00A1B2", L"DNSRrdataTXT::ParseInit: Error 2! No '-' found after MAC!");
-    ExpectTxtError("MAC=QX00A1B2-",
-                   L"DNSRrdataTXT::ParseInit: Error 3! '-' shouldn't be last character of string!");
-    ExpectTxtError("MAC=QX00A1B2-1",
-                   L"DNSRrdataTXT::ParseInit: Error 4! No characters between 1st and 2nd dashes!");
-    ExpectTxtError("MAC=QX00A1B2--00010002-1-2/M",
-                   L"DNSRrdataTXT::ParseInit: Error 4! No characters between 1st and 2nd dashes!");
-    ExpectTxtError("MAC=QX00A1B2-1-0001000-1-2/M",
-                   L"DNSRrdataTXT::ParseInit: Error 5! Expected 8 chars between 2nd and 3rd "
-                   L"dashes!");
-    ExpectTxtError("MAC=QX00A1B2-1-00010002",
-                   L"DNSRrdataTXT::ParseInit: Error 5! Expected 8 chars between 2nd and 3rd "
-                   L"dashes!");
-    ExpectTxtError("MAC=QX00A1B2-1-00010002-",
-                   L"DNSRrdataTXT::ParseInit: Error 6! No characters between 3rd and 4th dashes!");
-    ExpectTxtError("MAC=QX00A1B2-1-00010002--2/M",
-                   L"DNSRrdataTXT::ParseInit: Error 6! No characters between 3rd and 4th dashes!");
-    ExpectTxtError("MAC=QX00A1B2-1-00010002-1-2",
-                   L"DNSRrdataTXT::ParseInit: Error 7! No characters between dash and slash!");
-    ExpectTxtError("MAC=QX00A1B2-1-00010002-1-/M",
-                   L"DNSRrdataTXT::ParseInit: Error 7! No characters between dash and slash!");
-    ExpectTxtError("MAC=QX00A1B2-1-00010002-1-2/   ",
-                   L"DNSRrdataTXT::ParseInit: Error 8! Model name consists only of spaces!");
-    ExpectTxtError("MAC=QX00A1B2-1-00010002-1-2/",
-                   L"DNSRrdataTXT::ParseInit: Error 8! Model name consists only of spaces!");
-}
-
-TEST(DNSRrdataTXT, LongStringsAreUnsignedLengths) {
+    // Strings of 128 bytes and more: their length bytes are unsigned.
     Bytes rdata = {200};
     rdata.insert(rdata.end(), 200, 'z');
-    rdata.push_back(0);  // an empty string
-    const std::string text = "MAC=QX010203-2.5-AAAABBBB-CCCCDDDD-EEEE/" + std::string(150, 'm');
-    rdata.push_back(static_cast<std::uint8_t>(text.size()));
-    rdata.insert(rdata.end(), text.begin(), text.end());
+    rdata.push_back(0);
+    const Bytes text =
+        CameraTxt("MAC=QX010203-2.5-AAAABBBB-CCCCDDDD-EEEE/" + std::string(150, 'm'));
+    rdata.insert(rdata.end(), text.begin() + 7, text.end());
     std::vector<std::string> strings;
     ASSERT_TRUE(DNSRrdataTXT::ParseLabelSequence(rdata, strings));
     ASSERT_EQ(strings.size(), 3u);
     EXPECT_EQ(strings[0].size(), 200u);
-    EXPECT_TRUE(strings[1].empty());
-    DNSRrdataTXT txt;
     ASSERT_TRUE(txt.ParseInit(rdata));
     EXPECT_EQ(txt.m_mac, 0x0E1F2A010203ull);
-    EXPECT_EQ(txt.m_pairFirst, 0xAAAA);
-    EXPECT_EQ(txt.m_pairSecond, 0xBBBB);
     EXPECT_EQ(txt.m_hex32, 0xCCCCDDDDu);
-    EXPECT_EQ(txt.m_hex16, 0xEEEE);
     EXPECT_EQ(txt.m_model.size(), 150u);
+}
+
+TEST(DNSRrdataTXT, FieldReaders) {
+    for (const char* mac :
+         {"QX00A1B", "0E1F2A00A1B2", "", "QX", "XQ00A1B2", "QX00A1BG", "aQX1234"}) {
+        EXPECT_EQ(DNSRrdataTXT::ParseMacText(mac), 0u) << mac;
+    }
+    EXPECT_EQ(DNSRrdataTXT::ParseMacText("00A1B2"), 0x0E1F2A00A1B2ull);
+    EXPECT_EQ(DNSRrdataTXT::ParseMacText("QXffffff"), 0x0E1F2AFFFFFFull);
+    struct Version {
+        const char* text;
+        std::int32_t major, minor;
+    };
+    const Version versions[] = {
+        {"65", 65, 0},
+        {"FW", 0, 0},
+        {"1.2.3", 1, 2},
+        {"3.FW7", 3, 7},
+        {" -4.+5x", -4, 5},
+        {"v1.x", 0, 0},
+        {"99999999999.-99999999999", 2147483647, -2147483647 - 1},
+    };
+    for (const Version& v : versions) {
+        std::int32_t major = -1;
+        std::int32_t minor = -1;
+        DNSRrdataTXT::ParseFirmwareVersion(v.text, major, minor);
+        EXPECT_EQ(major, v.major) << v.text;
+        EXPECT_EQ(minor, v.minor) << v.text;
+    }
+    for (const char* bad : {"123", "12345", "12G4", ""}) {
+        EXPECT_EQ(DNSRrdataTXT::ParseHex16(bad), 0) << bad;
+    }
+    EXPECT_EQ(DNSRrdataTXT::ParseHex16("0a0B"), 0x0A0B);
+    EXPECT_EQ(DNSRrdataTXT::ParseHex16("FFFF"), 0xFFFF);
+    for (const char* bad : {"1F", "0000001 ", "+0000001"}) {
+        EXPECT_EQ(DNSRrdataTXT::ParseHex32(bad), 0u) << bad;
+    }
+    EXPECT_EQ(DNSRrdataTXT::ParseHex32("DEADbeef"), 0xDEADBEEFu);
+}
+
+// Each way a text fails, with its one trace line.
+TEST(DNSRrdataTXT, EachErrorTraced) {
+    const std::wstring p = L"DNSRrdataTXT::ParseInit: Error";
+    const std::wstring notQx = L" Data not from QX camera?";
+    const std::wstring e4 = p + L" 4! No characters between 1st and 2nd dashes!";
+    const std::wstring e5 = p + L" 5! Expected 8 chars between 2nd and 3rd dashes!";
+    const std::wstring e6 = p + L" 6! No characters between 3rd and 4th dashes!";
+    const std::wstring e7 = p + L" 7! No characters between dash and slash!";
+    const std::wstring e8 = p + L" 8! Model name consists only of spaces!";
+    const std::vector<std::pair<Bytes, std::wstring>> cases = {
+        {{3, 'a', 'b'}, p + L"! LabelSequence parse error." + notQx},
+        {{1, 'a', 0}, p + L"! Num labels is 2 which is less than 3!" + notQx},
+        {{}, p + L"! Num labels is 0 which is less than 3!" + notQx},
+        {CameraTxt("mac=QX00A1B2-1-00010002-1-2/M"), p + L" 1! Start is not 'MAC=' !"},
+        {CameraTxt("MAC=QX00A1B2"), p + L" 2! No '-' found after MAC!"},
+        {CameraTxt("MAC=QX00A1B2-"), p + L" 3! '-' shouldn't be last character of string!"},
+        {CameraTxt("MAC=QX00A1B2-1"), e4},
+        {CameraTxt("MAC=QX00A1B2--00010002-1-2/M"), e4},
+        {CameraTxt("MAC=QX00A1B2-1-0001000-1-2/M"), e5},
+        {CameraTxt("MAC=QX00A1B2-1-00010002"), e5},
+        {CameraTxt("MAC=QX00A1B2-1-00010002-"), e6},
+        {CameraTxt("MAC=QX00A1B2-1-00010002--2/M"), e6},
+        {CameraTxt("MAC=QX00A1B2-1-00010002-1-2"), e7},
+        {CameraTxt("MAC=QX00A1B2-1-00010002-1-/M"), e7},
+        {CameraTxt("MAC=QX00A1B2-1-00010002-1-2/   "), e8},
+        {CameraTxt("MAC=QX00A1B2-1-00010002-1-2/"), e8},
+    };
+    for (const auto& [rdata, trace] : cases) {
+        QXTest::TraceCapture capture;
+        DNSRrdataTXT txt;
+        EXPECT_FALSE(txt.ParseInit(rdata)) << std::string(rdata.begin(), rdata.end());
+        EXPECT_FALSE(txt.m_valid);
+        EXPECT_EQ(capture.Lines(), std::vector<std::wstring>{trace + L"\n"});
+    }
 }

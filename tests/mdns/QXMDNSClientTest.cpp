@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -19,13 +20,12 @@
 #include "qxnet/mdns/QXMDNSClient.h"
 #include "qxnet/platform/QXSocket.h"
 #include "qxnet/platform/QXSync.h"
-#include "tests/mdns/QXMdnsTestMessage.h"
+#include "tests/support/QXDnsMessage.h"
 #include "tests/support/QXFakeNetInfo.h"
 #include "tests/support/QXTraceCapture.h"
 
 using QXSDK::MDNSCameraData;
 using QXSDK::MDNSClient;
-using QXTest::CameraText;
 using QXTest::DnsMessage;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -43,18 +43,11 @@ public:
     using MDNSClient::GetResponseMACSpecific;
     using MDNSClient::GetResponses;
     using MDNSClient::GetResponseTransID;
-    using MDNSClient::GetResponseType;
     using MDNSClient::GetRRsFromResponse;
-    using MDNSClient::IncTransID;
-    using MDNSClient::ParseResponseHeader;
-    using MDNSClient::QueryHost;
     using MDNSClient::SendQueries;
-    using MDNSClient::TranslateResponseData;
 
     std::uint16_t TransId() const { return m_transId; }
-    void SetTransId(std::uint16_t id) { m_transId = id; }
     std::size_t Queued() const { return m_sendQueue.size(); }
-    std::size_t Pending() const { return m_pending.size(); }
     boost::shared_ptr<QX::CodeLock> Lock() const { return m_lock; }
     // Whether the query event is set now (taking the signal, as a waiter would).
     bool QueryEventSet() const {
@@ -85,119 +78,109 @@ public:
 
 Bytes CameraMessage(std::uint16_t id, std::uint32_t low24 = 0x00A1B2,
                     std::uint32_t address = 0xC0A8010A) {
-    const std::string hex = CameraText(low24).substr(6, 6);
-    const std::string instance = "cam" + hex + "._korv._tcp.local";
-    const std::string host = "korv-QX" + hex + ".local";
-    return DnsMessage(id)
-        .Ptr("_korv._tcp.local", instance)
-        .Txt(instance, CameraText(low24))
-        .Srv(instance, host)
-        .A(host, address)
-        .Bytes();
+    return DnsMessage(id).Camera(low24, address).Bytes();
 }
 
 }  // namespace
 
-TEST(MDNSClientCore, Constants) {
-    EXPECT_EQ(MDNSClient::SELF_ANNOUNCE_TRANS_ID, 0);
-    EXPECT_EQ(MDNSClient::CLASS_IN_QM, 0x0001);
-    EXPECT_EQ(MDNSClient::CLASS_IN_QU, 0x8001);
-    EXPECT_EQ(MDNSClient::TYPE_A, 1);
-    EXPECT_EQ(MDNSClient::TYPE_PTR, 12);
-    EXPECT_EQ(MDNSClient::TYPE_TXT, 16);
-    EXPECT_EQ(MDNSClient::TYPE_SRV, 33);
-    EXPECT_EQ(MDNSClient::WAIT_FOR_READ_TIMEOUT, 150);
+// Which records join into cameras: within one quiet period, by owner and SRV target, the first
+// TXT owner of a MAC winning, a later period replacing an earlier one's camera.
+TEST(MDNSClientCore, RecordsJoinWithinAQuietPeriod) {
+    const std::string text = DnsMessage::CameraText(0x00A1B2);
+    const std::string owner = "cam1._korv._tcp.local";
+    const std::string host = "korv-QX00A1B2.local";
+    struct Case {
+        const char* what;
+        std::uint16_t id;
+        std::vector<std::vector<Bytes>> periods;         // messages, then a quiet period
+        std::pair<std::uint32_t, std::uint32_t> counts;  // of the last period
+        std::map<std::uint64_t, std::uint32_t> cameras;  // MAC to address, under the ID
+        const char* model;
+    };
+    const Case cases[] = {
+        {"one response", 7, {{CameraMessage(7)}}, {0, 1}, {{kMac, 0xC0A8010A}}, "QX2000"},
+        {"self-announcement", 0, {{CameraMessage(0)}}, {1, 0}, {{kMac, 0xC0A8010A}}, "QX2000"},
+        {"split within one period",
+         7,
+         {{DnsMessage(7).Txt(owner, text).Bytes(), DnsMessage(7).Srv(owner, host).Bytes(),
+           DnsMessage(7).A(host, 0x0A000001).Bytes()}},
+         {0, 1},
+         {{kMac, 0x0A000001}},
+         "QX2000"},
+        {"split by a quiet period",
+         7,
+         {{DnsMessage(7).Txt(owner, text).Srv(owner, host).Bytes()},
+          {DnsMessage(7).A(host, 0x0A000001).Bytes()}},
+         {0, 0},
+         {},
+         nullptr},
+        {"A record owned by the service, filed under the SRV target",
+         7,
+         {{DnsMessage(7)
+               .A("_korv._tcp.local", 0x0A000002)
+               .Txt(owner, text)
+               .Srv(owner, host)
+               .Bytes()}},
+         {0, 1},
+         {{kMac, 0x0A000002}},
+         "QX2000"},
+        {"two TXT owners of one MAC: the first wins",
+         7,
+         {{DnsMessage(7)
+               .Txt("b._korv._tcp.local", DnsMessage::CameraText(0x00A1B2, "Second"))
+               .Srv("b._korv._tcp.local", "hb.local")
+               .A("hb.local", 2)
+               .Txt("a._korv._tcp.local", DnsMessage::CameraText(0x00A1B2, "First"))
+               .Srv("a._korv._tcp.local", "ha.local")
+               .A("ha.local", 1)
+               .Bytes()}},
+         {0, 1},
+         {{kMac, 1}},
+         "First"},
+        {"a later period replaces",
+         7,
+         {{CameraMessage(7, 0x00A1B2, 1)},
+          {CameraMessage(7, 0x00A1B2, 2), CameraMessage(7, 0xC3D4, 3)}},
+         {0, 2},
+         {{kMac, 2}, {0x0E1F2A00C3D4ull, 3}},
+         "QX2000"},
+    };
+    for (const Case& c : cases) {
+        TestClient client;
+        std::pair<std::uint32_t, std::uint32_t> counts;
+        for (const std::vector<Bytes>& period : c.periods) {
+            for (const Bytes& message : period) {
+                EXPECT_TRUE(client.AccumulateResponseData(message)) << c.what;
+            }
+            counts = client.Translate();
+        }
+        EXPECT_EQ(counts, c.counts) << c.what;
+        MDNSClient::CameraMap cameras;
+        cameras[1] = MDNSCameraData();  // replaced whole
+        EXPECT_EQ(client.GetResponses(c.id, cameras), !c.cameras.empty()) << c.what;
+        if (c.cameras.empty()) {
+            continue;
+        }
+        ASSERT_EQ(cameras.size(), c.cameras.size()) << c.what;
+        for (const auto& [mac, address] : c.cameras) {
+            EXPECT_EQ(cameras.at(mac).m_ip, address) << c.what;
+        }
+        EXPECT_TRUE(cameras.at(kMac).m_valid) << c.what;
+        EXPECT_EQ(cameras.at(kMac).m_model, c.model) << c.what;
+        EXPECT_EQ(cameras.at(kMac).m_fwMinor, 14) << c.what;
+        EXPECT_FALSE(client.GetResponses(c.id, cameras)) << c.what;  // taken
+    }
 }
 
-TEST(MDNSClientCore, HeaderFields) {
-    TestClient client;
-    const Bytes message = DnsMessage(0x1234, 0x8400, 0).A("x", 1).Bytes();
-    std::uint16_t id = 0, flags = 0, qd = 9, an = 0, ns = 9, ar = 9;
-    EXPECT_EQ(client.ParseResponseHeader(message, id, flags, qd, an, ns, ar), 12u);
-    EXPECT_EQ(id, 0x1234);
-    EXPECT_EQ(flags, 0x8400);
-    EXPECT_EQ(qd, 0);
-    EXPECT_EQ(an, 1);
-    EXPECT_EQ(client.GetResponseTransID(message), 0x1234);
-    EXPECT_EQ(client.GetResponseType(message), QXSDK::RESPONSE_TYPE_ANSWER);
-    EXPECT_EQ(client.GetResponseTransID(Bytes{0x12}), 0);
-}
-
-TEST(MDNSClientCore, OneResponseJoinsIntoOneCamera) {
-    TestClient client;
-    ASSERT_TRUE(client.AccumulateResponseData(CameraMessage(7)));
-    EXPECT_EQ(client.Translate(), std::make_pair(0u, 1u));
-    MDNSClient::CameraMap cameras;
-    cameras[1] = MDNSCameraData();  // replaced whole
-    ASSERT_TRUE(client.GetResponses(7, cameras));
-    ASSERT_EQ(cameras.size(), 1u);
-    const MDNSCameraData& cam = cameras.at(kMac);
-    EXPECT_TRUE(cam.m_valid);
-    EXPECT_EQ(cam.m_ip, 0xC0A8010Au);
-    EXPECT_EQ(cam.m_fwMajor, 3);
-    EXPECT_EQ(cam.m_fwMinor, 14);
-    EXPECT_EQ(cam.m_model, "QX2000");
-    EXPECT_FALSE(client.GetResponses(7, cameras));  // taken
-    EXPECT_EQ(cameras.size(), 1u);
-}
-
-TEST(MDNSClientCore, RecordsSplitWithinOneQuietPeriodJoin) {
-    TestClient client;
-    client.AccumulateResponseData(
-        DnsMessage(7).Txt("cam1._korv._tcp.local", CameraText(0x00A1B2)).Bytes());
-    client.AccumulateResponseData(
-        DnsMessage(7).Srv("cam1._korv._tcp.local", "korv-QX00A1B2.local").Bytes());
-    client.AccumulateResponseData(DnsMessage(7).A("korv-QX00A1B2.local", 0x0A000001).Bytes());
-    EXPECT_EQ(client.Translate(), std::make_pair(0u, 1u));
-    MDNSClient::CameraMap cameras;
-    ASSERT_TRUE(client.GetResponses(7, cameras));
-    EXPECT_EQ(cameras.at(kMac).m_ip, 0x0A000001u);
-}
-
-TEST(MDNSClientCore, RecordsSplitByQuietPeriodAreDropped) {
-    TestClient client;
-    client.AccumulateResponseData(DnsMessage(7)
-                                      .Txt("cam1._korv._tcp.local", CameraText(0x00A1B2))
-                                      .Srv("cam1._korv._tcp.local", "korv-QX00A1B2.local")
-                                      .Bytes());
-    EXPECT_EQ(client.Translate(), std::make_pair(0u, 0u));
-    EXPECT_EQ(client.Pending(), 0u);
-    client.AccumulateResponseData(DnsMessage(7).A("korv-QX00A1B2.local", 0x0A000001).Bytes());
-    EXPECT_EQ(client.Translate(), std::make_pair(0u, 0u));
-    MDNSClient::CameraMap cameras;
-    EXPECT_FALSE(client.GetResponses(7, cameras));
-}
-
-TEST(MDNSClientCore, ServiceOwnedARecordIsFiledUnderSrvTarget) {
-    TestClient client;
-    client.AccumulateResponseData(DnsMessage(7)
-                                      .A("_korv._tcp.local", 0x0A000002)
-                                      .Txt("cam1._korv._tcp.local", CameraText(0x00A1B2))
-                                      .Srv("cam1._korv._tcp.local", "korv-QX00A1B2.local")
-                                      .Bytes());
-    EXPECT_EQ(client.Translate(), std::make_pair(0u, 1u));
-    MDNSClient::CameraMap cameras;
-    ASSERT_TRUE(client.GetResponses(7, cameras));
-    EXPECT_EQ(cameras.at(kMac).m_ip, 0x0A000002u);
-}
-
-TEST(MDNSClientCore, SelfAnnouncementsUnderIdZero) {
-    TestClient client;
-    client.AccumulateResponseData(CameraMessage(0));
-    EXPECT_EQ(client.Translate(), std::make_pair(1u, 0u));
-    MDNSClient::CameraMap cameras;
-    EXPECT_TRUE(client.GetSelfAnnounceResponses(cameras));
-    EXPECT_EQ(cameras.size(), 1u);
-    EXPECT_FALSE(client.GetSelfAnnounceResponses(cameras));
-}
-
-TEST(MDNSClientCore, RejectedHeadersFileNothing) {
+// Which messages are read: responses without error or questions, every whole record whatever the
+// counts say, up to a record cut off; records of other types are traced and skipped.
+TEST(MDNSClientCore, WhichRecordsAreRead) {
     TestClient client;
     const std::vector<Bytes> rejected = {
-        DnsMessage(7, 0x0000).A("a.local", 1).Bytes(),     // a query
-        DnsMessage(7, 0x8403).A("a.local", 1).Bytes(),     // an error code
-        DnsMessage(7, 0x8400, 1).A("a.local", 1).Bytes(),  // questions
-        Bytes{0, 7, 0x84, 0, 0, 0, 0, 1},                  // shorter than a header
+        DnsMessage(7, 0x0000).A("a.local", 1).Bytes(),  // a query
+        DnsMessage(7, 0x8403).A("a.local", 1).Bytes(),  // an error code
+        DnsMessage(7).Question("a.local", 1, 1).A("a.local", 1).Bytes(),
+        Bytes{0, 7, 0x84, 0, 0, 0, 0, 1},  // shorter than a header
         Bytes{},
     };
     for (const Bytes& message : rejected) {
@@ -206,44 +189,25 @@ TEST(MDNSClientCore, RejectedHeadersFileNothing) {
         EXPECT_TRUE(records.empty());
         EXPECT_FALSE(client.AccumulateResponseData(message));
     }
-    EXPECT_EQ(client.Pending(), 0u);
-    std::vector<QXSDK::DNSResourceRecord> records;
-    EXPECT_TRUE(client.GetRRsFromResponse(DnsMessage(7).Bytes(), records));
-    EXPECT_TRUE(records.empty());
-}
+    EXPECT_TRUE(client.PendingStore().empty());
+    EXPECT_EQ(client.GetResponseTransID(Bytes{0x12}), 0);
 
-TEST(MDNSClientCore, CutRecordEndsMessageKeepingEarlierRecords) {
-    TestClient client;
-    const Bytes whole = DnsMessage(7).A("a.local", 1).A("b.local", 2).Bytes();
-    for (std::size_t cut = 12; cut < whole.size(); ++cut) {
+    Bytes whole = DnsMessage(7).A("a.local", 1).A("b.local", 2).Bytes();
+    whole[7] = 0;  // ANCOUNT 0
+    for (std::size_t cut = 12; cut <= whole.size(); ++cut) {
         const Bytes message(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut));
         std::vector<QXSDK::DNSResourceRecord> records;
         EXPECT_TRUE(client.GetRRsFromResponse(message, records));
-        EXPECT_LE(records.size(), 1u) << cut;
-        for (const auto& record : records) {
-            EXPECT_EQ(record.m_name.ToString(), "a.local");
-            EXPECT_EQ(record.m_rdata.size(), 4u);
+        EXPECT_EQ(records.size(), cut == whole.size() ? 2u : cut >= 12 + 23 ? 1u : 0u) << cut;
+        if (!records.empty()) {
+            EXPECT_EQ(records[0].m_name.ToString(), "a.local");
+            EXPECT_EQ(records[0].m_rdata, (Bytes{0, 0, 0, 1}));
         }
     }
-    std::vector<QXSDK::DNSResourceRecord> records;
-    EXPECT_TRUE(client.GetRRsFromResponse(whole, records));
-    EXPECT_EQ(records.size(), 2u);
-}
 
-TEST(MDNSClientCore, EveryRecordIsReadWhateverTheCounts) {
-    TestClient client;
-    Bytes message = DnsMessage(7).A("a.local", 1).A("b.local", 2).Bytes();
-    message[7] = 0;  // ANCOUNT 0
-    std::vector<QXSDK::DNSResourceRecord> records;
-    EXPECT_TRUE(client.GetRRsFromResponse(message, records));
-    EXPECT_EQ(records.size(), 2u);
-}
-
-TEST(MDNSClientCore, UnknownTypeTracedAndSkipped) {
     QXTest::TraceCapture capture;
-    TestClient client;
-    Bytes message = CameraMessage(7);
     const Bytes extra = DnsMessage(7).Record("x.local", 28, Bytes(16, 0)).Bytes();
+    Bytes message = CameraMessage(7);
     message.insert(message.end(), extra.begin() + 12, extra.end());
     EXPECT_TRUE(client.AccumulateResponseData(message));
     EXPECT_TRUE(capture.Contains(L"MDNSClient::AddResponseToMap: Unknown type encountered!"));
@@ -280,37 +244,6 @@ TEST(MDNSClientCore, HostileCompressionIsBoundPerDatagram) {
     }
 }
 
-TEST(MDNSClientCore, TwoTxtOwnersOneMacFirstOwnerWins) {
-    TestClient client;
-    client.AccumulateResponseData(DnsMessage(7)
-                                      .Txt("b._korv._tcp.local", CameraText(0x00A1B2, "Second"))
-                                      .Srv("b._korv._tcp.local", "hb.local")
-                                      .A("hb.local", 2)
-                                      .Txt("a._korv._tcp.local", CameraText(0x00A1B2, "First"))
-                                      .Srv("a._korv._tcp.local", "ha.local")
-                                      .A("ha.local", 1)
-                                      .Bytes());
-    EXPECT_EQ(client.Translate(), std::make_pair(0u, 1u));
-    MDNSClient::CameraMap cameras;
-    ASSERT_TRUE(client.GetResponses(7, cameras));
-    ASSERT_EQ(cameras.size(), 1u);
-    EXPECT_EQ(cameras.at(kMac).m_model, "First");
-    EXPECT_EQ(cameras.at(kMac).m_ip, 1u);
-}
-
-TEST(MDNSClientCore, LaterQuietPeriodReplacesRecord) {
-    TestClient client;
-    client.AccumulateResponseData(CameraMessage(7, 0x00A1B2, 1));
-    client.Translate();
-    client.AccumulateResponseData(CameraMessage(7, 0x00A1B2, 2));
-    client.AccumulateResponseData(CameraMessage(7, 0x00C3D4, 3));
-    client.Translate();
-    MDNSClient::CameraMap cameras;
-    ASSERT_TRUE(client.GetResponses(7, cameras));
-    ASSERT_EQ(cameras.size(), 2u);
-    EXPECT_EQ(cameras.at(kMac).m_ip, 2u);
-}
-
 TEST(MDNSClientCore, MacSpecificWantsExactlyOneCamera) {
     TestClient client;
     MDNSCameraData one;
@@ -333,39 +266,8 @@ TEST(MDNSClientCore, MacSpecificWantsExactlyOneCamera) {
     EXPECT_EQ(ip, 5u);
 }
 
-TEST(MDNSClientCore, TransIdWrapsToOne) {
-    TestClient client;
-    EXPECT_EQ(client.TransId(), 1);
-    client.IncTransID();
-    EXPECT_EQ(client.TransId(), 2);
-    client.SetTransId(65535);
-    client.IncTransID();
-    EXPECT_EQ(client.TransId(), 1);
-}
-
-TEST(MDNSClientCore, CameraHostNameAndServiceName) {
-    EXPECT_EQ(MDNSClient::CameraHostName(kMac).ToString(), "korv-QX00A1B2.local");
-    EXPECT_EQ(MDNSClient::CameraHostName(0x0211ABCDEFull).ToString(), "korv-QXABCDEF.local");
-    EXPECT_EQ(MDNSClient::ServiceName().ToString(), "_korv._tcp.local");
-    EXPECT_EQ(MDNSClient::ServiceName().Labels().size(), 3u);
-}
-
-TEST(MDNSClientCore, CopyCarriesRecordsAndTransId) {
-    TestClient client;
-    client.AccumulateResponseData(CameraMessage(7));
-    client.Translate();
-    client.IncTransID();
-    MDNSClient copy(client);
-    MDNSClient assigned(boost::make_shared<QX::CodeLock>(), 0);
-    assigned = client;
-    EXPECT_EQ(copy.GetAddr(), 0x7F000001u);
-    EXPECT_EQ(assigned.GetAddr(), 0x7F000001u);
-    MDNSClient::CameraMap cameras;
-    EXPECT_TRUE(client.GetResponses(7, cameras));
-}
-
-// A socket backend with scripted datagrams and a switchable send failure; it records what is
-// sent and how often each operation ran.
+// A socket backend with scripted datagrams and switchable failures; it records what is sent and
+// joined, and counts sockets made and closed.
 class FakeBackend : public QX::SocketBackend {
 public:
     QX::SocketHandle CreateUdp() override {
@@ -380,33 +282,27 @@ public:
         return true;
     }
     bool Bind(QX::SocketHandle, const QX::SocketAddressV4& local) override {
-        if (failBind) {
-            return false;
+        if (!failBind) {
+            bound = local;
         }
-        boundAddress = local.address;
-        boundPort = local.port;
-        return true;
+        return !failBind;
     }
     bool LocalAddress(QX::SocketHandle, QX::SocketAddressV4*) override { return false; }
     bool SetOption(QX::SocketHandle, QX::SocketOption, int) override { return true; }
     bool JoinGroup(QX::SocketHandle, std::uint32_t group, std::uint32_t iface) override {
-        if (failJoin) {
-            return false;
+        if (!failJoin) {
+            joinedGroup = group;
+            joinedInterface = iface;
         }
-        joinedGroup = group;
-        joinedInterface = iface;
-        return true;
+        return !failJoin;
     }
     bool SetMulticastInterface(QX::SocketHandle, std::uint32_t iface) override {
         multicastInterface = iface;
         return true;
     }
     QX::SocketWait WaitReadable(QX::SocketHandle, std::uint32_t timeoutUs) override {
-        {
-            std::lock_guard<std::mutex> guard(mutex);
-            if (!inbox.empty()) {
-                return QX::SocketWait::Readable;
-            }
+        if (std::lock_guard<std::mutex> guard(mutex); !inbox.empty()) {
+            return QX::SocketWait::Readable;
         }
         QX::SleepMs(std::min<std::uint32_t>(timeoutUs / 1000, idleMs));
         return QX::SocketWait::TimedOut;
@@ -432,11 +328,10 @@ public:
         }
         const Bytes datagram = inbox.front();
         inbox.pop_front();
-        const int size = static_cast<int>(datagram.size());
-        std::copy(datagram.begin(), datagram.begin() + std::min(size, capacity),
-                  static_cast<std::uint8_t*>(buffer));
+        std::copy_n(datagram.begin(), std::min<std::size_t>(datagram.size(), capacity),
+                    static_cast<std::uint8_t*>(buffer));
         *received = QX::ReceivedDatagram{};
-        received->size = size;
+        received->size = static_cast<int>(datagram.size());
         received->interfaceIndex = arrivalInterface;
         return true;
     }
@@ -453,20 +348,13 @@ public:
     std::deque<Bytes> inbox;
     std::vector<Bytes> sent;
     QX::SocketAddressV4 sentTo{};
-    std::atomic<bool> failSends{false};
-    std::atomic<bool> failCreate{false};
-    std::atomic<bool> failBind{false};
-    std::atomic<bool> failJoin{false};
-    std::atomic<int> creates{0};
+    QX::SocketAddressV4 bound{0, 0, 1, {}};  // until bound
+    std::atomic<bool> failSends{false}, failCreate{false}, failBind{false}, failJoin{false};
+    std::atomic<int> creates{0}, closes{0};
     // How long an empty wait sleeps before it reports the quiet that it stands for.
     std::atomic<std::uint32_t> idleMs{20};
-    std::atomic<int> closes{0};
     std::atomic<std::uint32_t> arrivalInterface{0};
-    std::uint32_t boundAddress = 1;
-    std::uint16_t boundPort = 0;
-    std::uint32_t joinedGroup = 0;
-    std::uint32_t joinedInterface = 0;
-    std::uint32_t multicastInterface = 0;
+    std::uint32_t joinedGroup = 0, joinedInterface = 0, multicastInterface = 0;
 };
 
 class MDNSClientFake : public ::testing::Test {
@@ -499,8 +387,8 @@ TEST_F(MDNSClientFake, OpenBindsWildcardJoinsOnInterfaceAndQueries) {
         TestClient client;
         ASSERT_TRUE(client.Open());
         EXPECT_EQ(client.GetAddr(), 0x7F000001u);
-        EXPECT_EQ(m_backend.boundAddress, 0u);
-        EXPECT_EQ(m_backend.boundPort, QX::HostToNetwork16(5353));
+        EXPECT_EQ(m_backend.bound.address, 0u);
+        EXPECT_EQ(m_backend.bound.port, QX::HostToNetwork16(5353));
         EXPECT_EQ(m_backend.joinedGroup, QX::HostToNetwork32(0xE00000FB));
         EXPECT_EQ(m_backend.joinedInterface, QX::HostToNetwork32(0x7F000001));
         EXPECT_EQ(m_backend.multicastInterface, QX::HostToNetwork32(0x7F000001));
@@ -514,10 +402,7 @@ TEST_F(MDNSClientFake, OpenBindsWildcardJoinsOnInterfaceAndQueries) {
                              L"m_hEventQueryResponseReceived unsignaled."));
         const std::vector<Bytes> sent = m_backend.Sent();
         ASSERT_EQ(sent.size(), 1u);
-        Bytes expected = {0, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0};
-        const Bytes name = DnsMessage::Name("_korv._tcp.local");
-        expected.insert(expected.end(), name.begin(), name.end());
-        expected.insert(expected.end(), {0, 12, 0x80, 0x01});
+        Bytes expected = DnsMessage(1, 0).Question("_korv._tcp.local", 12, 0x8001).Bytes();
         EXPECT_EQ(sent[0], expected);
         EXPECT_EQ(m_backend.sentTo.address, QX::HostToNetwork32(0xE00000FB));
         EXPECT_EQ(m_backend.sentTo.port, QX::HostToNetwork16(5353));
@@ -551,10 +436,7 @@ TEST_F(MDNSClientFake, SocketThreadFilesSignalsAndAnswersQuery) {
     EXPECT_EQ(ip, 0xC0A8010Au);
     const std::vector<Bytes> sent = m_backend.Sent();
     ASSERT_EQ(sent.size(), 1u);
-    const Bytes name = DnsMessage::Name("korv-QX00A1B2.local");
-    ASSERT_EQ(sent[0].size(), 16 + name.size());
-    EXPECT_EQ(Bytes(sent[0].begin() + 12, sent[0].end() - 4), name);
-    EXPECT_EQ(Bytes(sent[0].end() - 4, sent[0].end()), (Bytes{0, 1, 0, 1}));
+    EXPECT_EQ(sent[0], DnsMessage(1, 0).Question("korv-QX00A1B2.local", 1, 1).Bytes());
 }
 
 TEST_F(MDNSClientFake, DatagramsFromAnotherInterfaceAreDropped) {
@@ -590,8 +472,8 @@ TEST_F(MDNSClientFake, QueriesQueuedBeforeOpenAndAfterClose) {
 // Which interface Open takes for an address, from the address table: the one that lists it, and
 // for any 127/8 address the loopback interface (Debian maps the host name to 127.0.1.1).
 TEST_F(MDNSClientFake, OpenTakesTheInterfaceThatHoldsTheAddress) {
-    QXTest::FakeNetInfo netInfo;
     using QXTest::FakeNetInfo;
+    FakeNetInfo netInfo;
     netInfo.addrRows = {MIB_IPADDRROW{FakeNetInfo::Net(192, 0, 2, 2), 2, 0, 0, 0, 0, 0},
                         MIB_IPADDRROW{FakeNetInfo::Net(127, 0, 0, 1), 1, 0, 0, 0, 0, 0}};
     struct Case {
@@ -628,11 +510,12 @@ TEST_F(MDNSClientFake, OpenTakesTheInterfaceThatHoldsTheAddress) {
 // Whichever step of Open fails, the client is left closed: its socket is closed again, and once
 // the fault is gone a second Open makes a working client.
 TEST_F(MDNSClientFake, FailedOpenLeavesClientClosed) {
-    QXTest::FakeNetInfo netInfo;
-    netInfo.addrRows = {MIB_IPADDRROW{QXTest::FakeNetInfo::Net(127, 0, 0, 1), 1, 0, 0, 0, 0, 0}};
+    using QXTest::FakeNetInfo;
+    FakeNetInfo netInfo;
+    const std::vector<MIB_IPADDRROW> loopbackOnly = {
+        MIB_IPADDRROW{FakeNetInfo::Net(127, 0, 0, 1), 1, 0, 0, 0, 0, 0}};
+    netInfo.addrRows = loopbackOnly;
     netInfo.resolved = {QX::HostToNetwork32(0x7F000001)};
-    const auto loopbackOnly = netInfo.addrRows;
-    const MIB_IPADDRROW documentation{QXTest::FakeNetInfo::Net(198, 51, 100, 1), 2, 0, 0, 0, 0, 0};
     struct Case {
         const char* what;
         std::uint32_t address;
@@ -647,7 +530,7 @@ TEST_F(MDNSClientFake, FailedOpenLeavesClientClosed) {
          [&](bool on) {
              netInfo.addrRows = loopbackOnly;
              if (!on) {
-                 netInfo.addrRows.push_back(documentation);
+                 netInfo.addrRows.push_back({FakeNetInfo::Net(198, 51, 100, 1), 2, 0, 0, 0, 0, 0});
              }
          }},
     };
@@ -696,6 +579,7 @@ TEST_F(MDNSClientFake, CopiesNeverUseTheirSourcesHandles) {
         } else {
             copy = std::make_unique<TestClient>(*source);
         }
+        EXPECT_EQ(copy->GetAddr(), 0x7F000001u);
         for (const Step step : c.steps) {
             MDNSClient::CameraMap cameras;
             std::uint64_t mac = 0;
@@ -816,13 +700,22 @@ TEST_F(MDNSClientFake, UnregisteredEventIsNeverSignalled) {
         client.RegisterSelfAnnounceEvent(INVALID_HANDLE_VALUE);
         QX::EventReset(events[turn]);
     }
-
     feeder.join();
     EXPECT_EQ(lateSignals, 0);
     MDNSClient::CameraMap cameras;
     EXPECT_TRUE(client.GetSelfAnnounceResponses(cameras));  // announcements were translated
     QX::HandleClose(events[0]);
     QX::HandleClose(events[1]);
+}
+
+TEST_F(MDNSClientFake, DestroyWhileSocketThreadRuns) {
+    for (int i = 0; i < 3; ++i) {
+        auto client = std::make_unique<TestClient>();
+        ASSERT_TRUE(client->Open());
+        m_backend.Push(CameraMessage(3));
+        client.reset();
+    }
+    EXPECT_EQ(m_backend.closes, 3);
 }
 
 // The address that a client given none opens on is the first that the host's name resolves to,
@@ -853,14 +746,4 @@ TEST(MDNSClientHost, DefaultAddressIsTheHostNamesFirst) {
         EXPECT_EQ(client.GetAddr(), wanted);
     }
     QX::SocketLayerEnd();
-}
-
-TEST_F(MDNSClientFake, DestroyWhileSocketThreadRuns) {
-    for (int i = 0; i < 3; ++i) {
-        auto client = std::make_unique<TestClient>();
-        ASSERT_TRUE(client->Open());
-        m_backend.Push(CameraMessage(3));
-        client.reset();
-    }
-    EXPECT_EQ(m_backend.closes, 3);
 }

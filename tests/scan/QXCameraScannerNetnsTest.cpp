@@ -3,14 +3,12 @@
 // them configured outside its link's subnet, two sharing an address). Its default scope (every
 // up interface) runs only here, inside the test's namespaces. avahi-daemon plays a standard mDNS
 // responder, first on a link, then also on the scanning host itself.
-
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <array>
 #include <condition_variable>
 #include <cstdio>
-#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -21,15 +19,14 @@
 #include <boost/make_shared.hpp>
 #include <nlohmann/json.hpp>
 
-#include "qxnet/common/QXResult.h"
 #include "qxnet/scan/QXCameraScanner.h"
 #include "qxnet/tftp/QXTFTPClient.h"
 #include "sim/QXSimDiscoveryResponder.h"
 #include "sim/QXSimMdnsResponder.h"
 #include "sim/QXSimulator.h"
-#include "tests/scan/QXRefusingSockets.h"
 #include "tests/support/QXAvahi.h"
 #include "tests/support/QXNetNamespace.h"
+#include "tests/support/QXRefusingSockets.h"
 
 using QXSDK::CameraScanner;
 using QXSDK::ScannedCamera;
@@ -38,29 +35,27 @@ namespace {
 
 constexpr unsigned kBoth = ScannedCamera::METHOD_BROADCAST | ScannedCamera::METHOD_MDNS;
 
-// The cameras of each link; their MACs carry the prefix of the mDNS camera text, so that both
-// methods name them alike and the scanner merges their records.
-struct Expected {
-    const char* camera;  // the simulator's text form
-    const wchar_t* interfaceName;
-    unsigned flags;
-};
-const std::array<std::vector<Expected>, 3> kLinks = {{
-    {{"mac=0e:1f:2a:00:01:01 ip=10.61.0.11", L"qxs1", 0},
-     {"mac=0e:1f:2a:00:01:02 ip=10.61.0.12", L"qxs1", 0}},
-    {{"mac=0e:1f:2a:00:02:01 ip=10.62.0.11", L"qxs2", 0},
-     {"mac=0e:1f:2a:00:02:02 ip=192.168.77.5", L"qxs2", ScannedCamera::FLAG_OUTSIDE_SUBNET}},
-    {{"mac=0e:1f:2a:00:03:01 ip=10.63.0.20", L"qxs3", ScannedCamera::FLAG_ADDRESS_CONFLICT},
-     {"mac=0e:1f:2a:00:03:02 ip=10.63.0.20", L"qxs3", ScannedCamera::FLAG_ADDRESS_CONFLICT}},
+// The cameras of each link (the simulator's text form) and the flags they get; their MACs carry
+// the prefix of the mDNS camera text, so that both methods name them alike.
+const std::array<std::vector<std::pair<const char*, unsigned>>, 3> kLinks = {{
+    {{"mac=0e:1f:2a:00:01:01 ip=10.61.0.11", 0}, {"mac=0e:1f:2a:00:01:02 ip=10.61.0.12", 0}},
+    {{"mac=0e:1f:2a:00:02:01 ip=10.62.0.11", 0},
+     {"mac=0e:1f:2a:00:02:02 ip=192.168.77.5", ScannedCamera::FLAG_OUTSIDE_SUBNET}},
+    {{"mac=0e:1f:2a:00:03:01 ip=10.63.0.20", ScannedCamera::FLAG_ADDRESS_CONFLICT},
+     {"mac=0e:1f:2a:00:03:02 ip=10.63.0.20", ScannedCamera::FLAG_ADDRESS_CONFLICT}},
 }};
 
-// What the callback was told, in order; waited on by the test thread.
+std::uint64_t Mac(std::uint64_t link, std::uint64_t camera) {
+    return 0x0E1F2A000000ull | (link << 8) | camera;
+}
+
+// What the callback was told; waited on by the test thread.
 class Recorder {
 public:
     struct Event {
         CameraScanner::Change change;
         std::uint64_t mac;
-        std::uint32_t address;
+        std::uint32_t address;  // 0: any
     };
     static void Callback(CameraScanner::Change change, const ScannedCamera& camera, void* self) {
         auto* recorder = static_cast<Recorder*>(self);
@@ -68,9 +63,9 @@ public:
         recorder->m_events.push_back({change, camera.mac, camera.Address()});
         recorder->m_changed.notify_all();
     }
-    std::size_t Count(CameraScanner::Change change, std::uint64_t mac, std::uint32_t address = 0) {
+    std::size_t Count(const Event& wanted) {
         std::lock_guard<std::mutex> guard(m_mutex);
-        return CountLocked(change, mac, address);
+        return CountLocked(wanted);
     }
     // Waits (at most a minute, a bound for a hung scanner, not a timing) until every wanted
     // event was told at least once.
@@ -78,7 +73,7 @@ public:
         std::unique_lock<std::mutex> lock(m_mutex);
         return m_changed.wait_for(lock, std::chrono::seconds(60), [&] {
             for (const Event& event : wanted) {
-                if (CountLocked(event.change, event.mac, event.address) == 0) {
+                if (CountLocked(event) == 0) {
                     return false;
                 }
             }
@@ -87,14 +82,11 @@ public:
     }
 
 private:
-    std::size_t CountLocked(CameraScanner::Change change, std::uint64_t mac,
-                            std::uint32_t address) const {
+    std::size_t CountLocked(const Event& wanted) const {
         std::size_t count = 0;
-        for (const Event& event : m_events) {
-            count += event.change == change && event.mac == mac &&
-                             (address == 0 || event.address == address)
-                         ? 1
-                         : 0;
+        for (const Event& e : m_events) {
+            count += e.change == wanted.change && e.mac == wanted.mac &&
+                     (wanted.address == 0 || e.address == wanted.address);
         }
         return count;
     }
@@ -102,10 +94,6 @@ private:
     std::condition_variable m_changed;
     std::vector<Event> m_events;
 };
-
-std::uint64_t Mac(std::uint64_t link, std::uint64_t camera) {
-    return 0x0E1F2A000000ull | (link << 8) | camera;
-}
 
 class ScanLinks : public ::testing::Test {
 protected:
@@ -120,10 +108,10 @@ protected:
             ASSERT_TRUE(QXTest::NetNamespace::Link(*m_scan, "qxs" + n, "10.6" + n + ".0.1/24",
                                                    *m_peers[i], "qxp" + n, "10.6" + n + ".0.2/24"));
             std::vector<QXSim::SimCamera> cameras;
-            for (const Expected& expected : kLinks[i]) {
+            for (const auto& [text, flags] : kLinks[i]) {
                 QXSim::SimCamera camera;
                 std::string error;
-                ASSERT_TRUE(QXSim::ParseCamera(expected.camera, camera, error)) << error;
+                ASSERT_TRUE(QXSim::ParseCamera(text, camera, error)) << error;
                 cameras.push_back(camera);
             }
             m_sims[i] = std::make_unique<QXSim::Simulator>(cameras);
@@ -143,13 +131,26 @@ protected:
             QXSDK::TFTPClient::Cleanup();
         }
     }
-
     // Starts the simulator of link i inside its namespace (its sockets belong there).
     void StartSim(std::size_t i) {
         m_peers[i]->Run([&] {
             std::string error;
             ASSERT_TRUE(m_sims[i]->Start(error)) << error;
         });
+    }
+    // One scan of the scanning namespace with the default scope.
+    std::vector<ScannedCamera> Scan(Recorder* recorder,
+                                    std::vector<CameraScanner::Failure>& failures) {
+        std::vector<ScannedCamera> cameras;
+        m_scan->Run([&] {
+            CameraScanner scanner(boost::make_shared<QX::CodeLock>());
+            if (recorder != nullptr) {
+                scanner.SetCallback(Recorder::Callback, recorder);
+            }
+            EXPECT_EQ(scanner.Scan(cameras), 0);
+            failures = scanner.GetFailures();
+        });
+        return cameras;
     }
 
     std::unique_ptr<QXTest::NetNamespace> m_scan;
@@ -158,16 +159,13 @@ protected:
 };
 
 // Every camera once, with its link's interface, both methods and its flags; the loopback of the
-// scanning namespace is left out of the default scope.
-TEST_F(ScanLinks, FindsEveryCameraOnceWithInterfaceMethodAndFlags) {
+// scanning namespace is left out of the default scope. An interface whose sockets cannot be set
+// up is skipped and reported; the others are scanned.
+TEST_F(ScanLinks, FindsEveryCameraOnceAndSkipsRefusedInterfaces) {
     Recorder recorder;
-    std::vector<ScannedCamera> cameras;
-    m_scan->Run([&] {
-        CameraScanner scanner(boost::make_shared<QX::CodeLock>());
-        scanner.SetCallback(Recorder::Callback, &recorder);
-        ASSERT_EQ(scanner.Scan(cameras), 0);
-        EXPECT_TRUE(scanner.GetFailures().empty());
-    });
+    std::vector<CameraScanner::Failure> failures;
+    const std::vector<ScannedCamera> cameras = Scan(&recorder, failures);
+    EXPECT_TRUE(failures.empty());
     std::map<std::uint64_t, const ScannedCamera*> byMac;
     for (const ScannedCamera& camera : cameras) {
         EXPECT_TRUE(byMac.emplace(camera.mac, &camera).second) << std::hex << camera.mac;
@@ -175,40 +173,28 @@ TEST_F(ScanLinks, FindsEveryCameraOnceWithInterfaceMethodAndFlags) {
     ASSERT_EQ(cameras.size(), 6u);
     for (std::size_t link = 0; link < kLinks.size(); ++link) {
         for (std::size_t i = 0; i < kLinks[link].size(); ++i) {
-            const Expected& expected = kLinks[link][i];
-            SCOPED_TRACE(expected.camera);
+            SCOPED_TRACE(kLinks[link][i].first);
             const auto found = byMac.find(Mac(link + 1, i + 1));
             ASSERT_NE(found, byMac.end());
             const ScannedCamera& camera = *found->second;
-            EXPECT_EQ(camera.interfaces, std::vector<std::wstring>{expected.interfaceName});
+            EXPECT_EQ(camera.interfaces,
+                      std::vector<std::wstring>{L"qxs" + std::to_wstring(link + 1)});
             EXPECT_EQ(camera.methods, kBoth);
             EXPECT_TRUE(camera.hasBroadcast && camera.hasMdns);
             EXPECT_EQ(camera.broadcast.ip, camera.mdns.m_ip);
-            EXPECT_EQ(camera.flags, expected.flags);
-            EXPECT_EQ(recorder.Count(CameraScanner::CAMERA_APPEARED, camera.mac), 1u);
+            EXPECT_EQ(camera.flags, kLinks[link][i].second);
+            EXPECT_EQ(recorder.Count({CameraScanner::CAMERA_APPEARED, camera.mac, 0}), 1u);
         }
     }
-}
 
-// An interface whose sockets cannot be set up is skipped and reported; the others are scanned.
-TEST_F(ScanLinks, InterfaceWhoseSocketsAreRefusedIsSkippedAndReported) {
     QXTest::RefusingSockets refusing({0x0A3E0001});  // 10.62.0.1, the scanner's end of link 2
-    std::vector<ScannedCamera> cameras;
-    std::vector<CameraScanner::Failure> failures;
-    m_scan->Run([&] {
-        CameraScanner scanner(boost::make_shared<QX::CodeLock>());
-        ASSERT_EQ(scanner.Scan(cameras), 0);
-        failures = scanner.GetFailures();
-    });
+    const std::vector<ScannedCamera> rest = Scan(nullptr, failures);
     ASSERT_EQ(failures.size(), 2u);
-    unsigned methods = 0;
-    for (const CameraScanner::Failure& failure : failures) {
-        EXPECT_EQ(failure.interfaceName, L"qxs2");
-        methods |= failure.method;
-    }
-    EXPECT_EQ(methods, kBoth);
-    ASSERT_EQ(cameras.size(), 4u);
-    for (const ScannedCamera& camera : cameras) {
+    EXPECT_EQ(failures[0].interfaceName, L"qxs2");
+    EXPECT_EQ(failures[1].interfaceName, L"qxs2");
+    EXPECT_EQ(failures[0].method | failures[1].method, kBoth);
+    ASSERT_EQ(rest.size(), 4u);
+    for (const ScannedCamera& camera : rest) {
         EXPECT_NE(camera.interfaces, std::vector<std::wstring>{L"qxs2"}) << std::hex << camera.mac;
     }
 }
@@ -252,7 +238,7 @@ TEST_F(ScanLinks, WatchReportsLinkDownStoppedAndMovedCameras) {
     // The two cameras no longer share an address.
     EXPECT_EQ(living[Mac(3, 1)].flags, 0u);
     EXPECT_EQ(living[Mac(3, 2)].flags, 0u);
-    EXPECT_EQ(recorder.Count(CameraScanner::CAMERA_GONE, Mac(3, 2)), 0u);
+    EXPECT_EQ(recorder.Count({CameraScanner::CAMERA_GONE, Mac(3, 2), 0}), 0u);
 }
 
 #if defined(QXNET_CLI_PATH)
@@ -293,13 +279,13 @@ TEST_F(ScanLinks, DiscoverCommandScansEveryInterface) {
         ASSERT_EQ(json.at("count"), c.cameras) << out;
         std::set<std::string> macs;
         for (const nlohmann::json& camera : json.at("cameras")) {
-            macs.insert(camera.at("mac").get<std::string>());
+            const std::string mac = camera.at("mac").get<std::string>();
+            macs.insert(mac);
             EXPECT_EQ(camera.at("methods"), nlohmann::json(c.methods));
             ASSERT_EQ(camera.at("interfaces").size(), 1u);
             const std::string link = camera.at("interfaces")[0].get<std::string>();
-            EXPECT_EQ(camera.at("mac").get<std::string>().substr(0, 14),
-                      "0e:1f:2a:00:0" + link.substr(3, 1));
-            if (camera.at("mac") == "0e:1f:2a:00:02:02") {
+            EXPECT_EQ(mac.substr(0, 14), "0e:1f:2a:00:0" + link.substr(3, 1));
+            if (mac == "0e:1f:2a:00:02:02") {
                 EXPECT_EQ(camera.at("flags"), nlohmann::json({"outside-subnet"}));
             }
         }
@@ -309,41 +295,21 @@ TEST_F(ScanLinks, DiscoverCommandScansEveryInterface) {
 }
 #endif
 
-const char kService[] = R"(<?xml version="1.0" standalone='no'?>
-<!DOCTYPE service-group SYSTEM "avahi-service.dtd">
-<service-group>
-  <name>QX2000-QX00C3D4</name>
-  <service>
-    <type>_korv._tcp</type>
-    <port>80</port>
-    <txt-record>txtvers=1</txt-record>
-    <txt-record>model=QX2000</txt-record>
-    <txt-record>MAC=QX00C3D4-FW3.14-00010002-0000001F-0A0B/QX2000</txt-record>
-  </service>
-</service-group>
-)";
-// The scanning host's own stack publishes something else, so that it is seen to be up.
-const char kHostService[] = R"(<?xml version="1.0" standalone='no'?>
-<!DOCTYPE service-group SYSTEM "avahi-service.dtd">
-<service-group>
-  <name>scanning host</name>
-  <service>
-    <type>_http._tcp</type>
-    <port>8080</port>
-  </service>
-</service-group>
-)";
+std::string Service(const std::string& name, const std::string& type, int port,
+                    const std::string& txt) {
+    return "<?xml version=\"1.0\" standalone='no'?>\n"
+           "<!DOCTYPE service-group SYSTEM \"avahi-service.dtd\">\n<service-group><name>" +
+           name + "</name><service><type>" + type + "</type><port>" + std::to_string(port) +
+           "</port>" + txt + "</service></service-group>\n";
+}
 constexpr std::uint64_t kAvahiMac = 0x0E1F2A00C3D4ull;
 constexpr std::uint32_t kAvahiAddress = 0x0A4E0002;  // 10.78.0.2
 
 class ScanAvahi : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!QXTest::NetNamespace::Available()) {
-            GTEST_SKIP() << "network namespaces need root and the ip tool";
-        }
-        if (!QXTest::Avahi::Installed()) {
-            GTEST_SKIP() << "avahi-daemon is not installed (scripts/install-deps.sh)";
+        if (!QXTest::NetNamespace::Available() || !QXTest::Avahi::Installed()) {
+            GTEST_SKIP() << "needs root, the ip tool and avahi-daemon (scripts/install-deps.sh)";
         }
         m_scan = std::make_unique<QXTest::NetNamespace>("qxsca");
         m_peer = std::make_unique<QXTest::NetNamespace>("qxsav");
@@ -354,8 +320,11 @@ protected:
             ASSERT_NE(mkdtemp(pattern), nullptr);
             *dir = pattern;
         }
-        m_camera =
-            std::make_unique<QXTest::Avahi>(*m_peer, m_peerDir, "qxa0", "korv-QX00C3D4", kService);
+        m_camera = std::make_unique<QXTest::Avahi>(
+            *m_peer, m_peerDir, "qxa0", "korv-QX00C3D4",
+            Service("QX2000-QX00C3D4", "_korv._tcp", 80,
+                    "<txt-record>txtvers=1</txt-record><txt-record>model=QX2000</txt-record>"
+                    "<txt-record>MAC=QX00C3D4-FW3.14-00010002-0000001F-0A0B/QX2000</txt-record>"));
         std::string log;
         ASSERT_TRUE(m_camera->WaitReady(log)) << log;
     }
@@ -367,18 +336,6 @@ protected:
                 QXTest::Shell("rm -rf '" + dir + "'");
             }
         }
-    }
-
-    // One mDNS scan of the scanning namespace's link.
-    std::vector<ScannedCamera> Scan() {
-        std::vector<ScannedCamera> cameras;
-        m_scan->Run([&] {
-            CameraScanner scanner(boost::make_shared<QX::CodeLock>());
-            scanner.SetMethods(ScannedCamera::METHOD_MDNS);
-            EXPECT_EQ(scanner.Scan(cameras), 0);
-            EXPECT_TRUE(scanner.GetFailures().empty());
-        });
-        return cameras;
     }
 
     std::unique_ptr<QXTest::NetNamespace> m_scan;
@@ -395,12 +352,20 @@ TEST_F(ScanAvahi, FoundBesideHostStackAndGoneOnGoodbye) {
     for (bool hostStack : {false, true}) {
         SCOPED_TRACE(hostStack ? "avahi-daemon on the scanning host" : "no mDNS stack on the host");
         if (hostStack) {
-            m_host = std::make_unique<QXTest::Avahi>(*m_scan, m_hostDir, "qxa1", "qxscanhost",
-                                                     kHostService);
+            // The scanning host's own stack publishes something else, so that it is seen to be up.
+            m_host =
+                std::make_unique<QXTest::Avahi>(*m_scan, m_hostDir, "qxa1", "qxscanhost",
+                                                Service("scanning host", "_http._tcp", 8080, ""));
             std::string log;
             ASSERT_TRUE(m_host->WaitReady(log)) << log;
         }
-        const std::vector<ScannedCamera> cameras = Scan();
+        std::vector<ScannedCamera> cameras;
+        m_scan->Run([&] {
+            CameraScanner scanner(boost::make_shared<QX::CodeLock>());
+            scanner.SetMethods(ScannedCamera::METHOD_MDNS);
+            EXPECT_EQ(scanner.Scan(cameras), 0);
+            EXPECT_TRUE(scanner.GetFailures().empty());
+        });
         ASSERT_EQ(cameras.size(), 1u);
         EXPECT_EQ(cameras[0].mac, kAvahiMac);
         EXPECT_EQ(cameras[0].Address(), kAvahiAddress);

@@ -1,0 +1,141 @@
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace QXTest {
+
+using DnsBytes = std::vector<std::uint8_t>;
+
+// Builds DNS messages byte by byte: a header, questions, then records with uncompressed owner
+// names (dotted text) and raw rdata. QDCOUNT and ANCOUNT follow what was added.
+class DnsMessage {
+public:
+    explicit DnsMessage(std::uint16_t id, std::uint16_t flags = 0x8400) {
+        for (std::uint16_t field :
+             {id, flags, std::uint16_t{0}, std::uint16_t{0}, std::uint16_t{0}, std::uint16_t{0}}) {
+            U16(m_bytes, field);
+        }
+    }
+    static DnsBytes Name(const std::string& dotted) {
+        DnsBytes out;
+        for (std::size_t start = 0; start < dotted.size();) {
+            const std::size_t dot = std::min(dotted.find('.', start), dotted.size());
+            out.push_back(static_cast<std::uint8_t>(dot - start));
+            out.insert(out.end(), dotted.begin() + static_cast<std::ptrdiff_t>(start),
+                       dotted.begin() + static_cast<std::ptrdiff_t>(dot));
+            start = dot + 1;
+        }
+        out.push_back(0);
+        return out;
+    }
+    // A question (as unicast answers repeat it); add questions before any record.
+    DnsMessage& Question(const std::string& name, std::uint16_t type, std::uint16_t qClass) {
+        Append(Name(name));
+        U16(m_bytes, type);
+        U16(m_bytes, qClass);
+        ++m_bytes[5];
+        return *this;
+    }
+    DnsMessage& Record(const std::string& owner, std::uint16_t type, const DnsBytes& rdata) {
+        Append(Name(owner));
+        for (std::uint16_t field :
+             {type, std::uint16_t{1}, static_cast<std::uint16_t>(m_ttl >> 16),
+              static_cast<std::uint16_t>(m_ttl), static_cast<std::uint16_t>(rdata.size())}) {
+            U16(m_bytes, field);
+        }
+        Append(rdata);
+        ++m_bytes[7];
+        return *this;
+    }
+    DnsMessage& A(const std::string& owner, std::uint32_t address) {
+        DnsBytes rdata;
+        U16(rdata, static_cast<std::uint16_t>(address >> 16));
+        U16(rdata, static_cast<std::uint16_t>(address));
+        return Record(owner, 1, rdata);
+    }
+    DnsMessage& Srv(const std::string& owner, const std::string& target) {
+        DnsBytes rdata = {0, 0, 0, 0, 0, 80};
+        const DnsBytes name = Name(target);
+        rdata.insert(rdata.end(), name.begin(), name.end());
+        return Record(owner, 33, rdata);
+    }
+    // Two leading strings, then the camera text.
+    DnsMessage& Txt(const std::string& owner, const std::string& cameraText) {
+        DnsBytes rdata = {1, 'a', 1, 'b', static_cast<std::uint8_t>(cameraText.size())};
+        rdata.insert(rdata.end(), cameraText.begin(), cameraText.end());
+        return Record(owner, 16, rdata);
+    }
+    DnsMessage& Ptr(const std::string& owner, const std::string& target) {
+        return Record(owner, 12, Name(target));
+    }
+    // The four records of a camera with the MAC's three low octets at the address.
+    DnsMessage& Camera(std::uint32_t low24, std::uint32_t address,
+                       const std::string& model = "QX2000") {
+        const std::string text = CameraText(low24, model);
+        const std::string instance = "cam" + text.substr(6, 6) + "._korv._tcp.local";
+        const std::string host = "korv-" + text.substr(4, 8) + ".local";
+        return Ptr("_korv._tcp.local", instance)
+            .Txt(instance, text)
+            .Srv(instance, host)
+            .A(host, address);
+    }
+    // The TTL of the records added from now on (120 until set).
+    DnsMessage& Ttl(std::uint32_t ttl) {
+        m_ttl = ttl;
+        return *this;
+    }
+    const DnsBytes& Bytes() const { return m_bytes; }
+
+    // A camera text for the MAC's three low octets.
+    static std::string CameraText(std::uint32_t low24, const std::string& model = "QX2000") {
+        static const char digits[] = "0123456789ABCDEF";
+        std::string hex;
+        for (int shift = 20; shift >= 0; shift -= 4) {
+            hex += digits[(low24 >> shift) & 0xF];
+        }
+        return "MAC=QX" + hex + "-FW3.14-00010002-0000001F-0A0B/" + model;
+    }
+
+private:
+    static void U16(DnsBytes& out, std::uint16_t v) {
+        out.push_back(static_cast<std::uint8_t>(v >> 8));
+        out.push_back(static_cast<std::uint8_t>(v));
+    }
+    void Append(const DnsBytes& bytes) {
+        m_bytes.insert(m_bytes.end(), bytes.begin(), bytes.end());
+    }
+
+    std::uint32_t m_ttl = 120;
+    DnsBytes m_bytes;
+};
+
+// A datagram of the largest mDNS size built to make filing expensive: its first record's owner is
+// a run of runLabels one-byte labels, and every further record (of the given type, until 8192
+// bytes are used) has an owner that is a pointer to that run; an SRV record's target points there
+// too, an A record carries an address, other types no data.
+inline DnsBytes CompressionBomb(std::size_t runLabels, std::uint16_t type) {
+    std::string run = "x";
+    for (std::size_t i = 1; i < runLabels; ++i) {
+        run += ".x";
+    }
+    DnsBytes out = DnsMessage(0x1234).A(run, 0xC0A8010A).Bytes();
+    const DnsBytes rdata = type == 33  ? DnsBytes{0, 0, 0, 0, 0, 80, 0xC0, 12}
+                           : type == 1 ? DnsBytes{192, 168, 1, 10}
+                                       : DnsBytes{};
+    std::uint16_t count = 1;
+    while (out.size() + 12 + rdata.size() <= 8192) {
+        out.insert(out.end(),
+                   {0xC0, 12, static_cast<std::uint8_t>(type >> 8), static_cast<std::uint8_t>(type),
+                    0, 1, 0, 0, 0, 120, 0, static_cast<std::uint8_t>(rdata.size())});
+        out.insert(out.end(), rdata.begin(), rdata.end());
+        ++count;
+    }
+    out[6] = static_cast<std::uint8_t>(count >> 8);
+    out[7] = static_cast<std::uint8_t>(count);
+    return out;
+}
+
+}  // namespace QXTest
