@@ -1,16 +1,13 @@
 #include "sim/QXSimDiscoveryResponder.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <random>
 
+#include "sim/QXSimSocket.h"
 #include "sim/QXSimulator.h"
 
 namespace QXSim {
@@ -28,10 +25,6 @@ void PutBigEndian(std::vector<std::uint8_t>& out, std::size_t offset, std::uint6
     for (int i = 0; i < bytes; ++i) {
         out[offset + i] = static_cast<std::uint8_t>(value >> (8 * (bytes - 1 - i)));
     }
-}
-
-std::string SystemError(const std::string& what) {
-    return what + ": " + std::strerror(errno);
 }
 
 }  // namespace
@@ -100,55 +93,27 @@ bool DiscoveryResponder::Start(std::string& error) {
     if (m_socket >= 0) {
         return true;
     }
-    m_socket = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    if (m_socket < 0) {
-        error = SystemError("discovery responder: socket");
-        return false;
-    }
-    int on = 1;
+    SocketOptions options;
+    options.reuseAddress = true;
+    options.broadcast = true;
     // Large answer bursts (a thousand cameras) must not stall on the send buffer.
-    int sendBuffer = 4 * 1024 * 1024;
-    setsockopt(m_socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    setsockopt(m_socket, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-    setsockopt(m_socket, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(m_options.bindAddress);
-    local.sin_port = htons(m_options.port);
-    if (bind(m_socket, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-        error = SystemError("discovery responder: bind " + AddressText(m_options.bindAddress) +
-                            ":" + std::to_string(m_options.port));
-        close(m_socket);
-        m_socket = -1;
+    options.sendBuffer = 4 * 1024 * 1024;
+    m_socket = BindSocket(SOCK_DGRAM, m_options.bindAddress, m_options.port, options,
+                          "discovery responder", error);
+    if (m_socket < 0) {
         return false;
     }
-    socklen_t length = sizeof local;
-    getsockname(m_socket, reinterpret_cast<sockaddr*>(&local), &length);
-    m_port = ntohs(local.sin_port);
-    if (pipe2(m_wake, O_CLOEXEC) != 0) {
-        error = SystemError("discovery responder: pipe");
-        close(m_socket);
-        m_socket = -1;
+    m_port = LocalPort(m_socket);
+    if (!StartThread("discovery responder", error)) {
+        CloseDescriptor(m_socket);
         return false;
     }
-    m_thread = std::thread([this] { Serve(); });
     return true;
 }
 
 void DiscoveryResponder::Stop() {
-    if (m_socket < 0) {
-        return;
-    }
-    char byte = 0;
-    if (write(m_wake[1], &byte, 1) != 1) {
-        // The pipe is empty and ours; a failed write leaves the thread to end on its own poll.
-    }
-    m_thread.join();
-    close(m_wake[0]);
-    close(m_wake[1]);
-    m_wake[0] = m_wake[1] = -1;
-    close(m_socket);
-    m_socket = -1;
+    StopThread();
+    CloseDescriptor(m_socket);
 }
 
 std::vector<std::uint8_t> DiscoveryResponder::LastRequest() const {
@@ -161,59 +126,35 @@ std::set<std::uint64_t> DiscoveryResponder::AnsweredMacs() const {
     return m_answeredMacs;
 }
 
-bool DiscoveryResponder::Pause(unsigned microseconds) {
-    if (microseconds == 0) {
-        return true;
-    }
-    pollfd wake{m_wake[0], POLLIN, 0};
-    timespec timeout{static_cast<time_t>(microseconds / 1000000),
-                     static_cast<long>(microseconds % 1000000) * 1000};
-    return ppoll(&wake, 1, &timeout, nullptr) == 0;
-}
-
-void DiscoveryResponder::Serve() {
+void DiscoveryResponder::Run() {
     std::vector<std::uint8_t> request(65536);
-    for (;;) {
-        pollfd fds[2] = {{m_socket, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return;
-        }
-        if (fds[1].revents != 0) {
-            return;
-        }
+    while (!Stopping()) {
         sockaddr_in from{};
-        socklen_t fromLength = sizeof from;
-        ssize_t n = recvfrom(m_socket, request.data(), request.size(), 0,
-                             reinterpret_cast<sockaddr*>(&from), &fromLength);
-        if (n < 0) {
-            continue;
-        }
-        if (m_options.loopbackRequestersOnly && (ntohl(from.sin_addr.s_addr) >> 24) != 127) {
+        const auto n = ReceiveFrom(m_socket, -1, request, from);
+        if (!n ||
+            (m_options.loopbackRequestersOnly && (ntohl(from.sin_addr.s_addr) >> 24) != 127)) {
             continue;
         }
         {
             std::lock_guard<std::mutex> guard(m_recordLock);
-            m_lastRequest.assign(request.begin(), request.begin() + n);
+            m_lastRequest.assign(request.begin(), request.begin() + static_cast<long>(*n));
         }
         ++m_requests;
-        Answer(&from, fromLength);
+        Answer(from);
     }
 }
 
-void DiscoveryResponder::Answer(const void* requester, std::uint32_t requesterLength) {
+void DiscoveryResponder::Answer(const sockaddr_in& requester) {
     const DiscoveryFaults& faults = m_options.faults;
-    auto to = static_cast<const sockaddr*>(requester);
     auto send = [&](const std::vector<std::uint8_t>& datagram) {
-        if (sendto(m_socket, datagram.data(), datagram.size(), 0, to, requesterLength) < 0) {
+        if (sendto(m_socket, datagram.data(), datagram.size(), 0,
+                   reinterpret_cast<const sockaddr*>(&requester), sizeof requester) < 0) {
             ++m_sendFailures;
             return false;
         }
         return true;
     };
-    if (!Pause(faults.delayMs * 1000)) {
+    if (!Pause(std::uint64_t{faults.delayMs} * 1000)) {
         return;
     }
     for (unsigned i = 0; i < faults.untagged; ++i) {

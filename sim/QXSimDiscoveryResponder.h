@@ -5,10 +5,11 @@
 #include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "sim/QXSimService.h"
+#include <netinet/in.h>
+
+#include "sim/QXSimServiceThread.h"
 
 namespace QXSim {
 
@@ -52,7 +53,7 @@ struct DiscoveryOptions {
 // The cameras' discovery service: one UDP socket that answers every request datagram, whatever
 // it holds, with one tagged answer per camera, sent to the requester. Runs one thread between
 // Start and Stop. Counters may be read from any thread.
-class DiscoveryResponder : public Service {
+class DiscoveryResponder : public ServiceThread {
 public:
     DiscoveryResponder(const Simulator& simulator, DiscoveryOptions options);
     ~DiscoveryResponder() override;
@@ -79,17 +80,13 @@ public:
     static const char kTag[];
 
 private:
-    void Serve();
-    void Answer(const void* requester, std::uint32_t requesterLength);
-    // Waits the given time or until Stop; returns false when stopping.
-    bool Pause(unsigned microseconds);
+    void Run() override;
+    void Answer(const sockaddr_in& requester);
 
     const Simulator& m_simulator;
     DiscoveryOptions m_options;
     int m_socket = -1;
-    int m_wake[2] = {-1, -1};
     std::uint16_t m_port = 0;
-    std::thread m_thread;
     std::uint32_t m_random;
     std::atomic<std::uint64_t> m_requests{0};
     std::atomic<std::uint64_t> m_answersSent{0};

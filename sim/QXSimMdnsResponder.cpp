@@ -1,20 +1,16 @@
 #include "sim/QXSimMdnsResponder.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cctype>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <map>
 #include <tuple>
 
+#include "sim/QXSimSocket.h"
 #include "sim/QXSimulator.h"
 
 namespace QXSim {
@@ -30,10 +26,6 @@ constexpr std::uint16_t kTypeTxt = 16;
 constexpr std::uint16_t kTypeSrv = 33;
 constexpr std::uint32_t kTtl = 120;
 const char kService[] = "_korv._tcp.local";
-
-std::string SystemError(const std::string& what) {
-    return what + ": " + std::strerror(errno);
-}
 
 std::string Lower(std::string text) {
     for (char& c : text) {
@@ -249,32 +241,27 @@ bool MdnsResponder::Start(std::string& error) {
     if (m_receive >= 0) {
         return true;
     }
+    if (!OpenSockets(error) || !StartThread("mdns responder", error)) {
+        Stop();
+        return false;
+    }
+    return true;
+}
+
+bool MdnsResponder::OpenSockets(std::string& error) {
+    SocketOptions reuse;
+    reuse.reuseAddress = true;
+    m_receive = BindSocket(SOCK_DGRAM, kGroup, kPort, reuse, "mdns responder", error);
+    if (m_receive < 0) {
+        return false;
+    }
     const in_addr interfaceAddress{htonl(m_options.interfaceAddress)};
-    m_receive = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    m_send = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    if (m_receive < 0 || m_send < 0) {
-        error = SystemError("mdns responder: socket");
-        Stop();
-        return false;
-    }
-    int on = 1;
-    setsockopt(m_receive, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in group{};
-    group.sin_family = AF_INET;
-    group.sin_addr.s_addr = htonl(kGroup);
-    group.sin_port = htons(kPort);
-    if (bind(m_receive, reinterpret_cast<sockaddr*>(&group), sizeof group) != 0) {
-        error = SystemError("mdns responder: bind 224.0.0.251:5353");
-        Stop();
-        return false;
-    }
     ip_mreq membership{};
     membership.imr_multiaddr.s_addr = htonl(kGroup);
     membership.imr_interface = interfaceAddress;
     if (setsockopt(m_receive, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0) {
         error = SystemError("mdns responder: join 224.0.0.251 on " +
                             AddressText(m_options.interfaceAddress));
-        Stop();
         return false;
     }
     // Answers leave from the interface's address and port 5353, as receivers expect of mDNS.
@@ -282,47 +269,30 @@ bool MdnsResponder::Start(std::string& error) {
     // to that address and port would otherwise, being more specific than the client's
     // wildcard-bound one, take the unicast answers meant for a client on the same host. Unicast
     // answers name their target each time, which a connected UDP socket allows.
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr = interfaceAddress;
-    local.sin_port = htons(kPort);
+    m_send =
+        BindSocket(SOCK_DGRAM, m_options.interfaceAddress, kPort, reuse, "mdns responder", error);
+    if (m_send < 0) {
+        return false;
+    }
     const unsigned char ttl = 255;
     const unsigned char loop = 1;
-    setsockopt(m_send, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (bind(m_send, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
-        setsockopt(m_send, IPPROTO_IP, IP_MULTICAST_IF, &interfaceAddress,
+    const sockaddr_in group = MakeAddress(kGroup, kPort);
+    if (setsockopt(m_send, IPPROTO_IP, IP_MULTICAST_IF, &interfaceAddress,
                    sizeof interfaceAddress) != 0 ||
         setsockopt(m_send, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) != 0 ||
         setsockopt(m_send, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop) != 0 ||
-        connect(m_send, reinterpret_cast<sockaddr*>(&group), sizeof group) != 0) {
+        connect(m_send, reinterpret_cast<const sockaddr*>(&group), sizeof group) != 0) {
         error = SystemError("mdns responder: sending socket on " +
                             AddressText(m_options.interfaceAddress) + ":5353");
-        Stop();
         return false;
     }
-    if (pipe2(m_wake, O_CLOEXEC) != 0) {
-        error = SystemError("mdns responder: pipe");
-        Stop();
-        return false;
-    }
-    m_thread = std::thread([this] { Serve(); });
     return true;
 }
 
 void MdnsResponder::Stop() {
-    if (m_thread.joinable()) {
-        char byte = 0;
-        if (write(m_wake[1], &byte, 1) != 1) {
-            // The pipe is empty and ours; the thread then ends at its next poll time-out.
-        }
-        m_thread.join();
-    }
-    for (int* fd : {&m_wake[0], &m_wake[1], &m_receive, &m_send}) {
-        if (*fd >= 0) {
-            close(*fd);
-            *fd = -1;
-        }
-    }
+    StopThread();
+    CloseDescriptor(m_receive);
+    CloseDescriptor(m_send);
 }
 
 std::vector<std::uint16_t> MdnsResponder::QueryIds() const {
@@ -330,19 +300,11 @@ std::vector<std::uint16_t> MdnsResponder::QueryIds() const {
     return m_queryIds;
 }
 
-bool MdnsResponder::Pause(unsigned milliseconds) {
-    if (milliseconds == 0) {
-        return true;
-    }
-    pollfd wake{m_wake[0], POLLIN, 0};
-    return poll(&wake, 1, static_cast<int>(milliseconds)) == 0;
-}
-
-void MdnsResponder::Serve() {
+void MdnsResponder::Run() {
     using Clock = std::chrono::steady_clock;
     std::vector<std::uint8_t> buffer(9000);
     auto nextAnnounce = Clock::now();
-    for (;;) {
+    while (!Stopping()) {
         int timeout = -1;
         if (m_options.announceIntervalMs != 0) {
             const auto now = Clock::now();
@@ -360,27 +322,12 @@ void MdnsResponder::Serve() {
                                            .count()) +
                       1;
         }
-        pollfd fds[2] = {{m_receive, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
-        if (poll(fds, 2, timeout) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return;
-        }
-        if (fds[1].revents != 0) {
-            return;
-        }
-        if (fds[0].revents == 0) {
-            continue;
-        }
         sockaddr_in from{};
-        socklen_t fromLength = sizeof from;
-        const ssize_t n = recvfrom(m_receive, buffer.data(), buffer.size(), 0,
-                                   reinterpret_cast<sockaddr*>(&from), &fromLength);
-        if (n < 0) {
-            continue;
+        if (const auto n = ReceiveFrom(m_receive, timeout, buffer, from)) {
+            HandleQuery(
+                std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + static_cast<long>(*n)),
+                &from);
         }
-        HandleQuery(std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + n), &from);
     }
 }
 
@@ -417,7 +364,7 @@ void MdnsResponder::HandleQuery(const std::vector<std::uint8_t>& query, const vo
             return;
         }
     }
-    if (!Pause(m_options.faults.delayMs)) {
+    if (!Pause(std::uint64_t{m_options.faults.delayMs} * 1000)) {
         return;
     }
     if (unicast) {
@@ -432,7 +379,7 @@ void MdnsResponder::HandleQuery(const std::vector<std::uint8_t>& query, const vo
         Writer second(id);
         WriteAddressRecord(second, *answered.front());
         Send({first.Finish()}, to);
-        if (!Pause(m_options.faults.splitGapMs)) {
+        if (!Pause(std::uint64_t{m_options.faults.splitGapMs} * 1000)) {
             return;
         }
         Send({second.Finish()}, to);
@@ -445,17 +392,11 @@ void MdnsResponder::HandleQuery(const std::vector<std::uint8_t>& query, const vo
 }
 
 void MdnsResponder::Send(const std::vector<std::vector<std::uint8_t>>& datagrams, const void* to) {
-    sockaddr_in target{};
-    if (to != nullptr) {
-        target = *static_cast<const sockaddr_in*>(to);
-    } else {
-        target.sin_family = AF_INET;
-        target.sin_addr.s_addr = htonl(kGroup);
-        target.sin_port = htons(kPort);
-    }
+    const sockaddr_in target =
+        to != nullptr ? *static_cast<const sockaddr_in*>(to) : MakeAddress(kGroup, kPort);
     for (const std::vector<std::uint8_t>& datagram : datagrams) {
-        sendto(m_send, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&target),
-               sizeof target);
+        sendto(m_send, datagram.data(), datagram.size(), 0,
+               reinterpret_cast<const sockaddr*>(&target), sizeof target);
     }
 }
 

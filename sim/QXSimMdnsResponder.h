@@ -4,10 +4,9 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "sim/QXSimService.h"
+#include "sim/QXSimServiceThread.h"
 
 namespace QXSim {
 
@@ -45,7 +44,7 @@ struct MdnsOptions {
 // answered by unicast to the asker, otherwise to the group; both leave from port 5353 of the
 // interface's address. Runs one thread between Start and Stop; counters may be read from any
 // thread.
-class MdnsResponder : public Service {
+class MdnsResponder : public ServiceThread {
 public:
     MdnsResponder(const Simulator& simulator, MdnsOptions options);
     ~MdnsResponder() override;
@@ -72,17 +71,16 @@ public:
     static std::string HostLabel(const SimCamera& camera);
 
 private:
-    void Serve();
+    void Run() override;
+    // Binds the group for receiving and the interface's port 5353 for sending.
+    bool OpenSockets(std::string& error);
     void HandleQuery(const std::vector<std::uint8_t>& query, const void* from);
     void Send(const std::vector<std::vector<std::uint8_t>>& datagrams, const void* to);
-    bool Pause(unsigned milliseconds);
 
     const Simulator& m_simulator;
     MdnsOptions m_options;
     int m_receive = -1;
     int m_send = -1;
-    int m_wake[2] = {-1, -1};
-    std::thread m_thread;
     std::uint32_t m_random;
     std::atomic<std::uint64_t> m_queries{0};
     std::atomic<std::uint64_t> m_unicastAnswers{0};

@@ -11,10 +11,11 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <optional>
 #include <random>
+
+#include "sim/QXSimSocket.h"
 
 namespace QXSim {
 
@@ -29,34 +30,30 @@ constexpr int kOpData = 3;
 constexpr int kOpAck = 4;
 constexpr int kOpError = 5;
 constexpr int kOpOack = 6;
-// Slices of the listener's and sessions' waits, so that Stop is noticed quickly.
-constexpr int kPollSliceMs = 50;
+constexpr int kErrorNotFound = 1;
+constexpr int kErrorOption = 8;
+// Block sizes: plain TFTP's, the least an option may ask for, and the dialect's two grants.
+constexpr int kPlainBlockSize = 512;
+constexpr int kMinBlockSize = 8;
+constexpr int kSmallBlockSize = 1450;
+constexpr int kLargeBlockSize = 2904;
+// How often a server that ignores the options sends block 1, each after five repeat times.
+constexpr int kIgnoredOptionSends = 4;
+constexpr int kIgnoredOptionWaitRepeats = 5;
+// Both kinds of socket are large, so that a burst of DATA or of acknowledgements is not lost.
+constexpr int kSocketBuffer = 4 << 20;
+// What ReadAck gives besides a block number.
+constexpr int kNoAck = -1;          // nothing came in time
+constexpr int kOtherDatagram = -2;  // something that is no acknowledgement from the reader
 
-sockaddr_in MakeAddress(std::uint32_t hostOrder, int port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(hostOrder);
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    return a;
-}
-
-int OpenUdp(std::uint32_t address, int port, int* boundPort) {
-    int s = ::socket(AF_INET, SOCK_DGRAM, 0);
-    if (s < 0) {
-        return -1;
-    }
-    int size = 4 << 20;
-    ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    ::setsockopt(s, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-    sockaddr_in a = MakeAddress(address, port);
-    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(s);
-        return -1;
-    }
-    socklen_t len = sizeof a;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    if (boundPort != nullptr) {
-        *boundPort = ntohs(a.sin_port);
+int OpenUdp(std::uint32_t address, int* boundPort, std::uint16_t port = 0) {
+    SocketOptions options;
+    options.sendBuffer = kSocketBuffer;
+    options.receiveBuffer = kSocketBuffer;
+    std::string ignored;
+    int s = BindSocket(SOCK_DGRAM, address, port, options, "tftp", ignored);
+    if (s >= 0 && boundPort != nullptr) {
+        *boundPort = LocalPort(s);
     }
     return s;
 }
@@ -101,12 +98,6 @@ std::vector<std::string> SplitStrings(const std::uint8_t* data, std::size_t size
     return out;
 }
 
-// Waits up to ms for the socket to become readable; false on time-out or stop.
-bool WaitReadable(int s, int ms) {
-    pollfd p{s, POLLIN, 0};
-    return ::poll(&p, 1, ms) > 0 && (p.revents & POLLIN) != 0;
-}
-
 }  // namespace
 
 struct TftpServer::Session {
@@ -119,6 +110,9 @@ struct TftpServer::Session {
     std::vector<std::uint8_t> loaded;
     std::uint64_t size = 0;
     bool generated = false;
+    std::uint64_t packets = 0;  // DATA packets sent
+    std::uint64_t acks = 0;     // acknowledgements heard
+    std::vector<std::uint8_t> ackBuffer = std::vector<std::uint8_t>(kMaxDatagram);
 
     const std::uint8_t* Bytes() const { return generated ? nullptr : bytes->data(); }
     void SendTo(const std::vector<std::uint8_t>& p, const sockaddr_in& to) const {
@@ -138,34 +132,31 @@ bool TftpServer::Start(std::string& error) {
         error = "TFTP service already started";
         return false;
     }
-    m_socket = OpenUdp(m_config.address, m_config.port, &m_port);
+    m_socket = OpenUdp(m_config.address, &m_port, static_cast<std::uint16_t>(m_config.port));
     if (m_socket < 0) {
         error = "cannot bind the TFTP port " + std::to_string(m_config.port) + ": " +
                 std::strerror(errno);
         return false;
     }
-    m_stop = false;
-    m_listener = std::thread([this] { ListenLoop(); });
+    if (!StartThread("tftp", error)) {
+        CloseDescriptor(m_socket);
+        return false;
+    }
     return true;
 }
 
 void TftpServer::Stop() {
-    m_stop = true;
-    if (m_listener.joinable()) {
-        m_listener.join();
-    }
-    std::vector<std::thread> sessions;
-    {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        sessions.swap(m_sessions);
-    }
-    for (std::thread& t : sessions) {
-        t.join();
-    }
-    if (m_socket >= 0) {
-        ::close(m_socket);
-        m_socket = -1;
-    }
+    StopThread([this] {
+        std::vector<std::thread> sessions;
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            sessions.swap(m_sessions);
+        }
+        for (std::thread& t : sessions) {
+            t.join();
+        }
+    });
+    CloseDescriptor(m_socket);
 }
 
 TftpStats TftpServer::Stats() const {
@@ -173,25 +164,19 @@ TftpStats TftpServer::Stats() const {
     return m_stats;
 }
 
-void TftpServer::ListenLoop() {
+void TftpServer::Run() {
     std::vector<std::uint8_t> buffer(65536);
-    while (!m_stop) {
-        if (!WaitReadable(m_socket, kPollSliceMs)) {
-            continue;
-        }
+    while (!Stopping()) {
         sockaddr_in from{};
-        socklen_t len = sizeof from;
-        ssize_t n = ::recvfrom(m_socket, buffer.data(), buffer.size(), 0,
-                               reinterpret_cast<sockaddr*>(&from), &len);
-        if (n < 2) {
+        const auto n = ReceiveFrom(m_socket, -1, buffer, from);
+        if (!n || *n < 2) {
             continue;
         }
         int opcode = (buffer[0] << 8) | buffer[1];
         if (opcode != kOpRrq && opcode != kOpWrq) {
             continue;
         }
-        std::vector<std::string> parts =
-            SplitStrings(buffer.data() + 2, static_cast<std::size_t>(n) - 2);
+        std::vector<std::string> parts = SplitStrings(buffer.data() + 2, *n - 2);
         TftpRequest request;
         request.opcode = opcode;
         request.file = parts.empty() ? std::string() : parts[0];
@@ -244,8 +229,9 @@ void TftpServer::Serve(TftpRequest request) {
     }
     Session session;
     session.request = std::move(request);
-    session.peer = MakeAddress(session.request.fromAddress, session.request.fromPort);
-    session.socket = OpenUdp(m_config.address, 0, &session.port);
+    session.peer = MakeAddress(session.request.fromAddress,
+                               static_cast<std::uint16_t>(session.request.fromPort));
+    session.socket = OpenUdp(m_config.address, &session.port);
     if (session.socket < 0) {
         return;
     }
@@ -431,13 +417,13 @@ std::int64_t Unwrap(int block16, std::int64_t reference) {
 
 // Sends forged packets from a foreign loopback address to the reader.
 void Inject(std::uint32_t injector, const sockaddr_in& peer, int blockSize) {
-    int s = OpenUdp(injector, 0, nullptr);
+    int s = OpenUdp(injector, nullptr);
     if (s < 0) {
         return;
     }
     std::vector<std::vector<std::uint8_t>> forged;
     forged.push_back(ErrorPacket(0, "Injected error"));
-    forged.push_back(OackPacket(blockSize == 2904 ? 1450 : 2904));
+    forged.push_back(OackPacket(blockSize == kLargeBlockSize ? kSmallBlockSize : kLargeBlockSize));
     for (int b = 1; b <= 3; ++b) {
         std::vector<std::uint8_t> p;
         Put16(p, kOpData);
@@ -453,31 +439,91 @@ void Inject(std::uint32_t injector, const sockaddr_in& peer, int blockSize) {
 
 }  // namespace
 
-bool TftpServer::ServePlain(Session& session, std::uint64_t& packets, std::uint64_t& acks,
-                            const std::function<int(int)>& readAck) {
+int TftpServer::ReadAck(Session& session, int ms) const {
+    sockaddr_in from{};
+    const auto n = ReceiveFrom(session.socket, ms, session.ackBuffer, from);
+    const std::vector<std::uint8_t>& buffer = session.ackBuffer;
+    if (!n) {
+        return kNoAck;
+    }
+    if (*n != 4 || from.sin_port != session.peer.sin_port ||
+        from.sin_addr.s_addr != session.peer.sin_addr.s_addr ||
+        ((buffer[0] << 8) | buffer[1]) != kOpAck) {
+        return kOtherDatagram;
+    }
+    return (buffer[2] << 8) | buffer[3];
+}
+
+void TftpServer::Finish(bool ok, const Session& session) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    ++(ok ? m_stats.transfersCompleted : m_stats.transfersFailed);
+    m_stats.dataPacketsSent += session.packets;
+    m_stats.acksReceived += session.acks;
+}
+
+int TftpServer::GrantedBlockSize(const std::string& offered) const {
+    const int size = std::atoi(offered.c_str());
+    if (size < kMinBlockSize) {
+        return 0;
+    }
+    return (m_config.force1450 || size < kLargeBlockSize) ? std::min(size, kSmallBlockSize)
+                                                          : kLargeBlockSize;
+}
+
+void TftpServer::ServeRead(Session& session) {
+    const TftpFaults& faults = m_config.faults;
+    if (!LoadFile(session.request.file, session)) {
+        session.Send(ErrorPacket(kErrorNotFound, "File not found"));
+        Finish(false, session);
+        return;
+    }
+    auto blk = session.request.options.find("blksize");
+    const bool negotiate = blk != session.request.options.end() && !faults.dataInsteadOfOack;
+    const int blockSize = negotiate ? GrantedBlockSize(blk->second) : kPlainBlockSize;
+    if (blockSize == 0) {
+        session.Send(ErrorPacket(kErrorOption, "Bad block size"));
+        Finish(false, session);
+        return;
+    }
+    if (faults.injectorAddress != 0) {
+        Inject(faults.injectorAddress, session.peer, blockSize);
+    }
+    if (faults.dataInsteadOfOack) {
+        ServeIgnoringOptions(session);
+        Finish(false, session);
+    } else if (!negotiate) {
+        Finish(ServePlain(session), session);
+    } else {
+        Finish(AwaitStart(session, blockSize) && ServeWindow(session, blockSize), session);
+    }
+}
+
+bool TftpServer::ServePlain(Session& session) {
     // Plain TFTP (RFC 1350), so that stock clients can read: 512-byte blocks, each alone in its
     // datagram and sent again until it is acknowledged, the next one only then. The options of
     // such a request are ignored, as RFC 2347 lets a server do.
-    DataSender sender(session.socket, session.peer, m_config.faults, 512, session.size,
+    DataSender sender(session.socket, session.peer, m_config.faults, kPlainBlockSize, session.size,
                       session.Bytes());
     for (std::int64_t block = 1; block <= sender.Blocks(); ++block) {
         auto lastHeard = Clock::now();
         bool acknowledged = false;
         while (!acknowledged) {
-            if (m_stop || Clock::now() - lastHeard > std::chrono::milliseconds(m_config.giveUpMs) ||
-                !sender.SendBlocks({block}, packets)) {
+            if (Stopping() ||
+                Clock::now() - lastHeard > std::chrono::milliseconds(m_config.giveUpMs) ||
+                !sender.SendBlocks({block}, session.packets)) {
                 return false;
             }
             const auto repeatAt = Clock::now() + std::chrono::milliseconds(m_config.repeatMs);
             for (;;) {
                 const auto left =
                     std::chrono::duration_cast<std::chrono::milliseconds>(repeatAt - Clock::now());
-                const int ack = readAck(static_cast<int>(std::max<std::int64_t>(0, left.count())));
-                if (ack == -1) {
+                const int ack =
+                    ReadAck(session, static_cast<int>(std::max<std::int64_t>(0, left.count())));
+                if (ack == kNoAck) {
                     break;
                 }
                 if (ack >= 0) {
-                    ++acks;
+                    ++session.acks;
                     lastHeard = Clock::now();
                     if (ack == (block & 0xFFFF)) {
                         acknowledged = true;
@@ -494,100 +540,40 @@ bool TftpServer::ServePlain(Session& session, std::uint64_t& packets, std::uint6
     return true;
 }
 
-void TftpServer::ServeRead(Session& session) {
-    const TftpFaults& faults = m_config.faults;
-    auto finish = [this](bool ok, std::uint64_t packets, std::uint64_t acks) {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        ++(ok ? m_stats.transfersCompleted : m_stats.transfersFailed);
-        m_stats.dataPacketsSent += packets;
-        m_stats.acksReceived += acks;
-    };
-    if (!LoadFile(session.request.file, session)) {
-        session.Send(ErrorPacket(1, "File not found"));
-        finish(false, 0, 0);
-        return;
-    }
-    auto blk = session.request.options.find("blksize");
-    int blockSize = 512;
-    bool negotiate = blk != session.request.options.end() && !faults.dataInsteadOfOack;
-    if (negotiate) {
-        int offered = std::atoi(blk->second.c_str());
-        if (offered < 8) {
-            session.Send(ErrorPacket(8, "Bad block size"));
-            finish(false, 0, 0);
-            return;
-        }
-        blockSize = (m_config.force1450 || offered < 2904) ? std::min(offered, 1450) : 2904;
-    }
-    std::uint8_t buffer[kMaxDatagram];
-    // Reads one acknowledgement from the reader within ms; -1 when none came.
-    auto readAck = [&](int ms) -> int {
-        if (!WaitReadable(session.socket, ms)) {
-            return -1;
-        }
-        sockaddr_in from{};
-        socklen_t len = sizeof from;
-        ssize_t n = ::recvfrom(session.socket, buffer, sizeof buffer, 0,
-                               reinterpret_cast<sockaddr*>(&from), &len);
-        if (n != 4 || from.sin_port != session.peer.sin_port ||
-            from.sin_addr.s_addr != session.peer.sin_addr.s_addr ||
-            ((buffer[0] << 8) | buffer[1]) != kOpAck) {
-            return -2;
-        }
-        return (buffer[2] << 8) | buffer[3];
-    };
-
-    if (faults.injectorAddress != 0) {
-        Inject(faults.injectorAddress, session.peer, blockSize);
-    }
-    std::uint64_t acks = 0;
-    std::uint64_t packets = 0;
-    if (!negotiate && !faults.dataInsteadOfOack) {
-        const bool ok = ServePlain(session, packets, acks, readAck);
-        finish(ok, packets, acks);
-        return;
-    }
-    if (!negotiate) {
-        // Like a server that ignores the option: DATA block 1 straight away, repeated a few
-        // times, and nothing more unless it is acknowledged.
-        DataSender sender(session.socket, session.peer, TftpFaults{}, blockSize, session.size,
-                          session.Bytes());
-        for (int i = 0; i < 4 && !m_stop; ++i) {
-            sender.SendBlocks({1}, packets);
-            int ack = readAck(m_config.repeatMs * 5);
-            if (ack >= 0) {
-                ++acks;
-                break;
-            }
-        }
-        finish(false, packets, acks);
-        return;
-    }
-
-    // Option acknowledgement until block 0 is acknowledged.
-    auto deadline = Clock::now() + std::chrono::milliseconds(m_config.giveUpMs);
-    bool started = false;
-    std::vector<std::uint8_t> oack = OackPacket(blockSize);
-    session.Send(oack);
-    while (!m_stop && Clock::now() < deadline) {
-        int ack = readAck(m_config.repeatMs);
-        if (ack == 0) {
-            ++acks;
-            started = true;
+void TftpServer::ServeIgnoringOptions(Session& session) {
+    DataSender sender(session.socket, session.peer, TftpFaults{}, kPlainBlockSize, session.size,
+                      session.Bytes());
+    for (int i = 0; i < kIgnoredOptionSends && !Stopping(); ++i) {
+        sender.SendBlocks({1}, session.packets);
+        if (ReadAck(session, m_config.repeatMs * kIgnoredOptionWaitRepeats) >= 0) {
+            ++session.acks;
             break;
         }
-        if (ack == -1) {
+    }
+}
+
+bool TftpServer::AwaitStart(Session& session, int blockSize) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(m_config.giveUpMs);
+    const std::vector<std::uint8_t> oack = OackPacket(blockSize);
+    session.Send(oack);
+    while (!Stopping() && Clock::now() < deadline) {
+        const int ack = ReadAck(session, m_config.repeatMs);
+        if (ack == 0) {
+            ++session.acks;
+            if (m_config.faults.injectorAddress != 0) {
+                Inject(m_config.faults.injectorAddress, session.peer, blockSize);
+            }
+            return true;
+        }
+        if (ack == kNoAck) {
             session.Send(oack);
         }
     }
-    if (!started) {
-        finish(false, 0, acks);
-        return;
-    }
-    if (faults.injectorAddress != 0) {
-        Inject(faults.injectorAddress, session.peer, blockSize);
-    }
+    return false;
+}
 
+bool TftpServer::ServeWindow(Session& session, int blockSize) {
+    const TftpFaults& faults = m_config.faults;
     DataSender sender(session.socket, session.peer, faults, blockSize, session.size,
                       session.Bytes());
     const std::int64_t last = sender.Blocks();
@@ -603,8 +589,7 @@ void TftpServer::ServeRead(Session& session) {
     std::int64_t base = 1;  // oldest block not acknowledged
     std::int64_t next = 1;  // first block never sent
     auto lastHeard = Clock::now();
-    bool ok = true;
-    while (base <= last && !m_stop) {
+    while (base <= last && !Stopping()) {
         // New blocks go out once a whole datagram's worth fits the window (or the file ends),
         // so that acknowledgements trickling in do not turn into one datagram per block.
         std::vector<std::int64_t> fresh;
@@ -613,12 +598,11 @@ void TftpServer::ServeRead(Session& session) {
                 fresh.push_back(blockAt(next++));
             }
         }
-        if (!fresh.empty() && !sender.SendBlocks(fresh, packets)) {
-            ok = false;
-            break;
+        if (!fresh.empty() && !sender.SendBlocks(fresh, session.packets)) {
+            return false;
         }
-        int ack = readAck(m_config.repeatMs);
-        if (ack == -2) {
+        int ack = ReadAck(session, m_config.repeatMs);
+        if (ack == kOtherDatagram) {
             continue;
         }
         if (ack >= 0) {
@@ -626,22 +610,21 @@ void TftpServer::ServeRead(Session& session) {
             // Drain what is queued without waiting, then look at the window again.
             do {
                 if (ack >= 0) {
-                    ++acks;
+                    ++session.acks;
                     std::int64_t b = Unwrap(ack, blockAt(base));
                     if (b >= 1 && b <= last) {
                         acked[static_cast<std::size_t>(b)] = true;
                     }
                 }
-                ack = readAck(0);
-            } while (ack != -1);
+                ack = ReadAck(session, 0);
+            } while (ack != kNoAck);
             while (base <= last && acked[static_cast<std::size_t>(blockAt(base))]) {
                 ++base;
             }
             continue;
         }
         if (Clock::now() - lastHeard > std::chrono::milliseconds(m_config.giveUpMs)) {
-            ok = false;
-            break;
+            return false;
         }
         std::vector<std::int64_t> again;
         for (std::int64_t p = base; p < next; ++p) {
@@ -649,12 +632,11 @@ void TftpServer::ServeRead(Session& session) {
                 again.push_back(blockAt(p));
             }
         }
-        if (!sender.SendBlocks(again, packets)) {
-            ok = false;
-            break;
+        if (!sender.SendBlocks(again, session.packets)) {
+            return false;
         }
     }
-    finish(ok && base > last, packets, acks);
+    return base > last;
 }
 
 }  // namespace QXSim

@@ -1,15 +1,13 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "sim/QXSimService.h"
+#include "sim/QXSimServiceThread.h"
 
 namespace QXSim {
 
@@ -91,7 +89,7 @@ struct TftpStats {
 // 65535. A read request without the block-size option is served as plain TFTP instead (512-byte
 // blocks, one at a time, each after the previous one was acknowledged), as stock clients expect.
 // A write request gets an acknowledgement of block 0; an unknown file an ERROR packet.
-class TftpServer : public Service {
+class TftpServer : public ServiceThread {
 public:
     explicit TftpServer(TftpServerConfig config);
     ~TftpServer() override;
@@ -128,19 +126,30 @@ public:
 
 private:
     struct Session;
-    void ListenLoop();
+    // The listening loop: each request gets a session thread of its own.
+    void Run() override;
     void Serve(TftpRequest request);
     bool LoadFile(const std::string& name, Session& session) const;
     void ServeRead(Session& session);
-    bool ServePlain(Session& session, std::uint64_t& packets, std::uint64_t& acks,
-                    const std::function<int(int)>& readAck);
+    // The block size granted to a request with the block-size option, 0 for an offer too small.
+    int GrantedBlockSize(const std::string& offered) const;
+    // Plain TFTP: one 512-byte block at a time.
+    bool ServePlain(Session& session);
+    // As a server that ignores the options: block 1 a few times, nothing more.
+    void ServeIgnoringOptions(Session& session);
+    // Sends the option acknowledgement until block 0 is acknowledged.
+    bool AwaitStart(Session& session, int blockSize);
+    // The windowed DATA phase of a negotiated read.
+    bool ServeWindow(Session& session, int blockSize);
+    // Waits up to ms for an acknowledgement from the reader: its 16-bit block number, kNoAck or
+    // kOtherDatagram.
+    int ReadAck(Session& session, int ms) const;
     void ServeWrite(Session& session);
+    void Finish(bool ok, const Session& session);
 
     TftpServerConfig m_config;
     int m_socket = -1;
     int m_port = 0;
-    std::atomic<bool> m_stop{false};
-    std::thread m_listener;
     mutable std::mutex m_mutex;  // guards m_stats and m_sessions
     TftpStats m_stats;
     std::vector<std::thread> m_sessions;

@@ -1,8 +1,5 @@
 #include "sim/QXSimWebServer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,8 +8,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 
+#include "sim/QXSimSocket.h"
 #include "sim/QXSimulator.h"
 
 namespace QXSim {
@@ -20,12 +17,17 @@ namespace {
 
 constexpr std::size_t kMaxRequestHead = 16384;
 constexpr int kRequestIdleMs = 5000;
+// How often a connection waiting for its request looks at the idle time.
+constexpr int kHeadPollMs = 100;
+constexpr int kAcceptPollMs = 1000;
+constexpr int kListenBacklog = 64;
+// Generated bodies go out this many bytes a send at full speed.
 constexpr std::size_t kBlock = 65536;
+// A size after /gen/ or /status/ has at most this many digits, so it cannot overflow.
+constexpr std::size_t kMaxSizeDigits = 15;
 constexpr std::size_t kRecentKept = 256;
-
-std::string SystemError(const std::string& what) {
-    return what + ": " + std::strerror(errno);
-}
+const std::string kHeadEnd = "\r\n\r\n";
+const std::string kRedirectPrefix = "/redirect/";
 
 std::string Base64(const std::string& text) {
     static const char kDigits[] =
@@ -128,7 +130,7 @@ std::string Header(const std::string& head, const std::string& name) {
 // A decimal size after prefix in target, or false.
 bool SizeAfter(const std::string& target, const std::string& prefix, std::uint64_t& size) {
     if (target.compare(0, prefix.size(), prefix) != 0 || target.size() == prefix.size() ||
-        target.size() - prefix.size() > 15) {
+        target.size() - prefix.size() > kMaxSizeDigits) {
         return false;
     }
     size = 0;
@@ -141,16 +143,75 @@ bool SizeAfter(const std::string& target, const std::string& prefix, std::uint64
     return true;
 }
 
-// One generated block: a table one period longer than a block, read from offset % 251.
+// One generated block: a table one period longer than a block, read from the offset's place in
+// the period.
 const std::uint8_t* GeneratedBlock(std::uint64_t offset) {
     static const std::vector<std::uint8_t> table = [] {
-        std::vector<std::uint8_t> bytes(kBlock + 251);
+        std::vector<std::uint8_t> bytes(kBlock + WebServer::kBodyPeriod);
         for (std::size_t i = 0; i < bytes.size(); ++i) {
             bytes[i] = WebServer::BodyByte(i);
         }
         return bytes;
     }();
-    return table.data() + offset % 251;
+    return table.data() + offset % WebServer::kBodyPeriod;
+}
+
+// The request line and headers of a head that ends with its last line's CRLF.
+WebRequest ParseRequest(const std::string& head, std::uint32_t camera) {
+    WebRequest request;
+    request.camera = camera;
+    std::string line = head.substr(0, head.find("\r\n"));
+    std::size_t first = line.find(' ');
+    std::size_t last = line.rfind(' ');
+    if (first != std::string::npos && last != first) {
+        request.method = line.substr(0, first);
+        request.target = line.substr(first + 1, last - first - 1);
+        request.version = line.substr(last + 1);
+    }
+    request.authorization = Header(head, "Authorization");
+    request.userAgent = Header(head, "User-Agent");
+    for (std::size_t at = head.find("\r\n"); at != std::string::npos && at + 2 < head.size();
+         at = head.find("\r\n", at + 2)) {
+        std::size_t end = head.find("\r\n", at + 2);
+        std::size_t colon = std::min(head.find(':', at + 2), end);
+        std::string name = head.substr(at + 2, colon - (at + 2));
+        std::transform(name.begin(), name.end(), name.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        request.headerNames.push_back(name);
+    }
+    return request;
+}
+
+// The page of a target other than the generated ones: its status and body, and extra header
+// lines; 302 for a redirect.
+int Page(const SimCamera& camera, const std::string& target, std::string& body,
+         std::string& extra) {
+    std::uint64_t code = 0;
+    auto file = camera.files.find(target.empty() ? target : target.substr(1));
+    if (target == "/" || target == "/index.html") {
+        body = "<html><head><title>" + camera.modelName + "</title></head><body>" +
+               camera.modelName + " " + MacToText(camera.mac) + " at " +
+               AddressText(camera.address) + "</body></html>\n";
+        return 200;
+    }
+    if (target == "/empty") {
+        return 200;
+    }
+    if (target.compare(0, kRedirectPrefix.size(), kRedirectPrefix) == 0) {
+        body = "moved\n";
+        extra = "Location: http://" + target.substr(kRedirectPrefix.size()) + "\r\n";
+        return 302;
+    }
+    if (SizeAfter(target, "/status/", code) && code >= 100 && code <= 999) {
+        body = "status " + std::to_string(code) + "\n";
+        return static_cast<int>(code);
+    }
+    if (file != camera.files.end()) {
+        body.assign(file->second.begin(), file->second.end());
+        return 200;
+    }
+    body = "<html><body>404 Not Found</body></html>\n";
+    return 404;
 }
 
 }  // namespace
@@ -166,72 +227,52 @@ bool WebServer::Start(std::string& error) {
     if (!m_listeners.empty()) {
         return true;
     }
-    m_stopping = false;
-    if (pipe(m_wake) != 0) {
-        error = SystemError("web server: pipe");
-        return false;
-    }
+    SocketOptions reuse;
+    reuse.reuseAddress = true;
     for (const SimCamera& camera : m_simulator.Cameras()) {
         // Cameras that share an address (a conflict) are served by the first one there.
         if (std::find(m_listenerAddress.begin(), m_listenerAddress.end(), camera.address) !=
             m_listenerAddress.end()) {
             continue;
         }
-        int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (listener < 0) {
-            error = SystemError("web server: socket");
-            Stop();
-            return false;
-        }
-        int yes = 1;
-        setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(m_options.port);
-        address.sin_addr.s_addr = htonl(camera.address);
-        if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            listen(listener, 64) != 0) {
-            error = SystemError("web server: bind " + AddressText(camera.address) + ":" +
+        int listener =
+            BindSocket(SOCK_STREAM, camera.address, m_options.port, reuse, "web server", error);
+        if (listener >= 0 && listen(listener, kListenBacklog) != 0) {
+            error = SystemError("web server: listen " + AddressText(camera.address) + ":" +
                                 std::to_string(m_options.port));
-            close(listener);
+            CloseDescriptor(listener);
+        }
+        if (listener < 0) {
             Stop();
             return false;
         }
         m_listeners.push_back(listener);
         m_listenerAddress.push_back(camera.address);
     }
-    m_acceptThread = std::thread([this] { Accept(); });
+    if (!StartThread("web server", error)) {
+        Stop();
+        return false;
+    }
     return true;
 }
 
 void WebServer::Stop() {
-    m_stopping = true;
-    if (m_acceptThread.joinable()) {
-        char wake = 1;
-        ssize_t ignored = write(m_wake[1], &wake, 1);
-        (void)ignored;
-        m_acceptThread.join();
-    }
-    {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        for (auto& connection : m_connections) {
-            if (connection->socket >= 0) {
-                shutdown(connection->socket, SHUT_RDWR);
+    StopThread([this] {
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            for (auto& connection : m_connections) {
+                if (connection->socket >= 0) {
+                    shutdown(connection->socket, SHUT_RDWR);
+                }
             }
         }
-    }
-    Reap(true);
-    for (int listener : m_listeners) {
-        close(listener);
+        Reap(true);
+    });
+    for (int& listener : m_listeners) {
+        CloseDescriptor(listener);
     }
     m_listeners.clear();
     m_listenerAddress.clear();
-    for (int& end : m_wake) {
-        if (end >= 0) {
-            close(end);
-            end = -1;
-        }
-    }
 }
 
 void WebServer::SetFaults(const WebFaults& faults) {
@@ -262,14 +303,6 @@ WebFaults WebServer::TakeFaults() {
     return m_faults;
 }
 
-bool WebServer::Pause(unsigned milliseconds) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while (!m_stopping && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return !m_stopping;
-}
-
 void WebServer::Reap(bool all) {
     std::list<std::unique_ptr<Connection>> done;
     {
@@ -288,20 +321,17 @@ void WebServer::Reap(bool all) {
     }
 }
 
-void WebServer::Accept() {
+void WebServer::Run() {
     std::vector<pollfd> watched;
-    watched.push_back({m_wake[0], POLLIN, 0});
     for (int listener : m_listeners) {
         watched.push_back({listener, POLLIN, 0});
     }
-    while (!m_stopping) {
-        if (poll(watched.data(), watched.size(), 1000) < 0 && errno != EINTR) {
+    for (;;) {
+        const Wake wake = Wait(watched, kAcceptPollMs);
+        if (wake == Wake::Stopping) {
             return;
         }
-        if (watched[0].revents != 0) {
-            return;
-        }
-        for (std::size_t i = 1; i < watched.size(); ++i) {
+        for (std::size_t i = 0; wake == Wake::Ready && i < watched.size(); ++i) {
             if ((watched[i].revents & POLLIN) == 0) {
                 continue;
             }
@@ -311,7 +341,7 @@ void WebServer::Accept() {
             }
             auto connection = std::make_unique<Connection>();
             connection->socket = socket;
-            connection->camera = m_listenerAddress[i - 1];
+            connection->camera = m_listenerAddress[i];
             Connection& started = *connection;
             {
                 std::lock_guard<std::mutex> guard(m_mutex);
@@ -323,84 +353,61 @@ void WebServer::Accept() {
     }
 }
 
-void WebServer::Serve(Connection& connection) {
-    int socket = connection.socket;
-    auto finish = [&] {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        close(connection.socket);
-        connection.socket = -1;
-        connection.finished = true;
-    };
-
-    // The request head, up to the blank line.
-    std::string head;
+bool WebServer::ReadHead(int socket, std::string& head) const {
     char buffer[4096];
     auto lastData = std::chrono::steady_clock::now();
-    while (head.find("\r\n\r\n") == std::string::npos) {
-        pollfd watched{socket, POLLIN, 0};
-        int ready = poll(&watched, 1, 100);
-        if (m_stopping || head.size() > kMaxRequestHead ||
+    while (head.find(kHeadEnd) == std::string::npos) {
+        const Wake wake = Wait(socket, kHeadPollMs);
+        if (wake == Wake::Stopping || head.size() > kMaxRequestHead ||
             std::chrono::steady_clock::now() - lastData >
                 std::chrono::milliseconds(kRequestIdleMs)) {
-            finish();
-            return;
+            return false;
         }
-        if (ready <= 0) {
+        if (wake != Wake::Ready) {
             continue;
         }
         ssize_t got = recv(socket, buffer, sizeof buffer, 0);
         if (got <= 0) {
-            finish();
-            return;
+            return false;
         }
         head.append(buffer, static_cast<std::size_t>(got));
         lastData = std::chrono::steady_clock::now();
     }
-    head.resize(head.find("\r\n\r\n") + 2);
+    // Keep the last header line's CRLF, drop the blank line.
+    head.resize(head.find(kHeadEnd) + 2);
+    return true;
+}
 
-    WebRequest request;
-    request.camera = connection.camera;
-    std::string line = head.substr(0, head.find("\r\n"));
-    std::size_t first = line.find(' ');
-    std::size_t last = line.rfind(' ');
-    if (first != std::string::npos && last != first) {
-        request.method = line.substr(0, first);
-        request.target = line.substr(first + 1, last - first - 1);
-        request.version = line.substr(last + 1);
-    }
-    request.authorization = Header(head, "Authorization");
-    request.userAgent = Header(head, "User-Agent");
-    for (std::size_t at = head.find("\r\n"); at != std::string::npos && at + 2 < head.size();
-         at = head.find("\r\n", at + 2)) {
-        std::size_t end = head.find("\r\n", at + 2);
-        std::size_t colon = std::min(head.find(':', at + 2), end);
-        std::string name = head.substr(at + 2, colon - (at + 2));
-        std::transform(name.begin(), name.end(), name.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        request.headerNames.push_back(name);
-    }
+void WebServer::Record(const WebRequest& request) {
     ++m_requests;
-    {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        if (m_recent.size() == kRecentKept) {
-            m_recent.erase(m_recent.begin());
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_recent.size() == kRecentKept) {
+        m_recent.erase(m_recent.begin());
+    }
+    m_recent.push_back(request);
+}
+
+void WebServer::Serve(Connection& connection) {
+    std::string head;
+    if (ReadHead(connection.socket, head)) {
+        const WebRequest request = ParseRequest(head, connection.camera);
+        Record(request);
+        const WebFaults faults = TakeFaults();
+        if ((faults.delayMs == 0 || Pause(std::uint64_t{faults.delayMs} * 1000)) &&
+            !faults.closeBeforeAnswer) {
+            Answer(connection.socket, request, faults);
         }
-        m_recent.push_back(request);
     }
+    std::lock_guard<std::mutex> guard(m_mutex);
+    close(connection.socket);
+    connection.socket = -1;
+    connection.finished = true;
+}
 
-    WebFaults faults = TakeFaults();
-    if (faults.delayMs != 0 && !Pause(faults.delayMs)) {
-        finish();
-        return;
-    }
-    if (faults.closeBeforeAnswer) {
-        finish();
-        return;
-    }
-
+void WebServer::Answer(int socket, const WebRequest& request, const WebFaults& faults) const {
     const SimCamera* camera = nullptr;
     for (const SimCamera& candidate : m_simulator.Cameras()) {
-        if (candidate.address == connection.camera) {
+        if (candidate.address == request.camera) {
             camera = &candidate;
         }
     }
@@ -418,98 +425,74 @@ void WebServer::Serve(Connection& connection) {
 
     if (camera == nullptr || request.version.compare(0, 5, "HTTP/") != 0) {
         answer(400, "<html><body>400 Bad Request</body></html>\n", "");
-        finish();
         return;
     }
     if (request.method != "GET") {
         answer(405, "<html><body>405 Method Not Allowed</body></html>\n", "Allow: GET\r\n");
-        finish();
         return;
     }
     if (!camera->user.empty() &&
         request.authorization != "Basic " + Base64(camera->user + ":" + camera->password)) {
         answer(401, "<html><body>401 Unauthorized</body></html>\n",
                "WWW-Authenticate: Basic realm=\"QXCam\"\r\n");
-        finish();
         return;
     }
-
-    const std::string& target = request.target;
     std::uint64_t size = 0;
-    bool chunked = SizeAfter(target, "/chunked/", size);
-    if (chunked || SizeAfter(target, "/gen/", size)) {
-        std::string start = StatusLine(200, faults.malformedStatusLine) +
-                            "Server: qxcam-sim\r\nContent-Type: application/octet-stream\r\n";
-        start += chunked ? "Transfer-Encoding: chunked\r\n"
-                         : "Content-Length: " + std::to_string(size) + "\r\n";
-        start += filler + "Connection: close\r\n\r\n";
-        bool ok = SendAll(socket, start);
-        std::uint64_t end = faults.closeMidBody ? size / 2 : size;
-        // Paced: a hundredth of the rate (at least a byte) at a time, each after its share of
-        // a second.
-        std::uint64_t block = kBlock;
-        unsigned pauseMs = 0;
-        if (faults.paceBytesPerSecond != 0) {
-            block = std::max<std::uint64_t>(1, faults.paceBytesPerSecond / 100);
-            pauseMs = static_cast<unsigned>(block * 1000 / faults.paceBytesPerSecond);
+    const bool chunked = SizeAfter(request.target, "/chunked/", size);
+    if (chunked || SizeAfter(request.target, "/gen/", size)) {
+        if (SendAll(socket, StatusLine(200, faults.malformedStatusLine) +
+                                "Server: qxcam-sim\r\nContent-Type: application/octet-stream\r\n" +
+                                (chunked ? "Transfer-Encoding: chunked\r\n"
+                                         : "Content-Length: " + std::to_string(size) + "\r\n") +
+                                filler + "Connection: close\r\n\r\n")) {
+            SendGenerated(socket, size, chunked, faults);
         }
-        for (std::uint64_t offset = 0; ok && offset < end && !m_stopping;) {
-            if (pauseMs != 0 && !Pause(pauseMs)) {
-                break;
-            }
-            std::size_t length =
-                static_cast<std::size_t>(std::min<std::uint64_t>(block, end - offset));
-            if (chunked) {
-                char prefix[24];
-                std::snprintf(prefix, sizeof prefix, "%zx\r\n", length);
-                ok = SendAll(socket, prefix);
-            }
-            ok = ok &&
-                 SendAll(socket, reinterpret_cast<const char*>(GeneratedBlock(offset)), length);
-            if (chunked) {
-                ok = ok && SendAll(socket, "\r\n", 2);
-            }
-            offset += length;
-        }
-        if (ok && chunked && !faults.closeMidBody) {
-            SendAll(socket, "0\r\n\r\n", 5);
-        }
-        finish();
         return;
     }
-
     std::string body;
-    int status = 200;
-    std::uint64_t code = 0;
-    std::string name = target.empty() ? target : target.substr(1);
-    auto file = camera->files.find(name);
-    if (target == "/" || target == "/index.html") {
-        body = "<html><head><title>" + camera->modelName + "</title></head><body>" +
-               camera->modelName + " " + MacToText(camera->mac) + " at " +
-               AddressText(camera->address) + "</body></html>\n";
-    } else if (target == "/empty") {
-        body.clear();
-    } else if (target.compare(0, 10, "/redirect/") == 0) {
-        answer(302, "moved\n", "Location: http://" + target.substr(10) + "\r\n");
-        finish();
-        return;
-    } else if (SizeAfter(target, "/status/", code) && code >= 100 && code <= 999) {
-        status = static_cast<int>(code);
-        body = "status " + std::to_string(code) + "\n";
-    } else if (file != camera->files.end()) {
-        body.assign(file->second.begin(), file->second.end());
-    } else {
-        status = 404;
-        body = "<html><body>404 Not Found</body></html>\n";
-    }
-    if (faults.closeMidBody) {
+    std::string extra;
+    const int status = Page(*camera, request.target, body, extra);
+    // A redirect (the one page with extra header lines) is answered whole.
+    if (faults.closeMidBody && extra.empty()) {
         SendAll(socket, StatusLine(status, faults.malformedStatusLine) +
                             "Content-Length: " + std::to_string(body.size()) +
                             "\r\nConnection: close\r\n\r\n" + body.substr(0, body.size() / 2));
     } else {
-        answer(status, body, "");
+        answer(status, body, extra);
     }
-    finish();
+}
+
+void WebServer::SendGenerated(int socket, std::uint64_t size, bool chunked,
+                              const WebFaults& faults) const {
+    const std::uint64_t end = faults.closeMidBody ? size / 2 : size;
+    // Paced: a hundredth of the rate (at least a byte) at a time, each after its share of a
+    // second.
+    std::uint64_t block = kBlock;
+    std::uint64_t pauseUs = 0;
+    if (faults.paceBytesPerSecond != 0) {
+        block = std::max<std::uint64_t>(1, faults.paceBytesPerSecond / 100);
+        pauseUs = block * 1000 / faults.paceBytesPerSecond * 1000;
+    }
+    bool ok = true;
+    for (std::uint64_t offset = 0; ok && offset < end && !Stopping();) {
+        if (pauseUs != 0 && !Pause(pauseUs)) {
+            return;
+        }
+        const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(block, end - offset));
+        if (chunked) {
+            char prefix[24];
+            std::snprintf(prefix, sizeof prefix, "%zx\r\n", length);
+            ok = SendAll(socket, prefix);
+        }
+        ok = ok && SendAll(socket, reinterpret_cast<const char*>(GeneratedBlock(offset)), length);
+        if (chunked) {
+            ok = ok && SendAll(socket, "\r\n", 2);
+        }
+        offset += length;
+    }
+    if (ok && chunked && !faults.closeMidBody) {
+        SendAll(socket, "0\r\n\r\n", 5);
+    }
 }
 
 }  // namespace QXSim

@@ -1,10 +1,13 @@
 #include "sim/QXSimulator.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <sstream>
+#include <type_traits>
 
 namespace QXSim {
 
@@ -88,6 +91,27 @@ bool ParseNumber(const std::string& text, std::uint64_t& value) {
     return ec == std::errc() && end == last && first != last;
 }
 
+// The numeric keys of a camera's text: the largest value each takes and where it goes.
+struct NumericKey {
+    const char* key;
+    std::uint64_t max;
+    void (*store)(SimCamera& camera, std::uint64_t value);
+};
+
+template <auto Field>
+void Store(SimCamera& camera, std::uint64_t value) {
+    camera.*Field = static_cast<std::remove_reference_t<decltype(camera.*Field)>>(value);
+}
+
+const NumericKey kNumericKeys[] = {
+    {"fw", 0xFFFF, Store<&SimCamera::firmware>},
+    {"model", 0xFFFFFFFF, Store<&SimCamera::model>},
+    {"ext", 0xFFFFFFFF, Store<&SimCamera::extendedModel>},
+    {"enclosure", 0xFF, Store<&SimCamera::enclosure>},
+    {"features", 0xFFFF, Store<&SimCamera::features>},
+    {"byte36", 0xFF, Store<&SimCamera::byte36>},
+};
+
 }  // namespace
 
 std::vector<SimCamera> DemoCameras() {
@@ -135,15 +159,17 @@ bool ParseCamera(const std::string& text, SimCamera& camera, std::string& error)
         }
         std::string key = word.substr(0, equals);
         std::string value = word.substr(equals + 1);
+        const auto numeric =
+            std::find_if(std::begin(kNumericKeys), std::end(kNumericKeys),
+                         [&](const NumericKey& known) { return key == known.key; });
         std::uint64_t number = 0;
-        auto numeric = [&](std::uint64_t max) {
-            if (!ParseNumber(value, number) || number > max) {
+        if (numeric != std::end(kNumericKeys)) {
+            if (!ParseNumber(value, number) || number > numeric->max) {
                 error = "bad value for " + key + ": \"" + value + "\"";
                 return false;
             }
-            return true;
-        };
-        if (key == "mac") {
+            numeric->store(parsed, number);
+        } else if (key == "mac") {
             if (!TextToMac(value, parsed.mac)) {
                 error = "bad MAC \"" + value + "\"";
                 return false;
@@ -168,30 +194,6 @@ bool ParseCamera(const std::string& text, SimCamera& camera, std::string& error)
                 error = "bad block \"" + value + "\" (none, ce, cf or d0)";
                 return false;
             }
-        } else if (key == "fw") {
-            if (!numeric(0xFFFF))
-                return false;
-            parsed.firmware = static_cast<std::uint32_t>(number);
-        } else if (key == "model") {
-            if (!numeric(0xFFFFFFFF))
-                return false;
-            parsed.model = static_cast<std::uint32_t>(number);
-        } else if (key == "ext") {
-            if (!numeric(0xFFFFFFFF))
-                return false;
-            parsed.extendedModel = static_cast<std::uint32_t>(number);
-        } else if (key == "enclosure") {
-            if (!numeric(0xFF))
-                return false;
-            parsed.enclosure = static_cast<std::uint32_t>(number);
-        } else if (key == "features") {
-            if (!numeric(0xFFFF))
-                return false;
-            parsed.features = static_cast<std::uint32_t>(number);
-        } else if (key == "byte36") {
-            if (!numeric(0xFF))
-                return false;
-            parsed.byte36 = static_cast<std::uint8_t>(number);
         } else if (key == "name") {
             parsed.modelName = value;
         } else if (key == "user") {

@@ -1,147 +1,135 @@
-// Discovery across a real link: the simulator in one network namespace, the library's client in
-// another, joined by a veth pair; the client finds the cameras by directed broadcast, and the
-// mDNS responder's answers cross the link as receivers expect them.
+// The simulator across real links, in network namespaces: discovery by directed broadcast from
+// another namespace, mDNS answers from port 5353, the TFTP service read by a stock client (curl),
+// and the qxcam-sim program playing a fleet that the scanner finds whole.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <boost/make_shared.hpp>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <map>
 #include <memory>
-#include <set>
-#include <string>
-#include <vector>
+#include <sstream>
 
 #include "qxnet/common/QXResult.h"
 #include "qxnet/platform/QXDebugOutput.h"
+#include "qxnet/platform/QXSync.h"
+#include "qxnet/scan/QXCameraScanner.h"
 #include "qxnet/tftp/QXTFTPClient.h"
 #include "sim/QXSimDiscoveryResponder.h"
 #include "sim/QXSimMdnsResponder.h"
+#include "sim/QXSimTftpServer.h"
 #include "sim/QXSimulator.h"
 #include "tests/support/QXNetNamespace.h"
 
 namespace {
 
+using QXTest::NetNamespace;
+
 constexpr std::uint32_t kCameraSide = 0x0A4D0001;  // 10.77.0.1/24, the simulator's end
 constexpr std::uint32_t kHostSide = 0x0A4D0002;    // 10.77.0.2/24, the client's end
-constexpr std::uint32_t kSubnetBroadcast = 0x0A4D00FF;
 
-class DiscoveryAcrossNamespaces : public ::testing::Test {
+std::string Contents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+sockaddr_in Address(std::uint32_t hostOrder, std::uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(hostOrder);
+    address.sin_port = htons(port);
+    return address;
+}
+
+std::string Generated(std::uint64_t size) {
+    const std::vector<std::uint8_t> bytes = QXSim::TftpServer::GeneratedContent(size);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+class SimNetns : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!QXTest::NetNamespace::Available()) {
-            GTEST_SKIP() << "network namespaces need root and the ip tool";
+        if (!NetNamespace::Available() || QXTest::Shell("command -v curl >/dev/null") != 0) {
+            GTEST_SKIP() << "network namespaces need root and the ip tool; curl is needed too";
         }
-        cameras = std::make_unique<QXTest::NetNamespace>("qxsim-cam");
-        host = std::make_unique<QXTest::NetNamespace>("qxsim-host");
-        ASSERT_TRUE(cameras->Valid() && host->Valid());
-        ASSERT_TRUE(QXTest::NetNamespace::Link(*cameras, "qxcam0",
-                                               QXSim::AddressText(kCameraSide) + "/24", *host,
-                                               "qxhost0", QXSim::AddressText(kHostSide) + "/24"));
+        ASSERT_TRUE(
+            NetNamespace::Link(cameras, "qxcam0", "10.77.0.1/24", host, "qxhost0", "10.77.0.2/24"));
         QX::SetDebugSink(nullptr, nullptr);
     }
     void TearDown() override { QX::ResetDebugSink(); }
-
-    // Starts a responder inside the cameras' namespace: its socket belongs there, whichever
-    // thread serves it afterwards.
-    QXSim::DiscoveryResponder& StartResponder(QXSim::Simulator& simulator,
-                                              QXSim::DiscoveryOptions options) {
-        auto& responder =
-            simulator.Add(std::make_unique<QXSim::DiscoveryResponder>(simulator, options));
+    bool Start(QXSim::Simulator& simulator) {
         bool started = false;
         std::string error;
-        cameras->Run([&] { started = simulator.Start(error); });
+        cameras.Run([&] { started = simulator.Start(error); });  // its sockets belong there
         EXPECT_TRUE(started) << error;
-        return responder;
+        return started;
     }
+    NetNamespace cameras{"qxsim-cam"};
+    NetNamespace host{"qxsim-host"};
+    const std::string dir = ::testing::TempDir() + "qxsimns-" + std::to_string(getpid());
+};
 
-    // Broadcast from the host's namespace with the library's client.
-    int Discover(std::uint16_t port, std::uint32_t local, std::set<QXSDK::CameraData>& found) {
+// A responder for any requester answers the client's directed broadcast across the link with
+// every camera, all at the first of the three requests; one for loopback requesters ignores it.
+TEST_F(SimNetns, DirectedBroadcastAcrossTheLink) {
+    for (const bool anyRequester : {true, false}) {
+        QXSim::Simulator simulator(QXSim::GenerateCameras(40, 0x0A4D0A01));
+        QXSim::DiscoveryOptions options;
+        options.port = QXSim::kDefaultDiscoveryPort;
+        options.loopbackRequestersOnly = !anyRequester;
+        auto& responder =
+            simulator.Add(std::make_unique<QXSim::DiscoveryResponder>(simulator, options));
+        ASSERT_TRUE(Start(simulator));
+        std::set<QXSDK::CameraData> found;
         int result = -1;
-        host->Run([&] {
+        host.Run([&] {
             ASSERT_FALSE(QXSDK::TFTPClient::Startup());
             {
-                QXSDK::TFTPClient client(boost::make_shared<QX::CodeLock>(), local, false, 3, 0,
-                                         port);
-                client.Open(kSubnetBroadcast, port);
+                QXSDK::TFTPClient client(boost::make_shared<QX::CodeLock>(), kHostSide, false, 3, 0,
+                                         options.port);
+                client.Open(0x0A4D00FF, options.port);
                 const unsigned char request[] = "qx-discover";
                 result = client.Broadcast(request, sizeof request - 1, &found);
             }
             QXSDK::TFTPClient::Cleanup();
         });
-        return result;
+        simulator.Stop();
+        EXPECT_EQ(result, anyRequester ? 0 : static_cast<int>(QX::ResultCode::ObjectNotFound));
+        EXPECT_EQ(responder.Requests(), anyRequester ? 3u : 0u);
+        ASSERT_EQ(found.size(), anyRequester ? simulator.Cameras().size() : 0u);
+        auto camera = simulator.Cameras().begin();
+        for (const QXSDK::CameraData& data : found) {
+            EXPECT_EQ(data.MacNumber(), camera->mac);
+            EXPECT_EQ(data.ip, camera->address);
+            ++camera;
+        }
     }
-
-    // Destroyed in reverse order of creation; each destructor deletes its namespace with its
-    // end of the link, also when an assertion failed.
-    std::unique_ptr<QXTest::NetNamespace> cameras;
-    std::unique_ptr<QXTest::NetNamespace> host;
-};
-
-TEST_F(DiscoveryAcrossNamespaces, DirectedBroadcastFindsEveryCamera) {
-    QXSim::Simulator simulator(QXSim::GenerateCameras(40, 0x0A4D0A01));
-    QXSim::DiscoveryOptions options;
-    options.port = QXSim::kDefaultDiscoveryPort;
-    options.loopbackRequestersOnly = false;  // the requester is the veth peer
-    auto& responder = StartResponder(simulator, options);
-
-    std::set<QXSDK::CameraData> found;
-    EXPECT_EQ(Discover(options.port, kHostSide, found), 0);
-    ASSERT_EQ(found.size(), simulator.Cameras().size());
-    auto camera = simulator.Cameras().begin();
-    for (const QXSDK::CameraData& data : found) {
-        EXPECT_EQ(data.MacNumber(), camera->mac);
-        EXPECT_EQ(data.ip, camera->address);
-        ++camera;
-    }
-    // All found by the first request; the quiet count includes the request that found them,
-    // so two more requests end the search: three in all, the least Broadcast ever sends.
-    EXPECT_EQ(responder.Requests(), 3u);
-    simulator.Stop();
 }
 
-TEST_F(DiscoveryAcrossNamespaces, LoopbackOnlyResponderIgnoresTheLink) {
-    QXSim::Simulator simulator(QXSim::DemoCameras());
-    QXSim::DiscoveryOptions options;
-    options.port = QXSim::kDefaultDiscoveryPort;
-    auto& responder = StartResponder(simulator, options);
-
-    std::set<QXSDK::CameraData> found;
-    EXPECT_EQ(Discover(options.port, 0, found), static_cast<int>(QX::ResultCode::ObjectNotFound));
-    EXPECT_TRUE(found.empty());
-    EXPECT_EQ(responder.Requests(), 0u);
-}
-
-// Both kinds of answer leave from port 5353 of the responder's interface: strict receivers drop
-// mDNS from any other port. A unicast-answer query from an ephemeral port is answered to that
-// port; a multicast-answer one to the group, heard here by a socket on 5353.
-TEST_F(DiscoveryAcrossNamespaces, MdnsAnswersLeaveFromPort5353) {
+// Both kinds of answer leave from port 5353 of the responder's interface, as strict receivers
+// want: a unicast-answer query from an ephemeral port is answered to that port, a
+// multicast-answer one to the group, heard here by a socket on 5353.
+TEST_F(SimNetns, MdnsAnswersLeaveFromPort5353) {
     QXSim::Simulator simulator(QXSim::DemoCameras());
     QXSim::MdnsOptions options;
     options.interfaceAddress = kCameraSide;
     simulator.Add(std::make_unique<QXSim::MdnsResponder>(simulator, options));
-    bool started = false;
-    std::string error;
-    cameras->Run([&] { started = simulator.Start(error); });
-    ASSERT_TRUE(started) << error;
-
+    ASSERT_TRUE(Start(simulator));
     for (const bool unicast : {true, false}) {
         SCOPED_TRACE(unicast ? "unicast-answer query" : "multicast-answer query");
-        host->Run([&] {
+        host.Run([&] {
             const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-            ASSERT_GE(s, 0);
             const int on = 1;
             setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-            sockaddr_in local{};
-            local.sin_family = AF_INET;
-            local.sin_addr.s_addr = htonl(unicast ? kHostSide : INADDR_ANY);
-            local.sin_port = htons(unicast ? 0 : 5353);
-            ip_mreq group{};
-            group.imr_multiaddr.s_addr = htonl(0xE00000FB);
-            group.imr_interface.s_addr = htonl(kHostSide);
+            sockaddr_in local = Address(unicast ? kHostSide : 0, unicast ? 0 : 5353);
+            const ip_mreq group{{htonl(0xE00000FB)}, {htonl(kHostSide)}};
             const in_addr out{htonl(kHostSide)};
             ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
             ASSERT_EQ(setsockopt(s, IPPROTO_IP, IP_ADD_MEMBERSHIP, &group, sizeof group), 0);
@@ -154,12 +142,9 @@ TEST_F(DiscoveryAcrossNamespaces, MdnsAnswersLeaveFromPort5353) {
                 query.insert(query.end(), label, label + std::strlen(label));
             }
             query.insert(query.end(), {0, 0, 12, static_cast<std::uint8_t>(unicast ? 0x80 : 0), 1});
-            sockaddr_in to{};
-            to.sin_family = AF_INET;
-            to.sin_addr.s_addr = htonl(0xE00000FB);
-            to.sin_port = htons(5353);
-            ASSERT_EQ(sendto(s, query.data(), query.size(), 0, reinterpret_cast<sockaddr*>(&to),
-                             sizeof to),
+            const sockaddr_in to = Address(0xE00000FB, 5353);
+            ASSERT_EQ(sendto(s, query.data(), query.size(), 0,
+                             reinterpret_cast<const sockaddr*>(&to), sizeof to),
                       static_cast<ssize_t>(query.size()));
             // Our own query comes back to the group socket first; wait for the answer.
             int answers = 0;
@@ -170,19 +155,162 @@ TEST_F(DiscoveryAcrossNamespaces, MdnsAnswersLeaveFromPort5353) {
                 socklen_t length = sizeof from;
                 const ssize_t n = recvfrom(s, buffer, sizeof buffer, 0,
                                            reinterpret_cast<sockaddr*>(&from), &length);
-                if (n < 12 || (buffer[2] & 0x80) == 0) {
-                    continue;
+                if (n >= 12 && (buffer[2] & 0x80) != 0) {
+                    ++answers;
+                    EXPECT_EQ(ntohl(from.sin_addr.s_addr), kCameraSide);
+                    EXPECT_EQ(ntohs(from.sin_port), 5353);
+                    EXPECT_EQ((buffer[0] << 8) | buffer[1], 0x4242);
                 }
-                ++answers;
-                EXPECT_EQ(ntohl(from.sin_addr.s_addr), kCameraSide);
-                EXPECT_EQ(ntohs(from.sin_port), 5353);
-                EXPECT_EQ((buffer[0] << 8) | buffer[1], 0x4242);
             }
             EXPECT_EQ(answers, 1);
             close(s);
         });
     }
     simulator.Stop();
+}
+
+// A read request without options is plain TFTP, so curl reads every size whole, also when
+// datagrams are lost, repeated or reordered; without faults each block goes out once and is
+// acknowledged once (one at a time: a batch would leave curl waiting for blocks it dropped).
+TEST_F(SimNetns, CurlReadsPlainTftp) {
+    QXSim::TftpFaults drop;
+    drop.dropDatagrams = 0.2;
+    QXSim::TftpFaults repeat;
+    repeat.duplicateDatagrams = 0.3;
+    repeat.reorderDatagrams = 0.3;
+    repeat.seed = 5;
+    const std::pair<std::uint64_t, QXSim::TftpFaults> cases[] = {{0, {}},
+                                                                 {511, {}},
+                                                                 {512, {}},
+                                                                 {512 * 40 + 7, {}},
+                                                                 {512 * 60 + 100, drop},
+                                                                 {512 * 60 + 100, repeat}};
+    for (const auto& [size, faults] : cases) {
+        SCOPED_TRACE(size);
+        QXSim::TftpServerConfig config;
+        config.generated["file.bin"] = size;
+        config.faults = faults;
+        // Without faults nothing is repeated on a busy machine either.
+        config.repeatMs = faults.dropDatagrams > 0 ? 20 : 2000;
+        QXSim::TftpServer server(config);
+        std::string error;
+        ASSERT_TRUE(server.Start(error)) << error;
+        const std::string out = dir + "-curl.bin";
+        ASSERT_EQ(QXTest::Shell("curl -s --max-time 60 --tftp-no-options -o " + out +
+                                " tftp://127.0.0.1:" + std::to_string(server.Port()) + "/file.bin"),
+                  0);
+        EXPECT_EQ(Contents(out), Generated(size));
+        std::remove(out.c_str());
+        server.Stop();
+        const QXSim::TftpStats stats = server.Stats();
+        EXPECT_EQ(stats.transfersCompleted, 1);
+        ASSERT_EQ(stats.requests.size(), 1u);
+        EXPECT_TRUE(stats.requests[0].options.empty());
+        const bool clean = faults.dropDatagrams == 0 && faults.duplicateDatagrams == 0;
+        EXPECT_GE(stats.acksReceived, size / 512 + 1);
+        EXPECT_TRUE(!clean || (stats.dataPacketsSent == size / 512 + 1 &&
+                               stats.acksReceived == size / 512 + 1));
+    }
+}
+
+// qxcam-sim in the cameras' namespace, on its loopback (given cameras keep their addresses) and
+// on its link's addresses (--interface): the scanner in the namespace that sees the cameras finds
+// each once by both methods, and curl reads each camera's file and page on its own address.
+TEST_F(SimNetns, ProgramPlaysAFleet) {
+    ASSERT_EQ(cameras.Exec("ip addr add 10.77.0.11/24 dev qxcam0 && "
+                           "ip addr add 10.77.0.12/24 dev qxcam0"),
+              0);
+    const std::string log = dir + "-fleet.log";
+    struct Run {
+        NetNamespace* scanner;
+        const wchar_t* interfaceName;
+        std::string arguments;
+        std::vector<std::string> addresses;
+    };
+    const Run runs[] = {
+        {&cameras,
+         L"lo",
+         "--camera \"mac=0e:1f:2a:00:00:01 ip=127.0.1.1\" --camera \"mac=0e:1f:2a:00:00:02 "
+         "ip=127.0.1.2 block=ce features=0x3\" --cameras 2",
+         {"127.0.1.1", "127.0.1.2", "127.0.1.3", "127.0.1.4"}},
+        {&host,
+         L"qxhost0",
+         "--interface qxcam0 --cameras 3",
+         {"10.77.0.1", "10.77.0.11", "10.77.0.12"}}};
+    for (const Run& run : runs) {
+        SCOPED_TRACE(run.arguments);
+        const std::string command = "exec " QXNET_CAMSIM_PATH
+                                    " --generate gen.bin=1500 "
+                                    "--tftp-port 0 " +
+                                    run.arguments + " >" + log + " 2>&1";
+        std::remove(log.c_str());
+        const pid_t pid = fork();  // ip netns exec execs the program: stopped by this PID
+        if (pid == 0) {
+            execlp("ip", "ip", "netns", "exec", cameras.Name().c_str(), "sh", "-c", command.c_str(),
+                   static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        // The camera lines: "qxcam-sim: camera MAC at IP: tftp PORT http ...".
+        std::map<std::string, std::pair<std::string, int>> played;  // by MAC
+        for (int i = 0; i < 200 && played.size() < run.addresses.size(); ++i, QX::SleepMs(50)) {
+            std::istringstream lines(Contents(log));
+            for (std::string line; std::getline(lines, line);) {
+                char mac[32] = {};
+                char address[32] = {};
+                int port = 0;
+                if (std::sscanf(line.c_str(), "qxcam-sim: camera %31s at %31[0-9.]: tftp %d", mac,
+                                address, &port) == 3) {
+                    played[mac] = {address, port};
+                }
+            }
+        }
+        ASSERT_EQ(played.size(), run.addresses.size()) << Contents(log);
+        std::vector<std::string> addresses;
+        for (const auto& [mac, camera] : played) {
+            addresses.push_back(camera.first);
+        }
+        EXPECT_EQ(addresses, run.addresses);
+        run.scanner->Run([&] {
+            ASSERT_FALSE(QXSDK::TFTPClient::Startup());
+            std::vector<QXSDK::ScannedCamera> found;
+            {
+                QXSDK::CameraScanner scanner(boost::make_shared<QX::CodeLock>());
+                scanner.SetInterfaceNames({run.interfaceName});
+                EXPECT_EQ(scanner.Scan(found), 0);
+                EXPECT_TRUE(scanner.GetFailures().empty());
+            }
+            QXSDK::TFTPClient::Cleanup();
+            std::map<std::string, std::string> byMac;
+            for (const QXSDK::ScannedCamera& camera : found) {
+                const std::string mac = QXSim::MacToText(camera.mac);
+                EXPECT_TRUE(byMac.emplace(mac, QXSim::AddressText(camera.Address())).second);
+                EXPECT_EQ(camera.methods, QXSDK::ScannedCamera::METHOD_BROADCAST |
+                                              QXSDK::ScannedCamera::METHOD_MDNS);
+                EXPECT_EQ(camera.flags, 0u);
+                EXPECT_EQ(camera.interfaces, std::vector<std::wstring>{run.interfaceName});
+            }
+            for (const auto& [mac, camera] : played) {
+                EXPECT_EQ(byMac[mac], camera.first) << mac;
+            }
+            EXPECT_EQ(found.size(), played.size());
+        });
+        for (const auto& [mac, camera] : played) {
+            const std::string& address = camera.first;
+            const std::string out = dir + "-" + address;
+            EXPECT_EQ(
+                run.scanner->Exec("curl -s --max-time 30 --tftp-no-options -o " + out + " tftp://" +
+                                  address + ":" + std::to_string(camera.second) + "/gen.bin"),
+                0);
+            EXPECT_EQ(Contents(out), Generated(1500)) << address;
+            std::remove(out.c_str());
+            const std::string http = "curl -s --max-time 30 -o /dev/null -w %{http_code} ";
+            EXPECT_EQ(run.scanner->Capture(http + "http://" + address + "/"), "401");
+            EXPECT_EQ(run.scanner->Capture(http + "-u admin:admin http://" + address + "/"), "200");
+        }
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+    }
+    std::remove(log.c_str());
 }
 
 }  // namespace

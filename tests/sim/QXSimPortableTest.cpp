@@ -1,9 +1,7 @@
-// Broadcast and mDNS discovery of a separate qxcam-sim process on loopback, on every platform.
-// scripts/windows.sh starts `qxcam-sim` and names it in QXNET_DISCOVERY_SIM_PORT and
-// QXNET_MDNS_SIM for the Windows build under Wine; on Linux start it by hand and set the same
-// variables. Each case skips while its variable is unset. The simulator's demo cameras are
-// written out here because the Windows build does not link the simulator.
-
+// Broadcast and mDNS discovery of a separate qxcam-sim process on loopback, on every platform:
+// scripts/windows.sh starts it and names it in QXNET_DISCOVERY_SIM_PORT and QXNET_MDNS_SIM (on
+// Linux start it by hand and set them); each case skips while its variable is unset. The demo
+// cameras are written out here because the Windows build does not link the simulator.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -64,7 +62,7 @@ TEST_F(SimPortable, BroadcastFindsTheDemoCameras) {
         macs.insert(MacOf(camera));
         EXPECT_EQ(camera.ip >> 24, 127u) << std::hex << MacOf(camera);
     }
-    EXPECT_EQ(cameras.size(), kDemoMacs.size());
+    EXPECT_EQ(cameras.size(), kDemoMacs.size());  // one each
     EXPECT_EQ(macs, kDemoMacs);
 }
 

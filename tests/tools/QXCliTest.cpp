@@ -1,0 +1,376 @@
+// The qxnet program run as users run it: against the simulator on loopback, and its web, mDNS and
+// host-network commands inside network namespaces. Each case is a command line, the exit code and
+// a text its output must hold; usage and system errors are one line on standard error.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "sim/QXSimDiscoveryResponder.h"
+#include "sim/QXSimMdnsResponder.h"
+#include "sim/QXSimTftpServer.h"
+#include "sim/QXSimWebServer.h"
+#include "sim/QXSimulator.h"
+#include "tests/support/QXNetNamespace.h"
+
+namespace {
+
+using QXTest::NetNamespace;
+
+std::string Contents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string TempPath(const std::string& name) {
+    static std::atomic<int> counter{0};
+    return ::testing::TempDir() + "qxcli-" + std::to_string(getpid()) + "-" +
+           std::to_string(counter++) + "-" + name;
+}
+
+struct CliRun {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs qxnet (after prefix: a pipe into it, another user) with shell words, inside ns when given
+// (then without single quotes). Its own redirections come first, so that the arguments' win.
+CliRun Qxnet(const std::string& arguments, const NetNamespace* ns = nullptr,
+             const std::string& prefix = "") {
+    const std::string out = TempPath("out");
+    const std::string err = TempPath("err");
+    const std::string command = prefix + QXNET_CLI_PATH + " >" + out + " 2>" + err +
+                                (prefix.empty() ? " </dev/null " : " ") + arguments;
+    CliRun run{ns != nullptr ? ns->Exec(command) : QXTest::Shell(command), Contents(out),
+               Contents(err)};
+    std::remove(out.c_str());
+    std::remove(err.c_str());
+    return run;
+}
+
+struct Case {
+    std::string arguments;
+    int code;
+    std::string text;  // in standard output or error; empty: anything
+};
+
+// Runs each case; a usage or system error (2) must be one short line starting "qxnet: ".
+void Check(const std::vector<Case>& cases, const NetNamespace* ns = nullptr) {
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        const CliRun run = Qxnet(c.arguments, ns);
+        EXPECT_EQ(run.code, c.code) << run.out << run.err;
+        EXPECT_NE((run.out + run.err).find(c.text), std::string::npos) << run.out << run.err;
+        if (c.code == 2) {
+            EXPECT_EQ(run.err.rfind("qxnet: ", 0), 0u) << run.err;
+            EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+            EXPECT_LT(run.err.size(), 200u);
+        }
+    }
+}
+
+// Everything but the namespaces: discovery and TFTP of the simulator on loopback.
+class Cli : public ::testing::Test {
+protected:
+    void SetUp() override {
+        discovery = &simulator.Add(
+            std::make_unique<QXSim::DiscoveryResponder>(simulator, QXSim::DiscoveryOptions{}));
+        QXSim::TftpServerConfig config;
+        config.files["small.bin"] = std::vector<std::uint8_t>(100, 'B');
+        for (std::uint64_t size : kSizes) {
+            config.generated[FileName(size)] = size;
+        }
+        tftp = &simulator.Add(std::make_unique<QXSim::TftpServer>(config));
+        std::string error;
+        ASSERT_TRUE(simulator.Start(error)) << error;
+    }
+    std::string Target() const {
+        return " --address 127.255.255.255 --port " + std::to_string(discovery->Port());
+    }
+    std::string Get(const std::string& file) const {
+        return "get 127.0.0.1 " + file + " --retries 1 --port " + std::to_string(tftp->Port());
+    }
+    // Around the eight-byte steps of the program's CRC-32.
+    static constexpr std::uint64_t kSizes[] = {0, 1, 7, 8, 9, 4355};
+    // Formatted: gcc 12 at -O3 warns falsely on these short string sums.
+    static std::string FileName(std::uint64_t size) {
+        char name[24];
+        std::snprintf(name, sizeof name, "f%llu", static_cast<unsigned long long>(size));
+        return name;
+    }
+    QXSim::Simulator simulator{QXSim::DemoCameras()};
+    QXSim::DiscoveryResponder* discovery = nullptr;
+    QXSim::TftpServer* tftp = nullptr;
+};
+
+TEST_F(Cli, ExitCodesAndMessages) {
+    const std::string keep = TempPath("keep.bin");
+    Check(
+        {{"--version", 0, std::string("qxnet ") + QXNET_VERSION_TEXT + "\n"},
+         {"discover --help", 0, "Example:"},
+         {"discover --help", 0, "127.255.255.255"},
+         {"", 2, ""},
+         {"no-such-command", 2, "unknown command \"no-such-command\""},
+         {"--json no-such-command", 2, "unknown command \"no-such-command\""},
+         {"discover --address 1.2.3", 2, ""},
+         {"discover --port 0", 2, ""},
+         {"discover --port 70000", 2, ""},
+         {"discover --request zz", 2, ""},
+         {"discover --local 127.0.0.1.1", 2, ""},
+         {"discover --broadcast --request ''", 2, "--request: the request is empty"},
+         {"check 10.1.2.3 --interface -1", 2, "--interface"},
+         {"free 127.0.0.9 127.0.0.1", 2, "free: the range ends (127.0.0.1) before it starts"},
+         {"get 127.0.0.1 '' --port 9 --retries 1", 2, "the file name is empty"},
+         {"get 127.0.0.1 x.bin -o '' --port 9 --retries 1", 2, "--output: the file name is empty"},
+         {"write 127.0.0.1 '' --port 9 --retries 1", 2, "the file name is empty"},
+         // Over-long names come back shortened, and a line feed in one does not end the line.
+         {"discover --address " + std::string(300, 'n'), 2, "nnnnnnnnnn...nnnnnnnnnn"},
+         {"discover --address \"$(printf '1.2\\n3.4')\"", 2, "\"1.2 3.4\""},
+         // A local address that is not this host's cannot be bound.
+         {"discover --local 10.11.12.13" + Target(), 2, ""},
+         // Output that could not be written, however far it got, is a failure.
+         {Get("small.bin") + " -o /dev/full", 2, ""},
+         {Get("small.bin") + " >/dev/full", 2, ""},
+         {Get("small.bin") + " --json >/dev/full", 2, ""},
+         {Get("small.bin") + " -o " + keep + " --json >/dev/full", 2, ""},
+         {"--version >/dev/full", 2, ""},
+         {"discover --verbose" + Target(), 0, "CameraData: MAC <0e:1f:2a:33:44:01>"},
+         {"discover --request '00 01:fe ff'" + Target(), 0, "90 Degree Rotation"},
+         {"demo --json", 0, "\"count\": 5"}});
+    EXPECT_EQ(discovery->LastRequest(), (std::vector<std::uint8_t>{0x00, 0x01, 0xFE, 0xFF}));
+    std::remove(keep.c_str());
+}
+
+TEST_F(Cli, DiscoverListsEveryCameraOrNone) {
+    CliRun run = Qxnet("discover --json" + Target());
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_TRUE(run.err.empty()) << run.err;  // the trace stays silent without --verbose
+    auto json = nlohmann::json::parse(run.out);
+    ASSERT_EQ(json["cameras"].size(), simulator.Cameras().size());
+    for (std::size_t i = 0; i < simulator.Cameras().size(); ++i) {  // ordered by MAC, as these
+        const QXSim::SimCamera& camera = simulator.Cameras()[i];
+        const auto& entry = json["cameras"][i];
+        EXPECT_EQ(entry["mac"], QXSim::MacToText(camera.mac));
+        EXPECT_EQ(entry["ip"], QXSim::AddressText(camera.address));
+        EXPECT_EQ(entry["firmware"], camera.firmware);
+        EXPECT_EQ(entry["features"], camera.features);
+        EXPECT_EQ(entry["enclosure"], camera.enclosure);
+    }
+    EXPECT_EQ(json["count"], simulator.Cameras().size());
+    EXPECT_EQ(json["cameras"][0]["block"], "0xD0");
+    EXPECT_EQ(json["cameras"][0]["enclosureName"], "ORBITAL");
+    EXPECT_EQ(json["cameras"][4]["block"], "none");
+    EXPECT_TRUE(json["cameras"][4]["featureNames"].empty());
+    const CliRun table = Qxnet("discover" + Target());
+    EXPECT_EQ(table.out.rfind("MAC ", 0), 0u) << table.out;
+    EXPECT_NE(table.out.find("5 cameras"), std::string::npos);
+    // Nobody listens on the TFTP server's port once it stopped: no camera, exit code 1.
+    const std::string port = std::to_string(tftp->Port());
+    simulator.Stop();
+    // Broadcast only: mDNS on loopback would hear whatever responder another suite runs there.
+    run = Qxnet("discover --json --broadcast --address 127.255.255.255 --port " + port);
+    EXPECT_EQ(run.code, 1) << run.err;
+    EXPECT_EQ(nlohmann::json::parse(run.out)["count"], 0);
+    EXPECT_TRUE(run.err.empty()) << run.err;
+}
+
+// The saved file holds the bytes read and the summary their CRC-32, computed here a bit at a
+// time; -o replaces its file only with a file that came whole and leaves no temporary beside it.
+TEST_F(Cli, GetSavesWholeFilesOnly) {
+    const std::string path = TempPath("saved.bin");
+    { std::ofstream(path, std::ios::binary) << "old contents"; }
+    EXPECT_EQ(Qxnet(Get("missing.bin") + " -o " + path).code, 1);
+    EXPECT_EQ(Contents(path), "old contents");
+    for (std::uint64_t size : kSizes) {
+        const std::vector<std::uint8_t> bytes = QXSim::TftpServer::GeneratedContent(size);
+        std::uint32_t crc = 0xFFFFFFFFu;
+        for (std::uint8_t byte : bytes) {
+            crc ^= byte;
+            for (int bit = 0; bit < 8; ++bit) {
+                crc = (crc & 1) != 0 ? 0xEDB88320u ^ (crc >> 1) : crc >> 1;
+            }
+        }
+        char expected[16];
+        std::snprintf(expected, sizeof expected, "crc32 %08x", ~crc);
+        const CliRun run = Qxnet(Get(FileName(size)) + " -o " + path);
+        EXPECT_EQ(run.code, 0) << run.err;
+        EXPECT_NE((run.out + run.err).find(expected), std::string::npos) << size << run.out;
+        EXPECT_EQ(Contents(path), std::string(bytes.begin(), bytes.end())) << size;
+    }
+    EXPECT_EQ(QXTest::Shell("ls " + path + ".* 2>/dev/null | grep -q ."), 1);
+    std::remove(path.c_str());
+}
+
+class CliNetns : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!NetNamespace::Available()) {
+            GTEST_SKIP() << "network namespaces need root and the ip tool";
+        }
+        ns = std::make_unique<NetNamespace>("qxcli");
+        ASSERT_TRUE(ns->Valid());
+    }
+    // Starts the simulator's cameras inside the namespace.
+    void Start(std::vector<QXSim::SimCamera> cameras) {
+        simulator = std::make_unique<QXSim::Simulator>(std::move(cameras));
+        web = &simulator->Add(std::make_unique<QXSim::WebServer>(*simulator, QXSim::WebOptions{}));
+        QXSim::MdnsOptions mdns;
+        mdns.announceIntervalMs = 500;
+        simulator->Add(std::make_unique<QXSim::MdnsResponder>(*simulator, mdns));
+        ASSERT_EQ(ns->Exec("ip link set lo multicast on && ip route add 224.0.0.0/4 dev lo"), 0);
+        std::string error;
+        bool started = false;
+        ns->Run([&] { started = simulator->Start(error); });
+        ASSERT_TRUE(started) << error;
+    }
+    void TearDown() override {
+        if (simulator) {
+            ns->Run([&] { simulator->Stop(); });
+        }
+    }
+    std::unique_ptr<NetNamespace> ns;
+    std::unique_ptr<QXSim::Simulator> simulator;
+    QXSim::WebServer* web = nullptr;
+};
+
+TEST_F(CliNetns, HttpCommand) {
+    QXSim::SimCamera camera = QXSim::GenerateCameras(1, 0x7F000109, 9)[0];  // 127.0.1.9
+    camera.password = "pw";
+    Start({camera});
+    const std::string page = "http 127.0.1.9 /index.html --user admin --password ";
+    const std::string gen = "http 127.0.1.9 /gen/1023 --user admin --password pw";
+    Check({{page + "pw --text", 0, QXSim::MacToText(camera.mac)},
+           {page + "wrong --json", 1, "\"serverStatus\": 401"},
+           {page + "wrong --json", 1, "\"httpStatus\": 200"},
+           // Nobody serves 127.0.1.10 inside the namespace.
+           {"http 127.0.1.10 / --json", 1,
+            "\"errorText\": \"HttpSendRequest() failed. Error 12029\""},
+           {"http 127.0.1 /", 2, ""},
+           {"http 127.0.1.9 / --user admin", 2, ""},
+           {"http 127.0.1.9", 2, ""},
+           // A body or document that could not be written is a failure, never "saved".
+           {gen + " -o /dev/full", 2, ""},
+           {gen + " >/dev/full", 2, ""},
+           {gen + " --json >/dev/full", 2, ""},
+           {page + "pw --text >/dev/full", 2, ""}},
+          ns.get());
+    // -o replaces its file only with a page that came.
+    const std::string keep = TempPath("keep.bin");
+    { std::ofstream(keep, std::ios::binary) << "old contents"; }
+    for (const char* request :
+         {"/no-such-page --user admin --password pw", "/gen/100 --user admin --password wrong"}) {
+        EXPECT_EQ(Qxnet(std::string("http 127.0.1.9 ") + request + " -o " + keep, ns.get()).code,
+                  1);
+        EXPECT_EQ(Contents(keep), "old contents") << request;
+    }
+    EXPECT_EQ(
+        Qxnet("http 127.0.1.9 /gen/300000 --user admin --password pw -o " + keep, ns.get()).code,
+        0);
+    const std::string body = Contents(keep);
+    ASSERT_EQ(body.size(), 300000u);
+    for (std::size_t i = 0; i < body.size(); i += 997) {
+        ASSERT_EQ(static_cast<std::uint8_t>(body[i]), QXSim::WebServer::BodyByte(i)) << i;
+    }
+    std::remove(keep.c_str());
+}
+
+TEST_F(CliNetns, MdnsCommands) {
+    Start(QXSim::GenerateCameras(3, 0x7F000101));
+    char label[8];
+    std::snprintf(label, sizeof label, "%06X",
+                  static_cast<unsigned>(simulator->Cameras()[2].mac & 0xFFFFFF));
+    Check({{std::string("find QX") + label + " --json", 0, "\"ip\": \"127.0.1.3\""},
+           {std::string("find QX") + label + " --json", 0,
+            std::string("\"host\": \"korv-QX") + label + ".local\""},
+           {"find 0e:1f:2a:ab:cd:ef", 1, "korv-QXABCDEF.local"},
+           {"find QX12", 2, ""},
+           {"find QX00A1B2 --local 10.9.9.9", 2, ""},  // not this host's
+           {"watch --timeout -1", 2, ""},
+           {"discover --mdns --local 127.0.0.1 --json", 0, "\"local\": \"127.0.0.1\""},
+           {"discover --mdns --local 127.0.0.1", 0, "3 cameras"}},
+          ns.get());
+    EXPECT_EQ(nlohmann::json::parse(Qxnet("discover --mdns --local 127.0.0.1 --json", ns.get()).out)
+                  .contains("port"),
+              false);  // no broadcast asked for
+    // watch prints each camera once, one JSON line each.
+    const CliRun run = Qxnet("watch --interface lo --timeout 2 --json", ns.get());
+    ASSERT_EQ(run.code, 0) << run.err;
+    std::size_t lines = 0;
+    for (std::size_t start = 0, end; start < run.out.size(); start = end + 1, ++lines) {
+        end = run.out.find('\n', start);
+        const auto camera = nlohmann::json::parse(run.out.substr(start, end - start));
+        EXPECT_EQ(camera["change"], "appeared");
+        EXPECT_EQ(camera["interfaces"], nlohmann::json::array({"lo"}));
+    }
+    EXPECT_EQ(lines, 3u) << run.out;
+}
+
+TEST_F(CliNetns, HostNetworkCommands) {
+    NetNamespace peer("qxclip");
+    ASSERT_TRUE(NetNamespace::Link(*ns, "veth0", "10.55.1.1/24 brd 10.55.1.255", peer, "veth1",
+                                   "10.55.1.2/24 brd 10.55.1.255"));
+    const CliRun empty = Qxnet("neigh --json", &peer);  // before any traffic fills it
+    EXPECT_EQ(empty.code, 1);
+    EXPECT_EQ(nlohmann::json::parse(empty.out)["count"], 0);
+    ASSERT_EQ(ns->Exec("ip tuntap add mode tun dev qxtun0 && ip addr add 10.88.0.1/30 dev qxtun0 "
+                       "&& ip link set qxtun0 up && ip addr add 10.55.2.1/24 dev veth0 && "
+                       "ip neigh add 10.55.1.50 lladdr 02:11:22:33:44:55 dev veth0 nud permanent"),
+              0);
+    // An address added without brd has the subnet's broadcast address in both views.
+    Check(
+        {{"ifaces --json", 0, "\"count\": 3"},
+         {"ifaces --json", 0, "\"address\": \"10.55.2.1\",\n      \"broadcast\": \"10.55.2.255\""},
+         {"addrs --json", 0, "\"address\": \"10.55.2.1\",\n      \"broadcast\": \"10.55.2.255\""},
+         {"addrs --json", 0, "\"address\": \"10.88.0.1\",\n      \"broadcast\": \"10.88.0.3\""},
+         {"check 10.55.1.77", 0, ""},
+         {"check 10.56.1.77", 1, ""},
+         {"check 10.55.1.255", 2, ""},
+         {"check 10.55.1.77 --interface 9", 2, ""},
+         {"check 10.55.1", 2, ""},
+         {"check 10.88.0.2 --interface 2 --json", 0, "\"result\": \"inside\""},
+         {"ping 10.55.1.2 --timeout 2000 --json", 0, "\"answered\": true"},
+         {"ping 10.55.1.99 --timeout 100", 1, ""},
+         {"neigh --mac 02-11-22-33-44-55 --json", 0, "\"10.55.1.50\""},
+         {"neigh --mac 02:00:00:00:00:01", 1, ""}},
+        ns.get());
+    const CliRun listed = Qxnet("ifaces --json", ns.get());
+    EXPECT_EQ(listed.out.find("Friendly Name"), std::string::npos);  // no adapter lines there
+    std::set<std::string> seen;
+    const auto interfaces = nlohmann::json::parse(listed.out)["interfaces"];
+    for (const auto& entry : interfaces) {
+        seen.insert(entry["name"].get<std::string>() + " " + entry["address"].get<std::string>() +
+                    " " + entry["mask"].get<std::string>() + " " +
+                    entry["broadcast"].get<std::string>());
+    }
+    EXPECT_EQ(seen, (std::set<std::string>{"veth0 10.55.1.1 255.255.255.0 10.55.1.255",
+                                           "veth0 10.55.2.1 255.255.255.0 10.55.2.255",
+                                           "qxtun0 10.88.0.1 255.255.255.252 10.88.0.3"}));
+    const CliRun other = Qxnet("ifaces --json", &peer);  // the peer sees only its own
+    EXPECT_EQ(nlohmann::json::parse(other.out)["interfaces"][0]["address"], "10.55.1.2");
+    EXPECT_EQ(nlohmann::json::parse(other.out)["count"], 1);
+    // Refused at the prompt, nothing goes; confirmed, the table is empty.
+    EXPECT_EQ(Qxnet("flush-neigh", ns.get(), "echo n | ").code, 1);
+    EXPECT_NE(ns->Capture("ip neigh show dev veth0"), "");
+    EXPECT_EQ(Qxnet("flush-neigh", ns.get(), "echo y | ").code, 0);
+    EXPECT_EQ(ns->Capture("ip neigh show dev veth0"), "");
+    // An unprivileged user is told why ping cannot work.
+    ASSERT_EQ(ns->Exec("sysctl -q -w net.ipv4.ping_group_range=\"1 0\""), 0);
+    for (const char* command : {"ping 10.55.1.2", "free 10.55.1.2 10.55.1.3"}) {
+        const CliRun run =
+            Qxnet(command, ns.get(), "setpriv --reuid=65534 --regid=65534 --clear-groups ");
+        EXPECT_EQ(run.code, 2) << command;
+        for (const char* text : {"net.ipv4.ping_group_range", "CAP_NET_RAW", "errno 13"}) {
+            EXPECT_NE(run.err.find(text), std::string::npos) << command << run.err;
+        }
+    }
+}
+
+}  // namespace
