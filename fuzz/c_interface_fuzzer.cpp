@@ -152,9 +152,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 const std::uint32_t code = 0xF0000000u | in.Byte();
                 const std::uint32_t capacity = in.Byte() % (sizeof text + 1);
                 std::uint32_t needed = 0;
-                CheckText(
-                    qxnet_result_text(code, capacity == 0 ? nullptr : text, capacity, &needed),
-                    text, capacity, needed);
+                // The call comes first: an argument list has no order of evaluation.
+                const qxnet_result result =
+                    qxnet_result_text(code, capacity == 0 ? nullptr : text, capacity, &needed);
+                CheckText(result, text, capacity, needed);
                 break;
             }
             case 11: {
