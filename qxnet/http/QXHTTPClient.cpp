@@ -148,20 +148,7 @@ QX::CodeLock& HTTPClient::LoginMapLock() {
 // that is neither is kept for GetIP but never handed to the transport.
 HTTPClient::HTTPClient(std::uint64_t cameraKey, const wchar_t* address,
                        boost::shared_ptr<QX::CodeLock> lock)
-    : m_responseText{},
-      m_hSession(nullptr),
-      m_hConnect(nullptr),
-      m_hRequest(nullptr),
-      m_cameraKey(cameraKey),
-      m_lastError(0),
-      m_errorText{},
-      m_address(0),
-      m_addressText{},
-      m_httpStatus(0),
-      m_lock(std::move(lock)),
-      m_serverStatus(0),
-      m_addressValid(false),
-      m_echoMissingTraced(false) {
+    : m_cameraKey(cameraKey), m_lock(std::move(lock)) {
     CopyText(m_addressText, AddressTextSize, address);
     // A text cut short by the copy is not the text given, so it counts as invalid.
     bool whole = address != nullptr && std::wcslen(address) < AddressTextSize;
@@ -171,20 +158,7 @@ HTTPClient::HTTPClient(std::uint64_t cameraKey, const wchar_t* address,
 
 HTTPClient::HTTPClient(std::uint64_t cameraKey, std::uint32_t address,
                        boost::shared_ptr<QX::CodeLock> lock)
-    : m_responseText{},
-      m_hSession(nullptr),
-      m_hConnect(nullptr),
-      m_hRequest(nullptr),
-      m_cameraKey(cameraKey),
-      m_lastError(0),
-      m_errorText{},
-      m_address(address),
-      m_addressText{},
-      m_httpStatus(0),
-      m_lock(std::move(lock)),
-      m_serverStatus(0),
-      m_addressValid(true),
-      m_echoMissingTraced(false) {
+    : m_cameraKey(cameraKey), m_address(address), m_lock(std::move(lock)), m_addressValid(true) {
     CopyText(m_addressText, AddressTextSize, QX::AddressToText(address).c_str());
 }
 

@@ -119,22 +119,22 @@ protected:
     static constexpr std::size_t ErrorTextSize = 514;
     static constexpr std::size_t AddressTextSize = 256;
 
-    wchar_t m_responseText[ResponseTextSize];
+    wchar_t m_responseText[ResponseTextSize]{};
     QX::CMemoryStream m_responseStream;
-    void* m_hSession;
-    void* m_hConnect;
-    void* m_hRequest;
+    void* m_hSession = nullptr;
+    void* m_hConnect = nullptr;
+    void* m_hRequest = nullptr;
     std::uint64_t m_cameraKey;
-    std::uint32_t m_lastError;
-    wchar_t m_errorText[ErrorTextSize];
-    std::uint32_t m_address;
-    wchar_t m_addressText[AddressTextSize];
-    std::uint32_t m_httpStatus;
+    std::uint32_t m_lastError = 0;
+    wchar_t m_errorText[ErrorTextSize]{};
+    std::uint32_t m_address = 0;
+    wchar_t m_addressText[AddressTextSize]{};
+    std::uint32_t m_httpStatus = 0;
     boost::shared_ptr<QX::CodeLock> m_lock;
-    std::uint32_t m_serverStatus;
+    std::uint32_t m_serverStatus = 0;
     // False for an address text that is neither dotted decimal nor a host name.
-    bool m_addressValid;
-    bool m_echoMissingTraced;
+    bool m_addressValid = false;
+    bool m_echoMissingTraced = false;
 
     // Camera key to the credentials that last worked; guarded by LoginMapLock().
     static std::map<std::uint64_t, CameraLoginInfo> s_ServerLoginfoMap;
