@@ -1,6 +1,8 @@
 #include "sim/QXSimServiceThread.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 

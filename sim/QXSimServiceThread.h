@@ -1,8 +1,5 @@
 #pragma once
 
-#include <netinet/in.h>
-#include <poll.h>
-
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -12,6 +9,11 @@
 #include <vector>
 
 #include "sim/QXSimService.h"
+
+// Declared only, so that a test built for Windows can include the services' headers for their
+// shared definitions (the generated file content) without the POSIX headers.
+struct pollfd;
+struct sockaddr_in;
 
 namespace QXSim {
 

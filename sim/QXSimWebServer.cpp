@@ -1,5 +1,6 @@
 #include "sim/QXSimWebServer.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
