@@ -376,8 +376,8 @@ TEST_F(HostNetwork, NeighbourTableAnswersAsWindowsDoes) {
         size = 0;
         QX::NetInfoSource::Current().GetIpNetTable(nullptr, &size, true);
         block.resize(size);
-        answer = QX::NetInfoSource::Current().GetIpNetTable(reinterpret_cast<MIB_IPNETTABLE*>(block.data()), &size,
-                                             true);
+        answer = QX::NetInfoSource::Current().GetIpNetTable(
+            reinterpret_cast<MIB_IPNETTABLE*>(block.data()), &size, true);
     });
     ASSERT_EQ(QX::NetInfoError::Success, answer);
     const auto* table = reinterpret_cast<const MIB_IPNETTABLE*>(block.data());

@@ -19,10 +19,10 @@ extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #include "sim/QXSimTftpServer.h"
 #include "sim/QXSimulator.h"
 #include "tests/support/QXSignalTimer.h"
+#include "tests/support/QXTftpdProcess.h"
 #include "tests/support/QXTraceCapture.h"
 #include "tests/support/QXUdpPeer.h"
 #include "tests/tftp/QXTFTPTestClient.h"
-#include "tests/support/QXTftpdProcess.h"
 
 namespace {
 
