@@ -11,7 +11,6 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,7 +19,6 @@
 #include <fstream>
 #include <future>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -47,27 +45,10 @@ constexpr std::uint32_t HOST_A32 = 0x0A4D0901;  // 10.77.9.1/32 on the same inte
 constexpr std::uint32_t PEER_B = 0x0A4D0102;    // 10.77.1.2/24 in the peer namespace
 constexpr std::uint32_t TUN_A = 0x0A580001;     // 10.88.0.1/30 on a tun device
 constexpr std::uint64_t STATIC_MAC = 0x021122334455ull;
+constexpr std::uint64_t PEER_MAC = 0x021122334466ull;  // set on the peer's end of the link
 
 std::uint32_t Net(std::uint32_t host) {
     return ((host & 0xFF) << 24) | ((host & 0xFF00) << 8) | ((host >> 8) & 0xFF00) | (host >> 24);
-}
-
-// The MAC of a link as a number, read with ip inside its namespace.
-std::uint64_t MacOf(const NetNamespace& ns, const std::string& link) {
-    std::string out = ns.Capture("ip -o link show dev " + link);
-    std::size_t at = out.find("link/ether ");
-    if (at == std::string::npos) {
-        return 0;
-    }
-    std::uint64_t mac = 0;
-    std::istringstream text(out.substr(at + 11, 17));
-    for (int i = 0; i < 6; ++i) {
-        unsigned int octet = 0;
-        text >> std::hex >> octet;
-        text.ignore(1);
-        mac = (mac << 8) | octet;
-    }
-    return mac;
 }
 
 // The interface index of a link, read with ip inside its namespace.
@@ -95,10 +76,11 @@ int OpenIn(const NetNamespace& ns, QX::InterfaceList& list) {
     return result;
 }
 
-// A host namespace linked to a peer namespace: 10.N.1.1/24 and 10.N.1.2/24 on a veth pair.
+// A host namespace linked to a peer namespace: 10.N.1.1/24 and 10.N.1.2/24 on a veth pair, the
+// peer's MAC fixed; then the host's own set-up.
 class HostPair : public testing::Test {
 protected:
-    void Make(const std::string& n) {
+    void Make(const std::string& n, const std::string& hostSetUp) {
         if (!NetNamespace::Available()) {
             GTEST_SKIP() << "network namespaces need root and the ip tool";
         }
@@ -108,6 +90,8 @@ protected:
         const std::string brd = "/24 brd 10." + n + ".1.255";
         ASSERT_TRUE(NetNamespace::Link(*m_host, "veth0", "10." + n + ".1.1" + brd, *m_peer, "veth1",
                                        "10." + n + ".1.2" + brd));
+        ASSERT_EQ(0, m_peer->Exec("ip link set veth1 address 02:11:22:33:44:66"));
+        ASSERT_EQ(0, m_host->Exec(hostSetUp));
     }
 
     std::unique_ptr<NetNamespace> m_host;
@@ -117,37 +101,35 @@ protected:
 class HostNetwork : public HostPair {
 protected:
     void SetUp() override {
-        Make("77");
-        if (IsSkipped() || HasFatalFailure()) {
-            return;
-        }
-        ASSERT_EQ(0, m_host->Exec("ip addr add 10.77.9.1/32 dev veth0"));
-        ASSERT_EQ(0, m_host->Exec("ip tuntap add mode tun dev qxtun0 && "
-                                  "ip addr add 10.88.0.1/30 dev qxtun0 && ip link set qxtun0 up"));
+        Make("77",
+             "ip addr add 10.77.9.1/32 dev veth0 && ip tuntap add mode tun dev qxtun0 && "
+             "ip addr add 10.88.0.1/30 dev qxtun0 && ip link set qxtun0 up");
     }
 };
 
 // Every address of the host but loopback, in the order added, with its mask and the broadcast
 // address Windows gives where the kernel holds none (iproute2 adds none unless asked, nor for
 // secondary addresses, /31 or /32): all host bits set, or on a point-to-point link the peer.
+// Link names and aliases are UTF-8.
 TEST_F(HostNetwork, InterfacesAddressesAndBroadcasts) {
     ASSERT_EQ(0, m_host->Exec("ip addr add 10.77.3.1/24 dev veth0 && "
                               "ip addr add 10.77.1.7/24 dev veth0 && "
                               "ip addr add 10.77.4.0/31 dev veth0 && "
-                              "ip tuntap add mode tun dev qxtun1 && "
-                              "ip addr add 10.89.0.1 peer 10.89.0.2 dev qxtun1 && "
-                              "ip link set qxtun1 up"));
+                              "ip tuntap add mode tun dev qxt\xc3\xbcn1 && "
+                              "ip link set qxt\xc3\xbcn1 alias \"B\xc3\xbcro-Kamera\" && "
+                              "ip addr add 10.89.0.1 peer 10.89.0.2 dev qxt\xc3\xbcn1 && "
+                              "ip link set qxt\xc3\xbcn1 up"));
     const struct {
         std::uint32_t address, mask, broadcast;
         const wchar_t* name;
     } cases[] = {
-        {HOST_A, 0xFFFFFF00, 0x0A4D01FF, L"veth0"},       // given with brd
-        {HOST_A32, 0xFFFFFFFF, HOST_A32, L"veth0"},       // /32
-        {0x0A4D0301, 0xFFFFFF00, 0x0A4D03FF, L"veth0"},   // without brd
-        {0x0A4D0107, 0xFFFFFF00, 0x0A4D01FF, L"veth0"},   // secondary
-        {0x0A4D0400, 0xFFFFFFFE, 0x0A4D0401, L"veth0"},   // /31
-        {TUN_A, 0xFFFFFFFC, 0x0A580003, L"qxtun0"},       // point-to-point without a peer
-        {0x0A590001, 0xFFFFFFFF, 0x0A590002, L"qxtun1"},  // point-to-point: the peer
+        {HOST_A, 0xFFFFFF00, 0x0A4D01FF, L"veth0"},            // given with brd
+        {HOST_A32, 0xFFFFFFFF, HOST_A32, L"veth0"},            // /32
+        {0x0A4D0301, 0xFFFFFF00, 0x0A4D03FF, L"veth0"},        // without brd
+        {0x0A4D0107, 0xFFFFFF00, 0x0A4D01FF, L"veth0"},        // secondary
+        {0x0A4D0400, 0xFFFFFFFE, 0x0A4D0401, L"veth0"},        // /31
+        {TUN_A, 0xFFFFFFFC, 0x0A580003, L"qxtun0"},            // point-to-point without a peer
+        {0x0A590001, 0xFFFFFFFF, 0x0A590002, L"qxt\u00fcn1"},  // point-to-point: the peer
     };
     QX::InterfaceList list;
     int result = -1;
@@ -193,6 +175,7 @@ TEST_F(HostNetwork, InterfacesAddressesAndBroadcasts) {
     }
     const int tun = EntryOf(list, TUN_A);
     EXPECT_EQ(L"tun", list.GetDescription(tun));
+    EXPECT_EQ(L"B\u00fcro-Kamera", list.GetDescription(EntryOf(list, 0x0A590001)));
     EXPECT_EQ(record->table[0].dwIndex, record->table[1].dwIndex);
     EXPECT_EQ(0, list.IsValidAddress(0x0A4D0132u, false));       // 10.77.1.50
     EXPECT_EQ(0, list.IsValidAddress(1, 0x0A4D094Du, false));    // the /32 is tested as a /24
@@ -204,32 +187,6 @@ TEST_F(HostNetwork, InterfacesAddressesAndBroadcasts) {
     m_host->Run([&] { count = GetLocalAddrTable(&record, 0x0A4D0000, 0x0A4DFFFF); });
     owner.reset(record);
     EXPECT_EQ(5, count);
-}
-
-TEST_F(HostNetwork, NeighbourTableFindsStaticAndLearntEntries) {
-    ASSERT_EQ(0, m_host->Exec("ip neigh add 10.77.1.50 lladdr 02:11:22:33:44:55 dev veth0 nud "
-                              "permanent && ip neigh add 10.77.1.51 lladdr 02:11:22:33:44:55 dev "
-                              "veth0 nud permanent && ip neigh add 10.77.1.99 dev veth0 nud "
-                              "incomplete"));
-    // Learn the peer's address the ordinary way.
-    ASSERT_EQ(0, m_host->Exec("ping -c 1 -W 2 10.77.1.2 >/dev/null"));
-    std::uint64_t peerMac = MacOf(*m_peer, "veth1");
-    ASSERT_NE(0u, peerMac);
-    std::unique_ptr<QX::CNetTable> table;
-    m_host->Run([&] { table.reset(QX::CNetTable::GetLocalNetAddresses()); });
-    ASSERT_NE(nullptr, table);
-    // Both addresses of the MAC, in the kernel's table order, which ip shows too.
-    std::string listed = m_host->Capture("ip -4 neigh show dev veth0");
-    bool fiftyFirst = listed.find("10.77.1.50 ") < listed.find("10.77.1.51 ");
-    std::vector<std::uint32_t> expected = {0x0A4D0132, 0x0A4D0133};
-    if (!fiftyFirst) {
-        std::swap(expected[0], expected[1]);
-    }
-    EXPECT_EQ(expected, table->GetIPAddressesOfMac(STATIC_MAC));
-    EXPECT_EQ((std::vector<std::uint32_t>{PEER_B}), table->GetIPAddressesOfMac(peerMac));
-    // The incomplete entry has no physical address and never reaches the table.
-    EXPECT_NE(std::string::npos, m_host->Capture("ip neigh show 10.77.1.99").find("INCOMPLETE"));
-    EXPECT_TRUE(table->GetIPAddressesOfMac(0).empty());
 }
 
 // The flush empties the neighbour table of Ethernet adapters, permanent entries too, and leaves
@@ -335,67 +292,70 @@ TEST_F(HostNetwork, OpenSucceedsWithHundredsOfLinks) {
     EXPECT_GE(EntryOf(list, HOST_A), 0);
 }
 
-// Link names and aliases are UTF-8.
-TEST_F(HostNetwork, NonAsciiNamesReadBackAsTheyWereSet) {
-    ASSERT_EQ(0, m_host->Exec("ip link set veth0 alias \"B\xc3\xbcro-Kamera\" && "
-                              "ip link set qxtun0 down && ip link set qxtun0 name "
-                              "\"qxt\xc3\xbcn0\" && ip link set \"qxt\xc3\xbcn0\" up"));
-    QX::InterfaceList list;
-    ASSERT_EQ(0, OpenIn(*m_host, list));
-    int veth = EntryOf(list, HOST_A);
-    int tun = EntryOf(list, TUN_A);
-    ASSERT_GE(veth, 0);
-    ASSERT_GE(tun, 0);
-    EXPECT_EQ(L"B\u00fcro-Kamera", list.GetDescription(veth));
-    EXPECT_EQ(L"qxt\u00fcn0", list.GetName(tun));
-}
-
-// An empty neighbour table is "no data", as on Windows; a sorted fetch is sorted by address;
-// NOARP entries (the kernel's multicast mappings) are static.
+// An empty neighbour table is "no data", as on Windows. The table finds static and learnt
+// entries by MAC in the kernel's order; an incomplete entry has no physical address and never
+// reaches it. A sorted fetch is sorted by address; NOARP entries (the kernel's multicast
+// mappings) are static.
 TEST_F(HostNetwork, NeighbourTableAnswersAsWindowsDoes) {
     DWORD size = 0;
     DWORD empty = 0;
-    std::unique_ptr<QX::CNetTable> none;
+    std::unique_ptr<QX::CNetTable> table;
     m_peer->Run([&] {
         empty = QX::NetInfoSource::Current().GetIpNetTable(nullptr, &size, false);
-        none.reset(QX::CNetTable::GetLocalNetAddresses());
+        table.reset(QX::CNetTable::GetLocalNetAddresses());
     });
     EXPECT_EQ(QX::NetInfoError::NoData, empty);
-    EXPECT_EQ(nullptr, none);
+    EXPECT_EQ(nullptr, table);
 
-    for (int last : {90, 80, 70, 60, 50, 40, 30, 20}) {
-        ASSERT_EQ(0, m_host->Exec("ip neigh add 10.77.1." + std::to_string(last) +
-                                  " lladdr 02:11:22:33:44:" + std::to_string(last) +
-                                  " dev veth0 nud permanent"));
+    std::string batch;
+    for (int last : {90, 51, 80, 70, 60, 50, 40, 30, 20}) {
+        const std::string mac = last == 50 || last == 51 ? "55" : std::to_string(last);
+        batch += "neigh add 10.77.1." + std::to_string(last) + " lladdr 02:11:22:33:44:" + mac +
+                 " dev veth0 nud permanent\n";
     }
-    ASSERT_EQ(0, m_host->Exec("ip neigh add 10.77.1.5 lladdr 01:00:5e:00:00:05 dev veth0 nud "
-                              "noarp"));
+    batch +=
+        "neigh add 10.77.1.99 dev veth0 nud incomplete\n"
+        "neigh add 10.77.1.5 lladdr 01:00:5e:00:00:05 dev veth0 nud noarp\n";
+    ASSERT_EQ(0, m_host->Exec("printf \"" + batch + "\" | ip -batch -"));
+    // The peer's address is learnt the ordinary way.
+    ASSERT_EQ(0, m_host->Exec("ping -c 1 -W 2 10.77.1.2 >/dev/null"));
     std::vector<unsigned char> block;
     DWORD answer = 0;
     m_host->Run([&] {
+        table.reset(QX::CNetTable::GetLocalNetAddresses());
         size = 0;
         QX::NetInfoSource::Current().GetIpNetTable(nullptr, &size, true);
         block.resize(size);
         answer = QX::NetInfoSource::Current().GetIpNetTable(
             reinterpret_cast<MIB_IPNETTABLE*>(block.data()), &size, true);
     });
-    ASSERT_EQ(QX::NetInfoError::Success, answer);
-    const auto* table = reinterpret_cast<const MIB_IPNETTABLE*>(block.data());
-    std::vector<std::uint32_t> order;
-    for (DWORD i = 0; i < table->dwNumEntries; ++i) {
-        order.push_back(QX::SwapAddress(table->table[i].dwAddr));
-        DWORD expected =
-            order.back() == 0x0A4D0105 ? MIB_IPNET_TYPE_STATIC : table->table[i].dwType;
-        EXPECT_EQ(expected, table->table[i].dwType);
+    ASSERT_NE(nullptr, table);
+    const std::string listed = m_host->Capture("ip -4 neigh show dev veth0");
+    std::vector<std::uint32_t> both = {0x0A4D0132, 0x0A4D0133};
+    if (listed.find("10.77.1.50 ") > listed.find("10.77.1.51 ")) {
+        std::swap(both[0], both[1]);
     }
-    EXPECT_EQ(9u, order.size());
+    EXPECT_EQ(both, table->GetIPAddressesOfMac(STATIC_MAC));
+    EXPECT_EQ((std::vector<std::uint32_t>{PEER_B}), table->GetIPAddressesOfMac(PEER_MAC));
+    EXPECT_NE(std::string::npos, listed.find("10.77.1.99 INCOMPLETE"));
+    EXPECT_TRUE(table->GetIPAddressesOfMac(0).empty());
+    ASSERT_EQ(QX::NetInfoError::Success, answer);
+    const auto* sorted = reinterpret_cast<const MIB_IPNETTABLE*>(block.data());
+    std::vector<std::uint32_t> order;
+    for (DWORD i = 0; i < sorted->dwNumEntries; ++i) {
+        order.push_back(QX::SwapAddress(sorted->table[i].dwAddr));
+        if (order.back() == 0x0A4D0105) {
+            EXPECT_EQ(static_cast<DWORD>(MIB_IPNET_TYPE_STATIC), sorted->table[i].dwType);
+        }
+    }
+    EXPECT_EQ(std::stoul(m_host->Capture("ip -4 neigh show nud all | wc -l")), order.size());
     EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
 }
 
 // The host name's addresses keep the hosts database's order: the first ten are the first ten
-// lines, whichever of them the resolver would rank higher. The child process gets its own
-// mount and host-name namespaces for its hosts file and name, and a network namespace with
-// nothing but loopback, where the 10.x addresses have no route and 127.x ones do.
+// lines, whichever of them the resolver would rank higher. The lookup runs with its own mount
+// and host-name namespaces for its hosts file and name, and in a network namespace with nothing
+// but loopback, where the 10.x addresses have no route and 127.x ones do.
 TEST(HostName, LocalAddressesKeepTheHostsFileOrder) {
     if (!NetNamespace::Available()) {
         GTEST_SKIP() << "network namespaces need root and the ip tool";
@@ -415,33 +375,20 @@ TEST(HostName, LocalAddressesKeepTheHostsFileOrder) {
         }
         hosts << "127.0.0.11 qxnet-hosts-test\n127.0.0.12 qxnet-hosts-test\n";
     }
-    int pipeEnds[2];
-    ASSERT_EQ(0, pipe(pipeEnds));
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        int netns = open(("/var/run/netns/" + ns.Name()).c_str(), O_RDONLY);
-        bool ready = netns >= 0 && setns(netns, CLONE_NEWNET) == 0 &&
-                     unshare(CLONE_NEWNS | CLONE_NEWUTS) == 0 &&
-                     mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-                     mount(path, "/etc/hosts", nullptr, MS_BIND, nullptr) == 0 &&
-                     sethostname("qxnet-hosts-test", 16) == 0;
-        std::vector<std::uint32_t> found;
+    std::vector<std::uint32_t> found;
+    bool ready = false;
+    ns.Run([&] {
+        // Mount and host-name namespaces are per thread, and this thread ends with the call.
+        ready = unshare(CLONE_NEWNS | CLONE_NEWUTS) == 0 &&
+                mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                mount(path, "/etc/hosts", nullptr, MS_BIND, nullptr) == 0 &&
+                sethostname("qxnet-hosts-test", 16) == 0;
         if (ready) {
             found = QX::GetLocalAddresses();
         }
-        ssize_t written = write(pipeEnds[1], found.data(), found.size() * sizeof(std::uint32_t));
-        _exit(ready && written >= 0 ? 0 : 1);
-    }
-    close(pipeEnds[1]);
-    std::vector<std::uint32_t> found(16);
-    ssize_t length = read(pipeEnds[0], found.data(), found.size() * sizeof(std::uint32_t));
-    close(pipeEnds[0]);
-    int status = -1;
-    waitpid(child, &status, 0);
+    });
     unlink(path);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    found.resize(length > 0 ? static_cast<std::size_t>(length) / sizeof(std::uint32_t) : 0);
+    ASSERT_TRUE(ready);
     EXPECT_EQ(expected, found);
 }
 
@@ -541,14 +488,8 @@ private:
 
 class HostPing : public HostPair {
 protected:
-    void SetUp() override {
-        Make("78");
-        if (IsSkipped() || HasFatalFailure()) {
-            return;
-        }
-        // Resolve the peer's link address once, so that every wait is about ICMP only.
-        ASSERT_EQ(0, m_host->Exec("ping -c 1 -W 2 10.78.1.2 >/dev/null"));
-    }
+    // The peer's link address is resolved once, so that every wait is about ICMP only.
+    void SetUp() override { Make("78", "ping -c 1 -W 2 10.78.1.2 >/dev/null"); }
 
     // The two Linux paths of the echo facility: a raw socket where no group may use ICMP
     // datagram sockets (a new namespace's default), the datagram socket where all may.

@@ -21,6 +21,10 @@ namespace {
 
 using QXTest::FakeNetInfo;
 
+constexpr int TIMED_OUT = static_cast<int>(QX::ResultCode::TimedOut);
+constexpr int UNEXPECTED = static_cast<int>(QX::ResultCode::Unexpected);
+constexpr int UNSUPPORTED = static_cast<int>(QX::ResultCode::UnsupportedOperation);
+
 class EchoFixture : public testing::Test {
 protected:
     QXTest::FakeEcho m_script;
@@ -42,8 +46,7 @@ TEST_F(EchoFixture, PingICMPSendsInNetworkOrderWithTheCallersTimeout) {
 TEST_F(EchoFixture, MissingEchoFacilityMakesEveryAddressFree) {
     m_script.available = false;
     m_script.everyAddressAnswers = true;
-    EXPECT_EQ(static_cast<int>(QX::ResultCode::UnsupportedOperation),
-              QX::PingICMP(0xC0A8010A, 300));
+    EXPECT_EQ(UNSUPPORTED, QX::PingICMP(0xC0A8010A, 300));
     EXPECT_EQ(0, m_script.creates);
     EXPECT_EQ(0, m_script.releases);
     EXPECT_TRUE(QX::IsAddrAvailable(0xC0A8010A));
@@ -197,7 +200,7 @@ TEST(EchoRequest, LayoutAndChecksum) {
 
 TEST_F(RawFixture, SilentAddressTimesOutAfterFiveAttempts) {
     QXTest::TraceCapture capture;
-    EXPECT_EQ(static_cast<int>(QX::ResultCode::TimedOut), QX::Ping(0x0A01A8C0));
+    EXPECT_EQ(TIMED_OUT, QX::Ping(0x0A01A8C0));
     ASSERT_EQ(5u, m_script.sent.size());
     for (std::size_t attempt = 0; attempt < 5; ++attempt) {
         const std::vector<unsigned char>& request = m_script.sent[attempt];
@@ -223,31 +226,10 @@ TEST_F(RawFixture, FailuresAlongTheWay) {
         const wchar_t* trace;
     } cases[] = {
         {0, 0, 0, {0, 1}, 10054, 0, 2, L"recvfrom(): WSAError: 10054"},
-        {0,
-         10065,
-         10038,
-         {},
-         0,
-         static_cast<int>(QX::ResultCode::TimedOut),
-         5,
-         L"sendto(): WSAError: 10065"},
-        {0,
-         10065,
-         10038,
-         {},
-         0,
-         static_cast<int>(QX::ResultCode::TimedOut),
-         5,
-         L"closesocket(): WSAError: 10038"},
-        {0, 0, 0, {0, -1}, 0, static_cast<int>(QX::ResultCode::Unexpected), 2, L"Pinging"},
-        {10013,
-         0,
-         0,
-         {},
-         0,
-         static_cast<int>(QX::ResultCode::Unexpected),
-         0,
-         L"socket(): WSAError: 10013"},
+        {0, 10065, 10038, {}, 0, TIMED_OUT, 5, L"sendto(): WSAError: 10065"},
+        {0, 10065, 10038, {}, 0, TIMED_OUT, 5, L"closesocket(): WSAError: 10038"},
+        {0, 0, 0, {0, -1}, 0, UNEXPECTED, 2, L"Pinging"},
+        {10013, 0, 0, {}, 0, UNEXPECTED, 0, L"socket(): WSAError: 10013"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.trace);
@@ -316,8 +298,8 @@ TEST(WindowsEcho, AFailedEchoCallIsNeverAnAnswer) {
         SendScript send;
         int expected;
     } cases[] = {
-        {{0, ERROR_ACCESS_DENIED, 0}, static_cast<int>(QX::ResultCode::UnsupportedOperation)},
-        {{0, 0, 0}, static_cast<int>(QX::ResultCode::UnsupportedOperation)},
+        {{0, ERROR_ACCESS_DENIED, 0}, UNSUPPORTED},
+        {{0, 0, 0}, UNSUPPORTED},
         {{0, IP_REQ_TIMED_OUT, 0}, 1},
         {{0, IP_DEST_HOST_UNREACHABLE, 0}, 1},
         {{1, 0, IP_SUCCESS}, 0},

@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -190,16 +189,6 @@ TEST(Events, WaitsOnAHandleClosedMeanwhileEnd) {
     }
 }
 
-// Days since 1970-01-01 of a proleptic Gregorian date.
-std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2 ? 1 : 0;
-    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const auto yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
 // The tick advances; the UTC time is UTC, not local time: it agrees with the C++ system clock.
 TEST(Clock, TickAdvancesAndUtcTimeAgreesWithTheSystemClock) {
     DWORD before = QX::TickCount();
@@ -207,13 +196,12 @@ TEST(Clock, TickAdvancesAndUtcTimeAgreesWithTheSystemClock) {
     EXPECT_NE(QX::TickCount(), before);
     SYSTEMTIME now{};
     QX::GetUtcTime(&now);
-    const auto reference = std::chrono::duration_cast<std::chrono::seconds>(
-                               std::chrono::system_clock::now().time_since_epoch())
-                               .count();
-    const std::int64_t days = DaysFromCivil(now.wYear, now.wMonth, now.wDay);
-    const std::int64_t seconds = days * 86400 + now.wHour * 3600 + now.wMinute * 60 + now.wSecond;
-    EXPECT_LE(std::llabs(seconds - reference), 5) << "year " << now.wYear << " hour " << now.wHour;
-    EXPECT_EQ(now.wDayOfWeek, static_cast<WORD>(((days % 7) + 11) % 7));  // 1970-01-01: Thursday
+    using namespace std::chrono;
+    const sys_days date{year{now.wYear} / month{now.wMonth} / day{now.wDay}};
+    const auto time = date + hours{now.wHour} + minutes{now.wMinute} + seconds{now.wSecond};
+    EXPECT_LE(abs(duration_cast<seconds>(system_clock::now() - time)).count(), 5)
+        << "year " << now.wYear << " hour " << now.wHour;
+    EXPECT_EQ(now.wDayOfWeek, weekday{date}.c_encoding());
     EXPECT_LE(now.wMilliseconds, 999);
 }
 

@@ -5,20 +5,6 @@
 
 namespace QX {
 
-namespace {
-// Far from any real descriptor, so that a scripted handle reaching the system fails loudly.
-constexpr SocketHandle kFirstHandle = 0x51000;
-}  // namespace
-
-ScriptedSocketBackend::ScriptedSocketBackend()
-    : m_previous(nullptr),
-      m_installed(false),
-      m_next(kFirstHandle),
-      m_createError(0),
-      m_bindError(0),
-      m_sendError(0),
-      m_waitCount(0) {}
-
 void ScriptedSocketBackend::Install() {
     if (!m_installed) {
         m_previous = SocketBackend::Set(this);
@@ -37,57 +23,6 @@ void ScriptedSocketBackend::Push(const void* bytes, std::size_t size, const Sock
     Push(std::vector<std::uint8_t>(first, first + size), from);
 }
 
-void ScriptedSocketBackend::Push(const std::vector<std::uint8_t>& bytes,
-                                 const SocketAddressV4& from, std::uint32_t dropped) {
-    std::lock_guard<std::mutex> guard(m_mutex);
-    m_queue.push_back(Datagram{bytes, from, dropped});
-}
-
-void ScriptedSocketBackend::PushWaitOutcome(SocketWait outcome, int error) {
-    std::lock_guard<std::mutex> guard(m_mutex);
-    m_waits.emplace_back(outcome, error);
-}
-
-void ScriptedSocketBackend::PushReceiveError(int error) {
-    std::lock_guard<std::mutex> guard(m_mutex);
-    m_receiveErrors.push_back(error);
-}
-
-void ScriptedSocketBackend::FailCreate(int error) {
-    std::lock_guard<std::mutex> guard(m_mutex);
-    m_createError = error;
-}
-
-void ScriptedSocketBackend::FailBind(int error) {
-    std::lock_guard<std::mutex> guard(m_mutex);
-    m_bindError = error;
-}
-
-void ScriptedSocketBackend::FailSend(int error) {
-    std::lock_guard<std::mutex> guard(m_mutex);
-    m_sendError = error;
-}
-
-void ScriptedSocketBackend::FailOption(SocketOption option, int error) {
-    std::lock_guard<std::mutex> guard(m_mutex);
-    m_optionErrors[option] = error;
-}
-
-void ScriptedSocketBackend::OnSend(std::function<void(const Datagram& sent)> hook) {
-    std::lock_guard<std::mutex> guard(m_mutex);
-    m_onSend = std::move(hook);
-}
-
-std::vector<ScriptedSocketBackend::Datagram> ScriptedSocketBackend::Sent() const {
-    std::lock_guard<std::mutex> guard(m_mutex);
-    return m_sent;
-}
-
-std::size_t ScriptedSocketBackend::Pending() const {
-    std::lock_guard<std::mutex> guard(m_mutex);
-    return m_queue.size();
-}
-
 bool ScriptedSocketBackend::OptionValue(SocketHandle socket, SocketOption option,
                                         int* value) const {
     std::lock_guard<std::mutex> guard(m_mutex);
@@ -99,19 +34,13 @@ bool ScriptedSocketBackend::OptionValue(SocketHandle socket, SocketOption option
     return true;
 }
 
-std::size_t ScriptedSocketBackend::OpenSockets() const {
-    std::lock_guard<std::mutex> guard(m_mutex);
-    return m_open.size();
-}
-
-std::size_t ScriptedSocketBackend::WaitCount() const {
-    std::lock_guard<std::mutex> guard(m_mutex);
-    return m_waitCount;
-}
-
-bool ScriptedSocketBackend::Known(SocketHandle socket) const {
+bool ScriptedSocketBackend::Usable(SocketHandle socket, int failure) const {
     if (m_open.count(socket) == 0) {
         SetSocketLastError(SocketError::NotSocket);
+        return false;
+    }
+    if (failure != 0) {
+        SetSocketLastError(failure);
         return false;
     }
     return true;
@@ -130,20 +59,12 @@ SocketHandle ScriptedSocketBackend::CreateUdp() {
 
 bool ScriptedSocketBackend::Close(SocketHandle socket) {
     std::lock_guard<std::mutex> guard(m_mutex);
-    if (!Known(socket)) {
-        return false;
-    }
-    m_open.erase(socket);
-    return true;
+    return Usable(socket) && m_open.erase(socket) == 1;
 }
 
 bool ScriptedSocketBackend::Bind(SocketHandle socket, const SocketAddressV4& local) {
     std::lock_guard<std::mutex> guard(m_mutex);
-    if (!Known(socket)) {
-        return false;
-    }
-    if (m_bindError != 0) {
-        SetSocketLastError(m_bindError);
+    if (!Usable(socket, m_bindError)) {
         return false;
     }
     m_open[socket] = local;
@@ -152,7 +73,7 @@ bool ScriptedSocketBackend::Bind(SocketHandle socket, const SocketAddressV4& loc
 
 bool ScriptedSocketBackend::LocalAddress(SocketHandle socket, SocketAddressV4* local) {
     std::lock_guard<std::mutex> guard(m_mutex);
-    if (!Known(socket)) {
+    if (!Usable(socket)) {
         return false;
     }
     *local = m_open[socket];
@@ -161,12 +82,8 @@ bool ScriptedSocketBackend::LocalAddress(SocketHandle socket, SocketAddressV4* l
 
 bool ScriptedSocketBackend::SetOption(SocketHandle socket, SocketOption option, int value) {
     std::lock_guard<std::mutex> guard(m_mutex);
-    if (!Known(socket)) {
-        return false;
-    }
     const auto failure = m_optionErrors.find(option);
-    if (failure != m_optionErrors.end() && failure->second != 0) {
-        SetSocketLastError(failure->second);
+    if (!Usable(socket, failure != m_optionErrors.end() ? failure->second : 0)) {
         return false;
     }
     m_options[{socket, option}] = value;
@@ -174,19 +91,18 @@ bool ScriptedSocketBackend::SetOption(SocketHandle socket, SocketOption option, 
 }
 
 bool ScriptedSocketBackend::JoinGroup(SocketHandle socket, std::uint32_t, std::uint32_t) {
-    std::lock_guard<std::mutex> guard(m_mutex);
-    return Known(socket);
+    return SetMulticastInterface(socket, 0);
 }
 
 bool ScriptedSocketBackend::SetMulticastInterface(SocketHandle socket, std::uint32_t) {
     std::lock_guard<std::mutex> guard(m_mutex);
-    return Known(socket);
+    return Usable(socket);
 }
 
 SocketWait ScriptedSocketBackend::WaitReadable(SocketHandle socket, std::uint32_t) {
     std::lock_guard<std::mutex> guard(m_mutex);
     ++m_waitCount;
-    if (!Known(socket)) {
+    if (!Usable(socket)) {
         return SocketWait::Failed;
     }
     if (!m_waits.empty()) {
@@ -206,15 +122,10 @@ int ScriptedSocketBackend::SendTo(SocketHandle socket, const void* data, int len
     Datagram sent;
     {
         std::lock_guard<std::mutex> guard(m_mutex);
-        if (!Known(socket)) {
-            return -1;
-        }
-        if (m_sendError != 0) {
-            SetSocketLastError(m_sendError);
-            return -1;
-        }
-        if (length < 0) {
-            SetSocketLastError(SocketError::InvalidArgument);
+        const int failure = m_sendError != 0 ? m_sendError
+                            : length < 0     ? SocketError::InvalidArgument
+                                             : 0;
+        if (!Usable(socket, failure)) {
             return -1;
         }
         const auto* first = static_cast<const std::uint8_t*>(data);
@@ -231,7 +142,7 @@ int ScriptedSocketBackend::SendTo(SocketHandle socket, const void* data, int len
 bool ScriptedSocketBackend::ReceiveFrom(SocketHandle socket, void* buffer, int capacity,
                                         ReceivedDatagram* received) {
     std::lock_guard<std::mutex> guard(m_mutex);
-    if (!Known(socket)) {
+    if (!Usable(socket)) {
         return false;
     }
     if (!m_receiveErrors.empty()) {

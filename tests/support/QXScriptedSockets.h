@@ -11,7 +11,6 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <set>
 #include <vector>
 
 #include "qxnet/platform/QXSocket.h"
@@ -26,7 +25,6 @@ public:
         std::uint32_t dropped = 0;  // what reception reports as ReceivedDatagram::dropped
     };
 
-    ScriptedSocketBackend();
     // Installs itself in place of the current backend; the destructor puts that one back.
     void Install();
     ~ScriptedSocketBackend() override;
@@ -34,25 +32,34 @@ public:
     // Queues a datagram for reception.
     void Push(const void* bytes, std::size_t size, const SocketAddressV4& from);
     void Push(const std::vector<std::uint8_t>& bytes, const SocketAddressV4& from,
-              std::uint32_t dropped = 0);
+              std::uint32_t dropped = 0) {
+        Append(m_queue, Datagram{bytes, from, dropped});
+    }
     // The next waits report these outcomes (with the error for Failed) before looking at the
     // queue; the next receives fail with these errors before taking a datagram.
-    void PushWaitOutcome(SocketWait outcome, int error = 0);
-    void PushReceiveError(int error);
+    void PushWaitOutcome(SocketWait outcome, int error = 0) {
+        Append(m_waits, std::pair{outcome, error});
+    }
+    void PushReceiveError(int error) { Append(m_receiveErrors, error); }
     // Every call of these fails with the error from now on (0: succeed again).
-    void FailCreate(int error);
-    void FailBind(int error);
-    void FailSend(int error);
-    void FailOption(SocketOption option, int error);
+    void FailCreate(int error) { Store(m_createError, error); }
+    void FailBind(int error) { Store(m_bindError, error); }
+    void FailSend(int error) { Store(m_sendError, error); }
+    void FailOption(SocketOption option, int error) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_optionErrors[option] = error;
+    }
     // Called after each recorded send; a script answers requests from here with Push.
-    void OnSend(std::function<void(const Datagram& sent)> hook);
+    void OnSend(std::function<void(const Datagram& sent)> hook) {
+        Store(m_onSend, std::move(hook));
+    }
 
-    std::vector<Datagram> Sent() const;
-    std::size_t Pending() const;
+    std::vector<Datagram> Sent() const { return Load(m_sent); }
+    std::size_t Pending() const { return Load(m_queue).size(); }
     // Option values last set, by socket and option; absent when never set.
     bool OptionValue(SocketHandle socket, SocketOption option, int* value) const;
-    std::size_t OpenSockets() const;
-    std::size_t WaitCount() const;
+    std::size_t OpenSockets() const { return Load(m_open).size(); }
+    std::size_t WaitCount() const { return Load(m_waitCount); }
 
     SocketHandle CreateUdp() override;
     bool Close(SocketHandle socket) override;
@@ -69,24 +76,41 @@ public:
                      ReceivedDatagram* received) override;
 
 private:
-    bool Known(SocketHandle socket) const;  // sets NotSocket when not
+    template <class Field, class Value>
+    void Store(Field& field, Value value) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        field = std::move(value);
+    }
+    template <class Field, class Value>
+    void Append(Field& field, Value value) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        field.push_back(std::move(value));
+    }
+    template <class Field>
+    Field Load(const Field& field) const {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return field;
+    }
+    // Under the lock: whether the socket is open, setting NotSocket when not and the error of a
+    // scripted failure (nonzero) when there is one.
+    bool Usable(SocketHandle socket, int failure = 0) const;
 
     mutable std::mutex m_mutex;
-    SocketBackend* m_previous;
-    bool m_installed;
-    SocketHandle m_next;
+    SocketBackend* m_previous = nullptr;
+    bool m_installed = false;
+    SocketHandle m_next = 0x51000;  // far from any real descriptor: one reaching the system fails
     std::map<SocketHandle, SocketAddressV4> m_open;
     std::map<std::pair<SocketHandle, SocketOption>, int> m_options;
     std::deque<Datagram> m_queue;
     std::deque<std::pair<SocketWait, int>> m_waits;
     std::deque<int> m_receiveErrors;
     std::vector<Datagram> m_sent;
-    int m_createError;
-    int m_bindError;
-    int m_sendError;
+    int m_createError = 0;
+    int m_bindError = 0;
+    int m_sendError = 0;
     std::map<SocketOption, int> m_optionErrors;
     std::function<void(const Datagram&)> m_onSend;
-    std::size_t m_waitCount;
+    std::size_t m_waitCount = 0;
 };
 
 }  // namespace QX
