@@ -50,7 +50,9 @@ std::string Open(QX::InterfaceList& list, int expected = 0) {
     return testing::internal::GetCapturedStdout();
 }
 
-TEST(AddrTable, LoopbackRowIsDroppedAndTheSubnetTestFollowsTheMasks) {
+// The loopback row is dropped and the subnet test follows the masks; a table that grows between
+// the size query and the fetch, or cannot be read, makes no table.
+TEST(AddrTable, LoopbackRowIsDroppedSubnetTestAndFetchFailures) {
     FakeNetInfo fake;
     fake.addrRows = {Row(FakeNetInfo::Net(127, 0, 0, 1), MASK8), Row(HOST, MASK24),
                      Row(FakeNetInfo::Net(127, 0, 0, 2), MASK8),
@@ -81,11 +83,9 @@ TEST(AddrTable, LoopbackRowIsDroppedAndTheSubnetTestFollowsTheMasks) {
     std::unique_ptr<QX::CAddrTable> empty(QX::CAddrTable::GetLocalAddresses());
     ASSERT_NE(nullptr, empty);
     EXPECT_EQ(1, empty->IsValidAddress(0xC0A80114u, false));
-}
-
-TEST(AddrTable, FetchFailures) {
-    FakeNetInfo fake;
+    // Fetch failures.
     fake.addrRows = {Row(HOST, MASK24)};
+    fake.addrCalls = 0;
     fake.addrGrowth = 1;  // the table grows between the size query and the fetch
     EXPECT_EQ(nullptr, QX::CAddrTable::GetLocalAddresses());
     fake.addrGrowth = 0;
@@ -267,30 +267,27 @@ TEST(InterfaceList, ChainOrderAndTwentyRecordsAtMost) {
     EXPECT_EQ(0x0A000007u, list.GetAddress(1, true));
 }
 
-TEST(InterfaceList, FailuresLeaveTheListUnchanged) {
+// Failures leave the list unchanged; the subnet test screens reserved addresses and traces.
+TEST(InterfaceList, FailuresSubnetTestScreenAndTrace) {
     FakeNetInfo fake;
     OneEthernetHost(fake);
-    QX::InterfaceList list;
+    QX::InterfaceList failed;
     fake.interfaceListWorks = false;
-    EXPECT_EQ("", Open(list, static_cast<int>(QX::ResultCode::Unexpected)));
+    EXPECT_EQ("", Open(failed, static_cast<int>(QX::ResultCode::Unexpected)));
     fake.interfaceListWorks = true;
     fake.adapterBytesNeeded = 32001;
-    Open(list, static_cast<int>(QX::ResultCode::BufferTooSmall));
+    Open(failed, static_cast<int>(QX::ResultCode::BufferTooSmall));
     fake.adapterBytesNeeded = 0;
     fake.adapterAnswer = QX::NetInfoError::NoData;
-    Open(list, static_cast<int>(QX::ResultCode::Unexpected));
-    EXPECT_EQ(0, list.GetSize());
-    EXPECT_EQ(0u, list.GetAddress(0, true));
-    EXPECT_EQ(0u, list.GetMask(3, false));
-    EXPECT_EQ(L"", list.GetName(5));
-    EXPECT_EQ(L"", list.GetDescription(-1));
-    EXPECT_EQ(1, list.IsValidAddress(0xC0A80105u, false));
-    EXPECT_EQ(INVALID, list.IsValidAddress(0, 0xC0A80105u, false));
-}
-
-TEST(InterfaceList, SubnetTestScreenAndTrace) {
-    FakeNetInfo fake;
-    OneEthernetHost(fake);
+    Open(failed, static_cast<int>(QX::ResultCode::Unexpected));
+    EXPECT_EQ(0, failed.GetSize());
+    EXPECT_EQ(0u, failed.GetAddress(0, true));
+    EXPECT_EQ(0u, failed.GetMask(3, false));
+    EXPECT_EQ(L"", failed.GetName(5));
+    EXPECT_EQ(L"", failed.GetDescription(-1));
+    EXPECT_EQ(1, failed.IsValidAddress(0xC0A80105u, false));
+    EXPECT_EQ(INVALID, failed.IsValidAddress(0, 0xC0A80105u, false));
+    fake.adapterAnswer = QX::NetInfoError::Success;
     fake.AddRecord(FakeNetInfo::Net(10, 0, 0, 1), 0, 0xFFFFFFFF);
     fake.adapters.push_back({L"vpn", L"", {{2, FakeNetInfo::Net(10, 0, 0, 1)}}});
     QX::InterfaceList opened;

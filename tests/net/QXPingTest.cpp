@@ -25,54 +25,53 @@ constexpr int TIMED_OUT = static_cast<int>(QX::ResultCode::TimedOut);
 constexpr int UNEXPECTED = static_cast<int>(QX::ResultCode::Unexpected);
 constexpr int UNSUPPORTED = static_cast<int>(QX::ResultCode::UnsupportedOperation);
 
-class EchoFixture : public testing::Test {
-protected:
-    QXTest::FakeEcho m_script;
-};
-
-TEST_F(EchoFixture, PingICMPSendsInNetworkOrderWithTheCallersTimeout) {
-    m_script.answering = {0xC0A8010A};
+TEST(Echo, PingICMPSendsInNetworkOrderWithTheCallersTimeout) {
+    QXTest::FakeEcho script;
+    script.answering = {0xC0A8010A};
     EXPECT_EQ(0, QX::PingICMP(0xC0A8010A, 300));
-    ASSERT_EQ(1u, m_script.networkAddresses.size());
-    EXPECT_EQ(FakeNetInfo::Net(192, 168, 1, 10), m_script.networkAddresses[0]);
-    EXPECT_EQ(300u, m_script.timeouts[0]);
-    EXPECT_EQ(1, m_script.creates);
-    EXPECT_EQ(1, m_script.closes);
-    EXPECT_EQ(m_script.binds, m_script.releases);
+    ASSERT_EQ(1u, script.networkAddresses.size());
+    EXPECT_EQ(FakeNetInfo::Net(192, 168, 1, 10), script.networkAddresses[0]);
+    EXPECT_EQ(300u, script.timeouts[0]);
+    EXPECT_EQ(1, script.creates);
+    EXPECT_EQ(1, script.closes);
+    EXPECT_EQ(script.binds, script.releases);
     EXPECT_EQ(1, QX::PingICMP(0xC0A8010B, 50));
-    EXPECT_EQ(2, m_script.closes);
+    EXPECT_EQ(2, script.closes);
 }
 
-TEST_F(EchoFixture, MissingEchoFacilityMakesEveryAddressFree) {
-    m_script.available = false;
-    m_script.everyAddressAnswers = true;
+TEST(Echo, MissingEchoFacilityMakesEveryAddressFree) {
+    QXTest::FakeEcho script;
+    script.available = false;
+    script.everyAddressAnswers = true;
     EXPECT_EQ(UNSUPPORTED, QX::PingICMP(0xC0A8010A, 300));
-    EXPECT_EQ(0, m_script.creates);
-    EXPECT_EQ(0, m_script.releases);
+    EXPECT_EQ(0, script.creates);
+    EXPECT_EQ(0, script.releases);
     EXPECT_TRUE(QX::IsAddrAvailable(0xC0A8010A));
     EXPECT_EQ(0xC0A8010Au, QX::GetAvailableAddress(0xC0A8010A, 0xC0A8010C));
-    EXPECT_TRUE(m_script.networkAddresses.empty());
+    EXPECT_TRUE(script.networkAddresses.empty());
 }
 
 // A host that answers the second request is taken; a silent one is free after three.
-TEST_F(EchoFixture, AvailabilityAsksThreeTimesWithGrowingWaits) {
-    m_script.answering = {0xC0A8010A};
-    m_script.silentRequests = 1;
+TEST(Echo, AvailabilityAsksThreeTimesWithGrowingWaits) {
+    QXTest::FakeEcho script;
+    script.answering = {0xC0A8010A};
+    script.silentRequests = 1;
     QXTest::TraceCapture capture;
     EXPECT_FALSE(QX::IsAddrAvailable(0xC0A8010A));
-    EXPECT_EQ((std::vector<DWORD>{100, 1500}), m_script.timeouts);
+    EXPECT_EQ((std::vector<DWORD>{100, 1500}), script.timeouts);
     ASSERT_EQ(1u, capture.Lines().size());
     EXPECT_TRUE(capture.Contains(
         L"QXNET_API IsAddrAvailable(192.168.1.10). IP not available, responds to ping"));
-    m_script.timeouts.clear();
+    script.timeouts.clear();
     EXPECT_TRUE(QX::IsAddrAvailable(0xC0A8010C));
-    EXPECT_EQ((std::vector<DWORD>{100, 1500, 1500}), m_script.timeouts);
+    EXPECT_EQ((std::vector<DWORD>{100, 1500, 1500}), script.timeouts);
     EXPECT_EQ(1u, capture.Lines().size());
 }
 
 // The search takes the first address that stays silent and never wraps past the last address;
 // with no end given it runs on from the start, past its /24, but not from the top octet.
-TEST_F(EchoFixture, SearchTakesTheFirstSilentAddress) {
+TEST(Echo, SearchTakesTheFirstSilentAddress) {
+    QXTest::FakeEcho script;
     constexpr std::uint32_t EVERY = 0xFFFFFFFF;
     const struct {
         std::uint32_t answeringBelow;  // the addresses from the start up to this one answer
@@ -89,17 +88,16 @@ TEST_F(EchoFixture, SearchTakesTheFirstSilentAddress) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << c.start << "-" << c.end);
-        m_script.networkAddresses.clear();
-        m_script.everyAddressAnswers = c.answeringBelow == EVERY;
-        for (std::uint32_t a = c.start; !m_script.everyAddressAnswers && a < c.answeringBelow;
-             ++a) {
-            m_script.answering.insert(a);
+        script.networkAddresses.clear();
+        script.everyAddressAnswers = c.answeringBelow == EVERY;
+        for (std::uint32_t a = c.start; !script.everyAddressAnswers && a < c.answeringBelow; ++a) {
+            script.answering.insert(a);
         }
         QXTest::TraceCapture capture;
         EXPECT_EQ(c.found, QX::GetAvailableAddress(c.start, c.end));
-        ASSERT_EQ(c.requests, m_script.networkAddresses.size());
+        ASSERT_EQ(c.requests, script.networkAddresses.size());
         for (std::size_t i = 0; i < c.sent.size(); ++i) {
-            EXPECT_EQ(QX::SwapAddress(c.sent[i]), m_script.networkAddresses[i]);
+            EXPECT_EQ(QX::SwapAddress(c.sent[i]), script.networkAddresses[i]);
         }
     }
 }
@@ -151,7 +149,7 @@ public:
 class RawFixture : public testing::Test {
 protected:
     void SetUp() override {
-        s_raw = &m_script;
+        s_raw = &m_raw;
         m_previous = QX::IcmpBackend::Set(&m_backend);
     }
     void TearDown() override {
@@ -163,7 +161,7 @@ protected:
             return std::make_unique<FakeRaw>();
         }
     } m_backend;
-    RawScript m_script;
+    RawScript m_raw;
     QX::IcmpBackend* m_previous = nullptr;
 };
 
@@ -201,15 +199,15 @@ TEST(EchoRequest, LayoutAndChecksum) {
 TEST_F(RawFixture, SilentAddressTimesOutAfterFiveAttempts) {
     QXTest::TraceCapture capture;
     EXPECT_EQ(TIMED_OUT, QX::Ping(0x0A01A8C0));
-    ASSERT_EQ(5u, m_script.sent.size());
+    ASSERT_EQ(5u, m_raw.sent.size());
     for (std::size_t attempt = 0; attempt < 5; ++attempt) {
-        const std::vector<unsigned char>& request = m_script.sent[attempt];
+        const std::vector<unsigned char>& request = m_raw.sent[attempt];
         ASSERT_EQ(45u, request.size());
         EXPECT_EQ(attempt, request[4]);
         EXPECT_EQ(attempt, request[6]);
         EXPECT_EQ(0xFFFFu, BigEndianSum(request));
-        EXPECT_EQ(0x0A01A8C0u, m_script.destinations[attempt]);
-        EXPECT_EQ(200, m_script.waitMicroseconds[attempt]);
+        EXPECT_EQ(0x0A01A8C0u, m_raw.destinations[attempt]);
+        EXPECT_EQ(200, m_raw.waitMicroseconds[attempt]);
     }
     EXPECT_TRUE(capture.Contains(L"Pinging 192.168.1.10"));
 }
@@ -233,12 +231,12 @@ TEST_F(RawFixture, FailuresAlongTheWay) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.trace);
-        m_script = RawScript{c.openError, c.sendError, c.closeError, c.waits, c.receiveError,
-                             {},          {},          {},           0};
+        m_raw = RawScript{c.openError, c.sendError, c.closeError, c.waits, c.receiveError,
+                          {},          {},          {},           0};
         QXTest::TraceCapture capture;
         EXPECT_EQ(c.result, QX::Ping(0x0A01A8C0));
-        EXPECT_EQ(c.sent, m_script.sent.size());
-        EXPECT_EQ(c.sent, m_script.waitMicroseconds.size());
+        EXPECT_EQ(c.sent, m_raw.sent.size());
+        EXPECT_EQ(c.sent, m_raw.waitMicroseconds.size());
         EXPECT_TRUE(capture.Contains(c.trace));
     }
 }

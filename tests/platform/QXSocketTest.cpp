@@ -14,8 +14,6 @@
 #include "tests/support/QXCapabilities.h"
 #endif
 
-#include "tests/support/QXScriptedSockets.h"
-
 namespace {
 
 constexpr std::uint32_t kLoopback = 0x7F000001;
@@ -232,30 +230,5 @@ TEST_F(SocketLayer, ForcedReceiveBufferPassesTheCap) {
     }
 }
 #endif
-
-TEST(ScriptedSockets, TakesThePlaceOfTheSystem) {
-    QX::SocketAddressV4 sender = QX::MakeSocketAddress(0x0A000001, 4000);
-    {
-        QX::ScriptedSocketBackend script;
-        script.Install();
-        const QX::SocketHandle socket = QX::SocketCreateUdp();
-        ASSERT_NE(socket, QX::InvalidSocket);
-        EXPECT_EQ(QX::SocketWaitReadable(socket, 800000), QX::SocketWait::TimedOut);
-        script.Push(std::vector<std::uint8_t>{1, 2, 3, 4}, sender);
-        EXPECT_EQ(QX::SocketWaitReadable(socket, 800000), QX::SocketWait::Readable);
-        std::uint8_t buffer[2];
-        QX::SocketAddressV4 from{};
-        EXPECT_EQ(QX::SocketReceiveFrom(socket, buffer, 2, &from), 4);
-        EXPECT_EQ(from.address, sender.address);
-        EXPECT_EQ(QX::SocketSendTo(socket, buffer, 2, sender), 2);
-        ASSERT_EQ(script.Sent().size(), 1u);
-        EXPECT_EQ(script.Sent()[0].bytes, (std::vector<std::uint8_t>{1, 2}));
-        EXPECT_TRUE(QX::SocketClose(socket));
-        EXPECT_FALSE(QX::SocketClose(socket));
-        EXPECT_EQ(QX::SocketLastError(), QX::SocketError::NotSocket);
-    }
-    // Uninstalled again: the system refuses a handle that is no socket.
-    EXPECT_EQ(QX::SocketWaitReadable(QX::InvalidSocket, 1000), QX::SocketWait::Failed);
-}
 
 }  // namespace

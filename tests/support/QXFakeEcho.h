@@ -53,14 +53,9 @@ private:
     class Facility : public QX::EchoFacility {
     public:
         ~Facility() override { Release(); }
-        bool Bind() override {
-            std::lock_guard<std::mutex> guard(Current()->mutex);
-            ++Current()->binds;
-            return m_bound = Current()->available;
-        }
+        bool Bind() override { return m_bound = Count(&FakeEcho::binds).available; }
         HANDLE Create() override {
-            std::lock_guard<std::mutex> guard(Current()->mutex);
-            ++Current()->creates;
+            Count(&FakeEcho::creates);
             return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0x1234));
         }
         DWORD SendEcho(HANDLE, std::uint32_t networkAddress, DWORD timeoutMs) override {
@@ -76,19 +71,21 @@ private:
             }
             return answers ? QX::ECHO_STATUS_SUCCESS : QX::ECHO_STATUS_TIMED_OUT;
         }
-        void Close(HANDLE) override {
-            std::lock_guard<std::mutex> guard(Current()->mutex);
-            ++Current()->closes;
-        }
+        void Close(HANDLE) override { Count(&FakeEcho::closes); }
         void Release() override {
             if (m_bound) {
-                std::lock_guard<std::mutex> guard(Current()->mutex);
-                ++Current()->releases;
+                Count(&FakeEcho::releases);
                 m_bound = false;
             }
         }
 
     private:
+        static FakeEcho& Count(int FakeEcho::*counter) {
+            FakeEcho& echo = *Current();
+            std::lock_guard<std::mutex> guard(echo.mutex);
+            ++(echo.*counter);
+            return echo;
+        }
         bool m_bound = false;
     };
 
