@@ -14,19 +14,12 @@ namespace QXTest {
 
 // An echo facility in place of the platform's while it lives, scripted by its fields: missing
 // (as for a process without the right to send echo requests), answering every address or a set
-// of them (host order) after some silent requests; it records what was sent. The latest made
-// serves until it goes.
+// of them (host order) after some silent requests; it records what was sent.
 class FakeEcho : public QX::IcmpBackend {
 public:
     explicit FakeEcho(bool everyAddressAnswers = false)
-        : everyAddressAnswers(everyAddressAnswers), m_outer(Current()) {
-        Current() = this;
-        m_previous = QX::IcmpBackend::Set(this);
-    }
-    ~FakeEcho() override {
-        QX::IcmpBackend::Set(m_previous);
-        Current() = m_outer;
-    }
+        : everyAddressAnswers(everyAddressAnswers), m_previous(QX::IcmpBackend::Set(this)) {}
+    ~FakeEcho() override { QX::IcmpBackend::Set(m_previous); }
     FakeEcho(const FakeEcho&) = delete;
     FakeEcho& operator=(const FakeEcho&) = delete;
 
@@ -45,28 +38,23 @@ public:
     int binds = 0, releases = 0, creates = 0, closes = 0;
 
 private:
-    static FakeEcho*& Current() {
-        static FakeEcho* current = nullptr;
-        return current;
-    }
-
     class Facility : public QX::EchoFacility {
     public:
+        explicit Facility(FakeEcho& echo) : m_echo(echo) {}
         ~Facility() override { Release(); }
-        bool Bind() override { return m_bound = Count(&FakeEcho::binds).available; }
+        bool Bind() override { return m_bound = Count(&FakeEcho::binds); }
         HANDLE Create() override {
             Count(&FakeEcho::creates);
             return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0x1234));
         }
         DWORD SendEcho(HANDLE, std::uint32_t networkAddress, DWORD timeoutMs) override {
-            FakeEcho& echo = *Current();
-            std::lock_guard<std::mutex> guard(echo.mutex);
-            echo.networkAddresses.push_back(networkAddress);
-            echo.timeouts.push_back(timeoutMs);
+            std::lock_guard<std::mutex> guard(m_echo.mutex);
+            m_echo.networkAddresses.push_back(networkAddress);
+            m_echo.timeouts.push_back(timeoutMs);
             std::uint32_t host = QX::SwapAddress(networkAddress);
-            bool answers = echo.everyAddressAnswers || echo.answering.count(host) != 0;
-            if (answers && echo.silentRequests > 0) {
-                --echo.silentRequests;
+            bool answers = m_echo.everyAddressAnswers || m_echo.answering.count(host) != 0;
+            if (answers && m_echo.silentRequests > 0) {
+                --m_echo.silentRequests;
                 return QX::ECHO_STATUS_TIMED_OUT;
             }
             return answers ? QX::ECHO_STATUS_SUCCESS : QX::ECHO_STATUS_TIMED_OUT;
@@ -80,18 +68,18 @@ private:
         }
 
     private:
-        static FakeEcho& Count(int FakeEcho::*counter) {
-            FakeEcho& echo = *Current();
-            std::lock_guard<std::mutex> guard(echo.mutex);
-            ++(echo.*counter);
-            return echo;
+        // Counts the call; returns whether the facility is available.
+        bool Count(int FakeEcho::*counter) {
+            std::lock_guard<std::mutex> guard(m_echo.mutex);
+            ++(m_echo.*counter);
+            return m_echo.available;
         }
+        FakeEcho& m_echo;
         bool m_bound = false;
     };
 
-    FakeEcho* m_outer;
     std::unique_ptr<QX::EchoFacility> CreateEchoFacility() override {
-        return std::make_unique<Facility>();
+        return std::make_unique<Facility>(*this);
     }
 
     QX::IcmpBackend* m_previous;

@@ -34,7 +34,6 @@ public:
     }
 
     bool GetInterfaceList(INTERFACE_INFO* out, DWORD bufferBytes, DWORD* bytesReturned) override {
-        ++interfaceCalls;
         offeredInterfaceBytes = bufferBytes;
         if (!interfaceListWorks) {
             return false;
@@ -129,7 +128,6 @@ public:
 
     std::vector<INTERFACE_INFO> records;
     bool interfaceListWorks = true;
-    int interfaceCalls = 0;
     DWORD offeredInterfaceBytes = 0;
 
     std::vector<QX::AdapterAddresses> adapters;
