@@ -47,10 +47,6 @@ constexpr std::uint32_t TUN_A = 0x0A580001;     // 10.88.0.1/30 on a tun device
 constexpr std::uint64_t STATIC_MAC = 0x021122334455ull;
 constexpr std::uint64_t PEER_MAC = 0x021122334466ull;  // set on the peer's end of the link
 
-std::uint32_t Net(std::uint32_t host) {
-    return ((host & 0xFF) << 24) | ((host & 0xFF00) << 8) | ((host >> 8) & 0xFF00) | (host >> 24);
-}
-
 // The interface index of a link, read with ip inside its namespace.
 int IndexOf(const NetNamespace& ns, const std::string& link) {
     std::string out = ns.Capture("ip -o link show dev " + link);
@@ -159,7 +155,7 @@ TEST_F(HostNetwork, InterfacesAddressesAndBroadcasts) {
         SCOPED_TRACE(testing::Message() << std::hex << c.address);
         int i = EntryOf(list, c.address);
         ASSERT_GE(i, 0);
-        EXPECT_EQ(Net(c.address), list.GetAddress(i, false));
+        EXPECT_EQ(QX::SwapAddress(c.address), list.GetAddress(i, false));
         EXPECT_EQ(c.mask, list.GetMask(i, true));
         EXPECT_EQ(c.broadcast, list.GetBroadcast(i, true));
         EXPECT_EQ(c.name, list.GetName(i));
@@ -169,7 +165,7 @@ TEST_F(HostNetwork, InterfacesAddressesAndBroadcasts) {
         }
         ASSERT_LT(row, 7);
         EXPECT_EQ(c.mask, table->GetMask(row, true));
-        EXPECT_EQ(Net(c.address), record->table[row].dwAddr);
+        EXPECT_EQ(QX::SwapAddress(c.address), record->table[row].dwAddr);
         // As Windows fills it: the broadcast address has all host bits set.
         EXPECT_EQ(1u, record->table[row].dwBCastAddr);
     }
@@ -465,7 +461,8 @@ private:
         std::memcpy(&icmp[2], &sum, 2);
         // IPv4 header: the kernel fills in the length, identification and checksum.
         std::vector<unsigned char> datagram = {0x45, 0, 0, 0, 0, 0, 0, 0, 64, 1, 0, 0};
-        std::uint32_t source = m_answer == Answer::FromElsewhere ? Net(ELSEWHERE) : Net(PEER);
+        std::uint32_t source =
+            m_answer == Answer::FromElsewhere ? QX::SwapAddress(ELSEWHERE) : QX::SwapAddress(PEER);
         datagram.resize(20);
         std::memcpy(&datagram[12], &source, 4);
         std::memcpy(&datagram[16], request + 12, 4);
@@ -585,8 +582,8 @@ TEST_F(HostPing, RawPingWorksWithManyDescriptorsOpen) {
     int answered = -1;
     int silent = -1;
     m_host->Run([&] {
-        answered = QX::Ping(Net(PEER));
-        silent = QX::Ping(Net(SILENT));
+        answered = QX::Ping(QX::SwapAddress(PEER));
+        silent = QX::Ping(QX::SwapAddress(SILENT));
     });
     for (int fd : held) {
         close(fd);
