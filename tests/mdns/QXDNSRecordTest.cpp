@@ -9,7 +9,6 @@
 #include "qxnet/mdns/QXDNSRrdataPTR.h"
 #include "qxnet/mdns/QXDNSRrdataSRV.h"
 #include "qxnet/mdns/QXDNSRrdataTXT.h"
-#include "qxnet/mdns/QXMDNSCameraData.h"
 #include "tests/support/QXDnsMessage.h"
 #include "tests/support/QXTraceCapture.h"
 
@@ -200,11 +199,6 @@ TEST(DNSRrdataTXT, CameraTextFields) {
     EXPECT_EQ(txt.m_hex32, 0x1Fu);
     EXPECT_EQ(txt.m_hex16, 0x0A0B);
     EXPECT_EQ(txt.m_model, " Model X");
-    const MDNSCameraData cam(0x7F000002, txt);
-    EXPECT_TRUE(cam.m_valid);
-    EXPECT_EQ(cam.m_ip, 0x7F000002u);
-    EXPECT_EQ(cam.m_mac, txt.m_mac);
-    EXPECT_EQ(cam.m_model, " Model X");
 
     // Malformed fields read as 0 and leave the record valid.
     ASSERT_TRUE(txt.ParseInit(CameraTxt("MAC=QX00A1B2-x-zzzzzzzz-12-A/M-1/x")));
