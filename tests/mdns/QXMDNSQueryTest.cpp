@@ -249,6 +249,7 @@ TEST(AvahiInterop, AnswersAndAnnouncementsReachTheClient) {
         client.RegisterSelfAnnounceEvent(INVALID_HANDLE_VALUE);
         QX::HandleClose(announced);
 
+        QX::SleepMs(2000);  // avahi multicasts a record again only after a second
         std::uint64_t mac = 0;
         std::uint32_t ip = 0;
         EXPECT_TRUE(client.QueryKorvaneMAC(kAvahiMac, mac, ip));
