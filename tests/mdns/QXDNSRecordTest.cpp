@@ -101,6 +101,9 @@ TEST(DNSName, EncodesAndAppends) {
     Bytes out = {9, 9};
     name.Encode(out);
     EXPECT_EQ(out, QXTest::DnsMessage::Name("_korv._tcp.local"));
+    DNSName back;
+    EXPECT_EQ(back.ParseInit(out, out, 0), 18u);
+    EXPECT_EQ(back, name);
     DNSName overlong;
     overlong.AddLabel(std::string(300, 'x'));
     overlong.Encode(out);
