@@ -159,8 +159,8 @@ TEST_F(ScannerSeams, ScopeWithoutInterfaceIsAnError) {
     }
 }
 
-// An interface whose sockets cannot be set up is reported, for each method; when none can be used
-// the scan says so instead of finding nothing (the links suite scans the others beside it).
+// An interface whose sockets cannot be set up is skipped and reported, for each method; the
+// others are scanned; when none can be used the scan says so instead of finding nothing.
 TEST_F(ScannerSeams, InterfaceWhoseSocketsAreRefusedIsSkipped) {
     QXTest::RefusingSockets refusing({0x7F000002});
     m_scanner.SetInterfaces({Loopback(0x7F000002, L"refused")});
@@ -176,6 +176,16 @@ TEST_F(ScannerSeams, InterfaceWhoseSocketsAreRefusedIsSkipped) {
         methods |= failure.method;
     }
     EXPECT_EQ(methods, ScannedCamera::METHOD_BROADCAST | ScannedCamera::METHOD_MDNS);
+
+    // With a usable interface beside it the scan runs there and finds nothing, rather than
+    // failing (port 9: nobody answers); only the refused interface is reported.
+    m_scanner.SetRequest({'q', 'x'}, 9);
+    m_scanner.SetMethods(ScannedCamera::METHOD_BROADCAST);
+    m_scanner.SetInterfaces({Loopback(0x7F000001, L"lo"), Loopback(0x7F000002, L"refused")});
+    EXPECT_EQ(static_cast<std::uint32_t>(m_scanner.Scan(cameras)), QX::ResultCode::ObjectNotFound);
+    ASSERT_EQ(m_scanner.GetFailures().size(), 1u);
+    EXPECT_EQ(m_scanner.GetFailures()[0].interfaceName, L"refused");
+    EXPECT_EQ(m_scanner.GetFailures()[0].method, ScannedCamera::METHOD_BROADCAST);
 }
 
 // The demo cameras of a separate qxcam-sim: five cameras, each found once by both methods (its
