@@ -6,10 +6,8 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +20,8 @@
 #include "qxnet/platform/QXSync.h"
 #include "tests/support/QXDnsMessage.h"
 #include "tests/support/QXFakeNetInfo.h"
+#include "tests/support/QXRefusingSockets.h"
+#include "tests/support/QXScriptedSockets.h"
 #include "tests/support/QXTraceCapture.h"
 
 using QXSDK::MDNSCameraData;
@@ -44,10 +44,12 @@ public:
     using MDNSClient::GetResponses;
     using MDNSClient::GetResponseTransID;
     using MDNSClient::GetRRsFromResponse;
-    using MDNSClient::SendQueries;
 
     std::uint16_t TransId() const { return m_transId; }
-    std::size_t Queued() const { return m_sendQueue.size(); }
+    std::size_t Queued() {
+        QX::ScopedLock guard(m_lock);
+        return m_sendQueue.size();
+    }
     boost::shared_ptr<QX::CodeLock> Lock() const { return m_lock; }
     // Whether the query event is set now (taking the signal, as a waiter would).
     bool QueryEventSet() const {
@@ -58,15 +60,6 @@ public:
         return m_results.count(id) != 0;
     }
     const std::map<std::uint16_t, PendingRecords>& PendingStore() const { return m_pending; }
-    // Stands in for an opened socket, without a socket thread.
-    void SetSocket(QX::SocketHandle socket) {
-        m_socket = socket;
-        m_ownsHandles = socket != QX::InvalidSocket;
-    }
-    void PutResult(std::uint16_t id, const MDNSCameraData& camera) {
-        m_results[id][camera.m_mac] = camera;
-    }
-    void Queue(const Bytes& message) { m_sendQueue.push_back(message); }
     // One quiet period's translation; returns (self-announcement, query-response) counts.
     std::pair<std::uint32_t, std::uint32_t> Translate() {
         std::uint32_t self = 9;
@@ -246,13 +239,10 @@ TEST(MDNSClientCore, HostileCompressionIsBoundPerDatagram) {
 
 TEST(MDNSClientCore, MacSpecificWantsExactlyOneCamera) {
     TestClient client;
-    MDNSCameraData one;
-    one.m_mac = kMac;
-    one.m_ip = 5;
-    MDNSCameraData two = one;
-    two.m_mac = kMac + 1;
-    client.PutResult(4, one);
-    client.PutResult(4, two);
+    EXPECT_TRUE(client.AccumulateResponseData(
+        DnsMessage(4).Camera(0x00A1B2, 5).Camera(0x00C3D4, 6).Bytes()));
+    EXPECT_TRUE(client.AccumulateResponseData(CameraMessage(5, 0x00A1B2, 5)));
+    client.Translate();
     std::uint64_t mac = 77;
     std::uint32_t ip = 88;
     EXPECT_FALSE(client.GetResponseMACSpecific(4, mac, ip));
@@ -260,97 +250,60 @@ TEST(MDNSClientCore, MacSpecificWantsExactlyOneCamera) {
     EXPECT_EQ(ip, 88u);
     MDNSClient::CameraMap cameras;
     EXPECT_FALSE(client.GetResponses(4, cameras));  // both discarded
-    client.PutResult(5, one);
     EXPECT_TRUE(client.GetResponseMACSpecific(5, mac, ip));
     EXPECT_EQ(mac, kMac);
     EXPECT_EQ(ip, 5u);
 }
 
-// A socket backend with scripted datagrams and switchable failures; it records what is sent and
-// joined, and counts sockets made and closed.
-class FakeBackend : public QX::SocketBackend {
+// Scripted sockets that also record what Open binds and joins, can refuse the join, stamp
+// arrivals with an interface index and count closes; an empty wait sleeps a while, standing for
+// the quiet that it reports, so that the socket thread does not spin.
+class FakeBackend : public QXTest::RefusingSockets {
 public:
-    QX::SocketHandle CreateUdp() override {
-        if (failCreate) {
-            return QX::InvalidSocket;
-        }
-        ++creates;
-        return 42;
-    }
-    bool Close(QX::SocketHandle) override {
+    explicit FakeBackend(QX::ScriptedSocketBackend& script)
+        : RefusingSockets({}, script), script(script) {}
+    bool Close(QX::SocketHandle socket) override {
         ++closes;
-        return true;
+        return RefusingSockets::Close(socket);
     }
-    bool Bind(QX::SocketHandle, const QX::SocketAddressV4& local) override {
-        if (!failBind) {
-            bound = local;
-        }
-        return !failBind;
+    bool Bind(QX::SocketHandle socket, const QX::SocketAddressV4& local) override {
+        bound = local;
+        return RefusingSockets::Bind(socket, local);
     }
-    bool LocalAddress(QX::SocketHandle, QX::SocketAddressV4*) override { return false; }
-    bool SetOption(QX::SocketHandle, QX::SocketOption, int) override { return true; }
-    bool JoinGroup(QX::SocketHandle, std::uint32_t group, std::uint32_t iface) override {
-        if (!failJoin) {
-            joinedGroup = group;
-            joinedInterface = iface;
-        }
-        return !failJoin;
+    bool JoinGroup(QX::SocketHandle socket, std::uint32_t group, std::uint32_t iface) override {
+        joinedGroup = group;
+        joinedInterface = iface;
+        return !failJoin && RefusingSockets::JoinGroup(socket, group, iface);
     }
-    bool SetMulticastInterface(QX::SocketHandle, std::uint32_t iface) override {
+    bool SetMulticastInterface(QX::SocketHandle socket, std::uint32_t iface) override {
         multicastInterface = iface;
-        return true;
+        return RefusingSockets::SetMulticastInterface(socket, iface);
     }
-    QX::SocketWait WaitReadable(QX::SocketHandle, std::uint32_t timeoutUs) override {
-        if (std::lock_guard<std::mutex> guard(mutex); !inbox.empty()) {
-            return QX::SocketWait::Readable;
+    QX::SocketWait WaitReadable(QX::SocketHandle socket, std::uint32_t timeoutUs) override {
+        if (script.Pending() == 0) {
+            QX::SleepMs(std::min<std::uint32_t>(timeoutUs / 1000, idleMs));
         }
-        QX::SleepMs(std::min<std::uint32_t>(timeoutUs / 1000, idleMs));
-        return QX::SocketWait::TimedOut;
+        return RefusingSockets::WaitReadable(socket, timeoutUs);
     }
-    int SendTo(QX::SocketHandle, const void* data, int length,
-               const QX::SocketAddressV4& to) override {
-        if (failSends) {
-            QX::SetSocketLastError(QX::SocketError::NetworkUnreachable);
-            return -1;
-        }
-        std::lock_guard<std::mutex> guard(mutex);
-        const auto* bytes = static_cast<const std::uint8_t*>(data);
-        sent.emplace_back(bytes, bytes + length);
-        sentTo = to;
-        return length;
-    }
-    bool ReceiveFrom(QX::SocketHandle, void* buffer, int capacity,
+    bool ReceiveFrom(QX::SocketHandle socket, void* buffer, int capacity,
                      QX::ReceivedDatagram* received) override {
-        std::lock_guard<std::mutex> guard(mutex);
-        if (inbox.empty()) {
-            QX::SetSocketLastError(QX::SocketError::WouldBlock);
-            return false;
-        }
-        const Bytes datagram = inbox.front();
-        inbox.pop_front();
-        std::copy_n(datagram.begin(), std::min<std::size_t>(datagram.size(), capacity),
-                    static_cast<std::uint8_t*>(buffer));
-        *received = QX::ReceivedDatagram{};
-        received->size = static_cast<int>(datagram.size());
+        const bool ok = RefusingSockets::ReceiveFrom(socket, buffer, capacity, received);
         received->interfaceIndex = arrivalInterface;
-        return true;
+        return ok;
     }
-    void Push(const Bytes& datagram) {
-        std::lock_guard<std::mutex> guard(mutex);
-        inbox.push_back(datagram);
-    }
-    std::vector<Bytes> Sent() {
-        std::lock_guard<std::mutex> guard(mutex);
+    void Push(const Bytes& datagram) { script.Push(datagram, QX::SocketAddressV4{}); }
+    std::vector<Bytes> Sent() const {
+        std::vector<Bytes> sent;
+        for (const QX::ScriptedSocketBackend::Datagram& datagram : script.Sent()) {
+            sent.push_back(datagram.bytes);
+        }
         return sent;
     }
 
-    std::mutex mutex;
-    std::deque<Bytes> inbox;
-    std::vector<Bytes> sent;
-    QX::SocketAddressV4 sentTo{};
-    QX::SocketAddressV4 bound{0, 0, 1, {}};  // until bound
-    std::atomic<bool> failSends{false}, failCreate{false}, failBind{false}, failJoin{false};
-    std::atomic<int> creates{0}, closes{0};
+    QX::ScriptedSocketBackend& script;
+    QX::SocketAddressV4 bound{};
+    std::atomic<bool> failJoin{false};
+    std::atomic<int> closes{0};
     // How long an empty wait sleeps before it reports the quiet that it stands for.
     std::atomic<std::uint32_t> idleMs{20};
     std::atomic<std::uint32_t> arrivalInterface{0};
@@ -359,195 +312,150 @@ public:
 
 class MDNSClientFake : public ::testing::Test {
 protected:
-    void SetUp() override { m_previous = QX::SocketBackend::Set(&m_backend); }
-    void TearDown() override { QX::SocketBackend::Set(m_previous); }
-    FakeBackend m_backend;
-    QX::SocketBackend* m_previous = nullptr;
+    QX::ScriptedSocketBackend m_script;
+    FakeBackend m_backend{m_script};
 };
 
-TEST_F(MDNSClientFake, FailingSendLeavesQueryQueued) {
-    QXTest::TraceCapture capture;
-    TestClient client;
-    client.SetSocket(42);
-    client.Queue(Bytes{1, 2, 3});
-    client.Queue(Bytes{4, 5});
-    m_backend.failSends = true;
-    EXPECT_FALSE(client.SendQueries());
-    EXPECT_EQ(client.Queued(), 2u);
-    EXPECT_TRUE(capture.Contains(L"MDNSClient::SendQueries: Error 1! sendto() failed!"));
-    m_backend.failSends = false;
-    EXPECT_TRUE(client.SendQueries());
-    EXPECT_EQ(client.Queued(), 0u);
-    EXPECT_EQ(m_backend.Sent(), (std::vector<Bytes>{{1, 2, 3}, {4, 5}}));
-    client.SetSocket(QX::InvalidSocket);
-}
-
-TEST_F(MDNSClientFake, OpenBindsWildcardJoinsOnInterfaceAndQueries) {
-    {
-        TestClient client;
-        ASSERT_TRUE(client.Open());
-        EXPECT_EQ(client.GetAddr(), 0x7F000001u);
-        EXPECT_EQ(m_backend.bound.address, 0u);
-        EXPECT_EQ(m_backend.bound.port, QX::HostToNetwork16(5353));
-        EXPECT_EQ(m_backend.joinedGroup, QX::HostToNetwork32(0xE00000FB));
-        EXPECT_EQ(m_backend.joinedInterface, QX::HostToNetwork32(0x7F000001));
-        EXPECT_EQ(m_backend.multicastInterface, QX::HostToNetwork32(0x7F000001));
-
-        // Nobody answers: the query goes out once, the wait ends, no records.
-        QXTest::TraceCapture capture;
-        MDNSClient::CameraMap cameras;
-        EXPECT_FALSE(client.QueryKorvaneCams(true, cameras));
-        EXPECT_TRUE(
-            capture.Contains(L"MDNSClient::QueryHost(): No response for submitted query! "
-                             L"m_hEventQueryResponseReceived unsignaled."));
-        const std::vector<Bytes> sent = m_backend.Sent();
-        ASSERT_EQ(sent.size(), 1u);
-        Bytes expected = DnsMessage(1, 0).Question("_korv._tcp.local", 12, 0x8001).Bytes();
-        EXPECT_EQ(sent[0], expected);
-        EXPECT_EQ(m_backend.sentTo.address, QX::HostToNetwork32(0xE00000FB));
-        EXPECT_EQ(m_backend.sentTo.port, QX::HostToNetwork16(5353));
-        EXPECT_EQ(client.TransId(), 2);
-
-        MDNSClient copy(client);  // a copy does not own the socket
-        EXPECT_TRUE(copy.Close());
-    }
-    EXPECT_EQ(m_backend.closes, 1);  // closed once, by the client that opened it
-}
-
-TEST_F(MDNSClientFake, SocketThreadFilesSignalsAndAnswersQuery) {
+// Open binds the wildcard address and joins the group on the client's interface. The socket
+// thread files an announcement and signals the registered event, unless the datagram came in on
+// an interface of another address; an answer already waiting when a query goes out is filed
+// under its ID; a query that nobody answers goes out once and its wait ends.
+TEST_F(MDNSClientFake, OpenJoinsAndTheSocketThreadServesQueries) {
     TestClient client;
     ASSERT_TRUE(client.Open());
+    EXPECT_EQ(client.GetAddr(), 0x7F000001u);
+    EXPECT_EQ(m_backend.bound.address, 0u);
+    EXPECT_EQ(m_backend.bound.port, QX::HostToNetwork16(5353));
+    EXPECT_EQ(m_backend.joinedGroup, QX::HostToNetwork32(0xE00000FB));
+    EXPECT_EQ(m_backend.joinedInterface, QX::HostToNetwork32(0x7F000001));
+    EXPECT_EQ(m_backend.multicastInterface, QX::HostToNetwork32(0x7F000001));
+
     const HANDLE announced = QX::EventCreate(true, false);
     client.RegisterSelfAnnounceEvent(announced);
+    m_backend.arrivalInterface = 0x7FFF;  // no interface of the host has this index
+    m_backend.Push(CameraMessage(0));
+    EXPECT_EQ(QX::WaitForHandle(announced, 600), WAIT_TIMEOUT);
+    m_backend.arrivalInterface = 0;
     m_backend.Push(CameraMessage(0, 0x00C3D4));
     ASSERT_EQ(QX::WaitForHandle(announced, 5000), WAIT_OBJECT_0);
     MDNSClient::CameraMap cameras;
     ASSERT_TRUE(client.GetSelfAnnounceResponses(cameras));
+    ASSERT_EQ(cameras.size(), 1u);
     EXPECT_EQ(cameras.count(0x0E1F2A00C3D4ull), 1u);
     client.RegisterSelfAnnounceEvent(INVALID_HANDLE_VALUE);
     QX::HandleClose(announced);
 
-    // The answer is already waiting when the query goes out: it is filed under ID 1.
     m_backend.Push(CameraMessage(1));
     std::uint64_t mac = 0;
     std::uint32_t ip = 0;
     EXPECT_TRUE(client.QueryKorvaneMAC(kMac, mac, ip));
     EXPECT_EQ(mac, kMac);
     EXPECT_EQ(ip, 0xC0A8010Au);
-    const std::vector<Bytes> sent = m_backend.Sent();
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0], DnsMessage(1, 0).Question("korv-QX00A1B2.local", 1, 1).Bytes());
+
+    QXTest::TraceCapture capture;
+    EXPECT_FALSE(client.QueryKorvaneCams(true, cameras));
+    EXPECT_TRUE(
+        capture.Contains(L"MDNSClient::QueryHost(): No response for submitted query! "
+                         L"m_hEventQueryResponseReceived unsignaled."));
+    EXPECT_EQ(
+        m_backend.Sent(),
+        (std::vector<Bytes>{DnsMessage(1, 0).Question("korv-QX00A1B2.local", 1, 1).Bytes(),
+                            DnsMessage(2, 0).Question("_korv._tcp.local", 12, 0x8001).Bytes()}));
+    EXPECT_EQ(m_script.Sent()[1].peer.address, QX::HostToNetwork32(0xE00000FB));
+    EXPECT_EQ(m_script.Sent()[1].peer.port, QX::HostToNetwork16(5353));
+    EXPECT_EQ(client.TransId(), 3);
 }
 
-TEST_F(MDNSClientFake, DatagramsFromAnotherInterfaceAreDropped) {
-    TestClient client;
-    ASSERT_TRUE(client.Open());
-    const HANDLE announced = QX::EventCreate(true, false);
-    client.RegisterSelfAnnounceEvent(announced);
-    m_backend.arrivalInterface = 0x7FFF;  // no interface of the host has this index
-    m_backend.Push(CameraMessage(0));
-    EXPECT_EQ(QX::WaitForHandle(announced, 600), WAIT_TIMEOUT);
-    MDNSClient::CameraMap cameras;
-    EXPECT_FALSE(client.GetSelfAnnounceResponses(cameras));
-    client.RegisterSelfAnnounceEvent(INVALID_HANDLE_VALUE);
-    QX::HandleClose(announced);
-}
-
-TEST_F(MDNSClientFake, QueriesQueuedBeforeOpenAndAfterClose) {
-    TestClient client;
-    MDNSClient::CameraMap cameras;
-    EXPECT_FALSE(client.QueryKorvaneCams(false, cameras));  // not open: ends after the wait
-    EXPECT_EQ(client.Queued(), 1u);
-    ASSERT_TRUE(client.Open());
-    EXPECT_TRUE(client.Close());
-    EXPECT_EQ(m_backend.closes, 1);
-    EXPECT_TRUE(client.Close());
-    EXPECT_EQ(m_backend.closes, 1);
-    ASSERT_TRUE(client.Open());  // reopened: the idle socket thread serves it again
-    EXPECT_FALSE(client.QueryKorvaneCams(false, cameras));
-    EXPECT_EQ(client.Queued(), 0u);
-    EXPECT_EQ(m_backend.Sent().size(), 2u);
+// Queries that cannot go out stay queued, in order: before Open and while sending fails (traced);
+// the next send takes them all. Close closes the socket once; a reopened client's idle socket
+// thread sends again, and the client is destroyed while a datagram arrives.
+TEST_F(MDNSClientFake, QueriesStayQueuedUntilSent) {
+    {
+        QXTest::TraceCapture capture;
+        TestClient client;
+        MDNSClient::CameraMap cameras;
+        EXPECT_FALSE(client.QueryKorvaneCams(false, cameras));  // not open: ends after the wait
+        ASSERT_TRUE(client.Open());
+        m_script.FailSend(QX::SocketError::NetworkUnreachable);
+        EXPECT_FALSE(client.QueryKorvaneCams(false, cameras));
+        EXPECT_EQ(client.Queued(), 2u);
+        EXPECT_TRUE(capture.Contains(L"MDNSClient::SendQueries: Error 1! sendto() failed!"));
+        m_script.FailSend(0);
+        EXPECT_TRUE(client.Close());
+        EXPECT_TRUE(client.Close());
+        EXPECT_EQ(m_backend.closes, 1);
+        ASSERT_TRUE(client.Open());
+        EXPECT_FALSE(client.QueryKorvaneCams(false, cameras));
+        EXPECT_EQ(client.Queued(), 0u);
+        std::vector<std::uint16_t> ids;
+        for (const Bytes& sent : m_backend.Sent()) {
+            ids.push_back(static_cast<std::uint16_t>(sent[0] << 8 | sent[1]));
+        }
+        EXPECT_EQ(ids, (std::vector<std::uint16_t>{1, 2, 3}));
+        m_backend.Push(CameraMessage(3));
+    }
+    EXPECT_EQ(m_backend.closes, 2);
 }
 
 // Which interface Open takes for an address, from the address table: the one that lists it, and
-// for any 127/8 address the loopback interface (Debian maps the host name to 127.0.1.1).
+// for any 127/8 address the loopback interface (Debian maps the host name to 127.0.1.1). Whichever
+// step of Open fails, the client is left closed (its socket closed again, its address as given),
+// and once the fault is gone a second Open makes a working client.
 TEST_F(MDNSClientFake, OpenTakesTheInterfaceThatHoldsTheAddress) {
     using QXTest::FakeNetInfo;
     FakeNetInfo netInfo;
-    netInfo.addrRows = {MIB_IPADDRROW{FakeNetInfo::Net(192, 0, 2, 2), 2, 0, 0, 0, 0, 0},
-                        MIB_IPADDRROW{FakeNetInfo::Net(127, 0, 0, 1), 1, 0, 0, 0, 0, 0}};
+    const std::vector<MIB_IPADDRROW> rows = {
+        MIB_IPADDRROW{FakeNetInfo::Net(192, 0, 2, 2), 2, 0, 0, 0, 0, 0},
+        MIB_IPADDRROW{FakeNetInfo::Net(127, 0, 0, 1), 1, 0, 0, 0, 0, 0}};
+    const auto listLater = [&](bool on) {
+        netInfo.addrRows = rows;
+        if (!on) {
+            netInfo.addrRows.push_back({FakeNetInfo::Net(198, 51, 100, 1), 3, 0, 0, 0, 0, 0});
+        }
+    };
+    netInfo.addrRows = rows;
     struct Case {
         const char* what;
         std::uint32_t given;     // constructor address, host order; 0: the host name's
         std::uint32_t resolved;  // what the host name resolves to, host order
-        bool opens;
         std::uint32_t joinedOn;  // host order
-    };
-    const Case cases[] = {
-        {"host name on 127.0.1.1", 0, 0x7F000101, true, 0x7F000001},
-        {"127.0.0.2 given", 0x7F000002, 0, true, 0x7F000001},
-        {"127.0.0.1 given", 0x7F000001, 0, true, 0x7F000001},
-        {"listed address given", 0xC0000202, 0, true, 0xC0000202},
-        {"unlisted address given", 0xC6336401, 0, false, 0},
-        {"host name on an unlisted address", 0, 0xC6336401, false, 0},
-    };
-    for (const Case& c : cases) {
-        netInfo.resolved = {QX::HostToNetwork32(c.resolved)};
-        m_backend.joinedInterface = 0;
-        TestClient client(c.given);
-        EXPECT_EQ(client.Open(), c.opens) << c.what;
-        EXPECT_EQ(m_backend.joinedInterface, QX::HostToNetwork32(c.joinedOn)) << c.what;
-        if (c.opens) {
-            EXPECT_EQ(m_backend.multicastInterface, QX::HostToNetwork32(c.joinedOn)) << c.what;
-            EXPECT_EQ(client.GetAddr(), c.given != 0 ? c.given : c.resolved) << c.what;
-        } else {
-            EXPECT_EQ(client.GetAddr(), c.given) << c.what;  // chosen again by the next Open
-        }
-    }
-    EXPECT_EQ(m_backend.creates, m_backend.closes);
-}
-
-// Whichever step of Open fails, the client is left closed: its socket is closed again, and once
-// the fault is gone a second Open makes a working client.
-TEST_F(MDNSClientFake, FailedOpenLeavesClientClosed) {
-    using QXTest::FakeNetInfo;
-    FakeNetInfo netInfo;
-    const std::vector<MIB_IPADDRROW> loopbackOnly = {
-        MIB_IPADDRROW{FakeNetInfo::Net(127, 0, 0, 1), 1, 0, 0, 0, 0, 0}};
-    netInfo.addrRows = loopbackOnly;
-    netInfo.resolved = {QX::HostToNetwork32(0x7F000001)};
-    struct Case {
-        const char* what;
-        std::uint32_t address;
         std::function<void(bool)> fault;
     };
     const Case cases[] = {
-        {"no socket", 0x7F000001, [&](bool on) { m_backend.failCreate = on; }},
-        {"bind", 0x7F000001, [&](bool on) { m_backend.failBind = on; }},
-        {"join", 0x7F000001, [&](bool on) { m_backend.failJoin = on; }},
-        {"host name unresolved", 0, [&](bool on) { netInfo.resolves = !on; }},
-        {"address not held yet", 0xC6336401,
-         [&](bool on) {
-             netInfo.addrRows = loopbackOnly;
-             if (!on) {
-                 netInfo.addrRows.push_back({FakeNetInfo::Net(198, 51, 100, 1), 2, 0, 0, 0, 0, 0});
-             }
-         }},
+        {"host name on 127.0.1.1", 0, 0x7F000101, 0x7F000001, nullptr},
+        {"127.0.0.2 given", 0x7F000002, 0, 0x7F000001, nullptr},
+        {"listed address given", 0xC0000202, 0, 0xC0000202, nullptr},
+        {"no socket", 0x7F000001, 0, 0x7F000001,
+         [&](bool on) { m_script.FailCreate(on ? QX::SocketError::TooManyOpen : 0); }},
+        {"bind", 0x7F000001, 0, 0x7F000001,
+         [&](bool on) { m_script.FailBind(on ? QX::SocketError::AddressInUse : 0); }},
+        {"join", 0x7F000001, 0, 0x7F000001, [&](bool on) { m_backend.failJoin = on; }},
+        {"host name unresolved", 0, 0x7F000001, 0x7F000001,
+         [&](bool on) { netInfo.resolves = !on; }},
+        {"unlisted address given", 0xC6336401, 0, 0xC6336401, listLater},
+        {"host name on an unlisted address", 0, 0xC6336401, 0xC6336401, listLater},
     };
     for (const Case& c : cases) {
-        const int closes = m_backend.closes;
-        const int creates = m_backend.creates;
-        TestClient client(c.address);
-        c.fault(true);
-        EXPECT_FALSE(client.Open()) << c.what;
-        EXPECT_EQ(m_backend.creates - creates, m_backend.closes - closes) << c.what;
-        c.fault(false);
-        ASSERT_TRUE(client.Open()) << c.what;
+        SCOPED_TRACE(c.what);
+        netInfo.resolved = {QX::HostToNetwork32(c.resolved)};
+        TestClient client(c.given);
+        if (c.fault) {
+            c.fault(true);
+            EXPECT_FALSE(client.Open());
+            EXPECT_EQ(m_script.OpenSockets(), 0u);
+            EXPECT_EQ(client.GetAddr(), c.given);  // chosen again by the next Open
+            c.fault(false);
+        }
+        m_backend.joinedInterface = 0;
+        ASSERT_TRUE(client.Open());
+        EXPECT_EQ(m_backend.joinedInterface, QX::HostToNetwork32(c.joinedOn));
+        EXPECT_EQ(m_backend.multicastInterface, QX::HostToNetwork32(c.joinedOn));
+        EXPECT_EQ(client.GetAddr(), c.given != 0 ? c.given : c.resolved);
         m_backend.Push(CameraMessage(client.TransId()));
         std::uint64_t mac = 0;
         std::uint32_t ip = 0;
-        EXPECT_TRUE(client.QueryKorvaneMAC(kMac, mac, ip)) << c.what;
-        EXPECT_EQ(mac, kMac) << c.what;
+        EXPECT_TRUE(client.QueryKorvaneMAC(kMac, mac, ip));
+        EXPECT_EQ(mac, kMac);
     }
 }
 
@@ -555,23 +463,30 @@ TEST_F(MDNSClientFake, FailedOpenLeavesClientClosed) {
 // closed once, by the source; the copy's queries never wait on the source's event (they end with
 // nothing found), and the source goes on serving queries whatever happens to the copy.
 TEST_F(MDNSClientFake, CopiesNeverUseTheirSourcesHandles) {
-    enum Step { SourceClose, SourceDestroy, CopyClose, CopyDestroy, CopyQuery, SourceQuery };
+    enum Action { Close, Destroy, Query };
+    struct Step {
+        bool copy;
+        Action action;
+    };
+    const Step sourceClose{false, Close}, sourceDestroy{false, Destroy}, sourceQuery{false, Query};
+    const Step copyClose{true, Close}, copyDestroy{true, Destroy}, copyQuery{true, Query};
     struct Case {
         const char* what;
         bool assigned;  // copy assignment rather than the copy constructor
         std::vector<Step> steps;
     };
     const Case cases[] = {
-        {"source closed first", false, {SourceClose, CopyQuery, CopyClose, SourceDestroy}},
-        {"source destroyed first", true, {SourceDestroy, CopyQuery, CopyClose, CopyDestroy}},
-        {"copy closed first", false, {CopyClose, SourceQuery, CopyQuery, SourceClose}},
-        {"copy destroyed first", true, {CopyDestroy, SourceQuery, SourceClose, SourceDestroy}},
-        {"both live", false, {CopyQuery, SourceQuery, CopyDestroy, SourceDestroy}},
+        {"source closed first", false, {sourceClose, copyQuery, copyClose, sourceDestroy}},
+        {"source destroyed first", true, {sourceDestroy, copyQuery, copyClose, copyDestroy}},
+        {"copy closed first", false, {copyClose, sourceQuery, copyQuery, sourceClose}},
+        {"copy destroyed first", true, {copyDestroy, sourceQuery, sourceClose, sourceDestroy}},
+        {"both live", false, {copyQuery, sourceQuery, copyDestroy, sourceDestroy}},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         const int closes = m_backend.closes;
         auto source = std::make_unique<TestClient>();
-        ASSERT_TRUE(source->Open()) << c.what;
+        ASSERT_TRUE(source->Open());
         std::unique_ptr<TestClient> copy;
         if (c.assigned) {
             copy = std::make_unique<TestClient>();
@@ -580,37 +495,27 @@ TEST_F(MDNSClientFake, CopiesNeverUseTheirSourcesHandles) {
             copy = std::make_unique<TestClient>(*source);
         }
         EXPECT_EQ(copy->GetAddr(), 0x7F000001u);
-        for (const Step step : c.steps) {
+        for (const Step& step : c.steps) {
+            std::unique_ptr<TestClient>& client = step.copy ? copy : source;
+            QXTest::TraceCapture capture;
             MDNSClient::CameraMap cameras;
             std::uint64_t mac = 0;
             std::uint32_t ip = 0;
-            QXTest::TraceCapture capture;
-            switch (step) {
-                case SourceClose:
-                    EXPECT_TRUE(source->Close());
-                    break;
-                case SourceDestroy:
-                    source.reset();
-                    break;
-                case CopyClose:
-                    EXPECT_TRUE(copy->Close());
-                    break;
-                case CopyDestroy:
-                    copy.reset();
-                    break;
-                case CopyQuery:
-                    EXPECT_FALSE(copy->QueryKorvaneCams(false, cameras)) << c.what;
-                    EXPECT_TRUE(capture.Contains(L"No response for submitted query")) << c.what;
-                    break;
-                case SourceQuery:
-                    m_backend.Push(CameraMessage(source->TransId()));
-                    EXPECT_TRUE(source->QueryKorvaneMAC(kMac, mac, ip)) << c.what;
-                    break;
+            if (step.action == Close) {
+                EXPECT_TRUE(client->Close());
+            } else if (step.action == Destroy) {
+                client.reset();
+            } else if (step.copy) {
+                EXPECT_FALSE(copy->QueryKorvaneCams(false, cameras));
+                EXPECT_TRUE(capture.Contains(L"No response for submitted query"));
+            } else {
+                m_backend.Push(CameraMessage(source->TransId()));
+                EXPECT_TRUE(source->QueryKorvaneMAC(kMac, mac, ip));
             }
         }
         source.reset();
         copy.reset();
-        EXPECT_EQ(m_backend.closes - closes, 1) << c.what;
+        EXPECT_EQ(m_backend.closes - closes, 1);
     }
 }
 
@@ -630,8 +535,9 @@ TEST_F(MDNSClientFake, CopyDoesNotTakeTheSourcesSignal) {
 }
 
 // Close while another thread's query waits: the wait ends at once as failed (the event lives on
-// until the waiter has left) and the query finds nothing.
-TEST_F(MDNSClientFake, CloseEndsAWaitingQuery) {
+// until the waiter has left) and the query finds nothing. Close takes none of the shared CodeLock:
+// it does not wait for another client's transfer that holds it.
+TEST_F(MDNSClientFake, CloseEndsAWaitingQueryAndTakesNoLock) {
     for (int round = 0; round < 3; ++round) {
         TestClient client;
         ASSERT_TRUE(client.Open());
@@ -644,34 +550,26 @@ TEST_F(MDNSClientFake, CloseEndsAWaitingQuery) {
         while (m_backend.Sent().size() == sent) {  // queued, sent: the query waits now
             QX::SleepMs(2);
         }
+        const HANDLE release = QX::EventCreate(true, false);
+        std::atomic<bool> holding{false};
+        std::atomic<bool> released{false};
+        std::thread transfer([&] {
+            QX::ScopedLock guard(client.Lock());
+            holding = true;
+            QX::WaitForHandle(release, 10000);
+            released = true;
+        });
+        while (!holding) {
+            QX::SleepMs(1);
+        }
         EXPECT_TRUE(client.Close());
+        EXPECT_FALSE(released) << "Close waited for the lock";
+        QX::EventSet(release);
+        transfer.join();
         query.join();
         EXPECT_EQ(result, 0);
+        QX::HandleClose(release);
     }
-}
-
-// Close takes none of the shared CodeLock: it does not wait for another client's transfer that
-// holds it.
-TEST_F(MDNSClientFake, CloseDoesNotWaitForTheSharedLock) {
-    TestClient client;
-    ASSERT_TRUE(client.Open());
-    const HANDLE release = QX::EventCreate(true, false);
-    std::atomic<bool> holding{false};
-    std::atomic<bool> released{false};
-    std::thread transfer([&] {
-        QX::ScopedLock guard(client.Lock());
-        holding = true;
-        QX::WaitForHandle(release, 10000);
-        released = true;
-    });
-    while (!holding) {
-        QX::SleepMs(1);
-    }
-    EXPECT_TRUE(client.Close());
-    EXPECT_FALSE(released) << "Close waited for the lock";
-    QX::EventSet(release);
-    transfer.join();
-    QX::HandleClose(release);
 }
 
 // Once RegisterSelfAnnounceEvent has replaced an event, the socket thread never signals the old
@@ -706,16 +604,6 @@ TEST_F(MDNSClientFake, UnregisteredEventIsNeverSignalled) {
     EXPECT_TRUE(client.GetSelfAnnounceResponses(cameras));  // announcements were translated
     QX::HandleClose(events[0]);
     QX::HandleClose(events[1]);
-}
-
-TEST_F(MDNSClientFake, DestroyWhileSocketThreadRuns) {
-    for (int i = 0; i < 3; ++i) {
-        auto client = std::make_unique<TestClient>();
-        ASSERT_TRUE(client->Open());
-        m_backend.Push(CameraMessage(3));
-        client.reset();
-    }
-    EXPECT_EQ(m_backend.closes, 3);
 }
 
 // The address that a client given none opens on is the first that the host's name resolves to,

@@ -4,11 +4,10 @@
 // up interface) runs only here, inside the test's namespaces. avahi-daemon plays a standard mDNS
 // responder, first on a link, then also on the scanning host itself.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
+#include <algorithm>
 #include <array>
-#include <condition_variable>
-#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -19,6 +18,7 @@
 #include <boost/make_shared.hpp>
 #include <nlohmann/json.hpp>
 
+#include "qxnet/platform/QXSync.h"
 #include "qxnet/scan/QXCameraScanner.h"
 #include "qxnet/tftp/QXTFTPClient.h"
 #include "sim/QXSimDiscoveryResponder.h"
@@ -61,28 +61,9 @@ public:
         auto* recorder = static_cast<Recorder*>(self);
         std::lock_guard<std::mutex> guard(recorder->m_mutex);
         recorder->m_events.push_back({change, camera.mac, camera.Address()});
-        recorder->m_changed.notify_all();
     }
     std::size_t Count(const Event& wanted) {
         std::lock_guard<std::mutex> guard(m_mutex);
-        return CountLocked(wanted);
-    }
-    // Waits (at most a minute, a bound for a hung scanner, not a timing) until every wanted
-    // event was told at least once.
-    bool WaitFor(const std::vector<Event>& wanted) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::seconds(60), [&] {
-            for (const Event& event : wanted) {
-                if (CountLocked(event) == 0) {
-                    return false;
-                }
-            }
-            return true;
-        });
-    }
-
-private:
-    std::size_t CountLocked(const Event& wanted) const {
         std::size_t count = 0;
         for (const Event& e : m_events) {
             count += e.change == wanted.change && e.mac == wanted.mac &&
@@ -90,8 +71,21 @@ private:
         }
         return count;
     }
+    // Waits (at most a minute, a bound for a hung scanner, not a timing) until every wanted
+    // event was told at least once.
+    bool WaitFor(const std::vector<Event>& wanted) {
+        for (int i = 0; i < 600; ++i) {
+            if (std::all_of(wanted.begin(), wanted.end(),
+                            [this](const Event& event) { return Count(event) > 0; })) {
+                return true;
+            }
+            QX::SleepMs(100);
+        }
+        return false;
+    }
+
+private:
     std::mutex m_mutex;
-    std::condition_variable m_changed;
     std::vector<Event> m_events;
 };
 
@@ -259,23 +253,17 @@ TEST_F(ScanLinks, DiscoverCommandScansEveryInterface) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.arguments);
-        const std::string command = "ip netns exec " + m_scan->Name() +
-                                    " " QXNET_CLI_PATH " discover --json " + c.arguments +
-                                    " 2>/dev/null";
-        FILE* pipe = popen(command.c_str(), "r");
-        ASSERT_NE(pipe, nullptr);
-        std::string out;
-        char buffer[512];
-        while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-            out += buffer;
-        }
-        const int status = pclose(pipe);
-        ASSERT_TRUE(WIFEXITED(status));
-        ASSERT_EQ(WEXITSTATUS(status), c.exitCode) << out;
+        // The exit status follows the program's output on a line of its own.
+        const std::string out =
+            m_scan->Capture(QXNET_CLI_PATH " discover --json " + std::string(c.arguments) +
+                            " 2>/dev/null; printf \"\\n%d\\n\" $?");
+        const std::size_t status = out.rfind('\n', out.size() - 2);
+        ASSERT_NE(status, std::string::npos) << out;
+        ASSERT_EQ(std::atoi(out.c_str() + status + 1), c.exitCode) << out;
         if (c.exitCode != 0) {
             continue;
         }
-        const nlohmann::json json = nlohmann::json::parse(out);
+        const nlohmann::json json = nlohmann::json::parse(out.substr(0, status));
         ASSERT_EQ(json.at("count"), c.cameras) << out;
         std::set<std::string> macs;
         for (const nlohmann::json& camera : json.at("cameras")) {
@@ -295,55 +283,25 @@ TEST_F(ScanLinks, DiscoverCommandScansEveryInterface) {
 }
 #endif
 
-std::string Service(const std::string& name, const std::string& type, int port,
-                    const std::string& txt) {
-    return "<?xml version=\"1.0\" standalone='no'?>\n"
-           "<!DOCTYPE service-group SYSTEM \"avahi-service.dtd\">\n<service-group><name>" +
-           name + "</name><service><type>" + type + "</type><port>" + std::to_string(port) +
-           "</port>" + txt + "</service></service-group>\n";
-}
 constexpr std::uint64_t kAvahiMac = 0x0E1F2A00C3D4ull;
 constexpr std::uint32_t kAvahiAddress = 0x0A4E0002;  // 10.78.0.2
 
 class ScanAvahi : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!QXTest::NetNamespace::Available() || !QXTest::Avahi::Installed()) {
+        if (!QXTest::Avahi::Available()) {
             GTEST_SKIP() << "needs root, the ip tool and avahi-daemon (scripts/install-deps.sh)";
         }
-        m_scan = std::make_unique<QXTest::NetNamespace>("qxsca");
-        m_peer = std::make_unique<QXTest::NetNamespace>("qxsav");
-        ASSERT_TRUE(QXTest::NetNamespace::Link(*m_peer, "qxa0", "10.78.0.2/24", *m_scan, "qxa1",
-                                               "10.78.0.1/24"));
-        for (std::string* dir : {&m_peerDir, &m_hostDir}) {
-            char pattern[] = "/tmp/qxscanavahi-XXXXXX";
-            ASSERT_NE(mkdtemp(pattern), nullptr);
-            *dir = pattern;
-        }
-        m_camera = std::make_unique<QXTest::Avahi>(
-            *m_peer, m_peerDir, "qxa0", "korv-QX00C3D4",
-            Service("QX2000-QX00C3D4", "_korv._tcp", 80,
-                    "<txt-record>txtvers=1</txt-record><txt-record>model=QX2000</txt-record>"
-                    "<txt-record>MAC=QX00C3D4-FW3.14-00010002-0000001F-0A0B/QX2000</txt-record>"));
+        ASSERT_TRUE(QXTest::Avahi::Pair("qxa", 78, m_peer, m_scan));
+        m_camera = QXTest::Avahi::Camera(*m_peer, "qxa0", 0xC3D4);
         std::string log;
         ASSERT_TRUE(m_camera->WaitReady(log)) << log;
     }
-    void TearDown() override {
-        m_camera.reset();
-        m_host.reset();
-        for (const std::string& dir : {m_peerDir, m_hostDir}) {
-            if (!dir.empty()) {
-                QXTest::Shell("rm -rf '" + dir + "'");
-            }
-        }
-    }
 
-    std::unique_ptr<QXTest::NetNamespace> m_scan;
     std::unique_ptr<QXTest::NetNamespace> m_peer;
+    std::unique_ptr<QXTest::NetNamespace> m_scan;
     std::unique_ptr<QXTest::Avahi> m_camera;
     std::unique_ptr<QXTest::Avahi> m_host;
-    std::string m_peerDir;
-    std::string m_hostDir;
 };
 
 // Found by the one-shot query, whether or not an mDNS stack runs on the scanning host and holds
@@ -353,9 +311,9 @@ TEST_F(ScanAvahi, FoundBesideHostStackAndGoneOnGoodbye) {
         SCOPED_TRACE(hostStack ? "avahi-daemon on the scanning host" : "no mDNS stack on the host");
         if (hostStack) {
             // The scanning host's own stack publishes something else, so that it is seen to be up.
-            m_host =
-                std::make_unique<QXTest::Avahi>(*m_scan, m_hostDir, "qxa1", "qxscanhost",
-                                                Service("scanning host", "_http._tcp", 8080, ""));
+            m_host = std::make_unique<QXTest::Avahi>(
+                *m_scan, "qxa1", "qxscanhost",
+                QXTest::Avahi::Service("scanning host", "_http._tcp", 8080, {}));
             std::string log;
             ASSERT_TRUE(m_host->WaitReady(log)) << log;
         }

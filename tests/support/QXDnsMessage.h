@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -91,12 +92,9 @@ public:
 
     // A camera text for the MAC's three low octets.
     static std::string CameraText(std::uint32_t low24, const std::string& model = "QX2000") {
-        static const char digits[] = "0123456789ABCDEF";
-        std::string hex;
-        for (int shift = 20; shift >= 0; shift -= 4) {
-            hex += digits[(low24 >> shift) & 0xF];
-        }
-        return "MAC=QX" + hex + "-FW3.14-00010002-0000001F-0A0B/" + model;
+        char hex[7];
+        std::snprintf(hex, sizeof hex, "%06X", static_cast<unsigned>(low24 & 0xFFFFFF));
+        return "MAC=QX" + std::string(hex) + "-FW3.14-00010002-0000001F-0A0B/" + model;
     }
 
 private:

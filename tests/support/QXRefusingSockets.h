@@ -8,53 +8,53 @@
 
 namespace QXTest {
 
-// A socket backend that refuses to bind the given addresses (host order) and passes everything
-// else to the system's: an interface whose socket set-up fails, on a real network.
+// A socket backend, installed while it lives, that refuses to bind the given addresses (host
+// order) and passes everything else to another backend (the system's unless given): an interface
+// whose socket set-up fails, on a real network. Tests override further calls to script them.
 class RefusingSockets : public QX::SocketBackend {
 public:
-    explicit RefusingSockets(std::set<std::uint32_t> refused)
-        : m_refused(std::move(refused)), m_system(QX::PlatformSocketBackend()) {
-        m_previous = QX::SocketBackend::Set(this);
-    }
+    explicit RefusingSockets(std::set<std::uint32_t> refused,
+                             QX::SocketBackend& next = QX::PlatformSocketBackend())
+        : m_refused(std::move(refused)), m_next(next), m_previous(QX::SocketBackend::Set(this)) {}
     ~RefusingSockets() override { QX::SocketBackend::Set(m_previous); }
 
-    QX::SocketHandle CreateUdp() override { return m_system.CreateUdp(); }
-    bool Close(QX::SocketHandle socket) override { return m_system.Close(socket); }
+    QX::SocketHandle CreateUdp() override { return m_next.CreateUdp(); }
+    bool Close(QX::SocketHandle socket) override { return m_next.Close(socket); }
     bool Bind(QX::SocketHandle socket, const QX::SocketAddressV4& local) override {
         if (m_refused.count(QX::NetworkToHost32(local.address)) != 0) {
             QX::SetSocketLastError(QX::SocketError::AddressNotAvailable);
             return false;
         }
-        return m_system.Bind(socket, local);
+        return m_next.Bind(socket, local);
     }
     bool LocalAddress(QX::SocketHandle socket, QX::SocketAddressV4* local) override {
-        return m_system.LocalAddress(socket, local);
+        return m_next.LocalAddress(socket, local);
     }
     bool SetOption(QX::SocketHandle socket, QX::SocketOption option, int value) override {
-        return m_system.SetOption(socket, option, value);
+        return m_next.SetOption(socket, option, value);
     }
     bool JoinGroup(QX::SocketHandle socket, std::uint32_t group, std::uint32_t address) override {
-        return m_system.JoinGroup(socket, group, address);
+        return m_next.JoinGroup(socket, group, address);
     }
     bool SetMulticastInterface(QX::SocketHandle socket, std::uint32_t address) override {
-        return m_system.SetMulticastInterface(socket, address);
+        return m_next.SetMulticastInterface(socket, address);
     }
     QX::SocketWait WaitReadable(QX::SocketHandle socket, std::uint32_t timeoutUs) override {
-        return m_system.WaitReadable(socket, timeoutUs);
+        return m_next.WaitReadable(socket, timeoutUs);
     }
     int SendTo(QX::SocketHandle socket, const void* data, int length,
                const QX::SocketAddressV4& to) override {
-        return m_system.SendTo(socket, data, length, to);
+        return m_next.SendTo(socket, data, length, to);
     }
     bool ReceiveFrom(QX::SocketHandle socket, void* buffer, int capacity,
                      QX::ReceivedDatagram* received) override {
-        return m_system.ReceiveFrom(socket, buffer, capacity, received);
+        return m_next.ReceiveFrom(socket, buffer, capacity, received);
     }
 
 private:
     std::set<std::uint32_t> m_refused;
-    QX::SocketBackend& m_system;
-    QX::SocketBackend* m_previous = nullptr;
+    QX::SocketBackend& m_next;
+    QX::SocketBackend* m_previous;
 };
 
 }  // namespace QXTest
