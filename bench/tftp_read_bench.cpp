@@ -122,12 +122,17 @@ bool ReadOnce(int port, int mb, bool useDouble) {
     return ReadOnce(port, mb, useDouble, stream);
 }
 
-void BM_Sim(benchmark::State& state) {
+// Reads the file of state's size and block size from port once per iteration, into a memory
+// stream (what applications do) or into a stream that only counts the bytes.
+void ReadRuns(benchmark::State& state, int port, bool intoMemory) {
     const int mb = static_cast<int>(state.range(0));
     const bool useDouble = state.range(1) == 2904;
-    const int port = Peers::Get().sim->Port();
     for (auto _ : state) {
-        if (!ReadOnce(port, mb, useDouble)) {
+        QX::CMemoryStream memory;
+        CountingStream counting;
+        const bool ok = ReadOnce(port, mb, useDouble,
+                                 intoMemory ? static_cast<QXSDK::IStream&>(memory) : counting);
+        if (!ok) {
             state.SkipWithError("read failed");
             return;
         }
@@ -135,18 +140,12 @@ void BM_Sim(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(mb * kMB));
 }
 
+void BM_Sim(benchmark::State& state) {
+    ReadRuns(state, Peers::Get().sim->Port(), false);
+}
+
 void BM_SimMemory(benchmark::State& state) {
-    const int mb = static_cast<int>(state.range(0));
-    const bool useDouble = state.range(1) == 2904;
-    const int port = Peers::Get().sim->Port();
-    for (auto _ : state) {
-        QX::CMemoryStream stream;
-        if (!ReadOnce(port, mb, useDouble, stream)) {
-            state.SkipWithError("read failed");
-            return;
-        }
-    }
-    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(mb * kMB));
+    ReadRuns(state, Peers::Get().sim->Port(), true);
 }
 
 void BM_Tftpd(benchmark::State& state) {
@@ -154,16 +153,7 @@ void BM_Tftpd(benchmark::State& state) {
         state.SkipWithError("no tftpd-hpa (needs root and the package)");
         return;
     }
-    const int mb = static_cast<int>(state.range(0));
-    const bool useDouble = state.range(1) == 2904;
-    const int port = Peers::Get().tftpd->Port();
-    for (auto _ : state) {
-        if (!ReadOnce(port, mb, useDouble)) {
-            state.SkipWithError("read failed");
-            return;
-        }
-    }
-    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(mb * kMB));
+    ReadRuns(state, Peers::Get().tftpd->Port(), false);
 }
 
 void BM_Curl(benchmark::State& state) {

@@ -117,7 +117,7 @@ for line in text("bench_http.txt").splitlines():
     m = re.match(r"(\S+)\s+body\s+(\d+) MB: qxnet http -o\s+([0-9.]+) MB/s, curl\s+([0-9.]+) MB/s, "
                  r"ratio ([0-9.]+)", line)
     if m:
-        rows.append(["HTTP body %s MB, qxnet http -o (tmpfs), %s (vs curl -o)" % (m[2], m[1]),
+        rows.append(["HTTP body %s MB, qxnet http -o (tmpfs), %s (vs curl -o, both processes)" % (m[2], m[1]),
                      m[3] + " MB/s", m[4] + " MB/s", m[5], ">= 0.9"])
     m = re.match(r"(\S+)\s+peak memory .*growth ([0-9.]+) x body size", line)
     if m:

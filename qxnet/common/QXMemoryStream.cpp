@@ -8,9 +8,31 @@ namespace QX {
 namespace {
 constexpr DWORD kErrorInvalidParameter = 87;
 constexpr DWORD kErrorNoMoreItems = 259;
+
+// What a read gets with nowhere to put the bytes or nothing to give: -1 or 0, with the last
+// error set; 1 when it may go ahead.
+std::int32_t RefuseRead(const void* target, std::uint32_t size, bool empty) {
+    if (target == nullptr || size == 0) {
+        SetLastErrorValue(kErrorInvalidParameter);
+        return -1;
+    }
+    if (empty) {
+        SetLastErrorValue(kErrorNoMoreItems);
+        return 0;
+    }
+    return 1;
+}
 }  // namespace
 
 CMemoryStream::CMemoryStream() = default;
+
+// Only the thread that uses the stream changes the count, so a plain load and store keep it
+// exact without a locked instruction per piece; the store still publishes it whole to GetSize
+// on any thread.
+inline void CMemoryStream::AdjustByteCount(std::uint32_t bytes, bool added) {
+    const std::uint32_t now = m_byteCount.load(std::memory_order_relaxed);
+    m_byteCount.store(added ? now + bytes : now - bytes, std::memory_order_release);
+}
 
 CMemoryStream::~CMemoryStream() {
     Clear();
@@ -82,14 +104,6 @@ void CMemoryStream::WriteAcrossChunks(const unsigned char* bytes, std::uint32_t 
     m_writePosition = at;
 }
 
-// Only the thread that uses the stream changes the count, so a plain load and store keep it
-// exact without a locked instruction per piece; the store still publishes it whole to GetSize
-// on any thread.
-void CMemoryStream::AdjustByteCount(std::uint32_t bytes, bool added) {
-    const std::uint32_t now = m_byteCount.load(std::memory_order_relaxed);
-    m_byteCount.store(added ? now + bytes : now - bytes, std::memory_order_release);
-}
-
 // Walks the unread bytes chunk by chunk, handing each piece to sink and freeing every chunk it
 // finishes. The caller has checked that the list holds a chunk.
 template <typename Sink>
@@ -134,13 +148,17 @@ std::uint32_t CMemoryStream::Consume(std::uint32_t size, Sink sink) {
 }
 
 std::int32_t CMemoryStream::Read(void* buffer, std::uint32_t size) {
-    if (buffer == nullptr || size == 0) {
-        SetLastErrorValue(kErrorInvalidParameter);
-        return -1;
+    if (const std::int32_t refused = RefuseRead(buffer, size, m_front == nullptr); refused <= 0) {
+        return refused;
     }
-    if (m_front == nullptr) {
-        SetLastErrorValue(kErrorNoMoreItems);
-        return 0;
+    const std::uint32_t held = (m_front == m_back ? m_writePosition : m_chunkSize) - m_readPosition;
+    if (size < held) {
+        // The usual case: the piece lies inside the front chunk without finishing it.
+        std::memcpy(buffer, m_front + m_readPosition, size);
+        m_readPosition += size;
+        AdjustByteCount(size, false);
+        SetLastErrorValue(0);
+        return static_cast<std::int32_t>(size);
     }
     auto* out = static_cast<unsigned char*>(buffer);
     return static_cast<std::int32_t>(
@@ -165,13 +183,9 @@ std::uint32_t CMemoryStream::Skip(std::uint32_t count) {
 }
 
 std::int32_t CMemoryStream::ReadTo(QXSDK::IStream* destination, std::uint32_t size) {
-    if (destination == nullptr || size == 0) {
-        SetLastErrorValue(kErrorInvalidParameter);
-        return -1;
-    }
-    if (m_front == nullptr) {
-        SetLastErrorValue(kErrorNoMoreItems);
-        return 0;
+    if (const std::int32_t refused = RefuseRead(destination, size, m_front == nullptr);
+        refused <= 0) {
+        return refused;
     }
     std::uint32_t moved = Consume(size, [destination](const unsigned char* piece, std::uint32_t n) {
         destination->Write(piece, n);

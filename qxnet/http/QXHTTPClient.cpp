@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 #include <cwchar>
+#include <limits>
 #include <vector>
 
 #include "qxnet/common/QXAddress.h"
@@ -11,6 +12,7 @@
 #include "qxnet/common/QXResult.h"
 #include "qxnet/common/QXScopedLock.h"
 #include "qxnet/common/QXTrace.h"
+#include "qxnet/http/QXBodySink.h"
 #include "qxnet/http/QXResponseText.h"
 #include "qxnet/net/QXPing.h"
 #include "qxnet/platform/QXHttp.h"
@@ -400,21 +402,33 @@ std::uint32_t HTTPClient::ReadResponseStream() {
         m_lastError = QX::GetLastErrorValue();
         return 0;
     }
-    // The body goes straight into the response and is taken back when the attempt fails, so a
-    // failed attempt leaves none of its bytes there without a second copy of every body.
-    const std::uint32_t before = m_responseStream.GetSize();
+    // The body goes straight into the response (or the sink standing in for it) and is taken
+    // back when the attempt fails, so a failed attempt leaves none of its bytes there without a
+    // second copy of every body.
+    QX::BodySink* sink = QX::BodySink::Of(this);
+    const std::uint64_t before = sink != nullptr ? sink->Size() : m_responseStream.GetSize();
+    auto takeBack = [&] {
+        if (sink != nullptr) {
+            sink->Truncate(before);
+        } else {
+            m_responseStream.Truncate(static_cast<std::uint32_t>(before));
+        }
+    };
     bool whole = false;
     try {
         whole = ReadBody();
     } catch (...) {
-        m_responseStream.Truncate(before);
+        takeBack();
         throw;
     }
     if (!whole) {
-        m_responseStream.Truncate(before);
+        takeBack();
         return 0;
     }
-    return m_responseStream.GetSize();
+    // A sink may hold more than the result can count; what matters then is that it is not 0.
+    return sink != nullptr ? static_cast<std::uint32_t>(std::min<std::uint64_t>(
+                                 sink->Size(), std::numeric_limits<std::uint32_t>::max()))
+                           : m_responseStream.GetSize();
 }
 
 bool HTTPClient::ReadBody() {
@@ -424,6 +438,7 @@ bool HTTPClient::ReadBody() {
     const DWORD windowMs = g_lowSpeedWindowMs;
     DWORD windowStart = QX::TickCount();
     std::uint64_t windowBytes = 0;
+    QX::BodySink* sink = QX::BodySink::Of(this);
     // Grown to the largest block offered, never cleared: every byte is overwritten by the read.
     std::vector<unsigned char> buffer;
     DWORD available = 0;
@@ -440,7 +455,9 @@ bool HTTPClient::ReadBody() {
             SetError(L"WinHttpReadData() failed. Error %d");
             return false;
         }
-        if (read != 0) {
+        if (read != 0 && sink != nullptr) {
+            sink->Append(buffer.data(), read);
+        } else if (read != 0) {
             m_responseStream.Write(buffer.data(), read);
         }
         received += read;

@@ -167,6 +167,15 @@ std::uint32_t WindowLeftUs(DWORD windowMs, DWORD since) {
     return elapsed >= windowMs ? 0 : static_cast<std::uint32_t>(windowMs - elapsed) * 1000;
 }
 
+// Throws the client's error text with code once the lock is let go, so that a handler may use
+// the client at once.
+[[noreturn]] void ThrowUnlocked(QX::ScopedLock& guard, const wchar_t* error, std::uint32_t code,
+                                int line) {
+    QX::Exception failure(error, code, line, kSource);
+    guard.Release();
+    throw failure;
+}
+
 }  // namespace
 
 void TFTPClient::SetProgressCallback(ProgressCallback callback, void* context) {
@@ -450,9 +459,7 @@ void TFTPClient::Write(const char* fileName) {
     QX::ScopedLock guard(lock);
     if (socket == QX::InvalidSocket) {
         SetError(L"%s::Write(): Invalid socket", name);
-        QX::Exception failure(error, QX::SocketError::NotConnected, __LINE__, kSource);
-        guard.Release();
-        throw failure;
+        ThrowUnlocked(guard, error, QX::SocketError::NotConnected, __LINE__);
     }
     TFTPPacket request(useDoublePackets ? 1 : 0);
     request.MakeRQ(TFTPPacket::OpWRQ, fileName);
@@ -463,9 +470,7 @@ void TFTPClient::Write(const char* fileName) {
         }
     }
     SetError(L"%s::Write(): Write timed out", name);
-    QX::Exception failure(error, QX::ResultCode::TimedOut, __LINE__, kSource);
-    guard.Release();
-    throw failure;
+    ThrowUnlocked(guard, error, QX::ResultCode::TimedOut, __LINE__);
 }
 
 int TFTPClient::ReadAsync(const char* fileName, IStream* stream, unsigned char* buffer,
@@ -473,9 +478,7 @@ int TFTPClient::ReadAsync(const char* fileName, IStream* stream, unsigned char* 
     QX::ScopedLock guard(lock);
     if (socket == QX::InvalidSocket) {
         SetError(L"%s::Read(): Invalid socket", name);
-        QX::Exception failure(error, QX::SocketError::NotConnected, __LINE__, kSource);
-        guard.Release();
-        throw failure;
+        ThrowUnlocked(guard, error, QX::SocketError::NotConnected, __LINE__);
     }
     // The pending read lives in fields that the receive thread reads while a cycle runs; a second
     // read before the first one's callback would change them under its feet.

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "qxnet/common/QXScopedLock.h"
+#include "qxnet/http/QXBodySink.h"
 #include "tests/support/QXFakeEcho.h"
 #include "tests/support/QXFakeHttpTransport.h"
 #include "tests/support/QXTraceCapture.h"
@@ -89,6 +91,19 @@ FakeReply SendFails(DWORD error) {
     reply.sendError = error;
     return reply;
 }
+
+// Takes stream bodies in place of a client's response stream.
+struct StringSink : QX::BodySink {
+    explicit StringSink(const QXSDK::HTTPClient& client) : BodySink(client) {}
+    void Append(const void* data, std::uint32_t size) override {
+        bytes.append(static_cast<const char*>(data), size);
+    }
+    void Truncate(std::uint64_t size) override {
+        bytes.resize(static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size(), size)));
+    }
+    std::uint64_t Size() const override { return bytes.size(); }
+    std::string bytes;
+};
 
 class HTTPClientTest : public ::testing::Test {
 protected:
@@ -513,18 +528,28 @@ TEST_F(HTTPClientTest, FailedAttemptLeavesNoBytesInTheStream) {
         {"long broken twice", {brokenLong, brokenLong}, false, ""},
         {"chunked", {chunked}, true, "abcdef"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        TestClient client(kCamera, 0x7F000105u);
-        client.PutStream("held");
-        for (const FakeReply& reply : c.replies) {
-            http.Script(reply);
-        }
-        EXPECT_EQ(client.RequestImpl(L"/", false, nullptr, nullptr), c.ok);
-        EXPECT_EQ(client.TakeStream(), "held" + c.stream);
-        if (!c.ok) {
-            EXPECT_EQ(client.GetLastError(), 12030u);
-            EXPECT_EQ(client.ErrorText(), L"WinHttpQueryDataAvailable() failed. Error 12030");
+    // The same rules hold for a sink standing in for the stream, which then stays empty.
+    for (bool toSink : {false, true}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (toSink ? ", into a sink" : ""));
+            TestClient client(kCamera, 0x7F000105u);
+            std::unique_ptr<StringSink> sink;
+            if (toSink) {
+                sink = std::make_unique<StringSink>(client);
+                sink->bytes = "held";
+            } else {
+                client.PutStream("held");
+            }
+            for (const FakeReply& reply : c.replies) {
+                http.Script(reply);
+            }
+            EXPECT_EQ(client.RequestImpl(L"/", false, nullptr, nullptr), c.ok);
+            EXPECT_EQ(toSink ? sink->bytes : client.TakeStream(), "held" + c.stream);
+            EXPECT_EQ(client.TakeStream(), "");
+            if (!c.ok) {
+                EXPECT_EQ(client.GetLastError(), 12030u);
+                EXPECT_EQ(client.ErrorText(), L"WinHttpQueryDataAvailable() failed. Error 12030");
+            }
         }
     }
     // A status that carries no body announces nothing to check.

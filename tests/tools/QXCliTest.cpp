@@ -271,14 +271,38 @@ TEST_F(CliNetns, HttpCommand) {
                   1);
         EXPECT_EQ(Contents(keep), "old contents") << request;
     }
+    auto generated = [](std::size_t size) {
+        std::string bytes(size, '\0');
+        for (std::size_t i = 0; i < size; ++i) {
+            bytes[i] = static_cast<char>(QXSim::WebServer::BodyByte(i));
+        }
+        return bytes;
+    };
     EXPECT_EQ(
         Qxnet("http 127.0.1.9 /gen/300000 --user admin --password pw -o " + keep, ns.get()).code,
         0);
-    const std::string body = Contents(keep);
-    ASSERT_EQ(body.size(), 300000u);
-    for (std::size_t i = 0; i < body.size(); i += 997) {
-        ASSERT_EQ(static_cast<std::uint8_t>(body[i]), QXSim::WebServer::BodyByte(i)) << i;
+    EXPECT_TRUE(Contents(keep) == generated(300000));
+    // The body goes to the file as it arrives: an attempt that breaks off halfway leaves none of
+    // its bytes there, and when both break off the old file stays, with no temporary file left.
+    for (int broken : {1, 2}) {
+        SCOPED_TRACE(broken);
+        const std::string before = Contents(keep);
+        QXSim::WebFaults faults;
+        faults.closeMidBody = true;
+        faults.count = broken;
+        web->SetFaults(faults);
+        const CliRun run = Qxnet(
+            "http 127.0.1.9 /gen/200000 --user admin --password pw --json -o " + keep, ns.get());
+        EXPECT_EQ(run.code, broken == 1 ? 0 : 1) << run.out;
+        EXPECT_NE(run.out.find(broken == 1 ? "\"bytes\": 200000" : "\"lastError\": 12030"),
+                  std::string::npos)
+            << run.out;
+        EXPECT_TRUE(Contents(keep) == (broken == 1 ? generated(200000) : before));
     }
+    const std::size_t slash = keep.rfind('/');
+    EXPECT_EQ(QXTest::Shell("ls " + keep.substr(0, slash + 1) + "." + keep.substr(slash + 1) +
+                            ".* 2>/dev/null | grep -q ."),
+              1);
     std::remove(keep.c_str());
 }
 

@@ -213,6 +213,19 @@ std::ostream& OutputFile::Stream() {
     return *m_stream;
 }
 
+bool OutputFile::Rewind(std::uint64_t size) {
+    if (m_temporary.empty()) {
+        return false;
+    }
+    m_buffer->Drain();
+    const auto offset = static_cast<off_t>(size);
+    if (::ftruncate(m_buffer->Descriptor(), offset) != 0 ||
+        ::lseek(m_buffer->Descriptor(), offset, SEEK_SET) != offset) {
+        m_buffer->Fail(errno);
+    }
+    return true;
+}
+
 bool OutputFile::Commit(std::string& reason) {
     m_buffer->Drain();
     if (!m_temporary.empty() && m_buffer->Error() == 0 && ::fsync(m_buffer->Descriptor()) != 0) {

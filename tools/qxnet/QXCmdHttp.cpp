@@ -8,6 +8,7 @@
 
 #include <boost/make_shared.hpp>
 
+#include "qxnet/http/QXBodySink.h"
 #include "qxnet/http/QXHTTPClient.h"
 #include "sim/QXSimWebServer.h"
 #include "sim/QXSimulator.h"
@@ -43,8 +44,11 @@ public:
                            m_withCredentials ? m_password.c_str() : nullptr);
     }
 
-    // Bytes received so far; the stream allows this from another thread.
-    std::uint64_t Received() { return m_responseStream.GetSize(); }
+    // Bytes received so far; the stream and the sink allow this from another thread.
+    std::uint64_t Received() {
+        QX::BodySink* sink = QX::BodySink::Of(this);
+        return sink != nullptr ? sink->Size() : m_responseStream.GetSize();
+    }
     std::string ErrorText() const { return Narrow(m_errorText); }
     std::string Text() const { return Narrow(m_responseText); }
     // Moves the body out of the stream into out straight from the stream's chunks, freeing
@@ -77,6 +81,27 @@ private:
     std::wstring m_password;
     bool m_asText;
     bool m_withCredentials;
+};
+
+// A body saved to a file goes there as it arrives, through the file's buffer; an attempt that
+// fails rewinds the file to where it started.
+class FileBody : public QX::BodySink {
+public:
+    FileBody(const QXSDK::HTTPClient& client, OutputFile& file) : BodySink(client), m_file(file) {}
+    void Append(const void* data, std::uint32_t size) override {
+        // A failed write is kept by the file and reported when it is committed.
+        m_file.Stream().write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
+        m_size.store(m_size.load(std::memory_order_relaxed) + size, std::memory_order_release);
+    }
+    void Truncate(std::uint64_t size) override {
+        m_file.Rewind(size);
+        m_size.store(size, std::memory_order_release);
+    }
+    std::uint64_t Size() const override { return m_size.load(std::memory_order_acquire); }
+
+private:
+    OutputFile& m_file;
+    std::atomic<std::uint64_t> m_size{0};
 };
 
 // Runs the request on a worker while this thread draws progress for long bodies (shown once a
@@ -118,12 +143,19 @@ int Fetch(Global& global, const HttpSettings& settings) {
         file = std::make_unique<OutputFile>(settings.output);
     }
     CliClient client(address, settings);
+    // A file that cannot be rewound (no regular file, written in place) gets the body only once
+    // it came whole, from memory, so that no failed attempt's bytes reach it.
+    std::unique_ptr<FileBody> body;
+    if (file && !settings.text && file->Rewind(0)) {
+        body = std::make_unique<FileBody>(client, *file);
+    }
     bool ok = RunWithProgress(client, !settings.text && !global.json);
     std::uint32_t serverStatus = client.GetServerStatus();
     std::uint32_t httpStatus = client.GetHttpStatus();
     std::uint64_t bytes = settings.text ? client.Text().size() : client.Received();
     bool refused = serverStatus >= 400;
-    // With --json the document owns standard output, so the body is written only to -o.
+    // With --json the document owns standard output, so the body is written only to -o. A body
+    // that went to the file as it came leaves the stream empty, and this only checks the file.
     bool writeBody = ok && !settings.text && !(global.json && !file) && !(file && refused);
     if (writeBody && !client.DrainTo(file ? file->Stream() : std::cout)) {
         return Error("http: cannot write the body");
@@ -223,7 +255,8 @@ void AddHttpCommands(CLI::App& app, Global& global) {
         R"(The camera is pinged first (300 ms); two attempts are made. Credentials that work are
 remembered for the camera while the program runs. Exit code 0 when the page came, 1 when the
 camera refused (status 400 or more) or the request failed, 2 on a usage or system error.
-The body is gathered in memory before it is written.
+With -o the body goes to a temporary file beside FILE as it arrives and is renamed into
+place when it came whole; otherwise it is gathered in memory before it is written.
 
 Example:
   qxnet http 127.0.1.1 /index.html --user admin --password admin --text

@@ -312,18 +312,24 @@ void AddClientOptions(CLI::App* command, TransferSettings& settings) {
     command->add_flag("--double", settings.useDouble, "Offer blocks of 2904 bytes (else 1450)");
 }
 
+// A transfer command with its two positionals: the camera's address and a file name.
+CLI::App* AddTransferCommand(CLI::App& app, const char* name, const char* description,
+                             TransferSettings& settings, const char* file, const char* fileText) {
+    CLI::App* command = app.add_subcommand(name, description);
+    command->add_option("address", settings.address, "The camera's IPv4 address")
+        ->required()
+        ->check(CheckIPv4);
+    command->add_option(file, settings.file, fileText)->required()->check(NotEmpty("file name"));
+    return command;
+}
+
 }  // namespace
 
 void AddTransferCommands(CLI::App& app, Global& global) {
     auto get = std::make_shared<TransferSettings>();
     CLI::App* getCommand =
-        app.add_subcommand("get", "Read a file from a camera over its TFTP dialect");
-    getCommand->add_option("address", get->address, "The camera's IPv4 address")
-        ->required()
-        ->check(CheckIPv4);
-    getCommand->add_option("file", get->file, "The file's name on the camera")
-        ->required()
-        ->check(NotEmpty("file name"));
+        AddTransferCommand(app, "get", "Read a file from a camera over its TFTP dialect", *get,
+                           "file", "The file's name on the camera");
     getCommand
         ->add_option("-o,--output", get->output,
                      "Save to this file (default: stdout); replaced only when the file came")
@@ -342,14 +348,9 @@ Example:
     getCommand->callback(Action(global, [&global, get] { return Get(global, *get); }));
 
     auto write = std::make_shared<TransferSettings>();
-    CLI::App* writeCommand = app.add_subcommand(
-        "write", "Send a write request to a camera and report its acknowledgement");
-    writeCommand->add_option("address", write->address, "The camera's IPv4 address")
-        ->required()
-        ->check(CheckIPv4);
-    writeCommand->add_option("name", write->file, "The file name to announce")
-        ->required()
-        ->check(NotEmpty("file name"));
+    CLI::App* writeCommand = AddTransferCommand(
+        app, "write", "Send a write request to a camera and report its acknowledgement", *write,
+        "name", "The file name to announce");
     AddClientOptions(writeCommand, *write);
     writeCommand->footer(
         R"(The dialect transfers no data blocks for a write: the request is sent until the camera
