@@ -13,6 +13,7 @@
 #include "qxnet/common/QXException.h"
 #include "qxnet/common/QXStream.h"
 #include "qxnet/tftp/QXTFTPClient.h"
+#include "tests/support/QXTraceCapture.h"
 
 namespace QXTest {
 
@@ -82,6 +83,15 @@ QX::Exception Thrown(Action action) {
     }
     ADD_FAILURE() << "no exception";
     return QX::Exception(L"", 0, 0, L"");
+}
+
+// Trace lines that hold text.
+inline int CountLines(TraceCapture& trace, const std::wstring& text) {
+    int count = 0;
+    for (const std::wstring& line : trace.Lines()) {
+        count += line.find(text) != std::wstring::npos ? 1 : 0;
+    }
+    return count;
 }
 
 inline std::string Narrow(const wchar_t* text) {
