@@ -311,16 +311,7 @@ TEST(TFTPTransfer, ForeignTrafficNeverHoldsAWaitOpen) {
     // At most this many datagrams, one every 20 ms, far longer than any window: a wait that ends
     // before they are all sent was not held open by them.
     constexpr int kForeignDatagrams = 150;
-    const std::vector<std::pair<const char*, std::function<int(TestClient&)>>> waits = {
-        {"WaitForData",
-         [](TestClient& client) {
-             std::vector<QXSDK::TFTPPacket> batch;
-             return client.WaitForData(batch, 1454);
-         }},
-        {"WaitForOpAck", [](TestClient& client) { return client.WaitForOpAck(); }},
-        {"WaitForAck", [](TestClient& client) { return client.WaitForAck(1); }},
-    };
-    for (const auto& [what, wait] : waits) {
+    for (const auto& [what, wait] : QXTest::Waits()) {
         for (std::size_t size : {std::size_t{0}, std::size_t{4}, std::size_t{1454}}) {
             UdpPeer camera;
             UdpPeer foreign(0x7F000002);

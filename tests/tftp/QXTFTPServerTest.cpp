@@ -242,29 +242,19 @@ TEST(InterruptedWaits, EveryWaitOnASilentCameraRunsToItsTimeOut) {
     QXTest::UdpPeer camera;
     TestClient client(camera.Port());
     client.Open(kLoopback, camera.Port());
-    const std::vector<std::pair<const char*, std::function<int()>>> waits = {
-        {"socket wait",
-         [&] {
-             return QX::SocketWaitReadable(client.Socket(), 400000) == QX::SocketWait::TimedOut
-                        ? kTimedOut
-                        : QX::SocketLastError();
-         }},
-        {"Receive",
-         [&] {
-             QXSDK::TFTPPacket packet(0);
-             return client.Receive(&packet);
-         }},
-        {"WaitForOpAck", [&] { return client.WaitForOpAck(); }},
-        {"WaitForAck", [&] { return client.WaitForAck(1); }},
-        {"WaitForData",
-         [&] {
-             std::vector<QXSDK::TFTPPacket> batch;
-             return client.WaitForData(batch, 1454);
-         }},
-    };
+    auto waits = QXTest::Waits();
+    waits.emplace_back("socket wait", [](TestClient& c) {
+        return QX::SocketWaitReadable(c.Socket(), 400000) == QX::SocketWait::TimedOut
+                   ? kTimedOut
+                   : QX::SocketLastError();
+    });
+    waits.emplace_back("Receive", [](TestClient& c) {
+        QXSDK::TFTPPacket packet(0);
+        return c.Receive(&packet);
+    });
     for (const auto& [what, wait] : waits) {
         SignalTimer timer;
-        EXPECT_EQ(wait(), kTimedOut) << what << ": " << Narrow(client.GetError());
+        EXPECT_EQ(wait(client), kTimedOut) << what << ": " << Narrow(client.GetError());
         EXPECT_GE(SignalTimer::Count(), 2) << what;  // the wait was interrupted, more than once
     }
 }

@@ -4,7 +4,9 @@
 // their assertions share.
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -50,6 +52,17 @@ public:
     const boost::shared_ptr<QX::CodeLock>& Lock() const { return lock; }
     HANDLE Thread() const { return receiveThread; }
 };
+
+// The client's waits for a camera's answer, by name.
+inline std::vector<std::pair<const char*, std::function<int(TestClient&)>>> Waits() {
+    return {{"WaitForData",
+             [](TestClient& client) {
+                 std::vector<QXSDK::TFTPPacket> batch;
+                 return client.WaitForData(batch, 1454);
+             }},
+            {"WaitForOpAck", [](TestClient& client) { return client.WaitForOpAck(); }},
+            {"WaitForAck", [](TestClient& client) { return client.WaitForAck(1); }}};
+}
 
 // A stream that keeps everything written to it.
 class VectorStream : public QXSDK::IStream {
