@@ -178,8 +178,7 @@ TEST_F(Scripted, SendFailures) {
 
 TEST_F(Endpoint, SendAndReceiveOverLoopback) {
     UdpPeer peer;
-    TestClient client(NewLock(), 0, false, 3, 0, 69);
-    client.Open(kLoopback, peer.Port());
+    TestClient client(peer.Port());
     TFTPPacket request(0);
     request.MakeRQ(1, "file.bin");
     ASSERT_EQ(client.Send(&request), 0);

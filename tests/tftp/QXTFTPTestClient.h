@@ -26,9 +26,12 @@ inline boost::shared_ptr<QX::CodeLock> NewLock() {
 class TestClient : public QXSDK::TFTPClient {
 public:
     using TFTPClient::TFTPClient;
-    // A client of its own lock, not bound, for the camera at port.
-    explicit TestClient(int port, bool useDouble = false, int retries = 3)
-        : TFTPClient(NewLock(), 0, useDouble, retries, 0, port) {}
+    // A client of its own lock, not bound, opened to the camera at address:port.
+    explicit TestClient(int port, bool useDouble = false, int retries = 3,
+                        std::uint32_t address = 0x7F000001)
+        : TFTPClient(NewLock(), 0, useDouble, retries, 0, port) {
+        Open(address, port);
+    }
 
     using TFTPClient::AllPacketsExist;
     using TFTPClient::ClearError;
