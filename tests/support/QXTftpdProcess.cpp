@@ -26,14 +26,11 @@ int TryBind(int port) {
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(0x7F000001);
     a.sin_port = htons(static_cast<std::uint16_t>(port));
-    int result = -1;
-    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-        socklen_t len = sizeof a;
-        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-        result = ntohs(a.sin_port);
-    }
+    socklen_t len = sizeof a;
+    const bool bound = ::bind(s, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
+                       ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0;
     ::close(s);
-    return result;
+    return bound ? ntohs(a.sin_port) : -1;
 }
 
 }  // namespace
@@ -43,44 +40,36 @@ bool TftpdProcess::Available() {
 }
 
 TftpdProcess::TftpdProcess(std::vector<std::string> extraArguments) {
-    if (!Available()) {
-        m_error = "in.tftpd is not installed or this is not root";
-        return;
-    }
     char folder[] = "/tmp/qxtftpd-XXXXXX";
-    if (::mkdtemp(folder) == nullptr) {
-        m_error = "cannot make a folder";
+    if (!Available() || ::mkdtemp(folder) == nullptr) {
+        m_error = "in.tftpd is not installed, this is not root, or no folder could be made";
         return;
     }
     m_folder = folder;
     ::chmod(folder, 0755);
     m_port = TryBind(0);
-    std::string address = "127.0.0.1:" + std::to_string(m_port);
-    std::vector<std::string> args = {kServer,     "--foreground", "--listen",
-                                     "--address", address,        "--secure"};
+    std::vector<std::string> args = {
+        kServer,   "--foreground", "--listen", "--address", "127.0.0.1:" + std::to_string(m_port),
+        "--secure"};
     args.insert(args.end(), extraArguments.begin(), extraArguments.end());
     args.push_back(m_folder);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        std::vector<char*> argv;
-        for (std::string& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
+    // Built before the fork: the child only execs.
+    std::vector<char*> argv;
+    for (std::string& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    m_pid = ::fork();
+    if (m_pid == 0) {
         ::execv(kServer, argv.data());
         ::_exit(127);
     }
-    if (pid < 0) {
-        m_error = "cannot fork";
-        return;
-    }
-    m_pid = pid;
     // Up once its port is taken.
-    for (int i = 0; i < 300; ++i) {
+    for (int i = 0; i < 300 && m_pid > 0; ++i) {
+        int status = 0;
         if (TryBind(m_port) < 0) {
             return;
         }
-        int status = 0;
         if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
             m_pid = -1;
             m_error = "in.tftpd ended at once";
@@ -88,31 +77,32 @@ TftpdProcess::TftpdProcess(std::vector<std::string> extraArguments) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    m_error = "in.tftpd did not bind its port";
-    ::kill(m_pid, SIGTERM);
-    int status = 0;
-    ::waitpid(m_pid, &status, 0);
-    m_pid = -1;
+    m_error = m_pid > 0 ? "in.tftpd did not bind its port" : "cannot fork";
+    Stop();
 }
 
 TftpdProcess::~TftpdProcess() {
-    if (m_pid > 0) {
-        ::kill(m_pid, SIGTERM);
-        int status = 0;
-        ::waitpid(m_pid, &status, 0);
-    }
+    Stop();
     if (!m_folder.empty()) {
         std::error_code ignored;
         std::filesystem::remove_all(m_folder, ignored);
     }
 }
 
+void TftpdProcess::Stop() {
+    if (m_pid > 0) {
+        ::kill(m_pid, SIGTERM);
+        int status = 0;
+        ::waitpid(m_pid, &status, 0);
+    }
+    m_pid = -1;
+}
+
 void TftpdProcess::AddFile(const std::string& name, const std::vector<std::uint8_t>& bytes) const {
     const std::string path = m_folder + "/" + name;
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-    out.close();
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     ::chmod(path.c_str(), 0644);
 }
 

@@ -13,7 +13,7 @@ namespace QXTest {
 // files are made readable for everybody. Stopped, by its process id, in the destructor.
 class TftpdProcess {
 public:
-    // extraArguments go to in.tftpd as they stand (such as "--refuse", "blksize").
+    // extraArguments go to in.tftpd as they stand (such as "--blocksize", "1024").
     explicit TftpdProcess(std::vector<std::string> extraArguments = {});
     ~TftpdProcess();
     TftpdProcess(const TftpdProcess&) = delete;
@@ -23,12 +23,13 @@ public:
     bool Running() const { return m_pid > 0; }
     const std::string& Error() const { return m_error; }
     int Port() const { return m_port; }
-    const std::string& Folder() const { return m_folder; }
     void AddFile(const std::string& name, const std::vector<std::uint8_t>& bytes) const;
 
     static bool Available();
 
 private:
+    void Stop();
+
     pid_t m_pid = -1;
     int m_port = 0;
     std::string m_folder;

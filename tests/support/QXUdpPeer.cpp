@@ -4,7 +4,7 @@
 
 namespace QXTest {
 
-UdpPeer::UdpPeer(std::uint32_t address) : m_socket(QX::SocketCreateUdp()), m_address(address) {
+UdpPeer::UdpPeer(std::uint32_t address) : m_socket(QX::SocketCreateUdp()) {
     QX::SocketAddressV4 local{};
     if (m_socket == QX::InvalidSocket ||
         !QX::SocketBind(m_socket, QX::MakeSocketAddress(address, 0)) ||

@@ -27,7 +27,6 @@ public:
     UdpPeer& operator=(const UdpPeer&) = delete;
 
     std::uint16_t Port() const { return m_port; }
-    QX::SocketAddressV4 Address() const { return QX::MakeSocketAddress(m_address, m_port); }
     // Waits up to timeoutMs for one datagram; false when none came.
     bool Receive(Datagram& datagram, int timeoutMs);
     bool SendTo(const std::vector<std::uint8_t>& bytes, const QX::SocketAddressV4& to);
@@ -44,7 +43,6 @@ public:
 
 private:
     QX::SocketHandle m_socket;
-    std::uint32_t m_address;
     std::uint16_t m_port = 0;
 };
 

@@ -8,10 +8,12 @@
 #include "qxnet/tftp/QXCameraData.h"
 #include "tests/support/QXTraceCapture.h"
 #include "tests/tftp/QXCameraAnswer.h"
+#include "tests/tftp/QXTFTPTestClient.h"
 
 using QXSDK::CameraData;
 using QXTest::AppendBlock;
 using QXTest::CameraAnswer;
+using QXTest::CountLines;
 
 namespace {
 
@@ -36,14 +38,6 @@ std::vector<std::uint8_t> WithBlock(std::uint8_t version, std::uint16_t n, std::
     return answer;
 }
 
-int Count(const std::vector<std::wstring>& lines, const std::wstring& text) {
-    int count = 0;
-    for (const std::wstring& line : lines) {
-        count += line.find(text) != std::wstring::npos ? 1 : 0;
-    }
-    return count;
-}
-
 }  // namespace
 
 TEST(CameraData, FixedPartAndItsTrace) {
@@ -54,13 +48,12 @@ TEST(CameraData, FixedPartAndItsTrace) {
     EXPECT_EQ(camera.model, 0x0304u);
     EXPECT_EQ(camera.byte36, 0x99);
     EXPECT_EQ(camera.extModel | camera.enclosure | camera.features | camera.infoTag, 0u);
-    const std::vector<std::wstring> lines = trace.Lines();
-    EXPECT_EQ(Count(lines, L"CameraData constructor: IP = 10.0.1.7"), 1);
-    EXPECT_EQ(Count(lines, L"Camera 772 (0) enclosure 0x00:\n==========================="), 1);
-    EXPECT_EQ(Count(lines, L"Enclosure: BASIC"), 1);
-    EXPECT_EQ(Count(lines, L" is NOT SUPPORTED"), 16);
-    EXPECT_EQ(Count(lines, L"90 Degree Rotation is NOT SUPPORTED"), 1);
-    EXPECT_EQ(lines.back(), L"===========================\n");
+    EXPECT_EQ(CountLines(trace, L"CameraData constructor: IP = 10.0.1.7"), 1);
+    EXPECT_EQ(CountLines(trace, L"Camera 772 (0) enclosure 0x00:\n==========================="), 1);
+    EXPECT_EQ(CountLines(trace, L"Enclosure: BASIC"), 1);
+    EXPECT_EQ(CountLines(trace, L" is NOT SUPPORTED"), 16);
+    EXPECT_EQ(CountLines(trace, L"90 Degree Rotation is NOT SUPPORTED"), 1);
+    EXPECT_EQ(trace.Lines().back(), L"===========================\n");
     // Bytes the answer does not hold read as zero.
     const std::vector<std::uint8_t> full = CameraAnswer(0x021122334455, 0x0A000001, 1, 2, 3);
     const CameraData cut = Parse(std::vector<std::uint8_t>(full.begin(), full.begin() + 30));

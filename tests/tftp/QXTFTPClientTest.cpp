@@ -36,6 +36,19 @@ protected:
     void TearDown() override { QXSDK::TFTPClient::Cleanup(); }
 };
 
+// The scripted socket layer, and a client opened on it to 10.0.0.1:69.
+class Scripted : public Endpoint {
+protected:
+    void SetUp() override {
+        Endpoint::SetUp();
+        script.Install();
+        client.Open(0x0A000001, 69);
+    }
+    QX::ScriptedSocketBackend script;
+    boost::shared_ptr<QX::CodeLock> lock = NewLock();
+    TestClient client{lock, 0, false, 3, 0, 69};
+};
+
 // The client's own address, for a peer to send to.
 QX::SocketAddressV4 ClientAddress(const TestClient& client) {
     QX::SocketAddressV4 local{};
@@ -110,41 +123,35 @@ TEST_F(Endpoint, FailedBindClosesTheSocket) {
     }
 }
 
-TEST_F(Endpoint, SocketsAreReplacedNeverLeaked) {
-    QX::ScriptedSocketBackend script;
-    script.Install();
+TEST_F(Scripted, SocketsAreReplacedNeverLeaked) {
+    const QX::SocketHandle first = client.Socket();
+    client.Open(0x0A000002, 70);
+    EXPECT_NE(client.Socket(), first);
+    client.Reset(0x0A000001, 70);
+    EXPECT_EQ(script.OpenSockets(), 1u);
+    // A socket that cannot be made leaves the client as it was.
+    script.FailCreate(QX::SocketError::TooManyOpen);
+    const QX::Exception exception = Thrown([&] { client.Open(0x0A000002, 71); });
+    EXPECT_EQ(exception.hResult, QX::SocketError::TooManyOpen);
+    EXPECT_STREQ(exception.message,
+                 L"TFTPClient[TFTPClient[10.0.0.1]]::Open(): Cannot create socket");
+    EXPECT_STREQ(client.Name(), L"TFTPClient[10.0.0.1]");
+    EXPECT_EQ(client.Port(), 70);
+    script.FailCreate(0);
     {
-        TestClient client(NewLock(), 0, false, 3, 0, 1);
-        client.Open(0x0A000001, 70);
-        const QX::SocketHandle first = client.Socket();
-        client.Open(0x0A000002, 70);
-        EXPECT_NE(client.Socket(), first);
-        client.Reset(0x0A000001, 70);
-        EXPECT_EQ(script.OpenSockets(), 1u);
-        // A socket that cannot be made leaves the client as it was.
-        script.FailCreate(QX::SocketError::TooManyOpen);
-        const QX::Exception exception = Thrown([&] { client.Open(0x0A000002, 71); });
-        EXPECT_EQ(exception.hResult, QX::SocketError::TooManyOpen);
-        EXPECT_STREQ(exception.message,
-                     L"TFTPClient[TFTPClient[10.0.0.1]]::Open(): Cannot create socket");
-        EXPECT_STREQ(client.Name(), L"TFTPClient[10.0.0.1]");
-        EXPECT_EQ(client.Port(), 70);
-        EXPECT_EQ(script.OpenSockets(), 1u);
+        TestClient other(NewLock(), 0, false, 3, 0, 1);
+        other.Open(0x0A000002, 70);
+        EXPECT_EQ(script.OpenSockets(), 2u);
     }
-    EXPECT_EQ(script.OpenSockets(), 0u);
+    EXPECT_EQ(script.OpenSockets(), 1u);
 }
 
-TEST_F(Endpoint, SendFailures) {
+TEST_F(Scripted, SendFailures) {
     TestClient closed(NewLock(), 0, false, 3, 0, 69);
     TFTPPacket packet(0);
     packet.MakeRQ(1, "a");
     EXPECT_EQ(closed.Send(&packet), kUnavailable);
     EXPECT_STREQ(closed.GetError(), L"TFTPClient[TFTPClient[Closed]]::Send(): Invalid socket");
-
-    QX::ScriptedSocketBackend script;
-    script.Install();
-    TestClient client(NewLock(), 0, false, 3, 0, 69);
-    client.Open(0x0A000001, 69);
     TFTPPacket invalid(0);
     EXPECT_EQ(client.Send(&invalid), kInvalidArgument);
     EXPECT_STREQ(client.GetError(), L"TFTPClient[10.0.0.1]::Send(): Invalid packet");
@@ -171,8 +178,7 @@ TEST_F(Endpoint, SendFailures) {
 
 TEST_F(Endpoint, SendAndReceiveOverLoopback) {
     UdpPeer peer;
-    TestClient client(NewLock(), 0, false, 3, 0, 69);
-    client.Open(kLoopback, peer.Port());
+    TestClient client(peer.Port());
     TFTPPacket request(0);
     request.MakeRQ(1, "file.bin");
     ASSERT_EQ(client.Send(&request), 0);
@@ -266,11 +272,7 @@ TEST_F(Endpoint, BatchesAreCutIntoPieces) {
     }
 }
 
-TEST_F(Endpoint, WaitAndReceiveFailures) {
-    QX::ScriptedSocketBackend script;
-    script.Install();
-    TestClient client(NewLock(), 0, false, 3, 0, 69);
-    client.Open(0x0A000001, 69);
+TEST_F(Scripted, WaitAndReceiveFailures) {
     TFTPPacket packet(0);
     std::vector<TFTPPacket> batch;
     script.PushWaitOutcome(QX::SocketWait::Failed, QX::SocketError::NetworkDown);
@@ -293,12 +295,7 @@ TEST_F(Endpoint, WaitAndReceiveFailures) {
     EXPECT_STREQ(client.GetError(), L"");
 }
 
-TEST_F(Endpoint, ResetWaitsForAnotherHolderOfTheLock) {
-    QX::ScriptedSocketBackend script;
-    script.Install();
-    auto lock = NewLock();
-    TestClient client(lock, 0, false, 3, 0, 69);
-    client.Open(0x0A000001, 69);
+TEST_F(Scripted, ResetWaitsForAnotherHolderOfTheLock) {
     std::atomic<bool> released{false};
     lock->Enter();
     std::thread resetter([&] {
@@ -314,36 +311,29 @@ TEST_F(Endpoint, ResetWaitsForAnotherHolderOfTheLock) {
     EXPECT_EQ(client.Port(), 70);
 }
 
-TEST_F(Endpoint, CopiesShareTheLockButNoHandle) {
-    QX::ScriptedSocketBackend script;
-    script.Install();
-    {
-        auto lock = NewLock();
-        TestClient source(lock, 0x0A000009, true, 5, 42, 69);
-        source.Open(0x0A000001, 69);
-        source.SetError(L"old");
-        TestClient copy(source);
-        TestClient target(NewLock(), 0, false, 1, 0, 1);
-        target.Open(0x0A000002, 69);
-        EXPECT_EQ(script.OpenSockets(), 2u);
-        target = source;
-        EXPECT_EQ(script.OpenSockets(), 1u);
-        const TestClient& alias = target;
-        target = alias;
-        for (const TestClient* c : {&copy, &target}) {
-            EXPECT_EQ(c->Lock(), lock);
-            EXPECT_EQ(c->LocalAddress(), 0x0A000009u);
-            EXPECT_TRUE(c->UseDoublePackets());
-            EXPECT_EQ(c->Retries(), 5);
-            EXPECT_EQ(c->Reserved(), 42);
-            EXPECT_EQ(c->Port(), 69);
-            EXPECT_EQ(c->Socket(), QX::InvalidSocket);
-            EXPECT_STREQ(c->Name(), L"TFTPClient[Closed]");
-            EXPECT_STREQ(c->GetError(), L"");
-        }
-        EXPECT_NE(source.Socket(), QX::InvalidSocket);
-        target.Open(0x0A000003, 69);
-        EXPECT_EQ(script.OpenSockets(), 2u);
+TEST_F(Scripted, CopiesShareTheLockButNoHandle) {
+    auto shared = NewLock();
+    TestClient source(shared, 0x0A000009, true, 5, 42, 69);
+    source.Open(0x0A000001, 69);
+    source.SetError(L"old");
+    TestClient copy(source);
+    EXPECT_EQ(script.OpenSockets(), 2u);
+    client = source;  // closes the client's socket
+    EXPECT_EQ(script.OpenSockets(), 1u);
+    const TestClient& alias = client;
+    client = alias;
+    for (const TestClient* c : {&copy, &client}) {
+        EXPECT_EQ(c->Lock(), shared);
+        EXPECT_EQ(c->LocalAddress(), 0x0A000009u);
+        EXPECT_TRUE(c->UseDoublePackets());
+        EXPECT_EQ(c->Retries(), 5);
+        EXPECT_EQ(c->Reserved(), 42);
+        EXPECT_EQ(c->Port(), 69);
+        EXPECT_EQ(c->Socket(), QX::InvalidSocket);
+        EXPECT_STREQ(c->Name(), L"TFTPClient[Closed]");
+        EXPECT_STREQ(c->GetError(), L"");
     }
-    EXPECT_EQ(script.OpenSockets(), 0u);
+    EXPECT_NE(source.Socket(), QX::InvalidSocket);
+    client.Open(0x0A000003, 69);
+    EXPECT_EQ(script.OpenSockets(), 2u);
 }

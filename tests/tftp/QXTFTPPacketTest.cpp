@@ -36,17 +36,14 @@ std::wstring ThrownMessage(Action action) {
 
 TEST(TFTPPacket, Requests) {
     using namespace std::string_literals;
+    const std::string read = "\0\1a\0netascii\0blksize\0"s;
     const struct {
         int sizeClass;
         std::uint32_t opcode;
         std::string expected;
     } cases[] = {
-        {0, 1,
-         "\0\1a\0netascii\0blksize\0"s
-         "1450\0"s},
-        {1, 1,
-         "\0\1a\0netascii\0blksize\0"s
-         "2904\0"s},
+        {0, 1, read + "1450" + '\0'},
+        {1, 1, read + "2904" + '\0'},
         {1, 2, "\0\2a\0netascii\0"s},           // a write request carries no option
         {0, 0x12340102, "\1\2a\0netascii\0"s},  // the low 16 bits; not a read request
     };
@@ -110,44 +107,26 @@ TEST(TFTPPacket, AppendsStopOneBelowCapacityAndOverflowInvalidates) {
 
 TEST(TFTPPacket, GrantOfAnOptionAcknowledgement) {
     using namespace std::string_literals;
+    const auto oack = [](const std::string& name, const std::string& value) {
+        return "\0\6"s + name + '\0' + value;
+    };
+    const std::string data = "\0\3\0\1"s + "2904" + "\0\0"s + "1450" + '\0';
     const struct {
         std::string bytes;
         int sizeClass;
         bool doubleSize;
         int granted;
     } cases[] = {
-        {"\0\6blksize\0"s
-         "2904\0"s,
-         0, true, 1},
-        {"\0\6blksize\0"s
-         "1450\0"s,
-         1, false, 0},  // the grant, not the class, counts
-        {"\0\6xxxxxxx\0"s
-         "2904\0"s,
-         0, true, 1},  // whatever the option's name
-        {"\0\6blksize\0"s
-         "1024\0"s,
-         1, false, -1},
-        {"\0\6blksize\0"s
-         "14500\0"s,
-         0, false, -1},
-        {"\0\6blksize\0"s
-         "1450x\0"s,
-         0, false, -1},
-        {"\0\6blksize\0"s
-         "2904"s,
-         0, false, -1},  // 14 bytes: no acknowledgement
-        {"\0\6blksize\0"s
-         "2904"s,
-         1, true, -1},
-        {"\0\3\0\1"s
-         "2904\0\0"s
-         "1450\0"s,
-         1, true, -1},  // DATA: the class answers
-        {"\0\3\0\1"s
-         "2904\0\0"s
-         "1450\0"s,
-         0, false, -1},
+        {oack("blksize", "2904\0"s), 0, true, 1},
+        {oack("blksize", "1450\0"s), 1, false, 0},  // the grant, not the class, counts
+        {oack("xxxxxxx", "2904\0"s), 0, true, 1},   // whatever the option's name
+        {oack("blksize", "1024\0"s), 1, false, -1},
+        {oack("blksize", "14500\0"s), 0, false, -1},
+        {oack("blksize", "1450x\0"s), 0, false, -1},
+        {oack("blksize", "2904"), 0, false, -1},  // 14 bytes: no acknowledgement
+        {oack("blksize", "2904"), 1, true, -1},
+        {data, 1, true, -1},  // DATA: the class answers
+        {data, 0, false, -1},
     };
     for (const auto& test : cases) {
         const TFTPPacket packet = Make(test.sizeClass, test.bytes);

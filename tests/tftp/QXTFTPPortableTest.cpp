@@ -52,10 +52,9 @@ protected:
 #endif
 };
 
-TEST_F(Portable, ReadsInBothSizeClassesAndAsynchronously) {
+TEST_F(Portable, ReadsInBothSizeClassesAndAsynchronouslyAndAMissingFileTimesOut) {
     for (bool useDouble : {false, true}) {
-        QXTest::TestClient client(m_port, useDouble, 4);
-        client.Open(m_address, m_port);
+        QXTest::TestClient client(m_port, useDouble, 4, m_address);
         QXTest::VectorStream stream;
         unsigned char tail[2904];
         std::uint32_t length = sizeof tail;
@@ -81,11 +80,7 @@ TEST_F(Portable, ReadsInBothSizeClassesAndAsynchronously) {
         async.bytes.insert(async.bytes.end(), tail, tail + done.Last().second);
         EXPECT_EQ(async.bytes, stream.bytes) << useDouble;
     }
-}
-
-TEST_F(Portable, AMissingFileTimesOut) {
-    QXTest::TestClient client(m_port, false, 1);
-    client.Open(m_address, m_port);
+    QXTest::TestClient client(m_port, false, 1, m_address);
     std::uint32_t length = 0;
     EXPECT_EQ(client.Read("absent", nullptr, nullptr, &length, nullptr),
               static_cast<int>(QX::ResultCode::TimedOut));

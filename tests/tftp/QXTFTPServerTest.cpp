@@ -72,20 +72,17 @@ void Progress(std::uint32_t blocks, std::uint64_t bytes, void* context) {
 
 Result ReadFile(int port, const char* name, bool useDouble, int retries = 3) {
     TestClient client(port, useDouble, retries);
-    client.Open(kLoopback, port);
     Result r;
     client.SetProgressCallback(&Progress, &r);
     CheckedStream stream;
     Bytes tail(2904);
     std::uint32_t length = static_cast<std::uint32_t>(tail.size());
     r.code = client.Read(name, &stream, tail.data(), &length, nullptr);
-    r.size = stream.offset;
-    r.mismatches = stream.mismatches;
     if (r.code == 0) {
         stream.Write(tail.data(), length);
-        r.size = stream.offset;
-        r.mismatches = stream.mismatches;
     }
+    r.size = stream.offset;
+    r.mismatches = stream.mismatches;
     r.error = Narrow(client.GetError());
     r.useDouble = client.UseDoublePackets();
     return r;
@@ -174,7 +171,6 @@ TEST(TFTPSim, TheCollectedFileIsHeldAboutOnce) {
     const std::uint64_t size = 8 * 1024 * 1024;
     Sim sim(size);
     TestClient client(sim.server.Port());
-    client.Open(kLoopback, sim.server.Port());
     Sampling stream;
     std::uint8_t tail[1450];
     std::uint32_t length = sizeof tail;
@@ -241,30 +237,19 @@ TEST(TFTPInterop, ReadsFromTftpdHpa) {
 TEST(InterruptedWaits, EveryWaitOnASilentCameraRunsToItsTimeOut) {
     QXTest::UdpPeer camera;
     TestClient client(camera.Port());
-    client.Open(kLoopback, camera.Port());
-    const std::vector<std::pair<const char*, std::function<int()>>> waits = {
-        {"socket wait",
-         [&] {
-             return QX::SocketWaitReadable(client.Socket(), 400000) == QX::SocketWait::TimedOut
-                        ? kTimedOut
-                        : QX::SocketLastError();
-         }},
-        {"Receive",
-         [&] {
-             QXSDK::TFTPPacket packet(0);
-             return client.Receive(&packet);
-         }},
-        {"WaitForOpAck", [&] { return client.WaitForOpAck(); }},
-        {"WaitForAck", [&] { return client.WaitForAck(1); }},
-        {"WaitForData",
-         [&] {
-             std::vector<QXSDK::TFTPPacket> batch;
-             return client.WaitForData(batch, 1454);
-         }},
-    };
+    auto waits = QXTest::Waits();
+    waits.emplace_back("socket wait", [](TestClient& c) {
+        return QX::SocketWaitReadable(c.Socket(), 400000) == QX::SocketWait::TimedOut
+                   ? kTimedOut
+                   : QX::SocketLastError();
+    });
+    waits.emplace_back("Receive", [](TestClient& c) {
+        QXSDK::TFTPPacket packet(0);
+        return c.Receive(&packet);
+    });
     for (const auto& [what, wait] : waits) {
         SignalTimer timer;
-        EXPECT_EQ(wait(), kTimedOut) << what << ": " << Narrow(client.GetError());
+        EXPECT_EQ(wait(client), kTimedOut) << what << ": " << Narrow(client.GetError());
         EXPECT_GE(SignalTimer::Count(), 2) << what;  // the wait was interrupted, more than once
     }
 }
@@ -293,8 +278,7 @@ TEST(InterruptedWaits, ABroadcastCollectionIsNotEndedByInterruptions) {
     ASSERT_TRUE(simulator.Start(error)) << error;
     std::set<QXSDK::CameraData> found;
     {
-        TestClient client(responder.Port());
-        client.Open(0x7FFFFFFF, responder.Port());
+        TestClient client(responder.Port(), false, 3, 0x7FFFFFFF);
         const unsigned char request[] = "qx-discover";
         SignalTimer timer;
         EXPECT_EQ(client.Broadcast(request, sizeof request - 1, &found), 0);

@@ -4,7 +4,9 @@
 // their assertions share.
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -13,6 +15,7 @@
 #include "qxnet/common/QXException.h"
 #include "qxnet/common/QXStream.h"
 #include "qxnet/tftp/QXTFTPClient.h"
+#include "tests/support/QXTraceCapture.h"
 
 namespace QXTest {
 
@@ -23,9 +26,12 @@ inline boost::shared_ptr<QX::CodeLock> NewLock() {
 class TestClient : public QXSDK::TFTPClient {
 public:
     using TFTPClient::TFTPClient;
-    // A client of its own lock, not bound, for the camera at port.
-    explicit TestClient(int port, bool useDouble = false, int retries = 3)
-        : TFTPClient(NewLock(), 0, useDouble, retries, 0, port) {}
+    // A client of its own lock, not bound, opened to the camera at address:port.
+    explicit TestClient(int port, bool useDouble = false, int retries = 3,
+                        std::uint32_t address = 0x7F000001)
+        : TFTPClient(NewLock(), 0, useDouble, retries, 0, port) {
+        Open(address, port);
+    }
 
     using TFTPClient::AllPacketsExist;
     using TFTPClient::ClearError;
@@ -49,6 +55,17 @@ public:
     const boost::shared_ptr<QX::CodeLock>& Lock() const { return lock; }
     HANDLE Thread() const { return receiveThread; }
 };
+
+// The client's waits for a camera's answer, by name.
+inline std::vector<std::pair<const char*, std::function<int(TestClient&)>>> Waits() {
+    return {{"WaitForData",
+             [](TestClient& client) {
+                 std::vector<QXSDK::TFTPPacket> batch;
+                 return client.WaitForData(batch, 1454);
+             }},
+            {"WaitForOpAck", [](TestClient& client) { return client.WaitForOpAck(); }},
+            {"WaitForAck", [](TestClient& client) { return client.WaitForAck(1); }}};
+}
 
 // A stream that keeps everything written to it.
 class VectorStream : public QXSDK::IStream {
@@ -82,6 +99,15 @@ QX::Exception Thrown(Action action) {
     }
     ADD_FAILURE() << "no exception";
     return QX::Exception(L"", 0, 0, L"");
+}
+
+// Trace lines that hold text.
+inline int CountLines(TraceCapture& trace, const std::wstring& text) {
+    int count = 0;
+    for (const std::wstring& line : trace.Lines()) {
+        count += line.find(text) != std::wstring::npos ? 1 : 0;
+    }
+    return count;
 }
 
 inline std::string Narrow(const wchar_t* text) {
