@@ -280,6 +280,32 @@ TEST(TFTPTransfer, FailedReads) {
 
 // Another host keeps sending while the camera is silent: datagrams of any size, the empty one
 // included, are dropped and never extend a wait beyond its window.
+TEST(TFTPTransfer, PacketsFromAnotherHostTakeNoPartInTheTransfer) {
+    UdpPeer foreign(0x7F000002);
+    const Bytes file = Pattern(2000);
+    Camera camera;
+    camera.Run([&](Camera& c, const Datagram& request) {
+        // A forged ERROR and a forged grant before the camera's answer, forged blocks after it.
+        foreign.Reply(UdpPeer::Error("forged"), request);
+        foreign.Reply(UdpPeer::Oack("2904"), request);
+        EXPECT_TRUE(c.Grant("1450"));
+        foreign.Reply(UdpPeer::Data(1, Bytes(1450, 'X')), request);
+        foreign.Reply(UdpPeer::Data(2, Bytes(3, 'X')), request);
+        foreign.Reply(UdpPeer::Error("forged"), request);
+        c.Send(UdpPeer::Data(1, Slice(file, 0, 1450)));
+        c.Send(UdpPeer::Data(2, Slice(file, 1450, 550)));
+        c.Acks(2);
+        return false;
+    });
+    ReadOutcome out = Read(camera);
+    EXPECT_EQ(out.result, 0) << out.error;
+    EXPECT_FALSE(out.useDouble);
+    EXPECT_EQ(out.stream.bytes, Slice(file, 0, 1450));
+    EXPECT_EQ(Slice(out.tail, 0, out.tailLength), Slice(file, 1450, 550));
+    Datagram d;
+    EXPECT_FALSE(foreign.Receive(d, 100));  // nothing was acknowledged to the foreign host
+}
+
 TEST(TFTPTransfer, ForeignTrafficNeverHoldsAWaitOpen) {
     // At most this many datagrams, one every 20 ms, far longer than any window: a wait that ends
     // before they are all sent was not held open by them.
