@@ -22,7 +22,7 @@ int main(int argc, char** argv) {
     if (!ParseIPv4(target, parsed)) {
         return 2;
     }
-    QX::SetDebugSink(nullptr, nullptr);  // the library's trace is not wanted here
+    QX::DebugSink::Set(&QX::DebugSink::Silent());  // the library's trace is not wanted here
 
     if (QXSDK::TFTPClient::Startup()) {  // true means the socket layer did not start
         std::fprintf(stderr, "the socket layer did not start\n");

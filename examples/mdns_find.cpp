@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
     if (!ParseIPv4(local, parsed)) {
         return 2;
     }
-    QX::SetDebugSink(nullptr, nullptr);
+    QX::DebugSink::Set(&QX::DebugSink::Silent());
     if (QXSDK::TFTPClient::Startup()) {  // the socket layer serves every client
         std::fprintf(stderr, "the socket layer did not start\n");
         return 2;

@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
     if (names.empty() && !all) {
         names.push_back(L"127.0.0.1");  // loopback only
     }
-    QX::SetDebugSink(nullptr, nullptr);  // the library's trace is not wanted here
+    QX::DebugSink::Set(&QX::DebugSink::Silent());  // the library's trace is not wanted here
     if (QXSDK::TFTPClient::Startup()) {  // true means the socket layer did not start
         std::fprintf(stderr, "the socket layer did not start\n");
         return 2;

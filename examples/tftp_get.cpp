@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const int port = argc > 3 ? std::atoi(argv[3]) : 69;
-    QX::SetDebugSink(nullptr, nullptr);
+    QX::DebugSink::Set(&QX::DebugSink::Silent());
     if (QXSDK::TFTPClient::Startup()) {
         std::fprintf(stderr, "the socket layer did not start\n");
         return 2;

@@ -15,7 +15,7 @@ std::function<void()> Action(Global& global, std::function<int()> body) {
     return [&global, body = std::move(body)] {
         // Parsing is complete here, so --verbose is known wherever it was written.
         if (!global.verbose) {
-            QX::SetDebugSink(nullptr, nullptr);
+            QX::DebugSink::Set(&QX::DebugSink::Silent());
         }
         try {
             global.exitCode = body();
