@@ -39,6 +39,11 @@ const CLI::Validator CheckIPv4(
     },
     "IPv4", "IPv4");
 
+CLI::Option* AddRequiredAddress(CLI::App* command, const std::string& name, std::string& address,
+                                const std::string& help) {
+    return command->add_option(name, address, help)->required()->check(CheckIPv4);
+}
+
 CLI::Validator NotEmpty(const std::string& what) {
     return CLI::Validator(
         [what](std::string& text) { return text.empty() ? "the " + what + " is empty" : ""; }, "",
