@@ -43,6 +43,7 @@ public:
     bool PopBack(T& value) { return Get(value, End::Back, true); }
 
     // The front or back entry, left in place; false when the list is empty.
+    // Kept for hosts (with Back): the library and its programs do not call them.
     bool Front(T& value) { return Get(value, End::Front, false); }
     bool Back(T& value) { return Get(value, End::Back, false); }
 
@@ -50,6 +51,7 @@ public:
         ScopedLock guard(&m_lock);
         return std::list<T>::size();
     }
+    // Kept for hosts: the library and its programs do not call it.
     HANDLE Event() const { return m_event; }
 
 private:
