@@ -98,7 +98,7 @@ public:
 };
 
 void Run(benchmark::State& state, unsigned pacingBurst) {
-    QX::SetDebugSink(nullptr, nullptr);
+    QX::DebugSink::Set(&QX::DebugSink::Silent());
     auto count = static_cast<std::size_t>(state.range(0));
     auto receiveBuffer = static_cast<int>(state.range(1) * 1024);
     Cameras& cameras = Get(count, pacingBurst);
@@ -134,7 +134,7 @@ void Run(benchmark::State& state, unsigned pacingBurst) {
         state.ResumeTiming();
     }
     QXSDK::TFTPClient::Cleanup();
-    QX::ResetDebugSink();
+    QX::DebugSink::Set(nullptr);
     double n = static_cast<double>(state.iterations());
     state.counters["cameras"] = static_cast<double>(count);
     state.counters["found"] = found / n;

@@ -174,7 +174,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench_http needs root and the ip tool (network namespaces)\n");
         return 2;
     }
-    QX::SetDebugSink(nullptr, nullptr);
+    QX::DebugSink::Set(&QX::DebugSink::Silent());
     // The qxnet program of the same build tree, for its row.
     char self[4096] = {};
     ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);

@@ -70,7 +70,7 @@ void CopyResponse(benchmark::State& state) {
 }
 
 void ParseResponse(benchmark::State& state) {
-    QX::SetDebugSink(nullptr, nullptr);
+    QX::DebugSink::Set(&QX::DebugSink::Silent());
     const std::vector<std::uint8_t> response = OneCameraResponse();
     ParseClient client;
     if (client.ParseOne(response) != 1) {
@@ -87,7 +87,7 @@ void ParseResponse(benchmark::State& state) {
         state.counters["ratio"] = TypicalNanos() / CopyNanos();
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
-    QX::ResetDebugSink();
+    QX::DebugSink::Set(nullptr);
 }
 
 // A hostile datagram of 8192 bytes (QXTest::CompressionBomb): range(0) labels in the run that
@@ -95,7 +95,7 @@ void ParseResponse(benchmark::State& state) {
 // typical response's; "us_per_datagram" is the time that the socket thread holds the CodeLock
 // for it.
 void ParseHostileResponse(benchmark::State& state) {
-    QX::SetDebugSink(nullptr, nullptr);
+    QX::DebugSink::Set(&QX::DebugSink::Silent());
     const std::vector<std::uint8_t> response = QXTest::CompressionBomb(
         static_cast<std::size_t>(state.range(0)), static_cast<std::uint16_t>(state.range(1)));
     ParseClient client;
@@ -109,11 +109,11 @@ void ParseHostileResponse(benchmark::State& state) {
         state.counters["typical_ratio"] = nanos / TypicalNanos();
     }
     state.counters["bytes"] = static_cast<double>(response.size());
-    QX::ResetDebugSink();
+    QX::DebugSink::Set(nullptr);
 }
 
 void QueryCameras(benchmark::State& state) {
-    QX::SetDebugSink(nullptr, nullptr);
+    QX::DebugSink::Set(&QX::DebugSink::Silent());
     const auto count = static_cast<std::size_t>(state.range(0));
     QXSim::Simulator sim(QXSim::GenerateCameras(count, 0x7F000101));
     sim.Add(std::make_unique<QXSim::MdnsResponder>(sim, QXSim::MdnsOptions{}));
@@ -138,7 +138,7 @@ void QueryCameras(benchmark::State& state) {
     const double floorNanos = QXSDK::MDNSClient::WAIT_FOR_READ_TIMEOUT * 1e6;
     state.counters["floor_ratio"] = NanosPerIteration(start, state) / floorNanos;
     state.counters["cameras"] = static_cast<double>(cameras.size());
-    QX::ResetDebugSink();
+    QX::DebugSink::Set(nullptr);
 }
 
 // The copy reference runs first so that the parse run can be set against it.

@@ -154,7 +154,7 @@ BENCHMARK(BM_Scan)->Arg(1)->Arg(4)->Arg(16)->UseManualTime()->Iterations(3)->Uni
     benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
-    QX::SetDebugSink(nullptr, nullptr);  // the library's trace is not measured
+    QX::DebugSink::Set(&QX::DebugSink::Silent());  // the library's trace is not measured
     benchmark::Initialize(&argc, argv);
     QXSDK::TFTPClient::Startup();
     benchmark::RunSpecifiedBenchmarks();

@@ -396,7 +396,7 @@ std::string Key(const char* what, int mb, int block) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    QX::SetDebugSink(nullptr, nullptr);
+    QX::DebugSink::Set(&QX::DebugSink::Silent());
     // --reference-only=ADDRESS:PORT:NAME:BYTES:BLOCK: three reference reads from a simulated
     // camera that runs as its own program, each printed as REFERENCE<tab>seconds.
     constexpr char kReferenceOnly[] = "--reference-only=";

@@ -1,9 +1,12 @@
 #pragma once
 
-// Argument parsing shared by the examples.
+// Argument parsing and the start shared by the examples.
 
 #include <cstdint>
 #include <cstdio>
+
+#include "qxnet/platform/QXDebugOutput.h"
+#include "qxnet/tftp/QXTFTPClient.h"
 
 // Reads a dotted IPv4 address into host order (first octet most significant), as the clients
 // take it.
@@ -16,5 +19,17 @@ inline bool ParseIPv4(const char* text, std::uint32_t& hostOrder) {
         return false;
     }
     hostOrder = a << 24 | b << 16 | c << 8 | d;
+    return true;
+}
+
+// Silences the library's trace (not wanted in an example's output) and starts the socket layer,
+// which every client needs; false, said on standard error, when it does not start. A true start
+// is ended by QXSDK::TFTPClient::Cleanup().
+inline bool StartQuietly() {
+    QX::DebugSink::Set(&QX::DebugSink::Silent());
+    if (QXSDK::TFTPClient::Startup()) {  // true means the socket layer did not start
+        std::fprintf(stderr, "the socket layer did not start\n");
+        return false;
+    }
     return true;
 }

@@ -11,16 +11,18 @@
 
 namespace {
 // Runs on whichever thread traced, one line at a time.
-void CollectTrace(const wchar_t* line, void* context) {
-    static_cast<std::wstring*>(context)->append(line);
-}
+struct CollectTrace : QX::DebugSink {
+    void Write(const wchar_t* line) override { traced.append(line); }
+    std::wstring traced;
+};
 }  // namespace
 
 int main() {
-    std::wstring traced;
-    QX::SetDebugSink(CollectTrace, &traced);
+    CollectTrace collect;
+    const std::wstring& traced = collect.traced;
+    QX::DebugSink::Set(&collect);
     QX::Trace(L"%s::%S(): %d cameras", L"Example", "main", 3);
-    QX::ResetDebugSink();
+    QX::DebugSink::Set(nullptr);
 
     QX::CMemoryStream stream;
     const char text[] = "hello, camera";

@@ -12,27 +12,19 @@
 
 #include "qxnet/common/QXAddress.h"
 #include "qxnet/common/QXException.h"
-#include "qxnet/platform/QXDebugOutput.h"
 #include "qxnet/tftp/QXTFTPClient.h"
 
 int main(int argc, char** argv) {
     const char* target = argc > 1 ? argv[1] : "127.255.255.255";
     const int port = argc > 2 ? std::atoi(argv[2]) : 10069;
     std::uint32_t parsed = 0;
-    if (!ParseIPv4(target, parsed)) {
-        return 2;
-    }
-    QX::SetDebugSink(nullptr, nullptr);  // the library's trace is not wanted here
-
-    if (QXSDK::TFTPClient::Startup()) {  // true means the socket layer did not start
-        std::fprintf(stderr, "the socket layer did not start\n");
+    if (!ParseIPv4(target, parsed) || !StartQuietly()) {
         return 2;
     }
     int found = 0;
     try {
-        auto lock = boost::make_shared<QX::CodeLock>();
         // Any local address, normal packets, 3 retries, any local port.
-        QXSDK::TFTPClient client(lock, 0, false, 3, 0, 0);
+        QXSDK::TFTPClient client(boost::make_shared<QX::CodeLock>(), 0, false, 3, 0, 0);
         client.Open(parsed, port);
         const unsigned char request[] = "qx-discover";
         std::set<QXSDK::CameraData> cameras;

@@ -9,7 +9,7 @@
 #include "qxnet/platform/QXDebugOutput.h"
 
 int main(int argc, char** argv) {
-    QX::SetDebugSink(nullptr, nullptr);
+    QX::DebugSink::Set(&QX::DebugSink::Silent());
     QX::InterfaceList interfaces;
     // Open also prints two lines per adapter on standard output, as the library always has.
     if (interfaces.Open() != 0) {

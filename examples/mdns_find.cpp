@@ -10,18 +10,12 @@
 
 #include "qxnet/common/QXAddress.h"
 #include "qxnet/mdns/QXMDNSClient.h"
-#include "qxnet/platform/QXDebugOutput.h"
 #include "qxnet/tftp/QXTFTPClient.h"
 
 int main(int argc, char** argv) {
     const char* local = argc > 1 ? argv[1] : "127.0.0.1";
     std::uint32_t parsed = 0;
-    if (!ParseIPv4(local, parsed)) {
-        return 2;
-    }
-    QX::SetDebugSink(nullptr, nullptr);
-    if (QXSDK::TFTPClient::Startup()) {  // the socket layer serves every client
-        std::fprintf(stderr, "the socket layer did not start\n");
+    if (!ParseIPv4(local, parsed) || !StartQuietly()) {
         return 2;
     }
     int rc = 1;

@@ -11,8 +11,9 @@
 
 #include <boost/make_shared.hpp>
 
+#include "QXExampleArgs.h"
+
 #include "qxnet/common/QXAddress.h"
-#include "qxnet/platform/QXDebugOutput.h"
 #include "qxnet/scan/QXCameraScanner.h"
 #include "qxnet/tftp/QXTFTPClient.h"
 
@@ -42,9 +43,7 @@ int main(int argc, char** argv) {
     if (names.empty() && !all) {
         names.push_back(L"127.0.0.1");  // loopback only
     }
-    QX::SetDebugSink(nullptr, nullptr);  // the library's trace is not wanted here
-    if (QXSDK::TFTPClient::Startup()) {  // true means the socket layer did not start
-        std::fprintf(stderr, "the socket layer did not start\n");
+    if (!StartQuietly()) {
         return 2;
     }
     QXSDK::CameraScanner scanner(boost::make_shared<QX::CodeLock>());

@@ -10,7 +10,6 @@
 
 #include "qxnet/common/QXException.h"
 #include "qxnet/common/QXMemoryStream.h"
-#include "qxnet/platform/QXDebugOutput.h"
 #include "qxnet/tftp/QXTFTPClient.h"
 
 int main(int argc, char** argv) {
@@ -18,21 +17,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s CAMERA_ADDRESS FILE [PORT]\n", argv[0]);
         return 2;
     }
-    std::uint32_t camera = 0;
-    if (!ParseIPv4(argv[1], camera)) {
-        return 2;
-    }
     const int port = argc > 3 ? std::atoi(argv[3]) : 69;
-    QX::SetDebugSink(nullptr, nullptr);
-    if (QXSDK::TFTPClient::Startup()) {
-        std::fprintf(stderr, "the socket layer did not start\n");
+    std::uint32_t camera = 0;
+    if (!ParseIPv4(argv[1], camera) || !StartQuietly()) {
         return 2;
     }
     int rc = 1;
     try {
-        auto lock = boost::make_shared<QX::CodeLock>();
         // Double packets (2904-byte blocks) when the camera grants them, 3 retries.
-        QXSDK::TFTPClient client(lock, 0, true, 3, 0, 0);
+        QXSDK::TFTPClient client(boost::make_shared<QX::CodeLock>(), 0, true, 3, 0, 0);
         client.Open(camera, port);
         QX::CMemoryStream stream;
         unsigned char tail[2904];

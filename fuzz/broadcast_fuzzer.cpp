@@ -34,7 +34,7 @@ int CheckAnswer(std::uint32_t, unsigned char* answer, std::uint32_t length, void
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const bool silenced = (QX::SetDebugSink(nullptr, nullptr), true);
+    static const bool silenced = (QX::DebugSink::Set(&QX::DebugSink::Silent()), true);
     (void)silenced;
     const std::vector<std::uint8_t> answer(data, data + size);
     const QXSDK::CameraData direct(answer.data(), static_cast<std::uint32_t>(answer.size()));

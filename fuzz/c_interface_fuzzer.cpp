@@ -53,7 +53,7 @@ struct Budget {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const bool silenced = (QX::SetDebugSink(nullptr, nullptr), true);
+    static const bool silenced = (QX::DebugSink::Set(&QX::DebugSink::Silent()), true);
     (void)silenced;
     QX::ScriptedSocketBackend script;
     script.Install();

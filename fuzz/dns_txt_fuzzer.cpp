@@ -8,7 +8,7 @@
 
 // Traces would only slow the run down.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    QX::SetDebugSink(nullptr, nullptr);
+    QX::DebugSink::Set(&QX::DebugSink::Silent());
     return 0;
 }
 

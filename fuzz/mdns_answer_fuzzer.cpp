@@ -9,7 +9,7 @@
 #include "qxnet/scan/QXMDNSAnswerSet.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    QX::SetDebugSink(nullptr, nullptr);
+    QX::DebugSink::Set(&QX::DebugSink::Silent());
     if (size == 0) {
         return 0;
     }

@@ -43,7 +43,7 @@ public:
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const bool silenced = (QX::SetDebugSink(nullptr, nullptr), true);
+    static const bool silenced = (QX::DebugSink::Set(&QX::DebugSink::Silent()), true);
     (void)silenced;
     if (size < 1) {
         return 0;

@@ -127,21 +127,18 @@ std::set<std::uint64_t> DiscoveryResponder::AnsweredMacs() const {
 }
 
 void DiscoveryResponder::Run() {
-    std::vector<std::uint8_t> request(65536);
-    while (!Stopping()) {
-        sockaddr_in from{};
-        const auto n = ReceiveFrom(m_socket, -1, request, from);
-        if (!n ||
-            (m_options.loopbackRequestersOnly && (ntohl(from.sin_addr.s_addr) >> 24) != 127)) {
-            continue;
-        }
-        {
-            std::lock_guard<std::mutex> guard(m_recordLock);
-            m_lastRequest.assign(request.begin(), request.begin() + static_cast<long>(*n));
-        }
-        ++m_requests;
-        Answer(from);
-    }
+    ServeDatagrams(
+        m_socket, [this](const std::uint8_t* data, std::size_t size, const sockaddr_in& from) {
+            if (m_options.loopbackRequestersOnly && (ntohl(from.sin_addr.s_addr) >> 24) != 127) {
+                return;
+            }
+            {
+                std::lock_guard<std::mutex> guard(m_recordLock);
+                m_lastRequest.assign(data, data + size);
+            }
+            ++m_requests;
+            Answer(from);
+        });
 }
 
 void DiscoveryResponder::Answer(const sockaddr_in& requester) {

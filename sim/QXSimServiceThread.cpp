@@ -79,6 +79,16 @@ std::optional<std::size_t> ServiceThread::ReceiveFrom(int fd, int ms,
     return n < 0 ? std::nullopt : std::optional<std::size_t>(static_cast<std::size_t>(n));
 }
 
+void ServiceThread::ServeDatagrams(int fd, const DatagramHandler& serve) const {
+    std::vector<std::uint8_t> buffer(65536);  // room for the largest datagram
+    while (!Stopping()) {
+        sockaddr_in from{};
+        if (const auto n = ReceiveFrom(fd, -1, buffer, from)) {
+            serve(buffer.data(), *n, from);
+        }
+    }
+}
+
 bool ServiceThread::Pause(std::uint64_t microseconds) const {
     if (microseconds == 0) {
         return true;

@@ -43,6 +43,10 @@ protected:
     // (a time-out, Stop, or a failed read).
     std::optional<std::size_t> ReceiveFrom(int fd, int ms, std::vector<std::uint8_t>& buffer,
                                            sockaddr_in& from) const;
+    // Until Stop, hands every datagram that arrives on fd to serve: its bytes and its sender.
+    using DatagramHandler =
+        std::function<void(const std::uint8_t* data, std::size_t size, const sockaddr_in& from)>;
+    void ServeDatagrams(int fd, const DatagramHandler& serve) const;
     // Waits the given time; false when Stop came first.
     bool Pause(std::uint64_t microseconds) const;
 

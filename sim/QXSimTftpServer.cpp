@@ -165,18 +165,15 @@ TftpStats TftpServer::Stats() const {
 }
 
 void TftpServer::Run() {
-    std::vector<std::uint8_t> buffer(65536);
-    while (!Stopping()) {
-        sockaddr_in from{};
-        const auto n = ReceiveFrom(m_socket, -1, buffer, from);
-        if (!n || *n < 2) {
-            continue;
+    const auto serve = [this](const std::uint8_t* data, std::size_t size, const sockaddr_in& from) {
+        if (size < 2) {
+            return;
         }
-        int opcode = (buffer[0] << 8) | buffer[1];
+        int opcode = (data[0] << 8) | data[1];
         if (opcode != kOpRrq && opcode != kOpWrq) {
-            continue;
+            return;
         }
-        std::vector<std::string> parts = SplitStrings(buffer.data() + 2, *n - 2);
+        std::vector<std::string> parts = SplitStrings(data + 2, size - 2);
         TftpRequest request;
         request.opcode = opcode;
         request.file = parts.empty() ? std::string() : parts[0];
@@ -192,7 +189,8 @@ void TftpServer::Run() {
         std::lock_guard<std::mutex> guard(m_mutex);
         m_stats.requests.push_back(request);
         m_sessions.emplace_back([this, request] { Serve(request); });
-    }
+    };
+    ServeDatagrams(m_socket, serve);
 }
 
 bool TftpServer::LoadFile(const std::string& name, Session& session) const {

@@ -38,60 +38,40 @@ public:
         EventSet(m_event);
     }
 
-    // Takes the front entry; false when the list is empty.
-    bool PopFront(T& value) {
-        ScopedLock guard(&m_lock);
-        if (std::list<T>::empty()) {
-            return false;
-        }
-        value = std::list<T>::front();
-        std::list<T>::pop_front();
-        if (std::list<T>::empty()) {
-            EventReset(m_event);
-        }
-        return true;
-    }
+    // Takes the front or back entry; false when the list is empty.
+    bool PopFront(T& value) { return Get(value, End::Front, true); }
+    bool PopBack(T& value) { return Get(value, End::Back, true); }
 
-    // Takes the back entry; false when the list is empty.
-    bool PopBack(T& value) {
-        ScopedLock guard(&m_lock);
-        if (std::list<T>::empty()) {
-            return false;
-        }
-        value = std::list<T>::back();
-        std::list<T>::pop_back();
-        if (std::list<T>::empty()) {
-            EventReset(m_event);
-        }
-        return true;
-    }
+    // The front or back entry, left in place; false when the list is empty.
+    // Kept for hosts (with Back): the library and its programs do not call them.
+    bool Front(T& value) { return Get(value, End::Front, false); }
+    bool Back(T& value) { return Get(value, End::Back, false); }
 
-    // The back entry; false when the list is empty.
-    bool Back(T& value) {
-        ScopedLock guard(&m_lock);
-        if (std::list<T>::empty()) {
-            return false;
-        }
-        value = std::list<T>::back();
-        return true;
-    }
-
-    // The front entry; false when the list is empty.
-    bool Front(T& value) {
-        ScopedLock guard(&m_lock);
-        if (std::list<T>::empty()) {
-            return false;
-        }
-        value = std::list<T>::front();
-        return true;
-    }
     std::size_t Count() {
         ScopedLock guard(&m_lock);
         return std::list<T>::size();
     }
+    // Kept for hosts: the library and its programs do not call it.
     HANDLE Event() const { return m_event; }
 
 private:
+    enum class End { Front, Back };
+
+    bool Get(T& value, End end, bool take) {
+        ScopedLock guard(&m_lock);
+        if (std::list<T>::empty()) {
+            return false;
+        }
+        value = end == End::Front ? std::list<T>::front() : std::list<T>::back();
+        if (take) {
+            end == End::Front ? std::list<T>::pop_front() : std::list<T>::pop_back();
+            if (std::list<T>::empty()) {
+                EventReset(m_event);
+            }
+        }
+        return true;
+    }
+
     CodeLock m_lock;
     HANDLE m_event;
 };

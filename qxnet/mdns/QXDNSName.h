@@ -33,6 +33,7 @@ public:
     // The labels joined by "."; the root name gives "".
     std::string ToString() const;
 
+    // Kept for hosts: the library and its programs do not call it.
     const std::vector<std::string>& Labels() const { return m_labels; }
 
     bool operator==(const DNSName& other) const { return m_labels == other.m_labels; }

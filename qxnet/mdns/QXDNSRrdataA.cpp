@@ -6,13 +6,9 @@
 namespace QXSDK {
 
 bool DNSRrdataA::ParseInit(const std::vector<std::uint8_t>& rdata) {
-    m_valid = false;
-    if (rdata.size() != 4) {
-        DNSTraceLimit::Trace(L"DNSRrdataA::ParseInit: Error 1! Data length != 4!");
-        return false;
-    }
-    QX::ByteReader reader(rdata);
-    m_valid = reader.ReadU32(m_address);
+    m_valid = rdata.size() == 4
+                  ? QX::ByteReader(rdata).ReadU32(m_address)
+                  : DNSTraceLimit::Fail(L"DNSRrdataA::ParseInit: Error 1! Data length != 4!");
     return m_valid;
 }
 

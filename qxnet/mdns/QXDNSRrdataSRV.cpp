@@ -9,8 +9,7 @@ bool DNSRrdataSRV::ParseInit(const std::vector<std::uint8_t>& message,
                              const std::vector<std::uint8_t>& rdata) {
     m_valid = false;
     if (rdata.size() < 8) {
-        DNSTraceLimit::Trace(L"DNSRrdataSRV::ParseInit: Error 1! Data length less than 8!");
-        return false;
+        return DNSTraceLimit::Fail(L"DNSRrdataSRV::ParseInit: Error 1! Data length less than 8!");
     }
     QX::ByteReader reader(rdata);
     reader.ReadU16(m_priority);

@@ -24,6 +24,12 @@ public:
         }
     }
 
+    // Trace's line for a parser that gives up: always false.
+    static bool Fail(const wchar_t* line) {
+        Trace(line);
+        return false;
+    }
+
 private:
     static bool Allow();
 };

@@ -96,6 +96,7 @@ public:
     // A query waiting meanwhile on another thread ends at once with nothing found.
     bool Close();
     // The local address, host byte order; after Open the one in use.
+    // Kept for hosts: the library and its programs do not call it.
     std::uint32_t GetAddr() const;
 
     static DWORD QX_THREADAPI LaunchSocketThread(void* client);
@@ -107,6 +108,7 @@ public:
     // A unicast-answer query first on a client's first pass (ID 1), then a multicast-answer
     // query; when the multicast query's ID is a multiple of 9 and found cameras, a further
     // unicast-answer query goes out and the next query starts 10 s later.
+    // Kept for hosts: the library and its programs do not call it.
     bool QueryKorvaneCamsUniMulti(CameraMap& cameras);
     // Asks for the A record of the camera's host name; true when exactly one camera answered,
     // with its MAC (from its TXT record) and address (host byte order). A standard responder
@@ -117,6 +119,7 @@ public:
     // self-announcements; INVALID_HANDLE_VALUE turns signalling off. The caller owns the event
     // and keeps it open while it is registered; once another handle (or none) is registered, the
     // old one is not signalled any more and may be closed.
+    // Kept for hosts: the library and its programs do not call it.
     void RegisterSelfAnnounceEvent(HANDLE event);
     bool GetSelfAnnounceResponses(CameraMap& cameras);
     // Sleeps 10 s; returns 0. Kept for the exported interface: the delay thread runs StartProc.

@@ -1,5 +1,6 @@
 #include "qxnet/platform/QXDebugOutput.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -7,47 +8,59 @@
 namespace QX {
 namespace {
 
-DebugSink DefaultSink() {
-    const char* setting = std::getenv("QXNET_TRACE");
-    if (setting != nullptr &&
-        (std::strcmp(setting, "off") == 0 || std::strcmp(setting, "0") == 0)) {
-        return nullptr;
-    }
-    return PlatformDebugSink();
-}
-struct SinkState {
-    std::recursive_mutex mutex;
-    DebugSink sink = DefaultSink();
-    void* context = nullptr;
+class SilentSink : public DebugSink {
+public:
+    void Write(const wchar_t*) override {}
 };
 
-SinkState& State() {
-    static SinkState state;
-    return state;
+// Recursive, so that a sink may trace (or Set) from inside Write. The lock and the library's
+// sinks are never destroyed: a thread may still trace while the process exits.
+std::recursive_mutex& SinkLock() {
+    static auto& lock = *new std::recursive_mutex;
+    return lock;
+}
+
+std::atomic<DebugSink*> g_installed{nullptr};
+
+// The environment is read once: QXNET_TRACE is meant for a whole run, and reading it per line
+// would race a host's setenv.
+DebugSink& PlatformOrSilent() {
+    static DebugSink& chosen = []() -> DebugSink& {
+        const char* setting = std::getenv("QXNET_TRACE");
+        const bool off = setting != nullptr &&
+                         (std::strcmp(setting, "off") == 0 || std::strcmp(setting, "0") == 0);
+        return off ? DebugSink::Silent() : PlatformDebugSink();
+    }();
+    return chosen;
 }
 
 }  // namespace
 
-void SetDebugSink(DebugSink sink, void* context) {
-    SinkState& state = State();
-    std::lock_guard<std::recursive_mutex> lock(state.mutex);
-    state.sink = sink;
-    state.context = context;
+DebugSink::~DebugSink() = default;
+
+DebugSink& DebugSink::Silent() {
+    static auto& silent = *new SilentSink;
+    return silent;
 }
 
-void ResetDebugSink() {
-    SetDebugSink(DefaultSink(), nullptr);
+DebugSink& DebugSink::Current() {
+    DebugSink* installed = g_installed.load(std::memory_order_acquire);
+    return installed != nullptr ? *installed : PlatformOrSilent();
+}
+
+// Unlike the other seams, Set takes the sink lock: a host frees its sink right after replacing
+// it, so no line may still be on its way into it.
+DebugSink* DebugSink::Set(DebugSink* sink) {
+    std::lock_guard<std::recursive_mutex> lock(SinkLock());
+    return g_installed.exchange(sink, std::memory_order_acq_rel);
 }
 
 void DebugOutput(const wchar_t* line) {
     if (line == nullptr) {
         return;
     }
-    SinkState& state = State();
-    std::lock_guard<std::recursive_mutex> lock(state.mutex);
-    if (state.sink != nullptr) {
-        state.sink(line, state.context);
-    }
+    std::lock_guard<std::recursive_mutex> lock(SinkLock());
+    DebugSink::Current().Write(line);
 }
 
 }  // namespace QX

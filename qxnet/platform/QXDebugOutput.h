@@ -1,26 +1,37 @@
 #pragma once
 
-// The debugger-output line sink behind Trace. By default a line goes to OutputDebugStringW on
-// Windows and, as UTF-8, to standard error elsewhere (unless QXNET_TRACE=off is set in the
-// environment). A host can install its own sink, or a null sink to silence the library.
+// The debugger-output line sink behind Trace, a seam of the same shape as the others
+// (platform/QXSeam.h). The platform's sink sends a line to OutputDebugStringW on Windows and, as
+// UTF-8, to standard error elsewhere; with QXNET_TRACE=off (or 0) in the environment when the
+// first line is traced, the platform's sink is the silent one. A host can put its own sink in
+// place, or DebugSink::Silent() to silence the library.
 
 #include "qxnet/QXExport.h"
 
 namespace QX {
 
-// Called with each finished line (it ends in a line feed). Lines are delivered one at a time,
-// under the sink's own lock, on the thread that traced.
-typedef void (*DebugSink)(const wchar_t* line, void* context);
+class QXNET_API DebugSink {
+public:
+    // The sink in place: the platform's, unless Set put another there.
+    static DebugSink& Current();
+    // Puts sink in place and returns the one it replaced (null for the platform's); null
+    // restores the platform's. It waits for a line being written, so once it returns the
+    // replaced sink is called no more (unless Set is called from inside a sink).
+    static DebugSink* Set(DebugSink* sink);
+    // A sink that drops every line.
+    static DebugSink& Silent();
 
-// Installs sink (null silences all output) and returns nothing; ResetDebugSink restores the
-// default.
-QXNET_API void SetDebugSink(DebugSink sink, void* context);
-QXNET_API void ResetDebugSink();
+    virtual ~DebugSink();
+    // Called with each finished line (it ends in a line feed). Lines are delivered one at a
+    // time, under the sink lock (a recursive lock of the library's own, also held by Set), on
+    // the thread that traced.
+    virtual void Write(const wchar_t* line) = 0;
+};
+
+// Hands line to the sink in place; a null line is ignored.
 QXNET_API void DebugOutput(const wchar_t* line);
 
-}  // namespace QX
+// The backend's own sink (standard error, or the debugger output on Windows).
+DebugSink& PlatformDebugSink();
 
-namespace QX {
-// The backend's default sink (standard error, or the debugger output on Windows).
-DebugSink PlatformDebugSink();
 }  // namespace QX

@@ -1,10 +1,10 @@
 #pragma once
 
-// The one shape of the platform's seams (sockets, net info, ICMP, the HTTP
-// transport): each is an
-// interface whose Current() is the implementation in place and whose Set(next) puts next in
-// place for the whole process, returning the one it replaced (null for the platform's own); a
-// null next restores the platform's.
+// The one shape of the platform's seams (sockets, net info, ICMP, the HTTP transport, the debug
+// sink): each is an interface whose Current() is the implementation in place and whose Set(next)
+// puts next in place for the whole process, returning the one it replaced (null for the
+// platform's own); a null next restores the platform's. The debug sink writes its own pair, as
+// its Set also waits for a line in progress.
 
 #include <atomic>
 

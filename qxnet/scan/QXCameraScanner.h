@@ -81,6 +81,7 @@ public:
 
     // Scope. Interfaces given here are used as they are (the host is not asked); an empty list
     // (the default) means the host's interfaces that are up, narrowed by the names below.
+    // Kept for hosts: the library and its programs do not call it.
     void SetInterfaces(const std::vector<QX::NetInterface>& interfaces);
     // Only the host's interfaces with these names or dotted addresses (loopback too when named);
     // empty: all.
@@ -108,6 +109,7 @@ public:
     // Ends watching: every thread and socket within about one second. Safe to call twice.
     void Stop();
     // The living list while (or after) watching.
+    // Kept for hosts: the library and its programs do not call it.
     std::vector<ScannedCamera> GetCameras() const;
 
 private:

@@ -71,6 +71,7 @@ public:
 
     // address is host order. Throw QX::Exception on failure (the socket is then closed).
     void Open(std::uint32_t address, int port);
+    // Kept for hosts: the library and its programs do not call it.
     void Reset(std::uint32_t address, int port);
     void Close();
 
@@ -98,6 +99,7 @@ public:
     // Discovery. cameras and callback may be null: one request is then sent and nothing awaited.
     int Broadcast(const unsigned char* request, std::uint32_t length,
                   std::set<CameraData>* cameras);
+    // Kept for hosts: the library and its programs do not call it.
     int BroadcastEx(const unsigned char* request, std::uint32_t length, BroadcastCallback callback,
                     void* context);
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "qxnet/common/QXAddress.h"
 #include "qxnet/common/QXException.h"
@@ -76,14 +77,20 @@ TEST(Trace, OneLinePerCallCutAt1020Characters) {
     EXPECT_EQ(lines[2], std::wstring(1020, L'b') + L"\n");
 }
 
-TEST(Trace, NullSinkSilencesAndResetRestores) {
-    int calls = 0;
-    QX::SetDebugSink([](const wchar_t*, void* context) { ++*static_cast<int*>(context); }, &calls);
-    QX::Trace(L"counted");
-    QX::SetDebugSink(nullptr, nullptr);
-    QX::Trace(L"silenced");
-    QX::ResetDebugSink();
-    EXPECT_EQ(calls, 1);
+TEST(Trace, SinkSeamSetReturnsPreviousSilentDropsNullRestores) {
+    {
+        QXTest::TraceCapture capture;
+        QX::Trace(L"counted");
+        EXPECT_EQ(QX::DebugSink::Set(&QX::DebugSink::Silent()), &capture);
+        QX::Trace(L"silenced");
+        EXPECT_EQ(QX::DebugSink::Set(&capture), &QX::DebugSink::Silent());
+        EXPECT_EQ(&QX::DebugSink::Current(), &capture);
+        EXPECT_EQ(capture.Lines(), std::vector<std::wstring>{L"counted\n"});
+    }
+    // The capture put null back when it went: the platform's sink (silent under QXNET_TRACE=off).
+    EXPECT_EQ(QX::DebugSink::Set(nullptr), nullptr);
+    const QX::DebugSink* current = &QX::DebugSink::Current();
+    EXPECT_TRUE(current == &QX::PlatformDebugSink() || current == &QX::DebugSink::Silent());
 }
 
 TEST(Exception, ReportsAndFieldLimits) {

@@ -32,8 +32,8 @@ using QXSim::SimCamera;
 // CameraData traces a description of every camera; the tests do not need it on stderr.
 class Quiet : public ::testing::Test {
 protected:
-    void SetUp() override { QX::SetDebugSink(nullptr, nullptr); }
-    void TearDown() override { QX::ResetDebugSink(); }
+    void SetUp() override { QX::DebugSink::Set(&QX::DebugSink::Silent()); }
+    void TearDown() override { QX::DebugSink::Set(nullptr); }
 };
 using AnswerLayout = Quiet;
 using Faults = Quiet;
@@ -404,33 +404,31 @@ TEST_F(BroadcastAgainstSimulator, BurstMeetsTheReceiveBuffer) {
         if (!unprivileged && geteuid() != 0) {
             continue;  // needs CAP_NET_ADMIN
         }
-        struct Held {
-            QXSim::DiscoveryResponder* const* responder;
-            std::uint64_t cameras;
-            std::uint64_t heldFor = 0;
-            std::vector<std::wstring> dropLines;
-        } held{&responder, cameras, 0, {}};
-        QX::SetDebugSink(
-            [](const wchar_t* line, void* context) {
-                auto* self = static_cast<Held*>(context);
+        struct Held : QX::DebugSink {
+            Held(QXSim::DiscoveryResponder* const* r, std::uint64_t c) : responder(r), cameras(c) {}
+            void Write(const wchar_t* line) override {
                 const std::wstring text(line);
-                const auto* responder = *self->responder;
-                if (text.rfind(L"CameraData:", 0) == 0 && responder->Requests() > self->heldFor) {
-                    self->heldFor = responder->Requests();
+                if (text.rfind(L"CameraData:", 0) == 0 && (*responder)->Requests() > heldFor) {
+                    heldFor = (*responder)->Requests();
                     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-                    while (responder->AnswersSent() < self->heldFor * self->cameras &&
+                    while ((*responder)->AnswersSent() < heldFor * cameras &&
                            std::chrono::steady_clock::now() < end) {
                         std::this_thread::sleep_for(std::chrono::milliseconds(1));
                     }
                 }
                 if (text.find(L"rmem_max") != std::wstring::npos) {
-                    self->dropLines.push_back(text);
+                    dropLines.push_back(text);
                 }
-            },
-            &held);
+            }
+            QXSim::DiscoveryResponder* const* responder;
+            std::uint64_t cameras;
+            std::uint64_t heldFor = 0;
+            std::vector<std::wstring> dropLines;
+        } held{&responder, cameras};
+        QX::DebugSink::Set(&held);
         found.clear();
         EXPECT_EQ(Broadcast(QXSim::GenerateCameras(cameras), {}), 0);
-        QX::SetDebugSink(nullptr, nullptr);
+        QX::DebugSink::Set(&QX::DebugSink::Silent());
         EXPECT_EQ(found.size() == cameras, !unprivileged) << found.size();
         EXPECT_EQ(held.dropLines.empty(), !unprivileged);
         EXPECT_LE(held.dropLines.size(), responder->Requests());

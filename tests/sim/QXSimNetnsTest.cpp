@@ -61,9 +61,9 @@ protected:
         }
         ASSERT_TRUE(
             NetNamespace::Link(cameras, "qxcam0", "10.77.0.1/24", host, "qxhost0", "10.77.0.2/24"));
-        QX::SetDebugSink(nullptr, nullptr);
+        QX::DebugSink::Set(&QX::DebugSink::Silent());
     }
-    void TearDown() override { QX::ResetDebugSink(); }
+    void TearDown() override { QX::DebugSink::Set(nullptr); }
     bool Start(QXSim::Simulator& simulator) {
         bool started = false;
         std::string error;

@@ -1,21 +1,18 @@
 #include "tests/support/QXTraceCapture.h"
 
-#include "qxnet/platform/QXDebugOutput.h"
-
 namespace QXTest {
 
 TraceCapture::TraceCapture() {
-    QX::SetDebugSink(&TraceCapture::Sink, this);
+    QX::DebugSink::Set(this);
 }
 
 TraceCapture::~TraceCapture() {
-    QX::ResetDebugSink();
+    QX::DebugSink::Set(nullptr);
 }
 
-void TraceCapture::Sink(const wchar_t* line, void* context) {
-    auto* self = static_cast<TraceCapture*>(context);
-    std::lock_guard<std::mutex> lock(self->m_mutex);
-    self->m_lines.emplace_back(line);
+void TraceCapture::Write(const wchar_t* line) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_lines.emplace_back(line);
 }
 
 std::vector<std::wstring> TraceCapture::Lines() {

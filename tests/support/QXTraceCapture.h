@@ -4,14 +4,16 @@
 #include <string>
 #include <vector>
 
+#include "qxnet/platform/QXDebugOutput.h"
+
 namespace QXTest {
 
-// Collects every trace line while it lives (through the debug sink) and restores the default
-// sink when it goes. Lines keep their trailing line feed.
-class TraceCapture {
+// Collects every trace line while it lives (as the debug sink in place) and restores the
+// platform's sink when it goes. Lines keep their trailing line feed.
+class TraceCapture : public QX::DebugSink {
 public:
     TraceCapture();
-    ~TraceCapture();
+    ~TraceCapture() override;
     TraceCapture(const TraceCapture&) = delete;
     TraceCapture& operator=(const TraceCapture&) = delete;
 
@@ -21,7 +23,7 @@ public:
     void Clear();
 
 private:
-    static void Sink(const wchar_t* line, void* context);
+    void Write(const wchar_t* line) override;
     std::mutex m_mutex;
     std::vector<std::wstring> m_lines;
 };

@@ -15,7 +15,7 @@ std::function<void()> Action(Global& global, std::function<int()> body) {
     return [&global, body = std::move(body)] {
         // Parsing is complete here, so --verbose is known wherever it was written.
         if (!global.verbose) {
-            QX::SetDebugSink(nullptr, nullptr);
+            QX::DebugSink::Set(&QX::DebugSink::Silent());
         }
         try {
             global.exitCode = body();
@@ -38,6 +38,11 @@ const CLI::Validator CheckIPv4(
                                           : "\"" + text + "\" is no IPv4 address (a.b.c.d)";
     },
     "IPv4", "IPv4");
+
+CLI::Option* AddRequiredAddress(CLI::App* command, const std::string& name, std::string& address,
+                                const std::string& help) {
+    return command->add_option(name, address, help)->required()->check(CheckIPv4);
+}
 
 CLI::Validator NotEmpty(const std::string& what) {
     return CLI::Validator(

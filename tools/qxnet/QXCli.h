@@ -40,6 +40,9 @@ std::function<void()> Action(Global& global, std::function<int()> body);
 // text is no address. CheckIPv4 is the same test as a CLI11 validator.
 bool ParseAddress(const std::string& text, std::uint32_t& hostOrder);
 extern const CLI::Validator CheckIPv4;
+// A positional address that the command cannot do without, checked by CheckIPv4.
+CLI::Option* AddRequiredAddress(CLI::App* command, const std::string& name, std::string& address,
+                                const std::string& help);
 // Refuses an empty text given for a name or value: "what" says what it names ("file name").
 CLI::Validator NotEmpty(const std::string& what);
 // A whole number of 0 or more (a row or a count where -1 would otherwise slip through).

@@ -1,4 +1,5 @@
 #include <boost/make_shared.hpp>
+#include <cstdio>
 #include <iostream>
 #include <set>
 
@@ -67,17 +68,16 @@ std::string Enclosure(const QXSDK::CameraData& camera) {
                : name + " (" + std::to_string(camera.enclosure) + ")";
 }
 
+// A block is named by its tag's first byte ("0xCE" for 0xCEBE).
 std::string BlockName(std::uint16_t infoTag) {
-    switch (infoTag) {
-        case QXSDK::CameraData::InfoTagCE:
-            return "0xCE";
-        case QXSDK::CameraData::InfoTagCF:
-            return "0xCF";
-        case QXSDK::CameraData::InfoTagD0:
-            return "0xD0";
-        default:
-            return "none";
+    using QXSDK::CameraData;
+    if (infoTag != CameraData::InfoTagCE && infoTag != CameraData::InfoTagCF &&
+        infoTag != CameraData::InfoTagD0) {
+        return "none";
     }
+    char name[8];
+    std::snprintf(name, sizeof name, "0x%02X", infoTag >> 8);
+    return name;
 }
 
 nlohmann::json ToJson(const std::set<QXSDK::CameraData>& cameras) {

@@ -410,9 +410,7 @@ void AddNetCommands(CLI::App& app, Global& global) {
     auto check = std::make_shared<CheckSettings>();
     CLI::App* checkCommand =
         app.add_subcommand("check", "Is an address a host address inside a local subnet?");
-    checkCommand->add_option("address", check->address, "The address (a.b.c.d)")
-        ->required()
-        ->check(CheckIPv4);
+    AddRequiredAddress(checkCommand, "address", check->address, "The address (a.b.c.d)");
     checkCommand
         ->add_option("-i,--interface", check->index,
                      "Test only this interface (its row in qxnet ifaces, from 0)")
@@ -424,9 +422,7 @@ void AddNetCommands(CLI::App& app, Global& global) {
 
     auto ping = std::make_shared<PingSettings>();
     CLI::App* pingCommand = app.add_subcommand("ping", "Send one ICMP echo request");
-    pingCommand->add_option("address", ping->address, "The address (a.b.c.d)")
-        ->required()
-        ->check(CheckIPv4);
+    AddRequiredAddress(pingCommand, "address", ping->address, "The address (a.b.c.d)");
     pingCommand->add_flag("--raw", ping->raw,
                           "Raw ICMP socket, five attempts of 200 microseconds (root or "
                           "CAP_NET_RAW)");
@@ -440,9 +436,7 @@ void AddNetCommands(CLI::App& app, Global& global) {
     auto free = std::make_shared<FreeSettings>();
     CLI::App* freeCommand =
         app.add_subcommand("free", "Find the first address that nobody answers on");
-    freeCommand->add_option("start", free->start, "First address to test")
-        ->required()
-        ->check(CheckIPv4);
+    AddRequiredAddress(freeCommand, "start", free->start, "First address to test");
     freeCommand
         ->add_option("end", free->end,
                      "Last address to test (default: START with its first octet set to "

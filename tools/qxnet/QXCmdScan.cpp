@@ -146,14 +146,13 @@ std::vector<std::string> FailureLines(const std::vector<QXSDK::CameraScanner::Fa
 }
 
 std::string ScanError(int result) {
-    switch (static_cast<std::uint32_t>(result)) {
-        case QX::ResultCode::NoNetworkDevice:
-            return "no interface to scan (none is up, or none has the name given)";
-        case QX::ResultCode::Unavailable:
-            return "no interface could be used (see the skipped interfaces)";
-        default:
-            return "";
+    const auto code = static_cast<std::uint32_t>(result);
+    if (code == QX::ResultCode::NoNetworkDevice) {
+        return "no interface to scan (none is up, or none has the name given)";
     }
+    return code == QX::ResultCode::Unavailable
+               ? "no interface could be used (see the skipped interfaces)"
+               : "";
 }
 
 }  // namespace QXCli

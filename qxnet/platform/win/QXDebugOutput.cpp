@@ -3,13 +3,17 @@
 
 namespace QX {
 namespace {
-void DebuggerSink(const wchar_t* line, void*) {
-    OutputDebugStringW(line);
-}
+
+class DebuggerSink : public DebugSink {
+public:
+    void Write(const wchar_t* line) override { OutputDebugStringW(line); }
+};
+
 }  // namespace
 
-DebugSink PlatformDebugSink() {
-    return DebuggerSink;
+DebugSink& PlatformDebugSink() {
+    static auto& sink = *new DebuggerSink;  // never destroyed, as the sink lock
+    return sink;
 }
 
 }  // namespace QX
