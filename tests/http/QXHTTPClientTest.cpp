@@ -78,18 +78,6 @@ FakeReply Body(std::vector<std::string> blocks, DWORD status = 200) {
     return reply;
 }
 
-FakeReply ReceiveFails(DWORD error) {
-    FakeReply reply;
-    reply.receiveError = error;
-    return reply;
-}
-
-FakeReply SendFails(DWORD error) {
-    FakeReply reply;
-    reply.sendError = error;
-    return reply;
-}
-
 class HTTPClientTest : public ::testing::Test {
 protected:
     void SetUp() override { TestClient::ClearLogins(); }
@@ -99,7 +87,7 @@ protected:
     QXTest::FakeEcho echo{true};
 };
 
-TEST_F(HTTPClientTest, StartsClosedAndConnectsOnce) {
+TEST_F(HTTPClientTest, ConnectsOnceAndStartsAfreshAfterAFailure) {
     TestClient client(kCamera, 0x7F000105u);
     EXPECT_TRUE(client.Closed());
     EXPECT_EQ(client.GetLastError(), 0u);
@@ -117,11 +105,8 @@ TEST_F(HTTPClientTest, StartsClosedAndConnectsOnce) {
     client.Close();
     EXPECT_TRUE(client.Closed());
     EXPECT_EQ(http.OpenHandles(), 0u);
-}
-
-// A failed open or connect leaves the client closed and the next attempt starts afresh.
-TEST_F(HTTPClientTest, FailedOpenOrConnect) {
-    TestClient client(kCamera, 0x7F000105u);
+    // A failed open or connect leaves the client closed and the next attempt starts afresh.
+    http.ClearLog();
     http.FailOpen(12004);
     EXPECT_FALSE(client.Connect());
     EXPECT_EQ(client.GetLastError(), 12004u);
@@ -203,8 +188,8 @@ TEST_F(HTTPClientTest, OneRetryOnAFreshSession) {
     const struct {
         FakeReply first;
         const wchar_t* retriedWith;
-    } cases[] = {{ReceiveFails(12030), L"SetCredentials stored pair"},
-                 {SendFails(12030), L"SetCredentials mine given"}};
+    } cases[] = {{FakeReply{.receiveError = 12030}, L"SetCredentials stored pair"},
+                 {FakeReply{.sendError = 12030}, L"SetCredentials mine given"}};
     for (const auto& c : cases) {
         TestClient::Remember(kCamera, L"stored", L"pair");
         TestClient client(kCamera, 0x7F000105u);
@@ -221,8 +206,8 @@ TEST_F(HTTPClientTest, OneRetryOnAFreshSession) {
     TestClient client(kCamera, 0x7F000105u);
     http.ClearLog();
     echo.networkAddresses.clear();
-    http.Script(ReceiveFails(12002));
-    http.Script(ReceiveFails(12002));
+    http.Script(FakeReply{.receiveError = 12002});
+    http.Script(FakeReply{.receiveError = 12002});
     EXPECT_FALSE(client.RequestImpl(L"/slow", false, nullptr, nullptr));
     EXPECT_EQ(http.Calls(L"SendRequest").size(), 2u);
     EXPECT_EQ(echo.Pings(), 1);  // one ping for both attempts
@@ -234,8 +219,8 @@ TEST_F(HTTPClientTest, OneRetryOnAFreshSession) {
     EXPECT_EQ(client.GetHttpStatus(), 410u);
     EXPECT_EQ(client.GetLastError(), 12002u);
     for (DWORD error : {12029u, 12007u}) {
-        http.Script(SendFails(error));
-        http.Script(SendFails(error));
+        http.Script(FakeReply{.sendError = error});
+        http.Script(FakeReply{.sendError = error});
         EXPECT_FALSE(client.RequestImpl(L"/", true, nullptr, nullptr));
         EXPECT_EQ(client.ErrorText(), error == 12029u ? L"HttpSendRequest() failed. Error 12029"
                                                       : L"Request() failed. Error 12007");
@@ -251,7 +236,7 @@ TEST_F(HTTPClientTest, RequestAndCloseForgetsTheCredentialsItSent) {
         TestClient::Remember(kCamera, L"stored", L"pair");
         TestClient client(kCamera, 0x7F000105u);
         http.ClearLog();
-        http.Script(sent ? Body({}) : SendFails(12029));
+        http.Script(sent ? Body({}) : FakeReply{.sendError = 12029});
         EXPECT_EQ(client.RequestAndClose(L"/reboot"), sent);
         EXPECT_EQ(http.Calls(L"SetCredentials"),
                   std::vector<std::wstring>{L"SetCredentials stored pair"});
@@ -301,23 +286,6 @@ TEST_F(HTTPClientTest, TextAndStreamBodies) {
     http.Script(Body({}));
     EXPECT_TRUE(client.RequestImpl(L"/empty", false, nullptr, nullptr));
     EXPECT_EQ(client.TakeStream(), "held");
-}
-
-TEST_F(HTTPClientTest, ReadFailures) {
-    TestClient client(kCamera, 0x7F000105u);
-    FakeReply readFails = Body({"abc"});
-    readFails.readError = 12030;
-    FakeReply queryFails = Body({"abc"});
-    queryFails.queryError = 12002;
-    for (const FakeReply& reply : {readFails, readFails, queryFails, queryFails}) {
-        http.Script(reply);
-    }
-    EXPECT_FALSE(client.RequestImpl(L"/", false, nullptr, nullptr));
-    EXPECT_EQ(client.ErrorText(), L"WinHttpReadData() failed. Error 12030");
-    EXPECT_EQ(client.GetLastError(), 12030u);
-    EXPECT_FALSE(client.RequestImpl(L"/", false, nullptr, nullptr));
-    EXPECT_EQ(client.ErrorText(), L"WinHttpQueryDataAvailable() failed. Error 12002");
-    EXPECT_EQ(client.GetLastError(), 12002u);
 }
 
 // Without an echo facility (an unprivileged process) the ping check cannot say anything: the
@@ -483,14 +451,16 @@ TEST_F(HTTPClientTest, TextIsUtf8WhenValidElseByteForByte) {
     }
 }
 
-// Only a whole body stays in the stream: a body that ends short of its Content-Length, or
-// breaks off, leaves nothing behind, however much of it had arrived.
+// Only a whole body stays in the stream: a body that ends short of its Content-Length, breaks
+// off or cannot be read leaves nothing behind, however much of it had arrived.
 TEST_F(HTTPClientTest, FailedAttemptLeavesNoBytesInTheStream) {
     struct Case {
         const char* name;
         std::vector<FakeReply> replies;  // one for each attempt
         bool ok;
         std::string stream;  // after "held"
+        DWORD error = 12030;
+        const wchar_t* text = L"WinHttpQueryDataAvailable() failed. Error 12030";
     };
     FakeReply shortBody = Body({std::string(50, 's')});
     shortBody.contentLength = 100;
@@ -501,6 +471,10 @@ TEST_F(HTTPClientTest, FailedAttemptLeavesNoBytesInTheStream) {
     // A body long enough to fill chunks of the stream before it breaks off.
     FakeReply brokenLong = Body({std::string(40000, 'b'), std::string(40000, 'b')});
     brokenLong.queryError = 12030;
+    FakeReply readFails = Body({"abc"});
+    readFails.readError = 12030;
+    FakeReply queryFails = Body({"abc"});
+    queryFails.queryError = 12002;
     FakeReply chunked = Body({"abc", "def"});
     FakeReply noBody = Body({}, 204);
     noBody.contentLength = 7;
@@ -512,6 +486,18 @@ TEST_F(HTTPClientTest, FailedAttemptLeavesNoBytesInTheStream) {
         {"long broken then whole", {brokenLong, whole}, true, std::string(100, 'w')},
         {"long broken twice", {brokenLong, brokenLong}, false, ""},
         {"chunked", {chunked}, true, "abcdef"},
+        {"read fails",
+         {readFails, readFails},
+         false,
+         "",
+         12030,
+         L"WinHttpReadData() failed. Error 12030"},
+        {"query fails",
+         {queryFails, queryFails},
+         false,
+         "",
+         12002,
+         L"WinHttpQueryDataAvailable() failed. Error 12002"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -523,8 +509,8 @@ TEST_F(HTTPClientTest, FailedAttemptLeavesNoBytesInTheStream) {
         EXPECT_EQ(client.RequestImpl(L"/", false, nullptr, nullptr), c.ok);
         EXPECT_EQ(client.TakeStream(), "held" + c.stream);
         if (!c.ok) {
-            EXPECT_EQ(client.GetLastError(), 12030u);
-            EXPECT_EQ(client.ErrorText(), L"WinHttpQueryDataAvailable() failed. Error 12030");
+            EXPECT_EQ(client.GetLastError(), c.error);
+            EXPECT_EQ(client.ErrorText(), c.text);
         }
     }
     // A status that carries no body announces nothing to check.
