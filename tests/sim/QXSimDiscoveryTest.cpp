@@ -18,6 +18,7 @@
 #include "qxnet/tftp/QXCameraData.h"
 #include "qxnet/tftp/QXTFTPClient.h"
 #include "sim/QXSimDiscoveryResponder.h"
+#include "sim/QXSimSocket.h"
 #include "sim/QXSimulator.h"
 
 namespace {
@@ -191,12 +192,9 @@ struct Responder {
     }
     ~Responder() { close(client); }
     void Send(const std::vector<std::uint8_t>& request = {'?'}) {
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        to.sin_port = htons(responder->Port());
+        const sockaddr_in to = QXSim::MakeAddress(INADDR_LOOPBACK, responder->Port());
         EXPECT_EQ(sendto(client, request.data(), request.size(), 0,
-                         reinterpret_cast<sockaddr*>(&to), sizeof to),
+                         reinterpret_cast<const sockaddr*>(&to), sizeof to),
                   static_cast<ssize_t>(request.size()));
     }
     bool Readable(int waitMs) {
