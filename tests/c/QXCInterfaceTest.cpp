@@ -18,7 +18,7 @@
 #include "sim/QXSimTftpServer.h"
 #include "sim/QXSimWebServer.h"
 #include "sim/QXSimulator.h"
-#include "tests/support/QXNetNamespace.h"
+#include "tests/support/QXSimNamespace.h"
 
 namespace {
 
@@ -266,34 +266,23 @@ TEST_F(CInterfaceTest, ScannerScansAndWatchesUntilStopped) {
 }
 
 // HTTP and mDNS on their fixed ports, inside a namespace of the test's own.
-class CInterfaceNetnsTest : public ::testing::Test {
+class CInterfaceNetnsTest : public QXTest::SimNamespaceTest {
 protected:
     void SetUp() override {
-        if (!QXTest::NetNamespace::Available()) {
-            GTEST_SKIP() << "network namespaces need root and the ip tool";
+        SimNamespaceTest::SetUp();
+        if (IsSkipped()) {
+            return;
         }
-        ns = std::make_unique<QXTest::NetNamespace>("qxc");
-        ASSERT_TRUE(ns->Valid());
         std::vector<QXSim::SimCamera> cameras = QXSim::GenerateCameras(2, 0x7F000101);
         cameras[0].user.clear();
         cameras[0].files["hello.txt"] = {'h', 'e', 'l', 'l', 'o'};
         cameras[1].user = "admin";
         cameras[1].password = "s3cret";
-        simulator = std::make_unique<QXSim::Simulator>(cameras);
-        simulator->Add(std::make_unique<QXSim::WebServer>(*simulator, QXSim::WebOptions{}));
-        simulator->Add(std::make_unique<QXSim::MdnsResponder>(*simulator, QXSim::MdnsOptions{}));
-        std::string error;
-        bool started = false;
-        ns->Run([&] { started = simulator->Start(error); });
-        ASSERT_TRUE(started) << error;
+        StartSimulator(cameras, [](QXSim::Simulator& simulator) {
+            simulator.Add(std::make_unique<QXSim::WebServer>(simulator, QXSim::WebOptions{}));
+            simulator.Add(std::make_unique<QXSim::MdnsResponder>(simulator, QXSim::MdnsOptions{}));
+        });
     }
-    void TearDown() override {
-        if (simulator) {
-            simulator->Stop();
-        }
-    }
-    std::unique_ptr<QXTest::NetNamespace> ns;
-    std::unique_ptr<QXSim::Simulator> simulator;
 };
 
 TEST_F(CInterfaceNetnsTest, HttpGetDeliversBodiesStatusAndErrors) {

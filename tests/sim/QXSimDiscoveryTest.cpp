@@ -20,6 +20,7 @@
 #include "qxnet/tftp/QXCameraData.h"
 #include "qxnet/tftp/QXTFTPClient.h"
 #include "sim/QXSimDiscoveryResponder.h"
+#include "sim/QXSimSocket.h"
 #include "sim/QXSimulator.h"
 #include "tests/support/QXCapabilities.h"
 
@@ -194,12 +195,9 @@ struct Responder {
     }
     ~Responder() { close(client); }
     void Send(const std::vector<std::uint8_t>& request = {'?'}) {
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        to.sin_port = htons(responder->Port());
+        const sockaddr_in to = QXSim::MakeAddress(INADDR_LOOPBACK, responder->Port());
         EXPECT_EQ(sendto(client, request.data(), request.size(), 0,
-                         reinterpret_cast<sockaddr*>(&to), sizeof to),
+                         reinterpret_cast<const sockaddr*>(&to), sizeof to),
                   static_cast<ssize_t>(request.size()));
     }
     bool Readable(int waitMs) {
@@ -325,72 +323,56 @@ TEST(Responder, ReportsAnAddressItCannotBind) {
     EXPECT_EQ(simulator.RunningServices(), 0u);
 }
 
-class BroadcastAgainstSimulator : public Quiet {
-protected:
-    void SetUp() override {
-        Quiet::SetUp();
-        ASSERT_FALSE(QXSDK::TFTPClient::Startup());
-    }
-    void TearDown() override {
-        QXSDK::TFTPClient::Cleanup();
-        Quiet::TearDown();
-    }
-
-    // Runs one Broadcast against a responder with the faults over the cameras; the responder is
-    // stopped when it returns.
-    int Broadcast(std::vector<QXSim::SimCamera> cameras, QXSim::DiscoveryFaults faults) {
-        simulator = std::make_unique<QXSim::Simulator>(std::move(cameras));
-        QXSim::DiscoveryOptions options;
-        options.faults = faults;
-        responder =
-            &simulator->Add(std::make_unique<QXSim::DiscoveryResponder>(*simulator, options));
-        std::string error;
-        EXPECT_TRUE(simulator->Start(error)) << error;
-        int result = -1;
-        // A thread of its own, so that it can give up CAP_NET_ADMIN alone.
-        std::thread([&] {
-            if (unprivileged) {
-                ASSERT_TRUE(QXTest::DropNetAdminOnThisThread());
-            }
-            QXSDK::TFTPClient client(boost::make_shared<QX::CodeLock>(), 0, false, 3, 0,
-                                     responder->Port());
-            client.Open(0x7FFFFFFF, responder->Port());  // the loopback network's broadcast
-            const unsigned char request[] = "qx-discover";
-            result = client.Broadcast(request, sizeof request - 1, &found);
-        }).join();
-        simulator->Stop();
-        for (const QXSDK::CameraData& camera : found) {
-            macs.insert(camera.MacNumber());
+// The library's Broadcast to the loopback network's broadcast address, on a thread of its own so
+// that it can give up CAP_NET_ADMIN alone; the responder is stopped when it returns.
+int LibraryBroadcast(Responder& r, std::set<CameraData>& found, bool unprivileged = false) {
+    int result = -1;
+    std::thread([&] {
+        if (unprivileged) {
+            ASSERT_TRUE(QXTest::DropNetAdminOnThisThread());
         }
-        return result;
-    }
+        QXSDK::TFTPClient client(boost::make_shared<QX::CodeLock>(), 0, false, 3, 0,
+                                 r.responder->Port());
+        client.Open(0x7FFFFFFF, r.responder->Port());
+        const unsigned char request[] = "qx-discover";
+        result = client.Broadcast(request, sizeof request - 1, &found);
+    }).join();
+    r.simulator.Stop();
+    return result;
+}
 
-    std::unique_ptr<QXSim::Simulator> simulator;
-    QXSim::DiscoveryResponder* responder = nullptr;
-    bool unprivileged = false;
-    std::set<QXSDK::CameraData> found;
-    std::set<std::uint64_t> macs;
-};
-
-TEST_F(BroadcastAgainstSimulator, LostAnswersAreFoundByLaterRequests) {
+// The library's Broadcast against a responder that loses answers: every camera that answered at
+// least once is in the set, and nothing else; with 40 % lost per request, one request cannot
+// have brought them all. A responder that answers nothing is asked three times.
+TEST_F(Faults, BroadcastFindsLostAnswersByLaterRequests) {
+    ASSERT_FALSE(QXSDK::TFTPClient::Startup());
     QXSim::DiscoveryFaults lossy;
     lossy.dropShare = 0.4;
     lossy.seed = 5;
-    EXPECT_EQ(Broadcast(QXSim::GenerateCameras(60), lossy), 0);
-    // Every camera that answered at least once is in the set, and nothing else; with 40 % lost
-    // per request, one request cannot have brought them all.
-    EXPECT_EQ(macs, responder->AnsweredMacs());
-    EXPECT_GT(responder->AnswersDropped(), 0u);
-    EXPECT_GE(responder->Requests(), 3u);
-    EXPECT_GT(found.size(), 50u);
-
     QXSim::DiscoveryFaults silent;
     silent.dropShare = 1.0;
-    found.clear();
-    EXPECT_EQ(Broadcast(QXSim::DemoCameras(), silent),
-              static_cast<int>(QX::ResultCode::ObjectNotFound));
-    EXPECT_TRUE(found.empty());
-    EXPECT_EQ(responder->Requests(), 3u);
+    for (const auto& [cameras, faults] :
+         {std::pair{QXSim::GenerateCameras(60), lossy}, std::pair{QXSim::DemoCameras(), silent}}) {
+        Responder r(cameras, faults);
+        std::set<CameraData> found;
+        const int result = LibraryBroadcast(r, found);
+        std::set<std::uint64_t> macs;
+        for (const CameraData& camera : found) {
+            macs.insert(camera.MacNumber());
+        }
+        EXPECT_EQ(macs, r.responder->AnsweredMacs());
+        EXPECT_GE(r.responder->Requests(), 3u);
+        if (faults.dropShare < 1.0) {
+            EXPECT_EQ(result, 0);
+            EXPECT_GT(r.responder->AnswersDropped(), 0u);
+            EXPECT_GT(found.size(), 50u);
+        } else {
+            EXPECT_EQ(result, static_cast<int>(QX::ResultCode::ObjectNotFound));
+            EXPECT_TRUE(found.empty());
+            EXPECT_EQ(r.responder->Requests(), 3u);
+        }
+    }
+    QXSDK::TFTPClient::Cleanup();
 }
 
 // A burst of answers meets the receive buffer at once, as from thousands of cameras on a real
@@ -398,20 +380,22 @@ TEST_F(BroadcastAgainstSimulator, LostAnswersAreFoundByLaterRequests) {
 // was sent. With CAP_NET_ADMIN the client forces a buffer that holds a thousand; without it, the
 // buffer the cap allows (at most twice 1 MiB, about 1 KiB per queued answer) cannot hold 6000,
 // and the trace says how many were dropped and what to raise.
-TEST_F(BroadcastAgainstSimulator, BurstMeetsTheReceiveBuffer) {
+TEST_F(Faults, BurstMeetsTheReceiveBuffer) {
+    ASSERT_FALSE(QXSDK::TFTPClient::Startup());
     for (const std::size_t cameras : {std::size_t{1000}, std::size_t{6000}}) {
-        unprivileged = cameras == 6000;
+        const bool unprivileged = cameras == 6000;
         if (!unprivileged && geteuid() != 0) {
             continue;  // needs CAP_NET_ADMIN
         }
+        Responder r(QXSim::GenerateCameras(cameras));
         struct Held : QX::DebugSink {
-            Held(QXSim::DiscoveryResponder* const* r, std::uint64_t c) : responder(r), cameras(c) {}
+            Held(const DiscoveryResponder& r, std::uint64_t c) : responder(r), cameras(c) {}
             void Write(const wchar_t* line) override {
                 const std::wstring text(line);
-                if (text.rfind(L"CameraData:", 0) == 0 && (*responder)->Requests() > heldFor) {
-                    heldFor = (*responder)->Requests();
+                if (text.rfind(L"CameraData:", 0) == 0 && responder.Requests() > heldFor) {
+                    heldFor = responder.Requests();
                     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-                    while ((*responder)->AnswersSent() < heldFor * cameras &&
+                    while (responder.AnswersSent() < heldFor * cameras &&
                            std::chrono::steady_clock::now() < end) {
                         std::this_thread::sleep_for(std::chrono::milliseconds(1));
                     }
@@ -420,23 +404,24 @@ TEST_F(BroadcastAgainstSimulator, BurstMeetsTheReceiveBuffer) {
                     dropLines.push_back(text);
                 }
             }
-            QXSim::DiscoveryResponder* const* responder;
+            const DiscoveryResponder& responder;
             std::uint64_t cameras;
             std::uint64_t heldFor = 0;
             std::vector<std::wstring> dropLines;
-        } held{&responder, cameras};
+        } held{*r.responder, cameras};
         QX::DebugSink::Set(&held);
-        found.clear();
-        EXPECT_EQ(Broadcast(QXSim::GenerateCameras(cameras), {}), 0);
+        std::set<CameraData> found;
+        EXPECT_EQ(LibraryBroadcast(r, found, unprivileged), 0);
         QX::DebugSink::Set(&QX::DebugSink::Silent());
         EXPECT_EQ(found.size() == cameras, !unprivileged) << found.size();
         EXPECT_EQ(held.dropLines.empty(), !unprivileged);
-        EXPECT_LE(held.dropLines.size(), responder->Requests());
+        EXPECT_LE(held.dropLines.size(), r.responder->Requests());
         for (const std::wstring& line : held.dropLines) {
             EXPECT_NE(line.find(L"TFTPClient::GetBroadcastResponse: the system dropped "),
                       std::wstring::npos);
         }
     }
+    QXSDK::TFTPClient::Cleanup();
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include "qxnet/tftp/QXTFTPClient.h"
 #include "sim/QXSimDiscoveryResponder.h"
 #include "sim/QXSimMdnsResponder.h"
+#include "sim/QXSimSocket.h"
 #include "sim/QXSimTftpServer.h"
 #include "sim/QXSimulator.h"
 #include "tests/support/QXNetNamespace.h"
@@ -38,14 +39,6 @@ constexpr std::uint32_t kHostSide = 0x0A4D0002;    // 10.77.0.2/24, the client's
 std::string Contents(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-sockaddr_in Address(std::uint32_t hostOrder, std::uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(hostOrder);
-    address.sin_port = htons(port);
-    return address;
 }
 
 std::string Generated(std::uint64_t size) {
@@ -125,13 +118,12 @@ TEST_F(SimNetns, MdnsAnswersLeaveFromPort5353) {
     for (const bool unicast : {true, false}) {
         SCOPED_TRACE(unicast ? "unicast-answer query" : "multicast-answer query");
         host.Run([&] {
-            const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-            const int on = 1;
-            setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-            sockaddr_in local = Address(unicast ? kHostSide : 0, unicast ? 0 : 5353);
+            std::string error;
+            const int s = QXSim::BindSocket(SOCK_DGRAM, unicast ? kHostSide : 0, unicast ? 0 : 5353,
+                                            {.reuseAddress = true}, "query", error);
+            ASSERT_GE(s, 0) << error;
             const ip_mreq group{{htonl(0xE00000FB)}, {htonl(kHostSide)}};
             const in_addr out{htonl(kHostSide)};
-            ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
             ASSERT_EQ(setsockopt(s, IPPROTO_IP, IP_ADD_MEMBERSHIP, &group, sizeof group), 0);
             ASSERT_EQ(setsockopt(s, IPPROTO_IP, IP_MULTICAST_IF, &out, sizeof out), 0);
             // ID 0x4242, one question: PTR "_korv._tcp.local", class IN with or without the
@@ -142,7 +134,7 @@ TEST_F(SimNetns, MdnsAnswersLeaveFromPort5353) {
                 query.insert(query.end(), label, label + std::strlen(label));
             }
             query.insert(query.end(), {0, 0, 12, static_cast<std::uint8_t>(unicast ? 0x80 : 0), 1});
-            const sockaddr_in to = Address(0xE00000FB, 5353);
+            const sockaddr_in to = QXSim::MakeAddress(0xE00000FB, 5353);
             ASSERT_EQ(sendto(s, query.data(), query.size(), 0,
                              reinterpret_cast<const sockaddr*>(&to), sizeof to),
                       static_cast<ssize_t>(query.size()));

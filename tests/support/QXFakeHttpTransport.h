@@ -2,7 +2,7 @@
 
 #include <cstdint>
 #include <deque>
-#include <memory>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -17,7 +17,8 @@ struct FakeReply {
     DWORD sendError = 0;     // SendRequest fails with it
     DWORD receiveError = 0;  // ReceiveResponse fails with it
     DWORD status = 200;
-    std::vector<std::string> blocks;  // the body, block by block as QueryDataAvailable tells it
+    // The body, block by block as QueryDataAvailable tells it.
+    std::vector<std::string> blocks = {};
     DWORD queryError = 0;             // QueryDataAvailable fails with it once the blocks are read
     DWORD readError = 0;              // ReadData fails with it
     std::int64_t contentLength = -1;  // the announced body length; negative: none
@@ -28,18 +29,30 @@ struct FakeReply {
 // A request that finds no scripted reply fails to send with 12029. Safe from several threads.
 class FakeHttpTransport : public QX::HttpTransport {
 public:
-    FakeHttpTransport();
-    ~FakeHttpTransport() override;
+    FakeHttpTransport() : m_previous(QX::HttpTransport::Set(this)) {}
+    ~FakeHttpTransport() override { QX::HttpTransport::Set(m_previous); }
 
-    void Script(FakeReply reply);
+    void Script(FakeReply reply) {
+        Locked([&] { m_replies.push_back(std::move(reply)); });
+    }
     // The next Open or Connect fails with the error (once).
-    void FailOpen(DWORD error);
-    void FailConnect(DWORD error);
+    void FailOpen(DWORD error) {
+        Locked([&] { m_openError = error; });
+    }
+    void FailConnect(DWORD error) {
+        Locked([&] { m_connectError = error; });
+    }
 
-    std::vector<std::wstring> Log();
+    std::vector<std::wstring> Log() {
+        return Locked([&] { return m_log; });
+    }
     std::vector<std::wstring> Calls(const std::wstring& prefix);
-    std::size_t OpenHandles();
-    void ClearLog();
+    std::size_t OpenHandles() {
+        return Locked([&] { return m_open.size(); });
+    }
+    void ClearLog() {
+        Locked([&] { m_log.clear(); });
+    }
 
     QX::HttpHandle Open(const wchar_t* userAgent) override;
     bool SetTimeouts(QX::HttpHandle session, int resolveMs, int connectMs, int sendMs,
@@ -63,9 +76,14 @@ private:
         std::size_t block = 0;
         std::size_t offset = 0;
     };
-    QX::HttpHandle NewHandle();
-    bool Fail(DWORD error);
-    RequestState* Find(QX::HttpHandle handle);
+    template <typename F>
+    auto Locked(F f) -> decltype(f()) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return f();
+    }
+    QX::HttpHandle NewHandle(std::wstring line, DWORD& error);
+    template <typename F>
+    bool OnRequest(QX::HttpHandle handle, std::wstring line, F f);
 
     std::mutex m_mutex;
     std::deque<FakeReply> m_replies;
@@ -73,7 +91,7 @@ private:
     DWORD m_connectError = 0;
     std::vector<std::wstring> m_log;
     std::set<QX::HttpHandle> m_open;
-    std::vector<std::pair<QX::HttpHandle, std::shared_ptr<RequestState>>> m_requests;
+    std::map<QX::HttpHandle, RequestState> m_requests;
     std::uintptr_t m_next = 0x1000;
     QX::HttpTransport* m_previous;
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -12,18 +13,32 @@ namespace QXTest {
 // platform's sink when it goes. Lines keep their trailing line feed.
 class TraceCapture : public QX::DebugSink {
 public:
-    TraceCapture();
-    ~TraceCapture() override;
+    TraceCapture() { QX::DebugSink::Set(this); }
+    ~TraceCapture() override { QX::DebugSink::Set(nullptr); }
     TraceCapture(const TraceCapture&) = delete;
     TraceCapture& operator=(const TraceCapture&) = delete;
 
-    std::vector<std::wstring> Lines();
+    std::vector<std::wstring> Lines() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_lines;
+    }
     // True when some line contains text.
-    bool Contains(const std::wstring& text);
-    void Clear();
+    bool Contains(const std::wstring& text) {
+        const std::vector<std::wstring> lines = Lines();
+        return std::any_of(lines.begin(), lines.end(), [&](const std::wstring& line) {
+            return line.find(text) != std::wstring::npos;
+        });
+    }
+    void Clear() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_lines.clear();
+    }
 
 private:
-    void Write(const wchar_t* line) override;
+    void Write(const wchar_t* line) override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_lines.emplace_back(line);
+    }
     std::mutex m_mutex;
     std::vector<std::wstring> m_lines;
 };

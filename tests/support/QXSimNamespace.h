@@ -1,0 +1,49 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "sim/QXSimulator.h"
+#include "tests/support/QXNetNamespace.h"
+
+namespace QXTest {
+
+// A test whose simulated cameras run inside a network namespace of its own, where the fixed
+// ports (80, 5353) are the test's. SetUp skips where namespaces cannot be made; a derived SetUp
+// calls it first and returns when IsSkipped(). TearDown stops the simulator.
+class SimNamespaceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!NetNamespace::Available()) {
+            GTEST_SKIP() << "network namespaces need root and the ip tool";
+        }
+        ns = std::make_unique<NetNamespace>("qxsimns");
+        ASSERT_TRUE(ns->Valid());
+    }
+    void TearDown() override {
+        if (simulator) {
+            ns->Run([&] { simulator->Stop(); });
+        }
+    }
+    // Makes the simulator of the cameras, lets add give it its services, and starts it inside
+    // the namespace, so that the services' sockets belong there.
+    void StartSimulator(std::vector<QXSim::SimCamera> cameras,
+                        const std::function<void(QXSim::Simulator&)>& add) {
+        simulator = std::make_unique<QXSim::Simulator>(std::move(cameras));
+        add(*simulator);
+        std::string error;
+        bool started = false;
+        ns->Run([&] { started = simulator->Start(error); });
+        ASSERT_TRUE(started) << error;
+    }
+
+    std::unique_ptr<NetNamespace> ns;
+    std::unique_ptr<QXSim::Simulator> simulator;
+};
+
+}  // namespace QXTest
