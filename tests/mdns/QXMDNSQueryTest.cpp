@@ -17,6 +17,7 @@
 #include "sim/QXSimulator.h"
 #include "tests/support/QXAvahi.h"
 #include "tests/support/QXNetNamespace.h"
+#include "tests/support/QXSimNamespace.h"
 
 using QXSDK::MDNSClient;
 
@@ -36,21 +37,20 @@ public:
     bool DelayThreadPresent() const { return m_hDelayThread != INVALID_HANDLE_VALUE; }
 };
 
-class MdnsQuery : public ::testing::Test {
+class MdnsQuery : public QXTest::SimNamespaceTest {
 protected:
     void SetUp() override {
-        if (!QXTest::NetNamespace::Available()) {
-            GTEST_SKIP() << "network namespaces need root and the ip tool";
+        SimNamespaceTest::SetUp();
+        if (IsSkipped()) {
+            return;
         }
-        m_ns = std::make_unique<QXTest::NetNamespace>("qxmdns");
-        ASSERT_TRUE(m_ns->Valid());
-        ASSERT_EQ(m_ns->Exec("ip link set lo multicast on && ip route add 224.0.0.0/4 dev lo"), 0);
+        ASSERT_EQ(ns->Exec("ip link set lo multicast on && ip route add 224.0.0.0/4 dev lo"), 0);
     }
 
     // Runs body inside the namespace with a simulator of count cameras and its mDNS responder.
     void WithResponder(std::size_t count, const QXSim::MdnsOptions& options,
                        const std::function<void(QXSim::Simulator&, QXSim::MdnsResponder&)>& body) {
-        m_ns->Run([&] {
+        ns->Run([&] {
             QXSim::Simulator sim(QXSim::GenerateCameras(count, 0x7F000101));
             auto& responder = sim.Add(std::make_unique<QXSim::MdnsResponder>(sim, options));
             std::string error;
@@ -59,8 +59,6 @@ protected:
             sim.Stop();
         });
     }
-
-    std::unique_ptr<QXTest::NetNamespace> m_ns;
 };
 
 void ExpectCameras(const QXSim::Simulator& sim, const MDNSClient::CameraMap& cameras) {

@@ -19,6 +19,7 @@
 #include "sim/QXSimWebServer.h"
 #include "sim/QXSimulator.h"
 #include "tests/support/QXNetNamespace.h"
+#include "tests/support/QXSimNamespace.h"
 
 namespace {
 
@@ -211,35 +212,18 @@ TEST_F(Cli, GetSavesWholeFilesOnly) {
     std::remove(path.c_str());
 }
 
-class CliNetns : public ::testing::Test {
+class CliNetns : public QXTest::SimNamespaceTest {
 protected:
-    void SetUp() override {
-        if (!NetNamespace::Available()) {
-            GTEST_SKIP() << "network namespaces need root and the ip tool";
-        }
-        ns = std::make_unique<NetNamespace>("qxcli");
-        ASSERT_TRUE(ns->Valid());
-    }
-    // Starts the simulator's cameras inside the namespace.
+    // Starts the simulator's cameras inside the namespace, with multicast on its loopback.
     void Start(std::vector<QXSim::SimCamera> cameras) {
-        simulator = std::make_unique<QXSim::Simulator>(std::move(cameras));
-        web = &simulator->Add(std::make_unique<QXSim::WebServer>(*simulator, QXSim::WebOptions{}));
-        QXSim::MdnsOptions mdns;
-        mdns.announceIntervalMs = 500;
-        simulator->Add(std::make_unique<QXSim::MdnsResponder>(*simulator, mdns));
         ASSERT_EQ(ns->Exec("ip link set lo multicast on && ip route add 224.0.0.0/4 dev lo"), 0);
-        std::string error;
-        bool started = false;
-        ns->Run([&] { started = simulator->Start(error); });
-        ASSERT_TRUE(started) << error;
+        StartSimulator(std::move(cameras), [&](QXSim::Simulator& s) {
+            web = &s.Add(std::make_unique<QXSim::WebServer>(s, QXSim::WebOptions{}));
+            QXSim::MdnsOptions mdns;
+            mdns.announceIntervalMs = 500;
+            s.Add(std::make_unique<QXSim::MdnsResponder>(s, mdns));
+        });
     }
-    void TearDown() override {
-        if (simulator) {
-            ns->Run([&] { simulator->Stop(); });
-        }
-    }
-    std::unique_ptr<NetNamespace> ns;
-    std::unique_ptr<QXSim::Simulator> simulator;
     QXSim::WebServer* web = nullptr;
 };
 
