@@ -268,11 +268,7 @@ TEST_F(CInterfaceTest, ScannerScansAndWatchesUntilStopped) {
 // HTTP and mDNS on their fixed ports, inside a namespace of the test's own.
 class CInterfaceNetnsTest : public QXTest::SimNamespaceTest {
 protected:
-    void SetUp() override {
-        SimNamespaceTest::SetUp();
-        if (IsSkipped()) {
-            return;
-        }
+    void Prepare() override {
         std::vector<QXSim::SimCamera> cameras = QXSim::GenerateCameras(2, 0x7F000101);
         cameras[0].user.clear();
         cameras[0].files["hello.txt"] = {'h', 'e', 'l', 'l', 'o'};

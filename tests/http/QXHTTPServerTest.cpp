@@ -173,11 +173,7 @@ constexpr std::uint32_t kOpen = 0x7F000105;  // 127.0.1.5, asks for no credentia
 
 class SimWebServer : public QXTest::SimNamespaceTest {
 protected:
-    void SetUp() override {
-        SimNamespaceTest::SetUp();
-        if (IsSkipped()) {
-            return;
-        }
+    void Prepare() override {
         Client::ClearLogins();
         QXSim::SimCamera open;
         open.mac = 0x025158000005;

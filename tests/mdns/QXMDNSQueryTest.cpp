@@ -39,11 +39,7 @@ public:
 
 class MdnsQuery : public QXTest::SimNamespaceTest {
 protected:
-    void SetUp() override {
-        SimNamespaceTest::SetUp();
-        if (IsSkipped()) {
-            return;
-        }
+    void Prepare() override {
         ASSERT_EQ(ns->Exec("ip link set lo multicast on && ip route add 224.0.0.0/4 dev lo"), 0);
     }
 

@@ -14,8 +14,8 @@
 namespace QXTest {
 
 // A test whose simulated cameras run inside a network namespace of its own, where the fixed
-// ports (80, 5353) are the test's. SetUp skips where namespaces cannot be made; a derived SetUp
-// calls it first and returns when IsSkipped(). TearDown stops the simulator.
+// ports (80, 5353) are the test's. SetUp skips where namespaces cannot be made and otherwise
+// hands over to Prepare, the derived test's own set-up. TearDown stops the simulator.
 class SimNamespaceTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -24,7 +24,9 @@ protected:
         }
         ns = std::make_unique<NetNamespace>("qxsimns");
         ASSERT_TRUE(ns->Valid());
+        Prepare();
     }
+    virtual void Prepare() {}
     void TearDown() override {
         if (simulator) {
             ns->Run([&] { simulator->Stop(); });
