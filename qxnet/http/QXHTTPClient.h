@@ -81,13 +81,15 @@ public:
     bool RequestImpl(const wchar_t* path, bool asString, const wchar_t* user,
                      const wchar_t* password);
     // Sends GET path with the remembered credentials and closes without reading any answer; a
-    // successful send forgets the camera's credentials.
+    // successful send forgets the camera's credentials. Kept for hosts: the library and its
+    // programs do not call it.
     bool RequestAndClose(const wchar_t* path);
     // Receives the answer to the last request and reads its body; 200 when something was read,
     // 410 otherwise. The server's status line does not matter here (see GetServerStatus).
     std::uint32_t Response(bool asString);
 
     std::uint32_t GetLastError();
+    // Kept for hosts: the library and its programs do not call it.
     const wchar_t* GetIP();
     // 0 when closed, 12029 after a failed ping, 200 or 410 after a request.
     std::uint32_t GetHttpStatus();
