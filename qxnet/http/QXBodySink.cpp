@@ -17,6 +17,9 @@ BodySink::BodySink(const QXSDK::HTTPClient& client) : m_client(&client) {
 }
 
 BodySink::~BodySink() {
+    if (m_client == nullptr) {
+        return;
+    }
     std::lock_guard<std::mutex> guard(g_sinksMutex);
     auto found = g_sinks.find(m_client);
     if (found != g_sinks.end() && found->second == this) {

@@ -117,6 +117,21 @@ void CopyText(wchar_t* target, std::size_t size, const wchar_t* text) {
     target[length] = 0;
 }
 
+// The client's own sink: the body appended to its response stream.
+class StreamBody : public QX::BodySink {
+public:
+    explicit StreamBody(QX::CMemoryStream& stream) : m_stream(stream) {}
+    void Append(const void* data, std::uint32_t size) override { m_stream.Write(data, size); }
+    // The stream holds less than 4 GB, so every size it reported fits its Truncate.
+    void Truncate(std::uint64_t size) override {
+        m_stream.Truncate(static_cast<std::uint32_t>(size));
+    }
+    std::uint64_t Size() const override { return m_stream.GetSize(); }
+
+private:
+    QX::CMemoryStream& m_stream;
+};
+
 // The remembered credentials of a camera, copied out under the map's lock.
 bool FindLogin(const std::map<std::uint64_t, CameraLoginInfo>& map, std::uint64_t key,
                std::wstring& user, std::wstring& password) {
@@ -402,43 +417,36 @@ std::uint32_t HTTPClient::ReadResponseStream() {
         m_lastError = QX::GetLastErrorValue();
         return 0;
     }
-    // The body goes straight into the response (or the sink standing in for it) and is taken
-    // back when the attempt fails, so a failed attempt leaves none of its bytes there without a
-    // second copy of every body.
-    QX::BodySink* sink = QX::BodySink::Of(this);
-    const std::uint64_t before = sink != nullptr ? sink->Size() : m_responseStream.GetSize();
-    auto takeBack = [&] {
-        if (sink != nullptr) {
-            sink->Truncate(before);
-        } else {
-            m_responseStream.Truncate(static_cast<std::uint32_t>(before));
-        }
-    };
+    // The body goes straight into the response stream (or the sink standing in for it) and is
+    // taken back when the attempt fails, so a failed attempt leaves none of its bytes there
+    // without a second copy of every body.
+    StreamBody own(m_responseStream);
+    QX::BodySink* standing = QX::BodySink::Of(this);
+    QX::BodySink& sink = standing != nullptr ? *standing : own;
+    const std::uint64_t before = sink.Size();
     bool whole = false;
     try {
-        whole = ReadBody();
+        whole = ReadBody(sink);
     } catch (...) {
-        takeBack();
+        sink.Truncate(before);
         throw;
     }
     if (!whole) {
-        takeBack();
+        sink.Truncate(before);
         return 0;
     }
     // A sink may hold more than the result can count; what matters then is that it is not 0.
-    return sink != nullptr ? static_cast<std::uint32_t>(std::min<std::uint64_t>(
-                                 sink->Size(), std::numeric_limits<std::uint32_t>::max()))
-                           : m_responseStream.GetSize();
+    return static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(sink.Size(), std::numeric_limits<std::uint32_t>::max()));
 }
 
-bool HTTPClient::ReadBody() {
+bool HTTPClient::ReadBody(QX::BodySink& sink) {
     QX::HttpTransport& http = QX::HttpTransport::Current();
     std::uint64_t received = 0;
     const std::uint32_t lowSpeed = g_lowSpeedBytesPerSecond;
     const DWORD windowMs = g_lowSpeedWindowMs;
     DWORD windowStart = QX::TickCount();
     std::uint64_t windowBytes = 0;
-    QX::BodySink* sink = QX::BodySink::Of(this);
     // Grown to the largest block offered, never cleared: every byte is overwritten by the read.
     std::vector<unsigned char> buffer;
     DWORD available = 0;
@@ -455,10 +463,8 @@ bool HTTPClient::ReadBody() {
             SetError(L"WinHttpReadData() failed. Error %d");
             return false;
         }
-        if (read != 0 && sink != nullptr) {
-            sink->Append(buffer.data(), read);
-        } else if (read != 0) {
-            m_responseStream.Write(buffer.data(), read);
+        if (read != 0) {
+            sink.Append(buffer.data(), read);
         }
         received += read;
         windowBytes += read;

@@ -45,6 +45,10 @@
 #include "qxnet/common/QXMemoryStream.h"
 #include "qxnet/platform/QXCodeLock.h"
 
+namespace QX {
+class BodySink;
+}
+
 namespace QXSDK {
 
 // The Basic credentials that last worked for a camera.
@@ -144,9 +148,9 @@ protected:
 private:
     void SetError(const wchar_t* format);
     void CloseRequest();
-    // Appends the body to m_responseStream as it arrives; false when the attempt failed (the
-    // caller then takes the appended bytes back).
-    bool ReadBody();
+    // Appends the body to sink as it arrives; false when the attempt failed (the caller then
+    // takes the appended bytes back).
+    bool ReadBody(QX::BodySink& sink);
     // False, with the error set, when received falls short of the announced length.
     bool BodyWhole(std::uint64_t received);
 };
