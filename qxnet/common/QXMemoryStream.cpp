@@ -105,60 +105,55 @@ void CMemoryStream::WriteAcrossChunks(const unsigned char* bytes, std::uint32_t 
 }
 
 // Walks the unread bytes chunk by chunk, handing each piece to sink and freeing every chunk it
-// finishes. The caller has checked that the list holds a chunk.
+// finishes. Its first step is the usual read, a piece inside the front chunk that leaves the
+// chunk unfinished, and ends there. The caller has checked that the list holds a chunk.
 template <typename Sink>
-std::uint32_t CMemoryStream::Consume(std::uint32_t size, Sink sink) {
-    std::uint32_t remaining = size;
+inline std::uint32_t CMemoryStream::Consume(std::uint32_t size, Sink sink) {
     std::uint32_t done = 0;
-    do {
-        unsigned char* front = m_front;
-        const bool last = front == m_back;
-        // What this chunk holds, compared with the request as an amount: a sum of position and
-        // count would wrap for requests such as 0xFFFFFFFF ("all of it").
+    for (;;) {
+        const bool last = m_front == m_back;
+        // What this chunk holds, compared with what is still asked for as an amount: a sum of
+        // position and count would wrap for requests such as 0xFFFFFFFF ("all of it").
         const std::uint32_t held = (last ? m_writePosition : m_chunkSize) - m_readPosition;
-        if (last && remaining > held) {
-            remaining = held;
-        }
-        const std::uint32_t n = std::min(remaining, held);
+        const std::uint32_t n = std::min(size - done, held);
         if (n != 0) {
-            sink(front + m_readPosition, n);
+            sink(m_front + m_readPosition, n);
         }
-        AdjustByteCount(n, false);
-        done += n;
-        remaining -= n;
         m_readPosition += n;
+        done += n;
+        // A finished chunk is freed at once; so is an empty last chunk, so that the next write
+        // starts a new one.
         if (m_readPosition == m_chunkSize || (last && m_readPosition == 0)) {
-            // A finished chunk is freed at once; so is an empty last chunk, so that the next
-            // write starts a new one.
-            m_readPosition = 0;
-            unsigned char* chunk = nullptr;
-            if (PopFront(chunk)) {
-                FreeChunk(chunk);
-            }
-            if (last) {
-                m_front = nullptr;
-                m_back = nullptr;
-                break;
-            }
-            Front(m_front);
+            DropFront(last);
         }
-    } while (remaining != 0);
+        // The last chunk gives all it holds, however much more was asked for.
+        if (done == size || last) {
+            break;
+        }
+    }
+    AdjustByteCount(done, false);
     SetLastErrorValue(0);
     return done;
+}
+
+// Out of line, so that the usual read, which never gets here, stays short.
+void CMemoryStream::DropFront(bool last) {
+    m_readPosition = 0;
+    unsigned char* chunk = nullptr;
+    if (PopFront(chunk)) {
+        FreeChunk(chunk);
+    }
+    if (last) {
+        m_front = nullptr;
+        m_back = nullptr;
+    } else {
+        Front(m_front);
+    }
 }
 
 std::int32_t CMemoryStream::Read(void* buffer, std::uint32_t size) {
     if (const std::int32_t refused = RefuseRead(buffer, size, m_front == nullptr); refused <= 0) {
         return refused;
-    }
-    const std::uint32_t held = (m_front == m_back ? m_writePosition : m_chunkSize) - m_readPosition;
-    if (size < held) {
-        // The usual case: the piece lies inside the front chunk without finishing it.
-        std::memcpy(buffer, m_front + m_readPosition, size);
-        m_readPosition += size;
-        AdjustByteCount(size, false);
-        SetLastErrorValue(0);
-        return static_cast<std::int32_t>(size);
     }
     auto* out = static_cast<unsigned char*>(buffer);
     return static_cast<std::int32_t>(

@@ -57,6 +57,8 @@ private:
     void WriteAcrossChunks(const unsigned char* bytes, std::uint32_t size);
     template <typename Sink>
     std::uint32_t Consume(std::uint32_t size, Sink sink);
+    // Frees the front chunk, which the read position has finished, and moves on to the next.
+    void DropFront(bool last);
     void AdjustByteCount(std::uint32_t bytes, bool added);
 
     // The list's front and back chunks (null while it is empty), kept as the stream changes the
