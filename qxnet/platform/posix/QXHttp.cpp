@@ -18,7 +18,8 @@
 // libcurl under the WinHTTP-shaped handles. Each request owns one easy handle in a multi handle
 // of its own, driven only from inside the calling thread's transport calls. The body is handed
 // on as it comes: the write callback keeps what the caller has not read yet and pauses the
-// transfer only when that grows past a few blocks, so a body of any size costs little memory.
+// transfer only when that grows past a bound (kMaxUnread), so a body of any size costs little
+// memory.
 
 namespace QX {
 namespace {
@@ -187,29 +188,28 @@ size_t OnHeader(char* data, size_t size, size_t count, void* context) {
     return length;
 }
 
-// The unread body held here before the transfer pauses: a few of libcurl's blocks.
-constexpr std::size_t kMaxUnread = 4 * 65536;
+// The unread body held here before the transfer pauses. One step of the transfer hands over
+// what the socket holds, up to a hundred of libcurl's blocks, and a pause makes libcurl keep a
+// copy of the block it was offering; a bound of sixteen blocks pauses about once a step on a fast
+// link, and keeps what is held here and in the caller's buffer small beside a large body.
+constexpr std::size_t kMaxUnread = 16 * 65536;
 
 size_t OnBody(char* data, size_t size, size_t count, void* context) {
     Request* request = static_cast<Request*>(context);
     size_t length = size * count;
     request->lastActivity = Clock::now();
     request->headersDone = true;
-    // Pausing makes libcurl keep a copy of the data for later, so what arrives while a little
-    // is unread joins it instead; only a caller that falls far behind pauses the transfer.
     if (request->Unread() >= kMaxUnread) {
         request->paused = true;
         return CURL_WRITEFUNC_PAUSE;
     }
+    // What arrives joins what is unread; the block starts over once all of it was read, so
+    // unread bytes are never moved down.
     if (request->Unread() == 0) {
-        request->block.assign(data, data + length);
-    } else {
-        request->block.erase(
-            request->block.begin(),
-            request->block.begin() + static_cast<std::ptrdiff_t>(request->blockRead));
-        request->block.insert(request->block.end(), data, data + length);
+        request->block.clear();
+        request->blockRead = 0;
     }
-    request->blockRead = 0;
+    request->block.insert(request->block.end(), data, data + length);
     return length;
 }
 
