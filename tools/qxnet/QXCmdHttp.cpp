@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <iostream>
 #include <memory>
 #include <thread>
@@ -105,18 +106,15 @@ private:
 };
 
 // Runs the request on a worker while this thread draws progress for long bodies (shown once a
-// second has passed; the body's total is not known to the client, so the bar counts bytes).
+// second has passed; the body's total is not known to the client, so the bar counts bytes). The
+// wait ends the moment the request does, so drawing adds nothing to the run.
 bool RunWithProgress(CliClient& client, bool showProgress) {
-    std::atomic<bool> done{false};
-    bool ok = false;
-    std::thread worker([&] {
-        ok = client.Execute();
-        done = true;
-    });
+    std::promise<bool> result;
+    std::future<bool> finished = result.get_future();
+    std::thread worker([&] { result.set_value(client.Execute()); });
     std::unique_ptr<Progress> progress;
     auto start = std::chrono::steady_clock::now();
-    while (!done) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    while (finished.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
         if (showProgress && !progress &&
             std::chrono::steady_clock::now() - start > std::chrono::seconds(1)) {
             progress = std::make_unique<Progress>("receiving", 0);
@@ -126,7 +124,10 @@ bool RunWithProgress(CliClient& client, bool showProgress) {
         }
     }
     worker.join();
-    return ok;
+    if (progress) {
+        progress->Update(client.Received());
+    }
+    return finished.get();
 }
 
 int Fetch(Global& global, const HttpSettings& settings) {
