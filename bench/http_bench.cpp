@@ -1,12 +1,13 @@
 // HTTP client throughput and latency against curl, measured in the same run against the same
 // servers: the simulated web server and lighttpd, both inside a network namespace made here.
-//   bench_http [megabytes] [small-requests]      (defaults 256 and 200; needs root)
+//   bench_http [megabytes] [small-requests] [rounds]      (defaults 256, 200 and 5; needs root)
 // Reports the body throughput of HTTPClient into its memory stream as a ratio of curl's
-// (`curl -o` into a file on tmpfs), that of `qxnet http -o` into a file on tmpfs against curl's
-// run the same way (each a whole process, timed from outside), the process's peak memory against
-// the body size, and the median time of a small authenticated request (ping included) against
-// curl's median.
+// (`curl -o` into a file on tmpfs) and that of `qxnet http -o` into a file on tmpfs against curl's
+// run the same way (each a whole process, timed from outside), each the median of interleaved
+// rounds; the process's peak memory against the body size; and the median time of a small
+// authenticated request (ping included) against curl's median.
 
+#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -80,82 +81,88 @@ std::vector<double> CurlTimes(const QXTest::NetNamespace& ns, const std::string&
     return times;
 }
 
-// Fetches /path of address count times into the stream (with the simulated camera's
-// credentials, which lighttpd ignores), draining it between fetches; returns
-// the best throughput in MB/s, 0 when a fetch failed.
-double ClientThroughput(const QXTest::NetNamespace& ns, std::uint32_t address,
-                        const std::wstring& path, std::uint64_t size, int count) {
-    double best = 0;
+// Seconds of one fetch of /path of address into the client's stream (with the simulated
+// camera's credentials, which lighttpd ignores), which is emptied afterwards; -1 when it failed.
+double ClientSeconds(const QXTest::NetNamespace& ns, Client& client, const std::wstring& path,
+                     std::uint64_t size) {
+    double seconds = -1;
     ns.Run([&] {
-        Client client(address);
-        for (int i = 0; i < count; ++i) {
-            auto start = Clock::now();
-            bool ok = client.RequestImpl(path.c_str(), false, L"admin", L"pw");
-            double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-            client.Close();
-            if (!ok || client.Stream().GetSize() != size) {
-                std::fprintf(stderr, "fetch of %ls failed (%u bytes)\n", path.c_str(),
-                             client.Stream().GetSize());
-                best = 0;
-                return;
-            }
-            client.Stream().Clear();
-            best = std::max(best, static_cast<double>(size) / 1e6 / seconds);
-        }
-    });
-    return best;
-}
-
-// The best of count runs of command (which writes the body to file, a file on tmpfs) inside the
-// namespace, in MB/s, timed as a whole process from outside; 0 when a run failed or the file
-// did not come whole.
-double ProcessThroughput(const QXTest::NetNamespace& ns, const std::string& command,
-                         const std::string& file, std::uint64_t size, int count) {
-    double best = 0;
-    for (int i = 0; i < count; ++i) {
         auto start = Clock::now();
-        int rc = ns.Exec(command + " >/dev/null 2>&1");
-        double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        std::ifstream written(file, std::ios::binary | std::ios::ate);
-        if (rc != 0 || !written || static_cast<std::uint64_t>(written.tellg()) != size) {
-            best = 0;
-            break;
+        bool ok = client.RequestImpl(path.c_str(), false, L"admin", L"pw");
+        double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+        client.Close();
+        if (!ok || client.Stream().GetSize() != size) {
+            std::fprintf(stderr, "fetch of %ls failed (%u bytes)\n", path.c_str(),
+                         client.Stream().GetSize());
+        } else {
+            seconds = elapsed;
         }
-        best = std::max(best, static_cast<double>(size) / 1e6 / seconds);
-    }
-    QXTest::Shell("rm -f " + file);
-    return best;
+        client.Stream().Clear();
+        // The freed chunks go back to the system, so that every fetch puts its body in fresh
+        // pages, as every curl run does in its new file.
+        malloc_trim(0);
+    });
+    return seconds;
 }
 
-// The peak memory is a high-water mark of the process, so only the first comparison shows it.
+// Seconds of one run of command (which writes the body to file, a file on tmpfs) inside the
+// namespace, timed as a whole process from outside; -1 when it failed or the file did not come
+// whole.
+double ProcessSeconds(const QXTest::NetNamespace& ns, const std::string& command,
+                      const std::string& file, std::uint64_t size) {
+    auto start = Clock::now();
+    int rc = ns.Exec(command + " >/dev/null 2>&1");
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    std::ifstream written(file, std::ios::binary | std::ios::ate);
+    bool whole = rc == 0 && written && static_cast<std::uint64_t>(written.tellg()) == size;
+    QXTest::Shell("rm -f " + file);
+    return whole ? seconds : -1;
+}
+
+// MB/s of the median of times, 0 when any run failed (or none ran).
+double MedianRate(const std::vector<double>& times, std::uint64_t size) {
+    bool failed = times.empty() || *std::min_element(times.begin(), times.end()) <= 0;
+    return failed ? 0 : static_cast<double>(size) / 1e6 / Median(times);
+}
+
+// Each measure is taken once a round, the rounds interleaving both sides of every comparison,
+// and reported as the median over the rounds, so that a burst of load on the machine touches
+// both sides alike and one slow run does not decide a row. The peak memory is a high-water mark
+// of the process, so only the first comparison shows it.
 void CompareThroughput(const char* server, const QXTest::NetNamespace& ns, std::uint32_t address,
                        const std::wstring& path, const std::string& url, std::uint64_t size,
-                       bool showMemory, const std::string& qxnet) {
-    long before = PeakKb();
-    double ours = ClientThroughput(ns, address, path, size, 3);
-    long after = PeakKb();
-    std::vector<double> times = CurlTimes(ns, url, 3, "admin:pw");
-    double curlBest = times.empty() ? 0
-                                    : static_cast<double>(size) / 1e6 /
-                                          *std::min_element(times.begin(), times.end());
-    std::printf("%-10s body %6.0f MB: HTTPClient %8.1f MB/s, curl %8.1f MB/s, ratio %.2f\n", server,
-                static_cast<double>(size) / 1e6, ours, curlBest,
-                curlBest > 0 ? ours / curlBest : 0.0);
-    // The program is set against curl run the same way, process start and all.
+                       bool showMemory, const std::string& qxnet, int rounds) {
     const std::string host = url.substr(7, url.find('/', 7) - 7);
     const std::string file = "/dev/shm/qxbench-http-cli";
-    double cli =
-        access(qxnet.c_str(), X_OK) != 0
-            ? 0
-            : ProcessThroughput(ns,
-                                qxnet + " http " + host + " " + url.substr(7 + host.size()) +
-                                    " --user admin --password pw -o " + file,
-                                file, size, 3);
-    double curlProcess = ProcessThroughput(
-        ns, "curl -s --noproxy \"*\" -u admin:pw -o " + file + " " + url, file, size, 3);
+    const bool haveQxnet = access(qxnet.c_str(), X_OK) == 0;
+    // The program is set against curl run the same way, process start and all.
+    const std::string cliCommand = qxnet + " http " + host + " " + url.substr(7 + host.size()) +
+                                   " --user admin --password pw -o " + file;
+    const std::string curlCommand = "curl -s --noproxy \"*\" -u admin:pw -o " + file + " " + url;
+    std::vector<double> ours;
+    std::vector<double> curl;
+    std::vector<double> cli;
+    std::vector<double> curlProcess;
+    long before = PeakKb();
+    Client client(address);
+    for (int round = 0; round < rounds; ++round) {
+        ours.push_back(ClientSeconds(ns, client, path, size));
+        std::vector<double> times = CurlTimes(ns, url, 1, "admin:pw");
+        curl.push_back(times.size() == 1 ? times[0] : -1);
+        cli.push_back(haveQxnet ? ProcessSeconds(ns, cliCommand, file, size) : -1);
+        curlProcess.push_back(ProcessSeconds(ns, curlCommand, file, size));
+    }
+    long after = PeakKb();
+    const double oursRate = MedianRate(ours, size);
+    const double curlRate = MedianRate(curl, size);
+    std::printf("%-10s body %6.0f MB: HTTPClient %8.1f MB/s, curl %8.1f MB/s, ratio %.2f\n", server,
+                static_cast<double>(size) / 1e6, oursRate, curlRate,
+                curlRate > 0 ? oursRate / curlRate : 0.0);
+    const double cliRate = MedianRate(cli, size);
+    const double curlProcessRate = MedianRate(curlProcess, size);
     std::printf("%-10s body %6.0f MB: qxnet http -o %8.1f MB/s, curl %8.1f MB/s, ratio %.2f\n",
-                server, static_cast<double>(size) / 1e6, cli, curlProcess,
-                curlProcess > 0 ? cli / curlProcess : 0.0);
+                server, static_cast<double>(size) / 1e6, cliRate, curlProcessRate,
+                curlProcessRate > 0 ? cliRate / curlProcessRate : 0.0);
     if (!showMemory) {
         return;
     }
@@ -169,6 +176,7 @@ void CompareThroughput(const char* server, const QXTest::NetNamespace& ns, std::
 int main(int argc, char** argv) {
     std::uint64_t megabytes = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 256;
     int small = argc > 2 ? std::atoi(argv[2]) : 200;
+    int rounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 5;
     std::uint64_t size = megabytes * 1024 * 1024;
     if (!QXTest::NetNamespace::Available()) {
         std::fprintf(stderr, "bench_http needs root and the ip tool (network namespaces)\n");
@@ -228,9 +236,9 @@ int main(int argc, char** argv) {
     std::string sizeText = std::to_string(size);
     CompareThroughput("simulator", ns, kCamera,
                       L"/gen/" + std::wstring(sizeText.begin(), sizeText.end()),
-                      "http://127.0.1.5/gen/" + sizeText, size, true, qxnet);
+                      "http://127.0.1.5/gen/" + sizeText, size, true, qxnet, rounds);
     CompareThroughput("lighttpd", ns, kLighttpd, L"/body.bin", "http://127.0.2.1/body.bin", size,
-                      false, qxnet);
+                      false, qxnet, rounds);
 
     // Small authenticated requests: the client pings before each one; curl does not.
     std::vector<double> ours;
