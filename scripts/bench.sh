@@ -26,6 +26,8 @@ cmake --build "$build" -j"${QXNET_JOBS:-2}" --target bench_tftp_read bench_http 
 
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
+# The machine's load beside the table: on a shared machine it says how far to trust a row.
+load_start=$(cut -d' ' -f1-3 /proc/loadavg)
 wanted() { [[ ",$only," == *",$1,"* ]]; }
 # Runs a benchmark with its results as JSON beside its printed output.
 run() {
@@ -173,3 +175,4 @@ print("-+-".join("-" * w for w in widths))
 for r in rows:
     print(line(r))
 EOF
+echo "load average (1, 5, 15 min): $load_start at the start, $(cut -d' ' -f1-3 /proc/loadavg) at the end"
