@@ -119,17 +119,9 @@ public:
     int Error() const { return m_error; }
     // Writes out the buffer; false when this or an earlier write failed.
     bool Drain() {
-        const char* at = pbase();
-        while (m_error == 0 && at < pptr()) {
-            ssize_t n = ::write(m_fd, at, static_cast<std::size_t>(pptr() - at));
-            if (n < 0 && errno != EINTR) {
-                m_error = errno;
-            } else if (n > 0) {
-                at += n;
-            }
-        }
+        const bool written = WriteAll(pbase(), pptr());
         setp(m_bytes, m_bytes + sizeof m_bytes);
-        return m_error == 0;
+        return written;
     }
     void Fail(int error) {
         if (m_error == 0) {
@@ -156,8 +148,28 @@ protected:
         return traits_type::not_eof(c);
     }
     int sync() override { return Drain() ? 0 : -1; }
+    // A piece as large as the buffer goes out in one write of its own rather than being copied
+    // through the buffer: bodies arrive in such pieces.
+    std::streamsize xsputn(const char* data, std::streamsize size) override {
+        if (size < static_cast<std::streamsize>(sizeof m_bytes)) {
+            return std::streambuf::xsputn(data, size);
+        }
+        return Drain() && WriteAll(data, data + size) ? size : 0;
+    }
 
 private:
+    bool WriteAll(const char* at, const char* end) {
+        while (m_error == 0 && at < end) {
+            ssize_t n = ::write(m_fd, at, static_cast<std::size_t>(end - at));
+            if (n < 0 && errno != EINTR) {
+                m_error = errno;
+            } else if (n > 0) {
+                at += n;
+            }
+        }
+        return m_error == 0;
+    }
+
     int m_fd;
     int m_error = 0;
     char m_bytes[1 << 16];
