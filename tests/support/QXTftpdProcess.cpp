@@ -39,7 +39,7 @@ bool TftpdProcess::Available() {
     return ::access(kServer, X_OK) == 0 && ::geteuid() == 0;
 }
 
-TftpdProcess::TftpdProcess(std::vector<std::string> extraArguments) {
+TftpdProcess::TftpdProcess() {
     char folder[] = "/tmp/qxtftpd-XXXXXX";
     if (!Available() || ::mkdtemp(folder) == nullptr) {
         m_error = "in.tftpd is not installed, this is not root, or no folder could be made";
@@ -49,10 +49,8 @@ TftpdProcess::TftpdProcess(std::vector<std::string> extraArguments) {
     ::chmod(folder, 0755);
     m_port = TryBind(0);
     std::vector<std::string> args = {
-        kServer,   "--foreground", "--listen", "--address", "127.0.0.1:" + std::to_string(m_port),
-        "--secure"};
-    args.insert(args.end(), extraArguments.begin(), extraArguments.end());
-    args.push_back(m_folder);
+        kServer,    "--foreground", "--listen", "--address", "127.0.0.1:" + std::to_string(m_port),
+        "--secure", m_folder};
     // Built before the fork: the child only execs.
     std::vector<char*> argv;
     for (std::string& a : args) {

@@ -13,8 +13,7 @@ namespace QXTest {
 // files are made readable for everybody. Stopped, by its process id, in the destructor.
 class TftpdProcess {
 public:
-    // extraArguments go to in.tftpd as they stand (such as "--blocksize", "1024").
-    explicit TftpdProcess(std::vector<std::string> extraArguments = {});
+    TftpdProcess();
     ~TftpdProcess();
     TftpdProcess(const TftpdProcess&) = delete;
     TftpdProcess& operator=(const TftpdProcess&) = delete;
