@@ -9,8 +9,11 @@
 extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "qxnet/common/QXResult.h"
 #include "sim/QXSimTftpServer.h"
@@ -209,12 +212,20 @@ TEST(TFTPInterop, ReadsFromTftpdHpa) {
     }
 }
 
-// An interval timer interrupts the waiting thread every 50 ms: every wait resumes with the time
-// that is left.
+// An interval timer interrupts the waiting thread every 50 ms, and another host sends to the
+// camera's waits all along, one datagram every 20 ms (empty, a bare head, a whole block): every
+// wait resumes with the time that is left, so one that ends before the last datagram was sent
+// was not held open by them.
 TEST(InterruptedWaits, EveryWaitOnASilentCameraRunsToItsTimeOut) {
+    constexpr int kForeignDatagrams = 150;
     QXTest::UdpPeer camera;
+    QXTest::UdpPeer foreign(0x7F000002);
     TestClient client(camera.Port());
+    ASSERT_EQ(client.SendAck(0), 0);  // the client's port, for the foreign host
+    QXTest::UdpPeer::Datagram d;
+    ASSERT_TRUE(camera.Receive(d, 3000));
     auto waits = QXTest::Waits();
+    const std::size_t cameraWaits = waits.size();
     waits.emplace_back("socket wait", [](TestClient& c) {
         return QX::SocketWaitReadable(c.Socket(), 400000) == QX::SocketWait::TimedOut
                    ? kTimedOut
@@ -224,10 +235,25 @@ TEST(InterruptedWaits, EveryWaitOnASilentCameraRunsToItsTimeOut) {
         QXSDK::TFTPPacket packet(0);
         return c.Receive(&packet);
     });
-    for (const auto& [what, wait] : waits) {
+    for (std::size_t i = 0; i < waits.size(); ++i) {
+        std::atomic<bool> done{false};
+        int sent = 0;
+        std::thread sender([&] {
+            for (; i < cameraWaits && !done && sent < kForeignDatagrams; ++sent) {
+                const std::size_t size = std::vector<std::size_t>{0, 4, 1454}[sent % 3];
+                foreign.Reply(
+                    size >= 4 ? QXTest::UdpPeer::Data(1, Bytes(size - 4, 'f')) : Bytes(size), d);
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        });
         SignalTimer timer;
-        EXPECT_EQ(wait(client), kTimedOut) << what << ": " << Narrow(client.GetError());
-        EXPECT_GE(SignalTimer::Count(), 2) << what;  // the wait was interrupted, more than once
+        const int result = waits[i].second(client);
+        done = true;
+        sender.join();
+        SCOPED_TRACE(waits[i].first);
+        EXPECT_EQ(result, kTimedOut) << Narrow(client.GetError());
+        EXPECT_GE(SignalTimer::Count(), 2);  // the wait was interrupted, more than once
+        EXPECT_LT(sent, kForeignDatagrams);
     }
 }
 
