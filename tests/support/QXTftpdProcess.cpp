@@ -42,7 +42,6 @@ bool TftpdProcess::Available() {
 TftpdProcess::TftpdProcess() {
     char folder[] = "/tmp/qxtftpd-XXXXXX";
     if (!Available() || ::mkdtemp(folder) == nullptr) {
-        m_error = "in.tftpd is not installed, this is not root, or no folder could be made";
         return;
     }
     m_folder = folder;
@@ -62,7 +61,7 @@ TftpdProcess::TftpdProcess() {
         ::execv(kServer, argv.data());
         ::_exit(127);
     }
-    // Up once its port is taken.
+    // Up once its port is taken; not running when it ends first or never takes it.
     for (int i = 0; i < 300 && m_pid > 0; ++i) {
         int status = 0;
         if (TryBind(m_port) < 0) {
@@ -70,12 +69,9 @@ TftpdProcess::TftpdProcess() {
         }
         if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
             m_pid = -1;
-            m_error = "in.tftpd ended at once";
-            return;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    m_error = m_pid > 0 ? "in.tftpd did not bind its port" : "cannot fork";
     Stop();
 }
 
