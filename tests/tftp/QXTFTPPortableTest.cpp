@@ -40,7 +40,9 @@ protected:
         m_port = m_server->Port();
 #endif
     }
-    void TearDown() override { QXSDK::TFTPClient::Cleanup(); }
+    void TearDown() override {
+        QXSDK::TFTPClient::Cleanup();
+    }
 
     int m_port = 0;
     std::uint32_t m_address = 0x7F000001;  // 127.0.0.1
