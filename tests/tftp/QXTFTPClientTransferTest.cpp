@@ -204,13 +204,15 @@ TEST(TFTPTransfer, FailedReads) {
     };
     // A grant outside the two size classes cannot be received: the client refuses it with an
     // ERROR packet (code 8) and the attempt fails, instead of reading the first block as the last.
-    const auto grant = [](Camera& c, const Datagram&) {
-        c.Send(UdpPeer::Oack("1024"));
-        Datagram d;
-        EXPECT_TRUE(c.transfer.Receive(d, kWait));
-        const std::string refusal = "\0\5\0\10Block size not supported\0"s;
-        EXPECT_EQ(d.bytes, Bytes(refusal.begin(), refusal.end()));
-        return false;
+    const auto grant = [](const char* size) {
+        return [size](Camera& c, const Datagram&) {
+            c.Send(UdpPeer::Oack(size));
+            Datagram d;
+            EXPECT_TRUE(c.transfer.Receive(d, kWait));
+            const std::string refusal = "\0\5\0\10Block size not supported\0"s;
+            EXPECT_EQ(d.bytes, Bytes(refusal.begin(), refusal.end()));
+            return false;
+        };
     };
     const struct {
         const char* what;
@@ -246,7 +248,8 @@ TEST(TFTPTransfer, FailedReads) {
              return c.Send(UdpPeer::Data(1, Bytes(1450, 'a')));
          },
          kTimedOut, 2, kSilence},
-        {"a grant of 1024", 1, grant, kTimedOut, 1, kSilence},
+        {"a grant of 1024", 1, grant("1024"), kTimedOut, 1, kSilence},
+        {"a grant of 14500", 1, grant("14500"), kTimedOut, 1, kSilence},
         {"a tail buffer too small after full blocks were written", 3,
          [](Camera& c, const Datagram&) {
              c.Grant("1450");
