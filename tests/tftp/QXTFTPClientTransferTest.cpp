@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <map>
 #include <string>
 #include <thread>
 
@@ -329,6 +330,14 @@ TEST(TFTPTransfer, TheWaitsReadTheCamerasAnswers) {
     camera.transfer.Reply(Bytes{0, 4, 0, 2, 0}, d);
     camera.transfer.Reply(UdpPeer::Ack(2), d);
     EXPECT_EQ(client.WaitForAck(2), 0);
+    std::map<int, QXSDK::TFTPPacket> blocks;
+    EXPECT_TRUE(client.AllPacketsExist(blocks));
+    for (int block : {2, 1, 0}) {
+        blocks.emplace(block, QXSDK::TFTPPacket(0));
+    }
+    EXPECT_TRUE(client.AllPacketsExist(blocks));
+    blocks.emplace(4, QXSDK::TFTPPacket(0));
+    EXPECT_FALSE(client.AllPacketsExist(blocks));
 }
 
 TEST(TFTPTransfer, RetriesNameAndTime) {

@@ -33,6 +33,7 @@ public:
         Open(address, port);
     }
 
+    using TFTPClient::AllPacketsExist;
     using TFTPClient::ClearError;
     using TFTPClient::GetBroadcastResponse;
     using TFTPClient::GetBroadcastResponseEx;

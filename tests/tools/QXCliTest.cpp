@@ -228,6 +228,8 @@ TEST_F(CliNetns, HttpCommand) {
     Start({camera});
     const std::string page = "http 127.0.1.9 /index.html --user admin --password ";
     const std::string gen = "http 127.0.1.9 /gen/1023 --user admin --password pw";
+    const std::string keep = TempPath("keep.bin");
+    { std::ofstream(keep, std::ios::binary) << "old contents"; }
     Check({{page + "pw --text", 0, QXSim::MacToText(camera.mac)},
            {page + "wrong --json", 1, "\"serverStatus\": 401", "\"httpStatus\": 200"},
            // Nobody serves 127.0.1.10 inside the namespace.
@@ -240,28 +242,32 @@ TEST_F(CliNetns, HttpCommand) {
            {gen + " -o /dev/full", 2, ""},
            {gen + " >/dev/full", 2, ""},
            {gen + " --json >/dev/full", 2, ""},
-           {page + "pw --text >/dev/full", 2, ""}},
+           {page + "pw --text >/dev/full", 2, ""},
+           // A refused page is no body: -o keeps its file.
+           {"http 127.0.1.9 /none --user admin --password pw -o " + keep, 1,
+            "http: refused: server status 404"}},
           ns.get());
-    const std::string keep = TempPath("keep.bin");
-    { std::ofstream(keep, std::ios::binary) << "old contents"; }
     std::string generated(200000, '\0');
     for (std::size_t i = 0; i < generated.size(); ++i) {
         generated[i] = static_cast<char>(QXSim::WebServer::BodyByte(i));
     }
     // The body goes to the file as it arrives: an attempt that breaks off halfway leaves none of
     // its bytes there, and when both break off the old file stays, with no temporary file left.
+    // The failure is told in the document, the success on standard error.
     for (int broken : {2, 1}) {
         SCOPED_TRACE(broken);
         QXSim::WebFaults faults;
         faults.closeMidBody = true;
         faults.count = broken;
         web->SetFaults(faults);
-        const CliRun run = Qxnet(
-            "http 127.0.1.9 /gen/200000 --user admin --password pw --json -o " + keep, ns.get());
+        const CliRun run = Qxnet("http 127.0.1.9 /gen/200000 --user admin --password pw -o " +
+                                     keep + (broken == 1 ? "" : " --json"),
+                                 ns.get());
         EXPECT_EQ(run.code, broken == 1 ? 0 : 1) << run.out;
-        EXPECT_NE(run.out.find(broken == 1 ? "\"bytes\": 200000" : "\"lastError\": 12030"),
+        EXPECT_NE((run.out + run.err)
+                      .find(broken == 1 ? "saved 200000 bytes to" : "\"lastError\": 12030"),
                   std::string::npos)
-            << run.out;
+            << run.out << run.err;
         EXPECT_TRUE(Contents(keep) == (broken == 1 ? generated : "old contents"));
     }
     const std::size_t slash = keep.rfind('/');
