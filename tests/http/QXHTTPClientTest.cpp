@@ -94,44 +94,43 @@ TEST_F(HTTPClientTest, ConnectsOnceAndStartsAfreshAfterAFailure) {
     EXPECT_EQ(http.Calls(L"Connect").size(), 2u);
 }
 
-// A camera that does not answer the ping costs no HTTP traffic.
-TEST_F(HTTPClientTest, PingDecidesBeforeAnyTraffic) {
-    echo.everyAddressAnswers = false;
-    TestClient client(kCamera, 0xC0A8010Au);
-    EXPECT_FALSE(client.RequestImpl(L"/index.html", true, L"admin", L"admin"));
-    EXPECT_EQ(client.GetHttpStatus(), 12029u);
-    EXPECT_EQ(echo.networkAddresses, std::vector<std::uint32_t>{0x0A01A8C0u});  // network order
-    EXPECT_TRUE(http.Log().empty());
-    EXPECT_EQ(client.ErrorText(), L"");
-    EXPECT_EQ(client.GetLastError(), 0u);
-    EXPECT_EQ(TestClient::Login(kCamera), L"-");
-}
-
-// Credentials given together are sent, and remembered for the camera once they work; other
-// clients of the camera send them when given none. One of the two alone is not sent, not
-// stored, and does not reach for the stored pair.
-TEST_F(HTTPClientTest, CredentialsGivenAreRememberedForTheCamera) {
-    TestClient client(kCamera, kAddress);
-    for (auto [user, password] : {std::pair<const wchar_t*, const wchar_t*>{nullptr, nullptr},
-                                  {L"admin", nullptr},
-                                  {nullptr, L"secret"}}) {
-        http.Script(Body({"ok"}));
-        ASSERT_TRUE(client.RequestImpl(L"/", true, user, password));
-        client.Close();
+// Credentials given together are sent, and remembered for the camera once a page arrives with
+// them; every client of the camera sends them when given none. One of the two alone is not
+// sent, not stored, and does not reach for the stored pair. A refused login (401, 403) reads as
+// received but keeps the pair that worked; any other status replaces it.
+TEST_F(HTTPClientTest, CredentialsThatWorkAreRememberedForTheCamera) {
+    const struct {
+        const wchar_t* user;
+        const wchar_t* password;
+        DWORD status;
+        const wchar_t* sent;        // "user password"; null: none
+        const wchar_t* remembered;  // afterwards
+    } steps[] = {
+        {nullptr, nullptr, 200, nullptr, L"-"},
+        {L"admin", nullptr, 200, nullptr, L"-"},
+        {nullptr, L"secret", 200, nullptr, L"-"},
+        {L"admin", L"secret", 200, L"admin secret", L"admin secret"},
+        {nullptr, nullptr, 200, L"admin secret", L"admin secret"},
+        {L"admin", nullptr, 200, nullptr, L"admin secret"},
+        {L"admin", L"other", 401, L"admin other", L"admin secret"},
+        {L"admin", L"other", 403, L"admin other", L"admin secret"},
+        {L"admin", L"other", 404, L"admin other", L"admin other"},
+        {L"Admin", L"other", 500, L"Admin other", L"Admin other"},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.status);
+        TestClient client(kCamera, kAddress);
+        http.ClearLog();
+        http.Script(FakeReply{.status = step.status, .blocks = {"<html>page</html>"}});
+        ASSERT_TRUE(client.RequestImpl(L"/", true, step.user, step.password));
+        EXPECT_EQ(client.GetHttpStatus(), 200u);
+        EXPECT_EQ(client.GetServerStatus(), step.status);
+        EXPECT_EQ(http.Calls(L"SetCredentials"),
+                  step.sent
+                      ? std::vector<std::wstring>{L"SetCredentials " + std::wstring(step.sent)}
+                      : std::vector<std::wstring>{});
+        EXPECT_EQ(TestClient::Login(kCamera), step.remembered);
     }
-    EXPECT_TRUE(http.Calls(L"SetCredentials").empty());
-    EXPECT_EQ(TestClient::Login(kCamera), L"-");
-    http.Script(Body({"ok"}));
-    ASSERT_TRUE(client.RequestImpl(L"/a", true, L"admin", L"secret"));
-    EXPECT_EQ(client.GetHttpStatus(), 200u);
-    EXPECT_EQ(TestClient::Login(kCamera), L"admin secret");
-    TestClient later(kCamera, kAddress);
-    http.Script(Body({"ok"}));
-    ASSERT_TRUE(later.RequestImpl(L"/b", true, nullptr, nullptr));
-    http.Script(Body({"ok"}));
-    ASSERT_TRUE(later.RequestImpl(L"/c", true, L"admin", nullptr));
-    EXPECT_EQ(http.Calls(L"SetCredentials"),
-              std::vector<std::wstring>(2, L"SetCredentials admin secret"));
 }
 
 // A failed response is retried on a fresh session with the stored credentials; a failed send
@@ -211,12 +210,10 @@ TEST_F(HTTPClientTest, TextAndStreamBodies) {
     ASSERT_TRUE(client.RequestImpl(L"/long", true, nullptr, nullptr));
     EXPECT_EQ(client.Text(), std::wstring(letters.begin(), letters.begin() + 2047));
     EXPECT_EQ(http.Calls(L"ReadData"), std::vector<std::wstring>{L"ReadData 3000"});
+    // Blocks that grow, each a letter of its own.
     std::vector<std::string> blocks;
-    std::string whole = "held";
-    for (int i = 0; i < 50; ++i) {
-        blocks.push_back(
-            std::string(static_cast<std::size_t>(1000 + i * 37), static_cast<char>('A' + i % 26)));
-        whole += blocks.back();
+    for (std::size_t i = 0; i < 50; ++i) {
+        blocks.emplace_back(1000 + i * 37, static_cast<char>('A' + i % 26));
     }
     PutStream(client, "held");
     http.Script(Body(blocks));
@@ -224,6 +221,10 @@ TEST_F(HTTPClientTest, TextAndStreamBodies) {
     http.Script(Body({"ta", "il"}));
     ASSERT_TRUE(client.Get(L"/"));
     EXPECT_EQ(client.Response(false), 200u);
+    std::string whole = "held";
+    for (const std::string& block : blocks) {
+        whole += block;
+    }
     EXPECT_EQ(TakeStream(client), whole + "tail");
     for (bool text : {true, false}) {
         http.Script(Body({}));
@@ -237,10 +238,18 @@ TEST_F(HTTPClientTest, TextAndStreamBodies) {
     EXPECT_EQ(TakeStream(client), "held");
 }
 
-// Without an echo facility (an unprivileged process) the ping check cannot say anything: the
-// request goes out, and why it was not pinged is traced once. A second request closes the first
-// request's handle; the destructor closes all.
-TEST_F(HTTPClientTest, MissingEchoFacilitySkipsThePingCheck) {
+// A camera that does not answer the ping costs no HTTP traffic. Without an echo facility (an
+// unprivileged process) the ping says nothing: the request goes out, and why it was not pinged
+// is traced once. A second request closes the first request's handle; the destructor all.
+TEST_F(HTTPClientTest, PingDecidesBeforeAnyTraffic) {
+    echo.everyAddressAnswers = false;
+    TestClient silent(kCamera, 0xC0A8010Au);
+    EXPECT_FALSE(silent.RequestImpl(L"/index.html", true, L"admin", L"admin"));
+    EXPECT_EQ(silent.GetHttpStatus(), 12029u);
+    EXPECT_EQ(echo.networkAddresses, std::vector<std::uint32_t>{0x0A01A8C0u});  // network order
+    EXPECT_TRUE(http.Log().empty());
+    EXPECT_EQ(silent.ErrorText(), L"");
+    EXPECT_EQ(silent.GetLastError(), 0u);
     echo.available = false;
     QXTest::TraceCapture trace;
     {
@@ -253,7 +262,7 @@ TEST_F(HTTPClientTest, MissingEchoFacilitySkipsThePingCheck) {
         EXPECT_EQ(http.OpenHandles(), 3u);
     }
     EXPECT_EQ(http.OpenHandles(), 0u);
-    EXPECT_EQ(echo.Pings(), 0);
+    EXPECT_EQ(echo.Pings(), 1);
     const auto lines = trace.Lines();
     const std::wstring why = L"no echo facility (0xF0000005), 127.0.1.5 is not pinged";
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
@@ -271,29 +280,23 @@ TEST_F(HTTPClientTest, AddressTextIsDottedDecimalOrAHostName) {
     };
     const Case cases[] = {
         {L"192.168.1.10", 0xC0A8010Au, true},
-        {L"127.0.0.0", 0x7F000000u, true},
         {L"camera.local", 0, true},
         {L"CAM-01.example-2.net", 0, true},
-        {L"localhost", 0, true},
         {L"a.b2c", 0, true},
         {L"127.0.0.010", 0, false},  // octal to a resolver: 127.0.0.8
-        {L"010.0.0.1", 0, false},
         {L"1.2.3.0004", 0, false},
         {L"127.1", 0, false},
         {L"0x7f.0.0.1", 0, false},
         {L"0x7f000001", 0, false},
-        {L"2130706433", 0, false},
         {L"camera.0X1f", 0, false},
         {L"192.168.1", 0, false},
         {L"192.168.1.256", 0, false},
-        {L"1.2.3.4.5", 0, false},
         {L"1..2.3", 0, false},
         {L"user@127.0.0.2", 0, false},
         {L"127.0.0.2:8080", 0, false},
         {L"camera.local.", 0, false},
         {L"-camera", 0, false},
         {L"camera-.local", 0, false},
-        {L"cam era", 0, false},
         {L"caméra", 0, false},
         {L"", 0, false},
         {std::wstring(63, L'a') + L".b", 0, true},
@@ -324,27 +327,6 @@ TEST_F(HTTPClientTest, AddressTextIsDottedDecimalOrAHostName) {
     }
 }
 
-// An error status with a body reads as received; a refused login keeps the pair that worked.
-TEST_F(HTTPClientTest, ErrorStatusWithBodyCountsAsReceived) {
-    struct Case {
-        DWORD status;
-        const wchar_t* remembered;  // the password remembered afterwards
-    };
-    for (const Case& c : {Case{401, L"good"}, Case{403, L"good"}, Case{404, L"other"},
-                          Case{500, L"other"}, Case{200, L"other"}}) {
-        SCOPED_TRACE(c.status);
-        TestClient::Remember(kCamera, L"admin", L"good");
-        TestClient client(kCamera, kAddress);
-        http.Script(Body({"<html>some page</html>"}, c.status));
-        EXPECT_TRUE(client.RequestImpl(L"/", true, L"admin", L"other"));
-        EXPECT_EQ(client.GetHttpStatus(), 200u);
-        EXPECT_EQ(client.GetServerStatus(), c.status);
-        EXPECT_EQ(TestClient::Login(kCamera), std::wstring(L"admin ") + c.remembered);
-        client.Close();
-        EXPECT_EQ(client.GetServerStatus(), 0u);
-    }
-}
-
 // Text reads alike in every locale and on every platform (the test runs in the C locale):
 // UTF-8 when valid, else one character per byte; never cut at the first non-ASCII byte.
 TEST_F(HTTPClientTest, TextIsUtf8WhenValidElseByteForByte) {
@@ -366,8 +348,6 @@ TEST_F(HTTPClientTest, TextIsUtf8WhenValidElseByteForByte) {
     }
     const Case cases[] = {
         {"caf\xC3\xA9 ok", L"caf\u00E9 ok"},
-        {"caf\xE9 ok", L"caf\u00E9 ok"},
-        {"\xF0\x9F\x98\x80!", L"\U0001F600!"},
         {"\xE2\x82\xAC 5", L"\u20AC 5"},
         {"ab\xE2\x82", L"ab"},                      // a character cut off by the end of the block
         {"\xC0\xAF x", L"\u00C0\u00AF x"},          // overlong: not UTF-8
