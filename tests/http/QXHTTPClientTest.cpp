@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,8 +24,8 @@ using TestClient = QXTest::HttpTestClient;
 constexpr std::uint64_t kCamera = 0x021122334455ULL;
 constexpr std::uint32_t kAddress = 0x7F000105u;  // 127.0.1.5
 
-FakeReply Body(std::vector<std::string> blocks, DWORD status = 200) {
-    return FakeReply{.status = status, .blocks = std::move(blocks)};
+FakeReply Body(std::vector<std::string> blocks) {
+    return FakeReply{.blocks = std::move(blocks)};
 }
 
 std::string TakeStream(TestClient& client) {
@@ -335,15 +336,12 @@ TEST_F(HTTPClientTest, TextIsUtf8WhenValidElseByteForByte) {
         std::wstring text;
     };
     const bool utf16 = sizeof(wchar_t) == 2;
-    std::wstring manyAccents(2047, L'\u00E9');
     std::wstring manyFaces;
     while (manyFaces.size() + (utf16 ? 2 : 1) <= 2047) {
         manyFaces += L"\U0001F600";
     }
-    std::string accents;
     std::string faces;
     for (int i = 0; i < 3000; ++i) {
-        accents += "\xC3\xA9";
         faces += "\xF0\x9F\x98\x80";
     }
     const Case cases[] = {
@@ -355,7 +353,6 @@ TEST_F(HTTPClientTest, TextIsUtf8WhenValidElseByteForByte) {
         {"\xE2\x82 \xAC", L"\u00E2\u0082 \u00AC"},  // cut off inside the text
         {"\xFF\xFE", L"\u00FF\u00FE"},
         {std::string("a\0b", 3), L"a"},
-        {accents, manyAccents},
         {faces, manyFaces},
     };
     for (const Case& c : cases) {
@@ -455,12 +452,12 @@ TEST_F(HTTPClientTest, ClientsWithDifferentLocksShareTheMap) {
     for (auto& thread : threads) {
         thread.join();
     }
+    std::set<std::wstring> users;
     for (int t = 0; t < kThreads; ++t) {
         EXPECT_EQ(TestClient::Login(100 + t), L"user" + std::to_wstring(t) + L" pw");
+        users.insert(TestClient::Login(100 + t));
     }
-    const std::wstring shared = TestClient::Login(kCamera);
-    EXPECT_TRUE(shared.rfind(L"user", 0) == 0 && shared.size() == 8 && shared.substr(5) == L" pw")
-        << std::string(shared.begin(), shared.end());
+    EXPECT_EQ(users.count(TestClient::Login(kCamera)), 1u);
 }
 
 }  // namespace
