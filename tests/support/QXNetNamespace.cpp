@@ -41,15 +41,13 @@ int NetNamespace::Exec(const std::string& command) const {
 std::string NetNamespace::Capture(const std::string& command) const {
     std::string out;
     FILE* pipe = popen(("ip netns exec " + m_name + " sh -c '" + command + "'").c_str(), "r");
-    if (pipe == nullptr) {
-        return out;
-    }
     char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+    for (size_t n; pipe != nullptr && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
         out.append(buffer, n);
     }
-    pclose(pipe);
+    if (pipe != nullptr) {
+        pclose(pipe);
+    }
     return out;
 }
 
@@ -57,14 +55,12 @@ void NetNamespace::Run(const std::function<void()>& fn) const {
     std::exception_ptr failure;
     std::thread worker([&] {
         try {
-            int fd = open(("/var/run/netns/" + m_name).c_str(), O_RDONLY | O_CLOEXEC);
-            if (fd < 0 || setns(fd, CLONE_NEWNET) != 0) {
-                if (fd >= 0) {
-                    close(fd);
-                }
+            const int fd = open(("/var/run/netns/" + m_name).c_str(), O_RDONLY | O_CLOEXEC);
+            const bool entered = fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
+            close(fd);
+            if (!entered) {
                 throw std::runtime_error("cannot enter network namespace " + m_name);
             }
-            close(fd);
             fn();
         } catch (...) {
             failure = std::current_exception();

@@ -5,11 +5,10 @@
 
 namespace QXTest {
 
-// A network namespace that lives as long as this object: created with `ip netns add`, with its
-// loopback up, and deleted (with every link inside it) by the destructor, also when a test fails.
-// Code runs inside it on a thread of its own (Run), so the rest of the test process stays where
-// it was; sockets that the function opens belong to the namespace. A namespace has no route out,
-// so nothing sent inside it reaches the machine's own network.
+// A network namespace that lives as long as this object: created with `ip netns add`, loopback
+// up, deleted with every link in it by the destructor (also when a test fails). It has no route
+// out, so nothing sent inside reaches the machine's own network. Run executes code on a thread
+// of its own inside, so the rest of the process stays where it was.
 class NetNamespace {
 public:
     // prefix names it; a unique suffix keeps parallel tests apart.
@@ -24,9 +23,8 @@ public:
     const std::string& Name() const { return m_name; }
     bool Valid() const { return m_valid; }
 
-    // Runs a shell command inside the namespace; returns its exit status.
+    // Runs a shell command inside; Exec returns its exit status, Capture what it printed.
     int Exec(const std::string& command) const;
-    // Runs a shell command inside the namespace and returns what it printed.
     std::string Capture(const std::string& command) const;
     // Runs fn on a thread that has entered the namespace, and waits for it.
     void Run(const std::function<void()>& fn) const;
