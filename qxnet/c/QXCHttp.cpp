@@ -18,9 +18,12 @@ public:
         : HTTPClient(key, address.c_str(), std::move(lock)) {}
     // The C interface calls Get; Execute is the C++ hook that nothing here uses.
     bool Execute() override { return false; }
-    // The stream keeps what earlier requests appended, so each GET starts it empty.
+    // The stream keeps what earlier requests appended, so each GET starts it empty. So does
+    // the error number: a camera that misses the ping sets none, and an earlier request's
+    // number would be taken for this one's.
     bool Get(const std::wstring& path, const wchar_t* user, const wchar_t* password) {
         m_responseStream.Clear();
+        m_lastError = 0;
         return RequestImpl(path.c_str(), false, user, password);
     }
     QX::CMemoryStream& Body() { return m_responseStream; }

@@ -248,6 +248,11 @@ TEST(CInterfaceArguments, HttpGetMapsBodyStatusAndErrors) {
     transport.Script({.sendError = 12029});
     EXPECT_EQ(qxnet_http_get(http, "/", nullptr, nullptr, nullptr, nullptr), 12029u);
     EXPECT_EQ(text(), "HttpSendRequest() failed. Error 12029");
+    // A silent camera after that failure: its own code, not the earlier request's number.
+    echo.everyAddressAnswers = false;
+    EXPECT_EQ(qxnet_http_get(http, "/", nullptr, nullptr, nullptr, nullptr),
+              QXNET_E_CONNECTION_LOST);
+    echo.everyAddressAnswers = true;
     EXPECT_EQ(qxnet_http_close(http), QXNET_OK);
     EXPECT_EQ(qxnet_http_status(http, &status, &server), QXNET_OK);
     EXPECT_EQ(status + server, 0u);
