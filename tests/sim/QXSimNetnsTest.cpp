@@ -1,6 +1,6 @@
-// The simulator across real links, in network namespaces: discovery by directed broadcast from
-// another namespace, mDNS answers from port 5353, the TFTP service read by a stock client (curl),
-// and the qxcam-sim program playing a fleet that the scanner finds whole.
+// The simulator across real links, in network namespaces: mDNS answers from port 5353, the TFTP
+// service read by a stock client (curl), and the qxcam-sim program playing a fleet that the
+// scanner finds whole.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -17,16 +17,15 @@
 #include <memory>
 #include <sstream>
 
-#include "qxnet/common/QXResult.h"
 #include "qxnet/platform/QXDebugOutput.h"
 #include "qxnet/platform/QXSync.h"
 #include "qxnet/scan/QXCameraScanner.h"
 #include "qxnet/tftp/QXTFTPClient.h"
-#include "sim/QXSimDiscoveryResponder.h"
 #include "sim/QXSimMdnsResponder.h"
 #include "sim/QXSimSocket.h"
 #include "sim/QXSimTftpServer.h"
 #include "sim/QXSimulator.h"
+#include "tests/support/QXDnsMessage.h"
 #include "tests/support/QXNetNamespace.h"
 
 namespace {
@@ -69,43 +68,6 @@ protected:
     const std::string dir = ::testing::TempDir() + "qxsimns-" + std::to_string(getpid());
 };
 
-// A responder for any requester answers the client's directed broadcast across the link with
-// every camera, all at the first of the three requests; one for loopback requesters ignores it.
-TEST_F(SimNetns, DirectedBroadcastAcrossTheLink) {
-    for (const bool anyRequester : {true, false}) {
-        QXSim::Simulator simulator(QXSim::GenerateCameras(40, 0x0A4D0A01));
-        QXSim::DiscoveryOptions options;
-        options.port = QXSim::kDefaultDiscoveryPort;
-        options.loopbackRequestersOnly = !anyRequester;
-        auto& responder =
-            simulator.Add(std::make_unique<QXSim::DiscoveryResponder>(simulator, options));
-        ASSERT_TRUE(Start(simulator));
-        std::set<QXSDK::CameraData> found;
-        int result = -1;
-        host.Run([&] {
-            ASSERT_FALSE(QXSDK::TFTPClient::Startup());
-            {
-                QXSDK::TFTPClient client(boost::make_shared<QX::CodeLock>(), kHostSide, false, 3, 0,
-                                         options.port);
-                client.Open(0x0A4D00FF, options.port);
-                const unsigned char request[] = "qx-discover";
-                result = client.Broadcast(request, sizeof request - 1, &found);
-            }
-            QXSDK::TFTPClient::Cleanup();
-        });
-        simulator.Stop();
-        EXPECT_EQ(result, anyRequester ? 0 : static_cast<int>(QX::ResultCode::ObjectNotFound));
-        EXPECT_EQ(responder.Requests(), anyRequester ? 3u : 0u);
-        ASSERT_EQ(found.size(), anyRequester ? simulator.Cameras().size() : 0u);
-        auto camera = simulator.Cameras().begin();
-        for (const QXSDK::CameraData& data : found) {
-            EXPECT_EQ(data.MacNumber(), camera->mac);
-            EXPECT_EQ(data.ip, camera->address);
-            ++camera;
-        }
-    }
-}
-
 // Both kinds of answer leave from port 5353 of the responder's interface, as strict receivers
 // want: a unicast-answer query from an ephemeral port is answered to that port, a
 // multicast-answer one to the group, heard here by a socket on 5353.
@@ -126,14 +88,10 @@ TEST_F(SimNetns, MdnsAnswersLeaveFromPort5353) {
             const in_addr out{htonl(kHostSide)};
             ASSERT_EQ(setsockopt(s, IPPROTO_IP, IP_ADD_MEMBERSHIP, &group, sizeof group), 0);
             ASSERT_EQ(setsockopt(s, IPPROTO_IP, IP_MULTICAST_IF, &out, sizeof out), 0);
-            // ID 0x4242, one question: PTR "_korv._tcp.local", class IN with or without the
-            // unicast-answer bit.
-            std::vector<std::uint8_t> query = {0x42, 0x42, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0};
-            for (const char* label : {"_korv", "_tcp", "local"}) {
-                query.push_back(static_cast<std::uint8_t>(std::strlen(label)));
-                query.insert(query.end(), label, label + std::strlen(label));
-            }
-            query.insert(query.end(), {0, 0, 12, static_cast<std::uint8_t>(unicast ? 0x80 : 0), 1});
+            const std::vector<std::uint8_t> query =
+                QXTest::DnsMessage(0x4242, 0)
+                    .Question("_korv._tcp.local", 12, unicast ? 0x8001 : 1)
+                    .Bytes();
             const sockaddr_in to = QXSim::MakeAddress(0xE00000FB, 5353);
             ASSERT_EQ(sendto(s, query.data(), query.size(), 0,
                              reinterpret_cast<const sockaddr*>(&to), sizeof to),
