@@ -46,6 +46,8 @@ public:
     using MDNSClient::GetRRsFromResponse;
 
     std::uint16_t TransId() const { return m_transId; }
+    void SetTransId(std::uint16_t id) { m_transId = id; }
+    bool DelayThreadPresent() const { return m_hDelayThread != INVALID_HANDLE_VALUE; }
     std::size_t Queued() {
         QX::ScopedLock guard(m_lock);
         return m_sendQueue.size();
@@ -312,6 +314,16 @@ public:
 
 class MDNSClientFake : public ::testing::Test {
 protected:
+    // A MAC query that the camera answers at once.
+    void ExpectAnswered(TestClient& client) {
+        m_backend.Push(CameraMessage(client.TransId()));
+        std::uint64_t mac = 0;
+        std::uint32_t ip = 0;
+        EXPECT_TRUE(client.QueryKorvaneMAC(kMac, mac, ip));
+        EXPECT_EQ(mac, kMac);
+        EXPECT_EQ(ip, 0xC0A8010Au);
+    }
+
     QX::ScriptedSocketBackend m_script;
     FakeBackend m_backend{m_script};
 };
@@ -345,13 +357,7 @@ TEST_F(MDNSClientFake, OpenJoinsAndTheSocketThreadServesQueries) {
     client.RegisterSelfAnnounceEvent(INVALID_HANDLE_VALUE);
     QX::HandleClose(announced);
 
-    m_backend.Push(CameraMessage(1));
-    std::uint64_t mac = 0;
-    std::uint32_t ip = 0;
-    EXPECT_TRUE(client.QueryKorvaneMAC(kMac, mac, ip));
-    EXPECT_EQ(mac, kMac);
-    EXPECT_EQ(ip, 0xC0A8010Au);
-
+    ExpectAnswered(client);
     QXTest::TraceCapture capture;
     EXPECT_FALSE(client.QueryKorvaneCams(true, cameras));
     EXPECT_TRUE(
@@ -395,6 +401,33 @@ TEST_F(MDNSClientFake, QueriesStayQueuedUntilSent) {
         m_backend.Push(CameraMessage(3));
     }
     EXPECT_EQ(m_backend.closes, 2);
+}
+
+// The IDs that queries take and the questions they send: IDs wrap from 65535 to 1; a fresh
+// client's first pass is a unicast-answer query, then a multicast-answer one. An answered
+// multicast-answer query whose ID is a multiple of 9 is repeated as a unicast-answer query with
+// the ID before it and starts a 10-second delay thread, which the next query waits for.
+TEST_F(MDNSClientFake, QueryIdsAndTheDelayThread) {
+    TestClient client;
+    ASSERT_TRUE(client.Open());
+    client.SetTransId(65535);
+    MDNSClient::CameraMap cameras;
+    EXPECT_FALSE(client.QueryKorvaneCams(false, cameras));
+    m_backend.Push(CameraMessage(2));
+    EXPECT_TRUE(client.QueryKorvaneCamsUniMulti(cameras));
+    client.SetTransId(9);
+    m_backend.Push(CameraMessage(9));
+    EXPECT_TRUE(client.QueryKorvaneCamsUniMulti(cameras));
+    EXPECT_EQ(cameras.size(), 1u);
+    EXPECT_TRUE(client.DelayThreadPresent());
+    EXPECT_FALSE(client.QueryKorvaneCams(false, cameras));
+    EXPECT_FALSE(client.DelayThreadPresent());
+    const auto query = [](std::uint16_t id, bool unicast) {
+        return DnsMessage(id, 0).Question("_korv._tcp.local", 12, unicast ? 0x8001 : 1).Bytes();
+    };
+    EXPECT_EQ(m_backend.Sent(),
+              (std::vector<Bytes>{query(65535, true), query(1, true), query(2, false),
+                                  query(9, false), query(8, true), query(10, true)}));
 }
 
 // Which interface Open takes for an address, from the address table: the one that lists it, and
@@ -451,11 +484,7 @@ TEST_F(MDNSClientFake, OpenTakesTheInterfaceThatHoldsTheAddress) {
         EXPECT_EQ(m_backend.joinedInterface, QX::HostToNetwork32(c.joinedOn));
         EXPECT_EQ(m_backend.multicastInterface, QX::HostToNetwork32(c.joinedOn));
         EXPECT_EQ(client.GetAddr(), c.given != 0 ? c.given : c.resolved);
-        m_backend.Push(CameraMessage(client.TransId()));
-        std::uint64_t mac = 0;
-        std::uint32_t ip = 0;
-        EXPECT_TRUE(client.QueryKorvaneMAC(kMac, mac, ip));
-        EXPECT_EQ(mac, kMac);
+        ExpectAnswered(client);
     }
 }
 
@@ -499,8 +528,6 @@ TEST_F(MDNSClientFake, CopiesNeverUseTheirSourcesHandles) {
             std::unique_ptr<TestClient>& client = step.copy ? copy : source;
             QXTest::TraceCapture capture;
             MDNSClient::CameraMap cameras;
-            std::uint64_t mac = 0;
-            std::uint32_t ip = 0;
             if (step.action == Close) {
                 EXPECT_TRUE(client->Close());
             } else if (step.action == Destroy) {
@@ -509,8 +536,7 @@ TEST_F(MDNSClientFake, CopiesNeverUseTheirSourcesHandles) {
                 EXPECT_FALSE(copy->QueryKorvaneCams(false, cameras));
                 EXPECT_TRUE(capture.Contains(L"No response for submitted query"));
             } else {
-                m_backend.Push(CameraMessage(source->TransId()));
-                EXPECT_TRUE(source->QueryKorvaneMAC(kMac, mac, ip));
+                ExpectAnswered(*source);
             }
         }
         source.reset();
