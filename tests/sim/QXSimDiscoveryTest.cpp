@@ -1,6 +1,6 @@
 // The simulator's cameras and its discovery service: answers read back through the library's
-// CameraData, the cameras' text form, the order services start and stop in, the responder's fault
-// switches seen by a plain UDP peer, and the library's Broadcast against them on loopback.
+// CameraData, the cameras' text form, the responder's fault switches seen by a plain UDP peer, and
+// the library's Broadcast against them on loopback.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -117,42 +117,6 @@ TEST(SimCameras, TextFormParsesAndRejects) {
     EXPECT_FALSE(QXSim::LoadCameras(path, cameras, error));
     EXPECT_NE(error.find(":5:"), std::string::npos) << error;
     std::remove(path.c_str());
-}
-
-// A service that records the order of starts and stops, and can refuse to start.
-class Recorder : public QXSim::Service {
-public:
-    Recorder(std::vector<std::string>& log, std::string name, bool fail = false)
-        : m_log(log), m_name(std::move(name)), m_fail(fail) {}
-    bool Start(std::string& error) override {
-        m_log.push_back((m_fail ? "refuse " : "start ") + m_name);
-        error = m_name + " refused";  // read only when refused
-        return !m_fail;
-    }
-    void Stop() override { m_log.push_back("stop " + m_name); }
-
-private:
-    std::vector<std::string>& m_log;
-    std::string m_name;
-    bool m_fail;
-};
-
-TEST(Simulator, StartsInOrderJoinsLateServicesAndStopsInReverse) {
-    std::vector<std::string> log;
-    {
-        QXSim::Simulator simulator(QXSim::DemoCameras());
-        simulator.Add(std::make_unique<Recorder>(log, "a"));
-        std::string error;
-        ASSERT_TRUE(simulator.Start(error));
-        simulator.Add(std::make_unique<Recorder>(log, "b"));
-        ASSERT_TRUE(simulator.Start(error));
-        simulator.Add(std::make_unique<Recorder>(log, "c", true));
-        EXPECT_FALSE(simulator.Start(error));
-        EXPECT_EQ(error, "c refused");
-        EXPECT_EQ(simulator.RunningServices(), 2u);
-    }
-    EXPECT_EQ(log,
-              (std::vector<std::string>{"start a", "start b", "refuse c", "stop b", "stop a"}));
 }
 
 // A discovery responder over the given cameras on a free loopback port, and a peer that asks it.
