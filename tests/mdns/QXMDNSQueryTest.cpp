@@ -35,7 +35,6 @@ class TestClient : public MDNSClient {
 public:
     explicit TestClient(std::uint32_t local = 0x7F000001)
         : MDNSClient(boost::make_shared<QX::CodeLock>(), local) {}
-    void SetTransId(std::uint16_t id) { m_transId = id; }
 };
 
 class MdnsQuery : public QXTest::SimNamespaceTest {
@@ -149,10 +148,10 @@ void ExpectAnnounced(MDNSClient& client, HANDLE announced) {
 }  // namespace
 
 // avahi-daemon, an independent responder, answers with ID 0 (but for unicast answers to a
-// unicast-answer query), so its answers reach the client as announcements: its start-up ones; a
-// multicast-answer query's, later; the MAC's A query takes the lone A record as its own. A name
-// nobody holds stays unanswered. The scanner finds the camera while avahi on the scanning host
-// holds port 5353 too, and takes the camera's goodbye (avahi stopping) as gone.
+// unicast-answer query), so its answers reach the client as announcements; the MAC's A query takes
+// the lone A record as its own. A name nobody holds stays unanswered. The scanner finds the camera
+// while avahi on the scanning host holds port 5353 too, and takes the camera's goodbye (avahi
+// stopping) as gone.
 TEST(AvahiInterop, ClientAndScannerFindTheCamera) {
     if (!QXTest::Avahi::Available()) {
         GTEST_SKIP() << "needs root, the ip tool and avahi-daemon (scripts/install-deps.sh)";
@@ -175,16 +174,8 @@ TEST(AvahiInterop, ClientAndScannerFindTheCamera) {
         }
         ExpectAnnounced(client, announced);  // the start-up announcements, or the answer
 
-        QX::SleepMs(2000);  // past avahi's start-up announcements; drop what came meanwhile
-        client.GetSelfAnnounceResponses(cameras);
-        QX::WaitForHandle(announced, 0);
-        client.SetTransId(2);  // past ID 1: only the multicast-answer query goes out
-        EXPECT_FALSE(client.QueryKorvaneCamsUniMulti(cameras));
-        ExpectAnnounced(client, announced);
-        EXPECT_FALSE(client.GetSelfAnnounceResponses(cameras));
         client.RegisterSelfAnnounceEvent(INVALID_HANDLE_VALUE);
         QX::HandleClose(announced);
-
         QX::SleepMs(2000);  // avahi multicasts a record again only after a second
         std::uint64_t mac = 0;
         std::uint32_t ip = 0;

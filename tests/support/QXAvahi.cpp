@@ -92,15 +92,13 @@ std::unique_ptr<Avahi> Avahi::Camera(const NetNamespace& ns, const std::string& 
 
 bool Avahi::WaitReady(std::string& log) {
     for (int i = 0; i < 100 && m_pid > 0; ++i) {
-        std::ifstream in(m_dir + "/avahi.log");
         std::stringstream text;
-        text << in.rdbuf();
+        text << std::ifstream(m_dir + "/avahi.log").rdbuf();
         log = text.str();
         if (log.find("successfully established") != std::string::npos) {
             return true;
         }
-        int status = 0;
-        if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+        if (waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
             m_pid = -1;
             return false;
         }
@@ -112,8 +110,7 @@ bool Avahi::WaitReady(std::string& log) {
 void Avahi::Stop() {
     if (m_pid > 0) {
         kill(m_pid, SIGTERM);
-        int status = 0;
-        waitpid(m_pid, &status, 0);
+        waitpid(m_pid, nullptr, 0);
         m_pid = -1;
     }
 }

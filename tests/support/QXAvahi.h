@@ -11,11 +11,10 @@
 
 namespace QXTest {
 
-// avahi-daemon inside a network namespace, in a mount namespace of its own where its service
-// directory is a temporary one of this object and /run is private, so it touches none of the
-// host's files. It uses a configuration of its own (no D-Bus, only the given interface) and, when
-// service is not empty, publishes that service file. Stopped by its PID (SIGTERM, so it says
-// goodbye).
+// avahi-daemon inside a network namespace and a mount namespace of its own (a private /run and a
+// temporary service directory), so it touches none of the host's files: no D-Bus, only the given
+// interface, and the given service file when not empty. Stopped by its PID with SIGTERM, so that
+// it says goodbye.
 class Avahi {
 public:
     // hostName without ".local".
