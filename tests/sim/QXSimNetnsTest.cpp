@@ -119,12 +119,8 @@ TEST_F(SimNetns, MdnsAnswersLeaveFromPort5353) {
 // datagrams are lost, repeated or reordered; without faults each block goes out once and is
 // acknowledged once (one at a time: a batch would leave curl waiting for blocks it dropped).
 TEST_F(SimNetns, CurlReadsPlainTftp) {
-    QXSim::TftpFaults drop;
-    drop.dropDatagrams = 0.2;
-    QXSim::TftpFaults repeat;
-    repeat.duplicateDatagrams = 0.3;
-    repeat.reorderDatagrams = 0.3;
-    repeat.seed = 5;
+    const QXSim::TftpFaults drop{.dropDatagrams = 0.2};
+    const QXSim::TftpFaults repeat{.duplicateDatagrams = 0.3, .reorderDatagrams = 0.3, .seed = 5};
     const std::pair<std::uint64_t, QXSim::TftpFaults> cases[] = {{0, {}},
                                                                  {511, {}},
                                                                  {512, {}},
