@@ -18,10 +18,6 @@ using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
-Bytes Wire(const std::string& s) {
-    return Bytes(s.begin(), s.end());
-}
-
 // TXT rdata with two leading strings and the given camera text.
 Bytes CameraTxt(const std::string& text) {
     Bytes out = {4, 't', 'x', 't', 'v', 1, 'x', static_cast<std::uint8_t>(text.size())};
@@ -33,7 +29,7 @@ Bytes CameraTxt(const std::string& text) {
 
 // What a name occupies where it starts, and what it reads, bounded by its buffer and the message.
 TEST(DNSName, ParsesWithinItsBuffer) {
-    const Bytes local = Wire(std::string("\x05local\x00", 7));
+    const Bytes local = QXTest::DnsMessage::Name("local");
     Bytes localThenA = local;
     localThenA.insert(localThenA.end(), {1, 'a', 0xC0, 0x00});
     struct Case {
@@ -48,12 +44,7 @@ TEST(DNSName, ParsesWithinItsBuffer) {
         {"root", {0}, {}, 0, 1, ""},
         {"offset at the end", {1, 'a', 0}, {}, 3, 0, ""},
         {"offset far outside", {1, 'a', 0}, {}, 1000, 0, ""},
-        {"labels",
-         Wire(std::string("\x05_korv\x04_tcp\x05local\x00", 18)),
-         {},
-         0,
-         18,
-         "_korv._tcp.local"},
+        {"labels", QXTest::DnsMessage::Name("_korv._tcp.local"), {}, 0, 18, "_korv._tcp.local"},
         {"label then pointer", localThenA, {}, 7, 4, "a.local"},
         {"pointer from an rdata copy", local, {3, 'c', 'a', 'm', 0xC0, 0}, 0, 6, "cam.local"},
         {"pointer to itself", {0xC0, 0x00}, {}, 0, 2, ""},
