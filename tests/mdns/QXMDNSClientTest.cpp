@@ -358,7 +358,7 @@ TEST_F(MDNSClientFake, OpenJoinsAndTheSocketThreadServesQueries) {
     EXPECT_TRUE(client.QueryKorvaneCamsUniMulti(cameras));
     EXPECT_EQ(cameras.size(), 1u);
     EXPECT_TRUE(client.DelayThreadPresent());
-    EXPECT_FALSE(client.QueryKorvaneCams(false, cameras));
+    EXPECT_FALSE(client.QueryKorvaneCamsUniMulti(cameras));  // unanswered
     EXPECT_FALSE(client.DelayThreadPresent());
     const auto query = [](std::uint16_t id, bool unicast) {
         return DnsMessage(id, 0).Question("_korv._tcp.local", 12, unicast ? 0x8001 : 1).Bytes();
@@ -367,7 +367,7 @@ TEST_F(MDNSClientFake, OpenJoinsAndTheSocketThreadServesQueries) {
         m_backend.Sent(),
         (std::vector<Bytes>{DnsMessage(1, 0).Question("korv-QX00A1B2.local", 1, 1).Bytes(),
                             query(2, true), query(65535, true), query(1, true), query(2, false),
-                            query(9, false), query(8, true), query(10, true)}));
+                            query(9, false), query(8, true), query(10, false)}));
 }
 
 // Queries that cannot go out stay queued, in order: before Open and while sending fails (traced);

@@ -99,6 +99,18 @@ TEST(MDNSAnswerSet, JoinsCamerasAndGoodbyes) {
               DnsMessage(0x1234, 0).Question("_korv._tcp.local", 12, 0x8001).Bytes());
 }
 
+// The names the program prints, in table order.
+TEST(ScannedCamera, FlagAndMethodNames) {
+    EXPECT_EQ(ScannedCamera::FlagNames(ScannedCamera::FLAG_SEVERAL_INTERFACES |
+                                       ScannedCamera::FLAG_OUTSIDE_SUBNET),
+              (std::vector<std::string>{"outside-subnet", "several-interfaces"}));
+    EXPECT_EQ(ScannedCamera::FlagNames(ScannedCamera::FLAG_ADDRESS_CONFLICT),
+              std::vector<std::string>{"address-conflict"});
+    EXPECT_EQ(
+        ScannedCamera::MethodNames(ScannedCamera::METHOD_BROADCAST | ScannedCamera::METHOD_MDNS),
+        (std::vector<std::string>{"broadcast", "mdns"}));
+}
+
 class ScannerSeams : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_FALSE(QXSDK::TFTPClient::Startup()); }
