@@ -105,7 +105,7 @@ sim_program() {
     cmake --build build/ci-win-sim -j "$jobs" --target "$1"
 }
 
-# The discovery tests under Wine (tests/sim/QXSimPortableTest.cpp, tests/scan) find the demo
+# The discovery tests under Wine (tests/scan) find the demo
 # cameras of qxcam-sim by broadcast to 127.255.255.255 and by mDNS on 127.0.0.1, and the TFTP
 # tests (tests/tftp/QXTFTPPortableTest.cpp) read the generated files of the sizes they
 # expect from the first demo camera, 127.0.1.1. The simulator is a Linux program, built natively

@@ -46,6 +46,8 @@ public:
     using MDNSClient::GetRRsFromResponse;
 
     std::uint16_t TransId() const { return m_transId; }
+    void SetTransId(std::uint16_t id) { m_transId = id; }
+    bool DelayThreadPresent() const { return m_hDelayThread != INVALID_HANDLE_VALUE; }
     std::size_t Queued() {
         QX::ScopedLock guard(m_lock);
         return m_sendQueue.size();
@@ -82,61 +84,43 @@ TEST(MDNSClientCore, RecordsJoinWithinAQuietPeriod) {
     const std::string text = DnsMessage::CameraText(0x00A1B2);
     const std::string owner = "cam1._korv._tcp.local";
     const std::string host = "korv-QX00A1B2.local";
+    const Bytes txt = DnsMessage(7).Txt(owner, text).Bytes();
+    const Bytes srv = DnsMessage(7).Srv(owner, host).Bytes();
+    const Bytes txtSrv = DnsMessage(7).Txt(owner, text).Srv(owner, host).Bytes();
+    const Bytes a = DnsMessage(7).A(host, 1).Bytes();
+    const Bytes serviceA =
+        DnsMessage(7).A("_korv._tcp.local", 2).Txt(owner, text).Srv(owner, host).Bytes();
+    const Bytes twoOwners =
+        DnsMessage(7)
+            .Txt("b._korv._tcp.local", DnsMessage::CameraText(0x00A1B2, "Second"))
+            .Srv("b._korv._tcp.local", "hb.local")
+            .A("hb.local", 2)
+            .Txt("a._korv._tcp.local", DnsMessage::CameraText(0x00A1B2, "First"))
+            .Srv("a._korv._tcp.local", "ha.local")
+            .A("ha.local", 1)
+            .Bytes();
     struct Case {
         const char* what;
         std::uint16_t id;
-        std::vector<std::vector<Bytes>> periods;         // messages, then a quiet period
         std::pair<std::uint32_t, std::uint32_t> counts;  // of the last period
         std::map<std::uint64_t, std::uint32_t> cameras;  // MAC to address, under the ID
         const char* model;
+        std::vector<std::vector<Bytes>> periods;  // messages, then a quiet period
     };
     const Case cases[] = {
-        {"one response", 7, {{CameraMessage(7)}}, {0, 1}, {{kMac, 0xC0A8010A}}, "QX2000"},
-        {"self-announcement", 0, {{CameraMessage(0)}}, {1, 0}, {{kMac, 0xC0A8010A}}, "QX2000"},
-        {"split within one period",
-         7,
-         {{DnsMessage(7).Txt(owner, text).Bytes(), DnsMessage(7).Srv(owner, host).Bytes(),
-           DnsMessage(7).A(host, 0x0A000001).Bytes()}},
-         {0, 1},
-         {{kMac, 0x0A000001}},
-         "QX2000"},
-        {"split by a quiet period",
-         7,
-         {{DnsMessage(7).Txt(owner, text).Srv(owner, host).Bytes()},
-          {DnsMessage(7).A(host, 0x0A000001).Bytes()}},
-         {0, 0},
-         {},
-         nullptr},
-        {"A record owned by the service, filed under the SRV target",
-         7,
-         {{DnsMessage(7)
-               .A("_korv._tcp.local", 0x0A000002)
-               .Txt(owner, text)
-               .Srv(owner, host)
-               .Bytes()}},
-         {0, 1},
-         {{kMac, 0x0A000002}},
-         "QX2000"},
-        {"two TXT owners of one MAC: the first wins",
-         7,
-         {{DnsMessage(7)
-               .Txt("b._korv._tcp.local", DnsMessage::CameraText(0x00A1B2, "Second"))
-               .Srv("b._korv._tcp.local", "hb.local")
-               .A("hb.local", 2)
-               .Txt("a._korv._tcp.local", DnsMessage::CameraText(0x00A1B2, "First"))
-               .Srv("a._korv._tcp.local", "ha.local")
-               .A("ha.local", 1)
-               .Bytes()}},
-         {0, 1},
-         {{kMac, 1}},
-         "First"},
+        {"one response", 7, {0, 1}, {{kMac, 0xC0A8010A}}, "QX2000", {{CameraMessage(7)}}},
+        {"self-announcement", 0, {1, 0}, {{kMac, 0xC0A8010A}}, "QX2000", {{CameraMessage(0)}}},
+        {"split within one period", 7, {0, 1}, {{kMac, 1}}, "QX2000", {{txt, srv, a}}},
+        {"split by a quiet period", 7, {0, 0}, {}, nullptr, {{txtSrv}, {a}}},
+        {"service's A, by SRV target", 7, {0, 1}, {{kMac, 2}}, "QX2000", {{serviceA}}},
+        {"two TXT owners: first wins", 7, {0, 1}, {{kMac, 1}}, "First", {{twoOwners}}},
         {"a later period replaces",
          7,
-         {{CameraMessage(7, 0x00A1B2, 1)},
-          {CameraMessage(7, 0x00A1B2, 2), CameraMessage(7, 0xC3D4, 3)}},
          {0, 2},
          {{kMac, 2}, {0x0E1F2A00C3D4ull, 3}},
-         "QX2000"},
+         "QX2000",
+         {{CameraMessage(7, 0x00A1B2, 1)},
+          {CameraMessage(7, 0x00A1B2, 2), CameraMessage(7, 0xC3D4, 3)}}},
     };
     for (const Case& c : cases) {
         TestClient client;
@@ -281,7 +265,7 @@ public:
     }
     QX::SocketWait WaitReadable(QX::SocketHandle socket, std::uint32_t timeoutUs) override {
         if (script.Pending() == 0) {
-            QX::SleepMs(std::min<std::uint32_t>(timeoutUs / 1000, idleMs));
+            QX::SleepMs(std::min<std::uint32_t>(timeoutUs / 1000, 20));
         }
         return RefusingSockets::WaitReadable(socket, timeoutUs);
     }
@@ -304,14 +288,22 @@ public:
     QX::SocketAddressV4 bound{};
     std::atomic<bool> failJoin{false};
     std::atomic<int> closes{0};
-    // How long an empty wait sleeps before it reports the quiet that it stands for.
-    std::atomic<std::uint32_t> idleMs{20};
     std::atomic<std::uint32_t> arrivalInterface{0};
     std::uint32_t joinedGroup = 0, joinedInterface = 0, multicastInterface = 0;
 };
 
 class MDNSClientFake : public ::testing::Test {
 protected:
+    // A MAC query that the camera answers at once.
+    void ExpectAnswered(TestClient& client) {
+        m_backend.Push(CameraMessage(client.TransId()));
+        std::uint64_t mac = 0;
+        std::uint32_t ip = 0;
+        EXPECT_TRUE(client.QueryKorvaneMAC(kMac, mac, ip));
+        EXPECT_EQ(mac, kMac);
+        EXPECT_EQ(ip, 0xC0A8010Au);
+    }
+
     QX::ScriptedSocketBackend m_script;
     FakeBackend m_backend{m_script};
 };
@@ -319,7 +311,10 @@ protected:
 // Open binds the wildcard address and joins the group on the client's interface. The socket
 // thread files an announcement and signals the registered event, unless the datagram came in on
 // an interface of another address; an answer already waiting when a query goes out is filed
-// under its ID; a query that nobody answers goes out once and its wait ends.
+// under its ID; a query that nobody answers goes out once and its wait ends. IDs wrap from 65535
+// to 1; a fresh client's first pass is a unicast-answer query, then a multicast-answer one. An
+// answered multicast-answer query whose ID is a multiple of 9 is repeated as a unicast-answer
+// query with the ID before it and starts a 10-second delay thread that the next query waits for.
 TEST_F(MDNSClientFake, OpenJoinsAndTheSocketThreadServesQueries) {
     TestClient client;
     ASSERT_TRUE(client.Open());
@@ -345,25 +340,34 @@ TEST_F(MDNSClientFake, OpenJoinsAndTheSocketThreadServesQueries) {
     client.RegisterSelfAnnounceEvent(INVALID_HANDLE_VALUE);
     QX::HandleClose(announced);
 
-    m_backend.Push(CameraMessage(1));
-    std::uint64_t mac = 0;
-    std::uint32_t ip = 0;
-    EXPECT_TRUE(client.QueryKorvaneMAC(kMac, mac, ip));
-    EXPECT_EQ(mac, kMac);
-    EXPECT_EQ(ip, 0xC0A8010Au);
-
+    ExpectAnswered(client);
     QXTest::TraceCapture capture;
     EXPECT_FALSE(client.QueryKorvaneCams(true, cameras));
     EXPECT_TRUE(
         capture.Contains(L"MDNSClient::QueryHost(): No response for submitted query! "
                          L"m_hEventQueryResponseReceived unsignaled."));
+    EXPECT_EQ(m_script.Sent()[1].peer.address, QX::HostToNetwork32(0xE00000FB));
+    EXPECT_EQ(m_script.Sent()[1].peer.port, QX::HostToNetwork16(5353));
+
+    client.SetTransId(65535);
+    EXPECT_FALSE(client.QueryKorvaneCams(false, cameras));
+    m_backend.Push(CameraMessage(2));
+    EXPECT_TRUE(client.QueryKorvaneCamsUniMulti(cameras));
+    client.SetTransId(9);
+    m_backend.Push(CameraMessage(9));
+    EXPECT_TRUE(client.QueryKorvaneCamsUniMulti(cameras));
+    EXPECT_EQ(cameras.size(), 1u);
+    EXPECT_TRUE(client.DelayThreadPresent());
+    EXPECT_FALSE(client.QueryKorvaneCamsUniMulti(cameras));  // unanswered
+    EXPECT_FALSE(client.DelayThreadPresent());
+    const auto query = [](std::uint16_t id, bool unicast) {
+        return DnsMessage(id, 0).Question("_korv._tcp.local", 12, unicast ? 0x8001 : 1).Bytes();
+    };
     EXPECT_EQ(
         m_backend.Sent(),
         (std::vector<Bytes>{DnsMessage(1, 0).Question("korv-QX00A1B2.local", 1, 1).Bytes(),
-                            DnsMessage(2, 0).Question("_korv._tcp.local", 12, 0x8001).Bytes()}));
-    EXPECT_EQ(m_script.Sent()[1].peer.address, QX::HostToNetwork32(0xE00000FB));
-    EXPECT_EQ(m_script.Sent()[1].peer.port, QX::HostToNetwork16(5353));
-    EXPECT_EQ(client.TransId(), 3);
+                            query(2, true), query(65535, true), query(1, true), query(2, false),
+                            query(9, false), query(8, true), query(10, false)}));
 }
 
 // Queries that cannot go out stay queued, in order: before Open and while sending fails (traced);
@@ -451,66 +455,46 @@ TEST_F(MDNSClientFake, OpenTakesTheInterfaceThatHoldsTheAddress) {
         EXPECT_EQ(m_backend.joinedInterface, QX::HostToNetwork32(c.joinedOn));
         EXPECT_EQ(m_backend.multicastInterface, QX::HostToNetwork32(c.joinedOn));
         EXPECT_EQ(client.GetAddr(), c.given != 0 ? c.given : c.resolved);
-        m_backend.Push(CameraMessage(client.TransId()));
-        std::uint64_t mac = 0;
-        std::uint32_t ip = 0;
-        EXPECT_TRUE(client.QueryKorvaneMAC(kMac, mac, ip));
-        EXPECT_EQ(mac, kMac);
+        ExpectAnswered(client);
     }
 }
 
-// A copy of an opened client, closed and destroyed in every order with its source: the socket is
-// closed once, by the source; the copy's queries never wait on the source's event (they end with
-// nothing found), and the source goes on serving queries whatever happens to the copy.
+// A copy of an opened client (constructed or assigned), closed and destroyed in every order with
+// its source: the socket is closed once, by the source; the copy's queries never wait on the
+// source's event, and the source goes on serving queries. Steps: s(ource) or c(opy), then
+// C(lose), D(estroy) or Q(uery).
 TEST_F(MDNSClientFake, CopiesNeverUseTheirSourcesHandles) {
-    enum Action { Close, Destroy, Query };
-    struct Step {
-        bool copy;
-        Action action;
-    };
-    const Step sourceClose{false, Close}, sourceDestroy{false, Destroy}, sourceQuery{false, Query};
-    const Step copyClose{true, Close}, copyDestroy{true, Destroy}, copyQuery{true, Query};
-    struct Case {
-        const char* what;
-        bool assigned;  // copy assignment rather than the copy constructor
-        std::vector<Step> steps;
-    };
-    const Case cases[] = {
-        {"source closed first", false, {sourceClose, copyQuery, copyClose, sourceDestroy}},
-        {"source destroyed first", true, {sourceDestroy, copyQuery, copyClose, copyDestroy}},
-        {"copy closed first", false, {copyClose, sourceQuery, copyQuery, sourceClose}},
-        {"copy destroyed first", true, {copyDestroy, sourceQuery, sourceClose, sourceDestroy}},
-        {"both live", false, {copyQuery, sourceQuery, copyDestroy, sourceDestroy}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    const std::pair<bool, std::string> cases[] = {// assigned, steps
+                                                  {false, "sC cQ cC sD"},
+                                                  {true, "sD cQ cC cD"},
+                                                  {false, "cC sQ cQ sC"},
+                                                  {true, "cD sQ sC sD"},
+                                                  {false, "cQ sQ cD sD"}};
+    for (const auto& [assigned, steps] : cases) {
+        SCOPED_TRACE(steps);
         const int closes = m_backend.closes;
         auto source = std::make_unique<TestClient>();
         ASSERT_TRUE(source->Open());
-        std::unique_ptr<TestClient> copy;
-        if (c.assigned) {
-            copy = std::make_unique<TestClient>();
+        auto copy = std::make_unique<TestClient>();
+        if (assigned) {
             *copy = *source;
         } else {
             copy = std::make_unique<TestClient>(*source);
         }
         EXPECT_EQ(copy->GetAddr(), 0x7F000001u);
-        for (const Step& step : c.steps) {
-            std::unique_ptr<TestClient>& client = step.copy ? copy : source;
+        for (std::size_t i = 0; i < steps.size(); i += 3) {
+            std::unique_ptr<TestClient>& client = steps[i] == 'c' ? copy : source;
             QXTest::TraceCapture capture;
             MDNSClient::CameraMap cameras;
-            std::uint64_t mac = 0;
-            std::uint32_t ip = 0;
-            if (step.action == Close) {
+            if (steps[i + 1] == 'C') {
                 EXPECT_TRUE(client->Close());
-            } else if (step.action == Destroy) {
+            } else if (steps[i + 1] == 'D') {
                 client.reset();
-            } else if (step.copy) {
+            } else if (steps[i] == 'c') {
                 EXPECT_FALSE(copy->QueryKorvaneCams(false, cameras));
                 EXPECT_TRUE(capture.Contains(L"No response for submitted query"));
             } else {
-                m_backend.Push(CameraMessage(source->TransId()));
-                EXPECT_TRUE(source->QueryKorvaneMAC(kMac, mac, ip));
+                ExpectAnswered(*source);
             }
         }
         source.reset();
@@ -570,40 +554,6 @@ TEST_F(MDNSClientFake, CloseEndsAWaitingQueryAndTakesNoLock) {
         EXPECT_EQ(result, 0);
         QX::HandleClose(release);
     }
-}
-
-// Once RegisterSelfAnnounceEvent has replaced an event, the socket thread never signals the old
-// one again, so its owner may reset or close it: two events take turns while announcements keep
-// arriving, and the one not registered must stay unset.
-TEST_F(MDNSClientFake, UnregisteredEventIsNeverSignalled) {
-    m_backend.idleMs = 1;  // a quiet period, and a signal, every few milliseconds
-    TestClient client;
-    ASSERT_TRUE(client.Open());
-    HANDLE events[2] = {QX::EventCreate(true, false), QX::EventCreate(true, false)};
-    std::atomic<bool> feeding{true};
-    std::thread feeder([&] {
-        for (int i = 0; i < 1000; ++i) {
-            m_backend.Push(CameraMessage(0, 0x00C3D4));
-            QX::SleepMs(2);
-        }
-        feeding = false;
-    });
-    int lateSignals = 0;
-    for (int turn = 0; feeding; turn ^= 1) {
-        client.RegisterSelfAnnounceEvent(events[turn]);
-        // The other event was unregistered and reset in the turn before.
-        if (QX::WaitForHandle(events[turn ^ 1], 0) == WAIT_OBJECT_0) {
-            ++lateSignals;
-        }
-        client.RegisterSelfAnnounceEvent(INVALID_HANDLE_VALUE);
-        QX::EventReset(events[turn]);
-    }
-    feeder.join();
-    EXPECT_EQ(lateSignals, 0);
-    MDNSClient::CameraMap cameras;
-    EXPECT_TRUE(client.GetSelfAnnounceResponses(cameras));  // announcements were translated
-    QX::HandleClose(events[0]);
-    QX::HandleClose(events[1]);
 }
 
 // The address that a client given none opens on is the first that the host's name resolves to,

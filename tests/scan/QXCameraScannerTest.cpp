@@ -40,56 +40,39 @@ DnsBytes Cut(DnsBytes bytes, std::size_t drop) {
     return bytes;
 }
 
+// Which messages are taken, and what they make: cameras whose records may be split over messages,
+// goodbyes (TTL 0), whole records of a cut message.
 TEST(MDNSAnswerSet, JoinsCamerasAndGoodbyes) {
+    const DnsBytes srvTxt = DnsMessage(0).Srv(kOwner, kHost).Txt(kOwner, kText).Bytes();
+    const DnsBytes a = DnsMessage(0).A(kHost, kAddress).Bytes();
+    const DnsBytes whole =
+        DnsMessage(0).Srv(kOwner, kHost).Txt(kOwner, kText).A(kHost, kAddress).Bytes();
+    const DnsBytes goodbye =
+        DnsMessage(0).Ttl(0).Srv(kOwner, kHost).Txt(kOwner, kText).A(kHost, kAddress).Bytes();
+    const DnsBytes unicast =
+        DnsMessage(7).Question("_korv._tcp.local", 12, 0x8001).Camera(0xA1B2, kAddress).Bytes();
+    const DnsBytes other = DnsMessage(8).Camera(0xA1B2, kAddress).Bytes();
+    const DnsBytes query = DnsMessage(7, 0).Camera(0xA1B2, kAddress).Bytes();
+    const DnsBytes error = DnsMessage(7, 0x8403).Txt(kOwner, kText).Bytes();
+    const DnsBytes question = DnsMessage(7).Question(kOwner, 12, 1).Bytes();
     struct Case {
         const char* name;
-        std::vector<DnsBytes> messages;
         int wantedId;
         bool accepted;  // the first message
         std::size_t cameras;
         std::size_t goodbyes;
+        std::vector<DnsBytes> messages;
     };
     const Case cases[] = {
-        {"unicast answer repeating its question",
-         {DnsMessage(7).Question("_korv._tcp.local", 12, 0x8001).Camera(0xA1B2, kAddress).Bytes()},
-         7,
-         true,
-         1,
-         0},
-        {"records split over two messages",
-         {DnsMessage(0).Srv(kOwner, kHost).Txt(kOwner, kText).Bytes(),
-          DnsMessage(0).A(kHost, kAddress).Bytes()},
-         -1,
-         true,
-         1,
-         0},
-        {"goodbye (TTL 0)",
-         {DnsMessage(0).Ttl(0).Srv(kOwner, kHost).Txt(kOwner, kText).A(kHost, kAddress).Bytes()},
-         -1,
-         true,
-         0,
-         1},
-        {"answer to another query",
-         {DnsMessage(8).Camera(0xA1B2, kAddress).Bytes()},
-         7,
-         false,
-         0,
-         0},
-        {"a query, not a response",
-         {DnsMessage(7, 0).Camera(0xA1B2, kAddress).Bytes()},
-         -1,
-         false,
-         0,
-         0},
-        {"error response", {DnsMessage(7, 0x8403).Txt(kOwner, kText).Bytes()}, -1, false, 0, 0},
-        {"cut last record keeps the whole ones",
-         {Cut(DnsMessage(0).Srv(kOwner, kHost).Txt(kOwner, kText).A(kHost, kAddress).Bytes(), 2)},
-         -1,
-         true,
-         0,
-         0},
-        {"cut question", {Cut(DnsMessage(7).Question(kOwner, 12, 1).Bytes(), 3)}, -1, false, 0, 0},
-        {"shorter than a header", {{0x00, 0x07, 0x84}}, -1, false, 0, 0},
+        {"unicast answer repeating its question", 7, true, 1, 0, {unicast}},
+        {"records split over two messages", -1, true, 1, 0, {srvTxt, a}},
+        {"goodbye (TTL 0)", -1, true, 0, 1, {goodbye}},
+        {"answer to another query", 7, false, 0, 0, {other}},
+        {"a query, not a response", -1, false, 0, 0, {query}},
+        {"error response", -1, false, 0, 0, {error}},
+        {"cut last record keeps the whole ones", -1, true, 0, 0, {Cut(whole, 2)}},
+        {"cut question", -1, false, 0, 0, {Cut(question, 3)}},
+        {"shorter than a header", -1, false, 0, 0, {{0x00, 0x07, 0x84}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -114,6 +97,18 @@ TEST(MDNSAnswerSet, JoinsCamerasAndGoodbyes) {
     }
     EXPECT_EQ(MDNSAnswerSet::ServiceQuery(0x1234),
               DnsMessage(0x1234, 0).Question("_korv._tcp.local", 12, 0x8001).Bytes());
+}
+
+// The names the program prints, in table order.
+TEST(ScannedCamera, FlagAndMethodNames) {
+    EXPECT_EQ(ScannedCamera::FlagNames(ScannedCamera::FLAG_SEVERAL_INTERFACES |
+                                       ScannedCamera::FLAG_OUTSIDE_SUBNET),
+              (std::vector<std::string>{"outside-subnet", "several-interfaces"}));
+    EXPECT_EQ(ScannedCamera::FlagNames(ScannedCamera::FLAG_ADDRESS_CONFLICT),
+              std::vector<std::string>{"address-conflict"});
+    EXPECT_EQ(
+        ScannedCamera::MethodNames(ScannedCamera::METHOD_BROADCAST | ScannedCamera::METHOD_MDNS),
+        (std::vector<std::string>{"broadcast", "mdns"}));
 }
 
 class ScannerSeams : public ::testing::Test {

@@ -1,10 +1,7 @@
 // The simulator's cameras and its discovery service: answers read back through the library's
-// CameraData, the cameras' text form, the order services start and stop in, the responder's fault
-// switches seen by a plain UDP socket, and the library's Broadcast against them on loopback.
-#include <arpa/inet.h>
+// CameraData, the cameras' text form, the responder's fault switches seen by a plain UDP peer, and
+// the library's Broadcast against them on loopback.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <boost/make_shared.hpp>
@@ -15,7 +12,6 @@
 #include <set>
 #include <thread>
 
-#include "qxnet/common/QXResult.h"
 #include "qxnet/platform/QXDebugOutput.h"
 #include "qxnet/tftp/QXCameraData.h"
 #include "qxnet/tftp/QXTFTPClient.h"
@@ -23,6 +19,7 @@
 #include "sim/QXSimSocket.h"
 #include "sim/QXSimulator.h"
 #include "tests/support/QXCapabilities.h"
+#include "tests/support/QXUdpPeer.h"
 
 namespace {
 
@@ -85,28 +82,6 @@ TEST_F(AnswerLayout, EveryBlockVersionReadsBack) {
     }
 }
 
-TEST(SimCameras, DemoAndGeneratedSets) {
-    std::set<std::uint8_t> blocks;
-    for (const SimCamera& camera : QXSim::DemoCameras()) {
-        blocks.insert(camera.blockVersion);
-        EXPECT_EQ(camera.address >> 24, 127u);
-        ExpectSame(camera, Parse(DiscoveryResponder::BuildAnswer(camera)));
-    }
-    EXPECT_EQ(blocks, (std::set<std::uint8_t>{0, 0xCE, 0xCF, 0xD0}));
-    const std::vector<SimCamera> cameras = QXSim::GenerateCameras(1000);
-    const std::vector<SimCamera> again = QXSim::GenerateCameras(1000);
-    std::set<std::uint64_t> macs;
-    std::set<std::uint32_t> addresses;
-    for (std::size_t i = 0; i < cameras.size(); ++i) {
-        macs.insert(cameras[i].mac);
-        addresses.insert(cameras[i].address);
-        EXPECT_EQ(cameras[i].features, again[i].features);
-        EXPECT_EQ(cameras[i].model, again[i].model);
-    }
-    EXPECT_EQ(macs.size(), 1000u);
-    EXPECT_EQ(addresses.size(), 1000u);
-}
-
 TEST(SimCameras, TextFormParsesAndRejects) {
     SimCamera camera;
     std::string error;
@@ -143,44 +118,7 @@ TEST(SimCameras, TextFormParsesAndRejects) {
     std::remove(path.c_str());
 }
 
-// A service that records the order of starts and stops, and can refuse to start.
-class Recorder : public QXSim::Service {
-public:
-    Recorder(std::vector<std::string>& log, std::string name, bool fail = false)
-        : m_log(log), m_name(std::move(name)), m_fail(fail) {}
-    bool Start(std::string& error) override {
-        m_log.push_back((m_fail ? "refuse " : "start ") + m_name);
-        error = m_name + " refused";  // read only when refused
-        return !m_fail;
-    }
-    void Stop() override { m_log.push_back("stop " + m_name); }
-
-private:
-    std::vector<std::string>& m_log;
-    std::string m_name;
-    bool m_fail;
-};
-
-TEST(Simulator, StartsInOrderJoinsLateServicesAndStopsInReverse) {
-    std::vector<std::string> log;
-    {
-        QXSim::Simulator simulator(QXSim::DemoCameras());
-        simulator.Add(std::make_unique<Recorder>(log, "a"));
-        std::string error;
-        ASSERT_TRUE(simulator.Start(error));
-        simulator.Add(std::make_unique<Recorder>(log, "b"));
-        ASSERT_TRUE(simulator.Start(error));
-        simulator.Add(std::make_unique<Recorder>(log, "c", true));
-        EXPECT_FALSE(simulator.Start(error));
-        EXPECT_EQ(error, "c refused");
-        EXPECT_EQ(simulator.RunningServices(), 2u);
-    }
-    EXPECT_EQ(log,
-              (std::vector<std::string>{"start a", "start b", "refuse c", "stop b", "stop a"}));
-}
-
-// A discovery responder over the given cameras on a free loopback port, and a plain UDP socket
-// that asks it.
+// A discovery responder over the given cameras on a free loopback port, and a peer that asks it.
 struct Responder {
     explicit Responder(std::vector<SimCamera> cameras, QXSim::DiscoveryFaults faults = {})
         : simulator(std::move(cameras)) {
@@ -189,127 +127,69 @@ struct Responder {
         responder = &simulator.Add(std::make_unique<DiscoveryResponder>(simulator, options));
         std::string error;
         EXPECT_TRUE(simulator.Start(error)) << error;
-        const int buffer = 8 * 1024 * 1024;  // room for a whole burst of answers
-        setsockopt(client, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
-        setsockopt(client, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer);
     }
-    ~Responder() { close(client); }
-    void Send(const std::vector<std::uint8_t>& request = {'?'}) {
-        const sockaddr_in to = QXSim::MakeAddress(INADDR_LOOPBACK, responder->Port());
-        EXPECT_EQ(sendto(client, request.data(), request.size(), 0,
-                         reinterpret_cast<const sockaddr*>(&to), sizeof to),
-                  static_cast<ssize_t>(request.size()));
-    }
-    bool Readable(int waitMs) {
-        pollfd fd{client, POLLIN, 0};
-        return poll(&fd, 1, waitMs) == 1;
+    void Send(const std::vector<std::uint8_t>& request) {
+        EXPECT_TRUE(
+            peer.SendTo(request, QX::MakeSocketAddress(QXTest::kLoopback, responder->Port())));
     }
     // Datagrams until a second of quiet; once `expected` came, a tenth of it shows any excess.
-    std::vector<std::vector<std::uint8_t>> Ask(std::size_t expected,
-                                               const std::vector<std::uint8_t>& request = {'?'}) {
-        Send(request);
-        return Collect(expected);
-    }
     std::vector<std::vector<std::uint8_t>> Collect(std::size_t expected) {
         std::vector<std::vector<std::uint8_t>> datagrams;
-        std::vector<std::uint8_t> buffer(65536);
-        while (Readable(datagrams.size() >= expected ? 100 : 1000)) {
-            const ssize_t n = recv(client, buffer.data(), buffer.size(), 0);
-            datagrams.emplace_back(buffer.begin(), buffer.begin() + std::max<ssize_t>(n, 0));
+        QXTest::UdpPeer::Datagram datagram;
+        while (peer.Receive(datagram, datagrams.empty()              ? 5000
+                                      : datagrams.size() >= expected ? 100
+                                                                     : 1000)) {
+            datagrams.push_back(datagram.bytes);
         }
         return datagrams;
     }
     QXSim::Simulator simulator;
     DiscoveryResponder* responder = nullptr;
-    int client = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    QXTest::UdpPeer peer;
 };
 
-std::vector<std::uint64_t> Macs(const std::vector<std::vector<std::uint8_t>>& datagrams) {
-    std::vector<std::uint64_t> macs;
-    for (const auto& datagram : datagrams) {
-        if (datagram.size() >= 21 && std::memcmp(datagram.data(), CameraData::AnswerTag, 21) == 0) {
-            macs.push_back(Parse(datagram).MacNumber());
-        }
-    }
-    return macs;
-}
-
-// Each request gets its answers, in the cameras' order: each once, twice, or after noise.
-TEST_F(Faults, AnswersRepeatedOrAfterNoise) {
-    const std::size_t cameras = QXSim::DemoCameras().size();
-    QXSim::DiscoveryFaults twice;
-    twice.answerTwice = true;
-    QXSim::DiscoveryFaults noise;
-    noise.untagged = 3;
-    // Faults, copies of each answer, untagged datagrams ahead.
-    const std::tuple<QXSim::DiscoveryFaults, std::size_t, std::size_t> cases[] = {
-        {{}, 1, 0}, {twice, 2, 0}, {noise, 1, 3}};
-    for (const auto& [faults, copies, untagged] : cases) {
-        Responder r(QXSim::DemoCameras(), faults);
-        const std::vector<std::uint8_t> request = {0x00, 0x01, 0xFE, 0xFF};
-        for (std::uint64_t round = 1; round <= 2; ++round) {
-            auto datagrams = r.Ask(untagged + copies * cameras, request);
-            ASSERT_EQ(datagrams.size(), untagged + copies * cameras);
-            EXPECT_EQ(Macs(datagrams).size(), copies * cameras);  // the noise is not tagged
-            for (std::size_t i = untagged; i < datagrams.size(); ++i) {
-                const SimCamera& camera = r.simulator.Cameras()[(i - untagged) / copies];
+// Each request gets its answers in the cameras' order: once, twice, after untagged noise, paced,
+// or late (none before the delay is up); Stop does not wait out a pending minute.
+TEST_F(Faults, AnswersByTheFaultSwitches) {
+    struct Case {
+        const char* what;
+        QXSim::DiscoveryFaults faults;
+        std::size_t cameras, copies, untagged;
+    };
+    const Case cases[] = {
+        {"none", {}, 5, 1, 0},
+        {"twice", {.answerTwice = true}, 5, 2, 0},
+        {"noise ahead", {.untagged = 3}, 5, 1, 3},
+        {"paced", {.pacingBurst = 10, .pacingUs = 200}, 100, 1, 0},
+        {"late", {.delayMs = 1500}, 5, 1, 0},
+    };
+    const std::vector<std::uint8_t> request = {0x00, 0x01, 0xFE, 0xFF};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Responder r(QXSim::GenerateCameras(c.cameras), c.faults);
+        r.Send(request);
+        QXTest::UdpPeer::Datagram early;
+        EXPECT_FALSE(c.faults.delayMs != 0 && r.peer.Receive(early, 200));
+        const auto datagrams = r.Collect(c.untagged + c.copies * c.cameras);
+        ASSERT_EQ(datagrams.size(), c.untagged + c.copies * c.cameras);
+        for (std::size_t i = 0; i < datagrams.size(); ++i) {
+            const bool tagged = datagrams[i].size() >= 21 &&
+                                std::memcmp(datagrams[i].data(), CameraData::AnswerTag, 21) == 0;
+            EXPECT_EQ(tagged, i >= c.untagged) << i;
+            if (tagged) {
+                const SimCamera& camera = r.simulator.Cameras()[(i - c.untagged) / c.copies];
                 EXPECT_EQ(datagrams[i], DiscoveryResponder::BuildAnswer(camera));
             }
-            EXPECT_EQ(r.responder->Requests(), round);
         }
+        EXPECT_EQ(r.responder->Requests(), 1u);
         EXPECT_EQ(r.responder->LastRequest(), request);
-        EXPECT_EQ(r.responder->AnswersSent(), 2 * copies * cameras);
-        EXPECT_EQ(r.responder->AnswersDropped(), 0u);
+        EXPECT_EQ(r.responder->AnswersSent(), c.copies * c.cameras);
     }
-}
-
-TEST_F(Faults, DropShareIsSeededAndReproducible) {
-    QXSim::DiscoveryFaults faults;
-    faults.dropShare = 0.5;
-    faults.seed = 42;
-    auto cameras = QXSim::GenerateCameras(200);
-    Responder first(cameras, faults);
-    Responder second(cameras, faults);
-    std::vector<std::uint64_t> a1 = Macs(first.Ask(200));
-    std::vector<std::uint64_t> a2 = Macs(first.Ask(200));
-    EXPECT_EQ(a1, Macs(second.Ask(200)));
-    EXPECT_EQ(a2, Macs(second.Ask(200)));
-    // A repeated request is dropped differently, so repeating finds the others.
-    EXPECT_NE(a1, a2);
-    EXPECT_GT(a1.size(), 60u);
-    EXPECT_LT(a1.size(), 140u);
-    EXPECT_EQ(first.responder->AnswersSent() + first.responder->AnswersDropped(), 400u);
-    faults.seed = 43;
-    EXPECT_NE(Macs(Responder(cameras, faults).Ask(200)), a1);
-    faults.dropShare = 1.0;
-    Responder none(QXSim::DemoCameras(), faults);
-    EXPECT_TRUE(none.Ask(1).empty());
-    EXPECT_EQ(none.responder->AnswersDropped(), none.simulator.Cameras().size());
-}
-
-TEST_F(Faults, DelayPacingAndStop) {
-    QXSim::DiscoveryFaults faults;
-    faults.delayMs = 1500;
-    Responder late(QXSim::DemoCameras(), faults);
-    late.Send();
-    // Nothing may come before the delay has passed; afterwards every answer does.
-    EXPECT_FALSE(late.Readable(200));
-    EXPECT_TRUE(late.Readable(5000));
-    EXPECT_EQ(Macs(late.Collect(late.simulator.Cameras().size())).size(),
-              late.simulator.Cameras().size());
-    faults = {};
-    faults.pacingBurst = 10;
-    faults.pacingUs = 200;
-    auto macs = Macs(Responder(QXSim::GenerateCameras(100), faults).Ask(100));
-    EXPECT_EQ(std::set<std::uint64_t>(macs.begin(), macs.end()).size(), 100u);
-    // Stop does not wait out a pending minute; the test's own time-out would catch a hang.
-    faults.delayMs = 60000;
-    Responder r(QXSim::DemoCameras(), faults);
-    r.Send();
+    Responder r(QXSim::DemoCameras(), {.delayMs = 60000});
+    r.Send(request);
     r.simulator.Stop();
     r.simulator.Stop();
     EXPECT_EQ(r.simulator.RunningServices(), 0u);
-    EXPECT_FALSE(r.Readable(0));
 }
 
 TEST(Responder, ReportsAnAddressItCannotBind) {
@@ -341,37 +221,21 @@ int LibraryBroadcast(Responder& r, std::set<CameraData>& found, bool unprivilege
     return result;
 }
 
-// The library's Broadcast against a responder that loses answers: every camera that answered at
-// least once is in the set, and nothing else; with 40 % lost per request, one request cannot
-// have brought them all. A responder that answers nothing is asked three times.
+// The library's Broadcast against a responder that loses 40 % of the answers to each request:
+// every camera that answered at least once is in the set, and nothing else.
 TEST_F(Faults, BroadcastFindsLostAnswersByLaterRequests) {
     ASSERT_FALSE(QXSDK::TFTPClient::Startup());
-    QXSim::DiscoveryFaults lossy;
-    lossy.dropShare = 0.4;
-    lossy.seed = 5;
-    QXSim::DiscoveryFaults silent;
-    silent.dropShare = 1.0;
-    for (const auto& [cameras, faults] :
-         {std::pair{QXSim::GenerateCameras(60), lossy}, std::pair{QXSim::DemoCameras(), silent}}) {
-        Responder r(cameras, faults);
-        std::set<CameraData> found;
-        const int result = LibraryBroadcast(r, found);
-        std::set<std::uint64_t> macs;
-        for (const CameraData& camera : found) {
-            macs.insert(camera.MacNumber());
-        }
-        EXPECT_EQ(macs, r.responder->AnsweredMacs());
-        EXPECT_GE(r.responder->Requests(), 3u);
-        if (faults.dropShare < 1.0) {
-            EXPECT_EQ(result, 0);
-            EXPECT_GT(r.responder->AnswersDropped(), 0u);
-            EXPECT_GT(found.size(), 50u);
-        } else {
-            EXPECT_EQ(result, static_cast<int>(QX::ResultCode::ObjectNotFound));
-            EXPECT_TRUE(found.empty());
-            EXPECT_EQ(r.responder->Requests(), 3u);
-        }
+    Responder r(QXSim::GenerateCameras(60), {.dropShare = 0.4, .seed = 5});
+    std::set<CameraData> found;
+    EXPECT_EQ(LibraryBroadcast(r, found), 0);
+    std::set<std::uint64_t> macs;
+    for (const CameraData& camera : found) {
+        macs.insert(camera.MacNumber());
     }
+    EXPECT_EQ(macs, r.responder->AnsweredMacs());
+    EXPECT_GE(r.responder->Requests(), 3u);
+    EXPECT_GT(r.responder->AnswersDropped(), 0u);
+    EXPECT_GT(found.size(), 50u);  // one request cannot have brought them all
     QXSDK::TFTPClient::Cleanup();
 }
 

@@ -1,6 +1,5 @@
-// The simulator across real links, in network namespaces: discovery by directed broadcast from
-// another namespace, mDNS answers from port 5353, the TFTP service read by a stock client (curl),
-// and the qxcam-sim program playing a fleet that the scanner finds whole.
+// The simulator across real links, in network namespaces: mDNS answers from port 5353, the TFTP
+// service read by a stock client (curl), and the qxcam-sim program playing a fleet.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -9,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <boost/make_shared.hpp>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -17,16 +15,13 @@
 #include <memory>
 #include <sstream>
 
-#include "qxnet/common/QXResult.h"
 #include "qxnet/platform/QXDebugOutput.h"
 #include "qxnet/platform/QXSync.h"
-#include "qxnet/scan/QXCameraScanner.h"
-#include "qxnet/tftp/QXTFTPClient.h"
-#include "sim/QXSimDiscoveryResponder.h"
 #include "sim/QXSimMdnsResponder.h"
 #include "sim/QXSimSocket.h"
 #include "sim/QXSimTftpServer.h"
 #include "sim/QXSimulator.h"
+#include "tests/support/QXDnsMessage.h"
 #include "tests/support/QXNetNamespace.h"
 
 namespace {
@@ -69,43 +64,6 @@ protected:
     const std::string dir = ::testing::TempDir() + "qxsimns-" + std::to_string(getpid());
 };
 
-// A responder for any requester answers the client's directed broadcast across the link with
-// every camera, all at the first of the three requests; one for loopback requesters ignores it.
-TEST_F(SimNetns, DirectedBroadcastAcrossTheLink) {
-    for (const bool anyRequester : {true, false}) {
-        QXSim::Simulator simulator(QXSim::GenerateCameras(40, 0x0A4D0A01));
-        QXSim::DiscoveryOptions options;
-        options.port = QXSim::kDefaultDiscoveryPort;
-        options.loopbackRequestersOnly = !anyRequester;
-        auto& responder =
-            simulator.Add(std::make_unique<QXSim::DiscoveryResponder>(simulator, options));
-        ASSERT_TRUE(Start(simulator));
-        std::set<QXSDK::CameraData> found;
-        int result = -1;
-        host.Run([&] {
-            ASSERT_FALSE(QXSDK::TFTPClient::Startup());
-            {
-                QXSDK::TFTPClient client(boost::make_shared<QX::CodeLock>(), kHostSide, false, 3, 0,
-                                         options.port);
-                client.Open(0x0A4D00FF, options.port);
-                const unsigned char request[] = "qx-discover";
-                result = client.Broadcast(request, sizeof request - 1, &found);
-            }
-            QXSDK::TFTPClient::Cleanup();
-        });
-        simulator.Stop();
-        EXPECT_EQ(result, anyRequester ? 0 : static_cast<int>(QX::ResultCode::ObjectNotFound));
-        EXPECT_EQ(responder.Requests(), anyRequester ? 3u : 0u);
-        ASSERT_EQ(found.size(), anyRequester ? simulator.Cameras().size() : 0u);
-        auto camera = simulator.Cameras().begin();
-        for (const QXSDK::CameraData& data : found) {
-            EXPECT_EQ(data.MacNumber(), camera->mac);
-            EXPECT_EQ(data.ip, camera->address);
-            ++camera;
-        }
-    }
-}
-
 // Both kinds of answer leave from port 5353 of the responder's interface, as strict receivers
 // want: a unicast-answer query from an ephemeral port is answered to that port, a
 // multicast-answer one to the group, heard here by a socket on 5353.
@@ -126,14 +84,10 @@ TEST_F(SimNetns, MdnsAnswersLeaveFromPort5353) {
             const in_addr out{htonl(kHostSide)};
             ASSERT_EQ(setsockopt(s, IPPROTO_IP, IP_ADD_MEMBERSHIP, &group, sizeof group), 0);
             ASSERT_EQ(setsockopt(s, IPPROTO_IP, IP_MULTICAST_IF, &out, sizeof out), 0);
-            // ID 0x4242, one question: PTR "_korv._tcp.local", class IN with or without the
-            // unicast-answer bit.
-            std::vector<std::uint8_t> query = {0x42, 0x42, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0};
-            for (const char* label : {"_korv", "_tcp", "local"}) {
-                query.push_back(static_cast<std::uint8_t>(std::strlen(label)));
-                query.insert(query.end(), label, label + std::strlen(label));
-            }
-            query.insert(query.end(), {0, 0, 12, static_cast<std::uint8_t>(unicast ? 0x80 : 0), 1});
+            const std::vector<std::uint8_t> query =
+                QXTest::DnsMessage(0x4242, 0)
+                    .Question("_korv._tcp.local", 12, unicast ? 0x8001 : 1)
+                    .Bytes();
             const sockaddr_in to = QXSim::MakeAddress(0xE00000FB, 5353);
             ASSERT_EQ(sendto(s, query.data(), query.size(), 0,
                              reinterpret_cast<const sockaddr*>(&to), sizeof to),
@@ -165,12 +119,8 @@ TEST_F(SimNetns, MdnsAnswersLeaveFromPort5353) {
 // datagrams are lost, repeated or reordered; without faults each block goes out once and is
 // acknowledged once (one at a time: a batch would leave curl waiting for blocks it dropped).
 TEST_F(SimNetns, CurlReadsPlainTftp) {
-    QXSim::TftpFaults drop;
-    drop.dropDatagrams = 0.2;
-    QXSim::TftpFaults repeat;
-    repeat.duplicateDatagrams = 0.3;
-    repeat.reorderDatagrams = 0.3;
-    repeat.seed = 5;
+    const QXSim::TftpFaults drop{.dropDatagrams = 0.2};
+    const QXSim::TftpFaults repeat{.duplicateDatagrams = 0.3, .reorderDatagrams = 0.3, .seed = 5};
     const std::pair<std::uint64_t, QXSim::TftpFaults> cases[] = {{0, {}},
                                                                  {511, {}},
                                                                  {512, {}},
@@ -206,29 +156,24 @@ TEST_F(SimNetns, CurlReadsPlainTftp) {
 }
 
 // qxcam-sim in the cameras' namespace, on its loopback (given cameras keep their addresses) and
-// on its link's addresses (--interface): the scanner in the namespace that sees the cameras finds
-// each once by both methods, and curl reads each camera's file and page on its own address.
+// on its link's addresses (--interface): curl reads each camera's file and page on its own
+// address from the namespace that sees it.
 TEST_F(SimNetns, ProgramPlaysAFleet) {
     ASSERT_EQ(cameras.Exec("ip addr add 10.77.0.11/24 dev qxcam0 && "
                            "ip addr add 10.77.0.12/24 dev qxcam0"),
               0);
     const std::string log = dir + "-fleet.log";
     struct Run {
-        NetNamespace* scanner;
-        const wchar_t* interfaceName;
+        NetNamespace* client;
         std::string arguments;
         std::vector<std::string> addresses;
     };
     const Run runs[] = {
         {&cameras,
-         L"lo",
          "--camera \"mac=0e:1f:2a:00:00:01 ip=127.0.1.1\" --camera \"mac=0e:1f:2a:00:00:02 "
          "ip=127.0.1.2 block=ce features=0x3\" --cameras 2",
          {"127.0.1.1", "127.0.1.2", "127.0.1.3", "127.0.1.4"}},
-        {&host,
-         L"qxhost0",
-         "--interface qxcam0 --cameras 3",
-         {"10.77.0.1", "10.77.0.11", "10.77.0.12"}}};
+        {&host, "--interface qxcam0 --cameras 3", {"10.77.0.1", "10.77.0.11", "10.77.0.12"}}};
     for (const Run& run : runs) {
         SCOPED_TRACE(run.arguments);
         const std::string command = "exec " QXNET_CAMSIM_PATH
@@ -262,42 +207,18 @@ TEST_F(SimNetns, ProgramPlaysAFleet) {
             addresses.push_back(camera.first);
         }
         EXPECT_EQ(addresses, run.addresses);
-        run.scanner->Run([&] {
-            ASSERT_FALSE(QXSDK::TFTPClient::Startup());
-            std::vector<QXSDK::ScannedCamera> found;
-            {
-                QXSDK::CameraScanner scanner(boost::make_shared<QX::CodeLock>());
-                scanner.SetInterfaceNames({run.interfaceName});
-                EXPECT_EQ(scanner.Scan(found), 0);
-                EXPECT_TRUE(scanner.GetFailures().empty());
-            }
-            QXSDK::TFTPClient::Cleanup();
-            std::map<std::string, std::string> byMac;
-            for (const QXSDK::ScannedCamera& camera : found) {
-                const std::string mac = QXSim::MacToText(camera.mac);
-                EXPECT_TRUE(byMac.emplace(mac, QXSim::AddressText(camera.Address())).second);
-                EXPECT_EQ(camera.methods, QXSDK::ScannedCamera::METHOD_BROADCAST |
-                                              QXSDK::ScannedCamera::METHOD_MDNS);
-                EXPECT_EQ(camera.flags, 0u);
-                EXPECT_EQ(camera.interfaces, std::vector<std::wstring>{run.interfaceName});
-            }
-            for (const auto& [mac, camera] : played) {
-                EXPECT_EQ(byMac[mac], camera.first) << mac;
-            }
-            EXPECT_EQ(found.size(), played.size());
-        });
         for (const auto& [mac, camera] : played) {
             const std::string& address = camera.first;
             const std::string out = dir + "-" + address;
             EXPECT_EQ(
-                run.scanner->Exec("curl -s --max-time 30 --tftp-no-options -o " + out + " tftp://" +
-                                  address + ":" + std::to_string(camera.second) + "/gen.bin"),
+                run.client->Exec("curl -s --max-time 30 --tftp-no-options -o " + out + " tftp://" +
+                                 address + ":" + std::to_string(camera.second) + "/gen.bin"),
                 0);
             EXPECT_EQ(Contents(out), Generated(1500)) << address;
             std::remove(out.c_str());
             const std::string http = "curl -s --max-time 30 -o /dev/null -w %{http_code} ";
-            EXPECT_EQ(run.scanner->Capture(http + "http://" + address + "/"), "401");
-            EXPECT_EQ(run.scanner->Capture(http + "-u admin:admin http://" + address + "/"), "200");
+            EXPECT_EQ(run.client->Capture(http + "http://" + address + "/"), "401");
+            EXPECT_EQ(run.client->Capture(http + "-u admin:admin http://" + address + "/"), "200");
         }
         kill(pid, SIGTERM);
         waitpid(pid, nullptr, 0);

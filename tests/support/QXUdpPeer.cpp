@@ -42,10 +42,7 @@ namespace {
 // Opcode, then a 16-bit field where the packet has one, then the rest; appended byte by byte,
 // as gcc 12 at -O3 warns falsely (-Wstringop-overflow) on inserting into a small vector.
 std::vector<std::uint8_t> Packet(int opcode, int field, const std::string& rest) {
-    std::vector<std::uint8_t> packet;
-    packet.reserve(rest.size() + 4);
-    packet.push_back(0);
-    packet.push_back(static_cast<std::uint8_t>(opcode));
+    std::vector<std::uint8_t> packet = {0, static_cast<std::uint8_t>(opcode)};
     if (field >= 0) {
         packet.push_back(static_cast<std::uint8_t>(field >> 8));
         packet.push_back(static_cast<std::uint8_t>(field));
