@@ -103,67 +103,52 @@ TEST(Echo, SearchTakesTheFirstSilentAddress) {
     }
 }
 
-// What the fake raw socket does and what it saw.
-struct RawScript {
-    int openError = 0;
-    int sendError = 0;
-    int closeError = 0;
-    // Wait results in turn (1 readable, 0 time-out, -1 failure); time-out once they run out.
-    std::vector<int> waits;
-    int receiveError = 0;
+// A raw ICMP socket played from a script, in place of the platform's while it lives; it records
+// what was sent and how long each wait was.
+struct RawScript : QX::IcmpBackend {
+    RawScript(int open, int send, int close, std::vector<int> waits, int receive)
+        : openError(open),
+          sendError(send),
+          closeError(close),
+          waits(std::move(waits)),
+          receiveError(receive),
+          previous(QX::IcmpBackend::Set(this)) {}
+    ~RawScript() override { QX::IcmpBackend::Set(previous); }
+    std::unique_ptr<QX::RawIcmpSocket> CreateRawIcmpSocket() override {
+        return std::make_unique<Socket>(*this);
+    }
+
+    struct Socket : QX::RawIcmpSocket {
+        explicit Socket(RawScript& script) : script(script) {}
+        int Open() override { return script.openError; }
+        int SendTo(const unsigned char* data, int length, std::uint32_t address) override {
+            script.sent.emplace_back(data, data + length);
+            script.destinations.push_back(address);
+            return script.sendError;
+        }
+        int WaitReadable(long seconds, long microseconds, int* error) override {
+            script.waitMicroseconds.push_back(seconds * 1000000 + microseconds);
+            const std::size_t turn = script.waitMicroseconds.size() - 1;
+            const int result = turn < script.waits.size() ? script.waits[turn] : 0;
+            *error = result < 0 ? 10038 : 0;
+            return result;
+        }
+        int ReceiveFrom(unsigned char*, int, std::uint32_t* source, int* error) override {
+            *source = 0;
+            *error = script.receiveError;
+            return script.receiveError != 0 ? -1 : 28;
+        }
+        int Close() override { return script.closeError; }
+        RawScript& script;
+    };
+
+    int openError, sendError, closeError;
+    std::vector<int> waits;  // in turn: 1 readable, 0 time-out, -1 failure; then time-outs
+    int receiveError;
     std::vector<std::vector<unsigned char>> sent;
     std::vector<std::uint32_t> destinations;
     std::vector<long> waitMicroseconds;
-    int receives = 0;
-};
-RawScript* s_raw = nullptr;
-
-class FakeRaw : public QX::RawIcmpSocket {
-public:
-    int Open() override { return s_raw->openError; }
-    int SendTo(const unsigned char* data, int length, std::uint32_t address) override {
-        s_raw->sent.emplace_back(data, data + length);
-        s_raw->destinations.push_back(address);
-        return s_raw->sendError;
-    }
-    int WaitReadable(long seconds, long microseconds, int* error) override {
-        s_raw->waitMicroseconds.push_back(seconds * 1000000 + microseconds);
-        std::size_t turn = s_raw->waitMicroseconds.size() - 1;
-        int result = turn < s_raw->waits.size() ? s_raw->waits[turn] : 0;
-        if (result < 0) {
-            *error = 10038;
-        }
-        return result;
-    }
-    int ReceiveFrom(unsigned char*, int, std::uint32_t* source, int* error) override {
-        ++s_raw->receives;
-        *source = 0;
-        if (s_raw->receiveError != 0) {
-            *error = s_raw->receiveError;
-            return -1;
-        }
-        return 28;
-    }
-    int Close() override { return s_raw->closeError; }
-};
-
-class RawFixture : public testing::Test {
-protected:
-    void SetUp() override {
-        s_raw = &m_raw;
-        m_previous = QX::IcmpBackend::Set(&m_backend);
-    }
-    void TearDown() override {
-        QX::IcmpBackend::Set(m_previous);
-        s_raw = nullptr;
-    }
-    struct : QX::IcmpBackend {
-        std::unique_ptr<QX::RawIcmpSocket> CreateRawIcmpSocket() override {
-            return std::make_unique<FakeRaw>();
-        }
-    } m_backend;
-    RawScript m_raw;
-    QX::IcmpBackend* m_previous = nullptr;
+    QX::IcmpBackend* previous;
 };
 
 TEST(EchoRequest, LayoutAndChecksum) {
@@ -188,7 +173,7 @@ TEST(EchoRequest, LayoutAndChecksum) {
 // A silent address times out after five attempts, each a fresh request. Any datagram is the
 // answer, even one whose receive fails; a failed send goes on to the wait; a failed wait or
 // socket ends the ping.
-TEST_F(RawFixture, FailuresAlongTheWay) {
+TEST(RawPing, FailuresAlongTheWay) {
     const struct {
         int openError, sendError, closeError;
         std::vector<int> waits;
@@ -206,20 +191,19 @@ TEST_F(RawFixture, FailuresAlongTheWay) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.trace);
-        m_raw = RawScript{c.openError, c.sendError, c.closeError, c.waits, c.receiveError,
-                          {},          {},          {},           0};
+        RawScript raw(c.openError, c.sendError, c.closeError, c.waits, c.receiveError);
         QXTest::TraceCapture capture;
         EXPECT_EQ(c.result, QX::Ping(0x0A01A8C0));
-        ASSERT_EQ(c.sent, m_raw.sent.size());
-        EXPECT_EQ(c.sent, m_raw.waitMicroseconds.size());
+        ASSERT_EQ(c.sent, raw.sent.size());
+        EXPECT_EQ(c.sent, raw.waitMicroseconds.size());
         EXPECT_TRUE(capture.Contains(c.trace));
         for (std::size_t attempt = 0; attempt < c.sent; ++attempt) {
-            const std::vector<unsigned char>& request = m_raw.sent[attempt];
+            const std::vector<unsigned char>& request = raw.sent[attempt];
             ASSERT_EQ(45u, request.size());
             EXPECT_EQ(attempt, request[4]);
             EXPECT_EQ(0u, QX::InternetChecksum(request.data(), request.size()));
-            EXPECT_EQ(0x0A01A8C0u, m_raw.destinations[attempt]);
-            EXPECT_EQ(200, m_raw.waitMicroseconds[attempt]);
+            EXPECT_EQ(0x0A01A8C0u, raw.destinations[attempt]);
+            EXPECT_EQ(200, raw.waitMicroseconds[attempt]);
         }
     }
 }
