@@ -174,61 +174,29 @@ TEST_F(HostNetwork, InterfacesAddressesAndBroadcasts) {
     }
 }
 
+// An empty neighbour table is "no data", as on Windows. The table holds static and learnt
+// entries in the kernel's order; an incomplete one has no physical address and never reaches it.
+// A sorted fetch is sorted by address; NOARP entries (the kernel's multicast mappings) are static.
 // The flush empties the neighbour table of Ethernet adapters, permanent entries too, and leaves
 // other links alone, wireless ones included (none exists here: veth0 is taken for one through
 // the wireless list put in place).
 std::vector<int> s_wireless;
 
-TEST_F(HostNetwork, FlushEmptiesEthernetNeighboursOnly) {
-    ASSERT_EQ(0, m_host->Exec("ip neigh add 10.88.0.2 dev qxtun0 nud permanent"));
-    std::vector<int> real{-1};
-    m_host->Run([&] { real = QX::WirelessLinkIndexes(); });
-    EXPECT_TRUE(real.empty());
-    const std::string tunBefore = m_host->Capture("ip neigh show dev qxtun0");
-    ASSERT_NE("", tunBefore);
-    QX::WirelessLinkSource previous = QX::SetWirelessLinkSource([] { return s_wireless; });
-    for (int wireless : {IndexOf(*m_host, "veth0"), -1}) {
-        SCOPED_TRACE(wireless);
-        s_wireless = {wireless};
-        ASSERT_EQ(0, m_host->Exec("ip neigh replace 10.77.1.50 lladdr 02:11:22:33:44:55 dev "
-                                  "veth0 nud permanent"));
-        std::vector<QX::AdapterInfo> adapters;
-        DWORD size = 64 * QX::NETINFO_ADAPTER_INFO_SIZE;
-        DWORD answer = 1;
-        m_host->Run([&] {
-            answer = QX::NetInfoSource::Current().GetAdaptersInfo(&adapters, &size);
-            QX::FlashARP();
-        });
-        ASSERT_EQ(QX::NetInfoError::Success, answer);
-        // veth0 and the tun device; loopback and the link that is down are no adapters.
-        ASSERT_EQ(2u, adapters.size());
-        const std::size_t ethernet = std::count_if(
-            adapters.begin(), adapters.end(),
-            [](const QX::AdapterInfo& a) { return a.type == QX::NETINFO_TYPE_ETHERNET; });
-        EXPECT_EQ(wireless < 0 ? 1u : 0u, ethernet);
-        EXPECT_EQ(wireless < 0, m_host->Capture("ip neigh show dev veth0").empty());
-    }
-    QX::SetWirelessLinkSource(previous);
-    EXPECT_EQ(tunBefore, m_host->Capture("ip neigh show dev qxtun0"));
-}
-
-// An empty neighbour table is "no data", as on Windows. The table holds static and learnt
-// entries in the kernel's order; an incomplete one has no physical address and never reaches it.
-// A sorted fetch is sorted by address; NOARP entries (the kernel's multicast mappings) are static.
-TEST_F(HostNetwork, NeighbourTableAnswersAsWindowsDoes) {
+TEST_F(HostNetwork, NeighbourTableAndFlush) {
     DWORD size = 0;
-    DWORD empty = 0;
+    DWORD answer = 0;
     std::unique_ptr<QX::CNetTable> table;
     m_peer->Run([&] {
-        empty = QX::NetInfoSource::Current().GetIpNetTable(nullptr, &size, false);
+        answer = QX::NetInfoSource::Current().GetIpNetTable(nullptr, &size, false);
         table.reset(QX::CNetTable::GetLocalNetAddresses());
     });
-    EXPECT_EQ(QX::NetInfoError::NoData, empty);
+    EXPECT_EQ(QX::NetInfoError::NoData, answer);
     EXPECT_EQ(nullptr, table);
 
     std::string batch =
         "neigh add 10.77.1.99 dev veth0 nud incomplete\n"
-        "neigh add 10.77.1.5 lladdr 01:00:5e:00:00:05 dev veth0 nud noarp\n";
+        "neigh add 10.77.1.5 lladdr 01:00:5e:00:00:05 dev veth0 nud noarp\n"
+        "neigh add 10.88.0.2 dev qxtun0 nud permanent\n";
     for (int last : {90, 51, 80, 70, 60, 50, 40, 30, 20}) {
         const std::string mac = last == 50 || last == 51 ? "55" : std::to_string(last);
         batch += "neigh add 10.77.1." + std::to_string(last) + " lladdr 02:11:22:33:44:" + mac +
@@ -238,7 +206,7 @@ TEST_F(HostNetwork, NeighbourTableAnswersAsWindowsDoes) {
     // The peer's address is learnt the ordinary way.
     ASSERT_EQ(0, m_host->Exec("ping -c 1 -W 2 10.77.1.2 >/dev/null"));
     std::vector<unsigned char> block;
-    DWORD answer = 0;
+    std::vector<int> wireless{-1};
     m_host->Run([&] {
         table.reset(QX::CNetTable::GetLocalNetAddresses());
         size = 0;
@@ -246,6 +214,7 @@ TEST_F(HostNetwork, NeighbourTableAnswersAsWindowsDoes) {
         block.resize(size);
         answer = QX::NetInfoSource::Current().GetIpNetTable(
             reinterpret_cast<MIB_IPNETTABLE*>(block.data()), &size, true);
+        wireless = QX::WirelessLinkIndexes();
     });
     ASSERT_NE(nullptr, table);
     const std::string listed = m_host->Capture("ip -4 neigh show dev veth0");
@@ -267,6 +236,33 @@ TEST_F(HostNetwork, NeighbourTableAnswersAsWindowsDoes) {
     }
     EXPECT_EQ(std::stoul(m_host->Capture("ip -4 neigh show nud all | wc -l")), order.size());
     EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+
+    EXPECT_TRUE(wireless.empty());
+    const std::string tunBefore = m_host->Capture("ip neigh show dev qxtun0");
+    ASSERT_NE("", tunBefore);
+    QX::WirelessLinkSource previous = QX::SetWirelessLinkSource([] { return s_wireless; });
+    for (int radio : {IndexOf(*m_host, "veth0"), -1}) {
+        SCOPED_TRACE(radio);
+        s_wireless = {radio};
+        ASSERT_EQ(0, m_host->Exec("ip neigh replace 10.77.1.50 lladdr 02:11:22:33:44:55 dev "
+                                  "veth0 nud permanent"));
+        std::vector<QX::AdapterInfo> adapters;
+        size = 64 * QX::NETINFO_ADAPTER_INFO_SIZE;
+        m_host->Run([&] {
+            answer = QX::NetInfoSource::Current().GetAdaptersInfo(&adapters, &size);
+            QX::FlashARP();
+        });
+        ASSERT_EQ(QX::NetInfoError::Success, answer);
+        // veth0 and the tun device; loopback and the link that is down are no adapters.
+        ASSERT_EQ(2u, adapters.size());
+        const std::size_t ethernet = std::count_if(
+            adapters.begin(), adapters.end(),
+            [](const QX::AdapterInfo& a) { return a.type == QX::NETINFO_TYPE_ETHERNET; });
+        EXPECT_EQ(radio < 0 ? 1u : 0u, ethernet);
+        EXPECT_EQ(radio < 0, m_host->Capture("ip neigh show dev veth0").empty());
+    }
+    QX::SetWirelessLinkSource(previous);
+    EXPECT_EQ(tunBefore, m_host->Capture("ip neigh show dev qxtun0"));
 }
 
 // The host name's addresses keep the hosts database's order: the first ten are the first ten
