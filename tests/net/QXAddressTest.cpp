@@ -8,7 +8,6 @@
 #include "qxnet/common/QXResult.h"
 #include "qxnet/net/QXAddrTable.h"
 #include "qxnet/net/QXInterfaceList.h"
-#include "qxnet/net/QXLocalAddresses.h"
 #include "qxnet/net/QXNetTable.h"
 #include "qxnet/net/QXReservedAddress.h"
 #include "tests/support/QXFakeNetInfo.h"
@@ -134,53 +133,6 @@ TEST(AddrTable, ExportedRecordByRangeAndValidateIP) {
     MIB_IPADDRTABLE table{1, {Row(FakeNetInfo::Net(10, 0, 0, 1), 0xFFFFFFFF)}};
     EXPECT_EQ(0, ValidateIP(0x0A00004D, &table));
     EXPECT_EQ(1, ValidateIP(0x0A00014D, &table));
-}
-
-MIB_IPNETROW Neighbour(int last, std::initializer_list<unsigned char> mac) {
-    MIB_IPNETROW row{};
-    row.dwPhysAddrLen = static_cast<DWORD>(mac.size());
-    std::copy(mac.begin(), mac.end(), row.bPhysAddr);
-    row.dwAddr = FakeNetInfo::Net(192, 168, 1, last);
-    return row;
-}
-
-TEST(NetTable, AddressesOfMacInTableOrderHostOrder) {
-    FakeNetInfo fake;
-    fake.netRows = {
-        Neighbour(20, {0x02, 0x11, 0x22, 0x33, 0x44, 0x55}),
-        Neighbour(21, {0x02, 0x11, 0x22, 0x33, 0x44, 0x66}),
-        Neighbour(7, {0x02, 0x11, 0x22, 0x33, 0x44, 0x55}),
-        Neighbour(99, {}),  // no physical address: never reaches the table, nor matches mac 0
-    };
-    std::unique_ptr<QX::CNetTable> table(QX::CNetTable::GetLocalNetAddresses());
-    ASSERT_NE(nullptr, table);
-    EXPECT_EQ((std::vector<std::uint32_t>{0xC0A80114, 0xC0A80107}),
-              QX::CNetTable(*table).GetIPAddressesOfMac(0x021122334455ull));
-    EXPECT_EQ((std::vector<std::uint32_t>{0xC0A80115}),
-              table->GetIPAddressesOfMac(0x021122334466ull));
-    EXPECT_TRUE(table->GetIPAddressesOfMac(0).empty());
-    EXPECT_EQ(2, fake.netCalls);
-    EXPECT_FALSE(fake.sortAsked);
-    unsigned char mac[] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
-    EXPECT_EQ(0x021122334455ull, table->NetworkToHostQWORD(mac, 6));
-    EXPECT_EQ(0x0211223344556677ull, table->NetworkToHostQWORD(mac, 8));
-    EXPECT_EQ(0ull, table->NetworkToHostQWORD(mac, 9));  // more than the result holds
-}
-
-TEST(LocalAddresses, FirstTenInHostOrderLoopbackKeptFailureTraced) {
-    FakeNetInfo fake;
-    for (int i = 1; i <= 12; ++i) {
-        fake.resolved.push_back(FakeNetInfo::Net(i == 2 ? 127 : 10, 1, 2, i));
-    }
-    std::vector<std::uint32_t> addresses = QX::GetLocalAddresses();
-    ASSERT_EQ(10u, addresses.size());
-    EXPECT_EQ(0x0A010201u, addresses[0]);
-    EXPECT_EQ(0x7F010202u, addresses[1]);
-    EXPECT_EQ(0x0A01020Au, addresses[9]);
-    fake.resolves = false;
-    QXTest::TraceCapture capture;
-    EXPECT_TRUE(QX::GetLocalAddresses().empty());
-    EXPECT_TRUE(capture.Contains(L"gethostbyname() failed"));
 }
 
 // Last octet 0 or 255, five one-/24 blocks, and multicast and above up to 247.

@@ -225,6 +225,9 @@ TEST_F(HostNetwork, NeighbourTableAndFlush) {
     EXPECT_EQ(both, table->GetIPAddressesOfMac(0x021122334455ull));
     EXPECT_EQ((std::vector<std::uint32_t>{0x0A4D0102}),
               table->GetIPAddressesOfMac(0x021122334466ull));
+    unsigned char mac[] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
+    EXPECT_EQ(0x0211223344556677ull, table->NetworkToHostQWORD(mac, 8));
+    EXPECT_EQ(0ull, table->NetworkToHostQWORD(mac, 9));  // more than the result holds
     ASSERT_EQ(QX::NetInfoError::Success, answer);
     const auto* sorted = reinterpret_cast<const MIB_IPNETTABLE*>(block.data());
     std::vector<std::uint32_t> order;

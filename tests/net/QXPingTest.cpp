@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "qxnet/common/QXResult.h"
-#include "qxnet/net/QXEchoRequest.h"
 #include "qxnet/net/QXReservedAddress.h"
 #include "qxnet/platform/QXIcmp.h"
 #include "tests/support/QXFakeEcho.h"
@@ -151,25 +150,6 @@ struct RawScript : QX::IcmpBackend {
     QX::IcmpBackend* previous;
 };
 
-TEST(EchoRequest, LayoutAndChecksum) {
-    unsigned char request[QX::ECHO_REQUEST_SIZE];
-    QX::BuildEchoRequest(request, 3, 0xA1B2C3D4);
-    std::vector<unsigned char> bytes(request, request + sizeof request);
-    std::vector<unsigned char> expected = {8, 0, request[2], request[3], 3,    0,   3,
-                                           0, 0, 0xD4,       0xC3,       0xB2, 0xA1};
-    for (int i = 0; i < 32; ++i) {
-        expected.push_back(static_cast<unsigned char>(0x20 + i));
-    }
-    EXPECT_EQ(expected, bytes);
-    // Over a message that carries its checksum the checksum is 0.
-    EXPECT_EQ(0u, QX::InternetChecksum(request, sizeof request));
-    // Odd lengths: the last byte in the low half; a carry out of 16 bits is folded back in.
-    const unsigned char odd[] = {0x00, 0x01, 0xF2};
-    EXPECT_EQ(0xFE0Du, QX::InternetChecksum(odd, 3));
-    const unsigned char carry[] = {0xFF, 0xFF, 0x02};
-    EXPECT_EQ(0xFFFDu, QX::InternetChecksum(carry, 3));
-}
-
 // A silent address times out after five attempts, each a fresh request. Any datagram is the
 // answer, even one whose receive fails; a failed send goes on to the wait; a failed wait or
 // socket ends the ping.
@@ -205,35 +185,6 @@ TEST(RawPing, FailuresAlongTheWay) {
             EXPECT_EQ(0x0A01A8C0u, raw.destinations[attempt]);
             EXPECT_EQ(200, raw.waitMicroseconds[attempt]);
         }
-    }
-}
-
-// The adapters are fetched once more when the chain outgrows the first buffer; only Ethernet
-// adapters are flushed.
-TEST(FlashARP, OnlyEthernetAdaptersAreFlushed) {
-    const struct {
-        std::vector<QX::AdapterInfo> adapters;
-        DWORD answer;
-        std::vector<DWORD> sizes, flushed;
-    } cases[] = {
-        {{{7, QX::NETINFO_TYPE_ETHERNET}}, QX::NetInfoError::Success, {648}, {7}},
-        {{{2, QX::NETINFO_TYPE_ETHERNET},
-          {3, QX::NETINFO_TYPE_IEEE80211},
-          {4, QX::NETINFO_TYPE_PPP},
-          {5, QX::NETINFO_TYPE_ETHERNET}},
-         QX::NetInfoError::Success,
-         {648, 4 * 648},
-         {2, 5}},
-        {{{3, QX::NETINFO_TYPE_IEEE80211}}, QX::NetInfoError::Success, {648}, {}},
-        {{{2, QX::NETINFO_TYPE_ETHERNET}}, QX::NetInfoError::NoData, {648}, {}},
-    };
-    for (const auto& c : cases) {
-        FakeNetInfo fake;
-        fake.adapterInfos = c.adapters;
-        fake.adapterInfoAnswer = c.answer;
-        QX::FlashARP();
-        EXPECT_EQ(c.sizes, fake.adapterInfoSizes);
-        EXPECT_EQ(c.flushed, fake.flushed);
     }
 }
 
