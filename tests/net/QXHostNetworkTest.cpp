@@ -238,7 +238,7 @@ TEST_F(HostNetwork, NeighbourTableAndFlush) {
         }
     }
     EXPECT_EQ(std::stoul(m_host->Capture("ip -4 neigh show nud all | wc -l")), order.size());
-    EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+    EXPECT_TRUE(std::is_sorted(order.begin(), order.end())) << testing::PrintToString(order);
 
     EXPECT_TRUE(wireless.empty());
     const std::string tunBefore = m_host->Capture("ip neigh show dev qxtun0");
