@@ -8,6 +8,7 @@
 #include "qxnet/common/QXResult.h"
 #include "qxnet/net/QXAddrTable.h"
 #include "qxnet/net/QXInterfaceList.h"
+#include "qxnet/net/QXLocalAddresses.h"
 #include "qxnet/net/QXNetTable.h"
 #include "qxnet/net/QXReservedAddress.h"
 #include "tests/support/QXFakeNetInfo.h"
@@ -133,6 +134,15 @@ TEST(AddrTable, ExportedRecordByRangeAndValidateIP) {
     MIB_IPADDRTABLE table{1, {Row(FakeNetInfo::Net(10, 0, 0, 1), 0xFFFFFFFF)}};
     EXPECT_EQ(0, ValidateIP(0x0A00004D, &table));
     EXPECT_EQ(1, ValidateIP(0x0A00014D, &table));
+}
+
+// A failed lookup of the host name gives no addresses and says so.
+TEST(LocalAddresses, FailureIsTraced) {
+    FakeNetInfo fake;
+    fake.resolves = false;
+    QXTest::TraceCapture capture;
+    EXPECT_TRUE(QX::GetLocalAddresses().empty());
+    EXPECT_TRUE(capture.Contains(L"gethostbyname() failed"));
 }
 
 // Last octet 0 or 255, five one-/24 blocks, and multicast and above up to 247.
