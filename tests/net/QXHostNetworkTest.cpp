@@ -1,14 +1,13 @@
-// The host-network functions against real interfaces, addresses and neighbours, all inside
-// network namespaces that the tests make: nothing here touches the machine's own network.
+// The Linux backend against real interfaces, neighbours and ICMP peers, all inside network
+// namespaces that the tests make: nothing here touches the machine's own network. What the
+// library makes of the tables and echoes is pinned over the fakes (QXAddressTest, QXPingTest).
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -29,7 +28,6 @@
 #include "qxnet/net/QXLocalAddresses.h"
 #include "qxnet/net/QXNetTable.h"
 #include "qxnet/net/QXPing.h"
-#include "qxnet/net/QXReservedAddress.h"
 #include "qxnet/platform/QXIcmp.h"
 #include "qxnet/platform/QXNetInfo.h"
 #include "qxnet/platform/posix/QXWirelessLinks.h"
@@ -39,13 +37,7 @@
 namespace {
 
 using QXTest::NetNamespace;
-
-constexpr std::uint32_t HOST_A = 0x0A4D0101;    // 10.77.1.1/24, broadcast 10.77.1.255
-constexpr std::uint32_t HOST_A32 = 0x0A4D0901;  // 10.77.9.1/32 on the same interface
-constexpr std::uint32_t PEER_B = 0x0A4D0102;    // 10.77.1.2/24 in the peer namespace
-constexpr std::uint32_t TUN_A = 0x0A580001;     // 10.88.0.1/30 on a tun device
-constexpr std::uint64_t STATIC_MAC = 0x021122334455ull;
-constexpr std::uint64_t PEER_MAC = 0x021122334466ull;  // set on the peer's end of the link
+using AddrRecord = std::unique_ptr<MIB_IPADDRTABLE, void (*)(MIB_IPADDRTABLE*)>;
 
 // The interface index of a link, read with ip inside its namespace.
 int IndexOf(const NetNamespace& ns, const std::string& link) {
@@ -61,15 +53,6 @@ int EntryOf(const QX::InterfaceList& list, std::uint32_t address) {
         }
     }
     return -1;
-}
-
-// Opens an interface list inside ns, its printed adapter lines set aside.
-int OpenIn(const NetNamespace& ns, QX::InterfaceList& list) {
-    int result = -1;
-    testing::internal::CaptureStdout();
-    ns.Run([&] { result = list.Open(); });
-    testing::internal::GetCapturedStdout();
-    return result;
 }
 
 // A host namespace linked to a peer namespace: 10.N.1.1/24 and 10.N.1.2/24 on a veth pair, the
@@ -94,63 +77,78 @@ protected:
     std::unique_ptr<NetNamespace> m_peer;
 };
 
+// A tun device, and a link that was up and is down (Windows leaves disabled adapters out).
 class HostNetwork : public HostPair {
 protected:
     void SetUp() override {
         Make("77",
-             "ip addr add 10.77.9.1/32 dev veth0 && ip tuntap add mode tun dev qxtun0 && "
-             "ip addr add 10.88.0.1/30 dev qxtun0 && ip link set qxtun0 up");
+             "ip tuntap add mode tun dev qxtun0 && ip addr add 10.88.0.1/30 dev qxtun0 && "
+             "ip link set qxtun0 up && ip link add qxdown0 type veth peer name qxdown1 && "
+             "ip addr add 10.66.0.1/24 dev qxdown0 && ip link set qxdown0 up && "
+             "ip link set qxdown0 down");
     }
 };
 
-// Every address of the host but loopback, in the order added, with its mask and the broadcast
-// address Windows gives where the kernel holds none (iproute2 adds none unless asked, nor for
-// secondary addresses, /31 or /32): all host bits set, or on a point-to-point link the peer.
-// Link names and aliases are UTF-8.
+// Every address of the host but loopback and the link that is down, each interface's in the
+// kernel's order (secondaries last), with its mask and the broadcast address Windows gives where
+// the kernel holds none (iproute2 adds none unless asked, nor for secondary addresses, /31 or
+// /32): all host bits set, or on a point-to-point link the peer. Names and aliases are UTF-8. A
+// link up without carrier is listed and marked disconnected. Container hosts have hundreds of
+// links without an IPv4 address: they must not fill the adapter block.
 TEST_F(HostNetwork, InterfacesAddressesAndBroadcasts) {
-    ASSERT_EQ(0, m_host->Exec("ip addr add 10.77.3.1/24 dev veth0 && "
+    ASSERT_EQ(0, m_host->Exec("ip addr add 10.77.9.1/32 dev veth0 && "
+                              "ip addr add 10.77.3.1/24 dev veth0 && "
                               "ip addr add 10.77.1.7/24 dev veth0 && "
                               "ip addr add 10.77.4.0/31 dev veth0 && "
                               "ip tuntap add mode tun dev qxt\xc3\xbcn1 && "
                               "ip link set qxt\xc3\xbcn1 alias \"B\xc3\xbcro-Kamera\" && "
                               "ip addr add 10.89.0.1 peer 10.89.0.2 dev qxt\xc3\xbcn1 && "
-                              "ip link set qxt\xc3\xbcn1 up"));
+                              "ip link set qxt\xc3\xbcn1 up && "
+                              "ip link add qxnc0 type veth peer name qxnc1 && "
+                              "ip addr add 10.67.0.1/24 dev qxnc0 && ip link set qxnc0 up"));
+    std::string batch;
+    for (int i = 0; i < 150; ++i) {
+        const std::string a = "qxa" + std::to_string(i);
+        batch += "link add " + a + " type veth peer name qxb" + std::to_string(i) + "\n";
+        batch += i % 2 == 0 ? "link set " + a + " up\n" : "";
+    }
+    ASSERT_EQ(0, m_host->Exec("printf \"" + batch + "\" | ip -batch -"));
+    constexpr std::uint32_t NO_CARRIER = 0x0A430001;
     const struct {
         std::uint32_t address, mask, broadcast;
-        const wchar_t* name;
+        const wchar_t *name, *description;
     } cases[] = {
-        {HOST_A, 0xFFFFFF00, 0x0A4D01FF, L"veth0"},            // given with brd
-        {HOST_A32, 0xFFFFFFFF, HOST_A32, L"veth0"},            // /32
-        {0x0A4D0301, 0xFFFFFF00, 0x0A4D03FF, L"veth0"},        // without brd
-        {0x0A4D0107, 0xFFFFFF00, 0x0A4D01FF, L"veth0"},        // secondary
-        {0x0A4D0400, 0xFFFFFFFE, 0x0A4D0401, L"veth0"},        // /31
-        {TUN_A, 0xFFFFFFFC, 0x0A580003, L"qxtun0"},            // point-to-point without a peer
-        {0x0A590001, 0xFFFFFFFF, 0x0A590002, L"qxt\u00fcn1"},  // point-to-point: the peer
+        {0x0A4D0101, 0xFFFFFF00, 0x0A4D01FF, L"veth0", L"veth"},  // given with brd
+        {0x0A4D0901, 0xFFFFFFFF, 0x0A4D0901, L"veth0", L"veth"},  // /32
+        {0x0A4D0301, 0xFFFFFF00, 0x0A4D03FF, L"veth0", L"veth"},  // without brd
+        {0x0A4D0107, 0xFFFFFF00, 0x0A4D01FF, L"veth0", L"veth"},  // secondary
+        {0x0A4D0400, 0xFFFFFFFE, 0x0A4D0401, L"veth0", L"veth"},  // /31
+        {0x0A580001, 0xFFFFFFFC, 0x0A580003, L"qxtun0", L"tun"},  // point-to-point without a peer
+        {0x0A590001, 0xFFFFFFFF, 0x0A590002, L"qxt\u00fcn1", L"B\u00fcro-Kamera"},  // the peer
+        {NO_CARRIER, 0xFFFFFF00, 0x0A4300FF, L"qxnc0", L"veth"},
     };
+    constexpr int N = static_cast<int>(std::size(cases));
     QX::InterfaceList list;
-    int result = -1;
-    testing::internal::CaptureStdout();
-    m_host->Run([&] { result = list.Open(); });
-    std::string printed = testing::internal::GetCapturedStdout();
-    ASSERT_EQ(0, result);
-    EXPECT_NE(std::string::npos, printed.find("Friendly Name: lo\nDescription: "));
-    EXPECT_NE(std::string::npos, printed.find("Friendly Name: veth0\nDescription: veth\n"));
-    EXPECT_NE(std::string::npos, printed.find("Friendly Name: qxtun0\nDescription: tun\n"));
     std::unique_ptr<QX::CAddrTable> table;
     MIB_IPADDRTABLE* record = nullptr;
+    int opened = -1;
     int count = 0;
+    testing::internal::CaptureStdout();  // the adapter lines the list prints
     m_host->Run([&] {
+        opened = list.Open();
         table.reset(QX::CAddrTable::GetLocalAddresses());
         count = GetLocalAddrTable(&record, 0, 0);
     });
-    std::unique_ptr<MIB_IPADDRTABLE, void (*)(MIB_IPADDRTABLE*)> owner(record, FreeLocalAddrTable);
-    ASSERT_EQ(7, list.GetSize());
+    testing::internal::GetCapturedStdout();
+    AddrRecord owner(record, FreeLocalAddrTable);
+    ASSERT_EQ(0, opened);
+    ASSERT_EQ(N, list.GetSize());
     ASSERT_NE(nullptr, table);
-    ASSERT_EQ(7, table->GetSize());
-    ASSERT_EQ(7, count);
-    // Each interface's addresses in the kernel's order, which puts secondaries last.
-    EXPECT_EQ(0, EntryOf(list, HOST_A));
-    EXPECT_EQ(1, EntryOf(list, HOST_A32));
+    ASSERT_EQ(N, table->GetSize());
+    ASSERT_EQ(N, count);
+    EXPECT_EQ(0, EntryOf(list, 0x0A4D0101));
+    EXPECT_EQ(1, EntryOf(list, 0x0A4D0901));
+    EXPECT_EQ(record->table[0].dwIndex, record->table[1].dwIndex);
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << c.address);
         int i = EntryOf(list, c.address);
@@ -159,158 +157,56 @@ TEST_F(HostNetwork, InterfacesAddressesAndBroadcasts) {
         EXPECT_EQ(c.mask, list.GetMask(i, true));
         EXPECT_EQ(c.broadcast, list.GetBroadcast(i, true));
         EXPECT_EQ(c.name, list.GetName(i));
+        EXPECT_EQ(c.description, list.GetDescription(i));
         int row = 0;
-        while (row < 7 && table->GetAddress(row, true) != c.address) {
+        while (row < N && table->GetAddress(row, true) != c.address) {
             ++row;
         }
-        ASSERT_LT(row, 7);
+        ASSERT_LT(row, N);
         EXPECT_EQ(c.mask, table->GetMask(row, true));
         EXPECT_EQ(QX::SwapAddress(c.address), record->table[row].dwAddr);
         // As Windows fills it: the broadcast address has all host bits set.
         EXPECT_EQ(1u, record->table[row].dwBCastAddr);
+        if (c.address == NO_CARRIER || c.address == 0x0A4D0101) {
+            EXPECT_EQ(c.address == NO_CARRIER ? MIB_IPADDR_DISCONNECTED : 0,
+                      record->table[row].wType & MIB_IPADDR_DISCONNECTED);
+        }
     }
-    const int tun = EntryOf(list, TUN_A);
-    EXPECT_EQ(L"tun", list.GetDescription(tun));
-    EXPECT_EQ(L"B\u00fcro-Kamera", list.GetDescription(EntryOf(list, 0x0A590001)));
-    EXPECT_EQ(record->table[0].dwIndex, record->table[1].dwIndex);
-    EXPECT_EQ(0, list.IsValidAddress(0x0A4D0132u, false));       // 10.77.1.50
-    EXPECT_EQ(0, list.IsValidAddress(1, 0x0A4D094Du, false));    // the /32 is tested as a /24
-    EXPECT_EQ(1, list.IsValidAddress(tun, 0x0A580005u, false));  // outside the /30
-    EXPECT_EQ(1, list.IsValidAddress(0x0A4E0101u, false));
-    EXPECT_EQ(0, table->IsValidAddress(0x0A580002u, false));
-    EXPECT_EQ(0, ValidateIP(0x0A4D0150, record));
-    EXPECT_EQ(1, ValidateIP(0x0A4E0101, record));
-    m_host->Run([&] { count = GetLocalAddrTable(&record, 0x0A4D0000, 0x0A4DFFFF); });
-    owner.reset(record);
-    EXPECT_EQ(5, count);
 }
 
+// An empty neighbour table is "no data", as on Windows. The table holds static and learnt
+// entries in the kernel's order; an incomplete one has no physical address and never reaches it.
+// A sorted fetch is sorted by address; NOARP entries (the kernel's multicast mappings) are static.
 // The flush empties the neighbour table of Ethernet adapters, permanent entries too, and leaves
 // other links alone, wireless ones included (none exists here: veth0 is taken for one through
 // the wireless list put in place).
 std::vector<int> s_wireless;
 
-TEST_F(HostNetwork, FlushEmptiesEthernetNeighboursOnly) {
-    std::vector<int> real{-1};
-    m_host->Run([&] { real = QX::WirelessLinkIndexes(); });
-    EXPECT_TRUE(real.empty());
-    ASSERT_EQ(0, m_host->Exec("ip neigh add 10.88.0.2 dev qxtun0 nud permanent"));
-    std::string tunBefore = m_host->Capture("ip neigh show dev qxtun0");
-    ASSERT_NE("", tunBefore);
-    QX::WirelessLinkSource previous = QX::SetWirelessLinkSource([] { return s_wireless; });
-    for (int wireless : {IndexOf(*m_host, "veth0"), -1}) {
-        SCOPED_TRACE(wireless);
-        s_wireless = {wireless};
-        ASSERT_EQ(0, m_host->Exec("ip neigh replace 10.77.1.50 lladdr 02:11:22:33:44:55 dev "
-                                  "veth0 nud permanent"));
-        std::vector<QX::AdapterInfo> adapters;
-        DWORD size = 64 * QX::NETINFO_ADAPTER_INFO_SIZE;
-        DWORD answer = 1;
-        m_host->Run([&] {
-            answer = QX::NetInfoSource::Current().GetAdaptersInfo(&adapters, &size);
-            QX::FlashARP();
-        });
-        ASSERT_EQ(QX::NetInfoError::Success, answer);
-        ASSERT_EQ(2u, adapters.size());  // veth0 and the tun device; loopback is no adapter
-        int ethernet = 0;
-        int radio = 0;
-        for (const QX::AdapterInfo& adapter : adapters) {
-            ethernet += adapter.type == QX::NETINFO_TYPE_ETHERNET ? 1 : 0;
-            radio += adapter.type == QX::NETINFO_TYPE_IEEE80211 ? 1 : 0;
-        }
-        EXPECT_EQ(wireless < 0 ? 1 : 0, ethernet);
-        EXPECT_EQ(wireless < 0 ? 0 : 1, radio);
-        EXPECT_EQ(wireless < 0, m_host->Capture("ip neigh show dev veth0").empty());
-    }
-    QX::SetWirelessLinkSource(previous);
-    EXPECT_EQ(tunBefore, m_host->Capture("ip neigh show dev qxtun0"));
-}
-
-// A link set down takes no part in the host's addressing (Windows leaves disabled adapters out);
-// one that is up without carrier is listed and marked disconnected in the address table.
-// Container hosts have hundreds of links without an IPv4 address; they must not fill the
-// adapter block.
-TEST_F(HostNetwork, LinksThatAreDownOrWithoutAddressesAreLeftOut) {
-    std::string batch;
-    for (int i = 0; i < 150; ++i) {
-        batch += "link add qxa" + std::to_string(i) + " type veth peer name qxb" +
-                 std::to_string(i) + "\n";
-        if (i % 2 == 0) {
-            batch += "link set qxa" + std::to_string(i) + " up\n";
-        }
-    }
-    ASSERT_EQ(0, m_host->Exec("printf \"" + batch + "\" | ip -batch -"));
-    ASSERT_GE(std::stoi(m_host->Capture("ip -o link show | wc -l")), 300);
-    ASSERT_EQ(0, m_host->Exec("ip link add qxdown0 type veth peer name qxdown1 && "
-                              "ip addr add 10.66.0.1/24 dev qxdown0 && ip link set qxdown0 up && "
-                              "ip link set qxdown0 down"));
-    const int downIndex = IndexOf(*m_host, "qxdown0");
-    constexpr std::uint32_t DOWN_ADDRESS = 0x0A420001;
-    constexpr std::uint32_t DOWN_NEIGHBOUR = 0x0A420005;
-    for (bool up : {false, true}) {
-        SCOPED_TRACE(up ? "up without carrier" : "down");
-        if (up) {
-            ASSERT_EQ(0, m_host->Exec("ip link set qxdown0 up"));
-        }
-        QX::InterfaceList list;
-        ASSERT_EQ(0, OpenIn(*m_host, list));
-        EXPECT_EQ(up ? 4 : 3, list.GetSize());
-        EXPECT_EQ(up, EntryOf(list, DOWN_ADDRESS) >= 0);
-        EXPECT_EQ(up ? 0 : 1, list.IsValidAddress(DOWN_NEIGHBOUR, false));
-
-        std::unique_ptr<QX::CAddrTable> table;
-        MIB_IPADDRTABLE* record = nullptr;
-        int count = -1;
-        std::vector<QX::AdapterInfo> adapters;
-        DWORD size = 512 * QX::NETINFO_ADAPTER_INFO_SIZE;  // room for every link
-        m_host->Run([&] {
-            table.reset(QX::CAddrTable::GetLocalAddresses());
-            count = GetLocalAddrTable(&record, 0x0A420000, 0x0A4200FF);
-            QX::NetInfoSource::Current().GetAdaptersInfo(&adapters, &size);
-        });
-        std::unique_ptr<MIB_IPADDRTABLE, void (*)(MIB_IPADDRTABLE*)> owner(record,
-                                                                           FreeLocalAddrTable);
-        ASSERT_NE(nullptr, table);
-        EXPECT_EQ(up ? 0 : 1, table->IsValidAddress(DOWN_NEIGHBOUR, false));
-        ASSERT_EQ(up ? 1 : 0, count);
-        if (up) {
-            EXPECT_EQ(MIB_IPADDR_DISCONNECTED, record->table[0].wType & MIB_IPADDR_DISCONNECTED);
-        }
-        EXPECT_EQ(up, std::any_of(adapters.begin(), adapters.end(), [&](const QX::AdapterInfo& a) {
-                      return static_cast<int>(a.index) == downIndex;
-                  }));
-    }
-}
-
-// An empty neighbour table is "no data", as on Windows. The table finds static and learnt
-// entries by MAC in the kernel's order; an incomplete entry has no physical address and never
-// reaches it. A sorted fetch is sorted by address; NOARP entries (the kernel's multicast
-// mappings) are static.
-TEST_F(HostNetwork, NeighbourTableAnswersAsWindowsDoes) {
+TEST_F(HostNetwork, NeighbourTableAndFlush) {
     DWORD size = 0;
-    DWORD empty = 0;
+    DWORD answer = 0;
     std::unique_ptr<QX::CNetTable> table;
     m_peer->Run([&] {
-        empty = QX::NetInfoSource::Current().GetIpNetTable(nullptr, &size, false);
+        answer = QX::NetInfoSource::Current().GetIpNetTable(nullptr, &size, false);
         table.reset(QX::CNetTable::GetLocalNetAddresses());
     });
-    EXPECT_EQ(QX::NetInfoError::NoData, empty);
+    EXPECT_EQ(QX::NetInfoError::NoData, answer);
     EXPECT_EQ(nullptr, table);
 
-    std::string batch;
+    std::string batch =
+        "neigh add 10.77.1.99 dev veth0 nud incomplete\n"
+        "neigh add 10.77.1.5 lladdr 01:00:5e:00:00:05 dev veth0 nud noarp\n"
+        "neigh add 10.88.0.2 dev qxtun0 nud permanent\n";
     for (int last : {90, 51, 80, 70, 60, 50, 40, 30, 20}) {
         const std::string mac = last == 50 || last == 51 ? "55" : std::to_string(last);
         batch += "neigh add 10.77.1." + std::to_string(last) + " lladdr 02:11:22:33:44:" + mac +
                  " dev veth0 nud permanent\n";
     }
-    batch +=
-        "neigh add 10.77.1.99 dev veth0 nud incomplete\n"
-        "neigh add 10.77.1.5 lladdr 01:00:5e:00:00:05 dev veth0 nud noarp\n";
     ASSERT_EQ(0, m_host->Exec("printf \"" + batch + "\" | ip -batch -"));
     // The peer's address is learnt the ordinary way.
     ASSERT_EQ(0, m_host->Exec("ping -c 1 -W 2 10.77.1.2 >/dev/null"));
     std::vector<unsigned char> block;
-    DWORD answer = 0;
+    std::vector<int> wireless{-1};
     m_host->Run([&] {
         table.reset(QX::CNetTable::GetLocalNetAddresses());
         size = 0;
@@ -318,6 +214,7 @@ TEST_F(HostNetwork, NeighbourTableAnswersAsWindowsDoes) {
         block.resize(size);
         answer = QX::NetInfoSource::Current().GetIpNetTable(
             reinterpret_cast<MIB_IPNETTABLE*>(block.data()), &size, true);
+        wireless = QX::WirelessLinkIndexes();
     });
     ASSERT_NE(nullptr, table);
     const std::string listed = m_host->Capture("ip -4 neigh show dev veth0");
@@ -325,10 +222,12 @@ TEST_F(HostNetwork, NeighbourTableAnswersAsWindowsDoes) {
     if (listed.find("10.77.1.50 ") > listed.find("10.77.1.51 ")) {
         std::swap(both[0], both[1]);
     }
-    EXPECT_EQ(both, table->GetIPAddressesOfMac(STATIC_MAC));
-    EXPECT_EQ((std::vector<std::uint32_t>{PEER_B}), table->GetIPAddressesOfMac(PEER_MAC));
-    EXPECT_NE(std::string::npos, listed.find("10.77.1.99 INCOMPLETE"));
-    EXPECT_TRUE(table->GetIPAddressesOfMac(0).empty());
+    EXPECT_EQ(both, table->GetIPAddressesOfMac(0x021122334455ull));
+    EXPECT_EQ((std::vector<std::uint32_t>{0x0A4D0102}),
+              table->GetIPAddressesOfMac(0x021122334466ull));
+    unsigned char mac[] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
+    EXPECT_EQ(0x0211223344556677ull, table->NetworkToHostQWORD(mac, 8));
+    EXPECT_EQ(0ull, table->NetworkToHostQWORD(mac, 9));  // more than the result holds
     ASSERT_EQ(QX::NetInfoError::Success, answer);
     const auto* sorted = reinterpret_cast<const MIB_IPNETTABLE*>(block.data());
     std::vector<std::uint32_t> order;
@@ -339,7 +238,34 @@ TEST_F(HostNetwork, NeighbourTableAnswersAsWindowsDoes) {
         }
     }
     EXPECT_EQ(std::stoul(m_host->Capture("ip -4 neigh show nud all | wc -l")), order.size());
-    EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+    EXPECT_TRUE(std::is_sorted(order.begin(), order.end())) << testing::PrintToString(order);
+
+    EXPECT_TRUE(wireless.empty());
+    const std::string tunBefore = m_host->Capture("ip neigh show dev qxtun0");
+    ASSERT_NE("", tunBefore);
+    QX::WirelessLinkSource previous = QX::SetWirelessLinkSource([] { return s_wireless; });
+    for (int radio : {IndexOf(*m_host, "veth0"), -1}) {
+        SCOPED_TRACE(radio);
+        s_wireless = {radio};
+        ASSERT_EQ(0, m_host->Exec("ip neigh replace 10.77.1.50 lladdr 02:11:22:33:44:55 dev "
+                                  "veth0 nud permanent"));
+        std::vector<QX::AdapterInfo> adapters;
+        size = 64 * QX::NETINFO_ADAPTER_INFO_SIZE;
+        m_host->Run([&] {
+            answer = QX::NetInfoSource::Current().GetAdaptersInfo(&adapters, &size);
+            QX::FlashARP();
+        });
+        ASSERT_EQ(QX::NetInfoError::Success, answer);
+        // veth0 and the tun device; loopback and the link that is down are no adapters.
+        ASSERT_EQ(2u, adapters.size());
+        const std::size_t ethernet = std::count_if(
+            adapters.begin(), adapters.end(),
+            [](const QX::AdapterInfo& a) { return a.type == QX::NETINFO_TYPE_ETHERNET; });
+        EXPECT_EQ(radio < 0 ? 1u : 0u, ethernet);
+        EXPECT_EQ(radio < 0, m_host->Capture("ip neigh show dev veth0").empty());
+    }
+    QX::SetWirelessLinkSource(previous);
+    EXPECT_EQ(tunBefore, m_host->Capture("ip neigh show dev qxtun0"));
 }
 
 // The host name's addresses keep the hosts database's order: the first ten are the first ten
@@ -359,9 +285,9 @@ TEST(HostName, LocalAddressesKeepTheHostsFileOrder) {
     std::vector<std::uint32_t> expected;
     {
         std::ofstream hosts(path);
-        for (int i = 1; i <= 10; ++i) {
+        for (std::uint32_t i = 1; i <= 10; ++i) {
             hosts << "10.0.0." << i << " qxnet-hosts-test\n";
-            expected.push_back(0x0A000000u + static_cast<std::uint32_t>(i));
+            expected.push_back(0x0A000000u + i);
         }
         hosts << "127.0.0.11 qxnet-hosts-test\n127.0.0.12 qxnet-hosts-test\n";
     }
@@ -383,97 +309,53 @@ TEST(HostName, LocalAddressesKeepTheHostsFileOrder) {
 }
 
 constexpr std::uint32_t PEER = 0x0A4E0102;       // 10.78.1.2, the peer's address
-constexpr std::uint32_t ELSEWHERE = 0x0A4E0103;  // 10.78.1.3, an address the peer forges
 constexpr std::uint32_t BROADCAST = 0x0A4E01FF;  // 10.78.1.255
 constexpr std::uint32_t SILENT = 0x0A4E0163;     // 10.78.1.99: nobody
-constexpr int UNSUPPORTED = static_cast<int>(QX::ResultCode::UnsupportedOperation);
 
-// How the responder answers each echo request that reaches the peer.
-enum class Answer { FromElsewhere, CorruptChecksum, HostUnreachable };
-
-// A raw-socket responder in the peer namespace; the peer's kernel is told to stay silent.
-class Responder {
+// Answers each echo request that reaches the peer with the request turned into a reply, its
+// checksum left as it was and so wrong; the peer's kernel is told to stay silent.
+class CorruptResponder {
 public:
-    Responder(const NetNamespace& peer, Answer answer) : m_answer(answer) {
+    explicit CorruptResponder(const NetNamespace& peer) {
         std::promise<bool> ready;
         std::future<bool> opened = ready.get_future();
-        m_thread =
-            std::thread([this, &peer, &ready] { peer.Run([this, &ready] { Serve(ready); }); });
+        m_thread = std::thread([&] { peer.Run([&] { Serve(ready); }); });
         m_valid = opened.get();
     }
-    ~Responder() {
+    ~CorruptResponder() {
         m_stop = true;
         m_thread.join();
     }
     bool Valid() const { return m_valid; }
-    int Answered() const { return m_answered; }
+    std::atomic<int> answered{0};
 
 private:
     void Serve(std::promise<bool>& ready) {
-        int in = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
-        int out = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
-        ready.set_value(in >= 0 && out >= 0);
-        while (in >= 0 && out >= 0 && !m_stop) {
-            pollfd wait{in, POLLIN, 0};
-            if (poll(&wait, 1, 20) <= 0) {
+        const int fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+        ready.set_value(fd >= 0);
+        while (fd >= 0 && !m_stop) {
+            unsigned char packet[1500];
+            sockaddr_in from{};
+            socklen_t size = sizeof from;
+            pollfd wait{fd, POLLIN, 0};
+            const ssize_t length = poll(&wait, 1, 20) > 0
+                                       ? recvfrom(fd, packet, sizeof packet, 0,
+                                                  reinterpret_cast<sockaddr*>(&from), &size)
+                                       : 0;
+            const std::size_t header = length > 0 ? (packet[0] & 0x0Fu) * 4 : 0;
+            if (header == 0 || length < static_cast<ssize_t>(header + 8) || packet[header] != 8) {
                 continue;
             }
-            unsigned char request[1500];
-            ssize_t length = recv(in, request, sizeof request, 0);
-            std::size_t header = static_cast<std::size_t>(request[0] & 0x0F) * 4;
-            if (length < static_cast<ssize_t>(header + 8) || request[header] != 8) {
-                continue;
-            }
-            std::vector<unsigned char> reply =
-                Build(request, static_cast<std::size_t>(length), header);
-            sockaddr_in to{};
-            to.sin_family = AF_INET;
-            std::memcpy(&to.sin_addr.s_addr, request + 12, 4);
-            // Counted before the answer goes, so that whoever gets the answer sees the count.
-            ++m_answered;
-            sendto(out, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+            packet[header] = 0;
+            ++answered;  // before the answer goes, so that whoever gets it sees the count
+            sendto(fd, packet + header, static_cast<std::size_t>(length) - header, 0,
+                   reinterpret_cast<sockaddr*>(&from), size);
         }
-        for (int fd : {in, out}) {
-            if (fd >= 0) {
-                close(fd);
-            }
-        }
+        close(fd);
     }
 
-    // The IPv4 datagram that answers request, whose IPv4 header is header bytes long.
-    std::vector<unsigned char> Build(const unsigned char* request, std::size_t length,
-                                     std::size_t header) const {
-        std::vector<unsigned char> icmp;
-        if (m_answer == Answer::HostUnreachable) {
-            // Type 3 code 1, then the request's header and the start of its ICMP message.
-            icmp = {3, 1, 0, 0, 0, 0, 0, 0};
-            icmp.insert(icmp.end(), request, request + std::min(length, header + 8));
-        } else {
-            icmp.assign(request + header, request + length);
-            icmp[0] = 0;
-        }
-        icmp[2] = 0;
-        icmp[3] = 0;
-        std::uint16_t sum = QX::InternetChecksum(icmp.data(), icmp.size());
-        if (m_answer == Answer::CorruptChecksum) {
-            sum ^= 0x0101;
-        }
-        std::memcpy(&icmp[2], &sum, 2);
-        // IPv4 header: the kernel fills in the length, identification and checksum.
-        std::vector<unsigned char> datagram = {0x45, 0, 0, 0, 0, 0, 0, 0, 64, 1, 0, 0};
-        std::uint32_t source =
-            m_answer == Answer::FromElsewhere ? QX::SwapAddress(ELSEWHERE) : QX::SwapAddress(PEER);
-        datagram.resize(20);
-        std::memcpy(&datagram[12], &source, 4);
-        std::memcpy(&datagram[16], request + 12, 4);
-        datagram.insert(datagram.end(), icmp.begin(), icmp.end());
-        return datagram;
-    }
-
-    Answer m_answer;
     std::thread m_thread;
     std::atomic<bool> m_stop{false};
-    std::atomic<int> m_answered{0};
     bool m_valid = false;
 };
 
@@ -518,80 +400,44 @@ TEST_F(HostPing, AnswersSilenceAndTheFreeAddressSearch) {
     std::uint32_t found = 0;
     bool tenFree = true;
     QXTest::TraceCapture capture;
+    int answered = -1;
+    int silent = -1;
     m_host->Run([&] {
         tenFree = QX::IsAddrAvailable(0x0A4E010A);
         found = QX::GetAvailableAddress(0x0A4E010A, 0x0A4E010C);
+        answered = QX::Ping(QX::SwapAddress(PEER));  // the raw ping
+        silent = QX::Ping(QX::SwapAddress(SILENT));
     });
+    EXPECT_EQ(0, answered);
+    EXPECT_EQ(static_cast<int>(QX::ResultCode::TimedOut), silent);
     EXPECT_FALSE(tenFree);
     EXPECT_EQ(0x0A4E010Cu, found);
     EXPECT_TRUE(capture.Contains(L"IsAddrAvailable(10.78.1.11). IP not available"));
 }
 
-// Replies are matched by identifier and sequence, checksums checked on both paths, and an ICMP
-// error that quotes the request ends the wait with the result of a time-out.
-TEST_F(HostPing, CraftedAnswersGiveTheSameResultOnBothPaths) {
-    ASSERT_EQ(0, m_peer->Exec("sysctl -q -w net.ipv4.icmp_echo_ignore_all=1"));
-    struct Case {
-        Answer answer;
-        int expected;
-    };
-    const Case cases[] = {
-        {Answer::FromElsewhere, 0},
-        {Answer::CorruptChecksum, 1},
-        {Answer::HostUnreachable, 1},
-    };
+// Replies are checked on both paths: one with a wrong checksum is no answer, and an ICMP error
+// that quotes the request (here the peer's: no route onwards) ends the wait with the result of
+// a time-out. (Replies from another address than the one pinged are the broadcast's, above.)
+TEST_F(HostPing, BadRepliesAndErrorsAreNoAnswer) {
+    ASSERT_EQ(0,
+              m_peer->Exec("sysctl -q -w net.ipv4.icmp_echo_ignore_all=1 net.ipv4.ip_forward=1"));
+    ASSERT_EQ(0, m_host->Exec("ip route add 10.99.0.0/24 via 10.78.1.2"));
     // Long enough that an error waited out cannot pass for one that ended the wait.
     constexpr std::uint32_t TIMEOUT_MS = 20000;
     for (bool datagram : {false, true}) {
+        SCOPED_TRACE(datagram ? "datagram path" : "raw path");
         UsePath(datagram);
-        for (const Case& c : cases) {
-            SCOPED_TRACE(testing::Message() << "answer " << static_cast<int>(c.answer)
-                                            << (datagram ? ", datagram path" : ", raw path"));
-            Responder responder(*m_peer, c.answer);
+        {
+            CorruptResponder responder(*m_peer);
             ASSERT_TRUE(responder.Valid());
-            std::uint32_t timeout =
-                c.expected == 0 || c.answer == Answer::HostUnreachable ? TIMEOUT_MS : 2000;
-            auto start = std::chrono::steady_clock::now();
-            EXPECT_EQ(c.expected, PingFromHost(PEER, timeout));
-            auto took = std::chrono::steady_clock::now() - start;
-            EXPECT_GE(responder.Answered(), 1);
-            if (timeout == TIMEOUT_MS) {
-                EXPECT_LT(took, std::chrono::milliseconds(TIMEOUT_MS / 2));
-            }
+            EXPECT_EQ(1, PingFromHost(PEER, 1000));
+            EXPECT_GE(responder.answered, 1);
         }
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(1, PingFromHost(0x0A630001, TIMEOUT_MS));
+        EXPECT_LT(std::chrono::steady_clock::now() - start,
+                  std::chrono::milliseconds(TIMEOUT_MS / 2));
     }
-}
-
-// Select cannot wait for a descriptor at or above FD_SETSIZE; the raw ping must still work in
-// a process that holds that many.
-TEST_F(HostPing, RawPingWorksWithManyDescriptorsOpen) {
-    rlimit limit{};
-    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &limit));
-    rlimit saved = limit;
-    constexpr rlim_t WANTED = 1200;
-    if (limit.rlim_max < WANTED) {
-        GTEST_SKIP() << "the hard descriptor limit is below " << WANTED;
-    }
-    limit.rlim_cur = WANTED;
-    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &limit));
-    std::vector<int> held;
-    for (int fd = open("/dev/null", O_RDONLY | O_CLOEXEC); fd >= 0 && fd < 1100;
-         fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) {
-        held.push_back(fd);
-    }
-    int answered = -1;
-    int silent = -1;
-    m_host->Run([&] {
-        answered = QX::Ping(QX::SwapAddress(PEER));
-        silent = QX::Ping(QX::SwapAddress(SILENT));
-    });
-    for (int fd : held) {
-        close(fd);
-    }
-    setrlimit(RLIMIT_NOFILE, &saved);
-    EXPECT_GE(held.size(), 1000u);
-    EXPECT_EQ(0, answered);
-    EXPECT_EQ(static_cast<int>(QX::ResultCode::TimedOut), silent);
 }
 
 // As nobody, with no group allowed ICMP datagram sockets, ping is not available: the first
@@ -609,14 +455,16 @@ TEST_F(HostPing, UnprivilegedUserIsToldWhyPingIsMissing) {
         results.push_back(QX::PingICMP(PEER, 300));
         results.push_back(QX::PingICMP(PEER, 300));
     });
+    constexpr int UNSUPPORTED = static_cast<int>(QX::ResultCode::UnsupportedOperation);
     EXPECT_EQ((std::vector<int>{UNSUPPORTED, UNSUPPORTED}), results);
     int reasons = 0;
     for (const std::wstring& line : capture.Lines()) {
         if (line.find(L"Ping is not available") != std::wstring::npos) {
             ++reasons;
-            EXPECT_NE(std::wstring::npos, line.find(L"net.ipv4.ping_group_range")) << line.size();
-            EXPECT_NE(std::wstring::npos, line.find(L"CAP_NET_RAW"));
-            EXPECT_NE(std::wstring::npos, line.find(L"errno 13"));
+            for (const wchar_t* part :
+                 {L"net.ipv4.ping_group_range", L"CAP_NET_RAW", L"errno 13"}) {
+                EXPECT_NE(std::wstring::npos, line.find(part)) << part;
+            }
         }
     }
     EXPECT_EQ(1, reasons);

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "qxnet/common/QXResult.h"
-#include "qxnet/net/QXEchoRequest.h"
 #include "qxnet/net/QXReservedAddress.h"
 #include "qxnet/platform/QXIcmp.h"
 #include "tests/support/QXFakeEcho.h"
@@ -103,119 +102,58 @@ TEST(Echo, SearchTakesTheFirstSilentAddress) {
     }
 }
 
-// What the fake raw socket does and what it saw.
-struct RawScript {
-    int openError = 0;
-    int sendError = 0;
-    int closeError = 0;
-    // Wait results in turn (1 readable, 0 time-out, -1 failure); time-out once they run out.
-    std::vector<int> waits;
-    int receiveError = 0;
+// A raw ICMP socket played from a script, in place of the platform's while it lives; it records
+// what was sent and how long each wait was.
+struct RawScript : QX::IcmpBackend {
+    RawScript(int open, int send, int close, std::vector<int> waits, int receive)
+        : openError(open),
+          sendError(send),
+          closeError(close),
+          waits(std::move(waits)),
+          receiveError(receive),
+          previous(QX::IcmpBackend::Set(this)) {}
+    ~RawScript() override { QX::IcmpBackend::Set(previous); }
+    std::unique_ptr<QX::RawIcmpSocket> CreateRawIcmpSocket() override {
+        return std::make_unique<Socket>(*this);
+    }
+
+    struct Socket : QX::RawIcmpSocket {
+        explicit Socket(RawScript& script) : script(script) {}
+        int Open() override { return script.openError; }
+        int SendTo(const unsigned char* data, int length, std::uint32_t address) override {
+            script.sent.emplace_back(data, data + length);
+            script.destinations.push_back(address);
+            return script.sendError;
+        }
+        int WaitReadable(long seconds, long microseconds, int* error) override {
+            script.waitMicroseconds.push_back(seconds * 1000000 + microseconds);
+            const std::size_t turn = script.waitMicroseconds.size() - 1;
+            const int result = turn < script.waits.size() ? script.waits[turn] : 0;
+            *error = result < 0 ? 10038 : 0;
+            return result;
+        }
+        int ReceiveFrom(unsigned char*, int, std::uint32_t* source, int* error) override {
+            *source = 0;
+            *error = script.receiveError;
+            return script.receiveError != 0 ? -1 : 28;
+        }
+        int Close() override { return script.closeError; }
+        RawScript& script;
+    };
+
+    int openError, sendError, closeError;
+    std::vector<int> waits;  // in turn: 1 readable, 0 time-out, -1 failure; then time-outs
+    int receiveError;
     std::vector<std::vector<unsigned char>> sent;
     std::vector<std::uint32_t> destinations;
     std::vector<long> waitMicroseconds;
-    int receives = 0;
-};
-RawScript* s_raw = nullptr;
-
-class FakeRaw : public QX::RawIcmpSocket {
-public:
-    int Open() override { return s_raw->openError; }
-    int SendTo(const unsigned char* data, int length, std::uint32_t address) override {
-        s_raw->sent.emplace_back(data, data + length);
-        s_raw->destinations.push_back(address);
-        return s_raw->sendError;
-    }
-    int WaitReadable(long seconds, long microseconds, int* error) override {
-        s_raw->waitMicroseconds.push_back(seconds * 1000000 + microseconds);
-        std::size_t turn = s_raw->waitMicroseconds.size() - 1;
-        int result = turn < s_raw->waits.size() ? s_raw->waits[turn] : 0;
-        if (result < 0) {
-            *error = 10038;
-        }
-        return result;
-    }
-    int ReceiveFrom(unsigned char*, int, std::uint32_t* source, int* error) override {
-        ++s_raw->receives;
-        *source = 0;
-        if (s_raw->receiveError != 0) {
-            *error = s_raw->receiveError;
-            return -1;
-        }
-        return 28;
-    }
-    int Close() override { return s_raw->closeError; }
+    QX::IcmpBackend* previous;
 };
 
-class RawFixture : public testing::Test {
-protected:
-    void SetUp() override {
-        s_raw = &m_raw;
-        m_previous = QX::IcmpBackend::Set(&m_backend);
-    }
-    void TearDown() override {
-        QX::IcmpBackend::Set(m_previous);
-        s_raw = nullptr;
-    }
-    struct : QX::IcmpBackend {
-        std::unique_ptr<QX::RawIcmpSocket> CreateRawIcmpSocket() override {
-            return std::make_unique<FakeRaw>();
-        }
-    } m_backend;
-    RawScript m_raw;
-    QX::IcmpBackend* m_previous = nullptr;
-};
-
-// The Internet checksum read the other way: big-endian words, an odd byte in the high half.
-// Over a message that carries its checksum the folded sum is all ones.
-std::uint32_t BigEndianSum(const std::vector<unsigned char>& data) {
-    std::uint32_t sum = 0;
-    for (std::size_t i = 0; i < data.size(); i += 2) {
-        sum += (static_cast<std::uint32_t>(data[i]) << 8) | (i + 1 < data.size() ? data[i + 1] : 0);
-    }
-    while ((sum >> 16) != 0) {
-        sum = (sum & 0xFFFF) + (sum >> 16);
-    }
-    return sum;
-}
-
-TEST(EchoRequest, LayoutAndChecksum) {
-    unsigned char request[QX::ECHO_REQUEST_SIZE];
-    QX::BuildEchoRequest(request, 3, 0xA1B2C3D4);
-    std::vector<unsigned char> bytes(request, request + sizeof request);
-    std::vector<unsigned char> expected = {8, 0, request[2], request[3], 3,    0,   3,
-                                           0, 0, 0xD4,       0xC3,       0xB2, 0xA1};
-    for (int i = 0; i < 32; ++i) {
-        expected.push_back(static_cast<unsigned char>(0x20 + i));
-    }
-    EXPECT_EQ(expected, bytes);
-    EXPECT_EQ(0xFFFFu, BigEndianSum(bytes));
-    // Odd lengths: the last byte in the low half; a carry out of 16 bits is folded back in.
-    const unsigned char odd[] = {0x00, 0x01, 0xF2};
-    EXPECT_EQ(0xFE0Du, QX::InternetChecksum(odd, 3));
-    const unsigned char carry[] = {0xFF, 0xFF, 0x02};
-    EXPECT_EQ(0xFFFDu, QX::InternetChecksum(carry, 3));
-}
-
-TEST_F(RawFixture, SilentAddressTimesOutAfterFiveAttempts) {
-    QXTest::TraceCapture capture;
-    EXPECT_EQ(TIMED_OUT, QX::Ping(0x0A01A8C0));
-    ASSERT_EQ(5u, m_raw.sent.size());
-    for (std::size_t attempt = 0; attempt < 5; ++attempt) {
-        const std::vector<unsigned char>& request = m_raw.sent[attempt];
-        ASSERT_EQ(45u, request.size());
-        EXPECT_EQ(attempt, request[4]);
-        EXPECT_EQ(attempt, request[6]);
-        EXPECT_EQ(0xFFFFu, BigEndianSum(request));
-        EXPECT_EQ(0x0A01A8C0u, m_raw.destinations[attempt]);
-        EXPECT_EQ(200, m_raw.waitMicroseconds[attempt]);
-    }
-    EXPECT_TRUE(capture.Contains(L"Pinging 192.168.1.10"));
-}
-
-// Any datagram is the answer, even one whose receive fails; a failed send goes on to the wait;
-// a failed wait or socket ends the ping.
-TEST_F(RawFixture, FailuresAlongTheWay) {
+// A silent address times out after five attempts, each a fresh request. Any datagram is the
+// answer, even one whose receive fails; a failed send goes on to the wait; a failed wait or
+// socket ends the ping.
+TEST(RawPing, FailuresAlongTheWay) {
     const struct {
         int openError, sendError, closeError;
         std::vector<int> waits;
@@ -224,6 +162,7 @@ TEST_F(RawFixture, FailuresAlongTheWay) {
         std::size_t sent;
         const wchar_t* trace;
     } cases[] = {
+        {0, 0, 0, {}, 0, TIMED_OUT, 5, L"Pinging 192.168.1.10"},
         {0, 0, 0, {0, 1}, 10054, 0, 2, L"recvfrom(): WSAError: 10054"},
         {0, 10065, 10038, {}, 0, TIMED_OUT, 5, L"sendto(): WSAError: 10065"},
         {0, 10065, 10038, {}, 0, TIMED_OUT, 5, L"closesocket(): WSAError: 10038"},
@@ -232,42 +171,20 @@ TEST_F(RawFixture, FailuresAlongTheWay) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.trace);
-        m_raw = RawScript{c.openError, c.sendError, c.closeError, c.waits, c.receiveError,
-                          {},          {},          {},           0};
+        RawScript raw(c.openError, c.sendError, c.closeError, c.waits, c.receiveError);
         QXTest::TraceCapture capture;
         EXPECT_EQ(c.result, QX::Ping(0x0A01A8C0));
-        EXPECT_EQ(c.sent, m_raw.sent.size());
-        EXPECT_EQ(c.sent, m_raw.waitMicroseconds.size());
+        ASSERT_EQ(c.sent, raw.sent.size());
+        EXPECT_EQ(c.sent, raw.waitMicroseconds.size());
         EXPECT_TRUE(capture.Contains(c.trace));
-    }
-}
-
-// The adapters are fetched once more when the chain outgrows the first buffer; only Ethernet
-// adapters are flushed.
-TEST(FlashARP, OnlyEthernetAdaptersAreFlushed) {
-    const struct {
-        std::vector<QX::AdapterInfo> adapters;
-        DWORD answer;
-        std::vector<DWORD> sizes, flushed;
-    } cases[] = {
-        {{{7, QX::NETINFO_TYPE_ETHERNET}}, QX::NetInfoError::Success, {648}, {7}},
-        {{{2, QX::NETINFO_TYPE_ETHERNET},
-          {3, QX::NETINFO_TYPE_IEEE80211},
-          {4, QX::NETINFO_TYPE_PPP},
-          {5, QX::NETINFO_TYPE_ETHERNET}},
-         QX::NetInfoError::Success,
-         {648, 4 * 648},
-         {2, 5}},
-        {{{3, QX::NETINFO_TYPE_IEEE80211}}, QX::NetInfoError::Success, {648}, {}},
-        {{{2, QX::NETINFO_TYPE_ETHERNET}}, QX::NetInfoError::NoData, {648}, {}},
-    };
-    for (const auto& c : cases) {
-        FakeNetInfo fake;
-        fake.adapterInfos = c.adapters;
-        fake.adapterInfoAnswer = c.answer;
-        QX::FlashARP();
-        EXPECT_EQ(c.sizes, fake.adapterInfoSizes);
-        EXPECT_EQ(c.flushed, fake.flushed);
+        for (std::size_t attempt = 0; attempt < c.sent; ++attempt) {
+            const std::vector<unsigned char>& request = raw.sent[attempt];
+            ASSERT_EQ(45u, request.size());
+            EXPECT_EQ(attempt, request[4]);
+            EXPECT_EQ(0u, QX::InternetChecksum(request.data(), request.size()));
+            EXPECT_EQ(0x0A01A8C0u, raw.destinations[attempt]);
+            EXPECT_EQ(200, raw.waitMicroseconds[attempt]);
+        }
     }
 }
 

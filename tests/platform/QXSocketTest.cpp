@@ -42,33 +42,42 @@ protected:
     void TearDown() override { QX::SocketLayerEnd(); }
 };
 
-TEST(SocketAddress, NetworkOrderLayout) {
-    const QX::SocketAddressV4 address = QX::MakeSocketAddress(0xC0A80105, 69);
-    const auto* bytes = reinterpret_cast<const unsigned char*>(&address);
-    EXPECT_EQ(address.family, QX::AddressFamilyInet);
-    EXPECT_EQ(std::vector<unsigned char>(bytes + 2, bytes + 16),
-              (std::vector<unsigned char>{0, 69, 192, 168, 1, 5, 0, 0, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(QX::NetworkToHost32(address.address), 0xC0A80105u);
-}
-
 // Datagrams come with their sender; one larger than the buffer reports its full size, and a
-// wait without traffic times out.
-TEST_F(SocketLayer, DatagramsWithSenderAndFullSize) {
-    Bound a;
-    Bound b;
-    ASSERT_TRUE(a.Send(std::vector<std::uint8_t>(100, 7), b.local));
-    ASSERT_TRUE(a.Send(std::vector<std::uint8_t>(50, 8), b.local));
+// wait without traffic times out. The options the clients set, and reception with the
+// destination and interface.
+TEST_F(SocketLayer, DatagramsOptionsAndReceptionWithTheDestination) {
+    Bound sender;
+    Bound socket(0);
+    for (auto [option, value] : {std::pair{QX::SocketOption::Broadcast, 1},
+                                 {QX::SocketOption::ReuseAddress, 1},
+                                 {QX::SocketOption::ReceiveBuffer, 65536},
+                                 {QX::SocketOption::MulticastTtl, 255},
+                                 {QX::SocketOption::MulticastLoop, 1},
+                                 {QX::SocketOption::PacketInfo, 1}}) {
+        EXPECT_TRUE(QX::SocketSetOption(socket.socket, option, value));
+    }
+    EXPECT_TRUE(QX::SocketSetMulticastInterface(socket.socket, QX::HostToNetwork32(kLoopback)));
+    const QX::SocketAddressV4 to = QX::MakeSocketAddress(kLoopback, socket.Port());
+    ASSERT_TRUE(sender.Send(std::vector<std::uint8_t>(100, 7), to));
+    ASSERT_TRUE(sender.Send({9, 9}, to));
+    ASSERT_TRUE(sender.Send({1}, to));
     std::vector<std::uint8_t> buffer(50, 0);
     QX::SocketAddressV4 from{};
-    ASSERT_EQ(QX::SocketWaitReadable(b.socket, kSecond), QX::SocketWait::Readable);
-    EXPECT_GT(QX::SocketReceiveFrom(b.socket, buffer.data(), 50, &from), 50);
-    EXPECT_EQ(buffer[0], 7);
-    EXPECT_EQ(QX::NetworkToHost16(from.port), a.Port());
+    ASSERT_EQ(QX::SocketWaitReadable(socket.socket, kSecond), QX::SocketWait::Readable);
+    EXPECT_GT(QX::SocketReceiveFrom(socket.socket, buffer.data(), 50, &from), 50);
+    EXPECT_EQ(buffer[49], 7);
+    EXPECT_EQ(QX::NetworkToHost16(from.port), sender.Port());
     EXPECT_EQ(QX::NetworkToHost32(from.address), kLoopback);
-    ASSERT_EQ(QX::SocketWaitReadable(b.socket, kSecond), QX::SocketWait::Readable);
-    EXPECT_EQ(QX::SocketReceiveFrom(b.socket, buffer.data(), 50, nullptr), 50);
-    EXPECT_EQ(buffer[49], 8);
-    EXPECT_EQ(QX::SocketWaitReadable(b.socket, 1000), QX::SocketWait::TimedOut);
+    ASSERT_EQ(QX::SocketWaitReadable(socket.socket, kSecond), QX::SocketWait::Readable);
+    QX::ReceivedDatagram received{};
+    ASSERT_TRUE(QX::SocketReceiveWithInterface(socket.socket, buffer.data(), 50, &received));
+    EXPECT_EQ(received.size, 2);
+    EXPECT_EQ(QX::NetworkToHost16(received.from.port), sender.Port());
+    EXPECT_EQ(QX::NetworkToHost32(received.destination), kLoopback);
+    EXPECT_NE(received.interfaceIndex, 0u);
+    ASSERT_EQ(QX::SocketWaitReadable(socket.socket, kSecond), QX::SocketWait::Readable);
+    EXPECT_EQ(QX::SocketReceiveFrom(socket.socket, buffer.data(), 50, nullptr), 1);
+    EXPECT_EQ(QX::SocketWaitReadable(socket.socket, 1000), QX::SocketWait::TimedOut);
 }
 
 // A datagram to a port that nobody listens on brings back an ICMP port-unreachable. It must not
@@ -127,30 +136,6 @@ TEST_F(SocketLayer, ErrorsUseWinsockNumbersAndArePerThread) {
     other.join();
     EXPECT_EQ(before, 0);
     EXPECT_EQ(after, QX::SocketError::ConnectionReset);
-}
-
-// The options the clients set, and reception with the destination and interface.
-TEST_F(SocketLayer, OptionsAndReceptionWithTheDestination) {
-    Bound sender;
-    Bound socket(0);
-    for (auto [option, value] : {std::pair{QX::SocketOption::Broadcast, 1},
-                                 {QX::SocketOption::ReuseAddress, 1},
-                                 {QX::SocketOption::ReceiveBuffer, 65536},
-                                 {QX::SocketOption::MulticastTtl, 255},
-                                 {QX::SocketOption::MulticastLoop, 1},
-                                 {QX::SocketOption::PacketInfo, 1}}) {
-        EXPECT_TRUE(QX::SocketSetOption(socket.socket, option, value));
-    }
-    EXPECT_TRUE(QX::SocketSetMulticastInterface(socket.socket, QX::HostToNetwork32(kLoopback)));
-    ASSERT_TRUE(sender.Send({9, 9}, QX::MakeSocketAddress(kLoopback, socket.Port())));
-    ASSERT_EQ(QX::SocketWaitReadable(socket.socket, kSecond), QX::SocketWait::Readable);
-    std::uint8_t buffer[8] = {};
-    QX::ReceivedDatagram received{};
-    ASSERT_TRUE(QX::SocketReceiveWithInterface(socket.socket, buffer, sizeof(buffer), &received));
-    EXPECT_EQ(received.size, 2);
-    EXPECT_EQ(QX::NetworkToHost16(received.from.port), sender.Port());
-    EXPECT_EQ(QX::NetworkToHost32(received.destination), kLoopback);
-    EXPECT_NE(received.interfaceIndex, 0u);
 }
 
 #if defined(_WIN32)

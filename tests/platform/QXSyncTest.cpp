@@ -21,35 +21,28 @@ namespace {
 
 constexpr DWORD kErrorInvalidHandle = 6;
 
-TEST(Events, AutoResetReleasesOneWaiterAndResetsItself) {
-    HANDLE event = QX::EventCreate(false, false);
-    ASSERT_NE(event, nullptr);
+// An auto-reset event releases one waiter and resets itself; a manual-reset one stays set. A wait
+// on two takes the first that is set.
+TEST(Events, AutoAndManualResetAndWaitOnTwo) {
+    HANDLE first = QX::EventCreate(true, false);
+    HANDLE second = QX::EventCreate(false, false);
     std::atomic<int> released{0};
-    auto waiter = [&] { released += QX::WaitForHandle(event, 2000) == WAIT_OBJECT_0 ? 1 : 0; };
+    auto waiter = [&] { released += QX::WaitForHandle(second, 2000) == WAIT_OBJECT_0 ? 1 : 0; };
     std::thread a(waiter);
     std::thread b(waiter);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_TRUE(QX::EventSet(event));
+    EXPECT_TRUE(QX::EventSet(second));
     a.join();
     b.join();
     EXPECT_EQ(released.load(), 1);
-    EXPECT_EQ(QX::WaitForHandle(event, 0), WAIT_TIMEOUT);
-    EXPECT_TRUE(QX::HandleClose(event));
-}
-
-TEST(Events, ManualResetAndWaitOnTwo) {
-    HANDLE first = QX::EventCreate(true, false);
-    HANDLE second = QX::EventCreate(false, false);
     EXPECT_EQ(QX::WaitForEither(first, second, 10), WAIT_TIMEOUT);
-    QX::EventSet(second);
-    EXPECT_EQ(QX::WaitForEither(first, second, 0), WAIT_OBJECT_0 + 1);
-    EXPECT_EQ(QX::WaitForEither(first, second, 0), WAIT_TIMEOUT) << "auto-reset was consumed";
     QX::EventSet(first);
     QX::EventSet(second);
     EXPECT_EQ(QX::WaitForEither(first, second, 0), WAIT_OBJECT_0);
     EXPECT_EQ(QX::WaitForHandle(first, 0), WAIT_OBJECT_0) << "manual reset stays set";
     QX::EventReset(first);
     EXPECT_EQ(QX::WaitForEither(first, second, 0), WAIT_OBJECT_0 + 1);
+    EXPECT_EQ(QX::WaitForEither(first, second, 0), WAIT_TIMEOUT) << "auto-reset was consumed";
     std::thread setter([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
         QX::EventSet(second);
@@ -86,47 +79,39 @@ TEST(Events, AbsentHandlesAreRefusedWithInvalidHandle) {
     EXPECT_TRUE(QX::HandleClose(event));
 }
 
-DWORD QX_THREADAPI ReportLastError(void* seen) {
-    static_cast<std::atomic<DWORD>*>(seen)->store(QX::GetLastErrorValue());
-    QX::SetLastErrorValue(259);
-    return 42;
-}
-
-// Callers read the last-error value after the library's thread calls, so successful create,
-// wait, exit-code and close calls leave it as it was; a new thread starts without one.
-TEST(Threads, ExitCodeAndLastErrorSurviveTheThreadCalls) {
+struct ThreadCheck {
+    HANDLE letGo = QX::EventCreate(true, false);
     std::atomic<DWORD> seenThere{1};
+};
+
+DWORD QX_THREADAPI WaitToBeLetGo(void* argument) {
+    auto* check = static_cast<ThreadCheck*>(argument);
+    check->seenThere = QX::GetLastErrorValue();
+    QX::SetLastErrorValue(259);
+    return QX::WaitForHandle(check->letGo, INFINITE) == WAIT_OBJECT_0 ? 42 : 8;
+}
+
+// Still active while it runs, with its exit code once it ended. Callers read the last-error value
+// after the library's thread calls, so successful create, wait, exit-code and close calls leave
+// it as it was; a new thread starts without one.
+TEST(Threads, ExitCodeAndLastErrorSurviveTheThreadCalls) {
+    ThreadCheck check;
     QX::SetLastErrorValue(87);
-    HANDLE thread = QX::ThreadCreate(ReportLastError, &seenThere);
-    ASSERT_NE(thread, nullptr);
-    ASSERT_EQ(QX::WaitForHandle(thread, INFINITE), WAIT_OBJECT_0);
-    DWORD code = 1;
-    EXPECT_TRUE(QX::ThreadExitCode(thread, &code));
-    EXPECT_EQ(code, 42u);
-    EXPECT_TRUE(QX::HandleClose(thread));
-    EXPECT_EQ(seenThere.load(), 0u);
-    EXPECT_EQ(QX::GetLastErrorValue(), 87u);
-}
-
-DWORD QX_THREADAPI SignalWhenLetGo(void* events) {
-    auto* pair = static_cast<HANDLE*>(events);
-    return QX::WaitForHandle(pair[0], INFINITE) == WAIT_OBJECT_0 && QX::EventSet(pair[1]) ? 7 : 8;
-}
-
-// Still active while it runs, and it goes on after its handle is closed.
-TEST(Threads, RunningThreadAndClosedHandle) {
-    HANDLE events[2] = {QX::EventCreate(true, false), QX::EventCreate(true, false)};
-    HANDLE thread = QX::ThreadCreate(SignalWhenLetGo, events);
+    HANDLE thread = QX::ThreadCreate(WaitToBeLetGo, &check);
     ASSERT_NE(thread, nullptr);
     DWORD code = 0;
     EXPECT_FALSE(QX::ThreadExitCode(thread, &code));
     EXPECT_EQ(code, STILL_ACTIVE);
     EXPECT_EQ(QX::WaitForHandle(thread, 20), WAIT_TIMEOUT);
+    QX::SetLastErrorValue(87);
+    EXPECT_TRUE(QX::EventSet(check.letGo));
+    ASSERT_EQ(QX::WaitForHandle(thread, INFINITE), WAIT_OBJECT_0);
+    EXPECT_TRUE(QX::ThreadExitCode(thread, &code));
+    EXPECT_EQ(code, 42u);
     EXPECT_TRUE(QX::HandleClose(thread));
-    EXPECT_TRUE(QX::EventSet(events[0]));
-    EXPECT_EQ(QX::WaitForHandle(events[1], INFINITE), WAIT_OBJECT_0);
-    QX::HandleClose(events[0]);
-    QX::HandleClose(events[1]);
+    EXPECT_EQ(check.seenThere.load(), 0u);
+    EXPECT_EQ(QX::GetLastErrorValue(), 87u);
+    QX::HandleClose(check.letGo);
 }
 
 struct Waiter {
@@ -147,20 +132,19 @@ DWORD QX_THREADAPI WaitOnce(void* argument) {
 
 // A handle closed while other threads wait on it: every wait ends failed (on Windows, whose
 // result is not defined then, by its time-out at the latest), nothing signals it any more, and
-// the object outlives its waiters. A wait that starts after the close fails at once.
+// the object outlives its waiters. A wait that starts after the close fails at once. A thread
+// goes on after its handle is closed.
 TEST(Events, WaitsOnAHandleClosedMeanwhileEnd) {
     for (int kind = 0; kind < 3; ++kind) {  // auto-reset, manual-reset, second of two
         SCOPED_TRACE(kind);
         HANDLE closing = QX::EventCreate(kind == 1, false);
         HANDLE other = kind == 2 ? QX::EventCreate(false, false) : nullptr;
         std::vector<std::unique_ptr<Waiter>> waiters;
-        std::vector<HANDLE> threads;
         for (int i = 0; i < 3; ++i) {
             waiters.push_back(std::make_unique<Waiter>());
             waiters.back()->first = other != nullptr ? other : closing;
             waiters.back()->second = other != nullptr ? closing : nullptr;
-            threads.push_back(QX::ThreadCreate(WaitOnce, waiters.back().get()));
-            ASSERT_NE(threads.back(), nullptr);
+            ASSERT_TRUE(QX::HandleClose(QX::ThreadCreate(WaitOnce, waiters.back().get())));
         }
         for (const auto& waiter : waiters) {
             while (!waiter->started) {
@@ -170,14 +154,14 @@ TEST(Events, WaitsOnAHandleClosedMeanwhileEnd) {
         QX::SleepMs(50);  // most likely inside their waits now; either way they must fail
         EXPECT_TRUE(QX::HandleClose(closing));
         EXPECT_FALSE(QX::EventSet(closing));
-        for (std::size_t i = 0; i < threads.size(); ++i) {
-            ASSERT_EQ(QX::WaitForHandle(threads[i], INFINITE), WAIT_OBJECT_0);
-            EXPECT_TRUE(QX::HandleClose(threads[i]));
-            const DWORD result = waiters[i]->result;
+        for (const auto& waiter : waiters) {
+            while (waiter->result == 0xFFFFu) {
+                QX::SleepMs(1);
+            }
 #if defined(_WIN32)
-            EXPECT_TRUE(result == WAIT_FAILED || result == WAIT_TIMEOUT) << result;
+            EXPECT_TRUE(waiter->result == WAIT_FAILED || waiter->result == WAIT_TIMEOUT);
 #else
-            EXPECT_EQ(result, WAIT_FAILED);
+            EXPECT_EQ(waiter->result, WAIT_FAILED);
 #endif
         }
         EXPECT_EQ(QX::WaitForHandle(closing, 0), WAIT_FAILED);
@@ -205,7 +189,9 @@ TEST(Clock, TickAdvancesAndUtcTimeAgreesWithTheSystemClock) {
     EXPECT_LE(now.wMilliseconds, 999);
 }
 
-TEST(CodeLock, RecursiveAndSerialisesTwoThreads) {
+// The lock is recursive and serialises two threads. A guard left by an exception releases once,
+// and an explicit release is not repeated: an outer hold survives both paths.
+TEST(CodeLock, RecursiveSerialisesAndReleasesOnce) {
     auto lock = boost::make_shared<QX::CodeLock>();
     int counter = 0;
     auto work = [&] {
@@ -220,27 +206,21 @@ TEST(CodeLock, RecursiveAndSerialisesTwoThreads) {
     a.join();
     b.join();
     EXPECT_EQ(counter, 40000);
-}
-
-// A guard left by an exception releases once, and an explicit release is not repeated: an outer
-// hold survives both paths.
-TEST(CodeLock, ExceptionReleasesOnceAndExplicitReleaseIsNotRepeated) {
-    QX::CodeLock lock;
     auto throwing = [&](bool releaseFirst) {
-        QX::ScopedLock guard(&lock);
+        QX::ScopedLock guard(lock.get());
         if (releaseFirst) {
             guard.Release();
             EXPECT_FALSE(guard.Held());
         }
         throw std::runtime_error("fault");
     };
-    QX::ScopedLock outer(&lock);
+    QX::ScopedLock outer(lock.get());
     EXPECT_THROW(throwing(false), std::runtime_error);
     EXPECT_THROW(throwing(true), std::runtime_error);
     EXPECT_TRUE(outer.Held());
     std::atomic<bool> gotIn{false};
     std::thread other([&] {
-        QX::ScopedLock attempt(&lock);
+        QX::ScopedLock attempt(lock.get());
         gotIn = true;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));

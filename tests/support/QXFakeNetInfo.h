@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -35,30 +36,19 @@ public:
 
     bool GetInterfaceList(INTERFACE_INFO* out, DWORD bufferBytes, DWORD* bytesReturned) override {
         offeredInterfaceBytes = bufferBytes;
-        if (!interfaceListWorks) {
-            return false;
-        }
-        DWORD count = 0;
-        for (const INTERFACE_INFO& record : records) {
-            if ((count + 1) * sizeof(INTERFACE_INFO) > bufferBytes) {
-                break;
-            }
-            out[count++] = record;
-        }
-        *bytesReturned = count * sizeof(INTERFACE_INFO);
-        return true;
+        const std::size_t count = std::min(records.size(), bufferBytes / sizeof(INTERFACE_INFO));
+        std::copy_n(records.begin(), count, out);
+        *bytesReturned = static_cast<DWORD>(count * sizeof(INTERFACE_INFO));
+        return interfaceListWorks;
     }
 
     DWORD GetAdapterAddresses(DWORD bufferBytes, std::vector<QX::AdapterAddresses>* out) override {
         offeredAdapterBytes = bufferBytes;
-        if (adapterAnswer != QX::NetInfoError::Success) {
-            return adapterAnswer;
-        }
-        if (adapterBytesNeeded > bufferBytes) {
+        if (adapterAnswer == QX::NetInfoError::Success && adapterBytesNeeded > bufferBytes) {
             return QX::NetInfoError::BufferOverflow;
         }
         *out = adapters;
-        return QX::NetInfoError::Success;
+        return adapterAnswer;
     }
 
     template <typename Table, typename Row>
@@ -85,18 +75,16 @@ public:
 
     DWORD GetIpAddrTable(MIB_IPADDRTABLE* table, DWORD* size, bool sort) override {
         sortAsked = sortAsked || sort;
-        if (addrTableAnswer != QX::NetInfoError::Success) {
-            return addrTableAnswer;
-        }
-        return Serve(addrRows, table, size, &addrCalls, addrGrowth);
+        return addrTableAnswer != QX::NetInfoError::Success
+                   ? addrTableAnswer
+                   : Serve(addrRows, table, size, &addrCalls, addrGrowth);
     }
 
     DWORD GetIpNetTable(MIB_IPNETTABLE* table, DWORD* size, bool sort) override {
         sortAsked = sortAsked || sort;
-        if (netTableAnswer != QX::NetInfoError::Success) {
-            return netTableAnswer;
-        }
-        return Serve(netRows, table, size, &netCalls, netGrowth);
+        return netTableAnswer != QX::NetInfoError::Success
+                   ? netTableAnswer
+                   : Serve(netRows, table, size, &netCalls, netGrowth);
     }
 
     DWORD GetAdaptersInfo(std::vector<QX::AdapterInfo>* out, DWORD* size) override {
@@ -119,11 +107,8 @@ public:
     }
 
     bool ResolveLocalHost(std::vector<std::uint32_t>* out) override {
-        if (!resolves) {
-            return false;
-        }
-        *out = resolved;
-        return true;
+        *out = resolves ? resolved : std::vector<std::uint32_t>{};
+        return resolves;
     }
 
     std::vector<INTERFACE_INFO> records;

@@ -35,15 +35,11 @@ bool ScriptedSocketBackend::OptionValue(SocketHandle socket, SocketOption option
 }
 
 bool ScriptedSocketBackend::Usable(SocketHandle socket, int failure) const {
-    if (m_open.count(socket) == 0) {
-        SetSocketLastError(SocketError::NotSocket);
-        return false;
+    const int error = m_open.count(socket) == 0 ? SocketError::NotSocket : failure;
+    if (error != 0) {
+        SetSocketLastError(error);
     }
-    if (failure != 0) {
-        SetSocketLastError(failure);
-        return false;
-    }
-    return true;
+    return error == 0;
 }
 
 SocketHandle ScriptedSocketBackend::CreateUdp() {
