@@ -132,6 +132,8 @@ inline std::uint32_t CMemoryStream::Consume(std::uint32_t size, Sink sink) {
         }
     }
     AdjustByteCount(done, false);
+    // Set after the sink's calls: a destination stream's Write sets this thread's last error,
+    // and the read itself succeeded.
     SetLastErrorValue(0);
     return done;
 }
@@ -182,12 +184,10 @@ std::int32_t CMemoryStream::ReadTo(QXSDK::IStream* destination, std::uint32_t si
         refused <= 0) {
         return refused;
     }
-    std::uint32_t moved = Consume(size, [destination](const unsigned char* piece, std::uint32_t n) {
-        destination->Write(piece, n);
-    });
-    // The destination's Write set this thread's last error; the move itself succeeded.
-    SetLastErrorValue(0);
-    return static_cast<std::int32_t>(moved);
+    return static_cast<std::int32_t>(
+        Consume(size, [destination](const unsigned char* piece, std::uint32_t n) {
+            destination->Write(piece, n);
+        }));
 }
 
 void CMemoryStream::Clear() {

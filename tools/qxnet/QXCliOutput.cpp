@@ -225,9 +225,9 @@ std::ostream& OutputFile::Stream() {
     return *m_stream;
 }
 
-bool OutputFile::Rewind(std::uint64_t size) {
-    if (m_temporary.empty()) {
-        return false;
+void OutputFile::Rewind(std::uint64_t size) {
+    if (!Rewindable()) {
+        return;
     }
     m_buffer->Drain();
     const auto offset = static_cast<off_t>(size);
@@ -235,7 +235,6 @@ bool OutputFile::Rewind(std::uint64_t size) {
         ::lseek(m_buffer->Descriptor(), offset, SEEK_SET) != offset) {
         m_buffer->Fail(errno);
     }
-    return true;
 }
 
 bool OutputFile::Commit(std::string& reason) {

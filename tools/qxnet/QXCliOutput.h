@@ -44,9 +44,10 @@ public:
     OutputFile& operator=(const OutputFile&) = delete;
 
     std::ostream& Stream();
-    // Takes back everything written after the first size bytes. False, with nothing changed,
-    // where that cannot be done: a target that is no regular file is written in place.
-    bool Rewind(std::uint64_t size);
+    // False for a target that is no regular file: it is written in place and cannot be rewound.
+    bool Rewindable() const { return !m_temporary.empty(); }
+    // Takes back everything written after the first size bytes of a rewindable file.
+    void Rewind(std::uint64_t size);
     // Writes out what is buffered, syncs, closes and renames into place; false with the reason
     // when any of it (or any earlier write) failed, and the old file is then left alone.
     bool Commit(std::string& reason);

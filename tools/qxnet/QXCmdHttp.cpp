@@ -147,7 +147,7 @@ int Fetch(Global& global, const HttpSettings& settings) {
     // A file that cannot be rewound (no regular file, written in place) gets the body only once
     // it came whole, from memory, so that no failed attempt's bytes reach it.
     std::unique_ptr<FileBody> body;
-    if (file && !settings.text && file->Rewind(0)) {
+    if (file && !settings.text && file->Rewindable()) {
         body = std::make_unique<FileBody>(client, *file);
     }
     bool ok = RunWithProgress(client, !settings.text && !global.json);
