@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "qxnet/QXExport.h"
+#include "qxnet/mdns/QXCameraTextFields.h"
 
 namespace QXSDK {
 
@@ -12,7 +13,7 @@ namespace QXSDK {
 // third one is the camera text
 //   "MAC=" mac "-" version "-" pair(8) "-" hex32 "-" hex16 "/" model
 // whose fields end up here. A plain value type.
-class QXNET_API DNSRrdataTXT {
+class QXNET_API DNSRrdataTXT : public CameraTextFields<NoCameraHead> {
 public:
     // Returns the value left in m_valid; every failure writes one trace line.
     bool ParseInit(const std::vector<std::uint8_t>& rdata);
@@ -29,16 +30,6 @@ public:
     // decimal ("%ld" manner); an unreadable part gives 0. Without "." the minor part is 0.
     static void ParseFirmwareVersion(const std::string& text, std::int32_t& major,
                                      std::int32_t& minor);
-
-    bool m_valid = false;
-    std::uint64_t m_mac = 0;
-    std::uint32_t m_hex32 = 0;
-    std::uint16_t m_hex16 = 0;
-    std::int32_t m_fwMajor = 0;
-    std::int32_t m_fwMinor = 0;
-    std::uint16_t m_pairFirst = 0;
-    std::uint16_t m_pairSecond = 0;
-    std::string m_model;
 };
 
 }  // namespace QXSDK

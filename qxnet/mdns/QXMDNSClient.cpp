@@ -428,12 +428,7 @@ bool MDNSClient::ReadRecords(const std::vector<std::uint8_t>& response,
     if (response.size() < HEADER_BYTES) {
         return false;
     }
-    std::uint16_t transId = 0;
-    std::uint16_t flags = 0;
-    std::uint16_t qdCount = 0;
-    std::uint16_t anCount = 0;
-    std::uint16_t nsCount = 0;
-    std::uint16_t arCount = 0;
+    std::uint16_t transId = 0, flags = 0, qdCount = 0, anCount = 0, nsCount = 0, arCount = 0;
     std::size_t offset =
         ParseResponseHeader(response, transId, flags, qdCount, anCount, nsCount, arCount);
     if ((flags & 0x8000) == 0 || (flags & 0x000F) != 0 || qdCount != 0) {
