@@ -24,37 +24,20 @@ constexpr int TIMED_OUT = static_cast<int>(QX::ResultCode::TimedOut);
 constexpr int UNEXPECTED = static_cast<int>(QX::ResultCode::Unexpected);
 constexpr int UNSUPPORTED = static_cast<int>(QX::ResultCode::UnsupportedOperation);
 
-// Requests go in network order with the caller's time-out; a missing facility makes every
-// address free.
-TEST(Echo, PingICMPSendsInNetworkOrderOrIsMissing) {
+// Requests go in network order with the caller's time-out. Availability asks three times with
+// growing waits: a host that answers the second request is taken, a silent one is free. A
+// missing facility makes every address free.
+TEST(Echo, RequestsAvailabilityAndAMissingFacility) {
     QXTest::FakeEcho script;
     script.answering = {0xC0A8010A};
     EXPECT_EQ(0, QX::PingICMP(0xC0A8010A, 300));
     ASSERT_EQ(1u, script.networkAddresses.size());
     EXPECT_EQ(FakeNetInfo::Net(192, 168, 1, 10), script.networkAddresses[0]);
-    EXPECT_EQ(300u, script.timeouts[0]);
+    EXPECT_EQ((std::vector<DWORD>{300}), script.timeouts);
     EXPECT_EQ(1, script.creates);
     EXPECT_EQ(1, script.closes);
     EXPECT_EQ(script.binds, script.releases);
-    EXPECT_EQ(1, QX::PingICMP(0xC0A8010B, 50));
-    EXPECT_EQ(2, script.closes);
-    // A missing facility makes every address free.
-    script.networkAddresses.clear();
-    script.creates = script.releases = 0;
-    script.available = false;
-    script.everyAddressAnswers = true;
-    EXPECT_EQ(UNSUPPORTED, QX::PingICMP(0xC0A8010A, 300));
-    EXPECT_EQ(0, script.creates);
-    EXPECT_EQ(0, script.releases);
-    EXPECT_TRUE(QX::IsAddrAvailable(0xC0A8010A));
-    EXPECT_EQ(0xC0A8010Au, QX::GetAvailableAddress(0xC0A8010A, 0xC0A8010C));
-    EXPECT_TRUE(script.networkAddresses.empty());
-}
-
-// A host that answers the second request is taken; a silent one is free after three.
-TEST(Echo, AvailabilityAsksThreeTimesWithGrowingWaits) {
-    QXTest::FakeEcho script;
-    script.answering = {0xC0A8010A};
+    script.timeouts.clear();
     script.silentRequests = 1;
     QXTest::TraceCapture capture;
     EXPECT_FALSE(QX::IsAddrAvailable(0xC0A8010A));
@@ -66,6 +49,17 @@ TEST(Echo, AvailabilityAsksThreeTimesWithGrowingWaits) {
     EXPECT_TRUE(QX::IsAddrAvailable(0xC0A8010C));
     EXPECT_EQ((std::vector<DWORD>{100, 1500, 1500}), script.timeouts);
     EXPECT_EQ(1u, capture.Lines().size());
+    EXPECT_EQ(6, script.closes);
+    script.networkAddresses.clear();
+    script.creates = script.releases = 0;
+    script.available = false;
+    script.everyAddressAnswers = true;
+    EXPECT_EQ(UNSUPPORTED, QX::PingICMP(0xC0A8010A, 300));
+    EXPECT_EQ(0, script.creates);
+    EXPECT_EQ(0, script.releases);
+    EXPECT_TRUE(QX::IsAddrAvailable(0xC0A8010A));
+    EXPECT_EQ(0xC0A8010Au, QX::GetAvailableAddress(0xC0A8010A, 0xC0A8010C));
+    EXPECT_TRUE(script.networkAddresses.empty());
 }
 
 // The search takes the first address that stays silent and never wraps past the last address;
@@ -93,7 +87,6 @@ TEST(Echo, SearchTakesTheFirstSilentAddress) {
         for (std::uint32_t a = c.start; !script.everyAddressAnswers && a < c.answeringBelow; ++a) {
             script.answering.insert(a);
         }
-        QXTest::TraceCapture capture;
         EXPECT_EQ(c.found, QX::GetAvailableAddress(c.start, c.end));
         ASSERT_EQ(c.requests, script.networkAddresses.size());
         for (std::size_t i = 0; i < c.sent.size(); ++i) {
@@ -102,66 +95,60 @@ TEST(Echo, SearchTakesTheFirstSilentAddress) {
     }
 }
 
-// A raw ICMP socket played from a script, in place of the platform's while it lives; it records
+// A raw ICMP socket played from a case, in place of the platform's while it lives; it records
 // what was sent and how long each wait was.
+struct RawCase {
+    int openError, sendError, closeError;
+    std::vector<int> waits;  // in turn: 1 readable, 0 time-out, -1 failure; then time-outs
+    int receiveError;
+    int result;
+    std::size_t sent;
+    const wchar_t* trace;
+};
+
 struct RawScript : QX::IcmpBackend {
-    RawScript(int open, int send, int close, std::vector<int> waits, int receive)
-        : openError(open),
-          sendError(send),
-          closeError(close),
-          waits(std::move(waits)),
-          receiveError(receive),
-          previous(QX::IcmpBackend::Set(this)) {}
+    explicit RawScript(const RawCase& c) : c(c), previous(QX::IcmpBackend::Set(this)) {}
     ~RawScript() override { QX::IcmpBackend::Set(previous); }
     std::unique_ptr<QX::RawIcmpSocket> CreateRawIcmpSocket() override {
         return std::make_unique<Socket>(*this);
     }
 
     struct Socket : QX::RawIcmpSocket {
-        explicit Socket(RawScript& script) : script(script) {}
-        int Open() override { return script.openError; }
+        explicit Socket(RawScript& script) : s(script) {}
+        int Open() override { return s.c.openError; }
         int SendTo(const unsigned char* data, int length, std::uint32_t address) override {
-            script.sent.emplace_back(data, data + length);
-            script.destinations.push_back(address);
-            return script.sendError;
+            s.sent.emplace_back(data, data + length);
+            s.destinations.push_back(address);
+            return s.c.sendError;
         }
         int WaitReadable(long seconds, long microseconds, int* error) override {
-            script.waitMicroseconds.push_back(seconds * 1000000 + microseconds);
-            const std::size_t turn = script.waitMicroseconds.size() - 1;
-            const int result = turn < script.waits.size() ? script.waits[turn] : 0;
+            s.waitMicroseconds.push_back(seconds * 1000000 + microseconds);
+            const std::size_t turn = s.waitMicroseconds.size() - 1;
+            const int result = turn < s.c.waits.size() ? s.c.waits[turn] : 0;
             *error = result < 0 ? 10038 : 0;
             return result;
         }
         int ReceiveFrom(unsigned char*, int, std::uint32_t* source, int* error) override {
             *source = 0;
-            *error = script.receiveError;
-            return script.receiveError != 0 ? -1 : 28;
+            *error = s.c.receiveError;
+            return s.c.receiveError != 0 ? -1 : 28;
         }
-        int Close() override { return script.closeError; }
-        RawScript& script;
+        int Close() override { return s.c.closeError; }
+        RawScript& s;
     };
 
-    int openError, sendError, closeError;
-    std::vector<int> waits;  // in turn: 1 readable, 0 time-out, -1 failure; then time-outs
-    int receiveError;
+    const RawCase& c;
+    QX::IcmpBackend* previous;
     std::vector<std::vector<unsigned char>> sent;
     std::vector<std::uint32_t> destinations;
     std::vector<long> waitMicroseconds;
-    QX::IcmpBackend* previous;
 };
 
 // A silent address times out after five attempts, each a fresh request. Any datagram is the
 // answer, even one whose receive fails; a failed send goes on to the wait; a failed wait or
 // socket ends the ping.
 TEST(RawPing, FailuresAlongTheWay) {
-    const struct {
-        int openError, sendError, closeError;
-        std::vector<int> waits;
-        int receiveError;
-        int result;
-        std::size_t sent;
-        const wchar_t* trace;
-    } cases[] = {
+    const RawCase cases[] = {
         {0, 0, 0, {}, 0, TIMED_OUT, 5, L"Pinging 192.168.1.10"},
         {0, 0, 0, {0, 1}, 10054, 0, 2, L"recvfrom(): WSAError: 10054"},
         {0, 10065, 10038, {}, 0, TIMED_OUT, 5, L"sendto(): WSAError: 10065"},
@@ -171,7 +158,7 @@ TEST(RawPing, FailuresAlongTheWay) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.trace);
-        RawScript raw(c.openError, c.sendError, c.closeError, c.waits, c.receiveError);
+        RawScript raw(c);
         QXTest::TraceCapture capture;
         EXPECT_EQ(c.result, QX::Ping(0x0A01A8C0));
         ASSERT_EQ(c.sent, raw.sent.size());
