@@ -17,23 +17,6 @@ DWORD QX_THREADAPI Doubler(void* argument) {
     return static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(argument) * 2);
 }
 
-TEST(StartThread, ExitCodeIsTheProcedureResultAndComIsBalanced) {
-    QX::SetComObserver([](int delta) {
-        g_comBalance += delta;
-        ++g_comCalls;
-    });
-    HANDLE thread = QX::StartThread(Doubler, reinterpret_cast<void*>(21));
-    ASSERT_NE(thread, nullptr);
-    ASSERT_EQ(QX::WaitForHandle(thread, INFINITE), WAIT_OBJECT_0);
-    DWORD code = 0;
-    EXPECT_TRUE(QX::ThreadExitCode(thread, &code));
-    EXPECT_EQ(code, 42u);
-    QX::HandleClose(thread);
-    QX::SetComObserver(nullptr);
-    EXPECT_EQ(g_comCalls.load(), 2);
-    EXPECT_EQ(g_comBalance.load(), 0);
-}
-
 DWORD QX_THREADAPI Thrower(void*) {
     throw std::runtime_error("procedure failed");
 }
@@ -49,7 +32,22 @@ void RunThrowingThread() {
     }
 }
 
-TEST(StartThreadDeathTest, ThrowingProcedureCleansUpBeforeTheProcessEnds) {
+// The exit code is the procedure's result and COM is balanced; then a procedure that throws.
+TEST(StartThreadDeathTest, ExitCodeComBalanceAndAThrowingProcedure) {
+    QX::SetComObserver([](int delta) {
+        g_comBalance += delta;
+        ++g_comCalls;
+    });
+    HANDLE thread = QX::StartThread(Doubler, reinterpret_cast<void*>(21));
+    ASSERT_NE(thread, nullptr);
+    ASSERT_EQ(QX::WaitForHandle(thread, INFINITE), WAIT_OBJECT_0);
+    DWORD code = 0;
+    EXPECT_TRUE(QX::ThreadExitCode(thread, &code));
+    EXPECT_EQ(code, 42u);
+    QX::HandleClose(thread);
+    QX::SetComObserver(nullptr);
+    EXPECT_EQ(g_comCalls.load(), 2);
+    EXPECT_EQ(g_comBalance.load(), 0);
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(RunThrowingThread(), "init\nreleased\n");
 }

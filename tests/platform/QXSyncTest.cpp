@@ -79,55 +79,47 @@ TEST(Events, AbsentHandlesAreRefusedWithInvalidHandle) {
     EXPECT_TRUE(QX::HandleClose(event));
 }
 
-struct ThreadCheck {
-    HANDLE letGo = QX::EventCreate(true, false);
-    std::atomic<DWORD> seenThere{1};
-};
-
-DWORD QX_THREADAPI WaitToBeLetGo(void* argument) {
-    auto* check = static_cast<ThreadCheck*>(argument);
-    check->seenThere = QX::GetLastErrorValue();
-    QX::SetLastErrorValue(259);
-    return QX::WaitForHandle(check->letGo, INFINITE) == WAIT_OBJECT_0 ? 42 : 8;
-}
-
-// Still active while it runs, with its exit code once it ended. Callers read the last-error value
-// after the library's thread calls, so successful create, wait, exit-code and close calls leave
-// it as it was; a new thread starts without one.
-TEST(Threads, ExitCodeAndLastErrorSurviveTheThreadCalls) {
-    ThreadCheck check;
-    QX::SetLastErrorValue(87);
-    HANDLE thread = QX::ThreadCreate(WaitToBeLetGo, &check);
-    ASSERT_NE(thread, nullptr);
-    DWORD code = 0;
-    EXPECT_FALSE(QX::ThreadExitCode(thread, &code));
-    EXPECT_EQ(code, STILL_ACTIVE);
-    EXPECT_EQ(QX::WaitForHandle(thread, 20), WAIT_TIMEOUT);
-    QX::SetLastErrorValue(87);
-    EXPECT_TRUE(QX::EventSet(check.letGo));
-    ASSERT_EQ(QX::WaitForHandle(thread, INFINITE), WAIT_OBJECT_0);
-    EXPECT_TRUE(QX::ThreadExitCode(thread, &code));
-    EXPECT_EQ(code, 42u);
-    EXPECT_TRUE(QX::HandleClose(thread));
-    EXPECT_EQ(check.seenThere.load(), 0u);
-    EXPECT_EQ(QX::GetLastErrorValue(), 87u);
-    QX::HandleClose(check.letGo);
-}
-
 struct Waiter {
     HANDLE first;
-    HANDLE second;  // null: a wait on first alone
+    HANDLE second = nullptr;  // null: a wait on first alone
+    DWORD timeoutMs = INFINITE;
+    std::atomic<DWORD> lastErrorThere{1};
     std::atomic<bool> started{false};
     std::atomic<DWORD> result{0xFFFFu};
 };
 
 DWORD QX_THREADAPI WaitOnce(void* argument) {
     auto* waiter = static_cast<Waiter*>(argument);
+    waiter->lastErrorThere = QX::GetLastErrorValue();
+    QX::SetLastErrorValue(259);
     waiter->started = true;
     waiter->result = waiter->second == nullptr
-                         ? QX::WaitForHandle(waiter->first, 3000)
-                         : QX::WaitForEither(waiter->first, waiter->second, 3000);
-    return 0;
+                         ? QX::WaitForHandle(waiter->first, waiter->timeoutMs)
+                         : QX::WaitForEither(waiter->first, waiter->second, waiter->timeoutMs);
+    return waiter->result == WAIT_OBJECT_0 ? 42 : 8;
+}
+
+// Still active while it runs, with its exit code once it ended. Callers read the last-error value
+// after the library's thread calls, so successful create, wait, exit-code and close calls leave
+// it as it was; a new thread starts without one.
+TEST(Threads, ExitCodeAndLastErrorSurviveTheThreadCalls) {
+    Waiter waiter{QX::EventCreate(true, false)};
+    QX::SetLastErrorValue(87);
+    HANDLE thread = QX::ThreadCreate(WaitOnce, &waiter);
+    ASSERT_NE(thread, nullptr);
+    DWORD code = 0;
+    EXPECT_FALSE(QX::ThreadExitCode(thread, &code));
+    EXPECT_EQ(code, STILL_ACTIVE);
+    EXPECT_EQ(QX::WaitForHandle(thread, 20), WAIT_TIMEOUT);
+    QX::SetLastErrorValue(87);
+    EXPECT_TRUE(QX::EventSet(waiter.first));
+    ASSERT_EQ(QX::WaitForHandle(thread, INFINITE), WAIT_OBJECT_0);
+    EXPECT_TRUE(QX::ThreadExitCode(thread, &code));
+    EXPECT_EQ(code, 42u);
+    EXPECT_TRUE(QX::HandleClose(thread));
+    EXPECT_EQ(waiter.lastErrorThere.load(), 0u);
+    EXPECT_EQ(QX::GetLastErrorValue(), 87u);
+    QX::HandleClose(waiter.first);
 }
 
 // A handle closed while other threads wait on it: every wait ends failed (on Windows, whose
@@ -141,9 +133,8 @@ TEST(Events, WaitsOnAHandleClosedMeanwhileEnd) {
         HANDLE other = kind == 2 ? QX::EventCreate(false, false) : nullptr;
         std::vector<std::unique_ptr<Waiter>> waiters;
         for (int i = 0; i < 3; ++i) {
-            waiters.push_back(std::make_unique<Waiter>());
-            waiters.back()->first = other != nullptr ? other : closing;
-            waiters.back()->second = other != nullptr ? closing : nullptr;
+            waiters.push_back(std::make_unique<Waiter>(
+                other != nullptr ? other : closing, other != nullptr ? closing : nullptr, 3000u));
             ASSERT_TRUE(QX::HandleClose(QX::ThreadCreate(WaitOnce, waiters.back().get())));
         }
         for (const auto& waiter : waiters) {
