@@ -22,6 +22,8 @@ constexpr int INVALID = static_cast<int>(QX::ResultCode::InvalidArgument);
 const std::uint32_t HOST = FakeNetInfo::Net(192, 168, 1, 10);
 const std::uint32_t MASK8 = FakeNetInfo::Net(255, 0, 0, 0);
 const std::uint32_t MASK24 = FakeNetInfo::Net(255, 255, 255, 0);
+const std::uint32_t WIDE = FakeNetInfo::Net(172, 16, 0, 1);  // a /16
+const std::uint32_t SINGLE = FakeNetInfo::Net(10, 0, 0, 1);  // an all-ones mask
 
 MIB_IPADDRROW Row(std::uint32_t address, std::uint32_t mask) {
     MIB_IPADDRROW row{};
@@ -38,32 +40,110 @@ std::string Open(QX::InterfaceList& list, int expected = 0) {
     return testing::internal::GetCapturedStdout();
 }
 
-// Loopback rows are dropped (127.0.0.2 is no loopback) and the subnet test follows the masks, an
-// all-ones mask tested as a /24.
-TEST(AddrTable, LoopbackRowIsDroppedAndTheSubnetTestFollowsTheMasks) {
+// One host as the address table and as the interface list see it: loopback, 192.168.1.10/24,
+// 127.0.0.2/8 (no loopback), 10.0.0.1/32 and 172.16.0.1/16. Adapters: Ethernet, loopback, one
+// whose record is beyond the 20 the list asks for, one with an IPv6 address, then the rest.
+class Host : public testing::Test {
+protected:
+    void SetUp() override {
+        const std::uint32_t loopback = FakeNetInfo::Net(127, 0, 0, 1);
+        const std::uint32_t mask16 = FakeNetInfo::Net(255, 255, 0, 0);
+        fake.addrRows = {Row(loopback, MASK8), Row(HOST, MASK24),
+                         Row(FakeNetInfo::Net(127, 0, 0, 2), MASK8), Row(SINGLE, 0xFFFFFFFF),
+                         Row(WIDE, mask16)};
+        fake.AddRecord(SINGLE, 0, 0xFFFFFFFF);
+        fake.AddRecord(loopback, FakeNetInfo::Net(127, 255, 255, 255), MASK8);
+        fake.AddRecord(HOST, FakeNetInfo::Net(192, 168, 1, 255), MASK24);
+        fake.AddRecord(WIDE, FakeNetInfo::Net(172, 16, 255, 255), mask16);
+        for (int i = 0; i < 17; ++i) {  // the 21st record, Wi-Fi's, is beyond the 20
+            fake.AddRecord(FakeNetInfo::Net(10, 1, 2, i == 16 ? 4 : 3), 0, MASK8);
+        }
+        fake.adapters = {{L"Ethernet", L"Fast NIC", {{2, HOST}}},
+                         {L"Loopback", L"Software Loopback", {{2, loopback}}},
+                         {L"Wi-Fi", L"Radio", {{2, FakeNetInfo::Net(10, 1, 2, 4)}}},
+                         {L"R\u00e9seau \u4e00", L"Tunnel", {{23, HOST}}},
+                         {L"vpn", L"", {{2, SINGLE}, {2, WIDE}}}};
+    }
     FakeNetInfo fake;
-    fake.addrRows = {Row(FakeNetInfo::Net(127, 0, 0, 1), MASK8), Row(HOST, MASK24),
-                     Row(FakeNetInfo::Net(127, 0, 0, 2), MASK8),
-                     Row(FakeNetInfo::Net(10, 0, 0, 1), 0xFFFFFFFF)};
+};
+
+// The table drops the loopback row, in two unsorted steps; the exported record also takes a
+// range of addresses, both ends included, every row when one end is 0, and can be released with
+// the plain array delete.
+TEST_F(Host, AddressTableAndExportedRecord) {
     std::unique_ptr<QX::CAddrTable> table(QX::CAddrTable::GetLocalAddresses());
     ASSERT_NE(nullptr, table);
-    ASSERT_EQ(3, QX::CAddrTable(*table).GetSize());
+    ASSERT_EQ(4, QX::CAddrTable(*table).GetSize());
     EXPECT_EQ(HOST, table->GetAddress(0, false));
     EXPECT_EQ(0xC0A8010Au, table->GetAddress(0, true));
     EXPECT_EQ(0xFFFFFF00u, table->GetMask(0, true));
     EXPECT_EQ(0x7F000002u, table->GetAddress(1, true));
-    EXPECT_EQ(0u, table->GetAddress(3, false));
+    EXPECT_EQ(0u, table->GetAddress(4, false));
     EXPECT_EQ(0u, table->GetMask(-1, false));
-    EXPECT_EQ(2, fake.addrCalls);  // two steps, unsorted
+    EXPECT_EQ(2, fake.addrCalls);
     EXPECT_FALSE(fake.sortAsked);
+    const struct {
+        std::uint32_t low, high;
+        std::vector<std::uint32_t> rows;
+    } cases[] = {
+        {0xC0A80100, 0xC0A801FF, {HOST}},
+        {0xC0A8010A, 0xC0A8010A, {HOST}},
+        {0xC0A80100, 0, {HOST, FakeNetInfo::Net(127, 0, 0, 2), SINGLE, WIDE}},
+        {0xAC110000, 0xAC1100FF, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.low << "-" << c.high);
+        MIB_IPADDRTABLE* record = reinterpret_cast<MIB_IPADDRTABLE*>(1);
+        ASSERT_EQ(static_cast<int>(c.rows.size()), GetLocalAddrTable(&record, c.low, c.high));
+        for (std::size_t i = 0; i < c.rows.size(); ++i) {
+            EXPECT_EQ(c.rows[i], record->table[i].dwAddr);
+            EXPECT_EQ(65535u, record->table[i].dwReasmSize);
+        }
+        EXPECT_EQ(c.rows.empty(), record == nullptr);
+        delete[] reinterpret_cast<unsigned char*>(record);
+    }
+}
+
+// The subnet test follows the masks, an all-ones mask tested as a /24, and refuses reserved
+// addresses; the table, the exported record and the interface list agree. No record: every
+// address but a reserved one passes; an empty one: none does.
+TEST_F(Host, SubnetTestOfTheTableTheRecordAndTheList) {
+    std::unique_ptr<QX::CAddrTable> table(QX::CAddrTable::GetLocalAddresses());
+    ASSERT_NE(nullptr, table);
+    MIB_IPADDRTABLE* record = nullptr;
+    ASSERT_EQ(4, GetLocalAddrTable(&record, 0, 0));
+    QX::InterfaceList list;
+    Open(list);
+    const std::pair<std::uint32_t, int> cases[] = {
+        {0xC0A80114, 0}, {0xAC10FF01, 0}, {0x0A00004D, 0},       {0x0A00014D, 1},
+        {0xC0A80205, 1}, {0xAC110001, 1}, {0xC0A80100, INVALID}, {0xC6120001, INVALID},
+    };
+    for (const auto& [address, expected] : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << address);
+        EXPECT_EQ(expected, table->IsValidAddress(address, false));
+        EXPECT_EQ(expected, table->IsValidAddress(QX::SwapAddress(address), true));
+        EXPECT_EQ(expected, ValidateIP(address, record));
+        EXPECT_EQ(expected, list.IsValidAddress(address, false));
+        EXPECT_EQ(expected, list.IsValidAddress(QX::SwapAddress(address), true));
+        EXPECT_EQ(expected == INVALID ? INVALID : 0, ValidateIP(address, nullptr));
+        EXPECT_EQ(expected == INVALID ? INVALID : 1,
+                  QX::InterfaceList().IsValidAddress(address, false));
+    }
+    // One entry of the list (3 is none): Ethernet's, then vpn's all-ones mask.
+    EXPECT_EQ(0, list.IsValidAddress(0, 0xC0A80105u, false));
+    EXPECT_EQ(INVALID, list.IsValidAddress(0, 0xC0A801FFu, false));
+    EXPECT_EQ(INVALID, list.IsValidAddress(3, 0xC0A80105u, false));
+    EXPECT_EQ(0, list.IsValidAddress(1, 0x0A00004Du, false));
+    EXPECT_EQ(1, list.IsValidAddress(1, 0x0A00014Du, false));
     QXTest::TraceCapture capture;
     EXPECT_EQ(0, table->IsValidAddress(0xC0A80114u, false));
+    EXPECT_EQ(0, list.IsValidAddress(0x0501A8C0u, true));
     EXPECT_TRUE(capture.Contains(L"Validating IP: 192.168.1.20 (swap 0)"));
+    EXPECT_TRUE(capture.Contains(L"Validating IP: 5.1.168.192 (swap 1)"));
     EXPECT_TRUE(capture.Contains(L"LocalIP: 192.168.1.10"));
-    EXPECT_EQ(0, table->IsValidAddress(0x1401A8C0u, true));
-    EXPECT_EQ(0, table->IsValidAddress(0x0A00004Du, false));
-    EXPECT_EQ(1, table->IsValidAddress(0x0A00014Du, false));
-    EXPECT_EQ(INVALID, table->IsValidAddress(0xC0A80100u, false));
+    record->dwNumEntries = 0;
+    EXPECT_EQ(1, ValidateIP(0xC0A80114, record));
+    FreeLocalAddrTable(record);
     fake.addrRows.clear();
     std::unique_ptr<QX::CAddrTable> empty(QX::CAddrTable::GetLocalAddresses());
     ASSERT_NE(nullptr, empty);
@@ -72,13 +152,11 @@ TEST(AddrTable, LoopbackRowIsDroppedAndTheSubnetTestFollowsTheMasks) {
 
 // A table that grows between the size query and the fetch, or cannot be read, makes no table; a
 // failed lookup of the host name gives no addresses and says so.
-TEST(AddrTable, FetchFailuresMakeNoTable) {
-    FakeNetInfo fake;
+TEST_F(Host, FetchFailuresMakeNoTable) {
     fake.resolves = false;
     QXTest::TraceCapture capture;
     EXPECT_TRUE(QX::GetLocalAddresses().empty());
     EXPECT_TRUE(capture.Contains(L"gethostbyname() failed"));
-    fake.addrRows = {Row(HOST, MASK24)};
     fake.netRows = {MIB_IPNETROW{}};
     for (bool grows : {true, false}) {
         SCOPED_TRACE(grows);
@@ -93,52 +171,6 @@ TEST(AddrTable, FetchFailuresMakeNoTable) {
         EXPECT_EQ(0, GetLocalAddrTable(&record, 0, 0));
         EXPECT_EQ(nullptr, record);
     }
-}
-
-TEST(AddrTable, ExportedRecordByRangeAndValidateIP) {
-    FakeNetInfo fake;
-    const std::uint32_t other = FakeNetInfo::Net(10, 0, 0, 5);
-    fake.addrRows = {Row(FakeNetInfo::Net(127, 0, 0, 1), MASK8), Row(HOST, MASK24),
-                     Row(other, MASK8)};
-    const struct {
-        std::uint32_t low, high;
-        std::vector<std::uint32_t> rows;
-    } cases[] = {
-        {0, 0, {HOST, other}},
-        {0xC0A80100, 0xC0A801FF, {HOST}},
-        {0xC0A8010A, 0xC0A8010A, {HOST}},  // both ends are included
-        {0xC0A80100, 0, {HOST, other}},    // one end 0: every row
-        {0xAC100000, 0xAC1000FF, {}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << std::hex << c.low << "-" << c.high);
-        MIB_IPADDRTABLE* record = reinterpret_cast<MIB_IPADDRTABLE*>(1);
-        ASSERT_EQ(static_cast<int>(c.rows.size()), GetLocalAddrTable(&record, c.low, c.high));
-        if (c.rows.empty()) {
-            EXPECT_EQ(nullptr, record);
-            continue;
-        }
-        for (std::size_t i = 0; i < c.rows.size(); ++i) {
-            EXPECT_EQ(c.rows[i], record->table[i].dwAddr);
-            EXPECT_EQ(65535u, record->table[i].dwReasmSize);
-        }
-        if (c.low != 0) {
-            FreeLocalAddrTable(record);
-            continue;
-        }
-        EXPECT_EQ(0, ValidateIP(0xC0A80114, record));
-        EXPECT_EQ(INVALID, ValidateIP(0xC0A80100, record));
-        EXPECT_EQ(0, ValidateIP(0x0A000014, record));
-        record->dwNumEntries = 0;
-        EXPECT_EQ(1, ValidateIP(0xC0A80114, record));
-        // The record can also be released with the plain array delete.
-        delete[] reinterpret_cast<unsigned char*>(record);
-    }
-    EXPECT_EQ(0, ValidateIP(0x0A000014, nullptr));
-    EXPECT_EQ(INVALID, ValidateIP(0xC0A80100, nullptr));
-    MIB_IPADDRTABLE table{1, {Row(FakeNetInfo::Net(10, 0, 0, 1), 0xFFFFFFFF)}};
-    EXPECT_EQ(0, ValidateIP(0x0A00004D, &table));
-    EXPECT_EQ(1, ValidateIP(0x0A00014D, &table));
 }
 
 // Last octet 0 or 255, five one-/24 blocks, and multicast and above up to 247.
@@ -158,22 +190,9 @@ TEST(ReservedAddress, ScreenedAddressesAndTheirNeighbours) {
     EXPECT_EQ(0u, QX::TestMask(0u));
 }
 
-// One Ethernet adapter at 192.168.1.10/24, one at 10.0.0.1/32 and the loopback adapter, listed
-// in the adapters' order; printed but not listed: an adapter whose record is beyond the 20 the
-// list asks for, and an IPv6 address in a chain.
-TEST(InterfaceList, OpenListsWhatHasARecordButNotLoopback) {
-    FakeNetInfo fake;
-    fake.AddRecord(FakeNetInfo::Net(10, 0, 0, 1), 0, 0xFFFFFFFF);
-    fake.AddRecord(FakeNetInfo::Net(127, 0, 0, 1), FakeNetInfo::Net(127, 255, 255, 255), MASK8);
-    fake.AddRecord(HOST, FakeNetInfo::Net(192, 168, 1, 255), MASK24);
-    for (int i = 0; i < 18; ++i) {  // the 21st record, Wi-Fi's, is beyond the 20
-        fake.AddRecord(FakeNetInfo::Net(10, 1, 2, i == 17 ? 4 : 3), 0, MASK8);
-    }
-    fake.adapters = {{L"Ethernet", L"Fast NIC", {{2, HOST}}},
-                     {L"Loopback", L"Software Loopback", {{2, FakeNetInfo::Net(127, 0, 0, 1)}}},
-                     {L"Wi-Fi", L"Radio", {{2, FakeNetInfo::Net(10, 1, 2, 4)}}},
-                     {L"R\u00e9seau \u4e00", L"Tunnel", {{23, HOST}}},
-                     {L"vpn", L"", {{2, FakeNetInfo::Net(10, 0, 0, 1)}}}};
+// Every adapter is printed; listed in the adapters' order are the addresses with a record, but
+// not loopback's. The copy of a list stands on its own; opened again, the entries double.
+TEST_F(Host, InterfaceListOpensWhatHasARecordButNotLoopback) {
     QX::InterfaceList opened;
     EXPECT_EQ(
         "Friendly Name: Ethernet\nDescription: Fast NIC\n"
@@ -185,8 +204,8 @@ TEST(InterfaceList, OpenListsWhatHasARecordButNotLoopback) {
     // The buffers offered to the platform: 20 records of 76 bytes, 32000 bytes of adapters.
     EXPECT_EQ(1520u, fake.offeredInterfaceBytes);
     EXPECT_EQ(32000u, fake.offeredAdapterBytes);
-    const QX::InterfaceList list(opened);  // the copy stands on its own
-    ASSERT_EQ(2, list.GetSize());
+    const QX::InterfaceList list(opened);
+    ASSERT_EQ(3, list.GetSize());
     EXPECT_EQ(0x0A01A8C0u, list.GetAddress(0, false));
     EXPECT_EQ(0xC0A8010Au, list.GetAddress(0, true));
     EXPECT_EQ(0xFFFFFF00u, list.GetMask(0, true));
@@ -195,34 +214,14 @@ TEST(InterfaceList, OpenListsWhatHasARecordButNotLoopback) {
     EXPECT_EQ(L"Ethernet", list.GetName(0));
     EXPECT_EQ(L"Fast NIC", list.GetDescription(0));
     EXPECT_EQ(L"vpn", list.GetName(1));
-    // Opened again, the entries double.
+    EXPECT_EQ(0xAC100001u, list.GetAddress(2, true));
     Open(opened);
-    ASSERT_EQ(4, opened.GetSize());
-    EXPECT_EQ(opened.GetAddress(0, false), opened.GetAddress(2, false));
-
-    QXTest::TraceCapture capture;
-    EXPECT_EQ(0, list.IsValidAddress(0x0501A8C0u, true));
-    EXPECT_TRUE(capture.Contains(L"Validating IP: 5.1.168.192 (swap 1)"));
-    EXPECT_TRUE(capture.Contains(L"LocalIP: 192.168.1.10"));
-    EXPECT_EQ(0, list.IsValidAddress(0xC0A80105u, false));
-    EXPECT_EQ(1, list.IsValidAddress(0xC0A80205u, false));
-    EXPECT_EQ(0, list.IsValidAddress(0, 0xC0A80105u, false));
-    EXPECT_EQ(INVALID, list.IsValidAddress(2, 0xC0A80105u, false));
-    // An all-ones mask is tested as a /24.
-    EXPECT_EQ(0, list.IsValidAddress(1, 0x0A00004Du, false));
-    EXPECT_EQ(1, list.IsValidAddress(1, 0x0A00014Du, false));
-    for (std::uint32_t a : {0xC0A801FFu, 0xC6120001u}) {
-        EXPECT_EQ(INVALID, list.IsValidAddress(a, false)) << std::hex << a;
-        EXPECT_EQ(INVALID, list.IsValidAddress(0, a, false)) << std::hex << a;
-        EXPECT_EQ(INVALID, QX::InterfaceList().IsValidAddress(a, false)) << std::hex << a;
-    }
+    ASSERT_EQ(6, opened.GetSize());
+    EXPECT_EQ(opened.GetAddress(0, false), opened.GetAddress(3, false));
 }
 
 // Failures leave the list empty and every getter answers for an absent entry.
-TEST(InterfaceList, FailuresLeaveTheListEmpty) {
-    FakeNetInfo fake;
-    fake.AddRecord(HOST, FakeNetInfo::Net(192, 168, 1, 255), MASK24);
-    fake.adapters.push_back({L"Ethernet", L"Fast NIC", {{2, HOST}}});
+TEST_F(Host, InterfaceListFailuresLeaveItEmpty) {
     QX::InterfaceList failed;
     fake.interfaceListWorks = false;
     EXPECT_EQ("", Open(failed, static_cast<int>(QX::ResultCode::Unexpected)));

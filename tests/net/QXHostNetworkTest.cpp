@@ -1,6 +1,5 @@
 // The Linux backend against real interfaces, neighbours and ICMP peers, all inside network
-// namespaces that the tests make: nothing here touches the machine's own network. What the
-// library makes of the tables and echoes is pinned over the fakes (QXAddressTest, QXPingTest).
+// namespaces that the tests make: nothing here touches the machine's own network.
 
 #include <gtest/gtest.h>
 
@@ -36,12 +35,6 @@ namespace {
 
 using QXTest::NetNamespace;
 using AddrRecord = std::unique_ptr<MIB_IPADDRTABLE, void (*)(MIB_IPADDRTABLE*)>;
-
-// The interface index of a link, read with ip inside its namespace.
-int IndexOf(const NetNamespace& ns, const std::string& link) {
-    std::string out = ns.Capture("ip -o link show dev " + link);
-    return out.empty() ? -1 : std::stoi(out);
-}
 
 // The entry of an interface list that holds an address (host order), or -1.
 int EntryOf(const QX::InterfaceList& list, std::uint32_t address) {
@@ -242,7 +235,7 @@ TEST_F(HostNetwork, NeighbourTableAndFlush) {
     const std::string tunBefore = m_host->Capture("ip neigh show dev qxtun0");
     ASSERT_NE("", tunBefore);
     QX::WirelessLinkSource previous = QX::SetWirelessLinkSource([] { return s_wireless; });
-    for (int radio : {IndexOf(*m_host, "veth0"), -1}) {
+    for (int radio : {std::stoi(m_host->Capture("ip -o link show dev veth0")), -1}) {
         SCOPED_TRACE(radio);
         s_wireless = {radio};
         ASSERT_EQ(0, m_host->Exec("ip neigh replace 10.77.1.50 lladdr 02:11:22:33:44:55 dev "

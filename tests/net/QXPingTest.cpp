@@ -176,14 +176,12 @@ TEST(RawPing, FailuresAlongTheWay) {
 }
 
 #if defined(_WIN32)
-// What the echo call does in place of the system's: its return value, the error it leaves, and
-// the status it writes when it returns a reply.
+// The echo call played in place of the system's: its return value, the error it leaves, and the
+// status it writes when it returns a reply.
 struct SendScript {
-    DWORD returned;
-    DWORD lastError;
+    DWORD returned, lastError;
     ULONG status;
-};
-SendScript s_send{};
+} s_send{};
 
 DWORD WINAPI ScriptedSend(HANDLE, IPAddr, LPVOID, WORD, PIP_OPTION_INFORMATION, LPVOID reply, DWORD,
                           DWORD) {
@@ -194,13 +192,10 @@ DWORD WINAPI ScriptedSend(HANDLE, IPAddr, LPVOID, WORD, PIP_OPTION_INFORMATION, 
     return s_send.returned;
 }
 
-// The Windows facility with the echo call played: a failed call is a failure or, when its
-// error is an IP status, no answer; never an answer.
+// A failed echo call is a failure or, when its error is an IP status, no answer; never an answer,
+// so the search cannot take it for a host that answers.
 TEST(WindowsEcho, AFailedEchoCallIsNeverAnAnswer) {
-    const struct {
-        SendScript send;
-        int expected;
-    } cases[] = {
+    const std::pair<SendScript, int> cases[] = {
         {{0, ERROR_ACCESS_DENIED, 0}, UNSUPPORTED},
         {{0, 0, 0}, UNSUPPORTED},
         {{0, IP_REQ_TIMED_OUT, 0}, 1},
@@ -210,12 +205,11 @@ TEST(WindowsEcho, AFailedEchoCallIsNeverAnAnswer) {
     };
     QX::IcmpSendEchoEntry previous = QX::SetIcmpSendEchoEntry(&ScriptedSend);
     QXTest::TraceCapture capture;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.send.returned << " " << c.send.lastError);
-        s_send = c.send;
-        EXPECT_EQ(c.expected, QX::PingICMP(0x7F000001, 10));
+    for (const auto& [send, expected] : cases) {
+        SCOPED_TRACE(testing::Message() << send.returned << " " << send.lastError);
+        s_send = send;
+        EXPECT_EQ(expected, QX::PingICMP(0x7F000001, 10));
     }
-    // The search cannot take a failing call for a host that answers.
     s_send = {0, ERROR_ACCESS_DENIED, 0};
     EXPECT_EQ(0x7F000002u, QX::GetAvailableAddress(0x7F000002, 0x7F000003));
     QX::SetIcmpSendEchoEntry(previous);
