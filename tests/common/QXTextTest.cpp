@@ -1,11 +1,10 @@
-// The texts the library makes: formatted trace lines, exception reports, result messages.
+// The texts the library makes: formatted trace lines, result messages.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "qxnet/common/QXAddress.h"
-#include "qxnet/common/QXException.h"
 #include "qxnet/common/QXFormat.h"
 #include "qxnet/common/QXResult.h"
 #include "qxnet/common/QXTrace.h"
@@ -85,29 +84,7 @@ TEST(Trace, LinesAndTheSinkSeam) {
     EXPECT_TRUE(current == &QX::PlatformDebugSink() || current == &QX::DebugSink::Silent());
 }
 
-TEST(Exception, ReportsAndFieldLimits) {
-    QX::Exception e(L"TFTPPAcket::MakeRQ(): Invalid argument", QX::ResultCode::Unexpected, 123,
-                    L"QXTFTPPacket");
-    EXPECT_EQ(e.hResult, 0xF0000003u);
-    EXPECT_STREQ(e.text,
-                 L"QX::Exception: TFTPPAcket::MakeRQ(): Invalid argument. hResult = 0xf0000003. "
-                 L"File QXTFTPPacket, line 123\n");
-    QX::Exception null(nullptr, 10048, 7, nullptr);
-    EXPECT_STREQ(null.text, L"QX::Exception: . hResult = 0x00002740. File , line 7\n");
-    // Longer fields are cut and stay terminated; the report is made from the cut fields.
-    for (std::size_t extra : {0, 1000}) {
-        std::wstring message(767 + extra, L'm');
-        std::wstring file(63 + extra, L'f');
-        QX::Exception cut(message.c_str(), 1, 1, file.c_str());
-        EXPECT_EQ(std::wstring(cut.message), message.substr(0, 767));
-        EXPECT_EQ(std::wstring(cut.file), file.substr(0, 63));
-        EXPECT_EQ(std::wstring(cut.text), L"QX::Exception: " + message.substr(0, 767) +
-                                              L". hResult = 0x00000001. File " +
-                                              file.substr(0, 63) + L", line 1\n");
-    }
-}
-
-TEST(ResultCodes, MessagesAndAddressText) {
+TEST(Results, MessagesAndAddressText) {
     EXPECT_STREQ(QX::ResultMessage(QX::ResultCode::Success), L"Success");
     EXPECT_STREQ(QX::ResultMessage(0xF0000003), L"Unexpected");
     EXPECT_STREQ(QX::ResultMessage(QX::ResultCode::NoNetworkDevice),

@@ -3,20 +3,15 @@
 
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <fstream>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "qxnet/common/QXAddress.h"
 #include "qxnet/common/QXResult.h"
@@ -120,22 +115,18 @@ TEST_F(HostNetwork, InterfacesAddressesAndBroadcasts) {
     };
     constexpr int N = static_cast<int>(std::size(cases));
     QX::InterfaceList list;
-    std::unique_ptr<QX::CAddrTable> table;
     MIB_IPADDRTABLE* record = nullptr;
     int opened = -1;
     int count = 0;
     testing::internal::CaptureStdout();  // the adapter lines the list prints
     m_host->Run([&] {
         opened = list.Open();
-        table.reset(QX::CAddrTable::GetLocalAddresses());
         count = GetLocalAddrTable(&record, 0, 0);
     });
     testing::internal::GetCapturedStdout();
     AddrRecord owner(record, FreeLocalAddrTable);
     ASSERT_EQ(0, opened);
     ASSERT_EQ(N, list.GetSize());
-    ASSERT_NE(nullptr, table);
-    ASSERT_EQ(N, table->GetSize());
     ASSERT_EQ(N, count);
     EXPECT_EQ(0, EntryOf(list, 0x0A4D0101));
     EXPECT_EQ(1, EntryOf(list, 0x0A4D0901));
@@ -149,18 +140,16 @@ TEST_F(HostNetwork, InterfacesAddressesAndBroadcasts) {
         EXPECT_EQ(c.broadcast, list.GetBroadcast(i, true));
         EXPECT_EQ(c.name, list.GetName(i));
         EXPECT_EQ(c.description, list.GetDescription(i));
-        int row = 0;
-        while (row < N && table->GetAddress(row, true) != c.address) {
-            ++row;
-        }
-        ASSERT_LT(row, N);
-        EXPECT_EQ(c.mask, table->GetMask(row, true));
-        EXPECT_EQ(QX::SwapAddress(c.address), record->table[row].dwAddr);
+        const auto* row = std::find_if(record->table, record->table + N, [&](const auto& r) {
+            return r.dwAddr == QX::SwapAddress(c.address);
+        });
+        ASSERT_NE(record->table + N, row);
+        EXPECT_EQ(c.mask, QX::SwapAddress(row->dwMask));
         // As Windows fills it: the broadcast address has all host bits set.
-        EXPECT_EQ(1u, record->table[row].dwBCastAddr);
+        EXPECT_EQ(1u, row->dwBCastAddr);
         if (c.address == NO_CARRIER || c.address == 0x0A4D0101) {
             EXPECT_EQ(c.address == NO_CARRIER ? MIB_IPADDR_DISCONNECTED : 0,
-                      record->table[row].wType & MIB_IPADDR_DISCONNECTED);
+                      row->wType & MIB_IPADDR_DISCONNECTED);
         }
     }
 }
@@ -303,28 +292,6 @@ constexpr std::uint32_t PEER = 0x0A4E0102;       // 10.78.1.2, the peer's addres
 constexpr std::uint32_t BROADCAST = 0x0A4E01FF;  // 10.78.1.255
 constexpr std::uint32_t SILENT = 0x0A4E0163;     // 10.78.1.99: nobody
 
-// Answers each echo request that reaches fd with the request turned into a reply, its checksum
-// left as it was and so wrong.
-void AnswerWithBadChecksums(int fd, const std::atomic<bool>& stop, std::atomic<int>& answered) {
-    while (!stop) {
-        unsigned char packet[1500];
-        sockaddr_in from{};
-        socklen_t size = sizeof from;
-        pollfd wait{fd, POLLIN, 0};
-        const ssize_t length =
-            poll(&wait, 1, 20) > 0
-                ? recvfrom(fd, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&from), &size)
-                : 0;
-        const std::size_t header = length > 0 ? (packet[0] & 0x0Fu) * 4 : 0;
-        if (header != 0 && length >= static_cast<ssize_t>(header + 8) && packet[header] == 8) {
-            packet[header] = 0;
-            ++answered;  // before the answer goes, so that whoever gets it sees the count
-            sendto(fd, packet + header, static_cast<std::size_t>(length) - header, 0,
-                   reinterpret_cast<sockaddr*>(&from), size);
-        }
-    }
-}
-
 class HostPing : public HostPair {
 protected:
     // The peer's link address is resolved once, so that every wait is about ICMP only.
@@ -343,18 +310,15 @@ protected:
 // Both Linux paths of the echo facility: a raw socket where no group may use ICMP datagram
 // sockets (a new namespace's default), the datagram socket where all may. On each: the kernel's
 // answer and silence; a broadcast address is pinged, and answered from the hosts' own addresses
-// when they answer broadcasts; a reply with a wrong checksum is no answer; an ICMP error that
-// quotes the request (the peer's: no route onwards) ends the wait with the result of a time-out.
-// Then the free-address search, which skips addresses that answer, the raw ping, and, as nobody,
-// the first failure of the process saying once why ping is not available.
+// when they answer broadcasts; an ICMP error that quotes the request (the peer's: no route onwards)
+// ends the wait with the result of a time-out. Then the free-address search, which skips addresses
+// that answer, the raw ping, and, as nobody, the first failure of the process saying once why ping
+// is not available.
 TEST_F(HostPing, BothPathsTheSearchTheRawPingAndAnUnprivilegedUser) {
     ASSERT_EQ(0, m_peer->Exec("ip addr add 10.78.1.10/24 dev veth1 && "
                               "ip addr add 10.78.1.11/24 dev veth1"));
     PeerSysctl("ip_forward", 1);
     ASSERT_EQ(0, m_host->Exec("ip route add 10.99.0.0/24 via 10.78.1.2"));
-    int fd = -1;
-    m_peer->Run([&] { fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP); });
-    ASSERT_GE(fd, 0);
     // Long enough that an error waited out cannot pass for one that ended the wait.
     constexpr std::uint32_t TIMEOUT_MS = 20000;
     for (bool datagram : {true, false}) {  // the raw path last, for the unprivileged user
@@ -370,21 +334,11 @@ TEST_F(HostPing, BothPathsTheSearchTheRawPingAndAnUnprivilegedUser) {
         std::uint32_t taken = 1;
         m_host->Run([&] { taken = QX::GetAvailableAddress(BROADCAST, BROADCAST); });
         EXPECT_EQ(0u, taken);
-        PeerSysctl("icmp_echo_ignore_all", 1);
-        std::atomic<bool> stop{false};
-        std::atomic<int> answered{0};
-        std::thread responder(AnswerWithBadChecksums, fd, std::cref(stop), std::ref(answered));
-        EXPECT_EQ(1, PingFromHost(PEER, 1000));
-        stop = true;
-        responder.join();
-        EXPECT_GE(answered, 1);
         auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(1, PingFromHost(0x0A630001, TIMEOUT_MS));
         EXPECT_LT(std::chrono::steady_clock::now() - start,
                   std::chrono::milliseconds(TIMEOUT_MS / 2));
-        PeerSysctl("icmp_echo_ignore_all", 0);
     }
-    close(fd);
     std::uint32_t found = 0;
     bool tenFree = true;
     QXTest::TraceCapture capture;

@@ -6,15 +6,10 @@
 #include <vector>
 
 #if !defined(_WIN32)
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <fstream>
 
 #include "qxnet/platform/QXIcmp.h"
 #include "qxnet/platform/posix/QXSystemError.h"
-#include "tests/support/QXCapabilities.h"
 #endif
 
 namespace {
@@ -146,68 +141,5 @@ TEST_F(SocketLayer, ErrorsUseWinsockNumbersAndArePerThread) {
     EXPECT_EQ(before, 0);
     EXPECT_EQ(after, QX::SocketError::ConnectionReset);
 }
-
-#if defined(_WIN32)
-TEST_F(SocketLayer, BufferForcingAndDropCountAreNotAvailable) {
-    Bound socket;
-    for (QX::SocketOption option :
-         {QX::SocketOption::ReceiveBufferForce, QX::SocketOption::DropCount}) {
-        EXPECT_FALSE(QX::SocketSetOption(socket.socket, option, 1));
-        EXPECT_EQ(QX::SocketLastError(), QX::SocketError::ProtocolOption);
-    }
-}
-#else
-// A burst larger than the buffer: the system keeps what fits and tells the count of the rest with
-// the next datagram that gets in. Forcing the buffer past the system's cap (net.core.rmem_max)
-// needs CAP_NET_ADMIN.
-TEST_F(SocketLayer, ReceptionTellsTheDropCountAndForcingNeedsTheRight) {
-    Bound sender;
-    const QX::SocketHandle socket = QX::SocketCreateUdp();
-    ASSERT_TRUE(QX::SocketSetOption(socket, QX::SocketOption::ReceiveBuffer, 4096));
-    ASSERT_TRUE(QX::SocketSetOption(socket, QX::SocketOption::DropCount, 1));
-    ASSERT_TRUE(QX::SocketBind(socket, QX::MakeSocketAddress(kLoopback, 0)));
-    QX::SocketAddressV4 local{};
-    ASSERT_TRUE(QX::SocketLocalAddress(socket, &local));
-    constexpr std::uint32_t kBurst = 100;
-    for (std::uint32_t i = 0; i < kBurst; ++i) {
-        ASSERT_TRUE(sender.Send(std::vector<std::uint8_t>(100, 1), local));
-    }
-    std::uint8_t buffer[200];
-    QX::ReceivedDatagram received{};
-    std::uint32_t kept = 0;
-    while (QX::SocketWaitReadable(socket, 0) == QX::SocketWait::Readable) {
-        ASSERT_TRUE(QX::SocketReceiveWithInterface(socket, buffer, sizeof(buffer), &received));
-        EXPECT_EQ(received.dropped, 0u);  // all of these got in before the first drop
-        ++kept;
-    }
-    ASSERT_GT(kept, 0u);
-    ASSERT_LT(kept, kBurst);
-    ASSERT_TRUE(sender.Send({2}, local));
-    ASSERT_EQ(QX::SocketWaitReadable(socket, kSecond), QX::SocketWait::Readable);
-    ASSERT_TRUE(QX::SocketReceiveWithInterface(socket, buffer, sizeof(buffer), &received));
-    EXPECT_EQ(received.size, 1);
-    EXPECT_EQ(received.dropped, kBurst - kept);
-    int cap = 0;
-    std::ifstream("/proc/sys/net/core/rmem_max") >> cap;
-    ASSERT_GT(cap, 0);
-    int errorWithout = 0;
-    std::thread unprivileged([&] {
-        ASSERT_TRUE(QXTest::DropNetAdminOnThisThread());
-        EXPECT_FALSE(QX::SocketSetOption(socket, QX::SocketOption::ReceiveBufferForce, 2 * cap));
-        errorWithout = QX::SocketLastError();
-    });
-    unprivileged.join();
-    EXPECT_EQ(errorWithout, QX::SocketError::AccessDenied);
-    if (geteuid() == 0) {
-        ASSERT_TRUE(QX::SocketSetOption(socket, QX::SocketOption::ReceiveBufferForce, 2 * cap));
-        int granted = 0;
-        socklen_t size = sizeof(granted);
-        getsockopt(static_cast<int>(socket), SOL_SOCKET, SO_RCVBUF, &granted, &size);
-        EXPECT_EQ(granted, 4 * cap);  // the system doubles the value it grants
-    }
-    EXPECT_TRUE(QX::SocketClose(socket));
-}
-
-#endif
 
 }  // namespace

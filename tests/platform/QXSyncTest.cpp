@@ -1,5 +1,5 @@
-// The kernel facility (events, threads, waits, last error, clocks) and the code lock, where
-// Windows and the Linux backend could part ways.
+// The kernel facility (events, threads, waits, last error, clocks), where Windows and the Linux
+// backend could part ways.
 #include "qxnet/platform/QXSync.h"
 
 #include <gtest/gtest.h>
@@ -7,68 +7,11 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
-#include <stdexcept>
-#include <thread>
 #include <vector>
-
-#include <boost/make_shared.hpp>
-
-#include "qxnet/common/QXScopedLock.h"
-#include "qxnet/platform/QXCodeLock.h"
 
 namespace {
 
 constexpr DWORD kErrorInvalidHandle = 6;
-
-// An auto-reset event releases one waiter and resets itself; a manual-reset one stays set. A wait
-// on two takes the first that is set.
-TEST(Events, AutoAndManualResetAndWaitOnTwo) {
-    HANDLE first = QX::EventCreate(true, false);
-    HANDLE second = QX::EventCreate(false, false);
-    std::atomic<int> released{0};
-    auto waiter = [&] { released += QX::WaitForHandle(second, 2000) == WAIT_OBJECT_0 ? 1 : 0; };
-    std::thread a(waiter);
-    std::thread b(waiter);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_TRUE(QX::EventSet(second));
-    a.join();
-    b.join();
-    EXPECT_EQ(released.load(), 1);
-    EXPECT_EQ(QX::WaitForEither(first, second, 10), WAIT_TIMEOUT);
-    QX::EventSet(first);
-    QX::EventSet(second);
-    EXPECT_EQ(QX::WaitForEither(first, second, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(QX::WaitForHandle(first, 0), WAIT_OBJECT_0) << "manual reset stays set";
-    QX::EventReset(first);
-    EXPECT_EQ(QX::WaitForEither(first, second, 0), WAIT_OBJECT_0 + 1);
-    EXPECT_EQ(QX::WaitForEither(first, second, 0), WAIT_TIMEOUT) << "auto-reset was consumed";
-    std::thread setter([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        QX::EventSet(second);
-    });
-    EXPECT_EQ(QX::WaitForEither(first, second, INFINITE), WAIT_OBJECT_0 + 1);
-    setter.join();
-    QX::HandleClose(first);
-    QX::HandleClose(second);
-    // Absent handles are refused with "invalid handle"; to Windows the all-ones value is also the
-    // process itself, and a wait must not block on it. A wait on two with one absent fails and
-    // takes nothing from the other.
-    HANDLE initially = QX::EventCreate(false, true);
-    for (HANDLE absent : {static_cast<HANDLE>(nullptr), INVALID_HANDLE_VALUE}) {
-        DWORD code = 12345;
-        EXPECT_FALSE(QX::EventSet(absent));
-        EXPECT_FALSE(QX::EventReset(absent));
-        EXPECT_FALSE(QX::HandleClose(absent));
-        EXPECT_EQ(QX::WaitForHandle(absent, INFINITE), WAIT_FAILED);
-        QX::SetLastErrorValue(0);
-        EXPECT_FALSE(QX::ThreadExitCode(absent, &code));
-        EXPECT_EQ(QX::GetLastErrorValue(), kErrorInvalidHandle);
-        EXPECT_EQ(QX::WaitForEither(initially, absent, INFINITE), WAIT_FAILED);
-        EXPECT_EQ(QX::WaitForEither(absent, initially, 0), WAIT_FAILED);
-    }
-    EXPECT_EQ(QX::WaitForHandle(initially, 0), WAIT_OBJECT_0);
-    QX::HandleClose(initially);
-}
 
 struct Waiter {
     HANDLE first;
@@ -115,6 +58,24 @@ TEST(Threads, ExitCodeLastErrorAndWaitsOnAHandleClosedMeanwhile) {
     EXPECT_EQ(waiter.lastErrorThere.load(), 0u);
     EXPECT_EQ(QX::GetLastErrorValue(), 87u);
     QX::HandleClose(waiter.first);
+    // Absent handles are refused with "invalid handle"; to Windows the all-ones value is also the
+    // process itself, and a wait must not block on it. A wait on two with one absent fails and
+    // takes nothing from the other.
+    HANDLE initially = QX::EventCreate(false, true);
+    for (HANDLE absent : {static_cast<HANDLE>(nullptr), INVALID_HANDLE_VALUE}) {
+        EXPECT_FALSE(QX::EventSet(absent));
+        EXPECT_FALSE(QX::EventReset(absent));
+        EXPECT_FALSE(QX::HandleClose(absent));
+        EXPECT_EQ(QX::WaitForHandle(absent, INFINITE), WAIT_FAILED);
+        QX::SetLastErrorValue(0);
+        EXPECT_FALSE(QX::ThreadExitCode(absent, &code));
+        EXPECT_EQ(QX::GetLastErrorValue(), kErrorInvalidHandle);
+        EXPECT_EQ(QX::WaitForEither(initially, absent, INFINITE), WAIT_FAILED);
+        EXPECT_EQ(QX::WaitForEither(absent, initially, 0), WAIT_FAILED);
+    }
+    EXPECT_EQ(QX::WaitForHandle(initially, 0), WAIT_OBJECT_0);
+    QX::HandleClose(initially);
+
     for (int kind = 0; kind < 3; ++kind) {  // auto-reset, manual-reset, second of two
         SCOPED_TRACE(kind);
         HANDLE closing = QX::EventCreate(kind == 1, false);
@@ -166,35 +127,6 @@ TEST(Clock, TickAdvancesAndUtcTimeAgreesWithTheSystemClock) {
         << "year " << now.wYear << " hour " << now.wHour;
     EXPECT_EQ(now.wDayOfWeek, weekday{date}.c_encoding());
     EXPECT_LE(now.wMilliseconds, 999);
-}
-
-// The lock is recursive and keeps other threads out. A guard left by an exception releases once,
-// and an explicit release is not repeated: an outer hold survives both paths.
-TEST(CodeLock, RecursiveExclusiveAndReleasesOnce) {
-    auto lock = boost::make_shared<QX::CodeLock>();
-    auto throwing = [&](bool releaseFirst) {
-        QX::ScopedLock guard(lock);
-        QX::ScopedLock nested(lock.get());
-        if (releaseFirst) {
-            guard.Release();
-            EXPECT_FALSE(guard.Held());
-        }
-        throw std::runtime_error("fault");
-    };
-    QX::ScopedLock outer(lock.get());
-    EXPECT_THROW(throwing(false), std::runtime_error);
-    EXPECT_THROW(throwing(true), std::runtime_error);
-    EXPECT_TRUE(outer.Held());
-    std::atomic<bool> gotIn{false};
-    std::thread other([&] {
-        QX::ScopedLock attempt(lock.get());
-        gotIn = true;
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_FALSE(gotIn.load()) << "the outer hold was lost";
-    outer.Release();
-    other.join();
-    EXPECT_TRUE(gotIn.load());
 }
 
 }  // namespace
