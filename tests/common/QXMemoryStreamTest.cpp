@@ -23,9 +23,8 @@ std::vector<std::uint8_t> Pattern(std::size_t size, std::uint8_t seed = 0) {
     return bytes;
 }
 
-// Counts the chunks it allocates and frees and fails an allocation on demand (failAfter: the
-// allocations still allowed; negative: all). It clears in its destructor, as derived allocators
-// must.
+// Counts the chunks it allocates and frees; fails an allocation once failAfter more have passed
+// (negative: never). It clears in its destructor, as derived allocators must.
 class CountingStream : public QX::CMemoryStream {
 public:
     ~CountingStream() override { Clear(); }

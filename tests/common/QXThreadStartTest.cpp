@@ -26,10 +26,7 @@ DWORD QX_THREADAPI Thrower(void*) {
 void RunThrowingThread() {
     QX::SetComObserver(
         [](int delta) { std::fprintf(stderr, delta > 0 ? "init\n" : "released\n"); });
-    HANDLE thread = QX::StartThread(Thrower, nullptr);
-    if (thread != nullptr) {
-        QX::WaitForHandle(thread, INFINITE);
-    }
+    QX::WaitForHandle(QX::StartThread(Thrower, nullptr), INFINITE);
 }
 
 // The exit code is the procedure's result and COM is balanced; then a procedure that throws.

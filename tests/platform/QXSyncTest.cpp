@@ -1,5 +1,4 @@
-// The kernel facility (events, threads, waits, last error, clocks), where Windows and the Linux
-// backend could part ways.
+// Events, threads, waits, last error and clocks, where Windows and the Linux backend could part.
 #include "qxnet/platform/QXSync.h"
 
 #include <gtest/gtest.h>

@@ -51,13 +51,11 @@ private:
             std::lock_guard<std::mutex> guard(m_echo.mutex);
             m_echo.networkAddresses.push_back(networkAddress);
             m_echo.timeouts.push_back(timeoutMs);
-            std::uint32_t host = QX::SwapAddress(networkAddress);
-            bool answers = m_echo.everyAddressAnswers || m_echo.answering.count(host) != 0;
-            if (answers && m_echo.silentRequests > 0) {
-                --m_echo.silentRequests;
-                return QX::ECHO_STATUS_TIMED_OUT;
-            }
-            return answers ? QX::ECHO_STATUS_SUCCESS : QX::ECHO_STATUS_TIMED_OUT;
+            const bool answers = m_echo.everyAddressAnswers ||
+                                 m_echo.answering.count(QX::SwapAddress(networkAddress)) != 0;
+            const bool silenced = answers && m_echo.silentRequests > 0;
+            m_echo.silentRequests -= silenced ? 1 : 0;
+            return answers && !silenced ? QX::ECHO_STATUS_SUCCESS : QX::ECHO_STATUS_TIMED_OUT;
         }
         void Close(HANDLE) override { Count(&FakeEcho::closes); }
         void Release() override {
