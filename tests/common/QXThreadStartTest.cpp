@@ -21,8 +21,8 @@ DWORD QX_THREADAPI Thrower(void*) {
     throw std::runtime_error("procedure failed");
 }
 
-// A procedure that throws still frees its start record and releases COM on the way out; the
-// exception then ends the process as any exception leaving a thread does.
+// A throwing procedure frees its start record and releases COM before the exception ends the
+// process.
 void RunThrowingThread() {
     QX::SetComObserver(
         [](int delta) { std::fprintf(stderr, delta > 0 ? "init\n" : "released\n"); });

@@ -1,6 +1,5 @@
-// The host's addresses, neighbours and interfaces as the library reads them from the platform's
-// network information, and ping and the free-address search over the echo facility: fakes that
-// answer in the Windows shapes.
+// Addresses, neighbours, interfaces, ping and the free-address search as the library reads them
+// from the platform, here fakes that answer in the Windows shapes.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -48,9 +47,8 @@ std::string Open(QX::InterfaceList& list, int expected = 0) {
     return testing::internal::GetCapturedStdout();
 }
 
-// One host as the address table and as the interface list see it: loopback, 192.168.1.10/24,
-// 127.0.0.2/8 (no loopback), 10.0.0.1/32 and 172.16.0.1/16. Adapters: Ethernet, loopback, one
-// whose record is beyond the 20 the list asks for, one with an IPv6 address, then the rest.
+// One host: loopback, 192.168.1.10/24, 127.0.0.2/8 (no loopback), 10.0.0.1/32, 172.16.0.1/16; an
+// adapter whose record is beyond the 20 the interface list asks for, one with an IPv6 address.
 class Host : public testing::Test {
 protected:
     void SetUp() override {
@@ -75,9 +73,8 @@ protected:
     FakeNetInfo fake;
 };
 
-// The table drops the loopback row, in two unsorted steps; the exported record also takes a
-// range of addresses, both ends included, every row when one end is 0, and can be released with
-// the plain array delete.
+// The table drops the loopback row (two unsorted steps); the exported record takes a range, both
+// ends included, every row when one end is 0, and is released with the plain array delete.
 TEST_F(Host, AddressTableExportedRecordAndFetchFailures) {
     std::unique_ptr<QX::CAddrTable> table(QX::CAddrTable::GetLocalAddresses());
     ASSERT_NE(nullptr, table);
@@ -132,9 +129,8 @@ TEST_F(Host, AddressTableExportedRecordAndFetchFailures) {
     }
 }
 
-// The subnet test follows the masks, an all-ones mask tested as a /24, and refuses reserved
-// addresses; the table, the exported record and the interface list agree. No record: every
-// address but a reserved one passes; an empty one: none does.
+// The subnet test follows the masks (all-ones as a /24) and refuses reserved addresses, alike in
+// the table, the record and the list; no record passes all but reserved ones, an empty one none.
 TEST_F(Host, SubnetTestOfTheTableTheRecordAndTheList) {
     std::unique_ptr<QX::CAddrTable> table(QX::CAddrTable::GetLocalAddresses());
     ASSERT_NE(nullptr, table);
@@ -241,9 +237,8 @@ TEST_F(Host, InterfaceListOpensWhatHasARecordButNotLoopbackAndFailures) {
     EXPECT_EQ(INVALID, failed.IsValidAddress(0, 0xC0A80105u, false));
 }
 
-// Requests go in network order with the caller's time-out. Availability asks three times with
-// growing waits: a host that answers the second request is taken, a silent one is free. A
-// missing facility makes every address free.
+// Requests go in network order with the caller's time-out. Availability asks three times, waits
+// growing: an answer to the second is taken, silence is free; so is all without the facility.
 TEST(Echo, RequestsAvailabilityAndAMissingFacility) {
     QXTest::FakeEcho script;
     script.answering = {0xC0A8010A};
@@ -361,9 +356,8 @@ struct RawScript : QX::IcmpBackend {
     std::vector<long> waitMicroseconds;
 };
 
-// A silent address times out after five attempts, each a fresh request. Any datagram is the
-// answer, even one whose receive fails; a failed send goes on to the wait; a failed wait or
-// socket ends the ping.
+// Silence times out after five attempts, each a fresh request. Any datagram answers, even one
+// whose receive fails; a failed send goes on to the wait; a failed wait or socket ends the ping.
 TEST(RawPing, FailuresAlongTheWay) {
     const RawCase cases[] = {
         {0, 0, 0, {}, 0, TIMED_OUT, 5, L"Pinging 192.168.1.10"},

@@ -74,10 +74,9 @@ protected:
     }
 };
 
-// Every address but loopback's and the down link's, in the kernel's order (secondaries last),
-// with its mask and, where the kernel holds none, the broadcast address Windows gives: all host
-// bits set, or on a point-to-point link the peer. Names and aliases are UTF-8; a link without
-// carrier is marked disconnected; hundreds of links without IPv4 must not fill the adapter block.
+// Every address but loopback's and the down link's, secondaries last, with its mask and, where the
+// kernel holds none, the broadcast Windows gives (host bits set, or a point-to-point peer). Names
+// are UTF-8; no carrier is "disconnected"; links without IPv4 must not fill the adapter block.
 TEST_F(HostNetwork, InterfacesAddressesAndBroadcasts) {
     ASSERT_EQ(0, m_host->Exec("ip addr add 10.77.9.1/32 dev veth0 && "
                               "ip addr add 10.77.3.1/24 dev veth0 && "
@@ -151,10 +150,9 @@ TEST_F(HostNetwork, InterfacesAddressesAndBroadcasts) {
     }
 }
 
-// An empty neighbour table is "no data", as on Windows. The table holds static and learnt entries
-// in the kernel's order, not incomplete ones; a sorted fetch is sorted, NOARP entries static. The
-// flush empties Ethernet adapters' tables, permanent entries too, and leaves other links alone,
-// wireless ones included (veth0 taken for one through the wireless list put in place).
+// An empty neighbour table is "no data", as on Windows; static and learnt entries come in the
+// kernel's order, incomplete ones not; a sorted fetch is sorted, NOARP entries static. The flush
+// empties Ethernet adapters' tables, permanent entries too, but not wireless (veth0 made one).
 std::vector<int> s_wireless;
 
 TEST_F(HostNetwork, NeighbourTableAndFlush) {
@@ -296,11 +294,10 @@ protected:
     }
 };
 
-// Both echo paths: a raw socket where no group may use ICMP datagram sockets (a new namespace's
-// default), the datagram socket where all may. On each: an answer, silence, a broadcast answered
-// by the hosts that answer broadcasts, an ICMP error quoting the request (no route onwards) that
-// ends the wait. Then the search skipping answering addresses, the raw ping, and, as nobody, the
-// process's first failure saying once why ping is not available.
+// Both echo paths, raw (no group may use ICMP datagram sockets: a new namespace's default) and
+// datagram: an answer, silence, broadcasts answered or not, an ICMP error quoting the request (no
+// route onwards) ending the wait. Then the search, the raw ping, and, as nobody, the process's
+// first failure saying once why ping is not available.
 TEST_F(HostPing, BothPathsTheSearchTheRawPingAndAnUnprivilegedUser) {
     ASSERT_EQ(0, m_peer->Exec("ip addr add 10.78.1.10/24 dev veth1 && "
                               "ip addr add 10.78.1.11/24 dev veth1"));
@@ -333,8 +330,7 @@ TEST_F(HostPing, BothPathsTheSearchTheRawPingAndAnUnprivilegedUser) {
     });
     EXPECT_EQ(0x0A4E010Cu, found);
     m_host->Run([&] {
-        // The thread alone becomes nobody: raw system calls change one thread's credentials,
-        // and leaving root's user drops its capabilities.
+        // Raw system calls make this thread alone nobody, without root's capabilities.
         ASSERT_EQ(0, syscall(SYS_setgroups, 0, nullptr));
         ASSERT_EQ(0, syscall(SYS_setresgid, 65534, 65534, 65534));
         ASSERT_EQ(0, syscall(SYS_setresuid, 65534, 65534, 65534));

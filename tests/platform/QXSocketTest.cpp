@@ -40,9 +40,8 @@ protected:
     void TearDown() override { QX::SocketLayerEnd(); }
 };
 
-// Datagrams come with their sender; one larger than the buffer reports its full size, and a
-// wait without traffic times out. The options the clients set, and reception with the
-// destination and interface.
+// Datagrams come with their sender, one larger than the buffer with its full size; a wait without
+// traffic times out. The options the clients set; reception with destination and interface.
 TEST_F(SocketLayer, DatagramsOptionsAndReceptionWithTheDestination) {
     Bound sender;
     Bound socket(0);
@@ -75,8 +74,7 @@ TEST_F(SocketLayer, DatagramsOptionsAndReceptionWithTheDestination) {
     EXPECT_NE(received.interfaceIndex, 0u);
     ASSERT_EQ(QX::SocketWaitReadable(socket.socket, kSecond), QX::SocketWait::Readable);
     EXPECT_EQ(QX::SocketReceiveFrom(socket.socket, buffer.data(), 50, nullptr), 1);
-    // The port-unreachable that a datagram to a closed port brings back is no failure of the
-    // next wait or receive (Windows reports it as WSAECONNRESET unless told not to).
+    // A closed port's port-unreachable must fail no later wait or receive (WSAECONNRESET).
     const QX::SocketAddressV4 closed = Bound().local;
     ASSERT_TRUE(socket.Send({1}, closed));
     EXPECT_EQ(QX::SocketWaitReadable(socket.socket, 300000), QX::SocketWait::TimedOut);
@@ -108,8 +106,7 @@ TEST_F(SocketLayer, ErrorsUseWinsockNumbersAndArePerThread) {
     for (const auto& [errnoValue, winsock] : translated) {
         EXPECT_EQ(QX::WinsockErrorFromErrno(errnoValue), winsock) << errnoValue;
     }
-    // The socket and ICMP code report a closed descriptor alike; an ICMP socket never opened
-    // has none.
+    // Socket and ICMP code report a closed descriptor alike (a raw socket never opened has none).
     EXPECT_FALSE(QX::SocketClose(12345678));
     EXPECT_EQ(QX::SocketLastError(), QX::SocketError::NotSocket);
     const unsigned char request[8] = {8};
@@ -128,8 +125,7 @@ TEST_F(SocketLayer, ErrorsUseWinsockNumbersAndArePerThread) {
     EXPECT_EQ(QX::SocketLastError(), QX::SocketError::NotSocket);
     EXPECT_EQ(QX::SocketWaitReadable(QX::InvalidSocket, 1000), QX::SocketWait::Failed);
     EXPECT_EQ(QX::SocketLastError(), QX::SocketError::NotSocket);
-    // Checked inside the other thread: on Windows joining a thread may itself set this thread's
-    // last error.
+    // Checked inside the other thread: on Windows joining may set this thread's last error.
     int before = -1;
     int after = -1;
     std::thread other([&] {

@@ -6,7 +6,14 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <stdexcept>
+#include <thread>
 #include <vector>
+
+#include <boost/make_shared.hpp>
+
+#include "qxnet/common/QXScopedLock.h"
+#include "qxnet/platform/QXCodeLock.h"
 
 namespace {
 
@@ -32,13 +39,11 @@ DWORD QX_THREADAPI WaitOnce(void* argument) {
     return waiter->result == WAIT_OBJECT_0 ? 42 : 8;
 }
 
-// A thread is still active while it runs, with its exit code once it ended. Callers read the
-// last-error value after the library's thread calls, so successful create, wait, exit-code and
-// close calls leave it as it was; a new thread starts without one.
-// A handle closed while other threads wait on it: every wait ends failed (on Windows, whose
-// result is not defined then, by its time-out at the latest), nothing signals it any more, and
-// the object outlives its waiters. A wait that starts after the close fails at once. A thread
-// goes on after its handle is closed.
+// A thread is active while it runs, then has its exit code. Successful thread calls leave the
+// last error as it was (callers read it after them); a new thread starts without one. Waits on a
+// handle closed meanwhile end failed (on Windows, by their time-out at the latest), nothing
+// signals it, the object outlives its waiters, a later wait fails at once; threads go on after
+// their handles are closed.
 TEST(Threads, ExitCodeLastErrorAndWaitsOnAHandleClosedMeanwhile) {
     Waiter waiter{QX::EventCreate(true, false)};
     QX::SetLastErrorValue(87);
@@ -57,9 +62,8 @@ TEST(Threads, ExitCodeLastErrorAndWaitsOnAHandleClosedMeanwhile) {
     EXPECT_EQ(waiter.lastErrorThere.load(), 0u);
     EXPECT_EQ(QX::GetLastErrorValue(), 87u);
     QX::HandleClose(waiter.first);
-    // Absent handles are refused with "invalid handle"; to Windows the all-ones value is also the
-    // process itself, and a wait must not block on it. A wait on two with one absent fails and
-    // takes nothing from the other.
+    // Absent handles are refused, "invalid handle" (to Windows all-ones is the process: no wait
+    // may block on it); a wait on two with one absent fails and takes nothing from the other.
     HANDLE initially = QX::EventCreate(false, true);
     for (HANDLE absent : {static_cast<HANDLE>(nullptr), INVALID_HANDLE_VALUE}) {
         EXPECT_FALSE(QX::EventSet(absent));
@@ -126,6 +130,34 @@ TEST(Clock, TickAdvancesAndUtcTimeAgreesWithTheSystemClock) {
         << "year " << now.wYear << " hour " << now.wHour;
     EXPECT_EQ(now.wDayOfWeek, weekday{date}.c_encoding());
     EXPECT_LE(now.wMilliseconds, 999);
+}
+
+// The lock the library's lists hold is recursive and keeps other threads out. A guard left by an
+// exception releases once, and an explicit release is not repeated: an outer hold survives both.
+TEST(CodeLock, RecursiveExclusiveAndReleasesOnce) {
+    auto lock = boost::make_shared<QX::CodeLock>();
+    auto throwing = [&](bool releaseFirst) {
+        QX::ScopedLock guard(lock);
+        QX::ScopedLock nested(lock.get());
+        if (releaseFirst) {
+            guard.Release();
+            EXPECT_FALSE(guard.Held());
+        }
+        throw std::runtime_error("fault");
+    };
+    QX::ScopedLock outer(lock.get());
+    EXPECT_THROW(throwing(false), std::runtime_error);
+    EXPECT_THROW(throwing(true), std::runtime_error);
+    std::atomic<bool> gotIn{false};
+    std::thread other([&] {
+        QX::ScopedLock attempt(lock.get());
+        gotIn = true;
+    });
+    QX::SleepMs(50);
+    EXPECT_FALSE(gotIn.load()) << "the outer hold was lost";
+    outer.Release();
+    other.join();
+    EXPECT_TRUE(gotIn.load());
 }
 
 }  // namespace

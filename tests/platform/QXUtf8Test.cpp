@@ -9,9 +9,8 @@
 
 namespace {
 
-// The system's names are UTF-8; the decoder is the encoder's inverse and turns each ill-formed
-// part into one U+FFFD, never into Latin-1 characters. A response's text is UTF-8 where it all
-// decodes as UTF-8, a sequence cut off by the end of the bytes left out, else Latin-1.
+// Names are UTF-8: decoding inverts encoding, each ill-formed part one U+FFFD, never Latin-1. A
+// response is UTF-8 if all of it decodes (a sequence cut off at the end left out), else Latin-1.
 TEST(Utf8, DecoderEncoderAndResponseText) {
     const struct {
         const char* bytes;

@@ -12,9 +12,8 @@
 
 namespace QXTest {
 
-// An echo facility in place of the platform's while it lives, scripted by its fields: missing
-// (as for a process without the right to send echo requests), answering every address or a set
-// of them (host order) after some silent requests; it records what was sent.
+// An echo facility in place of the platform's while it lives: missing (a process without the
+// right), or answering all or some addresses (host order) after silent requests; records sends.
 class FakeEcho : public QX::IcmpBackend {
 public:
     explicit FakeEcho(bool everyAddressAnswers = false)

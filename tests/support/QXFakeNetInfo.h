@@ -87,7 +87,6 @@ public:
                    : Serve(netRows, table, size, &netCalls, netGrowth);
     }
 
-    // The neighbour flush is driven against real interfaces only (net_host_test).
     DWORD GetAdaptersInfo(std::vector<QX::AdapterInfo>*, DWORD*) override {
         return QX::NetInfoError::NotSupported;
     }
