@@ -40,7 +40,6 @@ MIB_IPADDRROW Row(std::uint32_t address, std::uint32_t mask) {
     return row;
 }
 
-// Opens the list with its printed adapter lines captured; returns them.
 std::string Open(QX::InterfaceList& list, int expected = 0) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(expected, list.Open());

@@ -61,7 +61,6 @@ TEST(Threads, ExitCodeLastErrorAndWaitsOnAHandleClosedMeanwhile) {
     EXPECT_TRUE(QX::HandleClose(thread));
     EXPECT_EQ(waiter.lastErrorThere.load(), 0u);
     EXPECT_EQ(QX::GetLastErrorValue(), 87u);
-    QX::HandleClose(waiter.first);
     // Absent handles are refused, "invalid handle" (to Windows all-ones is the process: no wait
     // may block on it); a wait on two with one absent fails and takes nothing from the other.
     HANDLE initially = QX::EventCreate(false, true);
@@ -76,7 +75,9 @@ TEST(Threads, ExitCodeLastErrorAndWaitsOnAHandleClosedMeanwhile) {
         EXPECT_EQ(QX::WaitForEither(initially, absent, INFINITE), WAIT_FAILED);
         EXPECT_EQ(QX::WaitForEither(absent, initially, 0), WAIT_FAILED);
     }
-    EXPECT_EQ(QX::WaitForHandle(initially, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(QX::EventReset(waiter.first));
+    EXPECT_EQ(QX::WaitForEither(waiter.first, initially, 0), WAIT_OBJECT_0 + 1);
+    QX::HandleClose(waiter.first);
     QX::HandleClose(initially);
 
     for (int kind = 0; kind < 3; ++kind) {  // auto-reset, manual-reset, second of two
