@@ -17,7 +17,20 @@ DWORD QX_THREADAPI Doubler(void* argument) {
     return static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(argument) * 2);
 }
 
-TEST(StartThread, ExitCodeIsTheProcedureResultAndComIsBalanced) {
+DWORD QX_THREADAPI Thrower(void*) {
+    throw std::runtime_error("procedure failed");
+}
+
+// A throwing procedure frees its start record and releases COM before the exception ends the
+// process.
+void RunThrowingThread() {
+    QX::SetComObserver(
+        [](int delta) { std::fprintf(stderr, delta > 0 ? "init\n" : "released\n"); });
+    QX::WaitForHandle(QX::StartThread(Thrower, nullptr), INFINITE);
+}
+
+// The exit code is the procedure's result and COM is balanced; then a procedure that throws.
+TEST(StartThreadDeathTest, ExitCodeComBalanceAndAThrowingProcedure) {
     QX::SetComObserver([](int delta) {
         g_comBalance += delta;
         ++g_comCalls;
@@ -32,24 +45,6 @@ TEST(StartThread, ExitCodeIsTheProcedureResultAndComIsBalanced) {
     QX::SetComObserver(nullptr);
     EXPECT_EQ(g_comCalls.load(), 2);
     EXPECT_EQ(g_comBalance.load(), 0);
-}
-
-DWORD QX_THREADAPI Thrower(void*) {
-    throw std::runtime_error("procedure failed");
-}
-
-// A procedure that throws still frees its start record and releases COM on the way out; the
-// exception then ends the process as any exception leaving a thread does.
-void RunThrowingThread() {
-    QX::SetComObserver(
-        [](int delta) { std::fprintf(stderr, delta > 0 ? "init\n" : "released\n"); });
-    HANDLE thread = QX::StartThread(Thrower, nullptr);
-    if (thread != nullptr) {
-        QX::WaitForHandle(thread, INFINITE);
-    }
-}
-
-TEST(StartThreadDeathTest, ThrowingProcedureCleansUpBeforeTheProcessEnds) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(RunThrowingThread(), "init\nreleased\n");
 }

@@ -1,8 +1,9 @@
-// The host's addresses, neighbours and interfaces as the library reads them from the platform's
-// network information, here a fake that answers in the Windows shapes.
+// Addresses, neighbours, interfaces, ping and the free-address search as the library reads them
+// from the platform, here fakes that answer in the Windows shapes.
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <vector>
 
 #include "qxnet/common/QXAddress.h"
 #include "qxnet/common/QXResult.h"
@@ -10,7 +11,10 @@
 #include "qxnet/net/QXInterfaceList.h"
 #include "qxnet/net/QXLocalAddresses.h"
 #include "qxnet/net/QXNetTable.h"
+#include "qxnet/net/QXPing.h"
 #include "qxnet/net/QXReservedAddress.h"
+#include "qxnet/platform/QXIcmp.h"
+#include "tests/support/QXFakeEcho.h"
 #include "tests/support/QXFakeNetInfo.h"
 #include "tests/support/QXTraceCapture.h"
 
@@ -19,9 +23,14 @@ namespace {
 using QXTest::FakeNetInfo;
 
 constexpr int INVALID = static_cast<int>(QX::ResultCode::InvalidArgument);
+constexpr int TIMED_OUT = static_cast<int>(QX::ResultCode::TimedOut);
+constexpr int UNEXPECTED = static_cast<int>(QX::ResultCode::Unexpected);
+constexpr int UNSUPPORTED = static_cast<int>(QX::ResultCode::UnsupportedOperation);
 const std::uint32_t HOST = FakeNetInfo::Net(192, 168, 1, 10);
 const std::uint32_t MASK8 = FakeNetInfo::Net(255, 0, 0, 0);
 const std::uint32_t MASK24 = FakeNetInfo::Net(255, 255, 255, 0);
+const std::uint32_t WIDE = FakeNetInfo::Net(172, 16, 0, 1);  // a /16
+const std::uint32_t SINGLE = FakeNetInfo::Net(10, 0, 0, 1);  // an all-ones mask
 
 MIB_IPADDRROW Row(std::uint32_t address, std::uint32_t mask) {
     MIB_IPADDRROW row{};
@@ -31,49 +40,78 @@ MIB_IPADDRROW Row(std::uint32_t address, std::uint32_t mask) {
     return row;
 }
 
-// Opens the list with its printed adapter lines captured; returns them.
 std::string Open(QX::InterfaceList& list, int expected = 0) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(expected, list.Open());
     return testing::internal::GetCapturedStdout();
 }
 
-// Loopback rows are dropped (127.0.0.2 is no loopback) and the subnet test follows the masks, an
-// all-ones mask tested as a /24.
-TEST(AddrTable, LoopbackRowIsDroppedAndTheSubnetTestFollowsTheMasks) {
+// One host: loopback, 192.168.1.10/24, 127.0.0.2/8 (no loopback), 10.0.0.1/32, 172.16.0.1/16; an
+// adapter whose record is beyond the 20 the interface list asks for, one with an IPv6 address.
+class Host : public testing::Test {
+protected:
+    void SetUp() override {
+        const std::uint32_t loopback = FakeNetInfo::Net(127, 0, 0, 1);
+        const std::uint32_t mask16 = FakeNetInfo::Net(255, 255, 0, 0);
+        fake.addrRows = {Row(loopback, MASK8), Row(HOST, MASK24),
+                         Row(FakeNetInfo::Net(127, 0, 0, 2), MASK8), Row(SINGLE, 0xFFFFFFFF),
+                         Row(WIDE, mask16)};
+        fake.AddRecord(SINGLE, 0, 0xFFFFFFFF);
+        fake.AddRecord(loopback, FakeNetInfo::Net(127, 255, 255, 255), MASK8);
+        fake.AddRecord(HOST, FakeNetInfo::Net(192, 168, 1, 255), MASK24);
+        fake.AddRecord(WIDE, FakeNetInfo::Net(172, 16, 255, 255), mask16);
+        for (int i = 0; i < 17; ++i) {  // the 21st record, Wi-Fi's, is beyond the 20
+            fake.AddRecord(FakeNetInfo::Net(10, 1, 2, i == 16 ? 4 : 3), 0, MASK8);
+        }
+        fake.adapters = {{L"Ethernet", L"Fast NIC", {{2, HOST}}},
+                         {L"Loopback", L"Software Loopback", {{2, loopback}}},
+                         {L"Wi-Fi", L"Radio", {{2, FakeNetInfo::Net(10, 1, 2, 4)}}},
+                         {L"R\u00e9seau \u4e00", L"Tunnel", {{23, HOST}}},
+                         {L"vpn", L"", {{2, SINGLE}, {2, WIDE}}}};
+    }
     FakeNetInfo fake;
-    fake.addrRows = {Row(FakeNetInfo::Net(127, 0, 0, 1), MASK8), Row(HOST, MASK24),
-                     Row(FakeNetInfo::Net(127, 0, 0, 2), MASK8),
-                     Row(FakeNetInfo::Net(10, 0, 0, 1), 0xFFFFFFFF)};
+};
+
+// The table drops the loopback row (two unsorted steps); the exported record takes a range, both
+// ends included, every row when one end is 0, and is released with the plain array delete.
+TEST_F(Host, AddressTableExportedRecordAndFetchFailures) {
     std::unique_ptr<QX::CAddrTable> table(QX::CAddrTable::GetLocalAddresses());
     ASSERT_NE(nullptr, table);
-    ASSERT_EQ(3, QX::CAddrTable(*table).GetSize());
+    ASSERT_EQ(4, QX::CAddrTable(*table).GetSize());
     EXPECT_EQ(HOST, table->GetAddress(0, false));
     EXPECT_EQ(0xC0A8010Au, table->GetAddress(0, true));
     EXPECT_EQ(0xFFFFFF00u, table->GetMask(0, true));
     EXPECT_EQ(0x7F000002u, table->GetAddress(1, true));
-    EXPECT_EQ(0u, table->GetAddress(3, false));
+    EXPECT_EQ(0u, table->GetAddress(4, false));
     EXPECT_EQ(0u, table->GetMask(-1, false));
-    EXPECT_EQ(2, fake.addrCalls);  // two steps, unsorted
+    EXPECT_EQ(2, fake.addrCalls);
     EXPECT_FALSE(fake.sortAsked);
+    const struct {
+        std::uint32_t low, high;
+        std::vector<std::uint32_t> rows;
+    } cases[] = {
+        {0xC0A80100, 0xC0A801FF, {HOST}},
+        {0xC0A8010A, 0xC0A8010A, {HOST}},
+        {0xC0A80100, 0, {HOST, FakeNetInfo::Net(127, 0, 0, 2), SINGLE, WIDE}},
+        {0xAC110000, 0xAC1100FF, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.low << "-" << c.high);
+        MIB_IPADDRTABLE* record = reinterpret_cast<MIB_IPADDRTABLE*>(1);
+        ASSERT_EQ(static_cast<int>(c.rows.size()), GetLocalAddrTable(&record, c.low, c.high));
+        for (std::size_t i = 0; i < c.rows.size(); ++i) {
+            EXPECT_EQ(c.rows[i], record->table[i].dwAddr);
+            EXPECT_EQ(65535u, record->table[i].dwReasmSize);
+        }
+        EXPECT_EQ(c.rows.empty(), record == nullptr);
+        delete[] reinterpret_cast<unsigned char*>(record);
+    }
+    // A table that grows between the size query and the fetch, or cannot be read, makes no
+    // table; a failed lookup of the host name gives no addresses and says so.
+    fake.resolves = false;
     QXTest::TraceCapture capture;
-    EXPECT_EQ(0, table->IsValidAddress(0xC0A80114u, false));
-    EXPECT_TRUE(capture.Contains(L"Validating IP: 192.168.1.20 (swap 0)"));
-    EXPECT_TRUE(capture.Contains(L"LocalIP: 192.168.1.10"));
-    EXPECT_EQ(0, table->IsValidAddress(0x1401A8C0u, true));
-    EXPECT_EQ(0, table->IsValidAddress(0x0A00004Du, false));
-    EXPECT_EQ(1, table->IsValidAddress(0x0A00014Du, false));
-    EXPECT_EQ(INVALID, table->IsValidAddress(0xC0A80100u, false));
-    fake.addrRows.clear();
-    std::unique_ptr<QX::CAddrTable> empty(QX::CAddrTable::GetLocalAddresses());
-    ASSERT_NE(nullptr, empty);
-    EXPECT_EQ(1, empty->IsValidAddress(0xC0A80114u, false));
-}
-
-// A table that grows between the size query and the fetch, or cannot be read, makes no table.
-TEST(AddrTable, FetchFailuresMakeNoTable) {
-    FakeNetInfo fake;
-    fake.addrRows = {Row(HOST, MASK24)};
+    EXPECT_TRUE(QX::GetLocalAddresses().empty());
+    EXPECT_TRUE(capture.Contains(L"gethostbyname() failed"));
     fake.netRows = {MIB_IPNETROW{}};
     for (bool grows : {true, false}) {
         SCOPED_TRACE(grows);
@@ -90,59 +128,48 @@ TEST(AddrTable, FetchFailuresMakeNoTable) {
     }
 }
 
-TEST(AddrTable, ExportedRecordByRangeAndValidateIP) {
-    FakeNetInfo fake;
-    const std::uint32_t other = FakeNetInfo::Net(10, 0, 0, 5);
-    fake.addrRows = {Row(FakeNetInfo::Net(127, 0, 0, 1), MASK8), Row(HOST, MASK24),
-                     Row(other, MASK8)};
-    const struct {
-        std::uint32_t low, high;
-        std::vector<std::uint32_t> rows;
-    } cases[] = {
-        {0, 0, {HOST, other}},
-        {0xC0A80100, 0xC0A801FF, {HOST}},
-        {0xC0A8010A, 0xC0A8010A, {HOST}},  // both ends are included
-        {0xC0A80100, 0, {HOST, other}},    // one end 0: every row
-        {0xAC100000, 0xAC1000FF, {}},
+// The subnet test follows the masks (all-ones as a /24) and refuses reserved addresses, alike in
+// the table, the record and the list; no record passes all but reserved ones, an empty one none.
+TEST_F(Host, SubnetTestOfTheTableTheRecordAndTheList) {
+    std::unique_ptr<QX::CAddrTable> table(QX::CAddrTable::GetLocalAddresses());
+    ASSERT_NE(nullptr, table);
+    MIB_IPADDRTABLE* record = nullptr;
+    ASSERT_EQ(4, GetLocalAddrTable(&record, 0, 0));
+    QX::InterfaceList list;
+    Open(list);
+    const std::pair<std::uint32_t, int> cases[] = {
+        {0xC0A80114, 0}, {0xAC10FF01, 0}, {0x0A00004D, 0},       {0x0A00014D, 1},
+        {0xC0A80205, 1}, {0xAC110001, 1}, {0xC0A80100, INVALID}, {0xC6120001, INVALID},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << std::hex << c.low << "-" << c.high);
-        MIB_IPADDRTABLE* record = reinterpret_cast<MIB_IPADDRTABLE*>(1);
-        ASSERT_EQ(static_cast<int>(c.rows.size()), GetLocalAddrTable(&record, c.low, c.high));
-        if (c.rows.empty()) {
-            EXPECT_EQ(nullptr, record);
-            continue;
-        }
-        for (std::size_t i = 0; i < c.rows.size(); ++i) {
-            EXPECT_EQ(c.rows[i], record->table[i].dwAddr);
-            EXPECT_EQ(65535u, record->table[i].dwReasmSize);
-        }
-        if (c.low != 0) {
-            FreeLocalAddrTable(record);
-            continue;
-        }
-        EXPECT_EQ(0, ValidateIP(0xC0A80114, record));
-        EXPECT_EQ(INVALID, ValidateIP(0xC0A80100, record));
-        EXPECT_EQ(0, ValidateIP(0x0A000014, record));
-        record->dwNumEntries = 0;
-        EXPECT_EQ(1, ValidateIP(0xC0A80114, record));
-        // The record can also be released with the plain array delete.
-        delete[] reinterpret_cast<unsigned char*>(record);
+    for (const auto& [address, expected] : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << address);
+        EXPECT_EQ(expected, table->IsValidAddress(address, false));
+        EXPECT_EQ(expected, table->IsValidAddress(QX::SwapAddress(address), true));
+        EXPECT_EQ(expected, ValidateIP(address, record));
+        EXPECT_EQ(expected, list.IsValidAddress(address, false));
+        EXPECT_EQ(expected == INVALID ? INVALID : 0, ValidateIP(address, nullptr));
+        EXPECT_EQ(expected == INVALID ? INVALID : 1,
+                  QX::InterfaceList().IsValidAddress(address, false));
     }
-    EXPECT_EQ(0, ValidateIP(0x0A000014, nullptr));
-    EXPECT_EQ(INVALID, ValidateIP(0xC0A80100, nullptr));
-    MIB_IPADDRTABLE table{1, {Row(FakeNetInfo::Net(10, 0, 0, 1), 0xFFFFFFFF)}};
-    EXPECT_EQ(0, ValidateIP(0x0A00004D, &table));
-    EXPECT_EQ(1, ValidateIP(0x0A00014D, &table));
-}
-
-// A failed lookup of the host name gives no addresses and says so.
-TEST(LocalAddresses, FailureIsTraced) {
-    FakeNetInfo fake;
-    fake.resolves = false;
+    // One entry of the list (3 is none): Ethernet's, then vpn's all-ones mask.
+    EXPECT_EQ(0, list.IsValidAddress(0, 0xC0A80105u, false));
+    EXPECT_EQ(INVALID, list.IsValidAddress(0, 0xC0A801FFu, false));
+    EXPECT_EQ(INVALID, list.IsValidAddress(3, 0xC0A80105u, false));
+    EXPECT_EQ(0, list.IsValidAddress(1, 0x0A00004Du, false));
+    EXPECT_EQ(1, list.IsValidAddress(1, 0x0A00014Du, false));
     QXTest::TraceCapture capture;
-    EXPECT_TRUE(QX::GetLocalAddresses().empty());
-    EXPECT_TRUE(capture.Contains(L"gethostbyname() failed"));
+    EXPECT_EQ(0, table->IsValidAddress(0xC0A80114u, false));
+    EXPECT_EQ(0, list.IsValidAddress(0x0501A8C0u, true));
+    EXPECT_TRUE(capture.Contains(L"Validating IP: 192.168.1.20 (swap 0)"));
+    EXPECT_TRUE(capture.Contains(L"Validating IP: 5.1.168.192 (swap 1)"));
+    EXPECT_TRUE(capture.Contains(L"LocalIP: 192.168.1.10"));
+    record->dwNumEntries = 0;
+    EXPECT_EQ(1, ValidateIP(0xC0A80114, record));
+    FreeLocalAddrTable(record);
+    fake.addrRows.clear();
+    std::unique_ptr<QX::CAddrTable> empty(QX::CAddrTable::GetLocalAddresses());
+    ASSERT_NE(nullptr, empty);
+    EXPECT_EQ(1, empty->IsValidAddress(0xC0A80114u, false));
 }
 
 // Last octet 0 or 255, five one-/24 blocks, and multicast and above up to 247.
@@ -162,18 +189,9 @@ TEST(ReservedAddress, ScreenedAddressesAndTheirNeighbours) {
     EXPECT_EQ(0u, QX::TestMask(0u));
 }
 
-// One Ethernet adapter at 192.168.1.10/24, one at 10.0.0.1/32 and the loopback adapter; printed
-// but not listed: an adapter without a record and an IPv6 address in a chain.
-TEST(InterfaceList, OpenListsWhatHasARecordButNotLoopback) {
-    FakeNetInfo fake;
-    fake.AddRecord(FakeNetInfo::Net(127, 0, 0, 1), FakeNetInfo::Net(127, 255, 255, 255), MASK8);
-    fake.AddRecord(HOST, FakeNetInfo::Net(192, 168, 1, 255), MASK24);
-    fake.AddRecord(FakeNetInfo::Net(10, 0, 0, 1), 0, 0xFFFFFFFF);
-    fake.adapters = {{L"Ethernet", L"Fast NIC", {{2, HOST}}},
-                     {L"Loopback", L"Software Loopback", {{2, FakeNetInfo::Net(127, 0, 0, 1)}}},
-                     {L"Wi-Fi", L"Radio", {{2, FakeNetInfo::Net(10, 1, 2, 3)}}},
-                     {L"R\u00e9seau \u4e00", L"Tunnel", {{23, HOST}}},
-                     {L"vpn", L"", {{2, FakeNetInfo::Net(10, 0, 0, 1)}}}};
+// Every adapter is printed; listed in the adapters' order are the addresses with a record, but
+// not loopback's. The copy of a list stands on its own; opened again, the entries double.
+TEST_F(Host, InterfaceListOpensWhatHasARecordButNotLoopbackAndFailures) {
     QX::InterfaceList opened;
     EXPECT_EQ(
         "Friendly Name: Ethernet\nDescription: Fast NIC\n"
@@ -185,8 +203,8 @@ TEST(InterfaceList, OpenListsWhatHasARecordButNotLoopback) {
     // The buffers offered to the platform: 20 records of 76 bytes, 32000 bytes of adapters.
     EXPECT_EQ(1520u, fake.offeredInterfaceBytes);
     EXPECT_EQ(32000u, fake.offeredAdapterBytes);
-    const QX::InterfaceList list(opened);  // the copy stands on its own
-    ASSERT_EQ(2, list.GetSize());
+    const QX::InterfaceList list(opened);
+    ASSERT_EQ(3, list.GetSize());
     EXPECT_EQ(0x0A01A8C0u, list.GetAddress(0, false));
     EXPECT_EQ(0xC0A8010Au, list.GetAddress(0, true));
     EXPECT_EQ(0xFFFFFF00u, list.GetMask(0, true));
@@ -195,50 +213,11 @@ TEST(InterfaceList, OpenListsWhatHasARecordButNotLoopback) {
     EXPECT_EQ(L"Ethernet", list.GetName(0));
     EXPECT_EQ(L"Fast NIC", list.GetDescription(0));
     EXPECT_EQ(L"vpn", list.GetName(1));
-    // Opened again, the entries double.
+    EXPECT_EQ(0xAC100001u, list.GetAddress(2, true));
     Open(opened);
-    ASSERT_EQ(4, opened.GetSize());
-    EXPECT_EQ(opened.GetAddress(0, false), opened.GetAddress(2, false));
-
-    QXTest::TraceCapture capture;
-    EXPECT_EQ(0, list.IsValidAddress(0x0501A8C0u, true));
-    EXPECT_TRUE(capture.Contains(L"Validating IP: 5.1.168.192 (swap 1)"));
-    EXPECT_TRUE(capture.Contains(L"LocalIP: 192.168.1.10"));
-    EXPECT_EQ(0, list.IsValidAddress(0xC0A80105u, false));
-    EXPECT_EQ(1, list.IsValidAddress(0xC0A80205u, false));
-    EXPECT_EQ(0, list.IsValidAddress(0, 0xC0A80105u, false));
-    EXPECT_EQ(INVALID, list.IsValidAddress(2, 0xC0A80105u, false));
-    // An all-ones mask is tested as a /24.
-    EXPECT_EQ(0, list.IsValidAddress(1, 0x0A00004Du, false));
-    EXPECT_EQ(1, list.IsValidAddress(1, 0x0A00014Du, false));
-    for (std::uint32_t a : {0xC0A801FFu, 0xC6120001u}) {
-        EXPECT_EQ(INVALID, list.IsValidAddress(a, false)) << std::hex << a;
-        EXPECT_EQ(INVALID, list.IsValidAddress(0, a, false)) << std::hex << a;
-        EXPECT_EQ(INVALID, QX::InterfaceList().IsValidAddress(a, false)) << std::hex << a;
-    }
-}
-
-TEST(InterfaceList, ChainOrderAndTwentyRecordsAtMost) {
-    FakeNetInfo fake;
-    QX::AdapterAddresses adapter{L"eth0", L"", {}};
-    for (int i = 25; i >= 1; --i) {
-        fake.AddRecord(FakeNetInfo::Net(10, 0, 0, i), 0, FakeNetInfo::Net(255, 255, 255 - i, 0));
-        adapter.unicast.push_back({2, FakeNetInfo::Net(10, 0, 0, 26 - i)});
-    }
-    fake.adapters.push_back(adapter);
-    QX::InterfaceList list;
-    Open(list);
-    ASSERT_EQ(20, list.GetSize());
-    EXPECT_EQ(0x0A000006u, list.GetAddress(0, true));
-    EXPECT_EQ(0xFFFFF900u, list.GetMask(0, true));
-    EXPECT_EQ(0x0A000007u, list.GetAddress(1, true));
-}
-
-// Failures leave the list empty and every getter answers for an absent entry.
-TEST(InterfaceList, FailuresLeaveTheListEmpty) {
-    FakeNetInfo fake;
-    fake.AddRecord(HOST, FakeNetInfo::Net(192, 168, 1, 255), MASK24);
-    fake.adapters.push_back({L"Ethernet", L"Fast NIC", {{2, HOST}}});
+    ASSERT_EQ(6, opened.GetSize());
+    EXPECT_EQ(opened.GetAddress(0, false), opened.GetAddress(3, false));
+    // Failures leave a list empty, and every getter answers for an absent entry.
     QX::InterfaceList failed;
     fake.interfaceListWorks = false;
     EXPECT_EQ("", Open(failed, static_cast<int>(QX::ResultCode::Unexpected)));
@@ -254,8 +233,156 @@ TEST(InterfaceList, FailuresLeaveTheListEmpty) {
     EXPECT_EQ(0u, failed.GetBroadcast(1, false));
     EXPECT_EQ(L"", failed.GetName(5));
     EXPECT_EQ(L"", failed.GetDescription(-1));
-    EXPECT_EQ(1, failed.IsValidAddress(0xC0A80105u, false));
     EXPECT_EQ(INVALID, failed.IsValidAddress(0, 0xC0A80105u, false));
+}
+
+// Requests go in network order with the caller's time-out. Availability asks three times, waits
+// growing: an answer to the second is taken, silence is free; so is all without the facility.
+TEST(Echo, RequestsAvailabilityAndAMissingFacility) {
+    QXTest::FakeEcho script;
+    script.answering = {0xC0A8010A};
+    EXPECT_EQ(0, QX::PingICMP(0xC0A8010A, 300));
+    ASSERT_EQ(1u, script.networkAddresses.size());
+    EXPECT_EQ(FakeNetInfo::Net(192, 168, 1, 10), script.networkAddresses[0]);
+    EXPECT_EQ((std::vector<DWORD>{300}), script.timeouts);
+    EXPECT_EQ(1, script.creates);
+    EXPECT_EQ(1, script.closes);
+    EXPECT_EQ(script.binds, script.releases);
+    script.timeouts.clear();
+    script.silentRequests = 1;
+    QXTest::TraceCapture capture;
+    EXPECT_FALSE(QX::IsAddrAvailable(0xC0A8010A));
+    EXPECT_EQ((std::vector<DWORD>{100, 1500}), script.timeouts);
+    ASSERT_EQ(1u, capture.Lines().size());
+    EXPECT_TRUE(capture.Contains(
+        L"QXNET_API IsAddrAvailable(192.168.1.10). IP not available, responds to ping"));
+    script.timeouts.clear();
+    EXPECT_TRUE(QX::IsAddrAvailable(0xC0A8010C));
+    EXPECT_EQ((std::vector<DWORD>{100, 1500, 1500}), script.timeouts);
+    EXPECT_EQ(1u, capture.Lines().size());
+    EXPECT_EQ(6, script.closes);
+    script.networkAddresses.clear();
+    script.creates = script.releases = 0;
+    script.available = false;
+    script.everyAddressAnswers = true;
+    EXPECT_EQ(UNSUPPORTED, QX::PingICMP(0xC0A8010A, 300));
+    EXPECT_EQ(0, script.creates);
+    EXPECT_EQ(0, script.releases);
+    EXPECT_TRUE(QX::IsAddrAvailable(0xC0A8010A));
+    EXPECT_EQ(0xC0A8010Au, QX::GetAvailableAddress(0xC0A8010A, 0xC0A8010C));
+    EXPECT_TRUE(script.networkAddresses.empty());
+}
+
+// The search takes the first address that stays silent and never wraps past the last address;
+// with no end given it runs on from the start, past its /24, but not from the top octet.
+TEST(Echo, SearchTakesTheFirstSilentAddress) {
+    QXTest::FakeEcho script;
+    constexpr std::uint32_t EVERY = 0xFFFFFFFF;
+    const struct {
+        std::uint32_t answeringBelow;  // the addresses from the start up to this one answer
+        std::uint32_t start, end, found;
+        std::size_t requests;
+        std::vector<std::uint32_t> sent;  // host order; empty: not checked
+    } cases[] = {
+        {0xC0A8010C, 0xC0A8010A, 0xC0A8010C, 0xC0A8010C, 5, {}},
+        {EVERY, 0xC0A8010A, 0xC0A8010C, 0, 3, {0xC0A8010A, 0xC0A8010B, 0xC0A8010C}},
+        {EVERY, 0xC0A8010C, 0xC0A8010A, 0, 0, {}},
+        {EVERY, 0xFFA8010A, 0, 0, 1, {0xFFA8010A}},
+        {EVERY, 0xFFFFFFFE, 0xFFFFFFFF, 0, 2, {0xFFFFFFFE, 0xFFFFFFFF}},
+        {0xC0A80205, 0xC0A8010A, 0, 0xC0A80205, 254, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.start << "-" << c.end);
+        script.networkAddresses.clear();
+        script.everyAddressAnswers = c.answeringBelow == EVERY;
+        for (std::uint32_t a = c.start; !script.everyAddressAnswers && a < c.answeringBelow; ++a) {
+            script.answering.insert(a);
+        }
+        EXPECT_EQ(c.found, QX::GetAvailableAddress(c.start, c.end));
+        ASSERT_EQ(c.requests, script.networkAddresses.size());
+        for (std::size_t i = 0; i < c.sent.size(); ++i) {
+            EXPECT_EQ(QX::SwapAddress(c.sent[i]), script.networkAddresses[i]);
+        }
+    }
+}
+
+// A raw ICMP socket played from a case, in place of the platform's while it lives; it records
+// what was sent and how long each wait was.
+struct RawCase {
+    int openError, sendError, closeError;
+    std::vector<int> waits;  // in turn: 1 readable, 0 time-out, -1 failure; then time-outs
+    int receiveError;
+    int result;
+    std::size_t sent;
+    const wchar_t* trace;
+};
+
+struct RawScript : QX::IcmpBackend {
+    explicit RawScript(const RawCase& c) : c(c), previous(QX::IcmpBackend::Set(this)) {}
+    ~RawScript() override { QX::IcmpBackend::Set(previous); }
+    std::unique_ptr<QX::RawIcmpSocket> CreateRawIcmpSocket() override {
+        return std::make_unique<Socket>(*this);
+    }
+
+    struct Socket : QX::RawIcmpSocket {
+        explicit Socket(RawScript& script) : s(script) {}
+        int Open() override { return s.c.openError; }
+        int SendTo(const unsigned char* data, int length, std::uint32_t address) override {
+            s.sent.emplace_back(data, data + length);
+            s.destinations.push_back(address);
+            return s.c.sendError;
+        }
+        int WaitReadable(long seconds, long microseconds, int* error) override {
+            s.waitMicroseconds.push_back(seconds * 1000000 + microseconds);
+            const std::size_t turn = s.waitMicroseconds.size() - 1;
+            const int result = turn < s.c.waits.size() ? s.c.waits[turn] : 0;
+            *error = result < 0 ? 10038 : 0;
+            return result;
+        }
+        int ReceiveFrom(unsigned char*, int, std::uint32_t* source, int* error) override {
+            *source = 0;
+            *error = s.c.receiveError;
+            return s.c.receiveError != 0 ? -1 : 28;
+        }
+        int Close() override { return s.c.closeError; }
+        RawScript& s;
+    };
+
+    const RawCase& c;
+    QX::IcmpBackend* previous;
+    std::vector<std::vector<unsigned char>> sent;
+    std::vector<std::uint32_t> destinations;
+    std::vector<long> waitMicroseconds;
+};
+
+// Silence times out after five attempts, each a fresh request. Any datagram answers, even one
+// whose receive fails; a failed send goes on to the wait; a failed wait or socket ends the ping.
+TEST(RawPing, FailuresAlongTheWay) {
+    const RawCase cases[] = {
+        {0, 0, 0, {}, 0, TIMED_OUT, 5, L"Pinging 192.168.1.10"},
+        {0, 0, 0, {0, 1}, 10054, 0, 2, L"recvfrom(): WSAError: 10054"},
+        {0, 10065, 10038, {}, 0, TIMED_OUT, 5, L"sendto(): WSAError: 10065"},
+        {0, 10065, 10038, {}, 0, TIMED_OUT, 5, L"closesocket(): WSAError: 10038"},
+        {0, 0, 0, {0, -1}, 0, UNEXPECTED, 2, L"Pinging"},
+        {10013, 0, 0, {}, 0, UNEXPECTED, 0, L"socket(): WSAError: 10013"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.trace);
+        RawScript raw(c);
+        QXTest::TraceCapture capture;
+        EXPECT_EQ(c.result, QX::Ping(0x0A01A8C0));
+        ASSERT_EQ(c.sent, raw.sent.size());
+        EXPECT_EQ(c.sent, raw.waitMicroseconds.size());
+        EXPECT_TRUE(capture.Contains(c.trace));
+        for (std::size_t attempt = 0; attempt < c.sent; ++attempt) {
+            const std::vector<unsigned char>& request = raw.sent[attempt];
+            ASSERT_EQ(45u, request.size());
+            EXPECT_EQ(attempt, request[4]);
+            EXPECT_EQ(0u, QX::InternetChecksum(request.data(), request.size()));
+            EXPECT_EQ(0x0A01A8C0u, raw.destinations[attempt]);
+            EXPECT_EQ(200, raw.waitMicroseconds[attempt]);
+        }
+    }
 }
 
 }  // namespace

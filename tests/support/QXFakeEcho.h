@@ -12,9 +12,8 @@
 
 namespace QXTest {
 
-// An echo facility in place of the platform's while it lives, scripted by its fields: missing
-// (as for a process without the right to send echo requests), answering every address or a set
-// of them (host order) after some silent requests; it records what was sent.
+// An echo facility in place of the platform's while it lives: missing (a process without the
+// right), or answering all or some addresses (host order) after silent requests; records sends.
 class FakeEcho : public QX::IcmpBackend {
 public:
     explicit FakeEcho(bool everyAddressAnswers = false)
@@ -51,13 +50,11 @@ private:
             std::lock_guard<std::mutex> guard(m_echo.mutex);
             m_echo.networkAddresses.push_back(networkAddress);
             m_echo.timeouts.push_back(timeoutMs);
-            std::uint32_t host = QX::SwapAddress(networkAddress);
-            bool answers = m_echo.everyAddressAnswers || m_echo.answering.count(host) != 0;
-            if (answers && m_echo.silentRequests > 0) {
-                --m_echo.silentRequests;
-                return QX::ECHO_STATUS_TIMED_OUT;
-            }
-            return answers ? QX::ECHO_STATUS_SUCCESS : QX::ECHO_STATUS_TIMED_OUT;
+            const bool answers = m_echo.everyAddressAnswers ||
+                                 m_echo.answering.count(QX::SwapAddress(networkAddress)) != 0;
+            const bool silenced = answers && m_echo.silentRequests > 0;
+            m_echo.silentRequests -= silenced ? 1 : 0;
+            return answers && !silenced ? QX::ECHO_STATUS_SUCCESS : QX::ECHO_STATUS_TIMED_OUT;
         }
         void Close(HANDLE) override { Count(&FakeEcho::closes); }
         void Release() override {

@@ -87,24 +87,10 @@ public:
                    : Serve(netRows, table, size, &netCalls, netGrowth);
     }
 
-    DWORD GetAdaptersInfo(std::vector<QX::AdapterInfo>* out, DWORD* size) override {
-        adapterInfoSizes.push_back(*size);
-        if (adapterInfoAnswer != QX::NetInfoError::Success) {
-            return adapterInfoAnswer;
-        }
-        DWORD needed = static_cast<DWORD>(adapterInfos.size()) * QX::NETINFO_ADAPTER_INFO_SIZE;
-        if (*size < needed) {
-            *size = needed;
-            return QX::NetInfoError::BufferOverflow;
-        }
-        *out = adapterInfos;
-        return QX::NetInfoError::Success;
+    DWORD GetAdaptersInfo(std::vector<QX::AdapterInfo>*, DWORD*) override {
+        return QX::NetInfoError::NotSupported;
     }
-
-    DWORD FlushIpNetTable(DWORD index) override {
-        flushed.push_back(index);
-        return QX::NetInfoError::Success;
-    }
+    DWORD FlushIpNetTable(DWORD) override { return QX::NetInfoError::NotSupported; }
 
     bool ResolveLocalHost(std::vector<std::uint32_t>* out) override {
         *out = resolves ? resolved : std::vector<std::uint32_t>{};
@@ -130,11 +116,6 @@ public:
     int netCalls = 0;
     int netGrowth = 0;
     bool sortAsked = false;
-
-    std::vector<QX::AdapterInfo> adapterInfos;
-    DWORD adapterInfoAnswer = QX::NetInfoError::Success;
-    std::vector<DWORD> adapterInfoSizes;
-    std::vector<DWORD> flushed;
 
     std::vector<std::uint32_t> resolved;
     bool resolves = true;

@@ -1,10 +1,9 @@
 #pragma once
 
-// A socket backend that plays the network from a script, for tests and fuzz targets: datagrams
-// (with their senders) queued by the script are what the sockets receive, every send is
-// recorded, and failures of any operation can be set up. Nothing waits: a wait with no datagram
-// queued times out at once. All sockets share the one queue. Safe from any thread; the send hook
-// runs on the sending thread with no lock of this object held.
+// A socket backend that plays the network from a script, for tests and fuzz targets: the sockets
+// receive the datagrams (with senders) the script queues, every send is recorded, any operation
+// can be made to fail. Nothing waits: with nothing queued a wait times out at once. All sockets
+// share one queue. Safe from any thread; the send hook runs on the sender with no lock held.
 
 #include <cstdint>
 #include <deque>

@@ -22,7 +22,6 @@ SignalTimer::SignalTimer(long intervalMs) {
     struct sigaction action {};
     action.sa_handler = &Handle;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;
     EXPECT_EQ(::sigaction(SIGALRM, &action, &m_previous), 0);
     // Aimed at this thread: the waits under test run here, whatever other threads the test has.
     sigevent event{};
