@@ -1,6 +1,4 @@
-// The simulator's cameras and its discovery service: answers read back through the library's
-// CameraData, the cameras' text form, the responder's fault switches seen by a plain UDP peer, and
-// the library's Broadcast against them on loopback.
+// The simulator's cameras and discovery responder, read back by the library and a plain UDP peer.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -149,7 +147,7 @@ struct Responder {
 };
 
 // Each request gets its answers in the cameras' order: once, twice, after untagged noise, paced,
-// or late (none before the delay is up); Stop does not wait out a pending minute.
+// late (none before the delay is up) or none; Stop does not wait out a pending minute.
 TEST_F(Faults, AnswersByTheFaultSwitches) {
     struct Case {
         const char* what;
@@ -162,6 +160,7 @@ TEST_F(Faults, AnswersByTheFaultSwitches) {
         {"noise ahead", {.untagged = 3}, 5, 1, 3},
         {"paced", {.pacingBurst = 10, .pacingUs = 200}, 100, 1, 0},
         {"late", {.delayMs = 1500}, 5, 1, 0},
+        {"every answer lost", {.dropShare = 1.0}, 5, 0, 0},
     };
     const std::vector<std::uint8_t> request = {0x00, 0x01, 0xFE, 0xFF};
     for (const Case& c : cases) {
@@ -184,6 +183,7 @@ TEST_F(Faults, AnswersByTheFaultSwitches) {
         EXPECT_EQ(r.responder->Requests(), 1u);
         EXPECT_EQ(r.responder->LastRequest(), request);
         EXPECT_EQ(r.responder->AnswersSent(), c.copies * c.cameras);
+        EXPECT_EQ(r.responder->AnswersDropped(), c.copies == 0 ? c.cameras : 0);
     }
     Responder r(QXSim::DemoCameras(), {.delayMs = 60000});
     r.Send(request);
@@ -221,29 +221,8 @@ int LibraryBroadcast(Responder& r, std::set<CameraData>& found, bool unprivilege
     return result;
 }
 
-// The library's Broadcast against a responder that loses 40 % of the answers to each request:
-// every camera that answered at least once is in the set, and nothing else.
-TEST_F(Faults, BroadcastFindsLostAnswersByLaterRequests) {
-    ASSERT_FALSE(QXSDK::TFTPClient::Startup());
-    Responder r(QXSim::GenerateCameras(60), {.dropShare = 0.4, .seed = 5});
-    std::set<CameraData> found;
-    EXPECT_EQ(LibraryBroadcast(r, found), 0);
-    std::set<std::uint64_t> macs;
-    for (const CameraData& camera : found) {
-        macs.insert(camera.MacNumber());
-    }
-    EXPECT_EQ(macs, r.responder->AnsweredMacs());
-    EXPECT_GE(r.responder->Requests(), 3u);
-    EXPECT_GT(r.responder->AnswersDropped(), 0u);
-    EXPECT_GT(found.size(), 50u);  // one request cannot have brought them all
-    QXSDK::TFTPClient::Cleanup();
-}
-
-// A burst of answers meets the receive buffer at once, as from thousands of cameras on a real
-// network: the collecting thread is held at the first answer of each request until every answer
-// was sent. With CAP_NET_ADMIN the client forces a buffer that holds a thousand; without it, the
-// buffer the cap allows (at most twice 1 MiB, about 1 KiB per queued answer) cannot hold 6000,
-// and the trace says how many were dropped and what to raise.
+// The collector is held until every answer was sent: with CAP_NET_ADMIN a forced buffer holds a
+// thousand; without it 6000 overflow the cap, and the trace says how many were dropped.
 TEST_F(Faults, BurstMeetsTheReceiveBuffer) {
     ASSERT_FALSE(QXSDK::TFTPClient::Startup());
     for (const std::size_t cameras : {std::size_t{1000}, std::size_t{6000}}) {
