@@ -64,16 +64,13 @@ public:
         return Record(owner, 16,
                       Join({1, 'a', 1, 'b', Octet(text.size())}, {text.begin(), text.end()}));
     }
-    DnsMessage& Ptr(const std::string& owner, const std::string& target) {
-        return Record(owner, 12, Name(target));
-    }
     // The four records of a camera with the MAC's three low octets at the address.
     DnsMessage& Camera(std::uint32_t low24, std::uint32_t address,
                        const std::string& model = "QX2000") {
         const std::string text = CameraText(low24, model);
         const std::string instance = "cam" + text.substr(6, 6) + "._korv._tcp.local";
         const std::string host = "korv-" + text.substr(4, 8) + ".local";
-        return Ptr("_korv._tcp.local", instance)
+        return Record("_korv._tcp.local", 12, Name(instance))
             .Txt(instance, text)
             .Srv(instance, host)
             .A(host, address);
@@ -108,8 +105,7 @@ private:
     DnsBytes m_bytes;
 };
 
-// 8192 bytes made to be expensive: records of the given type whose owners (and SRV targets) point
-// at a run of runLabels one-byte labels.
+// 8192 bytes of records whose owners (and SRV targets) point at runLabels one-byte labels.
 inline DnsBytes CompressionBomb(std::size_t runLabels, std::uint16_t type) {
     std::string run = "x";
     for (std::size_t i = 1; i < runLabels; ++i) {

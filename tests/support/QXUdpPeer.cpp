@@ -28,8 +28,7 @@ bool UdpPeer::Receive(Datagram& datagram, int timeoutMs) {
     return size >= 0;
 }
 
-// Appended byte by byte, as gcc 12 at -O3 warns falsely (-Wstringop-overflow) on inserting into a
-// small vector.
+// Byte by byte: gcc 12 -O3 warns falsely (-Wstringop-overflow) on inserts into a small vector.
 UdpPeer::Bytes UdpPeer::Packet(int opcode, int field, const std::string& rest) {
     Bytes packet = {0, static_cast<std::uint8_t>(opcode)};
     if (field >= 0) {

@@ -1,7 +1,6 @@
 #pragma once
 
-// A UDP socket on a loopback address that plays the other end of a test datagram by datagram,
-// with builders for the TFTP dialect's packets; on the library's socket layer, so it runs anywhere.
+// A UDP socket on the library's socket layer playing a test's other end, with TFTP packet builders.
 
 #include <cstdint>
 #include <string>
