@@ -35,8 +35,7 @@ std::string Dotted(std::string head, const std::string& label, int n) {
     return head;
 }
 
-// What a name occupies where it starts, and what it reads, bounded by its buffer and the message;
-// however it is spread over pointers, it gathers at most 255 bytes of wire form.
+// What a name occupies and reads: within its buffer, the message and 255 bytes of wire form.
 TEST(DNSName, ParsesWithinItsBuffer) {
     const Bytes local = QXTest::DnsMessage::Name("local");
     Bytes localThenA = local;
@@ -111,8 +110,7 @@ TEST(DNSName, ParsesWithinItsBuffer) {
     }
 }
 
-// Encoding writes the wire form, a label longer than a length byte can say cut at 255; parsing
-// appends to the labels already there.
+// Encoding writes the wire form (a label cut at 255 bytes); parsing appends to the labels.
 TEST(DNSName, EncodesAndAppends) {
     DNSName name;
     for (const char* label : {"_korv", "_tcp", "local"}) {
@@ -152,10 +150,8 @@ TEST(DNSRrdata, AddressPointerAndService) {
     EXPECT_EQ(ptr.m_target.ToString(), "cam.local");
     DNSRrdataSRV srv;
     EXPECT_TRUE(srv.ParseInit(msg, Bytes{0, 1, 0, 2, 0x1F, 0x90, 3, 'c', 'a', 'm', 0xC0, 0}));
-    EXPECT_EQ(srv.m_priority, 1);
-    EXPECT_EQ(srv.m_weight, 2);
-    EXPECT_EQ(srv.m_port, 8080);
-    EXPECT_EQ(srv.m_target.ToString(), "cam.local");
+    EXPECT_EQ(std::make_tuple(srv.m_priority, srv.m_weight, srv.m_port, srv.m_target.ToString()),
+              std::make_tuple(1, 2, 8080, std::string("cam.local")));
 
     // Too short, with a trace; a root target is invalid without one.
     QXTest::TraceCapture capture;
@@ -174,14 +170,10 @@ TEST(DNSRrdata, AddressPointerAndService) {
 TEST(DNSRrdataTXT, CameraTextFields) {
     DNSRrdataTXT txt;
     ASSERT_TRUE(txt.ParseInit(CameraTxt("MAC=QX00A1B2-FW3.14-00010002-0000001F-0A0B/ Model X  ")));
-    EXPECT_EQ(txt.m_mac, 0x0E1F2A00A1B2ull);
-    EXPECT_EQ(txt.m_fwMajor, 3);
-    EXPECT_EQ(txt.m_fwMinor, 14);
-    EXPECT_EQ(txt.m_pairFirst, 0x0001);
-    EXPECT_EQ(txt.m_pairSecond, 0x0002);
-    EXPECT_EQ(txt.m_hex32, 0x1Fu);
-    EXPECT_EQ(txt.m_hex16, 0x0A0B);
-    EXPECT_EQ(txt.m_model, " Model X");
+    EXPECT_EQ(
+        std::make_tuple(txt.m_mac, txt.m_fwMajor, txt.m_fwMinor, txt.m_pairFirst, txt.m_pairSecond,
+                        txt.m_hex32, txt.m_hex16, txt.m_model),
+        std::make_tuple(0x0E1F2A00A1B2ull, 3, 14, 1, 2, 0x1Fu, 0x0A0B, std::string(" Model X")));
 
     // Malformed fields read as 0 and leave the record valid.
     ASSERT_TRUE(txt.ParseInit(CameraTxt("MAC=QX00A1B2-x-zzzzzzzz-12-A/M-1/x")));
@@ -200,9 +192,8 @@ TEST(DNSRrdataTXT, CameraTextFields) {
     ASSERT_EQ(strings.size(), 3u);
     EXPECT_EQ(strings[0].size(), 200u);
     ASSERT_TRUE(txt.ParseInit(rdata));
-    EXPECT_EQ(txt.m_mac, 0x0E1F2A010203ull);
-    EXPECT_EQ(txt.m_hex32, 0xCCCCDDDDu);
-    EXPECT_EQ(txt.m_model.size(), 150u);
+    EXPECT_EQ(std::make_tuple(txt.m_mac, txt.m_hex32, txt.m_model.size()),
+              std::make_tuple(0x0E1F2A010203ull, 0xCCCCDDDDu, std::size_t{150}));
 }
 
 TEST(DNSRrdataTXT, FieldReaders) {

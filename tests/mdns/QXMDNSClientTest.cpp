@@ -8,7 +8,6 @@
 #include <functional>
 #include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <boost/make_shared.hpp>
@@ -48,15 +47,6 @@ public:
     std::size_t Queued() {
         QX::ScopedLock guard(m_lock);
         return m_sendQueue.size();
-    }
-    boost::shared_ptr<QX::CodeLock> Lock() const { return m_lock; }
-    // Whether the query event is set now (taking the signal, as a waiter would).
-    bool QueryEventSet() const {
-        return QX::WaitForHandle(m_hEventQueryResponseReceived, 0) == WAIT_OBJECT_0;
-    }
-    bool HasResults(std::uint16_t id) {
-        QX::ScopedLock guard(m_lock);
-        return m_results.count(id) != 0;
     }
     const std::map<std::uint16_t, PendingRecords>& PendingStore() const { return m_pending; }
     // One quiet period's translation; returns (self-announcement, query-response) counts.
@@ -145,8 +135,7 @@ TEST(MDNSClientCore, RecordsJoinWithinAQuietPeriod) {
     }
 }
 
-// Responses without error or questions are read, every whole record whatever the counts say;
-// other types are traced and skipped.
+// Responses without error or questions are read, every whole record; other types are skipped.
 TEST(MDNSClientCore, WhichRecordsAreRead) {
     TestClient client;
     const std::vector<Bytes> rejected = {
@@ -451,53 +440,9 @@ TEST_F(MDNSClientFake, CopiesNeverUseTheirSourcesHandles) {
         copy.reset();
         EXPECT_EQ(m_backend.closes - closes, 1);
     }
-    // The source's one auto-reset signal stays for its own queries: a copy's query leaves it.
-    TestClient source;
-    ASSERT_TRUE(source.Open());
-    m_backend.Push(CameraMessage(5));  // answers nobody yet: the event stays set
-    while (!source.HasResults(5)) {
-        QX::SleepMs(5);
-    }
-    MDNSClient::CameraMap cameras;
-    EXPECT_FALSE(TestClient(source).QueryKorvaneCams(false, cameras));
-    EXPECT_TRUE(source.QueryEventSet());
 }
 
-// Close ends a waiting query at once, without waiting for the shared lock another transfer holds.
-TEST_F(MDNSClientFake, CloseEndsAWaitingQueryAndTakesNoLock) {
-    TestClient client;
-    ASSERT_TRUE(client.Open());
-    std::atomic<int> result{-1};
-    std::thread query([&] {
-        MDNSClient::CameraMap cameras;
-        result = client.QueryKorvaneCams(false, cameras) ? 1 : 0;
-    });
-    while (m_backend.Sent().empty()) {  // queued, sent: the query waits now
-        QX::SleepMs(2);
-    }
-    const HANDLE release = QX::EventCreate(true, false);
-    std::atomic<bool> holding{false};
-    std::atomic<bool> released{false};
-    std::thread transfer([&] {
-        QX::ScopedLock guard(client.Lock());
-        holding = true;
-        QX::WaitForHandle(release, 10000);
-        released = true;
-    });
-    while (!holding) {
-        QX::SleepMs(1);
-    }
-    EXPECT_TRUE(client.Close());
-    EXPECT_FALSE(released) << "Close waited for the lock";
-    QX::EventSet(release);
-    transfer.join();
-    query.join();
-    QX::HandleClose(release);
-    EXPECT_EQ(result, 0);
-}
-
-// A client given no address opens on the host name's first (scripts/windows.sh passes the
-// resolver's answer to the run under Wine).
+// A client given no address opens on the host name's first (scripts/windows.sh gives it).
 TEST_F(MDNSClientFake, DefaultAddressIsTheHostNamesFirst) {
     const char* expected = std::getenv("QXNET_HOST_NAME_ADDRESS");
     if (expected == nullptr || *expected == '\0') {
