@@ -24,8 +24,7 @@ using QXSDK::ScannedCamera;
 
 namespace {
 
-// The cameras of each link (the simulator's text form) and the names of the flags they get;
-// their MACs carry the prefix of the mDNS camera text, so that both methods name them alike.
+// Each link's cameras and their flags; the MAC prefix is the mDNS text's, so both methods agree.
 using Flags = std::vector<std::string>;
 const std::array<std::vector<std::pair<const char*, Flags>>, 3> kLinks = {{
     {{"mac=0e:1f:2a:00:01:01 ip=10.61.0.11", {}}, {"mac=0e:1f:2a:00:01:02 ip=10.61.0.12", {}}},
@@ -60,8 +59,7 @@ std::size_t Count(const Recorder& recorder, const Event& wanted) {
     return count;
 }
 
-// Waits (at most a minute, a bound for a hung scanner, not a timing) until every wanted event
-// was told at least once.
+// Waits (a minute at most: a bound for a hung scanner) until every wanted event was told.
 bool WaitFor(const Recorder& recorder, const std::vector<Event>& wanted) {
     for (int i = 0; i < 600; ++i) {
         if (std::all_of(wanted.begin(), wanted.end(),
@@ -122,7 +120,8 @@ protected:
     std::array<std::unique_ptr<QXSim::Simulator>, 3> m_sims;
 };
 
-// One scan finds every camera once with its flags; watching sees links down, cameras gone and moved.
+// One scan finds every camera once with its flags; watching sees links down, cameras gone and
+// moved.
 TEST_F(ScanLinks, FindsEveryCameraOnceAndWatchesChanges) {
     Recorder scanned;
     CameraScanner scanner(boost::make_shared<QX::CodeLock>());
@@ -169,9 +168,9 @@ TEST_F(ScanLinks, FindsEveryCameraOnceAndWatchesChanges) {
     m_sims[2]->Cameras()[0].address = 0x0A3F001E;  // 0e:1f:2a:00:03:01 now at 10.63.0.30
     ASSERT_NO_FATAL_FAILURE(StartSim(2));
     EXPECT_TRUE(WaitFor(recorder, {{CameraScanner::CAMERA_GONE, Mac(1, 1), 0},
-                                  {CameraScanner::CAMERA_GONE, Mac(1, 2), 0},
-                                  {CameraScanner::CAMERA_GONE, Mac(2, 1), 0},
-                                  {CameraScanner::CAMERA_CHANGED, Mac(3, 1), 0x0A3F001E}}));
+                                   {CameraScanner::CAMERA_GONE, Mac(1, 2), 0},
+                                   {CameraScanner::CAMERA_GONE, Mac(2, 1), 0},
+                                   {CameraScanner::CAMERA_CHANGED, Mac(3, 1), 0x0A3F001E}}));
     scanner.Stop();
 
     std::map<std::uint64_t, ScannedCamera> living;

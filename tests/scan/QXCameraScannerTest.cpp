@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <boost/make_shared.hpp>
@@ -84,10 +85,9 @@ TEST(MDNSAnswerSet, JoinsCamerasAndGoodbyes) {
         ASSERT_EQ(cameras.size(), c.cameras);
         ASSERT_EQ(goodbyes, std::vector<std::uint64_t>(c.goodbyes, kMac));
         for (const MDNSAnswerSet::Camera& camera : cameras) {
-            EXPECT_EQ(camera.data.m_mac, kMac);
-            EXPECT_EQ(camera.data.m_ip, kAddress);
-            EXPECT_EQ(camera.data.m_model, "QX2000");
-            EXPECT_EQ(camera.ttl, 120u);
+            EXPECT_EQ(
+                std::tie(camera.data.m_mac, camera.data.m_ip, camera.data.m_model, camera.ttl),
+                std::make_tuple(kMac, kAddress, std::string("QX2000"), 120u));
         }
     }
     EXPECT_EQ(MDNSAnswerSet::ServiceQuery(0x1234),
