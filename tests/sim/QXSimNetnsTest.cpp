@@ -61,20 +61,21 @@ protected:
     const std::string dir = ::testing::TempDir() + "qxsimns-" + std::to_string(getpid());
 };
 
-// A unicast-answer query from an ephemeral port is answered to that port, from port 5353 of the
-// responder's interface, as strict receivers want.
+// A unicast-answer query is answered to its port from 5353, as strict receivers want.
 TEST_F(SimNetns, MdnsUnicastAnswerLeavesFromPort5353) {
     QXSim::Simulator simulator(QXSim::DemoCameras());
     QXSim::MdnsOptions options;
     options.interfaceAddress = kCameraSide;
-    simulator.Add(std::make_unique<QXSim::MdnsResponder>(simulator, options));
+    auto& responder = simulator.Add(std::make_unique<QXSim::MdnsResponder>(simulator, options));
     ASSERT_TRUE(Start(simulator));
     ASSERT_EQ(host.Exec("ip route add 224.0.0.0/4 dev qxhost0"), 0);
     host.Run([&] {
         QXTest::UdpPeer peer(kHostSide);
-        ASSERT_TRUE(peer.SendTo(
-            QXTest::DnsMessage(0x4242, 0).Question("_korv._tcp.local", 12, 0x8001).Bytes(),
-            QX::MakeSocketAddress(0xE00000FB, 5353)));
+        for (const std::uint16_t qClass : {1, 0x8001}) {  // the unicast answer comes second
+            ASSERT_TRUE(peer.SendTo(
+                QXTest::DnsMessage(0x4242, 0).Question("_korv._tcp.local", 12, qClass).Bytes(),
+                QX::MakeSocketAddress(0xE00000FB, 5353)));
+        }
         QXTest::UdpPeer::Datagram answer;
         ASSERT_TRUE(peer.Receive(answer, 5000));
         EXPECT_EQ(answer.from.address, QX::HostToNetwork32(kCameraSide));
@@ -82,12 +83,13 @@ TEST_F(SimNetns, MdnsUnicastAnswerLeavesFromPort5353) {
         ASSERT_GE(answer.bytes.size(), 12u);
         EXPECT_EQ((answer.bytes[0] << 8) | answer.bytes[1], 0x4242);
     });
+    EXPECT_EQ(responder.MulticastAnswers(), 1u);
+    EXPECT_EQ(responder.UnicastAnswers(), 1u);
     simulator.Stop();
 }
 
-// qxcam-sim on its namespace's loopback (given cameras keep their addresses) and on its link's
-// addresses (--interface): curl reads each camera's page and a file of some size, as plain TFTP
-// (without options), from where it is seen.
+// qxcam-sim on loopback and on its link (--interface): curl reads each camera's page, and a file
+// as plain TFTP through lost, repeated or reordered datagrams.
 TEST_F(SimNetns, ProgramPlaysAFleet) {
     ASSERT_EQ(cameras.Exec("ip addr add 10.77.0.11/24 dev qxcam0 && "
                            "ip addr add 10.77.0.12/24 dev qxcam0"),
@@ -101,9 +103,11 @@ TEST_F(SimNetns, ProgramPlaysAFleet) {
     const Run runs[] = {
         {&cameras,
          "--camera \"mac=0e:1f:2a:00:00:01 ip=127.0.1.1\" --camera \"mac=0e:1f:2a:00:00:02 "
-         "ip=127.0.1.2 block=ce features=0x3\" --cameras 2",
+         "ip=127.0.1.2 block=ce features=0x3\" --cameras 2 --tftp-drop 0.2",
          {"127.0.1.1", "127.0.1.2", "127.0.1.3", "127.0.1.4"}},
-        {&host, "--interface qxcam0 --cameras 3", {"10.77.0.1", "10.77.0.11", "10.77.0.12"}}};
+        {&host,
+         "--interface qxcam0 --cameras 3 --tftp-duplicate 0.3 --tftp-reorder 0.3",
+         {"10.77.0.1", "10.77.0.11", "10.77.0.12"}}};
     for (const Run& run : runs) {
         SCOPED_TRACE(run.arguments);
         const std::string command = "exec " QXNET_CAMSIM_PATH
