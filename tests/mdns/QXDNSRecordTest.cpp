@@ -16,16 +16,7 @@
 using namespace QXSDK;
 using Bytes = std::vector<std::uint8_t>;
 
-namespace {
-
-// TXT rdata with two leading strings and the given camera text.
-Bytes CameraTxt(const std::string& text) {
-    Bytes out = {4, 't', 'x', 't', 'v', 1, 'x', static_cast<std::uint8_t>(text.size())};
-    out.insert(out.end(), text.begin(), text.end());
-    return out;
-}
-
-}  // namespace
+constexpr auto CameraTxt = &QXTest::DnsMessage::TxtRdata;
 
 // The head, then n copies of the label, dotted.
 std::string Dotted(std::string head, const std::string& label, int n) {
@@ -186,7 +177,7 @@ TEST(DNSRrdataTXT, CameraTextFields) {
     rdata.push_back(0);
     const Bytes text =
         CameraTxt("MAC=QX010203-2.5-AAAABBBB-CCCCDDDD-EEEE/" + std::string(150, 'm'));
-    rdata.insert(rdata.end(), text.begin() + 7, text.end());
+    rdata.insert(rdata.end(), text.begin() + 4, text.end());  // past the two leading strings
     std::vector<std::string> strings;
     ASSERT_TRUE(DNSRrdataTXT::ParseLabelSequence(rdata, strings));
     ASSERT_EQ(strings.size(), 3u);

@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <boost/make_shared.hpp>
@@ -128,9 +129,10 @@ TEST(MDNSClientCore, RecordsJoinWithinAQuietPeriod) {
         for (const auto& [mac, address] : c.cameras) {
             EXPECT_EQ(cameras.at(mac).m_ip, address) << c.what;
         }
-        EXPECT_TRUE(cameras.at(kMac).m_valid) << c.what;
-        EXPECT_EQ(cameras.at(kMac).m_model, c.model) << c.what;
-        EXPECT_EQ(cameras.at(kMac).m_fwMinor, 14) << c.what;
+        const MDNSCameraData& camera = cameras.at(kMac);
+        EXPECT_EQ(std::tie(camera.m_valid, camera.m_model, camera.m_fwMinor),
+                  std::make_tuple(true, std::string(c.model), 14))
+            << c.what;
         EXPECT_FALSE(client.GetResponses(c.id, cameras)) << c.what;  // taken
     }
 }

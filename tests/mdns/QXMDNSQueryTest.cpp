@@ -23,11 +23,6 @@ using QXSDK::MDNSClient;
 
 namespace {
 
-struct TestClient : MDNSClient {
-    explicit TestClient(std::uint32_t local = 0x7F000001)
-        : MDNSClient(boost::make_shared<QX::CodeLock>(), local) {}
-};
-
 class MdnsQuery : public QXTest::SimNamespaceTest {
 protected:
     void Prepare() override {
@@ -84,7 +79,7 @@ TEST_F(MdnsQuery, FaultsWithinAndBeyondTheQuietPeriod) {
         options.faults = c.faults;
         WithResponder(
             c.count, options, [&](QXSim::Simulator& sim, QXSim::MdnsResponder& responder) {
-                TestClient client;
+                MDNSClient client(boost::make_shared<QX::CodeLock>(), 0x7F000001);
                 ASSERT_TRUE(client.Open());
                 MDNSClient::CameraMap cameras;
                 EXPECT_EQ(client.QueryKorvaneCams(false, cameras), c.found) << c.what;
@@ -105,7 +100,8 @@ TEST_F(MdnsQuery, DestroyedWhileAnnouncementsKeepComing) {
     options.announceIntervalMs = 20;
     WithResponder(1, options, [](QXSim::Simulator&, QXSim::MdnsResponder& responder) {
         for (int i = 0; i < 3; ++i) {
-            auto client = std::make_unique<TestClient>();
+            auto client =
+                std::make_unique<MDNSClient>(boost::make_shared<QX::CodeLock>(), 0x7F000001);
             ASSERT_TRUE(client->Open());
             QX::SleepMs(100);
         }
@@ -132,7 +128,7 @@ TEST(AvahiInterop, ClientFindsTheCamera) {
                                            "10.77.0.1/24"));
     const std::string text = QXTest::DnsMessage::CameraText(0xA1B2);
     clientNs.Run([&] {
-        TestClient client(kClientAddress);
+        MDNSClient client(boost::make_shared<QX::CodeLock>(), kClientAddress);
         ASSERT_TRUE(client.Open());
         const HANDLE announced = QX::EventCreate(false, false);
         client.RegisterSelfAnnounceEvent(announced);

@@ -123,9 +123,7 @@ protected:
 // One scan finds every camera once with its flags; watching sees links down, cameras gone and
 // moved.
 TEST_F(ScanLinks, FindsEveryCameraOnceAndWatchesChanges) {
-    Recorder scanned;
     CameraScanner scanner(boost::make_shared<QX::CodeLock>());
-    scanner.SetCallback(Record, &scanned);
     std::vector<ScannedCamera> cameras;
     m_scan->Run([&] {
         EXPECT_EQ(scanner.Scan(cameras), 0);
@@ -150,7 +148,6 @@ TEST_F(ScanLinks, FindsEveryCameraOnceAndWatchesChanges) {
             EXPECT_TRUE(camera.hasBroadcast && camera.hasMdns);
             EXPECT_EQ(camera.broadcast.ip, camera.mdns.m_ip);
             EXPECT_EQ(ScannedCamera::FlagNames(camera.flags), kLinks[link][i].second);
-            EXPECT_EQ(Count(scanned, all.back()), 1u);
         }
     }
 

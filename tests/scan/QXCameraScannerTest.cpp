@@ -90,8 +90,6 @@ TEST(MDNSAnswerSet, JoinsCamerasAndGoodbyes) {
                 std::make_tuple(kMac, kAddress, std::string("QX2000"), 120u));
         }
     }
-    EXPECT_EQ(MDNSAnswerSet::ServiceQuery(0x1234),
-              DnsMessage(0x1234, 0).Question("_korv._tcp.local", 12, 0x8001).Bytes());
 }
 
 class ScannerSeams : public ::testing::Test {

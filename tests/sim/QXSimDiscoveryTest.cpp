@@ -15,7 +15,6 @@
 #include "qxnet/tftp/QXCameraData.h"
 #include "qxnet/tftp/QXTFTPClient.h"
 #include "sim/QXSimDiscoveryResponder.h"
-#include "sim/QXSimSocket.h"
 #include "sim/QXSimulator.h"
 #include "tests/support/QXCapabilities.h"
 #include "tests/support/QXUdpPeer.h"
@@ -35,11 +34,8 @@ protected:
 using AnswerLayout = Quiet;
 using Faults = Quiet;
 
-CameraData Parse(const std::vector<std::uint8_t>& answer) {
-    return CameraData(answer.data(), static_cast<std::uint32_t>(answer.size()));
-}
-
-void ExpectSame(const SimCamera& camera, const CameraData& data) {
+void ExpectSame(const SimCamera& camera, const std::vector<std::uint8_t>& answer) {
+    const CameraData data(answer.data(), static_cast<std::uint32_t>(answer.size()));
     SCOPED_TRACE(QXSim::MacToText(camera.mac));
     const std::uint8_t block = camera.blockVersion;
     EXPECT_EQ(std::make_tuple(data.MacNumber(), data.ip, data.fwVer, data.byte36, data.infoTag,
@@ -70,11 +66,11 @@ TEST_F(AnswerLayout, EveryBlockVersionReadsBack) {
         EXPECT_EQ(0, std::memcmp(&answer[22], fixed, sizeof fixed));  // big-endian
         EXPECT_EQ(answer[71] * 256 + answer[72], block != 0 ? static_cast<int>(length) - 73 : 0);
         if (block != 0) {  // without a block, the demo camera's extended fields are not sent
-            ExpectSame(camera, Parse(answer));
+            ExpectSame(camera, answer);
         }
     }
     for (const SimCamera& generated : QXSim::GenerateCameras(400, 0x0A000001, 9)) {
-        ExpectSame(generated, Parse(DiscoveryResponder::BuildAnswer(generated)));
+        ExpectSame(generated, DiscoveryResponder::BuildAnswer(generated));
     }
 }
 

@@ -11,7 +11,6 @@
 #include <memory>
 #include <sstream>
 
-#include "qxnet/platform/QXDebugOutput.h"
 #include "qxnet/platform/QXSync.h"
 #include "sim/QXSimMdnsResponder.h"
 #include "sim/QXSimTftpServer.h"
@@ -33,11 +32,6 @@ std::string Contents(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-std::string Generated(std::uint64_t size) {
-    const std::vector<std::uint8_t> bytes = QXSim::TftpServer::GeneratedContent(size);
-    return std::string(bytes.begin(), bytes.end());
-}
-
 class SimNetns : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -46,15 +40,6 @@ protected:
         }
         ASSERT_TRUE(
             NetNamespace::Link(cameras, "qxcam0", "10.77.0.1/24", host, "qxhost0", "10.77.0.2/24"));
-        QX::DebugSink::Set(&QX::DebugSink::Silent());
-    }
-    void TearDown() override { QX::DebugSink::Set(nullptr); }
-    bool Start(QXSim::Simulator& simulator) {
-        bool started = false;
-        std::string error;
-        cameras.Run([&] { started = simulator.Start(error); });  // its sockets belong there
-        EXPECT_TRUE(started) << error;
-        return started;
     }
     NetNamespace cameras{"qxsim-cam"};
     NetNamespace host{"qxsim-host"};
@@ -67,7 +52,10 @@ TEST_F(SimNetns, MdnsUnicastAnswerLeavesFromPort5353) {
     QXSim::MdnsOptions options;
     options.interfaceAddress = kCameraSide;
     auto& responder = simulator.Add(std::make_unique<QXSim::MdnsResponder>(simulator, options));
-    ASSERT_TRUE(Start(simulator));
+    cameras.Run([&] {  // its sockets belong there
+        std::string error;
+        ASSERT_TRUE(simulator.Start(error)) << error;
+    });
     ASSERT_EQ(host.Exec("ip route add 224.0.0.0/4 dev qxhost0"), 0);
     host.Run([&] {
         QXTest::UdpPeer peer(kHostSide);
@@ -145,7 +133,8 @@ TEST_F(SimNetns, ProgramPlaysAFleet) {
                                        " tftp://" + address + ":" + std::to_string(camera.second) +
                                        "/" + std::to_string(size)),
                       0);
-            EXPECT_EQ(Contents(out), Generated(size)) << address;
+            const std::vector<std::uint8_t> file = QXSim::TftpServer::GeneratedContent(size);
+            EXPECT_EQ(Contents(out), std::string(file.begin(), file.end())) << address;
             std::remove(out.c_str());
             const std::string http = "curl -s --max-time 30 -o /dev/null -w %{http_code} ";
             EXPECT_EQ(run.client->Capture(http + "http://" + address + "/"), "401");

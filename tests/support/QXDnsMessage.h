@@ -59,10 +59,12 @@ public:
     DnsMessage& Srv(const std::string& owner, const std::string& target) {
         return Record(owner, 33, Join({0, 0, 0, 0, 0, 80}, Name(target)));
     }
-    // Two leading strings, then the camera text.
     DnsMessage& Txt(const std::string& owner, const std::string& text) {
-        return Record(owner, 16,
-                      Join({1, 'a', 1, 'b', Octet(text.size())}, {text.begin(), text.end()}));
+        return Record(owner, 16, TxtRdata(text));
+    }
+    // Two leading strings, then the camera text.
+    static DnsBytes TxtRdata(const std::string& text) {
+        return Join({1, 'a', 1, 'b', Octet(text.size())}, {text.begin(), text.end()});
     }
     // The four records of a camera with the MAC's three low octets at the address.
     DnsMessage& Camera(std::uint32_t low24, std::uint32_t address,
