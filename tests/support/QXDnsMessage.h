@@ -4,14 +4,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace QXTest {
 
 using DnsBytes = std::vector<std::uint8_t>;
 
-// Builds DNS messages byte by byte: a header, questions, then records with uncompressed owner
-// names (dotted text) and raw rdata. QDCOUNT and ANCOUNT follow what was added.
+// Builds DNS messages: a header, questions, then records with uncompressed owners and raw rdata.
 class DnsMessage {
 public:
     explicit DnsMessage(std::uint16_t id, std::uint16_t flags = 0x8400) {
@@ -52,25 +52,19 @@ public:
         return *this;
     }
     DnsMessage& A(const std::string& owner, std::uint32_t address) {
-        DnsBytes rdata;
-        U16(rdata, static_cast<std::uint16_t>(address >> 16));
-        U16(rdata, static_cast<std::uint16_t>(address));
-        return Record(owner, 1, rdata);
+        return Record(
+            owner, 1,
+            {Octet(address >> 24), Octet(address >> 16), Octet(address >> 8), Octet(address)});
     }
     DnsMessage& Srv(const std::string& owner, const std::string& target) {
-        DnsBytes rdata = {0, 0, 0, 0, 0, 80};
-        const DnsBytes name = Name(target);
-        rdata.insert(rdata.end(), name.begin(), name.end());
-        return Record(owner, 33, rdata);
+        return Record(owner, 33, Join({0, 0, 0, 0, 0, 80}, Name(target)));
+    }
+    DnsMessage& Txt(const std::string& owner, const std::string& text) {
+        return Record(owner, 16, TxtRdata(text));
     }
     // Two leading strings, then the camera text.
-    DnsMessage& Txt(const std::string& owner, const std::string& cameraText) {
-        DnsBytes rdata = {1, 'a', 1, 'b', static_cast<std::uint8_t>(cameraText.size())};
-        rdata.insert(rdata.end(), cameraText.begin(), cameraText.end());
-        return Record(owner, 16, rdata);
-    }
-    DnsMessage& Ptr(const std::string& owner, const std::string& target) {
-        return Record(owner, 12, Name(target));
+    static DnsBytes TxtRdata(const std::string& text) {
+        return Join({1, 'a', 1, 'b', Octet(text.size())}, {text.begin(), text.end()});
     }
     // The four records of a camera with the MAC's three low octets at the address.
     DnsMessage& Camera(std::uint32_t low24, std::uint32_t address,
@@ -78,7 +72,7 @@ public:
         const std::string text = CameraText(low24, model);
         const std::string instance = "cam" + text.substr(6, 6) + "._korv._tcp.local";
         const std::string host = "korv-" + text.substr(4, 8) + ".local";
-        return Ptr("_korv._tcp.local", instance)
+        return Record("_korv._tcp.local", 12, Name(instance))
             .Txt(instance, text)
             .Srv(instance, host)
             .A(host, address);
@@ -98,22 +92,22 @@ public:
     }
 
 private:
+    static std::uint8_t Octet(std::uint64_t v) { return static_cast<std::uint8_t>(v); }
     static void U16(DnsBytes& out, std::uint16_t v) {
-        out.push_back(static_cast<std::uint8_t>(v >> 8));
-        out.push_back(static_cast<std::uint8_t>(v));
+        out.push_back(Octet(v >> 8));
+        out.push_back(Octet(v));
     }
-    void Append(const DnsBytes& bytes) {
-        m_bytes.insert(m_bytes.end(), bytes.begin(), bytes.end());
+    static DnsBytes Join(DnsBytes head, const DnsBytes& tail) {
+        head.insert(head.end(), tail.begin(), tail.end());
+        return head;
     }
+    void Append(const DnsBytes& bytes) { m_bytes = Join(std::move(m_bytes), bytes); }
 
     std::uint32_t m_ttl = 120;
     DnsBytes m_bytes;
 };
 
-// A datagram of the largest mDNS size built to make filing expensive: its first record's owner is
-// a run of runLabels one-byte labels, and every further record (of the given type, until 8192
-// bytes are used) has an owner that is a pointer to that run; an SRV record's target points there
-// too, an A record carries an address, other types no data.
+// 8192 bytes of records whose owners (and SRV targets) point at runLabels one-byte labels.
 inline DnsBytes CompressionBomb(std::size_t runLabels, std::uint16_t type) {
     std::string run = "x";
     for (std::size_t i = 1; i < runLabels; ++i) {

@@ -1,8 +1,6 @@
 #pragma once
 
-// A UDP socket on a loopback address that plays the other end of a test datagram by datagram
-// (a camera, a foreign host, a responder), with builders for the TFTP dialect's packets. Built on
-// the library's socket layer so that it runs wherever the library does.
+// A UDP socket on the library's socket layer playing a test's other end, with TFTP packet builders.
 
 #include <cstdint>
 #include <string>
@@ -16,32 +14,44 @@ constexpr std::uint32_t kLoopback = 0x7F000001;
 
 class UdpPeer {
 public:
+    using Bytes = std::vector<std::uint8_t>;
     struct Datagram {
-        std::vector<std::uint8_t> bytes;
+        Bytes bytes;
         QX::SocketAddressV4 from{};
     };
 
     explicit UdpPeer(std::uint32_t address = kLoopback);
-    ~UdpPeer();
+    ~UdpPeer() { QX::SocketClose(m_socket); }
     UdpPeer(const UdpPeer&) = delete;
     UdpPeer& operator=(const UdpPeer&) = delete;
 
     std::uint16_t Port() const { return m_port; }
     // Waits up to timeoutMs for one datagram; false when none came.
     bool Receive(Datagram& datagram, int timeoutMs);
-    bool SendTo(const std::vector<std::uint8_t>& bytes, const QX::SocketAddressV4& to);
-    bool Reply(const std::vector<std::uint8_t>& bytes, const Datagram& to) {
-        return SendTo(bytes, to.from);
+    bool SendTo(const Bytes& bytes, const QX::SocketAddressV4& to) {
+        const int size = static_cast<int>(bytes.size());
+        return QX::SocketSendTo(m_socket, bytes.data(), size, to) == size;
+    }
+    bool Reply(const Bytes& bytes, const Datagram& to) { return SendTo(bytes, to.from); }
+
+    static Bytes Oack(const std::string& value) {
+        return Packet(6, -1, std::string("blksize") + '\0' + value + '\0');
+    }
+    static Bytes Data(int block, const Bytes& payload) {
+        return Packet(3, block & 0xFFFF, std::string(payload.begin(), payload.end()));
+    }
+    static Bytes Ack(int block) { return Packet(4, block, ""); }
+    static Bytes Error(const std::string& text) { return Packet(5, 1, text + '\0'); }
+    // Block number of an acknowledgement, or -1 for anything else.
+    static int AckBlock(const Datagram& datagram) {
+        const Bytes& b = datagram.bytes;
+        return b.size() == 4 && b[0] == 0 && b[1] == 4 ? (b[2] << 8) | b[3] : -1;
     }
 
-    static std::vector<std::uint8_t> Oack(const std::string& value);
-    static std::vector<std::uint8_t> Data(int block, const std::vector<std::uint8_t>& payload);
-    static std::vector<std::uint8_t> Ack(int block);
-    static std::vector<std::uint8_t> Error(const std::string& text);
-    // Block number of an acknowledgement, or -1 for anything else.
-    static int AckBlock(const Datagram& datagram);
-
 private:
+    // Opcode, then a 16-bit field where the packet has one (field >= 0), then the rest.
+    static Bytes Packet(int opcode, int field, const std::string& rest);
+
     QX::SocketHandle m_socket;
     std::uint16_t m_port = 0;
 };
