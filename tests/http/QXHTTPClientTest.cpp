@@ -77,10 +77,10 @@ TEST_F(HTTPClientTest, CredentialsThatWorkAreRememberedForTheCamera) {
         {L"admin", nullptr, 200, {}, L"admin secret"},
         {L"admin", L"other", 401, {L"admin other"}, L"admin secret"},
         {L"admin", L"other", 403, {L"admin other"}, L"admin secret"},
-        {L"mine", L"given", 200, {L"mine given", L"admin secret"}, L"admin secret", &lost},
-        {L"mine", L"given", 200, {L"mine given", L"mine given"}, L"mine given", &unsent},
         {L"admin", L"other", 404, {L"admin other"}, L"admin other"},
         {L"Admin", L"other", 500, {L"Admin other"}, L"Admin other"},
+        {L"mine", L"given", 200, {L"mine given", L"Admin other"}, L"Admin other", &lost},
+        {L"mine", L"given", 200, {L"mine given", L"mine given"}, L"mine given", &unsent},
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(&step - steps);
