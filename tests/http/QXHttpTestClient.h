@@ -21,10 +21,6 @@ public:
     QX::CMemoryStream& Stream() { return m_responseStream; }
     std::uint32_t Address() const { return m_address; }
     bool Closed() const { return !m_hSession && !m_hConnect && !m_hRequest; }
-    bool Get(const wchar_t* path) {
-        QX::ScopedLock guard(m_lock);
-        return RequestGet(path, nullptr, nullptr);
-    }
 
     // "user password" as remembered for the camera; "-" when none is.
     static std::wstring Login(std::uint64_t key) {
@@ -41,8 +37,7 @@ public:
             s_ServerLoginfoMap.clear();
             return;
         }
-        s_ServerLoginfoMap.erase(key);
-        s_ServerLoginfoMap.emplace(key, QXSDK::CameraLoginInfo(user, password));
+        s_ServerLoginfoMap.insert_or_assign(key, QXSDK::CameraLoginInfo(user, password));
     }
 };
 

@@ -1,8 +1,5 @@
 #pragma once
 
-// The results an asynchronous operation hands to its callback on another thread, collected for
-// the test's thread to wait for: the callback calls Add, the test waits until enough arrived.
-
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -11,14 +8,15 @@
 
 namespace QXTest {
 
+// The results an asynchronous operation hands its callback on another thread (Add), for the
+// test's thread to wait for.
 template <typename Result>
 class AsyncOutcome {
 public:
     void Add(const Result& result) {
         std::lock_guard<std::mutex> guard(m_mutex);
         m_results.push_back(result);
-        // Under the lock: the waiter may destroy this object as soon as it sees the result.
-        m_changed.notify_all();
+        m_changed.notify_all();  // under the lock: the waiter may destroy this once it sees it
     }
     // Waits until count results arrived (a loose bound, far above any test's need).
     bool Wait(std::size_t count = 1) {
@@ -30,10 +28,7 @@ public:
         std::lock_guard<std::mutex> guard(m_mutex);
         return m_results;
     }
-    Result Last() const {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        return m_results.back();
-    }
+    Result Last() const { return Results().back(); }
 
 private:
     mutable std::mutex m_mutex;

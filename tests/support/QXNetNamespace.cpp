@@ -14,7 +14,7 @@
 namespace QXTest {
 
 int Shell(const std::string& command) {
-    int status = std::system(command.c_str());
+    const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -30,7 +30,6 @@ NetNamespace::NetNamespace(const std::string& prefix) {
 }
 
 NetNamespace::~NetNamespace() {
-    // Deleting the namespace takes every link in it along, veth peers included.
     Shell("ip netns delete " + m_name + " 2>/dev/null");
 }
 
@@ -40,12 +39,11 @@ int NetNamespace::Exec(const std::string& command) const {
 
 std::string NetNamespace::Capture(const std::string& command) const {
     std::string out;
-    FILE* pipe = popen(("ip netns exec " + m_name + " sh -c '" + command + "'").c_str(), "r");
-    char buffer[4096];
-    for (size_t n; pipe != nullptr && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-        out.append(buffer, n);
-    }
-    if (pipe != nullptr) {
+    if (FILE* pipe = popen(("ip netns exec " + m_name + " sh -c '" + command + "'").c_str(), "r")) {
+        char buffer[4096];
+        for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+            out.append(buffer, n);
+        }
         pclose(pipe);
     }
     return out;
@@ -53,7 +51,7 @@ std::string NetNamespace::Capture(const std::string& command) const {
 
 void NetNamespace::Run(const std::function<void()>& fn) const {
     std::exception_ptr failure;
-    std::thread worker([&] {
+    std::thread([&] {
         try {
             const int fd = open(("/var/run/netns/" + m_name).c_str(), O_RDONLY | O_CLOEXEC);
             const bool entered = fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
@@ -65,8 +63,7 @@ void NetNamespace::Run(const std::function<void()>& fn) const {
         } catch (...) {
             failure = std::current_exception();
         }
-    });
-    worker.join();
+    }).join();
     if (failure) {
         std::rethrow_exception(failure);
     }

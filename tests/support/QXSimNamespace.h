@@ -13,9 +13,8 @@
 
 namespace QXTest {
 
-// A test whose simulated cameras run inside a network namespace of its own, where the fixed
-// ports (80, 5353) are the test's. SetUp skips where namespaces cannot be made and otherwise
-// hands over to Prepare, the derived test's own set-up. TearDown stops the simulator.
+// Simulated cameras in a network namespace of the test's own, where the fixed ports (80, 5353)
+// are free. SetUp skips where namespaces cannot be made, else hands over to Prepare.
 class SimNamespaceTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -32,8 +31,7 @@ protected:
             ns->Run([&] { simulator->Stop(); });
         }
     }
-    // Makes the simulator of the cameras, lets add give it its services, and starts it inside
-    // the namespace, so that the services' sockets belong there.
+    // Starts the simulator of the cameras, with the services add gives it, inside the namespace.
     void StartSimulator(std::vector<QXSim::SimCamera> cameras,
                         const std::function<void(QXSim::Simulator&)>& add) {
         simulator = std::make_unique<QXSim::Simulator>(std::move(cameras));

@@ -9,8 +9,7 @@
 
 namespace QXTest {
 
-// Collects every trace line while it lives (as the debug sink in place) and restores the
-// platform's sink when it goes. Lines keep their trailing line feed.
+// The debug sink while it lives: collects every trace line (with its line feed).
 class TraceCapture : public QX::DebugSink {
 public:
     TraceCapture() { QX::DebugSink::Set(this); }
@@ -22,12 +21,10 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_lines;
     }
-    // True when some line contains text.
     bool Contains(const std::wstring& text) {
         const std::vector<std::wstring> lines = Lines();
-        return std::any_of(lines.begin(), lines.end(), [&](const std::wstring& line) {
-            return line.find(text) != std::wstring::npos;
-        });
+        return std::any_of(lines.begin(), lines.end(),
+                           [&](const std::wstring& line) { return line.find(text) != line.npos; });
     }
     void Clear() {
         std::lock_guard<std::mutex> lock(m_mutex);
