@@ -1,5 +1,6 @@
 // The C interface's HTTP client.
 
+#include <string>
 #include <vector>
 
 #include "qxnet/c/QXCHandle.h"
@@ -27,7 +28,18 @@ public:
         return RequestImpl(path.c_str(), false, user, password);
     }
     QX::CMemoryStream& Body() { return m_responseStream; }
-    const wchar_t* ErrorText() const { return m_errorText; }
+    // The client's own text leaves two failures unsaid: a missed ping writes none, so the text
+    // would be an earlier request's, and a response that could not be read follows the
+    // reconnect's "No errors". Both get a text that names what went wrong.
+    std::string FailureText() const {
+        if (m_lastError == 0) {
+            return "the camera did not answer the ping";
+        }
+        if (std::wstring(m_errorText) == L"No errors") {
+            return "no response could be read. Error " + std::to_string(m_lastError);
+        }
+        return QX::ToUtf8(m_errorText);
+    }
 };
 
 }  // namespace
@@ -60,7 +72,7 @@ qxnet_result qxnet_http_get(qxnet_http* client, const char* path, const char* us
         const std::wstring widePassword = QX::FromUtf8(password);
         if (!client->client.Get(widePath, user != nullptr ? wideUser.c_str() : nullptr,
                                 password != nullptr ? widePassword.c_str() : nullptr)) {
-            client->SetError(QX::ToUtf8(client->client.ErrorText()));
+            client->SetError(client->client.FailureText());
             const std::uint32_t error = client->client.GetLastError();
             return error != 0 ? error : Code::ConnectionLost;
         }

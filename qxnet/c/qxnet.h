@@ -201,8 +201,9 @@ QXNET_C_API qxnet_result qxnet_http_destroy(qxnet_http* client);
 typedef int32_t (*qxnet_body_callback)(const uint8_t* data, uint32_t length, void* context);
 /* GET path with user and password (both null: those that last worked for camera_key). Returns
  * QXNET_OK when an answer arrived, whatever the server's status (see qxnet_http_status), else
- * the transport's error number (12029: the camera does not answer; 12002: time-out). body may
- * be null. */
+ * the transport's error number (12029: the camera does not answer; 12002: time-out), or
+ * QXNET_E_CONNECTION_LOST when the camera missed the ping sent before the request. body may
+ * be null. qxnet_http_last_error then says which. */
 QXNET_C_API qxnet_result qxnet_http_get(qxnet_http* client, const char* path, const char* user,
                                         const char* password, qxnet_body_callback body,
                                         void* context);

@@ -202,10 +202,16 @@ TEST(CInterfaceArguments, HttpGetMapsBodyStatusAndErrors) {
     transport.Script({.sendError = 12029});
     EXPECT_EQ(qxnet_http_get(http, "/", nullptr, nullptr, nullptr, nullptr), 12029u);
     EXPECT_EQ(text(), "HttpSendRequest() failed. Error 12029");
-    // A camera that misses the ping has no error number: its own code, not the earlier one's.
+    transport.Script({.receiveError = 12002});
+    transport.Script({.receiveError = 12002});
+    EXPECT_EQ(qxnet_http_get(http, "/", nullptr, nullptr, nullptr, nullptr), 12002u);
+    EXPECT_EQ(text(), "no response could be read. Error 12002");
+    // A camera that misses the ping has no error number: its own code and text, not the
+    // earlier request's.
     echo.everyAddressAnswers = false;
     EXPECT_EQ(qxnet_http_get(http, "/", nullptr, nullptr, nullptr, nullptr),
               QXNET_E_CONNECTION_LOST);
+    EXPECT_EQ(text(), "the camera did not answer the ping");
     EXPECT_EQ(qxnet_http_status(http, &status, nullptr), QXNET_OK);
     EXPECT_EQ(status, 12029u);
     EXPECT_EQ(qxnet_http_close(http), QXNET_OK);
