@@ -47,28 +47,23 @@ TftpdProcess::TftpdProcess() {
     m_folder = folder;
     ::chmod(folder, 0755);
     m_port = TryBind(0);
-    std::vector<std::string> args = {
-        kServer,    "--foreground", "--listen", "--address", "127.0.0.1:" + std::to_string(m_port),
-        "--secure", m_folder};
+    const std::string address = "127.0.0.1:" + std::to_string(m_port);
     // Built before the fork: the child only execs.
-    std::vector<char*> argv;
-    for (std::string& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
+    const char* argv[] = {kServer,         "--foreground", "--listen",       "--address",
+                          address.c_str(), "--secure",     m_folder.c_str(), nullptr};
     m_pid = ::fork();
     if (m_pid == 0) {
-        ::execv(kServer, argv.data());
+        ::execv(kServer, const_cast<char* const*>(argv));
         ::_exit(127);
     }
     // Up once its port is taken; not running when it ends first or never takes it.
-    for (int i = 0; i < 300 && m_pid > 0; ++i) {
-        int status = 0;
+    for (int i = 0; i < 300; ++i) {
         if (TryBind(m_port) < 0) {
             return;
         }
-        if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+        if (::waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
             m_pid = -1;
+            return;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -77,8 +72,8 @@ TftpdProcess::TftpdProcess() {
 
 TftpdProcess::~TftpdProcess() {
     Stop();
+    std::error_code ignored;
     if (!m_folder.empty()) {
-        std::error_code ignored;
         std::filesystem::remove_all(m_folder, ignored);
     }
 }
@@ -86,8 +81,7 @@ TftpdProcess::~TftpdProcess() {
 void TftpdProcess::Stop() {
     if (m_pid > 0) {
         ::kill(m_pid, SIGTERM);
-        int status = 0;
-        ::waitpid(m_pid, &status, 0);
+        ::waitpid(m_pid, nullptr, 0);
     }
     m_pid = -1;
 }

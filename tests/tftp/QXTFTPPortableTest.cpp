@@ -1,8 +1,6 @@
-// Read and ReadAsync of generated files from the simulator's TFTP service, on every platform. On
-// Linux the test starts the service itself; the Windows build (under Wine) reads from the
-// first demo camera (127.0.1.1) of the qxcam-sim that scripts/windows.sh starts on loopback, at
-// the TFTP port it names in QXNET_TFTP_SIM_PORT, with the files "portable-1450" and
-// "portable-2904" of the sizes below.
+// Read and ReadAsync from the simulator's TFTP service, on every platform: on Linux one of the
+// test's own; under Wine the first demo camera (127.0.1.1) of the qxcam-sim that
+// scripts/windows.sh starts, at QXNET_TFTP_SIM_PORT, serving these files at these sizes.
 
 #include <gtest/gtest.h>
 
@@ -63,7 +61,7 @@ TEST_F(Portable, ReadsInBothSizeClassesAndAsynchronously) {
         EXPECT_EQ(stream.bytes, QXSim::TftpServer::GeneratedContent(useDouble ? kLarge : kSmall));
         EXPECT_EQ(client.UseDoublePackets(), useDouble);
 
-        // The same file again, collected on the receive thread.
+        // Again on the receive thread.
         using Done = QXTest::AsyncOutcome<std::pair<QXSDK::IStream*, std::uint32_t>>;
         Done done;
         const auto callback = [](QXSDK::IStream* s, unsigned char*, std::uint32_t value,

@@ -4,9 +4,7 @@
 // their assertions share.
 
 #include <cstdint>
-#include <functional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -46,23 +44,11 @@ public:
     using TFTPClient::WaitForOpAck;
 
     QX::SocketHandle Socket() const { return socket; }
-    const QX::SocketAddressV4& Remote() const { return remote; }
     int Port() const { return port; }
     const wchar_t* Name() const { return name; }
     const boost::shared_ptr<QX::CodeLock>& Lock() const { return lock; }
     HANDLE Thread() const { return receiveThread; }
 };
-
-// The client's waits for a camera's answer, by name.
-inline std::vector<std::pair<const char*, std::function<int(TestClient&)>>> Waits() {
-    return {{"WaitForData",
-             [](TestClient& client) {
-                 std::vector<QXSDK::TFTPPacket> batch;
-                 return client.WaitForData(batch, 1454);
-             }},
-            {"WaitForOpAck", [](TestClient& client) { return client.WaitForOpAck(); }},
-            {"WaitForAck", [](TestClient& client) { return client.WaitForAck(1); }}};
-}
 
 // A stream that keeps everything written to it.
 class VectorStream : public QXSDK::IStream {
