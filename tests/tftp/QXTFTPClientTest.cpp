@@ -1,16 +1,29 @@
+// The endpoint (open, send, receive, batches) and broadcast discovery, on the scripted socket
+// backend and a loopback peer.
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cwchar>
+#include <functional>
+#include <memory>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "qxnet/common/QXException.h"
 #include "qxnet/common/QXResult.h"
 #include "tests/support/QXScriptedSockets.h"
+#include "tests/support/QXTraceCapture.h"
 #include "tests/support/QXUdpPeer.h"
+#include "tests/tftp/QXCameraAnswer.h"
 #include "tests/tftp/QXTFTPTestClient.h"
 
+using QXSDK::CameraData;
 using QXSDK::TFTPPacket;
+using QXTest::CameraAnswer;
 using QXTest::kLoopback;
 using QXTest::NewLock;
 using QXTest::Pattern;
@@ -94,55 +107,68 @@ TEST_F(Scripted, SocketsAreReplacedNeverLeaked) {
     EXPECT_EQ(script.OpenSockets(), 0u);
 }
 
-TEST_F(Scripted, SendFailures) {
+// Each failure returns its result and leaves its text; a later success does not clear it.
+TEST_F(Scripted, FailuresAndTheirTexts) {
     TestClient closed(NewLock(), 0, false, 3, 0, 69);
+    TFTPPacket request(0);
+    request.MakeRQ(1, "a");
     TFTPPacket packet(0);
-    packet.MakeRQ(1, "a");
-    EXPECT_EQ(closed.Send(&packet), kUnavailable);
-    EXPECT_STREQ(closed.GetError(), L"TFTPClient[TFTPClient[Closed]]::Send(): Invalid socket");
     TFTPPacket invalid(0);
-    EXPECT_EQ(client.Send(&invalid), kInvalidArgument);
-    EXPECT_STREQ(client.GetError(), L"TFTPClient[10.0.0.1]::Send(): Invalid packet");
+    std::vector<TFTPPacket> batch(2);
+    const auto expect = [](TestClient& c, int result, int expected, const wchar_t* text) {
+        EXPECT_EQ(result, expected);
+        EXPECT_STREQ(c.GetError(), text);
+    };
+    expect(closed, closed.Send(&request), kUnavailable,
+           L"TFTPClient[TFTPClient[Closed]]::Send(): Invalid socket");
+    expect(closed, closed.Receive(&packet), kUnavailable,
+           L"TFTPClient[Closed]::Receive(): Invalid socket");
+    expect(closed, closed.Receive(batch, 1454), kUnavailable,
+           L"TFTPClient[Closed]::Receive(): Invalid socket");
+    expect(client, client.Send(&invalid), kInvalidArgument,
+           L"TFTPClient[10.0.0.1]::Send(): Invalid packet");
     invalid.length = -1;
     EXPECT_EQ(client.Send(&invalid), kInvalidArgument);
     EXPECT_EQ(client.Send(nullptr), kInvalidArgument);
+    expect(client, client.Receive(nullptr), kInvalidArgument,
+           L"TFTPClient[10.0.0.1]::Receive(): Invalid argument");
+    EXPECT_EQ(client.Receive(batch, 0), kInvalidArgument);
+    EXPECT_EQ(client.Receive(batch, 2909), kInvalidArgument);
     TestClient noRetries(NewLock(), 0, false, 0, 0, 69);
     noRetries.Open(0x0A000001, 69);
-    EXPECT_EQ(noRetries.Send(&packet), kUnexpected);
-    EXPECT_STREQ(noRetries.GetError(), L"TFTPClient[10.0.0.1]::Send(): send failed: 0");
+    expect(noRetries, noRetries.Send(&request), kUnexpected,
+           L"TFTPClient[10.0.0.1]::Send(): send failed: 0");
     EXPECT_TRUE(script.Sent().empty());
 
+    expect(client, client.Receive(&packet), kTimedOut,
+           L"TFTPClient[10.0.0.1]::Receive(): select() Timeout");
+    expect(client, client.Receive(batch, 1454), kTimedOut,
+           L"TFTPClient[10.0.0.1]::Receive(): select() Timeout");
+    EXPECT_TRUE(batch.empty());
+    script.PushWaitOutcome(QX::SocketWait::Failed, QX::SocketError::NetworkDown);
+    expect(client, client.Receive(&packet), kUnexpected,
+           L"TFTPClient[10.0.0.1]::Receive(): select() failed: 10050");
+    script.PushWaitOutcome(QX::SocketWait::Exception);
+    expect(client, client.Receive(batch, 1454), kUnexpected,
+           L"TFTPClient[10.0.0.1]::Receive(): select() yielded socket with error");
+    script.PushReceiveError(QX::SocketError::TimedOut);
+    expect(client, client.Receive(&packet), kTimedOut, L"");
+    script.PushReceiveError(QX::SocketError::ConnectionReset);
+    expect(client, client.Receive(batch, 1454), kUnexpected,
+           L"TFTPClient[10.0.0.1]::Receive(): recv() failed: 10054");
     script.FailSend(QX::SocketError::HostUnreachable);
-    EXPECT_EQ(client.Send(&packet), kUnexpected);
-    EXPECT_STREQ(client.GetError(), L"TFTPClient[10.0.0.1]::Send(): send failed: 10065");
-    // A later success does not clear the text.
+    expect(client, client.Send(&request), kUnexpected,
+           L"TFTPClient[10.0.0.1]::Send(): send failed: 10065");
     script.FailSend(0);
-    EXPECT_EQ(client.Send(&packet), 0);
-    EXPECT_STREQ(client.GetError(), L"TFTPClient[10.0.0.1]::Send(): send failed: 10065");
+    expect(client, client.Send(&request), 0, L"TFTPClient[10.0.0.1]::Send(): send failed: 10065");
     ASSERT_EQ(script.Sent().size(), 1u);
     EXPECT_EQ(script.Sent()[0].bytes.size(), 26u);
     EXPECT_EQ(QX::NetworkToHost16(script.Sent()[0].peer.port), 69);
-}
-
-TEST_F(Endpoint, ReceiveRefusalsAndTimeOuts) {
-    TestClient client(NewLock(), kLoopback, false, 3, 0, 69);
-    TFTPPacket packet(0);
-    std::vector<TFTPPacket> batch(2);
-    EXPECT_EQ(client.Receive(&packet), kUnavailable);
-    EXPECT_STREQ(client.GetError(), L"TFTPClient[Closed]::Receive(): Invalid socket");
-    EXPECT_EQ(client.Receive(batch, 1454), kUnavailable);
-    EXPECT_STREQ(client.GetError(), L"TFTPClient[Closed]::Receive(): Invalid socket");
-    client.Open(kLoopback, 9);
-    EXPECT_EQ(client.Receive(nullptr), kInvalidArgument);
-    EXPECT_STREQ(client.GetError(), L"TFTPClient[127.0.0.1]::Receive(): Invalid argument");
-    EXPECT_EQ(client.Receive(batch, 0), kInvalidArgument);
-    EXPECT_EQ(client.Receive(batch, 2909), kInvalidArgument);
-    EXPECT_EQ(client.Receive(&packet), kTimedOut);
-    EXPECT_STREQ(client.GetError(), L"TFTPClient[127.0.0.1]::Receive(): select() Timeout");
-    batch.resize(2);
-    EXPECT_EQ(client.Receive(batch, 1454), kTimedOut);
-    EXPECT_TRUE(batch.empty());
-    EXPECT_STREQ(client.GetError(), L"TFTPClient[127.0.0.1]::Receive(): select() Timeout");
+    // The error text is bounded.
+    client.SetError(L"%s", std::wstring(3000, L'x').c_str());
+    EXPECT_EQ(std::wcslen(client.GetError()), 1023u);
+    client.ClearError();
+    EXPECT_STREQ(client.GetError(), L"");
 }
 
 // A datagram is cut into pieces of the length asked for (0: received whole, into one packet of
@@ -199,29 +225,6 @@ TEST_F(Endpoint, DatagramsAndBatches) {
     }
 }
 
-TEST_F(Scripted, WaitAndReceiveFailures) {
-    TFTPPacket packet(0);
-    std::vector<TFTPPacket> batch;
-    script.PushWaitOutcome(QX::SocketWait::Failed, QX::SocketError::NetworkDown);
-    EXPECT_EQ(client.Receive(&packet), kUnexpected);
-    EXPECT_STREQ(client.GetError(), L"TFTPClient[10.0.0.1]::Receive(): select() failed: 10050");
-    script.PushWaitOutcome(QX::SocketWait::Exception);
-    EXPECT_EQ(client.Receive(batch, 1454), kUnexpected);
-    EXPECT_STREQ(client.GetError(),
-                 L"TFTPClient[10.0.0.1]::Receive(): select() yielded socket with error");
-    script.PushReceiveError(QX::SocketError::TimedOut);
-    EXPECT_EQ(client.Receive(&packet), kTimedOut);
-    EXPECT_STREQ(client.GetError(), L"");
-    script.PushReceiveError(QX::SocketError::ConnectionReset);
-    EXPECT_EQ(client.Receive(batch, 1454), kUnexpected);
-    EXPECT_STREQ(client.GetError(), L"TFTPClient[10.0.0.1]::Receive(): recv() failed: 10054");
-    // The error text is bounded.
-    client.SetError(L"%s", std::wstring(3000, L'x').c_str());
-    EXPECT_EQ(std::wcslen(client.GetError()), 1023u);
-    client.ClearError();
-    EXPECT_STREQ(client.GetError(), L"");
-}
-
 TEST_F(Scripted, CopiesShareTheLockButNoHandle) {
     auto shared = NewLock();
     TestClient source(shared, 0x0A000009, true, 5, 42, 69);
@@ -242,4 +245,284 @@ TEST_F(Scripted, CopiesShareTheLockButNoHandle) {
     EXPECT_NE(source.Socket(), QX::InvalidSocket);
     client.Open(0x0A000003, 69);
     EXPECT_EQ(script.OpenSockets(), 2u);
+}
+
+namespace {
+
+using Datagram = QX::ScriptedSocketBackend::Datagram;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr int kNotFound = static_cast<int>(QX::ResultCode::ObjectNotFound);
+constexpr int kMoreData = static_cast<int>(QX::ResultCode::MoreData);
+constexpr std::uint32_t kBroadcastAddress = 0x0AFFFFFF;  // only ever seen by the script
+const Bytes kRequest = {'F', 'I', 'N', 'D', 0, 1, 2};
+const QX::SocketAddressV4 kCameraA = QX::MakeSocketAddress(0x0A000007, 3000);
+const QX::SocketAddressV4 kCameraB = QX::MakeSocketAddress(0x0A000008, 3000);
+
+Bytes Answer(std::uint64_t mac, std::uint32_t ip = 0x0A000007) {
+    return CameraAnswer(mac, ip, 0x0102, 0x0304, 0);
+}
+
+// What the BroadcastEx callback saw, and what it answers: one reply per call, the last repeats.
+struct Seen {
+    std::vector<Bytes> answers;
+    std::vector<std::uint32_t> localAddresses;
+    std::vector<int> replies{0};
+};
+
+int Record(std::uint32_t localAddress, unsigned char* answer, std::uint32_t length, void* context) {
+    auto* seen = static_cast<Seen*>(context);
+    seen->answers.emplace_back(answer, answer + length);
+    seen->localAddresses.push_back(localAddress);
+    return seen->replies[std::min(seen->answers.size(), seen->replies.size()) - 1];
+}
+
+class Discovery : public Endpoint {
+protected:
+    void SetUp() override {
+        Endpoint::SetUp();
+        script.Install();
+        client.Open(kBroadcastAddress, 3000);
+    }
+    void TearDown() override {
+        client.Close();
+        Endpoint::TearDown();
+    }
+    int Broadcast(std::set<CameraData>* cameras) {
+        return client.Broadcast(kRequest.data(), static_cast<std::uint32_t>(kRequest.size()),
+                                cameras);
+    }
+    int BroadcastEx(QXSDK::TFTPClient::BroadcastCallback callback, void* context) {
+        return client.BroadcastEx(kRequest.data(), static_cast<std::uint32_t>(kRequest.size()),
+                                  callback, context);
+    }
+    // Every request is answered with what answers(request number from 1) pushes.
+    void AnswerEachRequest(std::function<void(int)> answers) {
+        // The script may call a copy of the hook, so the count lives outside it.
+        auto requests = std::make_shared<int>(0);
+        script.OnSend([answers, requests](const Datagram&) { answers(++*requests); });
+    }
+
+    QX::ScriptedSocketBackend script;
+    TestClient client{NewLock(), 0x0A000001, false, 2, 0, 3000};
+};
+
+}  // namespace
+
+// Requests go out until three in a row bring no new camera.
+TEST_F(Discovery, RequestsUntilThreeBringNothingNew) {
+    // Camera A answers every request or none; B every request (-1), one (its number) or none (0).
+    const struct {
+        const char* what;
+        bool a;
+        int b;
+        bool prefilled;
+        int result;
+        std::size_t requests, cameras;
+    } cases[] = {
+        {"nobody", false, 0, false, kNotFound, 3, 0},
+        {"two cameras", true, -1, false, 0, 3, 2},
+        {"a new camera at the second request", true, 2, false, 0, 4, 2},
+        {"only cameras the set holds", true, 0, true, kNotFound, 3, 1},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.what);
+        QXTest::TraceCapture trace;
+        const std::size_t before = script.Sent().size();
+        std::set<CameraData> cameras;
+        if (test.prefilled) {
+            cameras.insert(CameraData(Answer(0x021122334455).data(), 73));
+        }
+        AnswerEachRequest([&](int request) {
+            if (test.b == -1 || test.b == request) {
+                script.Push(Answer(0x021122334456, 0x0A000008), kCameraB);
+            }
+            if (test.a) {
+                script.Push(Answer(0x021122334455), kCameraA);
+            }
+        });
+        EXPECT_EQ(Broadcast(&cameras), test.result);
+        EXPECT_EQ(cameras.size(), test.cameras);
+        const std::vector<Datagram> sent = script.Sent();
+        ASSERT_EQ(sent.size() - before, test.requests);
+        for (const Datagram& request : sent) {
+            EXPECT_EQ(request.bytes, kRequest);
+            EXPECT_EQ(QX::NetworkToHost32(request.peer.address), kBroadcastAddress);
+            EXPECT_EQ(QX::NetworkToHost16(request.peer.port), 3000);
+        }
+        if (test.cameras == 2) {
+            EXPECT_EQ(cameras.begin()->MacText(), L"02:11:22:33:44:55");
+            EXPECT_EQ(cameras.begin()->ip, 0x0A000007u);
+            EXPECT_TRUE(
+                trace.Contains(L"CameraData: MAC <02:11:22:33:44:55>, IP <10.0.0.7>, FWVer <258>, "
+                               L"HWVer <0>, Model <772>, Name <>"));
+        }
+    }
+    int broadcast = 0;
+    EXPECT_TRUE(script.OptionValue(client.Socket(), QX::SocketOption::Broadcast, &broadcast));
+    EXPECT_EQ(broadcast, 1);
+}
+
+// The buffer is forced past the system's cap where the process may, else asked for as far as the
+// cap allows; either way receptions count the answers the system dropped, and each collection
+// traces once what was told during it (the count is the socket's running total).
+TEST_F(Discovery, RaisesTheBufferAndTracesDroppedAnswersOncePerCollection) {
+    const std::wstring kHead = L"TFTPClient::GetBroadcastResponse: the system dropped ";
+    const std::wstring kTail =
+        L" answers for want of receive buffer; raising net.core.rmem_max would let them in\n";
+    const struct {
+        bool forceRefused;
+        std::vector<std::vector<std::uint32_t>> dropsPerRequest;  // one per answer
+        std::vector<std::wstring> expected;
+    } cases[] = {
+        {false, {{0, 0}, {0, 0}, {0, 0}}, {}},
+        {true, {{0, 0}, {5, 7}, {7, 7}}, {kHead + L"7" + kTail}},
+        {true, {{0, 2}, {2, 2}, {9, 9}}, {kHead + L"2" + kTail, kHead + L"7" + kTail}},
+    };
+    for (const auto& test : cases) {
+        QXTest::TraceCapture trace;
+        script.FailOption(QX::SocketOption::ReceiveBufferForce,
+                          test.forceRefused ? QX::SocketError::AccessDenied : 0);
+        AnswerEachRequest([&](int request) {
+            const std::vector<std::uint32_t>& drops = test.dropsPerRequest.at(request - 1);
+            script.Push(Answer(0x021122334456, 0x0A000008), kCameraB, drops[0]);
+            script.Push(Answer(0x021122334455), kCameraA, drops[1]);
+        });
+        client.Open(kBroadcastAddress, 3000);  // a new socket, whose count starts at 0
+        std::set<CameraData> cameras;
+        EXPECT_EQ(Broadcast(&cameras), 0);
+        std::vector<std::wstring> dropLines;
+        for (const std::wstring& line : trace.Lines()) {
+            if (line.find(L"rmem_max") != std::wstring::npos) {
+                dropLines.push_back(line);
+            }
+        }
+        EXPECT_EQ(dropLines, test.expected) << "force refused: " << test.forceRefused;
+        int size = 0;
+        EXPECT_TRUE(script.OptionValue(client.Socket(),
+                                       test.forceRefused ? QX::SocketOption::ReceiveBuffer
+                                                         : QX::SocketOption::ReceiveBufferForce,
+                                       &size));
+        EXPECT_EQ(size, 1024 * 1024);
+    }
+}
+
+TEST_F(Discovery, ACollectionKeepsTheFirstAnswerOfACameraAndSkipsNoise) {
+    QXTest::TraceCapture trace;
+    Bytes untagged = Answer(0x021122334457);
+    untagged[0] = 'X';
+    Bytes upper = Answer(0x021122334456, 0x0A000008);
+    for (int i = 0; i < 21; ++i) {
+        upper[i] = static_cast<std::uint8_t>(std::toupper(upper[i]));  // the tag's case is free
+    }
+    for (int i = 0; i < 5; ++i) {
+        script.PushReceiveError(QX::SocketError::ConnectionReset);  // failures between answers
+    }
+    script.Push(untagged, kCameraA);
+    script.Push(Bytes{1, 2, 3}, kCameraA);
+    script.Push(Bytes(CameraData::AnswerTag, CameraData::AnswerTag + 20), kCameraA);
+    script.Push(Bytes(1500, 0x41), kCameraA);  // too long for a packet
+    script.Push(upper, kCameraB);
+    script.Push(Answer(0x021122334456, 0x0A000009), kCameraB);
+    std::set<CameraData> cameras;
+    EXPECT_TRUE(client.GetBroadcastResponse(&cameras));
+    ASSERT_EQ(cameras.size(), 1u);
+    EXPECT_EQ(cameras.begin()->ip, 0x0A000008u);
+    EXPECT_EQ(QXTest::CountLines(trace, L"GetBroadcastResponse: Error from Receive(): \n"), 4);
+    script.Push(Answer(0x021122334456, 0x0A00000A), kCameraB);
+    EXPECT_FALSE(client.GetBroadcastResponse(&cameras));
+    EXPECT_EQ(cameras.begin()->ip, 0x0A000008u);
+}
+
+TEST_F(Discovery, PersistentReceptionFailureEndsTheCollection) {
+    QXTest::TraceCapture trace;
+    for (int i = 0; i < 100; ++i) {
+        script.PushWaitOutcome(QX::SocketWait::Failed, QX::SocketError::NetworkDown);
+    }
+    std::set<CameraData> cameras;
+    EXPECT_EQ(Broadcast(&cameras), kNotFound);
+    // Three requests, each collection ended by eight failures in a row.
+    EXPECT_EQ(script.WaitCount(), 24u);
+    EXPECT_TRUE(
+        trace.Contains(L"TFTPClient::GetBroadcastResponse: Error from Receive(): "
+                       L"TFTPClient[10.255.255.255]::Receive(): select() failed: 10050"));
+}
+
+TEST_F(Discovery, RequestsThatCannotGoOut) {
+    // Without a set or a callback one request goes and nothing is awaited.
+    EXPECT_EQ(Broadcast(nullptr), 0);
+    EXPECT_EQ(BroadcastEx(nullptr, nullptr), 0);
+    EXPECT_EQ(script.Sent().size(), 2u);
+    EXPECT_EQ(script.WaitCount(), 0u);
+    const Bytes longest(1453, 0x42);
+    EXPECT_EQ(client.Broadcast(longest.data(), 1453, nullptr), 0);
+    EXPECT_EQ(script.Sent().back().bytes, longest);
+    const auto thrown = [](auto action) {
+        const QX::Exception exception = QXTest::Thrown(action);
+        return std::make_pair(std::wstring(exception.message), exception.hResult);
+    };
+    EXPECT_EQ(thrown([&] { client.Broadcast(longest.data(), 1454, nullptr); }),
+              std::make_pair(std::wstring(L"TFTPPacket::AddMem(): Too much data"),
+                             QX::ResultCode::Unexpected));
+    script.FailOption(QX::SocketOption::Broadcast, QX::SocketError::AccessDenied);
+    EXPECT_EQ(thrown([&] { Broadcast(nullptr); }).first,
+              L"TFTPClient[10.255.255.255]::Broadcast(): setsockopt failed: 10013");
+    script.FailOption(QX::SocketOption::Broadcast, 0);
+    client.Close();
+    std::set<CameraData> cameras;
+    EXPECT_EQ(
+        thrown([&] { Broadcast(&cameras); }),
+        std::make_pair(std::wstring(L"TFTPClient[Closed]::Broadcast(): setsockopt failed: 10038"),
+                       QX::ResultCode::Unexpected));
+    EXPECT_STREQ(client.GetError(), L"TFTPClient[Closed]::Broadcast(): setsockopt failed: 10038");
+    client.ClearError();
+    EXPECT_EQ(thrown([&] { BroadcastEx(Record, nullptr); }),
+              std::make_pair(std::wstring(L"TFTPClient::Broadcast(): setsockopt failed"),
+                             static_cast<std::uint32_t>(QX::SocketError::NotSocket)));
+    EXPECT_STREQ(client.GetError(), L"");
+    EXPECT_EQ(script.Sent().size(), 3u);
+    // The lock was released on the way out.
+    std::thread other([&] {
+        client.Lock()->Enter();
+        client.Lock()->Leave();
+    });
+    other.join();
+}
+
+// The callback sees every tagged answer, repeats included; MoreData from any of them asks for
+// another request, any other value ends the search after the current request's answers.
+TEST_F(Discovery, BroadcastExFollowsTheCallback) {
+    const struct {
+        const char* what;
+        std::vector<int> replies;
+        bool tagged;
+        int result;
+        std::size_t requests, answers;
+    } cases[] = {
+        {"zero", {0}, true, 0, 1, 3},
+        {"more data", {kMoreData}, true, kNotFound, 2, 6},
+        {"more data once outweighs the rest", {0, kMoreData, 0}, true, 0, 2, 6},
+        {"another value", {kNotFound}, true, 0, 1, 3},
+        {"no tagged answer", {0}, false, kNotFound, 2, 0},
+    };
+    for (const auto& test : cases) {
+        const std::size_t before = script.Sent().size();
+        AnswerEachRequest([&](int) {
+            script.Push(Bytes{9, 9, 9}, kCameraA);  // skipped, untraced
+            for (int i = 0; test.tagged && i < 3; ++i) {
+                script.Push(Answer(0x021122334455), kCameraA);
+            }
+        });
+        Seen seen;
+        seen.replies = test.replies;
+        EXPECT_EQ(BroadcastEx(Record, &seen), test.result) << test.what;
+        EXPECT_EQ(script.Sent().size() - before, test.requests) << test.what;
+        ASSERT_EQ(seen.answers.size(), test.answers) << test.what;
+        for (std::size_t i = 0; i < seen.answers.size(); ++i) {
+            EXPECT_EQ(seen.answers[i], Answer(0x021122334455));
+            EXPECT_EQ(seen.localAddresses[i], 0x0A000001u);
+        }
+    }
+    Seen seen;  // nothing came at all
+    EXPECT_EQ(client.GetBroadcastResponseEx(Record, &seen), kTimedOut);
 }

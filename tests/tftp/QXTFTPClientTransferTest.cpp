@@ -475,7 +475,7 @@ TEST(TFTPAsync, OneReadAtATimeAndDestructionWaitsForIt) {
     unsigned char buffer[100];
     std::uint32_t length = sizeof buffer;
     {
-        TestClient client(camera.listen.Port());
+        TestClient client(camera.listen.Port(), false, 8);  // a cycle of 8 x 0.25 s
         ASSERT_EQ(reader.Start(client, "a", nullptr, buffer, &length), 0);
         ASSERT_TRUE(started.Wait());
         EXPECT_EQ(reader.Start(client, "b", nullptr, buffer, &length),

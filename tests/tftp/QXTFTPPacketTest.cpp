@@ -12,11 +12,6 @@ using QXSDK::TFTPPacket;
 
 namespace {
 
-std::string Bytes(const TFTPPacket& packet) {
-    return std::string(reinterpret_cast<const char*>(packet.data),
-                       static_cast<std::size_t>(packet.length));
-}
-
 TFTPPacket Make(int sizeClass, const std::string& bytes) {
     TFTPPacket packet(sizeClass);
     packet.AddMem(bytes.data(), static_cast<int>(bytes.size()));
@@ -33,27 +28,6 @@ std::wstring ThrownMessage(Action action) {
 }
 
 }  // namespace
-
-TEST(TFTPPacket, Requests) {
-    using namespace std::string_literals;
-    const std::string read = "\0\1a\0netascii\0blksize\0"s;
-    const struct {
-        int sizeClass;
-        std::uint32_t opcode;
-        std::string expected;
-    } cases[] = {
-        {0, 1, read + "1450" + '\0'},
-        {1, 1, read + "2904" + '\0'},
-        {1, 2, "\0\2a\0netascii\0"s},           // a write request carries no option
-        {0, 0x12340102, "\1\2a\0netascii\0"s},  // the low 16 bits; not a read request
-    };
-    for (const auto& test : cases) {
-        TFTPPacket packet(test.sizeClass);
-        EXPECT_TRUE(packet.MakeRQ(test.opcode, "a"));
-        EXPECT_EQ(Bytes(packet), test.expected) << test.opcode;
-        EXPECT_EQ(packet.data[packet.length], 0);
-    }
-}
 
 TEST(TFTPPacket, NameBoundsOfEachClass) {
     for (int sizeClass : {0, 1}) {
