@@ -7,11 +7,9 @@
 
 #include "qxnet/tftp/QXCameraData.h"
 #include "tests/support/QXTraceCapture.h"
-#include "tests/tftp/QXCameraAnswer.h"
 #include "tests/tftp/QXTFTPTestClient.h"
 
 using QXSDK::CameraData;
-using QXTest::AppendBlock;
 using QXTest::CameraAnswer;
 using QXTest::CountLines;
 
@@ -21,20 +19,20 @@ CameraData Parse(const std::vector<std::uint8_t>& answer) {
     return CameraData(answer.data(), static_cast<std::uint32_t>(answer.size()));
 }
 
-// An answer with an extended block: body bytes count from block offset 4 up in a running
-// pattern (0x10, 0x11, ...), so that every field shows where it came from; patch sets bytes by
-// their block offset.
+// An answer with an extended block at offset 69: head (0xBE, version, N), then body bytes from
+// block offset 4 up in a running pattern (0x10, 0x11, ...), so that every field shows where it
+// came from; patch sets bytes by their block offset.
 std::vector<std::uint8_t> WithBlock(std::uint8_t version, std::uint16_t n, std::size_t bodySize,
                                     const std::map<int, std::uint8_t>& patch = {}) {
-    std::vector<std::uint8_t> body(bodySize);
+    std::vector<std::uint8_t> answer = CameraAnswer(0x021122334455, 1, 0, 0x0304, 0, 69);
+    answer.insert(answer.end(),
+                  {0xBE, version, static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)});
     for (std::size_t i = 0; i < bodySize; ++i) {
-        body[i] = static_cast<std::uint8_t>(0x10 + i);
+        answer.push_back(static_cast<std::uint8_t>(0x10 + i));
     }
     for (const auto& [offset, value] : patch) {
-        body[static_cast<std::size_t>(offset - 4)] = value;
+        answer[69 + static_cast<std::size_t>(offset)] = value;
     }
-    std::vector<std::uint8_t> answer = CameraAnswer(0x021122334455, 1, 0, 0x0304, 0);
-    AppendBlock(&answer, version, n, body);
     return answer;
 }
 

@@ -18,7 +18,6 @@
 #include "tests/support/QXScriptedSockets.h"
 #include "tests/support/QXTraceCapture.h"
 #include "tests/support/QXUdpPeer.h"
-#include "tests/tftp/QXCameraAnswer.h"
 #include "tests/tftp/QXTFTPTestClient.h"
 
 using QXSDK::CameraData;

@@ -1,9 +1,10 @@
 #pragma once
 
-// Opens the protected operations and fields of TFTPClient to the tests, with the small helpers
-// their assertions share.
+// Opens the protected operations and fields of TFTPClient to the tests, with the helpers their
+// set-ups and assertions share.
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 
 #include "qxnet/common/QXException.h"
 #include "qxnet/common/QXStream.h"
+#include "qxnet/tftp/QXCameraData.h"
 #include "qxnet/tftp/QXTFTPClient.h"
 #include "tests/support/QXTraceCapture.h"
 
@@ -49,6 +51,31 @@ public:
     const boost::shared_ptr<QX::CodeLock>& Lock() const { return lock; }
     HANDLE Thread() const { return receiveThread; }
 };
+
+// A discovery answer as the cameras lay it out: tag, MAC (first octet most significant), address
+// (host order), firmware, model and byte 36; size bytes long (at least 37).
+inline std::vector<std::uint8_t> CameraAnswer(std::uint64_t mac, std::uint32_t ip,
+                                              std::uint16_t fwVer, std::uint16_t model,
+                                              std::uint8_t byte36, std::size_t size = 73) {
+    std::vector<std::uint8_t> answer(size, 0);
+    std::memcpy(answer.data(), QXSDK::CameraData::AnswerTag, 21);
+    answer[21] = 0x5A;
+    for (int i = 0; i < 6; ++i) {
+        answer[22 + i] = static_cast<std::uint8_t>(mac >> (8 * (5 - i)));
+    }
+    for (int i = 0; i < 4; ++i) {
+        answer[28 + i] = static_cast<std::uint8_t>(ip >> (8 * (3 - i)));
+    }
+    answer[32] = static_cast<std::uint8_t>(fwVer >> 8);
+    answer[33] = static_cast<std::uint8_t>(fwVer);
+    answer[34] = static_cast<std::uint8_t>(model >> 8);
+    answer[35] = static_cast<std::uint8_t>(model);
+    answer[36] = byte36;
+    for (std::size_t i = 37; i < 69 && i < size; ++i) {
+        answer[i] = 0xA5;  // not read
+    }
+    return answer;
+}
 
 // A stream that keeps everything written to it.
 class VectorStream : public QXSDK::IStream {

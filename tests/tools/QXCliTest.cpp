@@ -117,7 +117,6 @@ protected:
 };
 
 TEST_F(Cli, ExitCodesAndMessages) {
-    const std::string keep = TempPath("keep.bin");
     Check(
         {{"--version", 0, std::string("qxnet ") + QXNET_VERSION_TEXT + "\n"},
          {"discover --help", 0, "Example:", "127.255.255.255"},
@@ -125,7 +124,6 @@ TEST_F(Cli, ExitCodesAndMessages) {
          {"no-such-command", 2, "unknown command \"no-such-command\""},
          {"discover --address 1.2.3", 2, ""},
          {"discover --port 0", 2, ""},
-         {"discover --request zz", 2, ""},
          {"discover --broadcast --request ''", 2, "--request: the request is empty"},
          {"check 10.1.2.3 --interface -1", 2, "--interface"},
          {"free 127.0.0.9 127.0.0.1", 2, "free: the range ends (127.0.0.1) before it starts"},
@@ -140,13 +138,11 @@ TEST_F(Cli, ExitCodesAndMessages) {
          // Output that could not be written, however far it got, is a failure.
          {Get("small.bin") + " -o /dev/full", 2, ""},
          {Get("small.bin") + " >/dev/full", 2, ""},
-         {Get("small.bin") + " -o " + keep + " --json >/dev/full", 2, ""},
          {"--version >/dev/full", 2, ""},
          {"discover --verbose" + Target(), 0, "CameraData: MAC <0e:1f:2a:33:44:01>"},
          {"discover --request '00 01:fe ff'" + Target(), 0, "90 Degree Rotation"},
          {"demo --json", 0, "\"count\": 5"}});
     EXPECT_EQ(discovery->LastRequest(), (std::vector<std::uint8_t>{0x00, 0x01, 0xFE, 0xFF}));
-    std::remove(keep.c_str());
 }
 
 TEST_F(Cli, DiscoverListsEveryCameraOrNone) {
@@ -231,7 +227,6 @@ TEST_F(CliNetns, HttpCommand) {
            // Nobody serves 127.0.1.10 inside the namespace.
            {"http 127.0.1.10 / --json", 1,
             "\"errorText\": \"HttpSendRequest() failed. Error 12029\""},
-           {"http 127.0.1 /", 2, ""},
            {"http 127.0.1.9", 2, ""},
            // A body or document that could not be written is a failure, never "saved".
            {gen + " -o /dev/full", 2, ""},
@@ -280,14 +275,9 @@ TEST_F(CliNetns, MdnsCommands) {
             std::string("\"host\": \"korv-QX") + label + ".local\""},
            {"find 0e:1f:2a:ab:cd:ef", 1, "korv-QXABCDEF.local"},
            {"find QX12", 2, ""},
-           {"find QX00A1B2 --local 10.9.9.9", 2, ""},  // not this host's
-           {"watch --timeout -1", 2, ""},
            {"discover --mdns --local 127.0.0.1 --json", 0, "\"local\": \"127.0.0.1\""},
            {"discover --mdns --local 127.0.0.1", 0, "3 cameras"}},
           ns.get());
-    EXPECT_EQ(nlohmann::json::parse(Qxnet("discover --mdns --local 127.0.0.1 --json", ns.get()).out)
-                  .contains("port"),
-              false);  // no broadcast asked for
     // watch prints each camera once, one JSON line each.
     const CliRun run = Qxnet("watch --interface lo --timeout 2 --json", ns.get());
     ASSERT_EQ(run.code, 0) << run.err;
@@ -321,7 +311,6 @@ TEST_F(CliNetns, HostNetworkCommands) {
            {"check 10.55.1.77", 0, ""},
            {"check 10.56.1.77", 1, ""},
            {"check 10.55.1.255", 2, ""},
-           {"check 10.55.1.77 --interface 9", 2, ""},
            {"check 10.55.1", 2, ""},
            {"check 10.88.0.2 --interface 2 --json", 0, "\"result\": \"inside\""},
            {"ping 10.55.1.2 --timeout 2000 --json", 0, "\"answered\": true"},
