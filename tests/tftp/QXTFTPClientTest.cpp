@@ -43,7 +43,7 @@ protected:
     void TearDown() override { QXSDK::TFTPClient::Cleanup(); }
 };
 
-// The scripted socket layer, and a client opened on it to 10.0.0.1:69.
+// The scripted socket layer, and a client bound to 10.0.0.1 and opened on it to 10.0.0.1:69.
 class Scripted : public Endpoint {
 protected:
     void SetUp() override {
@@ -53,7 +53,7 @@ protected:
     }
     QX::ScriptedSocketBackend script;
     boost::shared_ptr<QX::CodeLock> lock = NewLock();
-    TestClient client{lock, 0, false, 3, 0, 69};
+    TestClient client{lock, 0x0A000001, false, 3, 0, 69};
 };
 
 // The client's own address, for a peer to send to.
@@ -65,20 +65,18 @@ QX::SocketAddressV4 ClientAddress(const TestClient& client) {
 
 }  // namespace
 
-TEST_F(Scripted, FailedBindClosesTheSocket) {
+TEST_F(Scripted, SocketsAreReplacedNeverLeaked) {
     script.FailBind(QX::SocketError::AddressNotAvailable);
     TestClient other(NewLock(), 0xC0000201, false, 3, 0, 1);
-    const QX::Exception exception = Thrown([&] { other.Open(kLoopback, 69); });
-    EXPECT_EQ(exception.hResult, QX::SocketError::AddressNotAvailable);
-    EXPECT_EQ(std::wstring(exception.message),
+    const QX::Exception bind = Thrown([&] { other.Open(kLoopback, 69); });
+    EXPECT_EQ(bind.hResult, QX::SocketError::AddressNotAvailable);
+    EXPECT_EQ(std::wstring(bind.message),
               L"TFTPClient[TFTPClient[Closed]]::Open(): Cannot bind socket: Error " +
                   std::to_wstring(QX::SocketError::AddressNotAvailable));
-    EXPECT_STREQ(other.GetError(), exception.message);
+    EXPECT_STREQ(other.GetError(), bind.message);
     EXPECT_EQ(other.Socket(), QX::InvalidSocket);
     EXPECT_EQ(script.OpenSockets(), 1u);  // the fixture's
-}
-
-TEST_F(Scripted, SocketsAreReplacedNeverLeaked) {
+    script.FailBind(0);
     const QX::SocketHandle first = client.Socket();
     client.Open(0x0A000002, 70);
     EXPECT_NE(client.Socket(), first);
@@ -94,8 +92,8 @@ TEST_F(Scripted, SocketsAreReplacedNeverLeaked) {
     EXPECT_EQ(client.Port(), 70);
     script.FailCreate(0);
     {
-        TestClient other(NewLock(), 0, false, 3, 0, 1);
-        other.Open(0x0A000002, 70);
+        TestClient scoped(NewLock(), 0, false, 3, 0, 1);
+        scoped.Open(0x0A000002, 70);
         EXPECT_EQ(script.OpenSockets(), 2u);
     }
     EXPECT_EQ(script.OpenSockets(), 1u);
@@ -276,16 +274,11 @@ int Record(std::uint32_t localAddress, unsigned char* answer, std::uint32_t leng
     return seen->replies[std::min(seen->answers.size(), seen->replies.size()) - 1];
 }
 
-class Discovery : public Endpoint {
+class Discovery : public Scripted {
 protected:
     void SetUp() override {
-        Endpoint::SetUp();
-        script.Install();
+        Scripted::SetUp();
         client.Open(kBroadcastAddress, 3000);
-    }
-    void TearDown() override {
-        client.Close();
-        Endpoint::TearDown();
     }
     int Broadcast(std::set<CameraData>* cameras) {
         return client.Broadcast(kRequest.data(), static_cast<std::uint32_t>(kRequest.size()),
@@ -301,9 +294,6 @@ protected:
         auto requests = std::make_shared<int>(0);
         script.OnSend([answers, requests](const Datagram&) { answers(++*requests); });
     }
-
-    QX::ScriptedSocketBackend script;
-    TestClient client{NewLock(), 0x0A000001, false, 2, 0, 3000};
 };
 
 }  // namespace
@@ -326,7 +316,6 @@ TEST_F(Discovery, RequestsUntilThreeBringNothingNew) {
     };
     for (const auto& test : cases) {
         SCOPED_TRACE(test.what);
-        QXTest::TraceCapture trace;
         const std::size_t before = script.Sent().size();
         std::set<CameraData> cameras;
         if (test.prefilled) {
@@ -352,9 +341,6 @@ TEST_F(Discovery, RequestsUntilThreeBringNothingNew) {
         if (test.cameras == 2) {
             EXPECT_EQ(cameras.begin()->MacText(), L"02:11:22:33:44:55");
             EXPECT_EQ(cameras.begin()->ip, 0x0A000007u);
-            EXPECT_TRUE(
-                trace.Contains(L"CameraData: MAC <02:11:22:33:44:55>, IP <10.0.0.7>, FWVer <258>, "
-                               L"HWVer <0>, Model <772>, Name <>"));
         }
     }
     int broadcast = 0;

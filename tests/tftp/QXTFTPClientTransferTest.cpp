@@ -22,7 +22,6 @@
 namespace {
 
 using QXTest::kLoopback;
-using QXTest::Narrow;
 using QXTest::Pattern;
 using QXTest::TestClient;
 using QXTest::Thrown;
@@ -121,7 +120,7 @@ ReadOutcome Read(Camera& camera, bool useDouble = false, int retries = 3,
     out.tailLength = tailLength;
     out.result = client.Read("f", &out.stream, out.tail.data(), &out.tailLength, nullptr);
     camera.Join();
-    out.error = Narrow(client.GetError());
+    out.error = QX::ToUtf8(client.GetError());
     out.useDouble = client.UseDoublePackets();
     return out;
 }
@@ -353,7 +352,7 @@ TEST(TFTPTransfer, WriteSendsItsRequestUntilBlock0IsAcknowledged) {
     }
     const auto failure = [](TestClient& client) {
         const QX::Exception exception = Thrown([&] { client.Write("x"); });
-        return std::make_pair(Narrow(exception.message), exception.hResult);
+        return std::make_pair(QX::ToUtf8(exception.message), exception.hResult);
     };
     TestClient closed(QXTest::NewLock(), 0, false, 3, 0, 69);
     EXPECT_EQ(failure(closed),
@@ -454,7 +453,7 @@ TEST(TFTPAsync, ReadsReachTheCallbackOnOneReusedThread) {
     EXPECT_EQ(r.stream, nullptr);
     EXPECT_EQ(r.buffer, nullptr);
     EXPECT_EQ(r.value, QX::ResultCode::TimedOut);
-    EXPECT_EQ(Narrow(client.GetError()), "TFTPClient[127.0.0.1] Packet buffer is too small");
+    EXPECT_EQ(QX::ToUtf8(client.GetError()), "TFTPClient[127.0.0.1] Packet buffer is too small");
 }
 
 // One read at a time: another is refused while a cycle runs, and destruction waits for it.

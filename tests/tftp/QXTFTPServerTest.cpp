@@ -19,7 +19,6 @@
 namespace {
 
 using QXSim::TftpServer;
-using QXTest::Narrow;
 using QXTest::SignalTimer;
 using QXTest::TestClient;
 using Bytes = std::vector<std::uint8_t>;
@@ -62,7 +61,7 @@ Result ReadFile(int port, const char* name, bool useDouble, int retries) {
     std::uint32_t length = static_cast<std::uint32_t>(tail.size());
     r.code = client.Read(name, &r, tail.data(), &length, nullptr);
     r.Write(tail.data(), r.code == 0 ? length : 0);
-    r.error = Narrow(client.GetError());
+    r.error = QX::ToUtf8(client.GetError());
     r.useDouble = client.UseDoublePackets();
     return r;
 }
@@ -183,7 +182,7 @@ TEST(InterruptedWaits, EveryWaitOnASilentCameraRunsToItsTimeOut) {
         done = true;
         sender.join();
         SCOPED_TRACE(what);
-        EXPECT_EQ(result, kTimedOut) << Narrow(client.GetError());
+        EXPECT_EQ(result, kTimedOut) << QX::ToUtf8(client.GetError());
         EXPECT_GE(SignalTimer::Count(), 2);  // the wait was interrupted, more than once
         EXPECT_LT(sent, kForeignDatagrams);
     }

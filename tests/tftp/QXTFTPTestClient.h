@@ -13,6 +13,7 @@
 
 #include "qxnet/common/QXException.h"
 #include "qxnet/common/QXStream.h"
+#include "qxnet/platform/QXUtf8.h"
 #include "qxnet/tftp/QXCameraData.h"
 #include "qxnet/tftp/QXTFTPClient.h"
 #include "tests/support/QXTraceCapture.h"
@@ -118,14 +119,6 @@ inline int CountLines(TraceCapture& trace, const std::wstring& text) {
         count += line.find(text) != std::wstring::npos ? 1 : 0;
     }
     return count;
-}
-
-inline std::string Narrow(const wchar_t* text) {
-    std::string out;
-    for (; *text != 0; ++text) {
-        out.push_back(static_cast<char>(*text));
-    }
-    return out;
 }
 
 }  // namespace QXTest
