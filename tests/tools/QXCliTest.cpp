@@ -124,7 +124,6 @@ TEST_F(Cli, ExitCodesAndMessages) {
          {"", 2, ""},
          {"no-such-command", 2, "unknown command \"no-such-command\""},
          {"discover --address 1.2.3", 2, ""},
-         {"discover --port 0", 2, ""},
          {"discover --broadcast --request ''", 2, "--request: the request is empty"},
          {"check 10.1.2.3 --interface -1", 2, "--interface"},
          {"free 127.0.0.9 127.0.0.1", 2, "free: the range ends (127.0.0.1) before it starts"},
@@ -166,9 +165,6 @@ TEST_F(Cli, DiscoverListsEveryCameraOrNone) {
     EXPECT_EQ(json["cameras"][0]["enclosureName"], "ORBITAL");
     EXPECT_EQ(json["cameras"][4]["block"], "none");
     EXPECT_TRUE(json["cameras"][4]["featureNames"].empty());
-    const CliRun table = Qxnet("discover" + Target());
-    EXPECT_EQ(table.out.rfind("MAC ", 0), 0u) << table.out;
-    EXPECT_NE(table.out.find("5 cameras"), std::string::npos);
     // Nobody listens on the TFTP server's port once it stopped: no camera, exit code 1.
     const std::string port = std::to_string(tftp->Port());
     simulator.Stop();
@@ -237,28 +233,16 @@ TEST_F(CliNetns, HttpCommand) {
            {"http 127.0.1.9 /none --user admin --password pw -o " + keep, 1,
             "http: refused: server status 404"}},
           ns.get());
-    std::string generated(200000, '\0');
-    for (std::size_t i = 0; i < generated.size(); ++i) {
-        generated[i] = static_cast<char>(QXSim::WebServer::BodyByte(i));
-    }
-    // An attempt that breaks off halfway leaves none of its bytes; when both do, the old file
-    // stays. The failure is told in the document, the success on standard error.
-    for (int broken : {2, 1}) {
-        SCOPED_TRACE(broken);
-        QXSim::WebFaults faults;
-        faults.closeMidBody = true;
-        faults.count = broken;
-        web->SetFaults(faults);
-        const CliRun run = Qxnet("http 127.0.1.9 /gen/200000 --user admin --password pw -o " +
-                                     keep + (broken == 1 ? "" : " --json"),
-                                 ns.get());
-        EXPECT_EQ(run.code, broken == 1 ? 0 : 1) << run.out;
-        EXPECT_NE((run.out + run.err)
-                      .find(broken == 1 ? "saved 200000 bytes to" : "\"lastError\": 12030"),
-                  std::string::npos)
-            << run.out << run.err;
-        EXPECT_TRUE(Contents(keep) == (broken == 1 ? generated : "old contents"));
-    }
+    // A body that breaks off twice is no body: the old file stays, and the document says why.
+    QXSim::WebFaults faults;
+    faults.closeMidBody = true;
+    faults.count = 2;
+    web->SetFaults(faults);
+    const CliRun run =
+        Qxnet("http 127.0.1.9 /gen/200000 --user admin --password pw --json -o " + keep, ns.get());
+    EXPECT_EQ(run.code, 1) << run.out;
+    EXPECT_NE(run.out.find("\"lastError\": 12030"), std::string::npos) << run.out << run.err;
+    EXPECT_EQ(Contents(keep), "old contents");
     std::remove(keep.c_str());
 }
 
