@@ -13,18 +13,13 @@
 
 namespace QXTest {
 
-namespace {
-
 constexpr const char* kServer = "/usr/sbin/in.tftpd";
-
-}  // namespace
 
 bool TftpdProcess::Available() {
     return ::access(kServer, X_OK) == 0 && ::geteuid() == 0;
 }
 
-// Started as inetd starts it, with its socket on standard input: bound here first, the socket
-// queues requests from the start, so the server needs no wait to come up.
+// Started as inetd starts it, on a socket bound here that queues requests before it is up.
 TftpdProcess::TftpdProcess() {
     char folder[] = "/tmp/qxtftpd-XXXXXX";
     if (!Available() || ::mkdtemp(folder) == nullptr) {

@@ -8,9 +8,8 @@
 
 namespace QXTest {
 
-// The packaged TFTP server (in.tftpd) of this test's own, serving a fresh folder under /tmp on
-// 127.0.0.1 and a free port. It drops root to its own user, so the folder and the files are made
-// readable for everybody. Stopped, by its process id, in the destructor.
+// The packaged TFTP server (in.tftpd), serving a fresh folder under /tmp (readable for the user it
+// drops root to) on 127.0.0.1 and a free port; stopped by its process id in the destructor.
 class TftpdProcess {
 public:
     TftpdProcess();

@@ -19,9 +19,8 @@ CameraData Parse(const std::vector<std::uint8_t>& answer) {
     return CameraData(answer.data(), static_cast<std::uint32_t>(answer.size()));
 }
 
-// An answer with an extended block at offset 69: head (0xBE, version, N), then body bytes from
-// block offset 4 up in a running pattern (0x10, 0x11, ...), so that every field shows where it
-// came from; patch sets bytes by their block offset.
+// An answer with a block at 69: head (0xBE, version, N), then bodySize bytes 0x10, 0x11, ... that
+// show where each field came from; patch sets bytes by their offset in the block.
 std::vector<std::uint8_t> WithBlock(std::uint8_t version, std::uint16_t n, std::size_t bodySize,
                                     const std::map<int, std::uint8_t>& patch = {}) {
     std::vector<std::uint8_t> answer = CameraAnswer(0x021122334455, 1, 0, 0x0304, 0, 69);
@@ -49,9 +48,8 @@ TEST(CameraData, FixedPartMacAndTrace) {
     EXPECT_EQ(CountLines(trace, L"CameraData constructor: IP = 10.0.1.7"), 1);
     EXPECT_EQ(CountLines(trace, L"Camera 772 (0) enclosure 0x00:\n==========================="), 1);
     EXPECT_EQ(CountLines(trace, L" is NOT SUPPORTED"), 16);
-    const std::uint8_t expected[6] = {0x55, 0x44, 0x33, 0x22, 0x11, 0x02};
     EXPECT_EQ(std::vector<std::uint8_t>(camera.mac, camera.mac + 6),
-              std::vector<std::uint8_t>(expected, expected + 6));
+              (std::vector<std::uint8_t>{0x55, 0x44, 0x33, 0x22, 0x11, 0x02}));
     EXPECT_EQ(camera.MacNumber(), 0x021122334455u);
     EXPECT_EQ(camera.MacText(), L"02:11:22:33:44:55");
     // Ordered by MAC, the first octet weighing most; the same MAC is the same camera.
@@ -69,7 +67,7 @@ TEST(CameraData, FixedPartMacAndTrace) {
     EXPECT_EQ(CameraData(nullptr, 0).MacNumber(), 0u);
 }
 
-TEST(CameraData, ExtendedBlocks) {
+TEST(CameraData, ExtendedBlocksTheirBytesFeaturesAndTrace) {
     std::vector<std::uint8_t> swapped = WithBlock(0xCE, 21, 21);
     std::swap(swapped[69], swapped[70]);  // CE BE is not BE CE
     std::vector<std::uint8_t> headOnly = WithBlock(0xCE, 0, 0);
@@ -114,9 +112,7 @@ TEST(CameraData, ExtendedBlocks) {
     }
     headOnly.push_back(0);  // one byte behind the head: the block is read
     EXPECT_EQ(Parse(headOnly).infoTag, 0xCEBE);
-}
-
-TEST(CameraData, InformationBytesFeaturesAndTheirTrace) {
+    // The information bytes, features and trace of a block.
     QXTest::TraceCapture trace;
     const CameraData ce = Parse(WithBlock(0xCE, 21, 21, {{22, 0x81}, {23, 3}}));
     const CameraData d0 = Parse(WithBlock(0xD0, 36, 36));

@@ -1,5 +1,4 @@
-// Read, Write and ReadAsync against a scripted camera on loopback: every datagram of the
-// exchange is written by the test.
+// Read, Write and ReadAsync against a camera on loopback whose every datagram the test writes.
 
 #include <gtest/gtest.h>
 
@@ -48,8 +47,8 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-// The camera side of a test: read requests come to the listen port and are answered from the
-// transfer port, on a thread of the camera's, by a script that returns false once it is done.
+// Read requests reach the listen port; a script on the camera's thread answers from the transfer
+// port and returns false once it is done.
 class Camera {
 public:
     using Script = std::function<bool(Camera&, const Datagram& request)>;
@@ -72,8 +71,7 @@ public:
             m_thread.join();
         }
     }
-    // Grants the block size and waits for the acknowledgement of block 0 (anything else that
-    // reached the transfer port before, such as a request sent there, is passed over).
+    // Grants the block size and waits for the acknowledgement of block 0, passing over the rest.
     bool Grant(const std::string& size) {
         Send(UdpPeer::Oack(size));
         Datagram ack;
@@ -125,8 +123,7 @@ ReadOutcome Read(Camera& camera, bool useDouble = false, int retries = 3,
     return out;
 }
 
-// One block in a datagram: its number and payload size; a negative size stands for that many
-// other bytes under the number.
+// A block's number and payload size; a negative size stands for that many other bytes.
 struct Block {
     int number;
     int size;
@@ -144,8 +141,7 @@ TEST(TFTPTransfer, ReadsCollectBlocksInAnyOrder) {
         {"full blocks and a tail", false, 1450, {{{1, 1450}, {2, 1450}, {3, 100}}}},
         // Out of order; a repeat keeps the first copy.
         {"reordered", false, 1450, {{{2, 1450}}, {{3, 100}}, {{2, -1450}}, {{1, 1450}}}},
-        // A short packet under the number of a full block already held contradicts the file: it
-        // does not end it, and the file is read to its real end.
+        // A short repeat of a full block held contradicts the file and does not end it.
         {"short repeat", false, 1450, {{{1, 1450}}, {{2, 1450}}, {{2, -10}}, {{3, 100}}}},
         {"a mixed batch of the double class", true, 2904, {{{1, 2904}, {2, 2904}, {3, 496}}}},
         {"a 1450 grant to a 2904 offer", true, 1450, {{{1, 1450}, {2, 10}}}},
@@ -236,9 +232,7 @@ TEST(TFTPTransfer, FailedReads) {
              return c.Send(UdpPeer::Data(1, Bytes(1450, 'a')));
          },
          kTimedOut, 2, kSilence},
-        // A grant outside the two size classes cannot be received: the client refuses it with an
-        // ERROR packet (code 8) and the attempt fails, instead of reading the first block as the
-        // last.
+        // A grant outside the two size classes is refused (ERROR code 8) and the attempt fails.
         {"a grant of 1024", 1,
          [](Camera& c, const Datagram&) {
              c.Send(UdpPeer::Oack("1024"));
@@ -272,8 +266,7 @@ TEST(TFTPTransfer, FailedReads) {
     }
 }
 
-// Another host keeps sending while the camera is silent: datagrams of any size, the empty one
-// included, are dropped and never extend a wait beyond its window.
+// Datagrams of another host, forged grants, blocks and errors, are dropped and acknowledged never.
 TEST(TFTPTransfer, PacketsFromAnotherHostTakeNoPartInTheTransfer) {
     UdpPeer foreign(0x7F000002);
     const Bytes file = Pattern(2000);

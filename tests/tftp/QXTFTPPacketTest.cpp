@@ -12,12 +12,6 @@ using QXSDK::TFTPPacket;
 
 namespace {
 
-TFTPPacket Make(int sizeClass, const std::string& bytes) {
-    TFTPPacket packet(sizeClass);
-    packet.AddMem(bytes.data(), static_cast<int>(bytes.size()));
-    return packet;
-}
-
 // The message of what action throws, which must come from the packet as a caller's error.
 template <typename Action>
 std::wstring ThrownMessage(Action action) {
@@ -99,7 +93,8 @@ TEST(TFTPPacket, GrantOfAnOptionAcknowledgement) {
         {data, 0, false, -1},
     };
     for (const auto& test : cases) {
-        const TFTPPacket packet = Make(test.sizeClass, test.bytes);
+        TFTPPacket packet(test.sizeClass);
+        packet.AddMem(test.bytes.data(), static_cast<int>(test.bytes.size()));
         EXPECT_EQ(packet.IsDoubleSize(), test.doubleSize) << test.bytes.size() << test.sizeClass;
         EXPECT_EQ(packet.GrantedSizeClass(), test.granted) << test.bytes.size() << test.sizeClass;
     }

@@ -1,6 +1,5 @@
-// Reads from real servers on loopback: the simulator's TFTP service, on every platform (under Wine
-// the qxcam-sim that scripts/windows.sh starts), with its faults, and the packaged tftpd-hpa; and
-// every wait while an interval timer interrupts it.
+// Reads from real servers on loopback: the simulator's TFTP service, on every platform, also with
+// its faults, and the packaged tftpd-hpa; and every wait while an interval timer interrupts it.
 
 #include <gtest/gtest.h>
 
@@ -27,8 +26,7 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr int kTimedOut = static_cast<int>(QX::ResultCode::TimedOut);
 constexpr int kUnexpected = static_cast<int>(QX::ResultCode::Unexpected);
 
-// Checks what it is given against the generated content instead of keeping it, for files too
-// large to hold twice, and keeps the outcome of the read.
+// Checks the bytes against the generated content (files too large to keep twice); the outcome.
 struct Result : QXSDK::IStream {
     std::int32_t Write(const void* data, std::uint32_t size) override {
         const auto* p = static_cast<const std::uint8_t*>(data);
@@ -125,8 +123,7 @@ Result ReadFromSim(std::uint64_t size, bool useDouble, int retries,
     return ReadFile(server.Port(), "file.bin", useDouble, retries);
 }
 
-// Exact boundaries and every order of blocks are the scripted camera's; here the simulator's
-// faults make the client re-request and sort blocks over a whole file.
+// The simulator's faults make the client re-request and sort blocks over a whole file.
 TEST(TFTPSim, FilesArriveExactUnderFaults) {
     const std::vector<std::pair<const char*, std::function<void(QXSim::TftpFaults&)>>> faults = {
         {"drop datagrams", [](auto& f) { f.dropDatagrams = 0.2; }},
@@ -151,10 +148,8 @@ TEST(TFTPSim, FilesArriveExactUnderFaults) {
     }
 }
 
-// Block numbers are 16 bits. A camera that sends blocks 2..N first and block 1 last: block 1
-// fills its gap for every file the numbers carry; past the wrap it cannot be told from block
-// 65537 and the read fails rather than deliver a wrong or cut file. In order, a file past the
-// wrap arrives whole.
+// Block 1 sent last fills its gap while the 16-bit numbers carry the file; past the wrap it is
+// block 65537's twin and the read fails rather than deliver a wrong file. In order, all arrives.
 TEST(TFTPSim, BlockNumbersAndTheWrap) {
     const struct {
         std::uint64_t blocks;
@@ -194,8 +189,7 @@ TEST(TFTPInterop, ReadsFromTftpdHpa) {
     }
 }
 
-// An interval timer interrupts every wait on a silent camera, more than once: each resumes with
-// the time that is left and ends at its time-out.
+// Interrupted more than once, every wait on a silent camera resumes and ends at its time-out.
 TEST(InterruptedWaits, EveryWaitOnASilentCameraRunsToItsTimeOut) {
     QXTest::UdpPeer camera;
     TestClient client(camera.Port());

@@ -1,7 +1,6 @@
 #pragma once
 
-// Opens the protected operations and fields of TFTPClient to the tests, with the helpers their
-// set-ups and assertions share.
+// Opens TFTPClient's protected members to the tests, with the helpers they share.
 
 #include <cstdint>
 #include <cstring>
@@ -53,8 +52,8 @@ public:
     HANDLE Thread() const { return receiveThread; }
 };
 
-// A discovery answer as the cameras lay it out: tag, MAC (first octet most significant), address
-// (host order), firmware, model and byte 36; size bytes long (at least 37).
+// A discovery answer: tag, MAC (first octet most significant), address, firmware, model and byte
+// 36; size bytes long (at least 37).
 inline std::vector<std::uint8_t> CameraAnswer(std::uint64_t mac, std::uint32_t ip,
                                               std::uint16_t fwVer, std::uint16_t model,
                                               std::uint8_t byte36, std::size_t size = 73) {

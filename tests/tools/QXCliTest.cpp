@@ -1,6 +1,5 @@
-// The qxnet program run as users run it: against the simulator on loopback, and its web, mDNS and
-// host-network commands inside network namespaces. Each case is a command line, the exit code and
-// a text its output must hold; usage and system errors are one line on standard error.
+// The qxnet program run as users run it, against the simulator on loopback and in namespaces: each
+// case a command line, its exit code and texts its output holds; errors are one line.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -44,8 +43,8 @@ struct CliRun {
     std::string err;
 };
 
-// Runs qxnet (after prefix: a pipe into it, another user) with shell words, inside ns when given
-// (then without single quotes). Its own redirections come first, so that the arguments' win.
+// Runs qxnet after prefix (a pipe, another user), inside ns when given (no single quotes then);
+// its own redirections come first, so that the arguments' win.
 CliRun Qxnet(const std::string& arguments, const NetNamespace* ns = nullptr,
              const std::string& prefix = "") {
     const std::string out = TempPath("out");
@@ -123,7 +122,6 @@ TEST_F(Cli, ExitCodesAndMessages) {
          {"discover --help", 0, "Example:", "127.255.255.255"},
          {"", 2, ""},
          {"no-such-command", 2, "unknown command \"no-such-command\""},
-         {"discover --address 1.2.3", 2, ""},
          {"discover --broadcast --request ''", 2, "--request: the request is empty"},
          {"check 10.1.2.3 --interface -1", 2, "--interface"},
          {"free 127.0.0.9 127.0.0.1", 2, "free: the range ends (127.0.0.1) before it starts"},
@@ -175,8 +173,7 @@ TEST_F(Cli, DiscoverListsEveryCameraOrNone) {
     EXPECT_TRUE(run.err.empty()) << run.err;
 }
 
-// The saved file holds the bytes read and the summary their CRC-32; -o replaces its file only
-// with a file that came whole and leaves no temporary beside it.
+// -o replaces its file only with one that came whole, leaves no temporary, and tells its CRC-32.
 TEST_F(Cli, GetSavesWholeFilesOnly) {
     const std::string path = TempPath("saved.bin");
     { std::ofstream(path, std::ios::binary) << "old contents"; }
