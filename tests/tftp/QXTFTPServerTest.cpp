@@ -26,7 +26,7 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr int kTimedOut = static_cast<int>(QX::ResultCode::TimedOut);
 constexpr int kUnexpected = static_cast<int>(QX::ResultCode::Unexpected);
 
-// Checks the bytes against the generated content (files too large to keep twice); the outcome.
+// Checks the bytes read against the generated content without keeping them; and the outcome.
 struct Result : QXSDK::IStream {
     std::int32_t Write(const void* data, std::uint32_t size) override {
         const auto* p = static_cast<const std::uint8_t*>(data);
