@@ -233,9 +233,9 @@ TEST(TFTPTransfer, FailedReads) {
          },
          kTimedOut, 2, kSilence},
         // A grant outside the two size classes is refused (ERROR code 8) and the attempt fails.
-        {"a grant of 1024", 1,
+        {"a grant of 14500", 1,
          [](Camera& c, const Datagram&) {
-             c.Send(UdpPeer::Oack("1024"));
+             c.Send(UdpPeer::Oack("14500"));
              Datagram d;
              EXPECT_TRUE(c.transfer.Receive(d, kWait));
              const std::string refusal = "\0\5\0\10Block size not supported\0"s;
