@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cwchar>
 #include <functional>
 #include <memory>
 #include <set>
@@ -177,11 +176,7 @@ TEST_F(Scripted, FailuresAndTheirTexts) {
     script.FailSend(0);
     expect(client, client.Send(&request), 0, L"TFTPClient[10.0.0.1]::Send(): send failed: 10065");
     ASSERT_EQ(script.Sent().size(), 1u);
-    EXPECT_EQ(script.Sent()[0].bytes.size(), 26u);
     EXPECT_EQ(QX::NetworkToHost16(script.Sent()[0].peer.port), 69);
-    // The error text is bounded.
-    client.SetError(L"%s", std::wstring(3000, L'x').c_str());
-    EXPECT_EQ(std::wcslen(client.GetError()), 1023u);
     client.ClearError();
     EXPECT_STREQ(client.GetError(), L"");
 }

@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "qxnet/common/QXResult.h"
 #include "sim/QXSimTftpServer.h"
@@ -58,6 +61,14 @@ Result ReadFile(int port, const char* name, bool useDouble, int retries,
     return r;
 }
 
+// A read that brought the whole file of size bytes in the class asked for.
+void ExpectWhole(const Result& r, std::uint64_t size, bool useDouble) {
+    EXPECT_EQ(r.code, 0) << r.error;
+    EXPECT_EQ(r.size, size);
+    EXPECT_EQ(r.mismatches, 0u);
+    EXPECT_EQ(r.useDouble, useDouble);
+}
+
 // Both size classes, read and on the receive thread: here from a simulator of the test's own,
 // under Wine from the first demo camera (127.0.1.1) of scripts/windows.sh's qxcam-sim, at the
 // port it names in QXNET_TFTP_SIM_PORT, which serves these files.
@@ -85,11 +96,7 @@ TEST(TFTPSim, ReadsInBothSizeClassesAndAsynchronously) {
 #endif
     for (bool useDouble : {false, true}) {
         const auto& [name, size] = files[useDouble ? 1 : 0];
-        const Result r = ReadFile(port, name, useDouble, 4, address);
-        EXPECT_EQ(r.code, 0) << r.error;
-        EXPECT_EQ(r.size, size);
-        EXPECT_EQ(r.mismatches, 0u);
-        EXPECT_EQ(r.useDouble, useDouble);
+        ExpectWhole(ReadFile(port, name, useDouble, 4, address), size, useDouble);
         using Done = QXTest::AsyncOutcome<std::pair<QXSDK::IStream*, std::uint32_t>>;
         Done done;
         const auto callback = [](QXSDK::IStream* s, unsigned char*, std::uint32_t value,
@@ -102,7 +109,6 @@ TEST(TFTPSim, ReadsInBothSizeClassesAndAsynchronously) {
         std::uint32_t length = static_cast<std::uint32_t>(tail.size());
         ASSERT_EQ(client.ReadAsync(name, &async, tail.data(), &length, callback, &done), 0);
         ASSERT_TRUE(done.Wait());
-        ASSERT_EQ(done.Last().first, &async);
         async.Write(tail.data(), done.Last().second);
         EXPECT_EQ(async.size, size);
         EXPECT_EQ(async.mismatches, 0u);
@@ -140,10 +146,7 @@ TEST(TFTPSim, FilesArriveExactUnderFaults) {
                 fault(config.faults);
                 config.faults.seed = 7;
             });
-            EXPECT_EQ(r.code, 0) << r.error;
-            EXPECT_EQ(r.size, 200000u);
-            EXPECT_EQ(r.mismatches, 0u);
-            EXPECT_EQ(r.useDouble, useDouble);
+            ExpectWhole(r, 200000, useDouble);
         }
     }
 }
@@ -181,18 +184,21 @@ TEST(TFTPInterop, ReadsFromTftpdHpa) {
     const std::uint64_t size = 123457;
     server.AddFile("f", TftpServer::GeneratedContent(size));
     for (bool useDouble : {false, true}) {
-        const Result r = ReadFile(server.Port(), "f", useDouble, 2);
-        EXPECT_EQ(r.code, 0) << useDouble << r.error;
-        EXPECT_EQ(r.size, size);
-        EXPECT_EQ(r.mismatches, 0u);
-        EXPECT_EQ(r.useDouble, useDouble);
+        ExpectWhole(ReadFile(server.Port(), "f", useDouble, 2), size, useDouble);
     }
 }
 
-// Interrupted more than once, every wait on a silent camera resumes and ends at its time-out.
+// Interrupted more than once while another host sends all along (an empty datagram, a bare head, a
+// whole block, every 20 ms), every wait on a silent camera resumes and ends at its time-out.
 TEST(InterruptedWaits, EveryWaitOnASilentCameraRunsToItsTimeOut) {
+    constexpr int kForeignDatagrams = 150;  // 3 s, longer than any wait
     QXTest::UdpPeer camera;
+    QXTest::UdpPeer foreign(0x7F000002);
     TestClient client(camera.Port());
+    ASSERT_EQ(client.SendAck(0), 0);  // the client's port, for the foreign host
+    QXTest::UdpPeer::Datagram d;
+    ASSERT_TRUE(camera.Receive(d, 3000));
+    const Bytes kinds[] = {{}, QXTest::UdpPeer::Data(1, {}), QXTest::UdpPeer::Data(1, Bytes(1450))};
     std::vector<QXSDK::TFTPPacket> batch;
     const std::vector<std::pair<const char*, std::function<int(TestClient&)>>> waits = {
         {"WaitForData", [&](TestClient& c) { return c.WaitForData(batch, 1454); }},
@@ -200,9 +206,20 @@ TEST(InterruptedWaits, EveryWaitOnASilentCameraRunsToItsTimeOut) {
         {"WaitForAck", [](TestClient& c) { return c.WaitForAck(1); }}};
     for (const auto& [what, wait] : waits) {
         SCOPED_TRACE(what);
+        std::atomic<bool> done{false};
+        int sent = 0;
+        std::thread sender([&] {
+            for (; !done && sent < kForeignDatagrams; ++sent) {
+                foreign.Reply(kinds[sent % 3], d);
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        });
         QXTest::SignalTimer timer;
         EXPECT_EQ(wait(client), kTimedOut) << QX::ToUtf8(client.GetError());
+        done = true;
+        sender.join();
         EXPECT_GE(QXTest::SignalTimer::Count(), 2);
+        EXPECT_LT(sent, kForeignDatagrams);
     }
 }
 #endif
