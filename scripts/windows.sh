@@ -107,7 +107,7 @@ sim_program() {
 
 # The discovery tests under Wine (tests/scan) find the demo
 # cameras of qxcam-sim by broadcast to 127.255.255.255 and by mDNS on 127.0.0.1, and the TFTP
-# tests (tests/tftp/QXTFTPPortableTest.cpp) read the generated files of the sizes they
+# tests (tests/tftp/QXTFTPServerTest.cpp) read the generated files of the sizes they
 # expect from the first demo camera, 127.0.1.1. The simulator is a Linux program, built natively
 # here and run on loopback while the portable tests run, then stopped by its process id. Its
 # discovery responder binds the wildcard address so that the loopback broadcast reaches it, and

@@ -8,37 +8,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 namespace QXTest {
 
-namespace {
-
 constexpr const char* kServer = "/usr/sbin/in.tftpd";
-
-// Binds 127.0.0.1:port for UDP; 0 asks for a free port. Returns the port, or -1 when taken.
-int TryBind(int port) {
-    int s = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(0x7F000001);
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    socklen_t len = sizeof a;
-    const bool bound = ::bind(s, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
-                       ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0;
-    ::close(s);
-    return bound ? ntohs(a.sin_port) : -1;
-}
-
-}  // namespace
 
 bool TftpdProcess::Available() {
     return ::access(kServer, X_OK) == 0 && ::geteuid() == 0;
 }
 
+// Started as inetd starts it, on a socket bound here that queues requests before it is up.
 TftpdProcess::TftpdProcess() {
     char folder[] = "/tmp/qxtftpd-XXXXXX";
     if (!Available() || ::mkdtemp(folder) == nullptr) {
@@ -46,50 +27,35 @@ TftpdProcess::TftpdProcess() {
     }
     m_folder = folder;
     ::chmod(folder, 0755);
-    m_port = TryBind(0);
-    std::vector<std::string> args = {
-        kServer,    "--foreground", "--listen", "--address", "127.0.0.1:" + std::to_string(m_port),
-        "--secure", m_folder};
-    // Built before the fork: the child only execs.
-    std::vector<char*> argv;
-    for (std::string& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    m_pid = ::fork();
-    if (m_pid == 0) {
-        ::execv(kServer, argv.data());
-        ::_exit(127);
-    }
-    // Up once its port is taken; not running when it ends first or never takes it.
-    for (int i = 0; i < 300 && m_pid > 0; ++i) {
-        int status = 0;
-        if (TryBind(m_port) < 0) {
-            return;
+    const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(0x7F000001);
+    socklen_t len = sizeof a;
+    if (::bind(s, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+        m_port = ntohs(a.sin_port);
+        // Built before the fork: the child only execs.
+        const char* argv[] = {kServer, "--secure", m_folder.c_str(), nullptr};
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::dup2(s, 0);
+            ::execv(kServer, const_cast<char* const*>(argv));
+            ::_exit(127);
         }
-        if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-            m_pid = -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    Stop();
+    ::close(s);
 }
 
 TftpdProcess::~TftpdProcess() {
-    Stop();
-    if (!m_folder.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_folder, ignored);
-    }
-}
-
-void TftpdProcess::Stop() {
     if (m_pid > 0) {
         ::kill(m_pid, SIGTERM);
-        int status = 0;
-        ::waitpid(m_pid, &status, 0);
+        ::waitpid(m_pid, nullptr, 0);
     }
-    m_pid = -1;
+    std::error_code ignored;
+    if (!m_folder.empty()) {
+        std::filesystem::remove_all(m_folder, ignored);
+    }
 }
 
 void TftpdProcess::AddFile(const std::string& name, const std::vector<std::uint8_t>& bytes) const {

@@ -8,9 +8,8 @@
 
 namespace QXTest {
 
-// An instance of the packaged TFTP server (in.tftpd) of this test's own, serving a fresh folder
-// under /tmp on 127.0.0.1 and a free port. It drops root to its own user, so the folder and the
-// files are made readable for everybody. Stopped, by its process id, in the destructor.
+// The packaged TFTP server (in.tftpd), serving a fresh folder under /tmp (readable for the user it
+// drops root to) on 127.0.0.1 and a free port; stopped by its process id in the destructor.
 class TftpdProcess {
 public:
     TftpdProcess();
@@ -18,7 +17,7 @@ public:
     TftpdProcess(const TftpdProcess&) = delete;
     TftpdProcess& operator=(const TftpdProcess&) = delete;
 
-    // False when in.tftpd is missing, this is not root, or the server does not come up.
+    // False when in.tftpd is missing, this is not root, or no port could be had.
     bool Running() const { return m_pid > 0; }
     int Port() const { return m_port; }
     void AddFile(const std::string& name, const std::vector<std::uint8_t>& bytes) const;
@@ -26,8 +25,6 @@ public:
     static bool Available();
 
 private:
-    void Stop();
-
     pid_t m_pid = -1;
     int m_port = 0;
     std::string m_folder;

@@ -1,12 +1,10 @@
 #pragma once
 
-// Opens the protected operations and fields of TFTPClient to the tests, with the small helpers
-// their assertions share.
+// Opens TFTPClient's protected members to the tests, with the helpers they share.
 
 #include <cstdint>
-#include <functional>
+#include <cstring>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -14,6 +12,8 @@
 
 #include "qxnet/common/QXException.h"
 #include "qxnet/common/QXStream.h"
+#include "qxnet/platform/QXUtf8.h"
+#include "qxnet/tftp/QXCameraData.h"
 #include "qxnet/tftp/QXTFTPClient.h"
 #include "tests/support/QXTraceCapture.h"
 
@@ -46,22 +46,35 @@ public:
     using TFTPClient::WaitForOpAck;
 
     QX::SocketHandle Socket() const { return socket; }
-    const QX::SocketAddressV4& Remote() const { return remote; }
     int Port() const { return port; }
     const wchar_t* Name() const { return name; }
     const boost::shared_ptr<QX::CodeLock>& Lock() const { return lock; }
     HANDLE Thread() const { return receiveThread; }
 };
 
-// The client's waits for a camera's answer, by name.
-inline std::vector<std::pair<const char*, std::function<int(TestClient&)>>> Waits() {
-    return {{"WaitForData",
-             [](TestClient& client) {
-                 std::vector<QXSDK::TFTPPacket> batch;
-                 return client.WaitForData(batch, 1454);
-             }},
-            {"WaitForOpAck", [](TestClient& client) { return client.WaitForOpAck(); }},
-            {"WaitForAck", [](TestClient& client) { return client.WaitForAck(1); }}};
+// A discovery answer: tag, MAC (first octet most significant), address, firmware, model and byte
+// 36; size bytes long (at least 37).
+inline std::vector<std::uint8_t> CameraAnswer(std::uint64_t mac, std::uint32_t ip,
+                                              std::uint16_t fwVer, std::uint16_t model,
+                                              std::uint8_t byte36, std::size_t size = 73) {
+    std::vector<std::uint8_t> answer(size, 0);
+    std::memcpy(answer.data(), QXSDK::CameraData::AnswerTag, 21);
+    answer[21] = 0x5A;
+    for (int i = 0; i < 6; ++i) {
+        answer[22 + i] = static_cast<std::uint8_t>(mac >> (8 * (5 - i)));
+    }
+    for (int i = 0; i < 4; ++i) {
+        answer[28 + i] = static_cast<std::uint8_t>(ip >> (8 * (3 - i)));
+    }
+    answer[32] = static_cast<std::uint8_t>(fwVer >> 8);
+    answer[33] = static_cast<std::uint8_t>(fwVer);
+    answer[34] = static_cast<std::uint8_t>(model >> 8);
+    answer[35] = static_cast<std::uint8_t>(model);
+    answer[36] = byte36;
+    for (std::size_t i = 37; i < 69 && i < size; ++i) {
+        answer[i] = 0xA5;  // not read
+    }
+    return answer;
 }
 
 // A stream that keeps everything written to it.
@@ -105,14 +118,6 @@ inline int CountLines(TraceCapture& trace, const std::wstring& text) {
         count += line.find(text) != std::wstring::npos ? 1 : 0;
     }
     return count;
-}
-
-inline std::string Narrow(const wchar_t* text) {
-    std::string out;
-    for (; *text != 0; ++text) {
-        out.push_back(static_cast<char>(*text));
-    }
-    return out;
 }
 
 }  // namespace QXTest

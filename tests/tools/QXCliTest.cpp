@@ -1,15 +1,14 @@
-// The qxnet program run as users run it: against the simulator on loopback, and its web, mDNS and
-// host-network commands inside network namespaces. Each case is a command line, the exit code and
-// a text its output must hold; usage and system errors are one line on standard error.
+// The qxnet program run as users run it, against the simulator on loopback and in namespaces: each
+// case a command line, its exit code and texts its output holds; errors are one line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -44,8 +43,8 @@ struct CliRun {
     std::string err;
 };
 
-// Runs qxnet (after prefix: a pipe into it, another user) with shell words, inside ns when given
-// (then without single quotes). Its own redirections come first, so that the arguments' win.
+// Runs qxnet after prefix (a pipe, another user), inside ns when given (no single quotes then);
+// its own redirections come first, so that the arguments' win.
 CliRun Qxnet(const std::string& arguments, const NetNamespace* ns = nullptr,
              const std::string& prefix = "") {
     const std::string out = TempPath("out");
@@ -91,8 +90,8 @@ protected:
             std::make_unique<QXSim::DiscoveryResponder>(simulator, QXSim::DiscoveryOptions{}));
         QXSim::TftpServerConfig config;
         config.files["small.bin"] = std::vector<std::uint8_t>(100, 'B');
-        for (std::uint64_t size : kSizes) {
-            config.generated[FileName(size)] = size;
+        for (const auto& [name, size] : kFiles) {
+            config.generated[name] = size;
         }
         tftp = &simulator.Add(std::make_unique<QXSim::TftpServer>(config));
         std::string error;
@@ -105,30 +104,18 @@ protected:
         return "get 127.0.0.1 " + file + " --retries 1 --port " + std::to_string(tftp->Port());
     }
     // Empty, and blocks with a tail.
-    static constexpr std::uint64_t kSizes[] = {0, 4355};
-    // Formatted: gcc 12 at -O3 warns falsely on these short string sums.
-    static std::string FileName(std::uint64_t size) {
-        char name[24];
-        std::snprintf(name, sizeof name, "f%llu", static_cast<unsigned long long>(size));
-        return name;
-    }
+    static constexpr std::pair<const char*, std::uint64_t> kFiles[] = {{"f0", 0}, {"f4355", 4355}};
     QXSim::Simulator simulator{QXSim::DemoCameras()};
     QXSim::DiscoveryResponder* discovery = nullptr;
     QXSim::TftpServer* tftp = nullptr;
 };
 
 TEST_F(Cli, ExitCodesAndMessages) {
-    const std::string keep = TempPath("keep.bin");
     Check(
         {{"--version", 0, std::string("qxnet ") + QXNET_VERSION_TEXT + "\n"},
          {"discover --help", 0, "Example:", "127.255.255.255"},
          {"", 2, ""},
          {"no-such-command", 2, "unknown command \"no-such-command\""},
-         {"discover --address 1.2.3", 2, ""},
-         {"discover --port 0", 2, ""},
-         {"discover --port 70000", 2, ""},
-         {"discover --request zz", 2, ""},
-         {"discover --local 127.0.0.1.1", 2, ""},
          {"discover --broadcast --request ''", 2, "--request: the request is empty"},
          {"check 10.1.2.3 --interface -1", 2, "--interface"},
          {"free 127.0.0.9 127.0.0.1", 2, "free: the range ends (127.0.0.1) before it starts"},
@@ -143,14 +130,10 @@ TEST_F(Cli, ExitCodesAndMessages) {
          // Output that could not be written, however far it got, is a failure.
          {Get("small.bin") + " -o /dev/full", 2, ""},
          {Get("small.bin") + " >/dev/full", 2, ""},
-         {Get("small.bin") + " --json >/dev/full", 2, ""},
-         {Get("small.bin") + " -o " + keep + " --json >/dev/full", 2, ""},
-         {"--version >/dev/full", 2, ""},
          {"discover --verbose" + Target(), 0, "CameraData: MAC <0e:1f:2a:33:44:01>"},
          {"discover --request '00 01:fe ff'" + Target(), 0, "90 Degree Rotation"},
          {"demo --json", 0, "\"count\": 5"}});
     EXPECT_EQ(discovery->LastRequest(), (std::vector<std::uint8_t>{0x00, 0x01, 0xFE, 0xFF}));
-    std::remove(keep.c_str());
 }
 
 TEST_F(Cli, DiscoverListsEveryCameraOrNone) {
@@ -173,9 +156,6 @@ TEST_F(Cli, DiscoverListsEveryCameraOrNone) {
     EXPECT_EQ(json["cameras"][0]["enclosureName"], "ORBITAL");
     EXPECT_EQ(json["cameras"][4]["block"], "none");
     EXPECT_TRUE(json["cameras"][4]["featureNames"].empty());
-    const CliRun table = Qxnet("discover" + Target());
-    EXPECT_EQ(table.out.rfind("MAC ", 0), 0u) << table.out;
-    EXPECT_NE(table.out.find("5 cameras"), std::string::npos);
     // Nobody listens on the TFTP server's port once it stopped: no camera, exit code 1.
     const std::string port = std::to_string(tftp->Port());
     simulator.Stop();
@@ -186,19 +166,18 @@ TEST_F(Cli, DiscoverListsEveryCameraOrNone) {
     EXPECT_TRUE(run.err.empty()) << run.err;
 }
 
-// The saved file holds the bytes read and the summary their CRC-32; -o replaces its file only
-// with a file that came whole and leaves no temporary beside it.
+// -o replaces its file only with one that came whole, leaves no temporary, and tells its CRC-32.
 TEST_F(Cli, GetSavesWholeFilesOnly) {
     const std::string path = TempPath("saved.bin");
     { std::ofstream(path, std::ios::binary) << "old contents"; }
     EXPECT_EQ(Qxnet(Get("missing.bin") + " -o " + path).code, 1);
     EXPECT_EQ(Contents(path), "old contents");
-    for (std::uint64_t size : kSizes) {
+    for (const auto& [name, size] : kFiles) {
         const std::vector<std::uint8_t> bytes = QXSim::TftpServer::GeneratedContent(size);
         char expected[16];
         std::snprintf(expected, sizeof expected, "crc32 %08lx",
                       crc32_z(0, bytes.data(), bytes.size()));
-        const CliRun run = Qxnet(Get(FileName(size)) + " -o " + path);
+        const CliRun run = Qxnet(Get(name) + " -o " + path);
         EXPECT_EQ(run.code, 0) << run.err;
         EXPECT_NE((run.out + run.err).find(expected), std::string::npos) << size << run.out;
         EXPECT_EQ(Contents(path), std::string(bytes.begin(), bytes.end())) << size;
@@ -235,45 +214,25 @@ TEST_F(CliNetns, HttpCommand) {
            // Nobody serves 127.0.1.10 inside the namespace.
            {"http 127.0.1.10 / --json", 1,
             "\"errorText\": \"HttpSendRequest() failed. Error 12029\""},
-           {"http 127.0.1 /", 2, ""},
-           {"http 127.0.1.9 / --user admin", 2, ""},
            {"http 127.0.1.9", 2, ""},
            // A body or document that could not be written is a failure, never "saved".
            {gen + " -o /dev/full", 2, ""},
            {gen + " >/dev/full", 2, ""},
-           {gen + " --json >/dev/full", 2, ""},
            {page + "pw --text >/dev/full", 2, ""},
            // A refused page is no body: -o keeps its file.
            {"http 127.0.1.9 /none --user admin --password pw -o " + keep, 1,
             "http: refused: server status 404"}},
           ns.get());
-    std::string generated(200000, '\0');
-    for (std::size_t i = 0; i < generated.size(); ++i) {
-        generated[i] = static_cast<char>(QXSim::WebServer::BodyByte(i));
-    }
-    // The body goes to the file as it arrives: an attempt that breaks off halfway leaves none of
-    // its bytes there, and when both break off the old file stays, with no temporary file left.
-    // The failure is told in the document, the success on standard error.
-    for (int broken : {2, 1}) {
-        SCOPED_TRACE(broken);
-        QXSim::WebFaults faults;
-        faults.closeMidBody = true;
-        faults.count = broken;
-        web->SetFaults(faults);
-        const CliRun run = Qxnet("http 127.0.1.9 /gen/200000 --user admin --password pw -o " +
-                                     keep + (broken == 1 ? "" : " --json"),
-                                 ns.get());
-        EXPECT_EQ(run.code, broken == 1 ? 0 : 1) << run.out;
-        EXPECT_NE((run.out + run.err)
-                      .find(broken == 1 ? "saved 200000 bytes to" : "\"lastError\": 12030"),
-                  std::string::npos)
-            << run.out << run.err;
-        EXPECT_TRUE(Contents(keep) == (broken == 1 ? generated : "old contents"));
-    }
-    const std::size_t slash = keep.rfind('/');
-    EXPECT_EQ(QXTest::Shell("ls " + keep.substr(0, slash + 1) + "." + keep.substr(slash + 1) +
-                            ".* 2>/dev/null | grep -q ."),
-              1);
+    // A body that breaks off twice is no body: the old file stays, and the document says why.
+    QXSim::WebFaults faults;
+    faults.closeMidBody = true;
+    faults.count = 2;
+    web->SetFaults(faults);
+    const CliRun run =
+        Qxnet("http 127.0.1.9 /gen/200000 --user admin --password pw --json -o " + keep, ns.get());
+    EXPECT_EQ(run.code, 1) << run.out;
+    EXPECT_NE(run.out.find("\"lastError\": 12030"), std::string::npos) << run.out << run.err;
+    EXPECT_EQ(Contents(keep), "old contents");
     std::remove(keep.c_str());
 }
 
@@ -286,34 +245,23 @@ TEST_F(CliNetns, MdnsCommands) {
             std::string("\"host\": \"korv-QX") + label + ".local\""},
            {"find 0e:1f:2a:ab:cd:ef", 1, "korv-QXABCDEF.local"},
            {"find QX12", 2, ""},
-           {"find QX00A1B2 --local 10.9.9.9", 2, ""},  // not this host's
-           {"watch --timeout -1", 2, ""},
            {"discover --mdns --local 127.0.0.1 --json", 0, "\"local\": \"127.0.0.1\""},
            {"discover --mdns --local 127.0.0.1", 0, "3 cameras"}},
           ns.get());
-    EXPECT_EQ(nlohmann::json::parse(Qxnet("discover --mdns --local 127.0.0.1 --json", ns.get()).out)
-                  .contains("port"),
-              false);  // no broadcast asked for
     // watch prints each camera once, one JSON line each.
     const CliRun run = Qxnet("watch --interface lo --timeout 2 --json", ns.get());
     ASSERT_EQ(run.code, 0) << run.err;
-    std::size_t lines = 0;
-    for (std::size_t start = 0, end; start < run.out.size(); start = end + 1, ++lines) {
-        end = run.out.find('\n', start);
-        const auto camera = nlohmann::json::parse(run.out.substr(start, end - start));
-        EXPECT_EQ(camera["change"], "appeared");
-        EXPECT_EQ(camera["interfaces"], nlohmann::json::array({"lo"}));
-    }
-    EXPECT_EQ(lines, 3u) << run.out;
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 3) << run.out;
+    const auto camera = nlohmann::json::parse(run.out.substr(0, run.out.find('\n')));
+    EXPECT_EQ(camera["change"], "appeared");
+    EXPECT_EQ(camera["interfaces"], nlohmann::json::array({"lo"}));
 }
 
 TEST_F(CliNetns, HostNetworkCommands) {
     NetNamespace peer("qxclip");
     ASSERT_TRUE(NetNamespace::Link(*ns, "veth0", "10.55.1.1/24 brd 10.55.1.255", peer, "veth1",
                                    "10.55.1.2/24 brd 10.55.1.255"));
-    const CliRun empty = Qxnet("neigh --json", &peer);  // before any traffic fills it
-    EXPECT_EQ(empty.code, 1);
-    EXPECT_EQ(nlohmann::json::parse(empty.out)["count"], 0);
+    Check({{"neigh --json", 1, "\"count\": 0"}}, &peer);  // before any traffic fills it
     ASSERT_EQ(ns->Exec("ip tuntap add mode tun dev qxtun0 && ip addr add 10.88.0.1/30 dev qxtun0 "
                        "&& ip link set qxtun0 up && ip addr add 10.55.2.1/24 dev veth0 && "
                        "ip neigh add 10.55.1.50 lladdr 02:11:22:33:44:55 dev veth0 nud permanent"),
@@ -327,26 +275,12 @@ TEST_F(CliNetns, HostNetworkCommands) {
            {"check 10.55.1.77", 0, ""},
            {"check 10.56.1.77", 1, ""},
            {"check 10.55.1.255", 2, ""},
-           {"check 10.55.1.77 --interface 9", 2, ""},
-           {"check 10.55.1", 2, ""},
            {"check 10.88.0.2 --interface 2 --json", 0, "\"result\": \"inside\""},
            {"ping 10.55.1.2 --timeout 2000 --json", 0, "\"answered\": true"},
            {"ping 10.55.1.99 --timeout 100", 1, ""},
            {"neigh --mac 02-11-22-33-44-55 --json", 0, "\"10.55.1.50\""},
            {"neigh --mac 02:00:00:00:00:01", 1, ""}},
           ns.get());
-    const CliRun listed = Qxnet("ifaces --json", ns.get());
-    EXPECT_EQ(listed.out.find("Friendly Name"), std::string::npos);  // no adapter lines there
-    std::set<std::string> seen;
-    const auto interfaces = nlohmann::json::parse(listed.out)["interfaces"];
-    for (const auto& entry : interfaces) {
-        seen.insert(entry["name"].get<std::string>() + " " + entry["address"].get<std::string>() +
-                    " " + entry["mask"].get<std::string>() + " " +
-                    entry["broadcast"].get<std::string>());
-    }
-    EXPECT_EQ(seen, (std::set<std::string>{"veth0 10.55.1.1 255.255.255.0 10.55.1.255",
-                                           "veth0 10.55.2.1 255.255.255.0 10.55.2.255",
-                                           "qxtun0 10.88.0.1 255.255.255.252 10.88.0.3"}));
     // Refused at the prompt, nothing goes; confirmed, the table is empty.
     EXPECT_EQ(Qxnet("flush-neigh", ns.get(), "echo n | ").code, 1);
     EXPECT_NE(ns->Capture("ip neigh show dev veth0"), "");
