@@ -79,16 +79,23 @@ int PlaceBlock(int wireBlock, int firstGap) {
     return lowest + ((wireBlock - lowest) & 0xFFFF);
 }
 
-// The blocks of a read, filed by number: payloads in slabs of kSlabBlocks blocks, each allocated
+// The blocks of a read, filed by number: payloads in slabs of about kSlabBytes, each allocated
 // when a block in it first arrives and freed once delivered, so a file is held about once (no
 // packet copy per block, no node per block). Lengths are kept per block, -1 for a missing one.
 // Blocks are placed at most 65535 beyond the first gap (PlaceBlock), so a camera that scatters
-// block numbers makes at most 1024 slabs beyond its file (under 200 MB at 2904 bytes a block).
+// block numbers makes at most 65535 blocks' worth of slabs beyond its file (under 200 MB at 2904
+// bytes a block).
 class BlockStore {
 public:
-    static constexpr int kSlabBlocks = 64;
+    // Below the allocator's threshold for mapping blocks of its own (128 KB by default), so that
+    // slabs come from the heap: a slab freed as it is delivered is memory that the caller's
+    // stream, allocating as it is written, takes over while it is still mapped, instead of both
+    // faulting in a fresh copy of the file.
+    static constexpr int kSlabBytes = 0x10000;
 
-    explicit BlockStore(int blockSize) : m_blockSize(blockSize) {}
+    explicit BlockStore(int blockSize)
+        : m_blockSize(static_cast<std::size_t>(blockSize)),
+          m_slabBlocks(blockSize < kSlabBytes ? kSlabBytes / blockSize : 1) {}
 
     int Length(int block) const {
         return block < static_cast<int>(m_lengths.size()) ? m_lengths[block] : -1;
@@ -103,15 +110,15 @@ public:
             return false;
         }
         if (block >= static_cast<int>(m_lengths.size())) {
-            m_lengths.resize(static_cast<std::size_t>(block) + kSlabBlocks, -1);
+            m_lengths.resize(static_cast<std::size_t>(block + m_slabBlocks), -1);
         }
-        const std::size_t slab = static_cast<std::size_t>(block / kSlabBlocks);
+        const std::size_t slab = static_cast<std::size_t>(block / m_slabBlocks);
         if (slab >= m_slabs.size()) {
             m_slabs.resize(slab + 1);
         }
         if (!m_slabs[slab]) {
             m_slabs[slab].reset(
-                new unsigned char[static_cast<std::size_t>(kSlabBlocks) * m_blockSize]);
+                new unsigned char[static_cast<std::size_t>(m_slabBlocks) * m_blockSize]);
         }
         std::memcpy(Place(block), payload, static_cast<std::size_t>(length));
         m_lengths[block] = static_cast<std::int16_t>(length);
@@ -140,16 +147,16 @@ public:
     void Deliver(int last, IStream* stream) {
         for (int block = 1; block < last; ++block) {
             Write(stream, Place(block), static_cast<std::uint32_t>(m_lengths[block]));
-            if ((block + 1) % kSlabBlocks == 0) {
-                m_slabs[static_cast<std::size_t>(block / kSlabBlocks)].reset();
+            if ((block + 1) % m_slabBlocks == 0) {
+                m_slabs[static_cast<std::size_t>(block / m_slabBlocks)].reset();
             }
         }
     }
 
     // Where a block's payload lies in its slab.
     unsigned char* Place(int block) const {
-        return m_slabs[static_cast<std::size_t>(block / kSlabBlocks)].get() +
-               static_cast<std::size_t>(block % kSlabBlocks) * m_blockSize;
+        return m_slabs[static_cast<std::size_t>(block / m_slabBlocks)].get() +
+               static_cast<std::size_t>(block % m_slabBlocks) * m_blockSize;
     }
 
 private:
@@ -160,6 +167,7 @@ private:
     }
 
     std::size_t m_blockSize;
+    int m_slabBlocks;
     std::vector<std::unique_ptr<unsigned char[]>> m_slabs;
     std::vector<std::int16_t> m_lengths;
     std::size_t m_count = 0;
