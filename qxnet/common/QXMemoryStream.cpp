@@ -165,6 +165,11 @@ std::int32_t CMemoryStream::Read(void* buffer, std::uint32_t size) {
             return static_cast<std::int32_t>(size);
         }
     }
+    return ReadAcrossChunks(buffer, size);
+}
+
+// Out of line, so that the usual read above keeps no registers of its own to save.
+std::int32_t CMemoryStream::ReadAcrossChunks(void* buffer, std::uint32_t size) {
     if (const std::int32_t refused = RefuseRead(buffer, size, m_front == nullptr); refused <= 0) {
         return refused;
     }

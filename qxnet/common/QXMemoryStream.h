@@ -56,6 +56,7 @@ protected:
 
 private:
     void WriteAcrossChunks(const unsigned char* bytes, std::uint32_t size);
+    std::int32_t ReadAcrossChunks(void* buffer, std::uint32_t size);
     template <typename Sink>
     std::uint32_t Consume(std::uint32_t size, Sink sink);
     // Frees the front chunk, which the read position has finished, and moves on to the next.
