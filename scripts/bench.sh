@@ -62,20 +62,30 @@ if wanted get; then
     [ -n "$port" ] && break
     sleep 0.1
   done
+  # The file lands in memory (tmpfs), as the reference reader's does; the disk row adds what a
+  # disk costs on top (the sync before the rename, and dropping the replaced file).
+  shm=$(mktemp -d /dev/shm/qxbench-get.XXXXXX 2>/dev/null || echo "$out")
+  [ "$shm" = "$out" ] && touch "$out/get-on-disk"
   for block in 1450 2904; do
     flag=""
     [ "$block" = 2904 ] && flag=--double
-    for _ in 1 2 3; do
-      start=$(date +%s.%N)
-      "$build/tools/qxnet/qxnet" get 127.0.1.1 f64 -o "$out/f64" --port "$port" $flag \
-        >/dev/null 2>&1 || echo "FAILED" >>"$out/get-$block.txt"
-      echo "$start $(date +%s.%N)" | awk '{print $2 - $1}' >>"$out/get-$block.txt"
+    for target in "$shm" "$out"; do
+      name=get-$block.txt
+      [ "$target" = "$out" ] && [ "$shm" != "$out" ] && name=getdisk-$block.txt
+      for _ in 1 2 3; do
+        start=$(date +%s.%N)
+        "$build/tools/qxnet/qxnet" get 127.0.1.1 f64 -o "$target/f64" --port "$port" $flag \
+          >/dev/null 2>&1 || echo "FAILED" >>"$out/$name"
+        echo "$start $(date +%s.%N)" | awk '{print $2 - $1}' >>"$out/$name"
+      done
+      rm -f "$target/f64"
     done
     "$build/bench/bench_tftp_read" --reference-only=127.0.1.1:"$port":f64:67108864:"$block" \
       >>"$out/getref-$block.txt" 2>&1 || true
   done
   kill "$sim" 2>/dev/null
   wait "$sim" 2>/dev/null
+  [ "$shm" != "$out" ] && rm -rf "$shm"
 fi
 
 python3 - "$out" <<'EOF'
@@ -98,16 +108,19 @@ for line in text("bench_tftp_read.txt").splitlines():
         rows.append(line.split("\t")[1:6])
 
 for block in (1450, 2904):
-    times = text("get-%d.txt" % block).split()
     reference = re.findall(r"REFERENCE\t([0-9.]+)", text("getref-%d.txt" % block))
-    if "FAILED" in times or not times or not reference:
-        rows.append(["qxnet get 64 MB, blocks %d (vs reference reader)" % block,
-                     "n/a", "n/a", "n/a", ">= 0.8"])
-        continue
-    ours = statistics.median(float(t) for t in times)
-    ref = statistics.median(float(t) for t in reference)
-    rows.append(["qxnet get 64 MB, blocks %d (vs reference reader)" % block,
-                 "%.3f s" % ours, "%.3f s" % ref, "%.2f" % (ref / ours), ">= 0.8"])
+    memory = "disk" if os.path.exists(os.path.join(out, "get-on-disk")) else "tmpfs"
+    for name, where, goal in (("get", memory, ">= 0.8"), ("getdisk", "disk", "(informative)")):
+        times = text("%s-%d.txt" % (name, block)).split()
+        what = "qxnet get 64 MB -o %s, blocks %d (vs reference reader)" % (where, block)
+        if not times and name == "getdisk":
+            continue
+        if "FAILED" in times or not times or not reference:
+            rows.append([what, "n/a", "n/a", "n/a", goal])
+            continue
+        ours = statistics.median(float(t) for t in times)
+        ref = statistics.median(float(t) for t in reference)
+        rows.append([what, "%.3f s" % ours, "%.3f s" % ref, "%.2f" % (ref / ours), goal])
 
 # Printed summary lines of the HTTP and host-network benchmarks.
 for line in text("bench_http.txt").splitlines():

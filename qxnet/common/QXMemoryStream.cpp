@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <list>
+#include <utility>
 
 namespace QX {
 namespace {
@@ -142,18 +143,33 @@ inline std::uint32_t CMemoryStream::Consume(std::uint32_t size, Sink sink) {
 void CMemoryStream::DropFront(bool last) {
     m_readPosition = 0;
     unsigned char* chunk = nullptr;
-    if (PopFront(chunk)) {
+    if (PopFront(chunk, m_front)) {
         FreeChunk(chunk);
     }
     if (last) {
         m_front = nullptr;
         m_back = nullptr;
-    } else {
-        Front(m_front);
     }
 }
 
 std::int32_t CMemoryStream::Read(void* buffer, std::uint32_t size) {
+    if (m_front != nullptr && buffer != nullptr && size != 0) {
+        // The usual case: a piece inside the front chunk that leaves it unfinished (a last chunk
+        // may be read up to its write position, which is always below the chunk size).
+        const std::uint32_t end = m_front == m_back ? m_writePosition : m_chunkSize - 1;
+        if (size <= end - m_readPosition) {
+            std::memcpy(buffer, m_front + m_readPosition, size);
+            m_readPosition += size;
+            AdjustByteCount(size, false);
+            SetLastErrorValue(0);
+            return static_cast<std::int32_t>(size);
+        }
+    }
+    return ReadAcrossChunks(buffer, size);
+}
+
+// Out of line, so that the usual read above keeps no registers of its own to save.
+std::int32_t CMemoryStream::ReadAcrossChunks(void* buffer, std::uint32_t size) {
     if (const std::int32_t refused = RefuseRead(buffer, size, m_front == nullptr); refused <= 0) {
         return refused;
     }
@@ -200,6 +216,8 @@ void CMemoryStream::Clear() {
     m_byteCount.store(0);
     m_readPosition = 0;
     m_writePosition = 0;
+    delete[] m_spare;
+    m_spare = nullptr;
 }
 
 void CMemoryStream::Truncate(std::uint32_t size) {
@@ -224,12 +242,22 @@ void CMemoryStream::Truncate(std::uint32_t size) {
     AdjustByteCount(GetSize() - size, false);
 }
 
+// One freed chunk is kept as a spare for the next allocation: a reader that keeps up with its
+// writer then runs on two chunks without touching the heap. One only, so an emptied stream holds
+// at most one chunk's memory beyond its data; Clear gives that back too.
 unsigned char* CMemoryStream::AllocChunk() {
+    if (m_spare != nullptr) {
+        return std::exchange(m_spare, nullptr);
+    }
     return new unsigned char[m_chunkSize];
 }
 
 void CMemoryStream::FreeChunk(unsigned char* chunk) {
-    delete[] chunk;
+    if (m_spare == nullptr) {
+        m_spare = chunk;
+    } else {
+        delete[] chunk;
+    }
 }
 
 }  // namespace QX

@@ -27,23 +27,39 @@ public:
     CThreadSafeList(const CThreadSafeList&) = delete;
     CThreadSafeList& operator=(const CThreadSafeList&) = delete;
 
-    // Moves every entry of more to the end in one step and sets the event; it allocates
-    // nothing, so it cannot fail part way.
+    // Moves every entry of more to the end in one step; it allocates nothing, so it cannot fail
+    // part way. The event is set only when the list was empty: it stays set while entries are
+    // held, and setting it again would cost a call into the platform for every append.
     void Append(std::list<T>& more) {
         if (more.empty()) {
             return;
         }
         ScopedLock guard(&m_lock);
+        const bool wasEmpty = std::list<T>::empty();
         std::list<T>::splice(std::list<T>::end(), more);
-        EventSet(m_event);
+        if (wasEmpty) {
+            EventSet(m_event);
+        }
     }
 
     // Takes the front or back entry; false when the list is empty.
     bool PopFront(T& value) { return Get(value, End::Front, true); }
     bool PopBack(T& value) { return Get(value, End::Back, true); }
+    // Takes the front entry and, under the same lock, reads the one that is now in front (left
+    // unchanged when none is): one lock for a reader that moves on to the next entry.
+    bool PopFront(T& value, T& next) {
+        ScopedLock guard(&m_lock);
+        if (!Take(value, End::Front)) {
+            return false;
+        }
+        if (!std::list<T>::empty()) {
+            next = std::list<T>::front();
+        }
+        return true;
+    }
 
-    // The front or back entry, left in place; false when the list is empty.
-    // Kept for hosts (with Back): the library and its programs do not call them.
+    // The front or back entry, left in place; false when the list is empty. Front is kept for
+    // hosts: the library and its programs do not call it.
     bool Front(T& value) { return Get(value, End::Front, false); }
     bool Back(T& value) { return Get(value, End::Back, false); }
 
@@ -59,15 +75,25 @@ private:
 
     bool Get(T& value, End end, bool take) {
         ScopedLock guard(&m_lock);
+        if (take) {
+            return Take(value, end);
+        }
         if (std::list<T>::empty()) {
             return false;
         }
         value = end == End::Front ? std::list<T>::front() : std::list<T>::back();
-        if (take) {
-            end == End::Front ? std::list<T>::pop_front() : std::list<T>::pop_back();
-            if (std::list<T>::empty()) {
-                EventReset(m_event);
-            }
+        return true;
+    }
+
+    // Called with the lock held.
+    bool Take(T& value, End end) {
+        if (std::list<T>::empty()) {
+            return false;
+        }
+        value = end == End::Front ? std::list<T>::front() : std::list<T>::back();
+        end == End::Front ? std::list<T>::pop_front() : std::list<T>::pop_back();
+        if (std::list<T>::empty()) {
+            EventReset(m_event);
         }
         return true;
     }

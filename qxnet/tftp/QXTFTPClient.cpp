@@ -243,10 +243,37 @@ int TFTPClient::ReceiveDatagram(TFTPPacket* packet, std::uint32_t timeoutUs) {
 // the camera's empty datagrams from another host's.
 int TFTPClient::ReceiveBatch(std::vector<TFTPPacket>& packets, int maxLength,
                              std::uint32_t timeoutUs, QX::SocketAddressV4* sender) {
+    packets.clear();
+    unsigned char datagram[BatchDatagramSize];
+    int size = 0;
+    const int result = ReceiveDataDatagram(datagram, maxLength, timeoutUs, sender, &size);
+    if (result != 0) {
+        return result;
+    }
+    CutIntoPackets(datagram, size, maxLength, *sender, packets);
+    return 0;
+}
+
+void TFTPClient::CutIntoPackets(const unsigned char* datagram, int size, int pieceLength,
+                                const QX::SocketAddressV4& sender,
+                                std::vector<TFTPPacket>& packets) const {
+    const int sizeIndex = useDoublePackets ? 1 : 0;
+    ForEachPiece(datagram, size, pieceLength, [&](const unsigned char* bytes, int length) {
+        TFTPPacket& packet = packets.emplace_back(sizeIndex);
+        if (length > 0) {
+            std::memcpy(packet.data, bytes, static_cast<std::size_t>(length));
+        }
+        packet.from = sender;
+        packet.length = length > packet.Capacity() ? -1 : length;
+    });
+}
+
+int TFTPClient::ReceiveDataDatagram(unsigned char* datagram, int maxLength, std::uint32_t timeoutUs,
+                                    QX::SocketAddressV4* sender, int* size) {
     QX::ScopedLock guard(lock);
     ClearError();
-    packets.clear();
     *sender = QX::SocketAddressV4{};
+    *size = 0;
     if (socket == QX::InvalidSocket) {
         SetError(L"%s::Receive(): Invalid socket", name);
         return static_cast<int>(QX::ResultCode::Unavailable);
@@ -260,28 +287,8 @@ int TFTPClient::ReceiveBatch(std::vector<TFTPPacket>& packets, int maxLength,
     if (waited != 0) {
         return waited;
     }
-    unsigned char datagram[BatchDatagramSize];
-    const int size = QX::SocketReceiveFrom(socket, datagram, BatchDatagramSize, sender);
-    if (size < 0) {
-        return ReceiveFailed();
-    }
-    const int sizeIndex = useDoublePackets ? 1 : 0;
-    // A datagram larger than the buffer is not cut into pieces that would pass for whole ones:
-    // it becomes one invalid packet.
-    if (size > BatchDatagramSize) {
-        TFTPPacket& packet = packets.emplace_back(sizeIndex);
-        packet.from = *sender;
-        packet.length = -1;
-        return 0;
-    }
-    for (int offset = 0; offset < size; offset += maxLength) {
-        const int piece = size - offset < maxLength ? size - offset : maxLength;
-        TFTPPacket& packet = packets.emplace_back(sizeIndex);
-        std::memcpy(packet.data, datagram + offset, static_cast<std::size_t>(piece));
-        packet.from = *sender;
-        packet.length = piece > packet.Capacity() ? -1 : piece;
-    }
-    return 0;
+    *size = QX::SocketReceiveFrom(socket, datagram, BatchDatagramSize, sender);
+    return *size < 0 ? ReceiveFailed() : 0;
 }
 
 // Waits for a datagram as both receptions do: 0 when one can be read, else the result with the

@@ -157,6 +157,31 @@ private:
     int ReceiveDatagram(TFTPPacket* packet, std::uint32_t timeoutUs);
     int ReceiveBatch(std::vector<TFTPPacket>& packets, int maxLength, std::uint32_t timeoutUs,
                      QX::SocketAddressV4* sender);
+    // Receives one datagram whole into datagram (BatchDatagramSize bytes), for cutting into
+    // pieces of maxLength bytes: its size is above the buffer's when it did not fit.
+    int ReceiveDataDatagram(unsigned char* datagram, int maxLength, std::uint32_t timeoutUs,
+                            QX::SocketAddressV4* sender, int* size);
+    // Calls visit(bytes, length) for each piece of pieceLength bytes of a datagram of size bytes
+    // (the last may be shorter); a datagram that did not fit its buffer is one piece of length
+    // -1, so that it is never cut into pieces that would pass for whole ones.
+    template <typename Visit>
+    static void ForEachPiece(const unsigned char* datagram, int size, int pieceLength,
+                             Visit visit) {
+        if (size > BatchDatagramSize) {
+            visit(datagram, -1);
+            return;
+        }
+        for (int offset = 0; offset < size; offset += pieceLength) {
+            visit(datagram + offset, size - offset < pieceLength ? size - offset : pieceLength);
+        }
+    }
+    // Appends the pieces of a received datagram to packets, as the batch receptions give them.
+    void CutIntoPackets(const unsigned char* datagram, int size, int pieceLength,
+                        const QX::SocketAddressV4& sender, std::vector<TFTPPacket>& packets) const;
+    // Waits for the camera's next datagram of file data as WaitForData does, leaving it whole
+    // in datagram, so that its blocks are read where they lie.
+    int WaitForDataDatagram(unsigned char* datagram, int pieceLength, QX::SocketAddressV4* sender,
+                            int* size);
     int ReceiveFromCamera(TFTPPacket* packet, DWORD* quietSince);
     // Answers an option acknowledgement that cannot be taken with an ERROR packet.
     void RefuseOptions();
@@ -165,7 +190,7 @@ private:
     template <typename Accept>
     int WaitForReply(const wchar_t* operation, Accept accept);
     // Files the ERROR packet's text as "<name>::<operation>(): Error packet received <...>".
-    int ErrorPacketReceived(const TFTPPacket& packet, const wchar_t* operation);
+    int ErrorPacketReceived(const unsigned char* packet, int length, const wchar_t* operation);
     void InitState();
     void CloseSocket();
     int WaitForDatagram(std::uint32_t timeoutUs);

@@ -33,27 +33,33 @@ constexpr int kErrorTextMax = 1020;
 constexpr DWORD kReplyWindowMs = QXSDK::TFTPClient::ReceiveTimeoutUs / 1000;
 constexpr DWORD kDataWindowMs = QXSDK::TFTPClient::BatchTimeoutUs / 1000;
 
-bool IsErrorPacket(const TFTPPacket& packet) {
-    return packet.length >= 4 && packet.Opcode() == TFTPPacket::OpERROR;
+// The packet tests read a packet's bytes and length (-1 for one that did not fit), wherever it
+// lies: in a TFTPPacket or in place in a received datagram.
+std::uint32_t Opcode(const unsigned char* packet, int length) {
+    return length >= 2 ? (static_cast<std::uint32_t>(packet[0]) << 8) | packet[1] : 0;
 }
 
-bool IsOptionAck(const TFTPPacket& packet) {
-    return packet.length >= TFTPPacket::OackMinLength && packet.Opcode() == TFTPPacket::OpOACK;
+bool IsErrorPacket(const unsigned char* packet, int length) {
+    return length >= 4 && Opcode(packet, length) == TFTPPacket::OpERROR;
 }
 
-int BlockField(const TFTPPacket& packet) {
-    return (packet.data[2] << 8) | packet.data[3];
+bool IsOptionAck(const unsigned char* packet, int length) {
+    return length >= TFTPPacket::OackMinLength && Opcode(packet, length) == TFTPPacket::OpOACK;
+}
+
+int BlockField(const unsigned char* packet) {
+    return (packet[2] << 8) | packet[3];
 }
 
 // The text of an ERROR packet: the 8-bit string from offset 4, at most kErrorTextMax bytes.
-void ErrorText(const TFTPPacket& packet, char (&text)[kErrorTextMax + 1]) {
-    int available = packet.length - 4;
+void ErrorText(const unsigned char* packet, int length, char (&text)[kErrorTextMax + 1]) {
+    int available = length - 4;
     if (available > kErrorTextMax) {
         available = kErrorTextMax;
     }
     int n = 0;
-    while (n < available && packet.data[4 + n] != 0) {
-        text[n] = static_cast<char>(packet.data[4 + n]);
+    while (n < available && packet[4 + n] != 0) {
+        text[n] = static_cast<char>(packet[4 + n]);
         ++n;
     }
     text[n] = '\0';
@@ -73,16 +79,23 @@ int PlaceBlock(int wireBlock, int firstGap) {
     return lowest + ((wireBlock - lowest) & 0xFFFF);
 }
 
-// The blocks of a read, filed by number: payloads in slabs of kSlabBlocks blocks, each allocated
+// The blocks of a read, filed by number: payloads in slabs of about kSlabBytes, each allocated
 // when a block in it first arrives and freed once delivered, so a file is held about once (no
 // packet copy per block, no node per block). Lengths are kept per block, -1 for a missing one.
 // Blocks are placed at most 65535 beyond the first gap (PlaceBlock), so a camera that scatters
-// block numbers makes at most 1024 slabs beyond its file (under 200 MB at 2904 bytes a block).
+// block numbers makes at most 65535 blocks' worth of slabs beyond its file (under 200 MB at 2904
+// bytes a block).
 class BlockStore {
 public:
-    static constexpr int kSlabBlocks = 64;
+    // Below the allocator's threshold for mapping blocks of its own (128 KB by default), so that
+    // slabs come from the heap: a slab freed as it is delivered is memory that the caller's
+    // stream, allocating as it is written, takes over while it is still mapped, instead of both
+    // faulting in a fresh copy of the file.
+    static constexpr int kSlabBytes = 0x10000;
 
-    explicit BlockStore(int blockSize) : m_blockSize(blockSize) {}
+    explicit BlockStore(int blockSize)
+        : m_blockSize(static_cast<std::size_t>(blockSize)),
+          m_slabBlocks(blockSize < kSlabBytes ? kSlabBytes / blockSize : 1) {}
 
     int Length(int block) const {
         return block < static_cast<int>(m_lengths.size()) ? m_lengths[block] : -1;
@@ -97,15 +110,15 @@ public:
             return false;
         }
         if (block >= static_cast<int>(m_lengths.size())) {
-            m_lengths.resize(static_cast<std::size_t>(block) + kSlabBlocks, -1);
+            m_lengths.resize(static_cast<std::size_t>(block + m_slabBlocks), -1);
         }
-        const std::size_t slab = static_cast<std::size_t>(block / kSlabBlocks);
+        const std::size_t slab = static_cast<std::size_t>(block / m_slabBlocks);
         if (slab >= m_slabs.size()) {
             m_slabs.resize(slab + 1);
         }
         if (!m_slabs[slab]) {
             m_slabs[slab].reset(
-                new unsigned char[static_cast<std::size_t>(kSlabBlocks) * m_blockSize]);
+                new unsigned char[static_cast<std::size_t>(m_slabBlocks) * m_blockSize]);
         }
         std::memcpy(Place(block), payload, static_cast<std::size_t>(length));
         m_lengths[block] = static_cast<std::int16_t>(length);
@@ -134,16 +147,16 @@ public:
     void Deliver(int last, IStream* stream) {
         for (int block = 1; block < last; ++block) {
             Write(stream, Place(block), static_cast<std::uint32_t>(m_lengths[block]));
-            if ((block + 1) % kSlabBlocks == 0) {
-                m_slabs[static_cast<std::size_t>(block / kSlabBlocks)].reset();
+            if ((block + 1) % m_slabBlocks == 0) {
+                m_slabs[static_cast<std::size_t>(block / m_slabBlocks)].reset();
             }
         }
     }
 
     // Where a block's payload lies in its slab.
     unsigned char* Place(int block) const {
-        return m_slabs[static_cast<std::size_t>(block / kSlabBlocks)].get() +
-               static_cast<std::size_t>(block % kSlabBlocks) * m_blockSize;
+        return m_slabs[static_cast<std::size_t>(block / m_slabBlocks)].get() +
+               static_cast<std::size_t>(block % m_slabBlocks) * m_blockSize;
     }
 
 private:
@@ -154,6 +167,7 @@ private:
     }
 
     std::size_t m_blockSize;
+    int m_slabBlocks;
     std::vector<std::unique_ptr<unsigned char[]>> m_slabs;
     std::vector<std::int16_t> m_lengths;
     std::size_t m_count = 0;
@@ -231,9 +245,10 @@ void TFTPClient::RefuseOptions() {
     Send(&refusal);
 }
 
-int TFTPClient::ErrorPacketReceived(const TFTPPacket& packet, const wchar_t* operation) {
+int TFTPClient::ErrorPacketReceived(const unsigned char* packet, int length,
+                                    const wchar_t* operation) {
     char text[kErrorTextMax + 1];
-    ErrorText(packet, text);
+    ErrorText(packet, length, text);
     SetError(L"%s::%s(): Error packet received <%S>", name, operation, text);
     return kUnexpected;
 }
@@ -250,15 +265,15 @@ int TFTPClient::WaitForReply(const wchar_t* operation, Accept accept) {
         if (const std::optional<int> taken = accept(packet)) {
             return *taken;
         }
-        if (IsErrorPacket(packet)) {
-            return ErrorPacketReceived(packet, operation);
+        if (IsErrorPacket(packet.data, packet.length)) {
+            return ErrorPacketReceived(packet.data, packet.length, operation);
         }
     }
 }
 
 int TFTPClient::WaitForOpAck() {
     return WaitForReply(L"WaitForOpAck", [this](const TFTPPacket& packet) -> std::optional<int> {
-        if (!IsOptionAck(packet)) {
+        if (!IsOptionAck(packet.data, packet.length)) {
             return std::nullopt;
         }
         remote.port = packet.from.port;
@@ -281,11 +296,27 @@ int TFTPClient::WaitForAck(int block) {
         if (packet.length != 4 || packet.Opcode() != TFTPPacket::OpACK) {
             return std::nullopt;
         }
-        return BlockField(packet) == block ? 0 : kUnexpected;
+        return BlockField(packet.data) == block ? 0 : kUnexpected;
     });
 }
 
+// The client itself reads its blocks in place (WaitForDataDatagram); this form, for derived
+// classes, cuts the datagram into packets.
 int TFTPClient::WaitForData(std::vector<TFTPPacket>& packets, int pieceLength) {
+    packets.clear();
+    unsigned char datagram[BatchDatagramSize];
+    QX::SocketAddressV4 sender{};
+    int size = 0;
+    const int result = WaitForDataDatagram(datagram, pieceLength, &sender, &size);
+    if (result != 0) {
+        return result;
+    }
+    CutIntoPackets(datagram, size, pieceLength, sender, packets);
+    return 0;
+}
+
+int TFTPClient::WaitForDataDatagram(unsigned char* datagram, int pieceLength,
+                                    QX::SocketAddressV4* sender, int* size) {
     DWORD quietSince = QX::TickCount();
     for (;;) {
         const std::uint32_t left = WindowLeftUs(kDataWindowMs, quietSince);
@@ -293,25 +324,25 @@ int TFTPClient::WaitForData(std::vector<TFTPPacket>& packets, int pieceLength) {
             SetError(L"%s::Receive(): select() Timeout", name);
             return kTimedOut;
         }
-        QX::SocketAddressV4 sender{};
-        const int result = ReceiveBatch(packets, pieceLength, left, &sender);
+        const int result = ReceiveDataDatagram(datagram, pieceLength, left, sender, size);
         if (result != 0) {
             return result;
         }
-        // The whole batch, or the empty datagram, comes from one sender.
-        if (!FromCamera(sender)) {
-            packets.clear();
+        // The whole datagram, or the empty one, comes from one sender.
+        if (!FromCamera(*sender)) {
             continue;
         }
         quietSince = QX::TickCount();
-        for (const TFTPPacket& packet : packets) {
-            if (IsErrorPacket(packet)) {
-                const int failed = ErrorPacketReceived(packet, L"WaitForData");
-                packets.clear();
-                return failed;
+        int failed = 0;
+        ForEachPiece(datagram, *size, pieceLength, [&](const unsigned char* piece, int length) {
+            if (failed == 0 && IsErrorPacket(piece, length)) {
+                failed = ErrorPacketReceived(piece, length, L"WaitForData");
             }
+        });
+        if (failed != 0) {
+            return failed;
         }
-        if (!packets.empty()) {
+        if (*size != 0) {
             return 0;
         }
     }
@@ -333,7 +364,8 @@ int TFTPClient::ReadResponse(IStream* stream, unsigned char* buffer, std::uint32
     const int blockSize = TFTPPacket::BlockSizes[sizeIndex];
     const int pieceLength = blockSize + TFTPPacket::HeaderSize;
     BlockStore blocks(blockSize);
-    std::vector<TFTPPacket> batch;
+    // Each datagram is read where it lies: a block's payload is copied once, into its place.
+    unsigned char datagram[BatchDatagramSize];
     int lastBlock = -1;
     // Blocks 1..contiguous are all present: with the highest block this tells completeness.
     int contiguous = 0;
@@ -343,8 +375,10 @@ int TFTPClient::ReadResponse(IStream* stream, unsigned char* buffer, std::uint32
     bool lateFill = false;
     for (;;) {
         int result = kTimedOut;
+        int size = 0;
         for (int attempt = 0; attempt < retries; ++attempt) {
-            result = WaitForData(batch, pieceLength);
+            QX::SocketAddressV4 sender{};
+            result = WaitForDataDatagram(datagram, pieceLength, &sender, &size);
             if (result != kTimedOut) {
                 break;
             }
@@ -353,13 +387,17 @@ int TFTPClient::ReadResponse(IStream* stream, unsigned char* buffer, std::uint32
             return result;
         }
         const std::size_t before = blocks.Count();
-        for (const TFTPPacket& packet : batch) {
-            if (IsOptionAck(packet)) {
-                SendAck(0);
-                continue;
+        bool unplaceable = false;
+        ForEachPiece(datagram, size, pieceLength, [&](const unsigned char* packet, int length) {
+            if (unplaceable) {
+                return;
             }
-            if (packet.length < 4 || packet.Opcode() != TFTPPacket::OpDATA) {
-                continue;
+            if (IsOptionAck(packet, length)) {
+                SendAck(0);
+                return;
+            }
+            if (length < 4 || Opcode(packet, length) != TFTPPacket::OpDATA) {
+                return;
             }
             const int wireBlock = BlockField(packet);
             SendAck(wireBlock);
@@ -367,10 +405,10 @@ int TFTPClient::ReadResponse(IStream* stream, unsigned char* buffer, std::uint32
             // Past the final block lies nothing of this file: such a number is an old repeat
             // that the window above could not place.
             if (lastBlock != -1 && block > lastBlock) {
-                continue;
+                return;
             }
-            const int payload = packet.length - TFTPPacket::HeaderSize;
-            if (blocks.Add(block, packet.data + TFTPPacket::HeaderSize, payload)) {
+            const int payload = length - TFTPPacket::HeaderSize;
+            if (blocks.Add(block, packet + TFTPPacket::HeaderSize, payload)) {
                 while (blocks.Length(contiguous + 1) >= 0) {
                     ++contiguous;
                 }
@@ -380,15 +418,19 @@ int TFTPClient::ReadResponse(IStream* stream, unsigned char* buffer, std::uint32
             // deliver a block in the wrong place.
             if (lateFill && blocks.Highest() > 0xFFFF) {
                 SetError(L"%s::ReadResponse(): Block %d cannot be placed", name, block);
-                return kUnexpected;
+                unplaceable = true;
+                return;
             }
             // A short packet under the number of a full block already held contradicts the file:
             // it does not end it, so the read goes on to the real final block (or fails) instead
             // of delivering a cut file.
-            if (packet.length < packet.Capacity() && blocks.Length(block) == payload) {
+            if (length < pieceLength && blocks.Length(block) == payload) {
                 lastBlock = block;
                 blocks.DropAbove(lastBlock);
             }
+        });
+        if (unplaceable) {
+            return kUnexpected;
         }
         if (blocks.Count() != before && progressCallback != nullptr) {
             progressCallback(static_cast<std::uint32_t>(blocks.Count()), blocks.Bytes(),
