@@ -27,19 +27,15 @@ public:
     CThreadSafeList(const CThreadSafeList&) = delete;
     CThreadSafeList& operator=(const CThreadSafeList&) = delete;
 
-    // Moves every entry of more to the end in one step; it allocates nothing, so it cannot fail
-    // part way. The event is set only when the list was empty: it stays set while entries are
-    // held, and setting it again would cost a call into the platform for every append.
+    // Moves every entry of more to the end in one step and sets the event, as every push does
+    // (a host may have reset it by hand); it allocates nothing, so it cannot fail part way.
     void Append(std::list<T>& more) {
         if (more.empty()) {
             return;
         }
         ScopedLock guard(&m_lock);
-        const bool wasEmpty = std::list<T>::empty();
         std::list<T>::splice(std::list<T>::end(), more);
-        if (wasEmpty) {
-            EventSet(m_event);
-        }
+        EventSet(m_event);
     }
 
     // Takes the front or back entry; false when the list is empty.
