@@ -32,11 +32,6 @@ const std::string kText = DnsMessage::CameraText(0xA1B2);
 const char kOwner[] = "cam._korv._tcp.local";
 const char kHost[] = "korv-QX00A1B2.local";
 
-DnsBytes Cut(DnsBytes bytes, std::size_t drop) {
-    bytes.resize(bytes.size() - drop);
-    return bytes;
-}
-
 // Which messages are taken: cameras split over messages, goodbyes (TTL 0), cut messages.
 TEST(MDNSAnswerSet, JoinsCamerasAndGoodbyes) {
     const DnsBytes srvTxt = DnsMessage(0).Srv(kOwner, kHost).Txt(kOwner, kText).Bytes();
@@ -54,9 +49,8 @@ TEST(MDNSAnswerSet, JoinsCamerasAndGoodbyes) {
     struct Case {
         const char* name;
         int wantedId;
-        bool accepted;  // the first message
-        std::size_t cameras;
-        std::size_t goodbyes;
+        bool accepted;  // the first message (the others are)
+        std::size_t cameras, goodbyes;
         std::vector<DnsBytes> messages;
     };
     const Case cases[] = {
@@ -66,8 +60,8 @@ TEST(MDNSAnswerSet, JoinsCamerasAndGoodbyes) {
         {"answer to another query", 7, false, 0, 0, {other}},
         {"a query, not a response", -1, false, 0, 0, {query}},
         {"error response", -1, false, 0, 0, {error}},
-        {"cut last record keeps the whole ones", -1, true, 0, 0, {Cut(whole, 2)}},
-        {"cut question", -1, false, 0, 0, {Cut(question, 3)}},
+        {"whole records before a cut one", -1, true, 0, 0, {{whole.begin(), whole.end() - 2}}},
+        {"cut question", -1, false, 0, 0, {{question.begin(), question.end() - 3}}},
         {"shorter than a header", -1, false, 0, 0, {{0x00, 0x07, 0x84}}},
     };
     for (const Case& c : cases) {
@@ -76,10 +70,7 @@ TEST(MDNSAnswerSet, JoinsCamerasAndGoodbyes) {
         std::vector<MDNSAnswerSet::Camera> cameras;
         std::vector<std::uint64_t> goodbyes;
         for (std::size_t i = 0; i < c.messages.size(); ++i) {
-            const bool accepted = answers.Add(c.messages[i], c.wantedId);
-            if (i == 0) {
-                EXPECT_EQ(accepted, c.accepted);
-            }
+            EXPECT_EQ(answers.Add(c.messages[i], c.wantedId), i != 0 || c.accepted) << i;
             answers.Take(cameras, goodbyes);
         }
         ASSERT_EQ(cameras.size(), c.cameras);
@@ -116,21 +107,18 @@ TEST_F(ScannerSeams, ScopeWithoutInterfaceIsAnError) {
     };
     record(0x7F000001, 0x1 | 0x4, L"lo");
     record(0x0A000001, 0x2, L"down0");  // not up
-    struct Case {
-        const char* name;
-        std::vector<std::wstring> names;
-        std::size_t failures;
-    };
-    for (const Case& c : std::vector<Case>{{"loopback is left out unless asked", {}, 0},
-                                           {"a name that no interface has", {L"eth9"}, 1},
-                                           {"an interface that is down", {L"down0"}, 1}}) {
-        SCOPED_TRACE(c.name);
-        m_scanner.SetInterfaceNames(c.names);
+    using Case = std::tuple<const char*, std::vector<std::wstring>, std::size_t>;
+    for (const auto& [what, names, failures] :
+         std::vector<Case>{{"loopback is left out unless asked", {}, 0},
+                           {"a name that no interface has", {L"eth9"}, 1},
+                           {"an interface that is down", {L"down0"}, 1}}) {
+        SCOPED_TRACE(what);
+        m_scanner.SetInterfaceNames(names);
         std::vector<ScannedCamera> cameras(1);
         EXPECT_EQ(static_cast<std::uint32_t>(m_scanner.Scan(cameras)),
                   QX::ResultCode::NoNetworkDevice);
         EXPECT_TRUE(cameras.empty());
-        EXPECT_EQ(m_scanner.GetFailures().size(), c.failures);
+        EXPECT_EQ(m_scanner.GetFailures().size(), failures);
         EXPECT_EQ(static_cast<std::uint32_t>(m_scanner.Start()), QX::ResultCode::NoNetworkDevice);
     }
 }
@@ -144,7 +132,8 @@ TEST_F(ScannerSeams, InterfaceWhoseSocketsAreRefusedIsSkipped) {
                               : nullptr;
     const QX::NetInterface lo = Loopback(0x7F000001, L"lo");
     const QX::NetInterface refused = Loopback(0x7F000002, L"refused");
-    const unsigned both = ScannedCamera::METHOD_BROADCAST | ScannedCamera::METHOD_MDNS;
+    const unsigned broadcast = ScannedCamera::METHOD_BROADCAST;
+    const unsigned both = broadcast | ScannedCamera::METHOD_MDNS;
     struct Case {
         const char* what;
         std::vector<QX::NetInterface> interfaces;
@@ -155,12 +144,7 @@ TEST_F(ScannerSeams, InterfaceWhoseSocketsAreRefusedIsSkipped) {
     };
     const Case cases[] = {
         {"refused alone", {refused}, both, 9, QX::ResultCode::Unavailable, 0},
-        {"beside loopback",
-         {lo, refused},
-         ScannedCamera::METHOD_BROADCAST,
-         9,
-         QX::ResultCode::ObjectNotFound,
-         0},
+        {"beside loopback", {lo, refused}, broadcast, 9, QX::ResultCode::ObjectNotFound, 0},
         {"beside the simulator", {lo, refused}, both, 0, 0, 5},
     };
     for (const Case& c : cases) {
@@ -187,9 +171,8 @@ TEST_F(ScannerSeams, InterfaceWhoseSocketsAreRefusedIsSkipped) {
         EXPECT_EQ(methods, c.methods);
         for (const ScannedCamera& camera : cameras) {
             SCOPED_TRACE(camera.mac);
-            EXPECT_EQ(camera.interfaces, std::vector<std::wstring>{L"lo"});
-            EXPECT_EQ(camera.methods, both);
-            EXPECT_EQ(camera.flags, 0u);
+            EXPECT_EQ(std::tie(camera.interfaces, camera.methods, camera.flags),
+                      std::make_tuple(std::vector<std::wstring>{L"lo"}, both, 0u));
             EXPECT_EQ(camera.Address() >> 24, 127u);
         }
     }
