@@ -34,17 +34,11 @@ const char kHost[] = "korv-QX00A1B2.local";
 
 // Which messages are taken: cameras split over messages, goodbyes (TTL 0), cut messages.
 TEST(MDNSAnswerSet, JoinsCamerasAndGoodbyes) {
+    const auto full = [](DnsMessage m) { return m.Camera(0xA1B2, kAddress).Bytes(); };
     const DnsBytes srvTxt = DnsMessage(0).Srv(kOwner, kHost).Txt(kOwner, kText).Bytes();
     const DnsBytes a = DnsMessage(0).A(kHost, kAddress).Bytes();
-    const DnsBytes whole =
-        DnsMessage(0).Srv(kOwner, kHost).Txt(kOwner, kText).A(kHost, kAddress).Bytes();
-    const DnsBytes goodbye =
-        DnsMessage(0).Ttl(0).Srv(kOwner, kHost).Txt(kOwner, kText).A(kHost, kAddress).Bytes();
-    const DnsBytes unicast =
-        DnsMessage(7).Question("_korv._tcp.local", 12, 0x8001).Camera(0xA1B2, kAddress).Bytes();
-    const DnsBytes other = DnsMessage(8).Camera(0xA1B2, kAddress).Bytes();
-    const DnsBytes query = DnsMessage(7, 0).Camera(0xA1B2, kAddress).Bytes();
-    const DnsBytes error = DnsMessage(7, 0x8403).Txt(kOwner, kText).Bytes();
+    const DnsBytes whole = full(DnsMessage(0));
+    const DnsBytes unicast = full(DnsMessage(7).Question("_korv._tcp.local", 12, 0x8001));
     const DnsBytes question = DnsMessage(7).Question(kOwner, 12, 1).Bytes();
     struct Case {
         const char* name;
@@ -56,10 +50,10 @@ TEST(MDNSAnswerSet, JoinsCamerasAndGoodbyes) {
     const Case cases[] = {
         {"unicast answer repeating its question", 7, true, 1, 0, {unicast}},
         {"records split over two messages", -1, true, 1, 0, {srvTxt, a}},
-        {"goodbye (TTL 0)", -1, true, 0, 1, {goodbye}},
-        {"answer to another query", 7, false, 0, 0, {other}},
-        {"a query, not a response", -1, false, 0, 0, {query}},
-        {"error response", -1, false, 0, 0, {error}},
+        {"goodbye (TTL 0)", -1, true, 0, 1, {full(DnsMessage(0).Ttl(0))}},
+        {"answer to another query", 7, false, 0, 0, {full(DnsMessage(8))}},
+        {"a query, not a response", -1, false, 0, 0, {full(DnsMessage(7, 0))}},
+        {"error response", -1, false, 0, 0, {DnsMessage(7, 0x8403).Txt(kOwner, kText).Bytes()}},
         {"whole records before a cut one", -1, true, 0, 0, {{whole.begin(), whole.end() - 2}}},
         {"cut question", -1, false, 0, 0, {{question.begin(), question.end() - 3}}},
         {"shorter than a header", -1, false, 0, 0, {{0x00, 0x07, 0x84}}},
