@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <boost/make_shared.hpp>
@@ -38,35 +39,23 @@ std::uint64_t Mac(std::uint64_t link, std::uint64_t camera) {
     return 0x0E1F2A000000ull | (link << 8) | camera;
 }
 
-// What the callback was told (an address of 0 matches any).
-struct Event {
-    CameraScanner::Change change;
-    std::uint64_t mac;
-    std::uint32_t address;
-};
+// What the callback was told: the change, the camera's MAC and address.
+using Event = std::tuple<CameraScanner::Change, std::uint64_t, std::uint32_t>;
 using Recorder = QXTest::AsyncOutcome<Event>;
 
 void Record(CameraScanner::Change change, const ScannedCamera& camera, void* recorder) {
     static_cast<Recorder*>(recorder)->Add({change, camera.mac, camera.Address()});
 }
 
-std::size_t Count(const Recorder& recorder, const Event& wanted) {
-    std::size_t count = 0;
-    for (const Event& e : recorder.Results()) {
-        count += e.change == wanted.change && e.mac == wanted.mac &&
-                 (wanted.address == 0 || e.address == wanted.address);
-    }
-    return count;
-}
-
 // Waits (a minute at most: a bound for a hung scanner) until every wanted event was told.
 bool WaitFor(const Recorder& recorder, const std::vector<Event>& wanted) {
-    for (int i = 0; i < 600; ++i) {
-        if (std::all_of(wanted.begin(), wanted.end(),
-                        [&](const Event& event) { return Count(recorder, event) > 0; })) {
+    for (int i = 0; i < 600; ++i, QX::SleepMs(100)) {
+        const std::vector<Event> told = recorder.Results();
+        if (std::all_of(wanted.begin(), wanted.end(), [&](const Event& event) {
+                return std::find(told.begin(), told.end(), event) != told.end();
+            })) {
             return true;
         }
-        QX::SleepMs(100);
     }
     return false;
 }
@@ -100,14 +89,8 @@ protected:
             m_sims[i]->Add(std::make_unique<QXSim::MdnsResponder>(*m_sims[i], mdns));
             ASSERT_NO_FATAL_FAILURE(StartSim(i));
         }
-        ASSERT_FALSE(QXSDK::TFTPClient::Startup());
     }
-    void TearDown() override {
-        if (m_scan != nullptr) {
-            QXSDK::TFTPClient::Cleanup();
-        }
-    }
-    // Starts the simulator of link i inside its namespace (its sockets belong there).
+    // Inside link i's namespace, where its sockets belong.
     void StartSim(std::size_t i) {
         m_peers[i]->Run([&] {
             std::string error;
@@ -123,6 +106,7 @@ protected:
 // One scan finds every camera once with its flags; watching sees links down, cameras gone and
 // moved.
 TEST_F(ScanLinks, FindsEveryCameraOnceAndWatchesChanges) {
+    ASSERT_FALSE(QXSDK::TFTPClient::Startup());
     CameraScanner scanner(boost::make_shared<QX::CodeLock>());
     std::vector<ScannedCamera> cameras;
     m_scan->Run([&] {
@@ -138,16 +122,14 @@ TEST_F(ScanLinks, FindsEveryCameraOnceAndWatchesChanges) {
     for (std::size_t link = 0; link < kLinks.size(); ++link) {
         for (std::size_t i = 0; i < kLinks[link].size(); ++i) {
             SCOPED_TRACE(kLinks[link][i].first);
-            all.push_back({CameraScanner::CAMERA_APPEARED, Mac(link + 1, i + 1), 0});
-            const auto found = byMac.find(Mac(link + 1, i + 1));
-            ASSERT_NE(found, byMac.end());
-            const ScannedCamera& camera = *found->second;
-            EXPECT_EQ(camera.interfaces,
-                      std::vector<std::wstring>{L"qxs" + std::to_wstring(link + 1)});
-            EXPECT_EQ(ScannedCamera::MethodNames(camera.methods), (Flags{"broadcast", "mdns"}));
-            EXPECT_TRUE(camera.hasBroadcast && camera.hasMdns);
-            EXPECT_EQ(camera.broadcast.ip, camera.mdns.m_ip);
-            EXPECT_EQ(ScannedCamera::FlagNames(camera.flags), kLinks[link][i].second);
+            const ScannedCamera& camera = *byMac.at(Mac(link + 1, i + 1));
+            all.push_back({CameraScanner::CAMERA_APPEARED, camera.mac, camera.Address()});
+            EXPECT_EQ(std::make_tuple(camera.interfaces, ScannedCamera::MethodNames(camera.methods),
+                                      ScannedCamera::FlagNames(camera.flags), camera.hasBroadcast,
+                                      camera.hasMdns, camera.broadcast.ip),
+                      std::make_tuple(std::vector<std::wstring>{L"qxs" + std::to_wstring(link + 1)},
+                                      Flags{"broadcast", "mdns"}, kLinks[link][i].second, true,
+                                      true, camera.mdns.m_ip));
         }
     }
 
@@ -164,9 +146,9 @@ TEST_F(ScanLinks, FindsEveryCameraOnceAndWatchesChanges) {
     m_sims[2]->Stop();
     m_sims[2]->Cameras()[0].address = 0x0A3F001E;  // 0e:1f:2a:00:03:01 now at 10.63.0.30
     ASSERT_NO_FATAL_FAILURE(StartSim(2));
-    EXPECT_TRUE(WaitFor(recorder, {{CameraScanner::CAMERA_GONE, Mac(1, 1), 0},
-                                   {CameraScanner::CAMERA_GONE, Mac(1, 2), 0},
-                                   {CameraScanner::CAMERA_GONE, Mac(2, 1), 0},
+    EXPECT_TRUE(WaitFor(recorder, {{CameraScanner::CAMERA_GONE, Mac(1, 1), 0x0A3D000B},
+                                   {CameraScanner::CAMERA_GONE, Mac(1, 2), 0x0A3D000C},
+                                   {CameraScanner::CAMERA_GONE, Mac(2, 1), 0x0A3E000B},
                                    {CameraScanner::CAMERA_CHANGED, Mac(3, 1), 0x0A3F001E}}));
     scanner.Stop();
 
@@ -176,11 +158,14 @@ TEST_F(ScanLinks, FindsEveryCameraOnceAndWatchesChanges) {
     }
     ASSERT_EQ(living.size(), 3u);
     EXPECT_EQ(living.count(Mac(2, 2)), 1u);
-    EXPECT_EQ(living[Mac(3, 1)].Address(), 0x0A3F001Eu);
-    // The two cameras no longer share an address.
-    EXPECT_EQ(living[Mac(3, 1)].flags, 0u);
-    EXPECT_EQ(living[Mac(3, 2)].flags, 0u);
-    EXPECT_EQ(Count(recorder, {CameraScanner::CAMERA_GONE, Mac(3, 2), 0}), 0u);
+    // Moved apart, the two cameras no longer share an address.
+    EXPECT_EQ(std::make_tuple(living[Mac(3, 1)].Address(), living[Mac(3, 1)].flags,
+                              living[Mac(3, 2)].flags),
+              std::make_tuple(0x0A3F001Eu, 0u, 0u));
+    for (const auto& [change, mac, address] : recorder.Results()) {
+        EXPECT_FALSE(change == CameraScanner::CAMERA_GONE && mac == Mac(3, 2)) << address;
+    }
+    QXSDK::TFTPClient::Cleanup();
 }
 
 }  // namespace

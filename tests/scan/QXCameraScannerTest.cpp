@@ -32,42 +32,30 @@ const std::string kText = DnsMessage::CameraText(0xA1B2);
 const char kOwner[] = "cam._korv._tcp.local";
 const char kHost[] = "korv-QX00A1B2.local";
 
-DnsBytes Cut(DnsBytes bytes, std::size_t drop) {
-    bytes.resize(bytes.size() - drop);
-    return bytes;
-}
-
 // Which messages are taken: cameras split over messages, goodbyes (TTL 0), cut messages.
 TEST(MDNSAnswerSet, JoinsCamerasAndGoodbyes) {
+    const auto full = [](DnsMessage m) { return m.Camera(0xA1B2, kAddress).Bytes(); };
     const DnsBytes srvTxt = DnsMessage(0).Srv(kOwner, kHost).Txt(kOwner, kText).Bytes();
     const DnsBytes a = DnsMessage(0).A(kHost, kAddress).Bytes();
-    const DnsBytes whole =
-        DnsMessage(0).Srv(kOwner, kHost).Txt(kOwner, kText).A(kHost, kAddress).Bytes();
-    const DnsBytes goodbye =
-        DnsMessage(0).Ttl(0).Srv(kOwner, kHost).Txt(kOwner, kText).A(kHost, kAddress).Bytes();
-    const DnsBytes unicast =
-        DnsMessage(7).Question("_korv._tcp.local", 12, 0x8001).Camera(0xA1B2, kAddress).Bytes();
-    const DnsBytes other = DnsMessage(8).Camera(0xA1B2, kAddress).Bytes();
-    const DnsBytes query = DnsMessage(7, 0).Camera(0xA1B2, kAddress).Bytes();
-    const DnsBytes error = DnsMessage(7, 0x8403).Txt(kOwner, kText).Bytes();
+    const DnsBytes whole = full(DnsMessage(0));
+    const DnsBytes unicast = full(DnsMessage(7).Question("_korv._tcp.local", 12, 0x8001));
     const DnsBytes question = DnsMessage(7).Question(kOwner, 12, 1).Bytes();
     struct Case {
         const char* name;
         int wantedId;
-        bool accepted;  // the first message
-        std::size_t cameras;
-        std::size_t goodbyes;
+        bool accepted;  // the first message (the others are)
+        std::size_t cameras, goodbyes;
         std::vector<DnsBytes> messages;
     };
     const Case cases[] = {
         {"unicast answer repeating its question", 7, true, 1, 0, {unicast}},
         {"records split over two messages", -1, true, 1, 0, {srvTxt, a}},
-        {"goodbye (TTL 0)", -1, true, 0, 1, {goodbye}},
-        {"answer to another query", 7, false, 0, 0, {other}},
-        {"a query, not a response", -1, false, 0, 0, {query}},
-        {"error response", -1, false, 0, 0, {error}},
-        {"cut last record keeps the whole ones", -1, true, 0, 0, {Cut(whole, 2)}},
-        {"cut question", -1, false, 0, 0, {Cut(question, 3)}},
+        {"goodbye (TTL 0)", -1, true, 0, 1, {full(DnsMessage(0).Ttl(0))}},
+        {"answer to another query", 7, false, 0, 0, {full(DnsMessage(8))}},
+        {"a query, not a response", -1, false, 0, 0, {full(DnsMessage(7, 0))}},
+        {"error response", -1, false, 0, 0, {DnsMessage(7, 0x8403).Txt(kOwner, kText).Bytes()}},
+        {"whole records before a cut one", -1, true, 0, 0, {{whole.begin(), whole.end() - 2}}},
+        {"cut question", -1, false, 0, 0, {{question.begin(), question.end() - 3}}},
         {"shorter than a header", -1, false, 0, 0, {{0x00, 0x07, 0x84}}},
     };
     for (const Case& c : cases) {
@@ -76,10 +64,7 @@ TEST(MDNSAnswerSet, JoinsCamerasAndGoodbyes) {
         std::vector<MDNSAnswerSet::Camera> cameras;
         std::vector<std::uint64_t> goodbyes;
         for (std::size_t i = 0; i < c.messages.size(); ++i) {
-            const bool accepted = answers.Add(c.messages[i], c.wantedId);
-            if (i == 0) {
-                EXPECT_EQ(accepted, c.accepted);
-            }
+            EXPECT_EQ(answers.Add(c.messages[i], c.wantedId), i != 0 || c.accepted) << i;
             answers.Take(cameras, goodbyes);
         }
         ASSERT_EQ(cameras.size(), c.cameras);
@@ -116,21 +101,18 @@ TEST_F(ScannerSeams, ScopeWithoutInterfaceIsAnError) {
     };
     record(0x7F000001, 0x1 | 0x4, L"lo");
     record(0x0A000001, 0x2, L"down0");  // not up
-    struct Case {
-        const char* name;
-        std::vector<std::wstring> names;
-        std::size_t failures;
-    };
-    for (const Case& c : std::vector<Case>{{"loopback is left out unless asked", {}, 0},
-                                           {"a name that no interface has", {L"eth9"}, 1},
-                                           {"an interface that is down", {L"down0"}, 1}}) {
-        SCOPED_TRACE(c.name);
-        m_scanner.SetInterfaceNames(c.names);
+    using Case = std::tuple<const char*, std::vector<std::wstring>, std::size_t>;
+    for (const auto& [what, names, failures] :
+         std::vector<Case>{{"loopback is left out unless asked", {}, 0},
+                           {"a name that no interface has", {L"eth9"}, 1},
+                           {"an interface that is down", {L"down0"}, 1}}) {
+        SCOPED_TRACE(what);
+        m_scanner.SetInterfaceNames(names);
         std::vector<ScannedCamera> cameras(1);
         EXPECT_EQ(static_cast<std::uint32_t>(m_scanner.Scan(cameras)),
                   QX::ResultCode::NoNetworkDevice);
         EXPECT_TRUE(cameras.empty());
-        EXPECT_EQ(m_scanner.GetFailures().size(), c.failures);
+        EXPECT_EQ(m_scanner.GetFailures().size(), failures);
         EXPECT_EQ(static_cast<std::uint32_t>(m_scanner.Start()), QX::ResultCode::NoNetworkDevice);
     }
 }
@@ -144,7 +126,8 @@ TEST_F(ScannerSeams, InterfaceWhoseSocketsAreRefusedIsSkipped) {
                               : nullptr;
     const QX::NetInterface lo = Loopback(0x7F000001, L"lo");
     const QX::NetInterface refused = Loopback(0x7F000002, L"refused");
-    const unsigned both = ScannedCamera::METHOD_BROADCAST | ScannedCamera::METHOD_MDNS;
+    const unsigned broadcast = ScannedCamera::METHOD_BROADCAST;
+    const unsigned both = broadcast | ScannedCamera::METHOD_MDNS;
     struct Case {
         const char* what;
         std::vector<QX::NetInterface> interfaces;
@@ -155,12 +138,7 @@ TEST_F(ScannerSeams, InterfaceWhoseSocketsAreRefusedIsSkipped) {
     };
     const Case cases[] = {
         {"refused alone", {refused}, both, 9, QX::ResultCode::Unavailable, 0},
-        {"beside loopback",
-         {lo, refused},
-         ScannedCamera::METHOD_BROADCAST,
-         9,
-         QX::ResultCode::ObjectNotFound,
-         0},
+        {"beside loopback", {lo, refused}, broadcast, 9, QX::ResultCode::ObjectNotFound, 0},
         {"beside the simulator", {lo, refused}, both, 0, 0, 5},
     };
     for (const Case& c : cases) {
@@ -187,9 +165,8 @@ TEST_F(ScannerSeams, InterfaceWhoseSocketsAreRefusedIsSkipped) {
         EXPECT_EQ(methods, c.methods);
         for (const ScannedCamera& camera : cameras) {
             SCOPED_TRACE(camera.mac);
-            EXPECT_EQ(camera.interfaces, std::vector<std::wstring>{L"lo"});
-            EXPECT_EQ(camera.methods, both);
-            EXPECT_EQ(camera.flags, 0u);
+            EXPECT_EQ(std::tie(camera.interfaces, camera.methods, camera.flags),
+                      std::make_tuple(std::vector<std::wstring>{L"lo"}, both, 0u));
             EXPECT_EQ(camera.Address() >> 24, 127u);
         }
     }

@@ -25,14 +25,12 @@ using QXSDK::CameraData;
 using QXSim::DiscoveryResponder;
 using QXSim::SimCamera;
 
-// CameraData traces a description of every camera; the tests do not need it on stderr.
-class Quiet : public ::testing::Test {
+// CameraData traces every camera it reads: not wanted on stderr.
+class Discovery : public ::testing::Test {
 protected:
     void SetUp() override { QX::DebugSink::Set(&QX::DebugSink::Silent()); }
     void TearDown() override { QX::DebugSink::Set(nullptr); }
 };
-using AnswerLayout = Quiet;
-using Faults = Quiet;
 
 void ExpectSame(const SimCamera& camera, const std::vector<std::uint8_t>& answer) {
     const CameraData data(answer.data(), static_cast<std::uint32_t>(answer.size()));
@@ -50,7 +48,7 @@ void ExpectSame(const SimCamera& camera, const std::vector<std::uint8_t>& answer
     EXPECT_EQ(0, std::memcmp(data.info28, camera.info28.data(), block == 0xD0 ? 8 : 0));
 }
 
-TEST_F(AnswerLayout, EveryBlockVersionReadsBack) {
+TEST_F(Discovery, EveryBlockVersionReadsBack) {
     SimCamera camera = QXSim::DemoCameras()[0];
     camera.address = 0xC0A8010A;
     // Block version, answer length, the largest feature set it carries.
@@ -141,8 +139,9 @@ struct Responder {
 };
 
 // Each request gets its answers in the cameras' order: once, twice, after untagged noise, paced,
-// late (none before the delay is up) or none; Stop does not wait out a pending minute.
-TEST_F(Faults, AnswersByTheFaultSwitches) {
+// late (none before the delay is up) or none; Stop does not wait out a pending minute, and Start
+// names an address it cannot bind.
+TEST_F(Discovery, AnswersByTheFaultSwitches) {
     struct Case {
         const char* what;
         QXSim::DiscoveryFaults faults;
@@ -185,9 +184,6 @@ TEST_F(Faults, AnswersByTheFaultSwitches) {
     r.simulator.Stop();
     r.simulator.Stop();
     EXPECT_EQ(r.simulator.RunningServices(), 0u);
-}
-
-TEST(Responder, ReportsAnAddressItCannotBind) {
     QXSim::Simulator simulator(QXSim::DemoCameras());
     QXSim::DiscoveryOptions options;
     options.bindAddress = 0x0A0B0C0D;  // no address of this host
@@ -217,7 +213,7 @@ int LibraryBroadcast(Responder& r, std::set<CameraData>& found, bool unprivilege
 
 // The collector is held until every answer was sent: with CAP_NET_ADMIN a forced buffer holds a
 // thousand; without it 6000 overflow the cap, and the trace says how many were dropped.
-TEST_F(Faults, BurstMeetsTheReceiveBuffer) {
+TEST_F(Discovery, BurstMeetsTheReceiveBuffer) {
     ASSERT_FALSE(QXSDK::TFTPClient::Startup());
     for (const std::size_t cameras : {std::size_t{1000}, std::size_t{6000}}) {
         const bool unprivileged = cameras == 6000;
