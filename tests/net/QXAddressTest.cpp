@@ -1,8 +1,8 @@
-// Addresses, neighbours, interfaces, ping and the free-address search as the library reads them
-// from the platform, here fakes that answer in the Windows shapes.
+// Addresses, neighbours, interfaces, ping and the search over fakes in the Windows shapes.
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <tuple>
 #include <vector>
 
 #include "qxnet/common/QXAddress.h"
@@ -77,15 +77,11 @@ protected:
 TEST_F(Host, AddressTableExportedRecordAndFetchFailures) {
     std::unique_ptr<QX::CAddrTable> table(QX::CAddrTable::GetLocalAddresses());
     ASSERT_NE(nullptr, table);
-    ASSERT_EQ(4, QX::CAddrTable(*table).GetSize());
-    EXPECT_EQ(HOST, table->GetAddress(0, false));
-    EXPECT_EQ(0xC0A8010Au, table->GetAddress(0, true));
-    EXPECT_EQ(0xFFFFFF00u, table->GetMask(0, true));
-    EXPECT_EQ(0x7F000002u, table->GetAddress(1, true));
-    EXPECT_EQ(0u, table->GetAddress(4, false));
-    EXPECT_EQ(0u, table->GetMask(-1, false));
-    EXPECT_EQ(2, fake.addrCalls);
-    EXPECT_FALSE(fake.sortAsked);
+    EXPECT_EQ(std::make_tuple(4, HOST, 0xC0A8010Au, 0xFFFFFF00u, 0x7F000002u, 0u, 0u, 2, false),
+              std::make_tuple(QX::CAddrTable(*table).GetSize(), table->GetAddress(0, false),
+                              table->GetAddress(0, true), table->GetMask(0, true),
+                              table->GetAddress(1, true), table->GetAddress(4, false),
+                              table->GetMask(-1, false), fake.addrCalls, fake.sortAsked));
     const struct {
         std::uint32_t low, high;
         std::vector<std::uint32_t> rows;
@@ -152,11 +148,12 @@ TEST_F(Host, SubnetTestOfTheTableTheRecordAndTheList) {
                   QX::InterfaceList().IsValidAddress(address, false));
     }
     // One entry of the list (3 is none): Ethernet's, then vpn's all-ones mask.
-    EXPECT_EQ(0, list.IsValidAddress(0, 0xC0A80105u, false));
-    EXPECT_EQ(INVALID, list.IsValidAddress(0, 0xC0A801FFu, false));
-    EXPECT_EQ(INVALID, list.IsValidAddress(3, 0xC0A80105u, false));
-    EXPECT_EQ(0, list.IsValidAddress(1, 0x0A00004Du, false));
-    EXPECT_EQ(1, list.IsValidAddress(1, 0x0A00014Du, false));
+    EXPECT_EQ(
+        (std::vector<int>{0, INVALID, INVALID, 0, 1}),
+        (std::vector<int>{
+            list.IsValidAddress(0, 0xC0A80105u, false), list.IsValidAddress(0, 0xC0A801FFu, false),
+            list.IsValidAddress(3, 0xC0A80105u, false), list.IsValidAddress(1, 0x0A00004Du, false),
+            list.IsValidAddress(1, 0x0A00014Du, false)}));
     QXTest::TraceCapture capture;
     EXPECT_EQ(0, table->IsValidAddress(0xC0A80114u, false));
     EXPECT_EQ(0, list.IsValidAddress(0x0501A8C0u, true));
@@ -204,16 +201,13 @@ TEST_F(Host, InterfaceListOpensWhatHasARecordButNotLoopbackAndFailures) {
     EXPECT_EQ(1520u, fake.offeredInterfaceBytes);
     EXPECT_EQ(32000u, fake.offeredAdapterBytes);
     const QX::InterfaceList list(opened);
-    ASSERT_EQ(3, list.GetSize());
-    EXPECT_EQ(0x0A01A8C0u, list.GetAddress(0, false));
-    EXPECT_EQ(0xC0A8010Au, list.GetAddress(0, true));
-    EXPECT_EQ(0xFFFFFF00u, list.GetMask(0, true));
-    EXPECT_EQ(0x00FFFFFFu, list.GetMask(0, false));
-    EXPECT_EQ(0xC0A801FFu, list.GetBroadcast(0, true));
-    EXPECT_EQ(L"Ethernet", list.GetName(0));
-    EXPECT_EQ(L"Fast NIC", list.GetDescription(0));
-    EXPECT_EQ(L"vpn", list.GetName(1));
-    EXPECT_EQ(0xAC100001u, list.GetAddress(2, true));
+    EXPECT_EQ(std::make_tuple(3, 0x0A01A8C0u, 0xC0A8010Au, 0xFFFFFF00u, 0x00FFFFFFu, 0xC0A801FFu,
+                              std::wstring(L"Ethernet"), std::wstring(L"Fast NIC"),
+                              std::wstring(L"vpn"), 0xAC100001u),
+              std::make_tuple(list.GetSize(), list.GetAddress(0, false), list.GetAddress(0, true),
+                              list.GetMask(0, true), list.GetMask(0, false),
+                              list.GetBroadcast(0, true), list.GetName(0), list.GetDescription(0),
+                              list.GetName(1), list.GetAddress(2, true)));
     Open(opened);
     ASSERT_EQ(6, opened.GetSize());
     EXPECT_EQ(opened.GetAddress(0, false), opened.GetAddress(3, false));
@@ -227,13 +221,11 @@ TEST_F(Host, InterfaceListOpensWhatHasARecordButNotLoopbackAndFailures) {
     fake.adapterBytesNeeded = 0;
     fake.adapterAnswer = QX::NetInfoError::NoData;
     Open(failed, static_cast<int>(QX::ResultCode::Unexpected));
-    EXPECT_EQ(0, failed.GetSize());
-    EXPECT_EQ(0u, failed.GetAddress(0, true));
-    EXPECT_EQ(0u, failed.GetMask(3, false));
-    EXPECT_EQ(0u, failed.GetBroadcast(1, false));
-    EXPECT_EQ(L"", failed.GetName(5));
-    EXPECT_EQ(L"", failed.GetDescription(-1));
-    EXPECT_EQ(INVALID, failed.IsValidAddress(0, 0xC0A80105u, false));
+    EXPECT_EQ(
+        std::make_tuple(0, 0u, 0u, 0u, std::wstring(), std::wstring(), INVALID),
+        std::make_tuple(failed.GetSize(), failed.GetAddress(0, true), failed.GetMask(3, false),
+                        failed.GetBroadcast(1, false), failed.GetName(5), failed.GetDescription(-1),
+                        failed.IsValidAddress(0, 0xC0A80105u, false)));
 }
 
 // Requests go in network order with the caller's time-out. Availability asks three times, waits
@@ -242,11 +234,9 @@ TEST(Echo, RequestsAvailabilityAndAMissingFacility) {
     QXTest::FakeEcho script;
     script.answering = {0xC0A8010A};
     EXPECT_EQ(0, QX::PingICMP(0xC0A8010A, 300));
-    ASSERT_EQ(1u, script.networkAddresses.size());
-    EXPECT_EQ(FakeNetInfo::Net(192, 168, 1, 10), script.networkAddresses[0]);
-    EXPECT_EQ((std::vector<DWORD>{300}), script.timeouts);
-    EXPECT_EQ(1, script.creates);
-    EXPECT_EQ(1, script.closes);
+    EXPECT_EQ(
+        std::make_tuple(std::vector<std::uint32_t>{HOST}, std::vector<DWORD>{300}, 1, 1),
+        std::make_tuple(script.networkAddresses, script.timeouts, script.creates, script.closes));
     EXPECT_EQ(script.binds, script.releases);
     script.timeouts.clear();
     script.silentRequests = 1;
@@ -266,8 +256,7 @@ TEST(Echo, RequestsAvailabilityAndAMissingFacility) {
     script.available = false;
     script.everyAddressAnswers = true;
     EXPECT_EQ(UNSUPPORTED, QX::PingICMP(0xC0A8010A, 300));
-    EXPECT_EQ(0, script.creates);
-    EXPECT_EQ(0, script.releases);
+    EXPECT_EQ(std::make_pair(0, 0), std::make_pair(script.creates, script.releases));
     EXPECT_TRUE(QX::IsAddrAvailable(0xC0A8010A));
     EXPECT_EQ(0xC0A8010Au, QX::GetAvailableAddress(0xC0A8010A, 0xC0A8010C));
     EXPECT_TRUE(script.networkAddresses.empty());
