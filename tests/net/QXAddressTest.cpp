@@ -72,8 +72,7 @@ protected:
     FakeNetInfo fake;
 };
 
-// The table drops the loopback row (two unsorted steps); the exported record takes a range, both
-// ends included, every row when one end is 0, and is released with the plain array delete.
+// The exported record takes a range, both ends included, all rows when one end is 0; delete[].
 TEST_F(Host, AddressTableExportedRecordAndFetchFailures) {
     std::unique_ptr<QX::CAddrTable> table(QX::CAddrTable::GetLocalAddresses());
     ASSERT_NE(nullptr, table);
@@ -124,8 +123,7 @@ TEST_F(Host, AddressTableExportedRecordAndFetchFailures) {
     }
 }
 
-// The subnet test follows the masks (all-ones as a /24) and refuses reserved addresses, alike in
-// the table, the record and the list; no record passes all but reserved ones, an empty one none.
+// Masks rule (all-ones as a /24), reserved addresses refused, alike in table, record and list.
 TEST_F(Host, SubnetTestOfTheTableTheRecordAndTheList) {
     std::unique_ptr<QX::CAddrTable> table(QX::CAddrTable::GetLocalAddresses());
     ASSERT_NE(nullptr, table);
@@ -186,8 +184,7 @@ TEST(ReservedAddress, ScreenedAddressesAndTheirNeighbours) {
     EXPECT_EQ(0u, QX::TestMask(0u));
 }
 
-// Every adapter is printed; listed in the adapters' order are the addresses with a record, but
-// not loopback's. The copy of a list stands on its own; opened again, the entries double.
+// Listed in the adapters' order: addresses with a record, not loopback's; reopened, they double.
 TEST_F(Host, InterfaceListOpensWhatHasARecordButNotLoopbackAndFailures) {
     QX::InterfaceList opened;
     EXPECT_EQ(
@@ -228,8 +225,7 @@ TEST_F(Host, InterfaceListOpensWhatHasARecordButNotLoopbackAndFailures) {
                         failed.IsValidAddress(0, 0xC0A80105u, false)));
 }
 
-// Requests go in network order with the caller's time-out. Availability asks three times, waits
-// growing: an answer to the second is taken, silence is free; so is all without the facility.
+// Availability asks three times, waits growing; without the facility every address is free.
 TEST(Echo, RequestsAvailabilityAndAMissingFacility) {
     QXTest::FakeEcho script;
     script.answering = {0xC0A8010A};
@@ -262,8 +258,7 @@ TEST(Echo, RequestsAvailabilityAndAMissingFacility) {
     EXPECT_TRUE(script.networkAddresses.empty());
 }
 
-// The search takes the first address that stays silent and never wraps past the last address;
-// with no end given it runs on from the start, past its /24, but not from the top octet.
+// The first silent address is taken; no wrap past the last; no end runs past the /24.
 TEST(Echo, SearchTakesTheFirstSilentAddress) {
     QXTest::FakeEcho script;
     constexpr std::uint32_t EVERY = 0xFFFFFFFF;
@@ -295,8 +290,7 @@ TEST(Echo, SearchTakesTheFirstSilentAddress) {
     }
 }
 
-// A raw ICMP socket played from a case, in place of the platform's while it lives; it records
-// what was sent and how long each wait was.
+// A raw ICMP socket played from a case in place of the platform's; it records sends and waits.
 struct RawCase {
     int openError, sendError, closeError;
     std::vector<int> waits;  // in turn: 1 readable, 0 time-out, -1 failure; then time-outs
@@ -344,8 +338,7 @@ struct RawScript : QX::IcmpBackend {
     std::vector<long> waitMicroseconds;
 };
 
-// Silence times out after five attempts, each a fresh request. Any datagram answers, even one
-// whose receive fails; a failed send goes on to the wait; a failed wait or socket ends the ping.
+// Five fresh requests time out; any datagram answers; a failed wait or socket ends the ping.
 TEST(RawPing, FailuresAlongTheWay) {
     const RawCase cases[] = {
         {0, 0, 0, {}, 0, TIMED_OUT, 5, L"Pinging 192.168.1.10"},

@@ -1,6 +1,4 @@
-// The Linux backend against real interfaces, neighbours and ICMP peers, all inside network
-// namespaces that the tests make: nothing here touches the machine's own network.
-
+// The Linux backend against real interfaces, neighbours and ICMP peers, in the tests' namespaces.
 #include <gtest/gtest.h>
 
 #include <sched.h>
@@ -12,6 +10,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <tuple>
 
 #include "qxnet/common/QXAddress.h"
 #include "qxnet/common/QXResult.h"
@@ -74,9 +73,8 @@ protected:
     }
 };
 
-// Every address but loopback's and the down link's, secondaries last, with its mask and, where the
-// kernel holds none, the broadcast Windows gives (host bits set, or a point-to-point peer). Names
-// are UTF-8; no carrier is "disconnected"; links without IPv4 must not fill the adapter block.
+// Every address but loopback's and the down link's, secondaries last, with the broadcast Windows
+// gives where the kernel holds none; links without IPv4 must not fill the adapter block.
 TEST_F(HostNetwork, InterfacesAddressesAndBroadcasts) {
     ASSERT_EQ(0, m_host->Exec("ip addr add 10.77.9.1/32 dev veth0 && "
                               "ip addr add 10.77.3.1/24 dev veth0 && "
@@ -131,11 +129,11 @@ TEST_F(HostNetwork, InterfacesAddressesAndBroadcasts) {
         SCOPED_TRACE(testing::Message() << std::hex << c.address);
         int i = EntryOf(list, c.address);
         ASSERT_GE(i, 0);
-        EXPECT_EQ(QX::SwapAddress(c.address), list.GetAddress(i, false));
-        EXPECT_EQ(c.mask, list.GetMask(i, true));
-        EXPECT_EQ(c.broadcast, list.GetBroadcast(i, true));
-        EXPECT_EQ(c.name, list.GetName(i));
-        EXPECT_EQ(c.description, list.GetDescription(i));
+        EXPECT_EQ(
+            std::make_tuple(QX::SwapAddress(c.address), c.mask, c.broadcast, std::wstring(c.name),
+                            std::wstring(c.description)),
+            std::make_tuple(list.GetAddress(i, false), list.GetMask(i, true),
+                            list.GetBroadcast(i, true), list.GetName(i), list.GetDescription(i)));
         const auto* row = std::find_if(record->table, record->table + N, [&](const auto& r) {
             return r.dwAddr == QX::SwapAddress(c.address);
         });
@@ -150,9 +148,8 @@ TEST_F(HostNetwork, InterfacesAddressesAndBroadcasts) {
     }
 }
 
-// An empty neighbour table is "no data", as on Windows; static and learnt entries come in the
-// kernel's order, incomplete ones not; a sorted fetch is sorted, NOARP entries static. The flush
-// empties Ethernet adapters' tables, permanent entries too, but not wireless (veth0 made one).
+// Neighbours in the kernel's order, incomplete ones left out; the flush empties Ethernet adapters'
+// tables, permanent entries too, but not wireless ones (veth0 made one).
 std::vector<int> s_wireless;
 
 TEST_F(HostNetwork, NeighbourTableAndFlush) {
@@ -241,8 +238,7 @@ TEST_F(HostNetwork, NeighbourTableAndFlush) {
     EXPECT_EQ(tunBefore, m_host->Capture("ip neigh show dev qxtun0"));
 }
 
-// The host name's addresses keep the hosts file's order, whichever the resolver would rank higher
-// (in a namespace with only loopback, 10.x has no route and 127.x has): its first ten lines.
+// The hosts file's order holds though the resolver would rank 127.x (routed) above 10.x (not).
 TEST(HostName, LocalAddressesKeepTheHostsFileOrder) {
     if (!NetNamespace::Available()) {
         GTEST_SKIP() << "network namespaces need root and the ip tool";
@@ -294,10 +290,8 @@ protected:
     }
 };
 
-// Both echo paths, raw (no group may use ICMP datagram sockets: a new namespace's default) and
-// datagram: an answer, silence, broadcasts answered or not, an ICMP error quoting the request (no
-// route onwards) ending the wait. Then the search, the raw ping, and, as nobody, the process's
-// first failure saying once why ping is not available.
+// Both echo paths (raw: a new namespace's default); an ICMP error quoting the request ends the
+// wait. Then the search, the raw ping, and, as nobody, one trace saying why ping is unavailable.
 TEST_F(HostPing, BothPathsTheSearchTheRawPingAndAnUnprivilegedUser) {
     ASSERT_EQ(0, m_peer->Exec("ip addr add 10.78.1.10/24 dev veth1 && "
                               "ip addr add 10.78.1.11/24 dev veth1"));
