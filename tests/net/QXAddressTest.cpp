@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -46,8 +47,7 @@ std::string Open(QX::InterfaceList& list, int expected = 0) {
     return testing::internal::GetCapturedStdout();
 }
 
-// One host: loopback, 192.168.1.10/24, 127.0.0.2/8 (no loopback), 10.0.0.1/32, 172.16.0.1/16; an
-// adapter whose record is beyond the 20 the interface list asks for, one with an IPv6 address.
+// One host with five addresses; Wi-Fi's record is beyond the 20 the list asks for.
 class Host : public testing::Test {
 protected:
     void SetUp() override {
@@ -239,14 +239,13 @@ TEST(Echo, RequestsAvailabilityAndAMissingFacility) {
     QXTest::TraceCapture capture;
     EXPECT_FALSE(QX::IsAddrAvailable(0xC0A8010A));
     EXPECT_EQ((std::vector<DWORD>{100, 1500}), script.timeouts);
-    ASSERT_EQ(1u, capture.Lines().size());
-    EXPECT_TRUE(capture.Contains(
-        L"QXNET_API IsAddrAvailable(192.168.1.10). IP not available, responds to ping"));
     script.timeouts.clear();
     EXPECT_TRUE(QX::IsAddrAvailable(0xC0A8010C));
     EXPECT_EQ((std::vector<DWORD>{100, 1500, 1500}), script.timeouts);
-    EXPECT_EQ(1u, capture.Lines().size());
     EXPECT_EQ(6, script.closes);
+    EXPECT_EQ(capture.Lines(),
+              std::vector<std::wstring>{L"QXNET_API IsAddrAvailable(192.168.1.10). IP not "
+                                        L"available, responds to ping\n"});
     script.networkAddresses.clear();
     script.creates = script.releases = 0;
     script.available = false;
@@ -294,8 +293,7 @@ TEST(Echo, SearchTakesTheFirstSilentAddress) {
 struct RawCase {
     int openError, sendError, closeError;
     std::vector<int> waits;  // in turn: 1 readable, 0 time-out, -1 failure; then time-outs
-    int receiveError;
-    int result;
+    int receiveError, result;
     std::size_t sent;
     const wchar_t* trace;
 };
@@ -359,10 +357,10 @@ TEST(RawPing, FailuresAlongTheWay) {
         for (std::size_t attempt = 0; attempt < c.sent; ++attempt) {
             const std::vector<unsigned char>& request = raw.sent[attempt];
             ASSERT_EQ(45u, request.size());
-            EXPECT_EQ(attempt, request[4]);
-            EXPECT_EQ(0u, QX::InternetChecksum(request.data(), request.size()));
-            EXPECT_EQ(0x0A01A8C0u, raw.destinations[attempt]);
-            EXPECT_EQ(200, raw.waitMicroseconds[attempt]);
+            EXPECT_EQ(std::make_tuple(attempt, std::uint16_t{0}, 0x0A01A8C0u, 200L),
+                      std::make_tuple(std::size_t{request[4]},
+                                      QX::InternetChecksum(request.data(), request.size()),
+                                      raw.destinations[attempt], raw.waitMicroseconds[attempt]));
         }
     }
 }
