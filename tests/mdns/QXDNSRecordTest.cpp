@@ -153,17 +153,17 @@ TEST(DNSRrdataTXT, CameraTextFields) {
         std::make_tuple(0x0E1F2A00A1B2ull, 3, 14, 1, 2, 0x1Fu, 0x0A0B, std::string(" Model X")));
     // The camera record takes every field, and its address heads a flat layout.
     const MDNSCameraData camera(0x7F000001, txt);
-    EXPECT_EQ(std::tie(camera.m_valid, camera.m_mac, camera.m_fwMajor, camera.m_fwMinor,
-                       camera.m_pairFirst, camera.m_pairSecond, camera.m_hex32, camera.m_hex16,
-                       camera.m_model),
-              std::tie(txt.m_valid, txt.m_mac, txt.m_fwMajor, txt.m_fwMinor, txt.m_pairFirst,
-                       txt.m_pairSecond, txt.m_hex32, txt.m_hex16, txt.m_model));
+    EXPECT_EQ(
+        std::make_tuple(camera.m_ip, camera.m_valid, camera.m_mac, camera.m_fwMajor,
+                        camera.m_fwMinor, camera.m_pairFirst, camera.m_pairSecond, camera.m_hex32,
+                        camera.m_hex16, camera.m_model),
+        std::make_tuple(0x7F000001u, txt.m_valid, txt.m_mac, txt.m_fwMajor, txt.m_fwMinor,
+                        txt.m_pairFirst, txt.m_pairSecond, txt.m_hex32, txt.m_hex16, txt.m_model));
     const auto* base = reinterpret_cast<const char*>(&camera);
     EXPECT_EQ(std::make_tuple(reinterpret_cast<const char*>(&camera.m_ip) - base,
                               reinterpret_cast<const char*>(&camera.m_valid) - base,
                               reinterpret_cast<const char*>(&camera.m_mac) - base),
               std::make_tuple(0, 4, 8));
-    EXPECT_EQ(camera.m_ip, 0x7F000001u);
 
     // Malformed fields read as 0 and leave the record valid.
     ASSERT_TRUE(txt.ParseInit(CameraTxt("MAC=QX00A1B2-x-zzzzzzzz-12-A/M-1/x")));
