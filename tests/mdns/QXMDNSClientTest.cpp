@@ -64,6 +64,10 @@ Bytes CameraMessage(std::uint16_t id, std::uint32_t low24 = 0x00A1B2,
     return DnsMessage(id).Camera(low24, address).Bytes();
 }
 
+Bytes Query(std::uint16_t id, bool unicast) {
+    return DnsMessage(id, 0).Question("_korv._tcp.local", 12, unicast ? 0x8001 : 1).Bytes();
+}
+
 }  // namespace
 
 // Records join within one quiet period, by owner and SRV target; a MAC's first TXT owner wins.
@@ -292,14 +296,11 @@ TEST_F(MDNSClientFake, OpenJoinsAndTheSocketThreadServesQueries) {
     EXPECT_TRUE(client.DelayThreadPresent());
     EXPECT_FALSE(client.QueryKorvaneCamsUniMulti(cameras));  // unanswered
     EXPECT_FALSE(client.DelayThreadPresent());
-    const auto query = [](std::uint16_t id, bool unicast) {
-        return DnsMessage(id, 0).Question("_korv._tcp.local", 12, unicast ? 0x8001 : 1).Bytes();
-    };
     EXPECT_EQ(
         m_backend.Sent(),
         (std::vector<Bytes>{DnsMessage(1, 0).Question("korv-QX00A1B2.local", 1, 1).Bytes(),
-                            query(2, true), query(65535, true), query(1, true), query(2, false),
-                            query(9, false), query(8, true), query(10, false)}));
+                            Query(2, true), Query(65535, true), Query(1, true), Query(2, false),
+                            Query(9, false), Query(8, true), Query(10, false)}));
 }
 
 // Unsent queries stay queued in order; Close closes once; a MAC answered twice takes neither.
@@ -321,11 +322,8 @@ TEST_F(MDNSClientFake, QueriesStayQueuedUntilSent) {
         ASSERT_TRUE(client.Open());
         EXPECT_FALSE(client.QueryKorvaneCams(false, cameras));
         EXPECT_EQ(client.Queued(), 0u);
-        std::vector<std::uint16_t> ids;
-        for (const Bytes& sent : m_backend.Sent()) {
-            ids.push_back(static_cast<std::uint16_t>(sent[0] << 8 | sent[1]));
-        }
-        EXPECT_EQ(ids, (std::vector<std::uint16_t>{1, 2, 3}));
+        EXPECT_EQ(m_backend.Sent(),
+                  (std::vector<Bytes>{Query(1, true), Query(2, true), Query(3, true)}));
         std::uint64_t mac = 7;
         std::uint32_t ip = 0;
         m_backend.Push(DnsMessage(4).Camera(0x00A1B2, 5).Camera(0x00C3D4, 6).Bytes());
