@@ -43,20 +43,6 @@ protected:
     }
 };
 
-void ExpectCameras(const QXSim::Simulator& sim, const MDNSClient::CameraMap& cameras) {
-    ASSERT_EQ(cameras.size(), sim.Cameras().size());
-    for (const QXSim::SimCamera& camera : sim.Cameras()) {
-        const auto found = cameras.find(0x0E1F2A000000ull | (camera.mac & 0xFFFFFF));
-        ASSERT_NE(found, cameras.end());
-        const MDNSCameraData& data = found->second;
-        EXPECT_EQ(
-            std::make_tuple(data.m_valid, data.m_ip, data.m_model, data.m_fwMajor, data.m_hex32),
-            std::make_tuple(true, camera.address, camera.modelName,
-                            static_cast<std::int32_t>((camera.firmware >> 8) & 0xFF),
-                            camera.features));
-    }
-}
-
 }  // namespace
 
 // What survives a 150 ms quiet period, by the responder's fault switches.
@@ -83,8 +69,18 @@ TEST_F(MdnsQuery, FaultsWithinAndBeyondTheQuietPeriod) {
                 ASSERT_TRUE(client.Open());
                 MDNSClient::CameraMap cameras;
                 EXPECT_EQ(client.QueryKorvaneCams(false, cameras), c.found) << c.what;
-                if (c.found) {
-                    ExpectCameras(sim, cameras);
+                if (c.found) {  // a missing camera throws from at()
+                    ASSERT_EQ(cameras.size(), sim.Cameras().size()) << c.what;
+                    for (const QXSim::SimCamera& camera : sim.Cameras()) {
+                        const MDNSCameraData& data =
+                            cameras.at(0x0E1F2A000000ull | (camera.mac & 0xFFFFFF));
+                        EXPECT_EQ(std::make_tuple(data.m_valid, data.m_ip, data.m_model,
+                                                  data.m_fwMajor, data.m_hex32),
+                                  std::make_tuple(
+                                      true, camera.address, camera.modelName,
+                                      static_cast<std::int32_t>((camera.firmware >> 8) & 0xFF),
+                                      camera.features));
+                    }
                 }
                 std::uint64_t mac = 7;  // a MAC that no camera has
                 std::uint32_t ip = 0;
