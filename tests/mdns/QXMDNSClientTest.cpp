@@ -180,10 +180,8 @@ TEST(MDNSClientCore, WhichRecordsAreRead) {
         EXPECT_TRUE(type != 99 || last.find(L"lines of this message left out") != last.npos);
     }
     QXTest::TraceCapture capture;
-    const Bytes extra = DnsMessage(7).Record("x.local", 28, Bytes(16, 0)).Bytes();
-    Bytes message = CameraMessage(7);
-    message.insert(message.end(), extra.begin() + 12, extra.end());
-    EXPECT_TRUE(client.AccumulateResponseData(message));
+    EXPECT_TRUE(client.AccumulateResponseData(
+        DnsMessage(7).Camera(0x00A1B2, 0xC0A8010A).Record("x.local", 28, Bytes(16, 0)).Bytes()));
     EXPECT_TRUE(capture.Contains(L"MDNSClient::AddResponseToMap: Unknown type encountered!"));
     EXPECT_EQ(client.Translate(), std::make_pair(0u, 1u));
 }

@@ -27,7 +27,6 @@
 namespace {
 
 using QXTest::NetNamespace;
-using AddrRecord = std::unique_ptr<MIB_IPADDRTABLE, void (*)(MIB_IPADDRTABLE*)>;
 
 // The entry of an interface list that holds an address (host order), or -1.
 int EntryOf(const QX::InterfaceList& list, std::uint32_t address) {
@@ -109,15 +108,14 @@ TEST_F(HostNetwork, InterfacesAddressesAndBroadcasts) {
     constexpr int N = static_cast<int>(std::size(cases));
     QX::InterfaceList list;
     MIB_IPADDRTABLE* record = nullptr;
-    int opened = -1;
-    int count = 0;
+    int opened = -1, count = 0;
     testing::internal::CaptureStdout();  // the adapter lines the list prints
     m_host->Run([&] {
         opened = list.Open();
         count = GetLocalAddrTable(&record, 0, 0);
     });
     testing::internal::GetCapturedStdout();
-    AddrRecord owner(record, FreeLocalAddrTable);
+    std::unique_ptr<MIB_IPADDRTABLE, void (*)(MIB_IPADDRTABLE*)> owner(record, FreeLocalAddrTable);
     ASSERT_EQ(0, opened);
     ASSERT_EQ(N, list.GetSize());
     ASSERT_EQ(N, count);
@@ -242,13 +240,12 @@ TEST_F(HostNetwork, HostNameAddressesKeepTheHostsFileOrder) {
     char path[] = "/tmp/qxnet-hosts-XXXXXX";
     ASSERT_EQ(0, close(mkstemp(path)));
     std::ofstream hosts(path);
-    std::vector<std::uint32_t> expected;
+    std::vector<std::uint32_t> expected, found;
     for (std::uint32_t i = 1; i <= 10; ++i) {
         hosts << "10.0.0." << i << " qxnet-hosts-test\n";
         expected.push_back(0x0A000000u + i);
     }
     hosts << "127.0.0.11 qxnet-hosts-test\n127.0.0.12 qxnet-hosts-test\n" << std::flush;
-    std::vector<std::uint32_t> found;
     bool ready = false;
     m_host->Run([&] {
         // Mount and host-name namespaces are per thread, and this thread ends with the call.
