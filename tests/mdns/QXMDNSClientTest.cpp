@@ -64,6 +64,10 @@ Bytes CameraMessage(std::uint16_t id, std::uint32_t low24 = 0x00A1B2,
     return DnsMessage(id).Camera(low24, address).Bytes();
 }
 
+Bytes Query(std::uint16_t id, bool unicast) {
+    return DnsMessage(id, 0).Question("_korv._tcp.local", 12, unicast ? 0x8001 : 1).Bytes();
+}
+
 }  // namespace
 
 // Records join within one quiet period, by owner and SRV target; a MAC's first TXT owner wins.
@@ -72,6 +76,9 @@ TEST(MDNSClientCore, RecordsJoinWithinAQuietPeriod) {
     const std::string owner = "cam1._korv._tcp.local";
     const std::string host = "korv-QX00A1B2.local";
     const Bytes txt = DnsMessage(7).Txt(owner, text).Bytes();
+    const std::vector<std::vector<Bytes>> twoPeriods = {
+        {CameraMessage(7, 0x00A1B2, 1)},
+        {CameraMessage(7, 0x00A1B2, 2), CameraMessage(7, 0xC3D4, 3)}};
     const Bytes srv = DnsMessage(7).Srv(owner, host).Bytes();
     const Bytes txtSrv = DnsMessage(7).Txt(owner, text).Srv(owner, host).Bytes();
     const Bytes a = DnsMessage(7).A(host, 1).Bytes();
@@ -101,13 +108,7 @@ TEST(MDNSClientCore, RecordsJoinWithinAQuietPeriod) {
         {"split by a quiet period", 7, {0, 0}, {}, nullptr, {{txtSrv}, {a}}},
         {"service's A, by SRV target", 7, {0, 1}, {{kMac, 2}}, "QX2000", {{serviceA}}},
         {"two TXT owners: first wins", 7, {0, 1}, {{kMac, 1}}, "First", {{twoOwners}}},
-        {"a later period replaces",
-         7,
-         {0, 2},
-         {{kMac, 2}, {0x0E1F2A00C3D4ull, 3}},
-         "QX2000",
-         {{CameraMessage(7, 0x00A1B2, 1)},
-          {CameraMessage(7, 0x00A1B2, 2), CameraMessage(7, 0xC3D4, 3)}}},
+        {"later replaces", 7, {0, 2}, {{kMac, 2}, {0x0E1F2A00C3D4ull, 3}}, "QX2000", twoPeriods},
     };
     for (const Case& c : cases) {
         TestClient client;
@@ -179,10 +180,8 @@ TEST(MDNSClientCore, WhichRecordsAreRead) {
         EXPECT_TRUE(type != 99 || last.find(L"lines of this message left out") != last.npos);
     }
     QXTest::TraceCapture capture;
-    const Bytes extra = DnsMessage(7).Record("x.local", 28, Bytes(16, 0)).Bytes();
-    Bytes message = CameraMessage(7);
-    message.insert(message.end(), extra.begin() + 12, extra.end());
-    EXPECT_TRUE(client.AccumulateResponseData(message));
+    EXPECT_TRUE(client.AccumulateResponseData(
+        DnsMessage(7).Camera(0x00A1B2, 0xC0A8010A).Record("x.local", 28, Bytes(16, 0)).Bytes()));
     EXPECT_TRUE(capture.Contains(L"MDNSClient::AddResponseToMap: Unknown type encountered!"));
     EXPECT_EQ(client.Translate(), std::make_pair(0u, 1u));
 }
@@ -246,25 +245,19 @@ protected:
         std::uint64_t mac = 0;
         std::uint32_t ip = 0;
         EXPECT_TRUE(client.QueryKorvaneMAC(kMac, mac, ip));
-        EXPECT_EQ(mac, kMac);
-        EXPECT_EQ(ip, 0xC0A8010Au);
+        EXPECT_EQ(std::make_pair(mac, ip), std::make_pair(kMac, 0xC0A8010Au));
     }
 
     QX::ScriptedSocketBackend m_script;
     FakeBackend m_backend{m_script};
 };
 
-// Open joins on the client's interface; announcements from other interfaces are ignored. IDs
-// wrap to 1; an answered multicast-answer query with an ID divisible by 9 is repeated unicast.
+// Announcements from other interfaces are ignored; IDs wrap to 1; answered ID 9 repeats unicast.
 TEST_F(MDNSClientFake, OpenJoinsAndTheSocketThreadServesQueries) {
     TestClient client;
     ASSERT_TRUE(client.Open());
-    EXPECT_EQ(client.GetAddr(), 0x7F000001u);
-    EXPECT_EQ(m_backend.bound.address, 0u);
-    EXPECT_EQ(m_backend.bound.port, QX::HostToNetwork16(5353));
-    EXPECT_EQ(m_backend.joinedGroup, QX::HostToNetwork32(0xE00000FB));
-    EXPECT_EQ(m_backend.joinedInterface, QX::HostToNetwork32(0x7F000001));
-    EXPECT_EQ(m_backend.multicastInterface, QX::HostToNetwork32(0x7F000001));
+    EXPECT_EQ(std::make_tuple(m_backend.bound.address, m_backend.bound.port, m_backend.joinedGroup),
+              std::make_tuple(0u, QX::HostToNetwork16(5353), QX::HostToNetwork32(0xE00000FB)));
 
     const HANDLE announced = QX::EventCreate(true, false);
     client.RegisterSelfAnnounceEvent(announced);
@@ -287,8 +280,8 @@ TEST_F(MDNSClientFake, OpenJoinsAndTheSocketThreadServesQueries) {
     EXPECT_TRUE(
         capture.Contains(L"MDNSClient::QueryHost(): No response for submitted query! "
                          L"m_hEventQueryResponseReceived unsignaled."));
-    EXPECT_EQ(m_script.Sent()[1].peer.address, QX::HostToNetwork32(0xE00000FB));
-    EXPECT_EQ(m_script.Sent()[1].peer.port, QX::HostToNetwork16(5353));
+    EXPECT_EQ(std::make_pair(m_script.Sent()[1].peer.address, m_script.Sent()[1].peer.port),
+              std::make_pair(QX::HostToNetwork32(0xE00000FB), QX::HostToNetwork16(5353)));
 
     client.SetTransId(65535);
     EXPECT_FALSE(client.QueryKorvaneCams(false, cameras));
@@ -301,18 +294,14 @@ TEST_F(MDNSClientFake, OpenJoinsAndTheSocketThreadServesQueries) {
     EXPECT_TRUE(client.DelayThreadPresent());
     EXPECT_FALSE(client.QueryKorvaneCamsUniMulti(cameras));  // unanswered
     EXPECT_FALSE(client.DelayThreadPresent());
-    const auto query = [](std::uint16_t id, bool unicast) {
-        return DnsMessage(id, 0).Question("_korv._tcp.local", 12, unicast ? 0x8001 : 1).Bytes();
-    };
     EXPECT_EQ(
         m_backend.Sent(),
         (std::vector<Bytes>{DnsMessage(1, 0).Question("korv-QX00A1B2.local", 1, 1).Bytes(),
-                            query(2, true), query(65535, true), query(1, true), query(2, false),
-                            query(9, false), query(8, true), query(10, false)}));
+                            Query(2, true), Query(65535, true), Query(1, true), Query(2, false),
+                            Query(9, false), Query(8, true), Query(10, false)}));
 }
 
-// Queries that cannot go out stay queued in order until the next send; Close closes once. A MAC
-// query answered by two cameras takes neither.
+// Unsent queries stay queued in order; Close closes once; a MAC answered twice takes neither.
 TEST_F(MDNSClientFake, QueriesStayQueuedUntilSent) {
     {
         QXTest::TraceCapture capture;
@@ -331,11 +320,8 @@ TEST_F(MDNSClientFake, QueriesStayQueuedUntilSent) {
         ASSERT_TRUE(client.Open());
         EXPECT_FALSE(client.QueryKorvaneCams(false, cameras));
         EXPECT_EQ(client.Queued(), 0u);
-        std::vector<std::uint16_t> ids;
-        for (const Bytes& sent : m_backend.Sent()) {
-            ids.push_back(static_cast<std::uint16_t>(sent[0] << 8 | sent[1]));
-        }
-        EXPECT_EQ(ids, (std::vector<std::uint16_t>{1, 2, 3}));
+        EXPECT_EQ(m_backend.Sent(),
+                  (std::vector<Bytes>{Query(1, true), Query(2, true), Query(3, true)}));
         std::uint64_t mac = 7;
         std::uint32_t ip = 0;
         m_backend.Push(DnsMessage(4).Camera(0x00A1B2, 5).Camera(0x00C3D4, 6).Bytes());
@@ -346,8 +332,7 @@ TEST_F(MDNSClientFake, QueriesStayQueuedUntilSent) {
     EXPECT_EQ(m_backend.closes, 2);
 }
 
-// Open takes the interface listing the address (loopback for 127/8: Debian's host name is on
-// 127.0.1.1); a failed Open leaves the client closed, and a second one works.
+// Open joins the interface listing the address, loopback for 127/8 (Debian's host name is there).
 TEST_F(MDNSClientFake, OpenTakesTheInterfaceThatHoldsTheAddress) {
     using QXTest::FakeNetInfo;
     FakeNetInfo netInfo;
@@ -402,11 +387,10 @@ TEST_F(MDNSClientFake, OpenTakesTheInterfaceThatHoldsTheAddress) {
     }
 }
 
-// A copy never uses its source's socket or event, whatever the order; steps: s(ource) or c(opy),
-// then C(lose), D(estroy) or Q(uery).
+// A copy never uses its source's handles; steps: s(ource) or c(opy), then C(lose), D(estroy),
+// Q(uery). Cases: assigned, steps.
 TEST_F(MDNSClientFake, CopiesNeverUseTheirSourcesHandles) {
-    const std::pair<bool, std::string> cases[] = {// assigned, steps
-                                                  {false, "sC cQ cC sD"},
+    const std::pair<bool, std::string> cases[] = {{false, "sC cQ cC sD"},
                                                   {true, "sD cQ cC cD"},
                                                   {false, "cC sQ cQ sC"},
                                                   {true, "cD sQ sC sD"},
