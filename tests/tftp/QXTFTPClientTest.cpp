@@ -7,11 +7,8 @@
 #include <functional>
 #include <memory>
 #include <set>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "qxnet/common/QXException.h"
 #include "qxnet/common/QXResult.h"
 #include "tests/support/QXScriptedSockets.h"
 #include "tests/support/QXTraceCapture.h"
@@ -80,9 +77,8 @@ TEST_F(Scripted, SocketsAreReplacedNeverLeakedNorCopied) {
     EXPECT_NE(client.Socket(), first);
     client.Reset(0x0A000001, 70);
     EXPECT_EQ(script.OpenSockets(), 1u);
-    // A socket that cannot be made leaves the client as it was.
     script.FailCreate(QX::SocketError::TooManyOpen);
-    const QX::Exception exception = Thrown([&] { client.Open(0x0A000002, 71); });
+    const QX::Exception exception = Thrown([&] { client.Open(0x0A000002, 71); });  // unchanged
     EXPECT_EQ(exception.hResult, QX::SocketError::TooManyOpen);
     EXPECT_STREQ(exception.message,
                  L"TFTPClient[TFTPClient[10.0.0.1]]::Open(): Cannot create socket");
@@ -181,8 +177,7 @@ TEST_F(Scripted, FailuresAndTheirTexts) {
     EXPECT_STREQ(client.GetError(), L"");
 }
 
-// Pieces of the length asked for (0: the datagram whole, in a packet of the class); a piece too
-// long for the class, or a datagram too long for the batch buffer, is one invalid packet.
+// Pieces of maxLength (0: whole); one too long for the class, or for the buffer, is invalid.
 TEST_F(Endpoint, DatagramsAndBatches) {
     const struct {
         bool useDouble;
@@ -250,8 +245,7 @@ Bytes Answer(std::uint64_t mac, std::uint32_t ip = 0x0A000007) {
     return CameraAnswer(mac, ip, 0x0102, 0x0304, 0);
 }
 
-// What the BroadcastEx callback saw, and what it answers: one reply per call, the last repeats.
-struct Seen {
+struct Seen {  // what the callback saw, and its replies, the last repeated
     std::vector<Bytes> answers;
     std::vector<std::uint32_t> localAddresses;
     std::vector<int> replies{0};
@@ -280,7 +274,6 @@ protected:
     }
     // Every request is answered with what answers(request number from 1) pushes.
     void AnswerEachRequest(std::function<void(int)> answers) {
-        // The script may call a copy of the hook, so the count lives outside it.
         auto requests = std::make_shared<int>(0);
         script.OnSend([answers, requests](const Datagram&) { answers(++*requests); });
     }
@@ -338,8 +331,7 @@ TEST_F(Discovery, RequestsUntilThreeBringNothingNew) {
     EXPECT_EQ(broadcast, 1);
 }
 
-// The buffer is forced past the system's cap, else asked for; each collection traces once the
-// answers the system dropped during it (the socket's count is a running total).
+// The buffer is forced past the cap, else asked for; a collection traces its drops once.
 TEST_F(Discovery, RaisesTheBufferAndTracesDroppedAnswersOncePerCollection) {
     const std::wstring kHead = L"TFTPClient::GetBroadcastResponse: the system dropped ";
     const std::wstring kTail =
@@ -419,11 +411,10 @@ TEST_F(Discovery, ACollectionKeepsTheFirstAnswerSkipsNoiseAndEndsOnFailures) {
 }
 
 TEST_F(Discovery, RequestsThatCannotGoOut) {
-    // Without a set or a callback one request goes and nothing is awaited.
     EXPECT_EQ(Broadcast(nullptr), 0);
     EXPECT_EQ(BroadcastEx(nullptr, nullptr), 0);
     EXPECT_EQ(script.Sent().size(), 2u);
-    EXPECT_EQ(script.WaitCount(), 0u);
+    EXPECT_EQ(script.WaitCount(), 0u);  // without a set or callback nothing is awaited
     const auto thrown = [](auto action) {
         const QX::Exception exception = QXTest::Thrown(action);
         return std::make_pair(std::wstring(exception.message), exception.hResult);
