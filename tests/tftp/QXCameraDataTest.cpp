@@ -19,8 +19,7 @@ CameraData Parse(const std::vector<std::uint8_t>& answer) {
     return CameraData(answer.data(), static_cast<std::uint32_t>(answer.size()));
 }
 
-// An answer with a block at 69: head (0xBE, version, N), then bodySize bytes 0x10, 0x11, ... that
-// show where each field came from; patch sets bytes by their offset in the block.
+// An answer with a block at 69: head (0xBE, version, N), then bytes 0x10, 0x11, ...; patched.
 std::vector<std::uint8_t> WithBlock(std::uint8_t version, std::uint16_t n, std::size_t bodySize,
                                     const std::map<int, std::uint8_t>& patch = {}) {
     std::vector<std::uint8_t> answer = CameraAnswer(0x021122334455, 1, 0, 0x0304, 0, 69);
@@ -112,7 +111,6 @@ TEST(CameraData, ExtendedBlocksTheirBytesFeaturesAndTrace) {
     }
     headOnly.push_back(0);  // one byte behind the head: the block is read
     EXPECT_EQ(Parse(headOnly).infoTag, 0xCEBE);
-    // The information bytes, features and trace of a block.
     QXTest::TraceCapture trace;
     const CameraData ce = Parse(WithBlock(0xCE, 21, 21, {{22, 0x81}, {23, 3}}));
     const CameraData d0 = Parse(WithBlock(0xD0, 36, 36));

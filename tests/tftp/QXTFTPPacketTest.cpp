@@ -30,12 +30,11 @@ TEST(TFTPPacket, BoundsOfEachClass) {
         TFTPPacket packet(sizeClass);
         EXPECT_TRUE(packet.MakeRQ(1, std::string(longest, 'n').c_str()));
         EXPECT_EQ(packet.length, packet.Capacity() - 1);
-        // Refused names leave the packet as it was.
         const std::string tooLong(longest + 1, 'n');
         for (const char* name : {tooLong.c_str(), "", static_cast<const char*>(nullptr)}) {
             EXPECT_EQ(ThrownMessage([&] { packet.MakeRQ(1, name); }),
                       L"TFTPPAcket::MakeRQ(): Invalid argument");
-            EXPECT_EQ(packet.length, packet.Capacity() - 1);
+            EXPECT_EQ(packet.length, packet.Capacity() - 1);  // as it was
         }
         packet.length = 0;
         const std::vector<unsigned char> run(static_cast<std::size_t>(packet.Capacity()), 0x55);

@@ -52,8 +52,7 @@ public:
     HANDLE Thread() const { return receiveThread; }
 };
 
-// A discovery answer: tag, MAC (first octet most significant), address, firmware, model and byte
-// 36; size bytes long (at least 37).
+// A discovery answer of size bytes (at least 37); the MAC's first octet weighs most.
 inline std::vector<std::uint8_t> CameraAnswer(std::uint64_t mac, std::uint32_t ip,
                                               std::uint16_t fwVer, std::uint16_t model,
                                               std::uint8_t byte36, std::size_t size = 73) {

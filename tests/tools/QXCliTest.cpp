@@ -1,5 +1,4 @@
-// The qxnet program run as users run it, against the simulator on loopback and in namespaces: each
-// case a command line, its exit code and texts its output holds; errors are one line.
+// The qxnet program as users run it, against the simulator on loopback and in namespaces.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -40,8 +39,7 @@ struct CliRun {
     std::string err;
 };
 
-// Runs qxnet after prefix (a pipe, another user), inside ns when given (no single quotes then);
-// its own redirections come first, so that the arguments' win.
+// Runs qxnet after prefix, inside ns when given; redirections in arguments win over these.
 CliRun Qxnet(const std::string& arguments, const NetNamespace* ns = nullptr,
              const std::string& prefix = "") {
     const std::string out = TempPath("out");
@@ -78,7 +76,6 @@ void Check(const std::vector<Case>& cases, const NetNamespace* ns = nullptr) {
     }
 }
 
-// Everything but the namespaces: discovery and TFTP of the simulator on loopback.
 class Cli : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -99,7 +96,6 @@ protected:
     std::string Get(const std::string& file) const {
         return "get 127.0.0.1 " + file + " --retries 1 --port " + std::to_string(tftp->Port());
     }
-    // Empty, and blocks with a tail.
     static constexpr std::pair<const char*, std::uint64_t> kFiles[] = {{"f0", 0}, {"f4355", 4355}};
     QXSim::Simulator simulator{QXSim::DemoCameras()};
     QXSim::DiscoveryResponder* discovery = nullptr;
@@ -118,7 +114,7 @@ TEST_F(Cli, ExitCodesAndMessages) {
          {"get 127.0.0.1 '' --port 9 --retries 1", 2, "the file name is empty"},
          {"get 127.0.0.1 x.bin -o '' --port 9 --retries 1", 2, "--output: the file name is empty"},
          {"write 127.0.0.1 '' --port 9 --retries 1", 2, "the file name is empty"},
-         // Over-long names come back shortened, and a line feed in one does not end the line.
+         // Over-long names shortened; a line feed does not end the line.
          {"discover --address " + std::string(300, 'n'), 2, "nnnnnnnnnn...nnnnnnnnnn"},
          {"discover --address \"$(printf '1.2\\n3.4')\"", 2, "\"1.2 3.4\""},
          // A local address that is not this host's cannot be bound.
@@ -215,7 +211,7 @@ TEST_F(CliNetns, HttpCommand) {
            {"http 127.0.1.9 /none --user admin --password pw -o " + keep, 1,
             "http: refused: server status 404"}},
           ns.get());
-    // A body that breaks off twice is no body: the old file stays, and the document says why.
+    // A body that breaks off twice is no body: the old file stays.
     QXSim::WebFaults faults;
     faults.closeMidBody = true;
     faults.count = 2;
