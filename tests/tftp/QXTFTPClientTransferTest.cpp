@@ -355,6 +355,7 @@ struct ReadResult {  // what ReadAsync's callback was given
     unsigned char* buffer;
     std::uint32_t value;
     void* context;
+    bool operator==(const ReadResult&) const = default;
 };
 
 struct Reader {  // the callback records into outcome, and may throw after
@@ -369,10 +370,6 @@ struct Reader {  // the callback records into outcome, and may throw after
         if (throwing) {
             throw 42;
         }
-    }
-    int Start(TestClient& client, const char* name, QXSDK::IStream* stream, unsigned char* buffer,
-              std::uint32_t* length) {
-        return client.ReadAsync(name, stream, buffer, length, &Callback, this);
     }
 };
 
@@ -390,7 +387,8 @@ TEST(TFTPAsync, ReadsReachTheCallbackOnOneReusedThread) {
     TestClient closed(QXTest::NewLock(), 0, false, 3, 0, 69);
     Reader reader;
     std::uint32_t length = 0;
-    const QX::Exception e = Thrown([&] { reader.Start(closed, "f", nullptr, nullptr, &length); });
+    const QX::Exception e = Thrown(
+        [&] { closed.ReadAsync("f", nullptr, nullptr, &length, Reader::Callback, &reader); });
     EXPECT_EQ(e.hResult, 10057u);
     EXPECT_STREQ(e.message, L"TFTPClient[Closed]::Read(): Invalid socket");
     EXPECT_EQ(closed.Thread(), INVALID_HANDLE_VALUE);
@@ -404,25 +402,21 @@ TEST(TFTPAsync, ReadsReachTheCallbackOnOneReusedThread) {
     VectorStream stream;
     unsigned char buffer[1450];
     length = sizeof buffer;
-    ASSERT_EQ(reader.Start(client, "a", &stream, buffer, &length), 0);
+    ASSERT_EQ(client.ReadAsync("a", &stream, buffer, &length, Reader::Callback, &reader), 0);
     const HANDLE thread = client.Thread();
     EXPECT_NE(thread, INVALID_HANDLE_VALUE);
     ASSERT_TRUE(reader.outcome.Wait(1));
     reader.throwing = false;
-    ReadResult r = reader.outcome.Last();
-    EXPECT_EQ(r.stream, &stream);
-    EXPECT_EQ(r.buffer, buffer);
-    EXPECT_EQ(r.value, 1000u);
-    EXPECT_EQ(r.context, &reader);
+    EXPECT_EQ(reader.outcome.Last(), (ReadResult{&stream, buffer, 1000, &reader}));
     EXPECT_TRUE(stream.bytes.empty());
     EXPECT_EQ(Bytes(buffer, buffer + 1000), first);
     // The port moved to the transfer port; the next read starts from a re-opened client.
     client.Reset(kLoopback, camera.listen.Port());
     length = sizeof buffer;
-    ASSERT_EQ(reader.Start(client, "b", &stream, buffer, &length), 0);
+    ASSERT_EQ(client.ReadAsync("b", &stream, buffer, &length, Reader::Callback, &reader), 0);
     ASSERT_TRUE(reader.outcome.Wait(2));
     EXPECT_EQ(client.Thread(), thread);
-    EXPECT_EQ(reader.outcome.Last().value, 20u);
+    EXPECT_EQ(reader.outcome.Last(), (ReadResult{&stream, buffer, 20, &reader}));
     EXPECT_EQ(Bytes(buffer, buffer + 20), second);
     EXPECT_EQ(QXTest::CountLines(
                   trace, L"TFTPClient::ReceiveProc(): unknown exception from user callback"),
@@ -430,13 +424,11 @@ TEST(TFTPAsync, ReadsReachTheCallbackOnOneReusedThread) {
     // A file too large for the buffer fails.
     client.Reset(kLoopback, camera.listen.Port());
     length = 500;
-    ASSERT_EQ(reader.Start(client, "c", nullptr, buffer, &length), 0);
+    ASSERT_EQ(client.ReadAsync("c", nullptr, buffer, &length, Reader::Callback, &reader), 0);
     ASSERT_TRUE(reader.outcome.Wait(3));
     camera.Join();
-    r = reader.outcome.Last();
-    EXPECT_EQ(r.stream, nullptr);
-    EXPECT_EQ(r.buffer, nullptr);
-    EXPECT_EQ(r.value, QX::ResultCode::TimedOut);
+    EXPECT_EQ(reader.outcome.Last(),
+              (ReadResult{nullptr, nullptr, QX::ResultCode::TimedOut, &reader}));
     EXPECT_EQ(QX::ToUtf8(client.GetError()), "TFTPClient[127.0.0.1] Packet buffer is too small");
 }
 
@@ -459,9 +451,9 @@ TEST(TFTPAsync, OneReadAtATimeAndDestructionWaitsForIt) {
     std::uint32_t length = sizeof buffer;
     {
         TestClient client(camera.listen.Port(), false, 8);  // a cycle of 8 x 0.25 s
-        ASSERT_EQ(reader.Start(client, "a", nullptr, buffer, &length), 0);
+        ASSERT_EQ(client.ReadAsync("a", nullptr, buffer, &length, Reader::Callback, &reader), 0);
         ASSERT_TRUE(started.Wait());
-        EXPECT_EQ(reader.Start(client, "b", nullptr, buffer, &length),
+        EXPECT_EQ(client.ReadAsync("b", nullptr, buffer, &length, Reader::Callback, &reader),
                   static_cast<int>(QX::ResultCode::Unavailable));
         checked.Add(true);
     }
