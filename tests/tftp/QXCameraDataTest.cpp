@@ -3,6 +3,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "qxnet/tftp/QXCameraData.h"
@@ -39,10 +40,8 @@ std::vector<std::uint8_t> WithBlock(std::uint8_t version, std::uint16_t n, std::
 TEST(CameraData, FixedPartMacAndTrace) {
     QXTest::TraceCapture trace;
     const CameraData camera = Parse(CameraAnswer(0x021122334455, 0x0A000107, 0x0102, 0x0304, 0x99));
-    EXPECT_EQ(camera.ip, 0x0A000107u);
-    EXPECT_EQ(camera.fwVer, 0x0102);
-    EXPECT_EQ(camera.model, 0x0304u);
-    EXPECT_EQ(camera.byte36, 0x99);
+    EXPECT_EQ(std::tuple(camera.ip, camera.fwVer, camera.model, camera.byte36),
+              std::tuple(0x0A000107u, 0x0102, 0x0304u, 0x99));
     EXPECT_EQ(camera.extModel | camera.enclosure | camera.features | camera.infoTag, 0u);
     EXPECT_EQ(CountLines(trace, L"CameraData constructor: IP = 10.0.1.7"), 1);
     EXPECT_EQ(CountLines(trace, L"Camera 772 (0) enclosure 0x00:\n==========================="), 1);
@@ -102,12 +101,11 @@ TEST(CameraData, ExtendedBlocksTheirBytesFeaturesAndTrace) {
     };
     for (const auto& test : cases) {
         const CameraData camera = Parse(test.answer);
-        EXPECT_EQ(camera.infoTag, test.infoTag) << test.what;
-        EXPECT_EQ(camera.infoLength, test.infoLength) << test.what;
-        EXPECT_EQ(camera.model, test.model) << test.what;
-        EXPECT_EQ(camera.extModel, test.extModel) << test.what;
-        EXPECT_EQ(camera.features, test.features) << test.what;
-        EXPECT_EQ(camera.enclosure, test.enclosure) << test.what;
+        EXPECT_EQ(std::tuple(camera.infoTag, camera.infoLength, camera.model, camera.extModel,
+                             camera.features, camera.enclosure),
+                  std::tuple(test.infoTag, test.infoLength, test.model, test.extModel,
+                             test.features, test.enclosure))
+            << test.what;
     }
     headOnly.push_back(0);  // one byte behind the head: the block is read
     EXPECT_EQ(Parse(headOnly).infoTag, 0xCEBE);

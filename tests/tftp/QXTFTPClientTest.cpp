@@ -51,13 +51,6 @@ protected:
     TestClient client{lock, 0x0A000001, false, 3, 0, 69};
 };
 
-// The client's own address, for a peer to send to.
-QX::SocketAddressV4 ClientAddress(const TestClient& client) {
-    QX::SocketAddressV4 local{};
-    EXPECT_TRUE(QX::SocketLocalAddress(client.Socket(), &local));
-    return QX::MakeSocketAddress(kLoopback, QX::NetworkToHost16(local.port));
-}
-
 }  // namespace
 
 TEST_F(Scripted, SocketsAreReplacedNeverLeakedNorCopied) {
@@ -199,10 +192,13 @@ TEST_F(Endpoint, DatagramsAndBatches) {
     UdpPeer peer;
     TestClient client(NewLock(), kLoopback, false, 3, 0, 69);
     client.Open(kLoopback, peer.Port());
+    QX::SocketAddressV4 local{};
+    ASSERT_TRUE(QX::SocketLocalAddress(client.Socket(), &local));
+    const auto to = QX::MakeSocketAddress(kLoopback, QX::NetworkToHost16(local.port));
     for (const auto& test : cases) {
         client.UseDoublePackets(test.useDouble);
         const std::vector<std::uint8_t> datagram = Pattern(static_cast<std::size_t>(test.size));
-        ASSERT_TRUE(peer.SendTo(datagram, ClientAddress(client)));
+        ASSERT_TRUE(peer.SendTo(datagram, to));
         std::vector<TFTPPacket> batch(1);
         if (test.maxLength == 0) {
             batch.assign(1, TFTPPacket(test.useDouble ? 1 : 0));
@@ -281,7 +277,6 @@ protected:
 
 }  // namespace
 
-// Requests go out until three in a row bring no new camera.
 TEST_F(Discovery, RequestsUntilThreeBringNothingNew) {
     // Camera A answers every request or none; B every request (-1), one (its number) or none (0).
     const struct {

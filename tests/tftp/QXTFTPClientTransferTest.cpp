@@ -192,9 +192,6 @@ TEST(TFTPTransfer, ReadsCollectBlocksInAnyOrder) {
 
 TEST(TFTPTransfer, FailedReads) {
     using namespace std::string_literals;
-    const auto refuse = [](const char* text) {
-        return [text](Camera& c, const Datagram&) { return c.Send(UdpPeer::Error(text)); };
-    };
     const struct {
         const char* what;
         int retries;
@@ -212,7 +209,8 @@ TEST(TFTPTransfer, FailedReads) {
              return true;
          },
          kTimedOut, 2, kSilence},
-        {"an error before the data phase counts like silence", 3, refuse("File not found"),
+        {"an error before the data phase counts like silence", 3,
+         [](Camera& c, const Datagram&) { return c.Send(UdpPeer::Error("File not found")); },
          kTimedOut, 3, kSilence},
         {"an error in the data phase ends the read at once", 3,
          [](Camera& c, const Datagram&) {
@@ -261,7 +259,6 @@ TEST(TFTPTransfer, FailedReads) {
     }
 }
 
-// Datagrams of another host, forged grants, blocks and errors, are dropped and acknowledged never.
 TEST(TFTPTransfer, PacketsFromAnotherHostTakeNoPartInTheTransfer) {
     UdpPeer foreign(0x7F000002);
     const Bytes file = Pattern(2000);
@@ -432,7 +429,6 @@ TEST(TFTPAsync, ReadsReachTheCallbackOnOneReusedThread) {
     EXPECT_EQ(QX::ToUtf8(client.GetError()), "TFTPClient[127.0.0.1] Packet buffer is too small");
 }
 
-// One read at a time: another is refused while a cycle runs, and destruction waits for it.
 TEST(TFTPAsync, OneReadAtATimeAndDestructionWaitsForIt) {
     QXTest::TraceCapture trace;
     QXTest::AsyncOutcome<bool> started, checked;
