@@ -352,12 +352,9 @@ TEST_F(Discovery, RaisesTheBufferAndTracesDroppedAnswersOncePerCollection) {
         client.Open(kBroadcastAddress, 3000);  // a new socket, whose count starts at 0
         std::set<CameraData> cameras;
         EXPECT_EQ(Broadcast(&cameras), 0);
-        std::vector<std::wstring> dropLines;
-        for (const std::wstring& line : trace.Lines()) {
-            if (line.find(L"rmem_max") != std::wstring::npos) {
-                dropLines.push_back(line);
-            }
-        }
+        std::vector<std::wstring> dropLines = trace.Lines();
+        std::erase_if(dropLines,
+                      [](const auto& line) { return line.find(L"rmem_max") == line.npos; });
         EXPECT_EQ(dropLines, test.expected) << "force refused: " << test.forceRefused;
         int size = 0;
         EXPECT_TRUE(script.OptionValue(client.Socket(),
