@@ -199,9 +199,8 @@ TEST_F(Endpoint, DatagramsAndBatches) {
         client.UseDoublePackets(test.useDouble);
         const std::vector<std::uint8_t> datagram = Pattern(static_cast<std::size_t>(test.size));
         ASSERT_TRUE(peer.SendTo(datagram, to));
-        std::vector<TFTPPacket> batch(1);
+        std::vector<TFTPPacket> batch(1, TFTPPacket(test.useDouble ? 1 : 0));
         if (test.maxLength == 0) {
-            batch.assign(1, TFTPPacket(test.useDouble ? 1 : 0));
             ASSERT_EQ(client.Receive(&batch[0]), 0);
         } else {
             ASSERT_EQ(client.Receive(batch, test.maxLength), 0);
