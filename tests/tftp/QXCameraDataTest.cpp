@@ -2,7 +2,6 @@
 
 #include <map>
 #include <set>
-#include <string>
 #include <tuple>
 #include <vector>
 
@@ -57,9 +56,8 @@ TEST(CameraData, FixedPartMacAndTrace) {
     EXPECT_TRUE(camera < next && next < high && !(next < camera));
     EXPECT_FALSE(camera < again || again < camera);
     EXPECT_EQ((std::set<CameraData>{camera, next, again, high}).size(), 3u);
-    // Bytes the answer does not hold read as zero.
     std::vector<std::uint8_t> answer = CameraAnswer(0x021122334455, 0x0A000001, 1, 2, 3);
-    answer.resize(30);
+    answer.resize(30);  // bytes the answer does not hold read as zero
     EXPECT_EQ(Parse(answer).MacNumber(), 0x021122334455u);
     EXPECT_EQ(Parse(answer).ip, 0x0A000000u);
     EXPECT_EQ(CameraData(nullptr, 0).MacNumber(), 0u);

@@ -89,13 +89,12 @@ TEST_F(Scripted, SocketsAreReplacedNeverLeakedNorCopied) {
         EXPECT_STREQ(client.Name(), L"TFTPClient[Closed]");
     }
     EXPECT_EQ(script.OpenSockets(), 0u);
-    // Copies share the lock but no socket, nor the error text.
     client.Open(0x0A000001, 69);
     auto shared = NewLock();
     TestClient source(shared, 0x0A000009, true, 5, 42, 69);
     source.Open(0x0A000001, 69);
     source.SetError(L"old");
-    TestClient copy(source);
+    TestClient copy(source);  // shares the lock, but no socket nor error text
     EXPECT_EQ(script.OpenSockets(), 2u);
     client = source;  // closes the client's socket
     EXPECT_EQ(script.OpenSockets(), 1u);
@@ -427,8 +426,7 @@ TEST_F(Discovery, RequestsThatCannotGoOut) {
                              static_cast<std::uint32_t>(QX::SocketError::NotSocket)));
     EXPECT_STREQ(client.GetError(), L"");
     EXPECT_EQ(script.Sent().size(), 2u);
-    // The lock was released on the way out.
-    std::thread other([&] {
+    std::thread other([&] {  // the lock was released on the way out
         client.Lock()->Enter();
         client.Lock()->Leave();
     });

@@ -67,8 +67,7 @@ public:
             m_thread.join();
         }
     }
-    // Grants the block size; true when block 0 is acknowledged.
-    bool Grant(const std::string& size) {
+    bool Grant(const std::string& size) {  // true once block 0 is acknowledged
         Send(UdpPeer::Oack(size));
         Datagram ack;
         while (transfer.Receive(ack, kWait)) {
@@ -120,8 +119,7 @@ ReadOutcome Read(Camera& camera, bool useDouble = false, int retries = 3,
 
 // A block's number and payload size; a negative size: that many other bytes.
 struct Block {
-    int number;
-    int size;
+    int number, size;
 };
 
 TEST(TFTPTransfer, ReadsCollectBlocksInAnyOrder) {
@@ -368,8 +366,7 @@ struct Reader {  // the callback records into outcome, and may throw after
     }
 };
 
-// Serves each read request with one short block.
-Camera::Script ServeBlocks(std::vector<Bytes> payloads) {
+Camera::Script ServeBlocks(std::vector<Bytes> payloads) {  // one short block a request
     return [payloads, served = std::size_t{0}](Camera& c, const Datagram&) mutable {
         EXPECT_TRUE(c.Grant("1450"));
         c.Send(UdpPeer::Data(1, payloads.at(served)));
@@ -405,8 +402,7 @@ TEST(TFTPAsync, ReadsReachTheCallbackOnOneReusedThread) {
     EXPECT_EQ(reader.outcome.Last(), (ReadResult{&stream, buffer, 1000, &reader}));
     EXPECT_TRUE(stream.bytes.empty());
     EXPECT_EQ(Bytes(buffer, buffer + 1000), first);
-    // The port moved to the transfer port; the next read starts from a re-opened client.
-    client.Reset(kLoopback, camera.listen.Port());
+    client.Reset(kLoopback, camera.listen.Port());  // the port had moved to the transfer port
     length = sizeof buffer;
     ASSERT_EQ(client.ReadAsync("b", &stream, buffer, &length, Reader::Callback, &reader), 0);
     ASSERT_TRUE(reader.outcome.Wait(2));
@@ -416,9 +412,8 @@ TEST(TFTPAsync, ReadsReachTheCallbackOnOneReusedThread) {
     EXPECT_EQ(QXTest::CountLines(
                   trace, L"TFTPClient::ReceiveProc(): unknown exception from user callback"),
               1);
-    // A file too large for the buffer fails.
     client.Reset(kLoopback, camera.listen.Port());
-    length = 500;
+    length = 500;  // too small for the file
     ASSERT_EQ(client.ReadAsync("c", nullptr, buffer, &length, Reader::Callback, &reader), 0);
     ASSERT_TRUE(reader.outcome.Wait(3));
     camera.Join();

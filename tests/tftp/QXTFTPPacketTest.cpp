@@ -59,8 +59,7 @@ TEST(TFTPPacket, BoundsOfEachClass) {
               L"TFTPPacket::AddMem(): Packet is not valid");
     EXPECT_TRUE(packet.MakeRQ(1, "a"));
     EXPECT_EQ(packet.length, 26);
-    // A caller's mistake is refused without touching the packet.
-    EXPECT_EQ(ThrownMessage([&] { packet.AddMem("x", -1); }),
+    EXPECT_EQ(ThrownMessage([&] { packet.AddMem("x", -1); }),  // the packet untouched
               L"TFTPPacket::AddMem(): Invalid argument");
     EXPECT_EQ(ThrownMessage([&] { packet.AddMem(nullptr, 1); }),
               L"TFTPPacket::AddMem(): Invalid argument");

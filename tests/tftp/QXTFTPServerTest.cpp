@@ -41,8 +41,7 @@ struct Result : QXSDK::IStream {
     std::int32_t Read(void*, std::uint32_t) override { return 0; }
     std::uint32_t GetSize() override { return static_cast<std::uint32_t>(size); }
     int code = -1;
-    std::uint64_t size = 0;  // stream and tail
-    std::uint64_t mismatches = 0;
+    std::uint64_t size = 0, mismatches = 0;  // size: stream and tail
     std::string error;
     bool useDouble = false;
 };
@@ -73,7 +72,6 @@ Result ReadFile(int port, const char* name, bool useDouble, int retries,
     return r;
 }
 
-// A read that brought the whole file of size bytes in the class asked for.
 void ExpectWhole(const Result& r, std::uint64_t size, bool useDouble) {
     EXPECT_EQ(r.code, 0) << r.error;
     EXPECT_EQ(r.size, size);

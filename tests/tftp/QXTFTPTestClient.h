@@ -73,7 +73,6 @@ inline std::vector<std::uint8_t> CameraAnswer(std::uint64_t mac, std::uint32_t i
     return answer;
 }
 
-// A stream that keeps everything written to it.
 class VectorStream : public QXSDK::IStream {
 public:
     std::int32_t Write(const void* data, std::uint32_t size) override {
@@ -107,7 +106,6 @@ QX::Exception Thrown(Action action) {
     return QX::Exception(L"", 0, 0, L"");
 }
 
-// Trace lines that hold text.
 inline int CountLines(TraceCapture& trace, const std::wstring& text) {
     const std::vector<std::wstring> lines = trace.Lines();
     return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::wstring& l) {

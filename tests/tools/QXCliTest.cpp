@@ -35,8 +35,7 @@ std::string TempPath(const std::string& name) {
 
 struct CliRun {
     int code = -1;
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
 // Runs qxnet after prefix, inside ns when given; redirections in arguments win over these.
