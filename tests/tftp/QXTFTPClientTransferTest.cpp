@@ -439,7 +439,7 @@ TEST(TFTPAsync, OneReadAtATimeAndDestructionWaitsForIt) {
     unsigned char buffer[100];
     std::uint32_t length = sizeof buffer;
     {
-        TestClient client(camera.listen.Port(), false, 8);  // a cycle of 8 x 0.25 s
+        TestClient client(camera.listen.Port(), false, 20);  // a cycle of 20 x 0.25 s
         ASSERT_EQ(client.ReadAsync("a", nullptr, buffer, &length, Reader::Callback, &reader), 0);
         ASSERT_TRUE(started.Wait());
         EXPECT_EQ(client.ReadAsync("b", nullptr, buffer, &length, Reader::Callback, &reader),
