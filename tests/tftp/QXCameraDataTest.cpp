@@ -2,7 +2,7 @@
 
 #include <map>
 #include <set>
-#include <string>
+#include <tuple>
 #include <vector>
 
 #include "qxnet/tftp/QXCameraData.h"
@@ -19,8 +19,7 @@ CameraData Parse(const std::vector<std::uint8_t>& answer) {
     return CameraData(answer.data(), static_cast<std::uint32_t>(answer.size()));
 }
 
-// An answer with a block at 69: head (0xBE, version, N), then bodySize bytes 0x10, 0x11, ... that
-// show where each field came from; patch sets bytes by their offset in the block.
+// An answer with a block at 69: head (0xBE, version, N), then bytes 0x10, 0x11, ...; patched.
 std::vector<std::uint8_t> WithBlock(std::uint8_t version, std::uint16_t n, std::size_t bodySize,
                                     const std::map<int, std::uint8_t>& patch = {}) {
     std::vector<std::uint8_t> answer = CameraAnswer(0x021122334455, 1, 0, 0x0304, 0, 69);
@@ -40,10 +39,8 @@ std::vector<std::uint8_t> WithBlock(std::uint8_t version, std::uint16_t n, std::
 TEST(CameraData, FixedPartMacAndTrace) {
     QXTest::TraceCapture trace;
     const CameraData camera = Parse(CameraAnswer(0x021122334455, 0x0A000107, 0x0102, 0x0304, 0x99));
-    EXPECT_EQ(camera.ip, 0x0A000107u);
-    EXPECT_EQ(camera.fwVer, 0x0102);
-    EXPECT_EQ(camera.model, 0x0304u);
-    EXPECT_EQ(camera.byte36, 0x99);
+    EXPECT_EQ(std::tuple(camera.ip, camera.fwVer, camera.model, camera.byte36),
+              std::tuple(0x0A000107u, 0x0102, 0x0304u, 0x99));
     EXPECT_EQ(camera.extModel | camera.enclosure | camera.features | camera.infoTag, 0u);
     EXPECT_EQ(CountLines(trace, L"CameraData constructor: IP = 10.0.1.7"), 1);
     EXPECT_EQ(CountLines(trace, L"Camera 772 (0) enclosure 0x00:\n==========================="), 1);
@@ -59,9 +56,8 @@ TEST(CameraData, FixedPartMacAndTrace) {
     EXPECT_TRUE(camera < next && next < high && !(next < camera));
     EXPECT_FALSE(camera < again || again < camera);
     EXPECT_EQ((std::set<CameraData>{camera, next, again, high}).size(), 3u);
-    // Bytes the answer does not hold read as zero.
     std::vector<std::uint8_t> answer = CameraAnswer(0x021122334455, 0x0A000001, 1, 2, 3);
-    answer.resize(30);
+    answer.resize(30);  // bytes the answer does not hold read as zero
     EXPECT_EQ(Parse(answer).MacNumber(), 0x021122334455u);
     EXPECT_EQ(Parse(answer).ip, 0x0A000000u);
     EXPECT_EQ(CameraData(nullptr, 0).MacNumber(), 0u);
@@ -70,7 +66,6 @@ TEST(CameraData, FixedPartMacAndTrace) {
 TEST(CameraData, ExtendedBlocksTheirBytesFeaturesAndTrace) {
     std::vector<std::uint8_t> swapped = WithBlock(0xCE, 21, 21);
     std::swap(swapped[69], swapped[70]);  // CE BE is not BE CE
-    std::vector<std::uint8_t> headOnly = WithBlock(0xCE, 0, 0);
     const struct {
         const char* what;
         std::vector<std::uint8_t> answer;
@@ -99,20 +94,17 @@ TEST(CameraData, ExtendedBlocksTheirBytesFeaturesAndTrace) {
          0x10111213, 0x14151617, 4, 1},
         {"unknown tag", WithBlock(0xD1, 36, 36), 0, 0, 0x0304, 0, 0, 0},
         {"swapped tag", swapped, 0, 0, 0x0304, 0, 0, 0},
-        {"head with nothing behind it", headOnly, 0, 0, 0x0304, 0, 0, 0},
+        {"head with nothing behind it", WithBlock(0xCE, 0, 0), 0, 0, 0x0304, 0, 0, 0},
+        {"one byte behind the head", WithBlock(0xCE, 0, 1), 0xCEBE, 0, 0, 0, 0, 0},
     };
     for (const auto& test : cases) {
         const CameraData camera = Parse(test.answer);
-        EXPECT_EQ(camera.infoTag, test.infoTag) << test.what;
-        EXPECT_EQ(camera.infoLength, test.infoLength) << test.what;
-        EXPECT_EQ(camera.model, test.model) << test.what;
-        EXPECT_EQ(camera.extModel, test.extModel) << test.what;
-        EXPECT_EQ(camera.features, test.features) << test.what;
-        EXPECT_EQ(camera.enclosure, test.enclosure) << test.what;
+        EXPECT_EQ(std::tuple(camera.infoTag, camera.infoLength, camera.model, camera.extModel,
+                             camera.features, camera.enclosure),
+                  std::tuple(test.infoTag, test.infoLength, test.model, test.extModel,
+                             test.features, test.enclosure))
+            << test.what;
     }
-    headOnly.push_back(0);  // one byte behind the head: the block is read
-    EXPECT_EQ(Parse(headOnly).infoTag, 0xCEBE);
-    // The information bytes, features and trace of a block.
     QXTest::TraceCapture trace;
     const CameraData ce = Parse(WithBlock(0xCE, 21, 21, {{22, 0x81}, {23, 3}}));
     const CameraData d0 = Parse(WithBlock(0xD0, 36, 36));

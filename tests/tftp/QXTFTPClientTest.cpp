@@ -7,11 +7,8 @@
 #include <functional>
 #include <memory>
 #include <set>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "qxnet/common/QXException.h"
 #include "qxnet/common/QXResult.h"
 #include "tests/support/QXScriptedSockets.h"
 #include "tests/support/QXTraceCapture.h"
@@ -54,13 +51,6 @@ protected:
     TestClient client{lock, 0x0A000001, false, 3, 0, 69};
 };
 
-// The client's own address, for a peer to send to.
-QX::SocketAddressV4 ClientAddress(const TestClient& client) {
-    QX::SocketAddressV4 local{};
-    EXPECT_TRUE(QX::SocketLocalAddress(client.Socket(), &local));
-    return QX::MakeSocketAddress(kLoopback, QX::NetworkToHost16(local.port));
-}
-
 }  // namespace
 
 TEST_F(Scripted, SocketsAreReplacedNeverLeakedNorCopied) {
@@ -80,9 +70,8 @@ TEST_F(Scripted, SocketsAreReplacedNeverLeakedNorCopied) {
     EXPECT_NE(client.Socket(), first);
     client.Reset(0x0A000001, 70);
     EXPECT_EQ(script.OpenSockets(), 1u);
-    // A socket that cannot be made leaves the client as it was.
     script.FailCreate(QX::SocketError::TooManyOpen);
-    const QX::Exception exception = Thrown([&] { client.Open(0x0A000002, 71); });
+    const QX::Exception exception = Thrown([&] { client.Open(0x0A000002, 71); });  // unchanged
     EXPECT_EQ(exception.hResult, QX::SocketError::TooManyOpen);
     EXPECT_STREQ(exception.message,
                  L"TFTPClient[TFTPClient[10.0.0.1]]::Open(): Cannot create socket");
@@ -100,13 +89,12 @@ TEST_F(Scripted, SocketsAreReplacedNeverLeakedNorCopied) {
         EXPECT_STREQ(client.Name(), L"TFTPClient[Closed]");
     }
     EXPECT_EQ(script.OpenSockets(), 0u);
-    // Copies share the lock but no socket, nor the error text.
     client.Open(0x0A000001, 69);
     auto shared = NewLock();
     TestClient source(shared, 0x0A000009, true, 5, 42, 69);
     source.Open(0x0A000001, 69);
     source.SetError(L"old");
-    TestClient copy(source);
+    TestClient copy(source);  // shares the lock, but no socket nor error text
     EXPECT_EQ(script.OpenSockets(), 2u);
     client = source;  // closes the client's socket
     EXPECT_EQ(script.OpenSockets(), 1u);
@@ -181,8 +169,7 @@ TEST_F(Scripted, FailuresAndTheirTexts) {
     EXPECT_STREQ(client.GetError(), L"");
 }
 
-// Pieces of the length asked for (0: the datagram whole, in a packet of the class); a piece too
-// long for the class, or a datagram too long for the batch buffer, is one invalid packet.
+// Pieces of maxLength (0: whole); one too long for the class, or for the buffer, is invalid.
 TEST_F(Endpoint, DatagramsAndBatches) {
     const struct {
         bool useDouble;
@@ -204,13 +191,15 @@ TEST_F(Endpoint, DatagramsAndBatches) {
     UdpPeer peer;
     TestClient client(NewLock(), kLoopback, false, 3, 0, 69);
     client.Open(kLoopback, peer.Port());
+    QX::SocketAddressV4 local{};
+    ASSERT_TRUE(QX::SocketLocalAddress(client.Socket(), &local));
+    const auto to = QX::MakeSocketAddress(kLoopback, QX::NetworkToHost16(local.port));
     for (const auto& test : cases) {
         client.UseDoublePackets(test.useDouble);
         const std::vector<std::uint8_t> datagram = Pattern(static_cast<std::size_t>(test.size));
-        ASSERT_TRUE(peer.SendTo(datagram, ClientAddress(client)));
-        std::vector<TFTPPacket> batch(1);
+        ASSERT_TRUE(peer.SendTo(datagram, to));
+        std::vector<TFTPPacket> batch(1, TFTPPacket(test.useDouble ? 1 : 0));
         if (test.maxLength == 0) {
-            batch.assign(1, TFTPPacket(test.useDouble ? 1 : 0));
             ASSERT_EQ(client.Receive(&batch[0]), 0);
         } else {
             ASSERT_EQ(client.Receive(batch, test.maxLength), 0);
@@ -250,8 +239,7 @@ Bytes Answer(std::uint64_t mac, std::uint32_t ip = 0x0A000007) {
     return CameraAnswer(mac, ip, 0x0102, 0x0304, 0);
 }
 
-// What the BroadcastEx callback saw, and what it answers: one reply per call, the last repeats.
-struct Seen {
+struct Seen {  // what the callback saw, and its replies, the last repeated
     std::vector<Bytes> answers;
     std::vector<std::uint32_t> localAddresses;
     std::vector<int> replies{0};
@@ -280,7 +268,6 @@ protected:
     }
     // Every request is answered with what answers(request number from 1) pushes.
     void AnswerEachRequest(std::function<void(int)> answers) {
-        // The script may call a copy of the hook, so the count lives outside it.
         auto requests = std::make_shared<int>(0);
         script.OnSend([answers, requests](const Datagram&) { answers(++*requests); });
     }
@@ -288,7 +275,6 @@ protected:
 
 }  // namespace
 
-// Requests go out until three in a row bring no new camera.
 TEST_F(Discovery, RequestsUntilThreeBringNothingNew) {
     // Camera A answers every request or none; B every request (-1), one (its number) or none (0).
     const struct {
@@ -338,8 +324,7 @@ TEST_F(Discovery, RequestsUntilThreeBringNothingNew) {
     EXPECT_EQ(broadcast, 1);
 }
 
-// The buffer is forced past the system's cap, else asked for; each collection traces once the
-// answers the system dropped during it (the socket's count is a running total).
+// The buffer is forced past the cap, else asked for; a collection traces its drops once.
 TEST_F(Discovery, RaisesTheBufferAndTracesDroppedAnswersOncePerCollection) {
     const std::wstring kHead = L"TFTPClient::GetBroadcastResponse: the system dropped ";
     const std::wstring kTail =
@@ -365,12 +350,9 @@ TEST_F(Discovery, RaisesTheBufferAndTracesDroppedAnswersOncePerCollection) {
         client.Open(kBroadcastAddress, 3000);  // a new socket, whose count starts at 0
         std::set<CameraData> cameras;
         EXPECT_EQ(Broadcast(&cameras), 0);
-        std::vector<std::wstring> dropLines;
-        for (const std::wstring& line : trace.Lines()) {
-            if (line.find(L"rmem_max") != std::wstring::npos) {
-                dropLines.push_back(line);
-            }
-        }
+        std::vector<std::wstring> dropLines = trace.Lines();
+        std::erase_if(dropLines,
+                      [](const auto& line) { return line.find(L"rmem_max") == line.npos; });
         EXPECT_EQ(dropLines, test.expected) << "force refused: " << test.forceRefused;
         int size = 0;
         EXPECT_TRUE(script.OptionValue(client.Socket(),
@@ -419,11 +401,10 @@ TEST_F(Discovery, ACollectionKeepsTheFirstAnswerSkipsNoiseAndEndsOnFailures) {
 }
 
 TEST_F(Discovery, RequestsThatCannotGoOut) {
-    // Without a set or a callback one request goes and nothing is awaited.
     EXPECT_EQ(Broadcast(nullptr), 0);
     EXPECT_EQ(BroadcastEx(nullptr, nullptr), 0);
     EXPECT_EQ(script.Sent().size(), 2u);
-    EXPECT_EQ(script.WaitCount(), 0u);
+    EXPECT_EQ(script.WaitCount(), 0u);  // without a set or callback nothing is awaited
     const auto thrown = [](auto action) {
         const QX::Exception exception = QXTest::Thrown(action);
         return std::make_pair(std::wstring(exception.message), exception.hResult);
@@ -445,8 +426,7 @@ TEST_F(Discovery, RequestsThatCannotGoOut) {
                              static_cast<std::uint32_t>(QX::SocketError::NotSocket)));
     EXPECT_STREQ(client.GetError(), L"");
     EXPECT_EQ(script.Sent().size(), 2u);
-    // The lock was released on the way out.
-    std::thread other([&] {
+    std::thread other([&] {  // the lock was released on the way out
         client.Lock()->Enter();
         client.Lock()->Leave();
     });

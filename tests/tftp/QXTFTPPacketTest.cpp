@@ -30,12 +30,11 @@ TEST(TFTPPacket, BoundsOfEachClass) {
         TFTPPacket packet(sizeClass);
         EXPECT_TRUE(packet.MakeRQ(1, std::string(longest, 'n').c_str()));
         EXPECT_EQ(packet.length, packet.Capacity() - 1);
-        // Refused names leave the packet as it was.
         const std::string tooLong(longest + 1, 'n');
         for (const char* name : {tooLong.c_str(), "", static_cast<const char*>(nullptr)}) {
             EXPECT_EQ(ThrownMessage([&] { packet.MakeRQ(1, name); }),
                       L"TFTPPAcket::MakeRQ(): Invalid argument");
-            EXPECT_EQ(packet.length, packet.Capacity() - 1);
+            EXPECT_EQ(packet.length, packet.Capacity() - 1);  // as it was
         }
         packet.length = 0;
         const std::vector<unsigned char> run(static_cast<std::size_t>(packet.Capacity()), 0x55);
@@ -60,8 +59,7 @@ TEST(TFTPPacket, BoundsOfEachClass) {
               L"TFTPPacket::AddMem(): Packet is not valid");
     EXPECT_TRUE(packet.MakeRQ(1, "a"));
     EXPECT_EQ(packet.length, 26);
-    // A caller's mistake is refused without touching the packet.
-    EXPECT_EQ(ThrownMessage([&] { packet.AddMem("x", -1); }),
+    EXPECT_EQ(ThrownMessage([&] { packet.AddMem("x", -1); }),  // the packet untouched
               L"TFTPPacket::AddMem(): Invalid argument");
     EXPECT_EQ(ThrownMessage([&] { packet.AddMem(nullptr, 1); }),
               L"TFTPPacket::AddMem(): Invalid argument");

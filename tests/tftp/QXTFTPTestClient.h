@@ -2,6 +2,7 @@
 
 // Opens TFTPClient's protected members to the tests, with the helpers they share.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -52,32 +53,26 @@ public:
     HANDLE Thread() const { return receiveThread; }
 };
 
-// A discovery answer: tag, MAC (first octet most significant), address, firmware, model and byte
-// 36; size bytes long (at least 37).
+// A discovery answer of size bytes (at least 37); the MAC's first octet weighs most.
 inline std::vector<std::uint8_t> CameraAnswer(std::uint64_t mac, std::uint32_t ip,
                                               std::uint16_t fwVer, std::uint16_t model,
                                               std::uint8_t byte36, std::size_t size = 73) {
     std::vector<std::uint8_t> answer(size, 0);
     std::memcpy(answer.data(), QXSDK::CameraData::AnswerTag, 21);
     answer[21] = 0x5A;
-    for (int i = 0; i < 6; ++i) {
-        answer[22 + i] = static_cast<std::uint8_t>(mac >> (8 * (5 - i)));
+    std::size_t at = 22;  // big-endian fields, one after the other
+    for (const auto& [value, bytes] :
+         {std::pair<std::uint64_t, int>{mac, 6}, {ip, 4}, {fwVer, 2}, {model, 2}, {byte36, 1}}) {
+        for (int i = bytes - 1; i >= 0; --i) {
+            answer[at++] = static_cast<std::uint8_t>(value >> (8 * i));
+        }
     }
-    for (int i = 0; i < 4; ++i) {
-        answer[28 + i] = static_cast<std::uint8_t>(ip >> (8 * (3 - i)));
-    }
-    answer[32] = static_cast<std::uint8_t>(fwVer >> 8);
-    answer[33] = static_cast<std::uint8_t>(fwVer);
-    answer[34] = static_cast<std::uint8_t>(model >> 8);
-    answer[35] = static_cast<std::uint8_t>(model);
-    answer[36] = byte36;
     for (std::size_t i = 37; i < 69 && i < size; ++i) {
         answer[i] = 0xA5;  // not read
     }
     return answer;
 }
 
-// A stream that keeps everything written to it.
 class VectorStream : public QXSDK::IStream {
 public:
     std::int32_t Write(const void* data, std::uint32_t size) override {
@@ -111,13 +106,11 @@ QX::Exception Thrown(Action action) {
     return QX::Exception(L"", 0, 0, L"");
 }
 
-// Trace lines that hold text.
 inline int CountLines(TraceCapture& trace, const std::wstring& text) {
-    int count = 0;
-    for (const std::wstring& line : trace.Lines()) {
-        count += line.find(text) != std::wstring::npos ? 1 : 0;
-    }
-    return count;
+    const std::vector<std::wstring> lines = trace.Lines();
+    return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::wstring& l) {
+        return l.find(text) != std::wstring::npos;
+    }));
 }
 
 }  // namespace QXTest
