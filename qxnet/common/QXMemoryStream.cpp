@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <list>
-#include <utility>
 
 namespace QX {
 namespace {
@@ -153,23 +152,6 @@ void CMemoryStream::DropFront(bool last) {
 }
 
 std::int32_t CMemoryStream::Read(void* buffer, std::uint32_t size) {
-    if (m_front != nullptr && buffer != nullptr && size != 0) {
-        // The usual case: a piece inside the front chunk that leaves it unfinished (a last chunk
-        // may be read up to its write position, which is always below the chunk size).
-        const std::uint32_t end = m_front == m_back ? m_writePosition : m_chunkSize - 1;
-        if (size <= end - m_readPosition) {
-            std::memcpy(buffer, m_front + m_readPosition, size);
-            m_readPosition += size;
-            AdjustByteCount(size, false);
-            SetLastErrorValue(0);
-            return static_cast<std::int32_t>(size);
-        }
-    }
-    return ReadAcrossChunks(buffer, size);
-}
-
-// Out of line, so that the usual read above keeps no registers of its own to save.
-std::int32_t CMemoryStream::ReadAcrossChunks(void* buffer, std::uint32_t size) {
     if (const std::int32_t refused = RefuseRead(buffer, size, m_front == nullptr); refused <= 0) {
         return refused;
     }
@@ -216,8 +198,6 @@ void CMemoryStream::Clear() {
     m_byteCount.store(0);
     m_readPosition = 0;
     m_writePosition = 0;
-    delete[] m_spare;
-    m_spare = nullptr;
 }
 
 void CMemoryStream::Truncate(std::uint32_t size) {
@@ -242,22 +222,12 @@ void CMemoryStream::Truncate(std::uint32_t size) {
     AdjustByteCount(GetSize() - size, false);
 }
 
-// One freed chunk is kept as a spare for the next allocation: a reader that keeps up with its
-// writer then runs on two chunks without touching the heap. One only, so an emptied stream holds
-// at most one chunk's memory beyond its data; Clear gives that back too.
 unsigned char* CMemoryStream::AllocChunk() {
-    if (m_spare != nullptr) {
-        return std::exchange(m_spare, nullptr);
-    }
     return new unsigned char[m_chunkSize];
 }
 
 void CMemoryStream::FreeChunk(unsigned char* chunk) {
-    if (m_spare == nullptr) {
-        m_spare = chunk;
-    } else {
-        delete[] chunk;
-    }
+    delete[] chunk;
 }
 
 }  // namespace QX

@@ -10,10 +10,9 @@
 namespace QX {
 
 // An unbounded first-in first-out byte queue in chunks of 32768 bytes: appending never moves
-// stored data, a chunk is allocated the moment the previous one fills and given back
-// (FreeChunk) the moment its last byte is consumed; this class's own FreeChunk keeps one such
-// chunk as a spare for the next allocation. Results come with the thread's last-error value: 0 on
-// success, 87 for a null pointer or zero size, 259 when there is nothing to read.
+// stored data, a chunk is allocated the moment the previous one fills and freed the moment its
+// last byte is consumed. Results come with the thread's last-error value: 0 on success, 87 for a
+// null pointer or zero size, 259 when there is nothing to read.
 //
 // A request for more than is held gets what is held. A Write either stores all its bytes or,
 // when a chunk cannot be allocated, throws and leaves the stream as it was.
@@ -56,7 +55,6 @@ protected:
 
 private:
     void WriteAcrossChunks(const unsigned char* bytes, std::uint32_t size);
-    std::int32_t ReadAcrossChunks(void* buffer, std::uint32_t size);
     template <typename Sink>
     std::uint32_t Consume(std::uint32_t size, Sink sink);
     // Frees the front chunk, which the read position has finished, and moves on to the next.
@@ -68,8 +66,6 @@ private:
     // piece read or written.
     unsigned char* m_front = nullptr;
     unsigned char* m_back = nullptr;
-    // A freed chunk kept by this class's own chunk pair for the next allocation.
-    unsigned char* m_spare = nullptr;
     std::uint32_t m_readPosition = 0;
     std::uint32_t m_writePosition = 0;
     std::uint32_t m_chunkSize = 0;
