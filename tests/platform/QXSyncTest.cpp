@@ -33,10 +33,12 @@ DWORD QX_THREADAPI WaitOnce(void* argument) {
     waiter->lastErrorThere = QX::GetLastErrorValue();
     QX::SetLastErrorValue(259);
     waiter->started = true;
-    waiter->result = waiter->second == nullptr
-                         ? QX::WaitForHandle(waiter->first, waiter->timeoutMs)
-                         : QX::WaitForEither(waiter->first, waiter->second, waiter->timeoutMs);
-    return waiter->result == WAIT_OBJECT_0 ? 42 : 8;
+    const DWORD result = waiter->second == nullptr
+                             ? QX::WaitForHandle(waiter->first, waiter->timeoutMs)
+                             : QX::WaitForEither(waiter->first, waiter->second, waiter->timeoutMs);
+    // The last touch of the waiter: once it is published the test may free it.
+    waiter->result = result;
+    return result == WAIT_OBJECT_0 ? 42 : 8;
 }
 
 // A thread is active while it runs, then has its exit code. Successful thread calls leave the
