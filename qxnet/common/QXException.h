@@ -11,9 +11,7 @@ namespace QX {
 // a longer message or file name is cut to fit.
 class QXNET_API Exception {
 public:
-    static constexpr int TextSize = 1024;
-    static constexpr int MessageSize = 768;
-    static constexpr int FileSize = 64;
+    static constexpr int TextSize = 1024, MessageSize = 768, FileSize = 64;
 
     // file is the thrower's source name, such as L"QXTFTPPacket"; line the line of the throw.
     Exception(const wchar_t* message, std::uint32_t hResult, std::int32_t line,

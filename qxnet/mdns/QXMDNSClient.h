@@ -63,10 +63,7 @@ public:
     static constexpr std::uint16_t SELF_ANNOUNCE_TRANS_ID = 0;
     static constexpr std::uint16_t CLASS_IN_QM = 0x0001;
     static constexpr std::uint16_t CLASS_IN_QU = 0x8001;
-    static constexpr std::uint16_t TYPE_A = 1;
-    static constexpr std::uint16_t TYPE_PTR = 12;
-    static constexpr std::uint16_t TYPE_TXT = 16;
-    static constexpr std::uint16_t TYPE_SRV = 33;
+    static constexpr std::uint16_t TYPE_A = 1, TYPE_PTR = 12, TYPE_TXT = 16, TYPE_SRV = 33;
     static constexpr std::uint16_t WAIT_FOR_READ_TIMEOUT = 150;
 
     typedef std::map<std::uint64_t, MDNSCameraData> CameraMap;

@@ -28,21 +28,15 @@ typedef void* HttpHandle;
 
 // The error numbers the transport reports (WinHTTP's own numbering).
 namespace HttpError {
-constexpr DWORD InvalidHandle = 6;
-constexpr DWORD NotEnoughMemory = 8;
-constexpr DWORD InvalidParameter = 87;
-constexpr DWORD Timeout = 12002;
-constexpr DWORD InternalError = 12004;
-constexpr DWORD InvalidUrl = 12005;
-constexpr DWORD NameNotResolved = 12007;
-constexpr DWORD OperationCancelled = 12017;
-constexpr DWORD IncorrectHandleType = 12018;
-constexpr DWORD IncorrectHandleState = 12019;
-constexpr DWORD CannotConnect = 12029;
-constexpr DWORD ConnectionError = 12030;
-constexpr DWORD HeaderNotFound = 12150;
-constexpr DWORD InvalidServerResponse = 12152;
-constexpr DWORD HeaderSizeOverflow = 12183;
+// General Win32 numbers, which the transport reports too.
+constexpr DWORD InvalidHandle = 6, NotEnoughMemory = 8, InvalidParameter = 87;
+// The call and its handles.
+constexpr DWORD Timeout = 12002, InternalError = 12004, InvalidUrl = 12005;
+constexpr DWORD NameNotResolved = 12007, OperationCancelled = 12017;
+constexpr DWORD IncorrectHandleType = 12018, IncorrectHandleState = 12019;
+// The connection and the answer.
+constexpr DWORD CannotConnect = 12029, ConnectionError = 12030, HeaderNotFound = 12150;
+constexpr DWORD InvalidServerResponse = 12152, HeaderSizeOverflow = 12183;
 }  // namespace HttpError
 
 // The port WinHTTP takes for 0: plain HTTP.

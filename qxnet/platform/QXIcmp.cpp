@@ -1,9 +1,11 @@
 #include "qxnet/platform/QXIcmp.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
 #include "qxnet/platform/QXSeam.h"
+#include "qxnet/platform/QXSocket.h"
 
 namespace QX {
 
@@ -40,6 +42,75 @@ bool CarriesEcho(const unsigned char* icmp, std::uint16_t identifier, std::uint1
     std::memcpy(&carriedSequence, icmp + 6, 2);
     return carriedIdentifier == identifier && carriedSequence == sequence;
 }
+
+// The raw socket is the platform's own socket, worked by the platform's socket backend (never a
+// replacement put in for tests: those script datagram sockets, not this one). Every answer is in
+// the Winsock numbering on every platform.
+class SystemRawIcmpSocket : public RawIcmpSocket {
+public:
+    ~SystemRawIcmpSocket() override { Close(); }
+
+    int Open() override {
+        Close();
+        m_socket = PlatformRawIcmpHandle();
+        return m_socket != InvalidSocket ? 0 : SocketLastError();
+    }
+
+    int SendTo(const unsigned char* data, int length, std::uint32_t networkAddress) override {
+        if (m_socket == InvalidSocket) {
+            return SocketError::NotSocket;
+        }
+        SocketAddressV4 to{};
+        to.family = AddressFamilyInet;
+        to.address = networkAddress;
+        return Backend().SendTo(m_socket, data, length, to) < 0 ? SocketLastError() : 0;
+    }
+
+    int WaitReadable(long seconds, long microseconds, int* error) override {
+        if (m_socket == InvalidSocket) {
+            *error = SocketError::NotSocket;
+            return -1;
+        }
+        const long long timeoutUs = static_cast<long long>(seconds) * 1000000 + microseconds;
+        switch (Backend().WaitReadable(
+            m_socket, static_cast<std::uint32_t>(std::clamp(timeoutUs, 0LL, 0xFFFFFFFFLL)))) {
+            case SocketWait::TimedOut:
+                return 0;
+            case SocketWait::Failed:
+                *error = SocketLastError();
+                return -1;
+            default:  // readable, or the exception condition, which the next receive reports
+                return 1;
+        }
+    }
+
+    int ReceiveFrom(unsigned char* buffer, int length, std::uint32_t* networkSource,
+                    int* error) override {
+        ReceivedDatagram received{};
+        if (m_socket == InvalidSocket ||
+            !Backend().ReceiveFrom(m_socket, buffer, length, &received)) {
+            *error = m_socket == InvalidSocket ? SocketError::NotSocket : SocketLastError();
+            return -1;
+        }
+        *networkSource = received.from.address;
+        // A datagram larger than the buffer gives what fitted, as a plain receive does.
+        return std::min(received.size, length);
+    }
+
+    int Close() override {
+        if (m_socket == InvalidSocket) {
+            return 0;
+        }
+        const bool closed = Backend().Close(m_socket);
+        m_socket = InvalidSocket;
+        return closed ? 0 : SocketLastError();
+    }
+
+private:
+    static SocketBackend& Backend() { return PlatformSocketBackend(); }
+
+    SocketHandle m_socket = InvalidSocket;
+};
 }  // namespace
 
 EchoFacility::~EchoFacility() = default;
@@ -56,7 +127,7 @@ std::unique_ptr<EchoFacility> IcmpBackend::CreateEchoFacility() {
 }
 
 std::unique_ptr<RawIcmpSocket> IcmpBackend::CreateRawIcmpSocket() {
-    return PlatformRawIcmpSocket();
+    return std::make_unique<SystemRawIcmpSocket>();
 }
 
 QX_DEFINE_SEAM(IcmpBackend, PlatformIcmpBackend)

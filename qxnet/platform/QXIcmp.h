@@ -11,21 +11,20 @@
 #include <string>
 
 #include "qxnet/QXExport.h"
+#include "qxnet/platform/QXSocket.h"
 #include "qxnet/platform/QXWinTypes.h"
 
 namespace QX {
 
 // Reply statuses, the IP status numbers of the Windows echo call: success, the ICMP errors
 // that can answer an echo request, and the time-out.
-constexpr DWORD ECHO_STATUS_SUCCESS = 0;
-constexpr DWORD ECHO_STATUS_NET_UNREACHABLE = 11002;
-constexpr DWORD ECHO_STATUS_HOST_UNREACHABLE = 11003;
-constexpr DWORD ECHO_STATUS_PROTOCOL_UNREACHABLE = 11004;
-constexpr DWORD ECHO_STATUS_PORT_UNREACHABLE = 11005;
+constexpr DWORD ECHO_STATUS_SUCCESS = 0, ECHO_STATUS_TIMED_OUT = 11010;
+// Destination unreachable, by its codes: network, host, protocol, port, fragmentation needed.
+constexpr DWORD ECHO_STATUS_NET_UNREACHABLE = 11002, ECHO_STATUS_HOST_UNREACHABLE = 11003;
+constexpr DWORD ECHO_STATUS_PROTOCOL_UNREACHABLE = 11004, ECHO_STATUS_PORT_UNREACHABLE = 11005;
 constexpr DWORD ECHO_STATUS_PACKET_TOO_BIG = 11009;
-constexpr DWORD ECHO_STATUS_TIMED_OUT = 11010;
-constexpr DWORD ECHO_STATUS_TTL_EXPIRED = 11013;
-constexpr DWORD ECHO_STATUS_PARAMETER_PROBLEM = 11015;
+// Time exceeded, parameter problem, and every other failure of the echo itself.
+constexpr DWORD ECHO_STATUS_TTL_EXPIRED = 11013, ECHO_STATUS_PARAMETER_PROBLEM = 11015;
 constexpr DWORD ECHO_STATUS_GENERAL_FAILURE = 11050;
 
 // True for a status of the IP status range (11001 to 11050): the host did not answer. Any
@@ -105,6 +104,8 @@ public:
 
 // The platform's own objects (posix/ or win/).
 std::unique_ptr<EchoFacility> PlatformEchoFacility();
-std::unique_ptr<RawIcmpSocket> PlatformRawIcmpSocket();
+// A raw ICMP socket opened the platform's way, or InvalidSocket with the thread's last socket
+// error set; the platform's socket backend works it from there.
+SocketHandle PlatformRawIcmpHandle();
 
 }  // namespace QX

@@ -20,12 +20,9 @@ namespace QX {
 
 // Win32 error numbers that the sources answer with.
 namespace NetInfoError {
-constexpr DWORD Success = 0;
-constexpr DWORD NotSupported = 50;
-constexpr DWORD InvalidParameter = 87;
-constexpr DWORD BufferOverflow = 111;
-constexpr DWORD InsufficientBuffer = 122;
-constexpr DWORD NoData = 232;
+constexpr DWORD Success = 0, NotSupported = 50, InvalidParameter = 87;
+// The three ways a source says that there is nothing or not enough room.
+constexpr DWORD BufferOverflow = 111, InsufficientBuffer = 122, NoData = 232;
 }  // namespace NetInfoError
 
 // Adapter types as the adapter-info chain reports them.

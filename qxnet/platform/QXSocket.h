@@ -47,29 +47,18 @@ QXNET_API SocketAddressV4 MakeSocketAddress(std::uint32_t hostOrderAddress, std:
 
 // Winsock error numbers; the Linux backend maps errno to them in one table.
 namespace SocketError {
-constexpr int Interrupted = 10004;
-constexpr int AccessDenied = 10013;
-constexpr int Fault = 10014;
-constexpr int InvalidArgument = 10022;
-constexpr int TooManyOpen = 10024;
-constexpr int WouldBlock = 10035;
-constexpr int NotSocket = 10038;
-constexpr int DestinationRequired = 10039;
-constexpr int MessageTooLong = 10040;
-constexpr int ProtocolOption = 10042;
-constexpr int ProtocolNotSupported = 10043;
-constexpr int OperationNotSupported = 10045;
+// Calls that cannot go ahead as made.
+constexpr int Interrupted = 10004, AccessDenied = 10013, Fault = 10014, InvalidArgument = 10022;
+constexpr int TooManyOpen = 10024, WouldBlock = 10035, NotSocket = 10038;
+// Requests that the socket or its protocol does not take.
+constexpr int DestinationRequired = 10039, MessageTooLong = 10040, ProtocolOption = 10042;
+constexpr int ProtocolNotSupported = 10043, OperationNotSupported = 10045;
 constexpr int FamilyNotSupported = 10047;
-constexpr int AddressInUse = 10048;
-constexpr int AddressNotAvailable = 10049;
-constexpr int NetworkDown = 10050;
-constexpr int NetworkUnreachable = 10051;
-constexpr int ConnectionReset = 10054;
-constexpr int NoBufferSpace = 10055;
-constexpr int NotConnected = 10057;
-constexpr int TimedOut = 10060;
-constexpr int ConnectionRefused = 10061;
-constexpr int HostUnreachable = 10065;
+// The addresses and the network.
+constexpr int AddressInUse = 10048, AddressNotAvailable = 10049, NetworkDown = 10050;
+constexpr int NetworkUnreachable = 10051, ConnectionReset = 10054, NoBufferSpace = 10055;
+constexpr int NotConnected = 10057, TimedOut = 10060;
+constexpr int ConnectionRefused = 10061, HostUnreachable = 10065;
 }  // namespace SocketError
 
 // The calling thread's last socket error (Winsock numbering).

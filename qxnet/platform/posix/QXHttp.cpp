@@ -165,6 +165,19 @@ Request* RequestIn(HttpHandle handle, Request::State state, DWORD notInState,
     return request;
 }
 
+// One of libcurl's values about a received answer, read into value; answer is the caller's
+// place for the result, which must be there. False, with WinHTTP's error, before the answer.
+template <class Value>
+bool ReceivedInfo(HttpHandle handle, CURLINFO info, Value* value, const void* answer) {
+    Request* request =
+        RequestIn(handle, Request::State::Received, HttpError::HeaderNotFound, answer);
+    if (request == nullptr) {
+        return false;
+    }
+    curl_easy_getinfo(request->easy, info, value);
+    return true;
+}
+
 size_t OnHeader(char* data, size_t size, size_t count, void* context) {
     Request* request = static_cast<Request*>(context);
     size_t length = size * count;
@@ -332,26 +345,20 @@ public:
     }
 
     bool QueryStatusCode(HttpHandle handle, DWORD* status) override {
-        Request* request =
-            RequestIn(handle, Request::State::Received, HttpError::HeaderNotFound, status);
-        if (request == nullptr) {
+        long code = 0;
+        if (!ReceivedInfo(handle, CURLINFO_RESPONSE_CODE, &code, status)) {
             return false;
         }
-        long code = 0;
-        curl_easy_getinfo(request->easy, CURLINFO_RESPONSE_CODE, &code);
         *status = static_cast<DWORD>(code);
         return true;
     }
 
     bool QueryContentLength(HttpHandle handle, std::uint64_t* length) override {
-        Request* request =
-            RequestIn(handle, Request::State::Received, HttpError::HeaderNotFound, length);
-        if (request == nullptr) {
-            return false;
-        }
         // libcurl reports -1 when no length was announced or chunked coding overrides it.
         curl_off_t announced = -1;
-        curl_easy_getinfo(request->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+        if (!ReceivedInfo(handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced, length)) {
+            return false;
+        }
         if (announced < 0) {
             return Fail(HttpError::HeaderNotFound);
         }

@@ -240,74 +240,19 @@ private:
     std::wstring m_failure;
 };
 
-class LinuxRawIcmpSocket : public RawIcmpSocket {
-public:
-    ~LinuxRawIcmpSocket() override { Close(); }
-
-    int Open() override {
-        Close();
-        m_socket = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
-        return m_socket >= 0 ? 0 : WinsockErrorFromErrno(errno);
-    }
-
-    int SendTo(const unsigned char* data, int length, std::uint32_t networkAddress) override {
-        sockaddr_in destination{};
-        destination.sin_family = AF_INET;
-        destination.sin_addr.s_addr = networkAddress;
-        ssize_t sent = sendto(m_socket, data, static_cast<std::size_t>(length), 0,
-                              reinterpret_cast<sockaddr*>(&destination), sizeof destination);
-        return sent < 0 ? WinsockErrorFromErrno(errno) : 0;
-    }
-
-    int WaitReadable(long seconds, long microseconds, int* error) override {
-        // poll, not select: a process with 1024 descriptors or more has sockets that no
-        // fd_set can hold.
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds) +
-                        std::chrono::microseconds(microseconds);
-        short revents = 0;
-        int ready = WaitUntil(m_socket, POLLIN, deadline, &revents);
-        if (ready < 0 || (ready > 0 && (revents & POLLNVAL) != 0)) {
-            *error = WinsockErrorFromErrno(ready < 0 ? errno : EBADF);
-            return -1;
-        }
-        return ready;
-    }
-
-    int ReceiveFrom(unsigned char* buffer, int length, std::uint32_t* networkSource,
-                    int* error) override {
-        sockaddr_in source{};
-        socklen_t sourceLength = sizeof source;
-        ssize_t received = recvfrom(m_socket, buffer, static_cast<std::size_t>(length), 0,
-                                    reinterpret_cast<sockaddr*>(&source), &sourceLength);
-        if (received < 0) {
-            *error = WinsockErrorFromErrno(errno);
-            return -1;
-        }
-        *networkSource = source.sin_addr.s_addr;
-        return static_cast<int>(received);
-    }
-
-    int Close() override {
-        if (m_socket < 0) {
-            return 0;
-        }
-        int result = close(m_socket) == 0 ? 0 : WinsockErrorFromErrno(errno);
-        m_socket = -1;
-        return result;
-    }
-
-private:
-    int m_socket = -1;
-};
-
 }  // namespace
 
 std::unique_ptr<EchoFacility> PlatformEchoFacility() {
     return std::make_unique<LinuxEchoFacility>();
 }
 
-std::unique_ptr<RawIcmpSocket> PlatformRawIcmpSocket() {
-    return std::make_unique<LinuxRawIcmpSocket>();
+SocketHandle PlatformRawIcmpHandle() {
+    const int fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+    if (fd < 0) {
+        SetSocketLastError(WinsockErrorFromErrno(errno));
+        return InvalidSocket;
+    }
+    return static_cast<SocketHandle>(fd);
 }
 
 }  // namespace QX

@@ -269,6 +269,30 @@ DWORD CopyTable(const std::vector<Row>& rows, Table* table, DWORD* size) {
     return NetInfoError::Success;
 }
 
+// The IPv4 addresses of name in the host database's own order, as the Windows resolver gives
+// them: getaddrinfo would re-sort them by RFC 6724 and so change which ten are kept.
+bool ResolveInHostOrder(const char* name, std::vector<std::uint32_t>* addresses) {
+    std::vector<char> buffer(4096);
+    hostent entry{};
+    hostent* found = nullptr;
+    int error = 0;
+    int answer;
+    while ((answer = gethostbyname2_r(name, AF_INET, &entry, buffer.data(), buffer.size(), &found,
+                                      &error)) == ERANGE &&
+           buffer.size() < 1024 * 1024) {
+        buffer.resize(buffer.size() * 2);
+    }
+    if (answer != 0 || found == nullptr || found->h_length != sizeof(std::uint32_t)) {
+        return false;
+    }
+    for (char** item = found->h_addr_list; *item != nullptr; ++item) {
+        std::uint32_t address;
+        std::memcpy(&address, *item, sizeof address);
+        addresses->push_back(address);
+    }
+    return true;
+}
+
 class LinuxNetInfo : public NetInfoSource {
 public:
     bool GetInterfaceList(INTERFACE_INFO* records, DWORD bufferBytes,
@@ -453,30 +477,7 @@ public:
 
     bool ResolveLocalHost(std::vector<std::uint32_t>* addresses) override {
         char name[256] = {};
-        if (gethostname(name, sizeof name - 1) != 0) {
-            return false;
-        }
-        // The host database's own order, as the Windows resolver gives it: getaddrinfo would
-        // re-sort the addresses by RFC 6724 and so change which ten are kept.
-        std::vector<char> buffer(4096);
-        hostent entry{};
-        hostent* found = nullptr;
-        int error = 0;
-        int answer;
-        while ((answer = gethostbyname2_r(name, AF_INET, &entry, buffer.data(), buffer.size(),
-                                          &found, &error)) == ERANGE &&
-               buffer.size() < 1024 * 1024) {
-            buffer.resize(buffer.size() * 2);
-        }
-        if (answer != 0 || found == nullptr || found->h_length != sizeof(std::uint32_t)) {
-            return false;
-        }
-        for (char** item = found->h_addr_list; *item != nullptr; ++item) {
-            std::uint32_t address;
-            std::memcpy(&address, *item, sizeof address);
-            addresses->push_back(address);
-        }
-        return true;
+        return gethostname(name, sizeof name - 1) == 0 && ResolveInHostOrder(name, addresses);
     }
 };
 

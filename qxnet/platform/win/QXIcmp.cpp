@@ -100,65 +100,6 @@ private:
     std::wstring m_failure;
 };
 
-class WindowsRawIcmpSocket : public RawIcmpSocket {
-public:
-    ~WindowsRawIcmpSocket() override { Close(); }
-
-    int Open() override {
-        Close();
-        m_socket = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
-        return m_socket != INVALID_SOCKET ? 0 : WSAGetLastError();
-    }
-
-    int SendTo(const unsigned char* data, int length, std::uint32_t networkAddress) override {
-        sockaddr_in destination{};
-        destination.sin_family = AF_INET;
-        destination.sin_addr.s_addr = networkAddress;
-        int sent = sendto(m_socket, reinterpret_cast<const char*>(data), length, 0,
-                          reinterpret_cast<sockaddr*>(&destination), sizeof destination);
-        return sent == SOCKET_ERROR ? WSAGetLastError() : 0;
-    }
-
-    int WaitReadable(long seconds, long microseconds, int* error) override {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(m_socket, &readable);
-        timeval timeout{seconds, microseconds};
-        int ready = select(0, &readable, nullptr, nullptr, &timeout);
-        if (ready == SOCKET_ERROR) {
-            *error = WSAGetLastError();
-            return -1;
-        }
-        return ready > 0 ? 1 : 0;
-    }
-
-    int ReceiveFrom(unsigned char* buffer, int length, std::uint32_t* networkSource,
-                    int* error) override {
-        sockaddr_in source{};
-        int sourceLength = sizeof source;
-        int received = recvfrom(m_socket, reinterpret_cast<char*>(buffer), length, 0,
-                                reinterpret_cast<sockaddr*>(&source), &sourceLength);
-        if (received == SOCKET_ERROR) {
-            *error = WSAGetLastError();
-            return -1;
-        }
-        *networkSource = source.sin_addr.s_addr;
-        return received;
-    }
-
-    int Close() override {
-        if (m_socket == INVALID_SOCKET) {
-            return 0;
-        }
-        int result = closesocket(m_socket) == SOCKET_ERROR ? WSAGetLastError() : 0;
-        m_socket = INVALID_SOCKET;
-        return result;
-    }
-
-private:
-    SOCKET m_socket = INVALID_SOCKET;
-};
-
 }  // namespace
 
 IcmpSendEchoEntry SetIcmpSendEchoEntry(IcmpSendEchoEntry entry) {
@@ -169,8 +110,9 @@ std::unique_ptr<EchoFacility> PlatformEchoFacility() {
     return std::make_unique<WindowsEchoFacility>();
 }
 
-std::unique_ptr<RawIcmpSocket> PlatformRawIcmpSocket() {
-    return std::make_unique<WindowsRawIcmpSocket>();
+SocketHandle PlatformRawIcmpHandle() {
+    const SOCKET socket = ::socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
+    return socket != INVALID_SOCKET ? static_cast<SocketHandle>(socket) : InvalidSocket;
 }
 
 }  // namespace QX
