@@ -51,38 +51,32 @@ TEST(DNSName, ParsesWithinItsBuffer) {
     struct Case {
         const char* what;
         Bytes message;
-        Bytes buffer;  // empty: the message itself
-        std::uint32_t offset;
-        std::uint32_t occupies;
+        std::uint32_t offset, occupies;
         std::string text;
+        Bytes buffer = {};  // empty: the message itself
     };
     const Case cases[] = {
-        {"root", {0}, {}, 0, 1, ""},
-        {"offset at the end", {1, 'a', 0}, {}, 3, 0, ""},
-        {"offset far outside", {1, 'a', 0}, {}, 1000, 0, ""},
-        {"labels", QXTest::DnsMessage::Name("_korv._tcp.local"), {}, 0, 18, "_korv._tcp.local"},
-        {"label then pointer", localThenA, {}, 7, 4, "a.local"},
-        {"pointer from an rdata copy", local, {3, 'c', 'a', 'm', 0xC0, 0}, 0, 6, "cam.local"},
-        {"pointer to itself", {0xC0, 0x00}, {}, 0, 2, ""},
-        {"self-pointer, 16 hops", {1, 'a', 0xC0, 0}, {}, 0, 4, Dotted("", "a", 17)},
-        {"pointer missing its second byte", {1, 'a', 0xC0}, {}, 0, 3, "a"},
-        {"pointer outside the message", {1, 'a', 0xFF, 0xFF}, {}, 0, 4, "a"},
-        {"label running past the end", {1, 'a', 5, 'b', 'c'}, {}, 0, 3, "a"},
-        {"label ending at the end unterminated", {1, 'a', 1, 'b'}, {}, 0, 3, "a"},
-        {"any byte in a label", {3, 0, '.', 0xFF, 0}, {}, 0, 5, std::string("\0.\xFF", 3)},
-        {"length byte 64", label(64, true), {}, 0, 66, std::string(64, 'x')},
-        {"length byte 191", label(191, true), {}, 0, 193, std::string(191, 'x')},
-        {"length byte 191, label cut", label(191, false), {}, 0, 1, ""},
-        {"run in place: measured whole", run, {}, 0, 4001, Dotted("", "x", 127)},
-        {"pointer to the run", runThen({0xC0, 0}), {}, 4001, 2, Dotted("", "x", 127)},
-        {"label, run", runThen({3, 'c', 'a', 'm', 0xC0, 0}), {}, 4001, 6, Dotted("cam", "x", 125)},
-        {"pointer into the run's middle", runThen({0xC0, 0x10}), {}, 4001, 2, Dotted("", "x", 127)},
-        {"chain",
-         runThen({1, 'a', 0xCF, 0xA5, 1, 'b', 0xC0, 0}),
-         {},
-         4001,
-         4,
-         Dotted("a.b", "x", 125)},
+        {"root", {0}, 0, 1, ""},
+        {"offset at the end", {1, 'a', 0}, 3, 0, ""},
+        {"offset far outside", {1, 'a', 0}, 1000, 0, ""},
+        {"labels", QXTest::DnsMessage::Name("_korv._tcp.local"), 0, 18, "_korv._tcp.local"},
+        {"label then pointer", localThenA, 7, 4, "a.local"},
+        {"pointer from an rdata copy", local, 0, 6, "cam.local", {3, 'c', 'a', 'm', 0xC0, 0}},
+        {"pointer to itself", {0xC0, 0x00}, 0, 2, ""},
+        {"self-pointer, 16 hops", {1, 'a', 0xC0, 0}, 0, 4, Dotted("", "a", 17)},
+        {"pointer missing its second byte", {1, 'a', 0xC0}, 0, 3, "a"},
+        {"pointer outside the message", {1, 'a', 0xFF, 0xFF}, 0, 4, "a"},
+        {"label running past the end", {1, 'a', 5, 'b', 'c'}, 0, 3, "a"},
+        {"label ending at the end unterminated", {1, 'a', 1, 'b'}, 0, 3, "a"},
+        {"any byte in a label", {3, 0, '.', 0xFF, 0}, 0, 5, std::string("\0.\xFF", 3)},
+        {"length byte 64", label(64, true), 0, 66, std::string(64, 'x')},
+        {"length byte 191", label(191, true), 0, 193, std::string(191, 'x')},
+        {"length byte 191, label cut", label(191, false), 0, 1, ""},
+        {"run in place: measured whole", run, 0, 4001, Dotted("", "x", 127)},
+        {"pointer to the run", runThen({0xC0, 0}), 4001, 2, Dotted("", "x", 127)},
+        {"label, run", runThen({3, 'c', 'a', 'm', 0xC0, 0}), 4001, 6, Dotted("cam", "x", 125)},
+        {"pointer into the run's middle", runThen({0xC0, 0x10}), 4001, 2, Dotted("", "x", 127)},
+        {"chain", runThen({1, 'a', 0xCF, 0xA5, 1, 'b', 0xC0, 0}), 4001, 4, Dotted("a.b", "x", 125)},
     };
     for (const Case& c : cases) {
         DNSName name;

@@ -348,9 +348,8 @@ TEST_F(MDNSClientFake, OpenTakesTheInterfaceThatHoldsTheAddress) {
     netInfo.addrRows = rows;
     struct Case {
         const char* what;
-        std::uint32_t given;     // constructor address, host order; 0: the host name's
-        std::uint32_t resolved;  // what the host name resolves to, host order
-        std::uint32_t joinedOn;  // host order
+        // Host order: the constructor's address (0: the host name's), the host name's, the joined.
+        std::uint32_t given, resolved, joinedOn;
         std::function<void(bool)> fault;
     };
     const Case cases[] = {

@@ -8,8 +8,7 @@
 
 namespace QXTest {
 
-// The results an asynchronous operation hands its callback on another thread (Add), for the
-// test's thread to wait for.
+// What callbacks on other threads hand over (Add), for the test's thread to wait for.
 template <typename Result>
 class AsyncOutcome {
 public:

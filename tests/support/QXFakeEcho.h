@@ -12,8 +12,7 @@
 
 namespace QXTest {
 
-// An echo facility in place of the platform's while it lives: missing (a process without the
-// right), or answering all or some addresses (host order) after silent requests; records sends.
+// The echo facility while it lives: missing, or answering some addresses after silent requests.
 class FakeEcho : public QX::IcmpBackend {
 public:
     explicit FakeEcho(bool everyAddressAnswers = false)

@@ -16,8 +16,7 @@
 
 namespace QXTest {
 
-// The answer to one request, in the order requests are sent; one that fails Open or Connect is
-// used up there.
+// The answer to one request, in sending order; one failing Open or Connect is used up there.
 struct FakeReply {
     DWORD openError = 0;     // Open fails with it
     DWORD connectError = 0;  // Connect fails with it
@@ -30,9 +29,8 @@ struct FakeReply {
     std::int64_t contentLength = -1;       // the announced body length; negative: none
 };
 
-// A recording transport in place of the platform's while it lives; every call is logged as one
-// line ("Connect 127.0.0.5 0"). A request with no scripted reply fails to send with 12029, a
-// handle that is not open as with the platform's. Safe from several threads.
+// The transport while it lives, logging each call as a line ("Connect 127.0.0.5 0"); unscripted
+// requests fail with 12029 and closed handles as the platform's do. Thread-safe.
 class FakeHttpTransport : public QX::HttpTransport {
 public:
     FakeHttpTransport() : m_previous(QX::HttpTransport::Set(this)) {}

@@ -10,8 +10,7 @@
 
 namespace QXTest {
 
-// A network-information source fed by the test; it answers with the Windows shapes, so that a
-// test can also make it fail, overflow or grow between the size query and the fetch.
+// Network information in the Windows shapes, which a test can make fail, overflow or grow.
 class FakeNetInfo : public QX::NetInfoSource {
 public:
     FakeNetInfo() : m_previous(QX::NetInfoSource::Set(this)) {}
@@ -51,11 +50,16 @@ public:
         return adapterAnswer;
     }
 
+    // The table's rows, which gain growBy more after the size query when the test asks for it.
     template <typename Table, typename Row>
-    DWORD Serve(const std::vector<Row>& rows, Table* table, DWORD* size, int* calls, int growBy) {
+    DWORD Serve(DWORD answer, const std::vector<Row>& rows, Table* table, DWORD* size, int* calls,
+                int growBy, bool sort) {
+        sortAsked = sortAsked || sort;
+        if (answer != QX::NetInfoError::Success) {
+            return answer;
+        }
         ++*calls;
         std::vector<Row> served = rows;
-        // The table gains rows after the size query when the test asks for it.
         if (*calls > 1) {
             for (int i = 0; i < growBy; ++i) {
                 served.push_back(rows.empty() ? Row{} : rows.back());
@@ -74,17 +78,10 @@ public:
     }
 
     DWORD GetIpAddrTable(MIB_IPADDRTABLE* table, DWORD* size, bool sort) override {
-        sortAsked = sortAsked || sort;
-        return addrTableAnswer != QX::NetInfoError::Success
-                   ? addrTableAnswer
-                   : Serve(addrRows, table, size, &addrCalls, addrGrowth);
+        return Serve(addrTableAnswer, addrRows, table, size, &addrCalls, addrGrowth, sort);
     }
-
     DWORD GetIpNetTable(MIB_IPNETTABLE* table, DWORD* size, bool sort) override {
-        sortAsked = sortAsked || sort;
-        return netTableAnswer != QX::NetInfoError::Success
-                   ? netTableAnswer
-                   : Serve(netRows, table, size, &netCalls, netGrowth);
+        return Serve(netTableAnswer, netRows, table, size, &netCalls, netGrowth, sort);
     }
 
     DWORD GetAdaptersInfo(std::vector<QX::AdapterInfo>*, DWORD*) override {

@@ -8,9 +8,7 @@
 
 namespace QXTest {
 
-// A socket backend, installed while it lives, that refuses to bind the given addresses (host
-// order) and passes everything else to another backend (the system's unless given): an interface
-// whose socket set-up fails, on a real network. Tests override further calls to script them.
+// While it lives, refuses binds to the given addresses (host order) and passes the rest on.
 class RefusingSockets : public QX::SocketBackend {
 public:
     explicit RefusingSockets(std::set<std::uint32_t> refused,

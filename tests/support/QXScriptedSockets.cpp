@@ -5,24 +5,6 @@
 
 namespace QX {
 
-void ScriptedSocketBackend::Install() {
-    if (!m_installed) {
-        m_previous = SocketBackend::Set(this);
-        m_installed = true;
-    }
-}
-
-ScriptedSocketBackend::~ScriptedSocketBackend() {
-    if (m_installed) {
-        SocketBackend::Set(m_previous);
-    }
-}
-
-void ScriptedSocketBackend::Push(const void* bytes, std::size_t size, const SocketAddressV4& from) {
-    const auto* first = static_cast<const std::uint8_t*>(bytes);
-    Push(std::vector<std::uint8_t>(first, first + size), from);
-}
-
 bool ScriptedSocketBackend::OptionValue(SocketHandle socket, SocketOption option,
                                         int* value) const {
     std::lock_guard<std::mutex> guard(m_mutex);
@@ -53,11 +35,6 @@ SocketHandle ScriptedSocketBackend::CreateUdp() {
     return socket;
 }
 
-bool ScriptedSocketBackend::Close(SocketHandle socket) {
-    std::lock_guard<std::mutex> guard(m_mutex);
-    return Usable(socket) && m_open.erase(socket) == 1;
-}
-
 bool ScriptedSocketBackend::Bind(SocketHandle socket, const SocketAddressV4& local) {
     std::lock_guard<std::mutex> guard(m_mutex);
     if (!Usable(socket, m_bindError)) {
@@ -84,15 +61,6 @@ bool ScriptedSocketBackend::SetOption(SocketHandle socket, SocketOption option, 
     }
     m_options[{socket, option}] = value;
     return true;
-}
-
-bool ScriptedSocketBackend::JoinGroup(SocketHandle socket, std::uint32_t, std::uint32_t) {
-    return SetMulticastInterface(socket, 0);
-}
-
-bool ScriptedSocketBackend::SetMulticastInterface(SocketHandle socket, std::uint32_t) {
-    std::lock_guard<std::mutex> guard(m_mutex);
-    return Usable(socket);
 }
 
 SocketWait ScriptedSocketBackend::WaitReadable(SocketHandle socket, std::uint32_t) {

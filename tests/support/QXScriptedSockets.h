@@ -1,9 +1,6 @@
 #pragma once
 
-// A socket backend that plays the network from a script, for tests and fuzz targets: the sockets
-// receive the datagrams (with senders) the script queues, every send is recorded, any operation
-// can be made to fail. Nothing waits: with nothing queued a wait times out at once. All sockets
-// share one queue. Safe from any thread; the send hook runs on the sender with no lock held.
+// The network played from a script: one queue for all sockets, sends recorded, no real waits.
 
 #include <cstdint>
 #include <deque>
@@ -25,17 +22,28 @@ public:
     };
 
     // Installs itself in place of the current backend; the destructor puts that one back.
-    void Install();
-    ~ScriptedSocketBackend() override;
+    void Install() {
+        if (!m_installed) {
+            m_previous = SocketBackend::Set(this);
+            m_installed = true;
+        }
+    }
+    ~ScriptedSocketBackend() override {
+        if (m_installed) {
+            SocketBackend::Set(m_previous);
+        }
+    }
 
     // Queues a datagram for reception.
-    void Push(const void* bytes, std::size_t size, const SocketAddressV4& from);
+    void Push(const void* bytes, std::size_t size, const SocketAddressV4& from) {
+        const auto* first = static_cast<const std::uint8_t*>(bytes);
+        Push(std::vector<std::uint8_t>(first, first + size), from);
+    }
     void Push(const std::vector<std::uint8_t>& bytes, const SocketAddressV4& from,
               std::uint32_t dropped = 0) {
         Append(m_queue, Datagram{bytes, from, dropped});
     }
-    // The next waits report these outcomes (with the error for Failed) before looking at the
-    // queue; the next receives fail with these errors before taking a datagram.
+    // Outcomes (error for Failed) and errors the next waits and receives take before the queue.
     void PushWaitOutcome(SocketWait outcome, int error = 0) {
         Append(m_waits, std::pair{outcome, error});
     }
@@ -61,13 +69,20 @@ public:
     std::size_t WaitCount() const { return Load(m_waitCount); }
 
     SocketHandle CreateUdp() override;
-    bool Close(SocketHandle socket) override;
+    bool Close(SocketHandle socket) override {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return Usable(socket) && m_open.erase(socket) == 1;
+    }
     bool Bind(SocketHandle socket, const SocketAddressV4& local) override;
     bool LocalAddress(SocketHandle socket, SocketAddressV4* local) override;
     bool SetOption(SocketHandle socket, SocketOption option, int value) override;
-    bool JoinGroup(SocketHandle socket, std::uint32_t group,
-                   std::uint32_t interfaceAddress) override;
-    bool SetMulticastInterface(SocketHandle socket, std::uint32_t interfaceAddress) override;
+    bool JoinGroup(SocketHandle socket, std::uint32_t, std::uint32_t) override {
+        return SetMulticastInterface(socket, 0);
+    }
+    bool SetMulticastInterface(SocketHandle socket, std::uint32_t) override {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return Usable(socket);
+    }
     SocketWait WaitReadable(SocketHandle socket, std::uint32_t timeoutUs) override;
     int SendTo(SocketHandle socket, const void* data, int length,
                const SocketAddressV4& to) override;
@@ -90,8 +105,7 @@ private:
         std::lock_guard<std::mutex> guard(m_mutex);
         return field;
     }
-    // Under the lock: whether the socket is open, setting NotSocket when not and the error of a
-    // scripted failure (nonzero) when there is one.
+    // Under the lock: open and not failing (a nonzero failure is set as the last error).
     bool Usable(SocketHandle socket, int failure = 0) const;
 
     mutable std::mutex m_mutex;

@@ -13,8 +13,7 @@
 
 namespace QXTest {
 
-// Simulated cameras in a network namespace of the test's own, where the fixed ports (80, 5353)
-// are free. SetUp skips where namespaces cannot be made, else hands over to Prepare.
+// Simulated cameras in a namespace of the test's own, where ports 80 and 5353 are free.
 class SimNamespaceTest : public ::testing::Test {
 protected:
     void SetUp() override {

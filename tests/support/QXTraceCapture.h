@@ -21,15 +21,14 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_lines;
     }
-    bool Contains(const std::wstring& text) {
+    // The lines that hold text.
+    int Count(const std::wstring& text) {
         const std::vector<std::wstring> lines = Lines();
-        return std::any_of(lines.begin(), lines.end(),
-                           [&](const std::wstring& line) { return line.find(text) != line.npos; });
+        return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const auto& line) {
+            return line.find(text) != line.npos;
+        }));
     }
-    void Clear() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_lines.clear();
-    }
+    bool Contains(const std::wstring& text) { return Count(text) > 0; }
 
 private:
     void Write(const wchar_t* line) override {

@@ -11,7 +11,6 @@
 
 using QXSDK::CameraData;
 using QXTest::CameraAnswer;
-using QXTest::CountLines;
 
 namespace {
 
@@ -42,9 +41,9 @@ TEST(CameraData, FixedPartMacAndTrace) {
     EXPECT_EQ(std::tuple(camera.ip, camera.fwVer, camera.model, camera.byte36),
               std::tuple(0x0A000107u, 0x0102, 0x0304u, 0x99));
     EXPECT_EQ(camera.extModel | camera.enclosure | camera.features | camera.infoTag, 0u);
-    EXPECT_EQ(CountLines(trace, L"CameraData constructor: IP = 10.0.1.7"), 1);
-    EXPECT_EQ(CountLines(trace, L"Camera 772 (0) enclosure 0x00:\n==========================="), 1);
-    EXPECT_EQ(CountLines(trace, L" is NOT SUPPORTED"), 16);
+    EXPECT_EQ(trace.Count(L"CameraData constructor: IP = 10.0.1.7"), 1);
+    EXPECT_EQ(trace.Count(L"Camera 772 (0) enclosure 0x00:\n==========================="), 1);
+    EXPECT_EQ(trace.Count(L" is NOT SUPPORTED"), 16);
     EXPECT_EQ(std::vector<std::uint8_t>(camera.mac, camera.mac + 6),
               (std::vector<std::uint8_t>{0x55, 0x44, 0x33, 0x22, 0x11, 0x02}));
     EXPECT_EQ(camera.MacNumber(), 0x021122334455u);

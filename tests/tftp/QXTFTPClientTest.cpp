@@ -9,7 +9,6 @@
 #include <set>
 #include <thread>
 
-#include "qxnet/common/QXResult.h"
 #include "tests/support/QXScriptedSockets.h"
 #include "tests/support/QXTraceCapture.h"
 #include "tests/support/QXUdpPeer.h"
@@ -17,20 +16,9 @@
 
 using QXSDK::CameraData;
 using QXSDK::TFTPPacket;
-using QXTest::CameraAnswer;
-using QXTest::kLoopback;
-using QXTest::NewLock;
-using QXTest::Pattern;
-using QXTest::TestClient;
-using QXTest::Thrown;
-using QXTest::UdpPeer;
+using namespace QXTest;
 
 namespace {
-
-constexpr int kUnexpected = static_cast<int>(QX::ResultCode::Unexpected);
-constexpr int kInvalidArgument = static_cast<int>(QX::ResultCode::InvalidArgument);
-constexpr int kTimedOut = static_cast<int>(QX::ResultCode::TimedOut);
-constexpr int kUnavailable = static_cast<int>(QX::ResultCode::Unavailable);
 
 class Endpoint : public ::testing::Test {
 protected:
@@ -228,16 +216,10 @@ namespace {
 using Datagram = QX::ScriptedSocketBackend::Datagram;
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr int kNotFound = static_cast<int>(QX::ResultCode::ObjectNotFound);
-constexpr int kMoreData = static_cast<int>(QX::ResultCode::MoreData);
 constexpr std::uint32_t kBroadcastAddress = 0x0AFFFFFF;  // only ever seen by the script
 const Bytes kRequest = {'F', 'I', 'N', 'D', 0, 1, 2};
 const QX::SocketAddressV4 kCameraA = QX::MakeSocketAddress(0x0A000007, 3000);
 const QX::SocketAddressV4 kCameraB = QX::MakeSocketAddress(0x0A000008, 3000);
-
-Bytes Answer(std::uint64_t mac, std::uint32_t ip = 0x0A000007) {
-    return CameraAnswer(mac, ip, 0x0102, 0x0304, 0);
-}
 
 struct Seen {  // what the callback saw, and its replies, the last repeated
     std::vector<Bytes> answers;
@@ -295,14 +277,14 @@ TEST_F(Discovery, RequestsUntilThreeBringNothingNew) {
         const std::size_t before = script.Sent().size();
         std::set<CameraData> cameras;
         if (test.prefilled) {
-            cameras.insert(CameraData(Answer(0x021122334455).data(), 73));
+            cameras.insert(CameraData(CameraAnswer(0x021122334455).data(), 73));
         }
         AnswerEachRequest([&](int request) {
             if (test.b == -1 || test.b == request) {
-                script.Push(Answer(0x021122334456, 0x0A000008), kCameraB);
+                script.Push(CameraAnswer(0x021122334456, 0x0A000008), kCameraB);
             }
             if (test.a) {
-                script.Push(Answer(0x021122334455), kCameraA);
+                script.Push(CameraAnswer(0x021122334455), kCameraA);
             }
         });
         EXPECT_EQ(Broadcast(&cameras), test.result);
@@ -339,13 +321,13 @@ TEST_F(Discovery, RaisesTheBufferAndTracesDroppedAnswersOncePerCollection) {
         {true, {{0, 2}, {2, 2}, {9, 9}}, {kHead + L"2" + kTail, kHead + L"7" + kTail}},
     };
     for (const auto& test : cases) {
-        QXTest::TraceCapture trace;
+        TraceCapture trace;
         script.FailOption(QX::SocketOption::ReceiveBufferForce,
                           test.forceRefused ? QX::SocketError::AccessDenied : 0);
         AnswerEachRequest([&](int request) {
             const std::vector<std::uint32_t>& drops = test.dropsPerRequest.at(request - 1);
-            script.Push(Answer(0x021122334456, 0x0A000008), kCameraB, drops[0]);
-            script.Push(Answer(0x021122334455), kCameraA, drops[1]);
+            script.Push(CameraAnswer(0x021122334456, 0x0A000008), kCameraB, drops[0]);
+            script.Push(CameraAnswer(0x021122334455), kCameraA, drops[1]);
         });
         client.Open(kBroadcastAddress, 3000);  // a new socket, whose count starts at 0
         std::set<CameraData> cameras;
@@ -364,10 +346,10 @@ TEST_F(Discovery, RaisesTheBufferAndTracesDroppedAnswersOncePerCollection) {
 }
 
 TEST_F(Discovery, ACollectionKeepsTheFirstAnswerSkipsNoiseAndEndsOnFailures) {
-    QXTest::TraceCapture trace;
-    Bytes untagged = Answer(0x021122334457);
+    TraceCapture trace;
+    Bytes untagged = CameraAnswer(0x021122334457);
     untagged[0] = 'X';
-    Bytes upper = Answer(0x021122334456, 0x0A000008);
+    Bytes upper = CameraAnswer(0x021122334456, 0x0A000008);
     for (int i = 0; i < 21; ++i) {
         upper[i] = static_cast<std::uint8_t>(std::toupper(upper[i]));  // the tag's case is free
     }
@@ -379,13 +361,13 @@ TEST_F(Discovery, ACollectionKeepsTheFirstAnswerSkipsNoiseAndEndsOnFailures) {
     script.Push(Bytes(CameraData::AnswerTag, CameraData::AnswerTag + 20), kCameraA);
     script.Push(Bytes(1500, 0x41), kCameraA);  // too long for a packet
     script.Push(upper, kCameraB);
-    script.Push(Answer(0x021122334456, 0x0A000009), kCameraB);
+    script.Push(CameraAnswer(0x021122334456, 0x0A000009), kCameraB);
     std::set<CameraData> cameras;
     EXPECT_TRUE(client.GetBroadcastResponse(&cameras));
     ASSERT_EQ(cameras.size(), 1u);
     EXPECT_EQ(cameras.begin()->ip, 0x0A000008u);
-    EXPECT_EQ(QXTest::CountLines(trace, L"GetBroadcastResponse: Error from Receive(): \n"), 4);
-    script.Push(Answer(0x021122334456, 0x0A00000A), kCameraB);
+    EXPECT_EQ(trace.Count(L"GetBroadcastResponse: Error from Receive(): \n"), 4);
+    script.Push(CameraAnswer(0x021122334456, 0x0A00000A), kCameraB);
     EXPECT_FALSE(client.GetBroadcastResponse(&cameras));
     EXPECT_EQ(cameras.begin()->ip, 0x0A000008u);
     // Failing receptions end a collection after eight in a row, so three requests wait 24 times.
@@ -405,23 +387,19 @@ TEST_F(Discovery, RequestsThatCannotGoOut) {
     EXPECT_EQ(BroadcastEx(nullptr, nullptr), 0);
     EXPECT_EQ(script.Sent().size(), 2u);
     EXPECT_EQ(script.WaitCount(), 0u);  // without a set or callback nothing is awaited
-    const auto thrown = [](auto action) {
-        const QX::Exception exception = QXTest::Thrown(action);
-        return std::make_pair(std::wstring(exception.message), exception.hResult);
-    };
     script.FailOption(QX::SocketOption::Broadcast, QX::SocketError::AccessDenied);
-    EXPECT_EQ(thrown([&] { Broadcast(nullptr); }).first,
+    EXPECT_EQ(ThrownText([&] { Broadcast(nullptr); }).first,
               L"TFTPClient[10.255.255.255]::Broadcast(): setsockopt failed: 10013");
     script.FailOption(QX::SocketOption::Broadcast, 0);
     client.Close();
     std::set<CameraData> cameras;
     EXPECT_EQ(
-        thrown([&] { Broadcast(&cameras); }),
+        ThrownText([&] { Broadcast(&cameras); }),
         std::make_pair(std::wstring(L"TFTPClient[Closed]::Broadcast(): setsockopt failed: 10038"),
                        QX::ResultCode::Unexpected));
     EXPECT_STREQ(client.GetError(), L"TFTPClient[Closed]::Broadcast(): setsockopt failed: 10038");
     client.ClearError();
-    EXPECT_EQ(thrown([&] { BroadcastEx(Record, nullptr); }),
+    EXPECT_EQ(ThrownText([&] { BroadcastEx(Record, nullptr); }),
               std::make_pair(std::wstring(L"TFTPClient::Broadcast(): setsockopt failed"),
                              static_cast<std::uint32_t>(QX::SocketError::NotSocket)));
     EXPECT_STREQ(client.GetError(), L"");
@@ -453,7 +431,7 @@ TEST_F(Discovery, BroadcastExFollowsTheCallback) {
         AnswerEachRequest([&](int) {
             script.Push(Bytes{9, 9, 9}, kCameraA);  // skipped, untraced
             for (int i = 0; test.tagged && i < 3; ++i) {
-                script.Push(Answer(0x021122334455), kCameraA);
+                script.Push(CameraAnswer(0x021122334455), kCameraA);
             }
         });
         Seen seen;
@@ -462,7 +440,7 @@ TEST_F(Discovery, BroadcastExFollowsTheCallback) {
         EXPECT_EQ(script.Sent().size() - before, test.requests) << test.what;
         ASSERT_EQ(seen.answers.size(), test.answers) << test.what;
         for (std::size_t i = 0; i < seen.answers.size(); ++i) {
-            EXPECT_EQ(seen.answers[i], Answer(0x021122334455));
+            EXPECT_EQ(seen.answers[i], CameraAnswer(0x021122334455));
             EXPECT_EQ(seen.localAddresses[i], 0x0A000001u);
         }
     }

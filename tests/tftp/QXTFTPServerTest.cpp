@@ -9,12 +9,14 @@
 #include <string>
 #include <thread>
 
-#include "qxnet/common/QXResult.h"
 #include "sim/QXSimTftpServer.h"
 #include "tests/support/QXAsyncOutcome.h"
 #include "tests/tftp/QXTFTPTestClient.h"
 #ifndef _WIN32
-#include "tests/support/QXSignalTimer.h"
+#include <pthread.h>
+
+#include <csignal>
+
 #include "tests/support/QXTftpdProcess.h"
 #include "tests/support/QXUdpPeer.h"
 #endif
@@ -22,11 +24,8 @@
 namespace {
 
 using QXSim::TftpServer;
-using QXTest::TestClient;
+using namespace QXTest;
 using Bytes = std::vector<std::uint8_t>;
-
-constexpr int kTimedOut = static_cast<int>(QX::ResultCode::TimedOut);
-constexpr int kUnexpected = static_cast<int>(QX::ResultCode::Unexpected);
 
 // Checks the bytes read against the generated content without keeping them.
 struct Result : QXSDK::IStream {
@@ -46,7 +45,7 @@ struct Result : QXSDK::IStream {
     bool useDouble = false;
 };
 
-using Done = QXTest::AsyncOutcome<std::uint32_t>;
+using Done = AsyncOutcome<std::uint32_t>;
 
 // A read, or one on the receive thread whose callback's value is the tail's length.
 Result ReadFile(int port, const char* name, bool useDouble, int retries,
@@ -72,8 +71,8 @@ Result ReadFile(int port, const char* name, bool useDouble, int retries,
     return r;
 }
 
-void ExpectWhole(const Result& r, std::uint64_t size, bool useDouble) {
-    EXPECT_EQ(r.code, 0) << r.error;
+void Expect(const Result& r, int code, std::uint64_t size, bool useDouble) {
+    EXPECT_EQ(r.code, code) << r.error;
     EXPECT_EQ(r.size, size);
     EXPECT_EQ(r.mismatches, 0u);
     EXPECT_EQ(r.useDouble, useDouble);
@@ -105,7 +104,7 @@ TEST(TFTPSim, ReadsInBothSizeClassesAndAsynchronously) {
     for (bool useDouble : {false, true}) {
         for (bool async : {false, true}) {
             const auto& [name, size] = files[useDouble ? 1 : 0];
-            ExpectWhole(ReadFile(port, name, useDouble, 4, address, async), size, useDouble);
+            Expect(ReadFile(port, name, useDouble, 4, address, async), 0, size, useDouble);
         }
     }
     QXSDK::TFTPClient::Cleanup();
@@ -150,39 +149,45 @@ TEST(TFTPSim, FilesArriveExactUnderFaultsAndFailPastTheWrap) {
             TftpServer server(config);
             std::string error;
             ASSERT_TRUE(server.Start(error)) << error;
-            const Result r =
-                ReadFile(server.Port(), "file.bin", useDouble, test.result == 0 ? 8 : 1);
-            EXPECT_EQ(r.code, test.result) << r.error;
-            EXPECT_EQ(r.size, test.result == 0 ? test.size : 0);
-            EXPECT_EQ(r.mismatches, 0u);
-            EXPECT_EQ(r.useDouble, useDouble);
+            Expect(ReadFile(server.Port(), "file.bin", useDouble, test.result == 0 ? 8 : 1),
+                   test.result, test.result == 0 ? test.size : 0, useDouble);
         }
     }
 }
 
 TEST(TFTPInterop, ReadsFromTftpdHpa) {
-    if (!QXTest::TftpdProcess::Available()) {
+    if (!TftpdProcess::Available()) {
         GTEST_SKIP() << "in.tftpd not installed, or not root";
     }
-    QXTest::TftpdProcess server;
+    TftpdProcess server;
     ASSERT_TRUE(server.Running());
     const std::uint64_t size = 123457;
     server.AddFile("f", TftpServer::GeneratedContent(size));
     for (bool useDouble : {false, true}) {
-        ExpectWhole(ReadFile(server.Port(), "f", useDouble, 2), size, useDouble);
+        Expect(ReadFile(server.Port(), "f", useDouble, 2), 0, size, useDouble);
     }
 }
+
+std::atomic<int> g_signals{0};
 
 // Interrupted while another host sends all along, every wait on a silent camera times out.
 TEST(InterruptedWaits, EveryWaitOnASilentCameraRunsToItsTimeOut) {
     constexpr int kForeignDatagrams = 150;  // 3 s, longer than any wait
-    QXTest::UdpPeer camera;
-    QXTest::UdpPeer foreign(0x7F000002);
+    UdpPeer camera;
+    UdpPeer foreign(0x7F000002);
     TestClient client(camera.Port());
     ASSERT_EQ(client.SendAck(0), 0);  // the client's port, for the foreign host
-    QXTest::UdpPeer::Datagram d;
+    UdpPeer::Datagram d;
     ASSERT_TRUE(camera.Receive(d, 3000));
-    const Bytes kinds[] = {{}, QXTest::UdpPeer::Data(1, {}), QXTest::UdpPeer::Data(1, Bytes(1450))};
+    // The sender also signals the waiting thread, as a timer or Ctrl-C would; without SA_RESTART
+    // every blocking call sees EINTR.
+    struct sigaction action {};
+    struct sigaction previous {};
+    action.sa_handler = [](int) { g_signals.fetch_add(1, std::memory_order_relaxed); };
+    sigemptyset(&action.sa_mask);
+    ASSERT_EQ(sigaction(SIGALRM, &action, &previous), 0);
+    const pthread_t waiter = pthread_self();
+    const Bytes kinds[] = {{}, UdpPeer::Data(1, {}), UdpPeer::Data(1, Bytes(1450))};
     std::vector<QXSDK::TFTPPacket> batch;
     const std::vector<std::pair<const char*, std::function<int(TestClient&)>>> waits = {
         {"WaitForData", [&](TestClient& c) { return c.WaitForData(batch, 1454); }},
@@ -192,19 +197,21 @@ TEST(InterruptedWaits, EveryWaitOnASilentCameraRunsToItsTimeOut) {
         SCOPED_TRACE(what);
         std::atomic<bool> done{false};
         int sent = 0;
+        g_signals = 0;
         std::thread sender([&] {
             for (; !done && sent < kForeignDatagrams; ++sent) {
                 foreign.Reply(kinds[sent % 3], d);
+                pthread_kill(waiter, SIGALRM);
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }
         });
-        QXTest::SignalTimer timer;
         EXPECT_EQ(wait(client), kTimedOut) << QX::ToUtf8(client.GetError());
         done = true;
         sender.join();
-        EXPECT_GE(QXTest::SignalTimer::Count(), 2);
+        EXPECT_GE(g_signals, 2);
         EXPECT_LT(sent, kForeignDatagrams);
     }
+    sigaction(SIGALRM, &previous, nullptr);
 }
 #endif
 

@@ -2,23 +2,30 @@
 
 // Opens TFTPClient's protected members to the tests, with the helpers they share.
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <boost/make_shared.hpp>
 
 #include "qxnet/common/QXException.h"
+#include "qxnet/common/QXResult.h"
 #include "qxnet/common/QXStream.h"
 #include "qxnet/platform/QXUtf8.h"
 #include "qxnet/tftp/QXCameraData.h"
 #include "qxnet/tftp/QXTFTPClient.h"
-#include "tests/support/QXTraceCapture.h"
 
 namespace QXTest {
+
+constexpr int kInvalidArgument = static_cast<int>(QX::ResultCode::InvalidArgument);
+constexpr int kMoreData = static_cast<int>(QX::ResultCode::MoreData);
+constexpr int kNotFound = static_cast<int>(QX::ResultCode::ObjectNotFound);
+constexpr int kTimedOut = static_cast<int>(QX::ResultCode::TimedOut);
+constexpr int kUnavailable = static_cast<int>(QX::ResultCode::Unavailable);
+constexpr int kUnexpected = static_cast<int>(QX::ResultCode::Unexpected);
 
 inline boost::shared_ptr<QX::CodeLock> NewLock() {
     return boost::make_shared<QX::CodeLock>();
@@ -54,9 +61,10 @@ public:
 };
 
 // A discovery answer of size bytes (at least 37); the MAC's first octet weighs most.
-inline std::vector<std::uint8_t> CameraAnswer(std::uint64_t mac, std::uint32_t ip,
-                                              std::uint16_t fwVer, std::uint16_t model,
-                                              std::uint8_t byte36, std::size_t size = 73) {
+inline std::vector<std::uint8_t> CameraAnswer(std::uint64_t mac, std::uint32_t ip = 0x0A000007,
+                                              std::uint16_t fwVer = 0x0102,
+                                              std::uint16_t model = 0x0304, std::uint8_t byte36 = 0,
+                                              std::size_t size = 73) {
     std::vector<std::uint8_t> answer(size, 0);
     std::memcpy(answer.data(), QXSDK::CameraData::AnswerTag, 21);
     answer[21] = 0x5A;
@@ -106,11 +114,11 @@ QX::Exception Thrown(Action action) {
     return QX::Exception(L"", 0, 0, L"");
 }
 
-inline int CountLines(TraceCapture& trace, const std::wstring& text) {
-    const std::vector<std::wstring> lines = trace.Lines();
-    return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::wstring& l) {
-        return l.find(text) != std::wstring::npos;
-    }));
+// What action throws as (message, result), to compare whole.
+template <typename Action>
+std::pair<std::wstring, std::uint32_t> ThrownText(Action action) {
+    const QX::Exception exception = Thrown(action);
+    return {exception.message, exception.hResult};
 }
 
 }  // namespace QXTest
