@@ -67,7 +67,13 @@ void CMemoryStream::WriteAcrossChunks(const unsigned char* bytes, std::uint32_t 
     std::list<unsigned char*> fresh;
     try {
         while (fresh.size() < needed) {
-            fresh.push_back(nullptr);
+            if (m_spareNodes.empty()) {
+                fresh.emplace_back();
+            } else {
+                fresh.splice(fresh.end(), m_spareNodes, m_spareNodes.begin());
+            }
+            // Null until the allocation returns: a spare node still holds its freed chunk.
+            fresh.back() = nullptr;
             fresh.back() = AllocChunk();
         }
     } catch (...) {
@@ -76,6 +82,7 @@ void CMemoryStream::WriteAcrossChunks(const unsigned char* bytes, std::uint32_t 
                 FreeChunk(chunk);
             }
         }
+        m_spareNodes.splice(m_spareNodes.end(), fresh);
         throw;
     }
     // Bytes copied past the write position are not held until the positions move, so filling
@@ -142,7 +149,7 @@ inline std::uint32_t CMemoryStream::Consume(std::uint32_t size, Sink sink) {
 void CMemoryStream::DropFront(bool last) {
     m_readPosition = 0;
     unsigned char* chunk = nullptr;
-    if (PopFront(chunk, m_front)) {
+    if (PopFront(chunk, m_front, m_spareNodes)) {
         FreeChunk(chunk);
     }
     if (last) {
@@ -193,6 +200,7 @@ void CMemoryStream::Clear() {
     while (PopFront(chunk)) {
         FreeChunk(chunk);
     }
+    m_spareNodes.clear();
     m_front = nullptr;
     m_back = nullptr;
     m_byteCount.store(0);

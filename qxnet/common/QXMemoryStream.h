@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <list>
 
 #include "qxnet/QXExport.h"
 #include "qxnet/common/QXStream.h"
@@ -70,6 +71,10 @@ private:
     std::uint32_t m_writePosition = 0;
     std::uint32_t m_chunkSize = 0;
     std::atomic<std::uint32_t> m_byteCount{0};
+    // List nodes of chunks already freed, reused to carry the next chunks written: a node freed
+    // with every chunk and allocated again with the next one costs about as much as the chunk's
+    // own allocation. At most as many as the chunks the stream once held; Clear frees them.
+    std::list<unsigned char*> m_spareNodes;
 };
 
 }  // namespace QX

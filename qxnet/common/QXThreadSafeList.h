@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <iterator>
 #include <list>
 
 #include "qxnet/common/QXScopedLock.h"
@@ -44,14 +45,8 @@ public:
     // Takes the front entry and, under the same lock, reads the one that is now in front (left
     // unchanged when none is): one lock for a reader that moves on to the next entry.
     bool PopFront(T& value, T& next) {
-        ScopedLock guard(&m_lock);
-        if (!Take(value, End::Front)) {
-            return false;
-        }
-        if (!std::list<T>::empty()) {
-            next = std::list<T>::front();
-        }
-        return true;
+        std::list<T> taken;
+        return PopFront(value, next, taken);
     }
 
     // The front or back entry, left in place; false when the list is empty. Front is kept for
@@ -66,13 +61,29 @@ public:
     // Kept for hosts: the library and its programs do not call it.
     HANDLE Event() const { return m_event; }
 
+protected:
+    // As PopFront(value, next), but the entry's node moves to the end of taken instead of being
+    // freed, so that a class that appends again can carry its next entry in it.
+    bool PopFront(T& value, T& next, std::list<T>& taken) {
+        ScopedLock guard(&m_lock);
+        if (!Take(value, End::Front, taken)) {
+            return false;
+        }
+        if (!std::list<T>::empty()) {
+            next = std::list<T>::front();
+        }
+        return true;
+    }
+
 private:
     enum class End { Front, Back };
 
     bool Get(T& value, End end, bool take) {
+        // Declared before the guard, so that a taken node is freed after the lock is left.
+        std::list<T> taken;
         ScopedLock guard(&m_lock);
         if (take) {
-            return Take(value, end);
+            return Take(value, end, taken);
         }
         if (std::list<T>::empty()) {
             return false;
@@ -81,13 +92,14 @@ private:
         return true;
     }
 
-    // Called with the lock held.
-    bool Take(T& value, End end) {
+    // Called with the lock held: moves the entry's node to the end of taken.
+    bool Take(T& value, End end, std::list<T>& taken) {
         if (std::list<T>::empty()) {
             return false;
         }
-        value = end == End::Front ? std::list<T>::front() : std::list<T>::back();
-        end == End::Front ? std::list<T>::pop_front() : std::list<T>::pop_back();
+        auto entry = end == End::Front ? std::list<T>::begin() : std::prev(std::list<T>::end());
+        value = *entry;
+        taken.splice(taken.end(), *this, entry);
         if (std::list<T>::empty()) {
             EventReset(m_event);
         }

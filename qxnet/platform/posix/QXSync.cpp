@@ -56,7 +56,10 @@ std::unordered_map<std::uintptr_t, std::uintptr_t>& Table() {
 }
 std::uintptr_t g_lastHandle = 0;
 
-thread_local DWORD t_lastError = 0;
+// Every call of the library sets it, so it is reached without a call into the dynamic loader:
+// the library's few bytes of thread storage fit the space the loader keeps for that, loaded at
+// start or opened later.
+[[gnu::tls_model("initial-exec")]] thread_local DWORD t_lastError = 0;
 std::atomic<ComObserver> g_comObserver{nullptr};
 
 // The caller holds the mutex.
