@@ -70,10 +70,10 @@ void CMemoryStream::WriteAcrossChunks(const unsigned char* bytes, std::uint32_t 
             if (m_spareNodes.empty()) {
                 fresh.emplace_back();
             } else {
+                // Null until the allocation returns: a spare node still holds its freed chunk.
                 fresh.splice(fresh.end(), m_spareNodes, m_spareNodes.begin());
+                fresh.back() = nullptr;
             }
-            // Null until the allocation returns: a spare node still holds its freed chunk.
-            fresh.back() = nullptr;
             fresh.back() = AllocChunk();
         }
     } catch (...) {

@@ -42,12 +42,6 @@ public:
     // Takes the front or back entry; false when the list is empty.
     bool PopFront(T& value) { return Get(value, End::Front, true); }
     bool PopBack(T& value) { return Get(value, End::Back, true); }
-    // Takes the front entry and, under the same lock, reads the one that is now in front (left
-    // unchanged when none is): one lock for a reader that moves on to the next entry.
-    bool PopFront(T& value, T& next) {
-        std::list<T> taken;
-        return PopFront(value, next, taken);
-    }
 
     // The front or back entry, left in place; false when the list is empty. Front is kept for
     // hosts: the library and its programs do not call it.
@@ -62,8 +56,10 @@ public:
     HANDLE Event() const { return m_event; }
 
 protected:
-    // As PopFront(value, next), but the entry's node moves to the end of taken instead of being
-    // freed, so that a class that appends again can carry its next entry in it.
+    // Takes the front entry and, under the same lock, reads the one that is now in front (left
+    // unchanged when none is): one lock for a reader that moves on to the next entry. The entry's
+    // node moves to the end of taken instead of being freed, so that a class that appends again
+    // can carry its next entry in it.
     bool PopFront(T& value, T& next, std::list<T>& taken) {
         ScopedLock guard(&m_lock);
         if (!Take(value, End::Front, taken)) {

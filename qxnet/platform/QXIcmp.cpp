@@ -57,23 +57,24 @@ public:
     }
 
     int SendTo(const unsigned char* data, int length, std::uint32_t networkAddress) override {
-        if (m_socket == InvalidSocket) {
-            return SocketError::NotSocket;
-        }
         SocketAddressV4 to{};
         to.family = AddressFamilyInet;
         to.address = networkAddress;
-        return Backend().SendTo(m_socket, data, length, to) < 0 ? SocketLastError() : 0;
+        SocketBackend* backend = Backend();
+        return backend != nullptr && backend->SendTo(m_socket, data, length, to) >= 0
+                   ? 0
+                   : SocketLastError();
     }
 
     int WaitReadable(long seconds, long microseconds, int* error) override {
-        if (m_socket == InvalidSocket) {
-            *error = SocketError::NotSocket;
-            return -1;
-        }
         const long long timeoutUs = static_cast<long long>(seconds) * 1000000 + microseconds;
-        switch (Backend().WaitReadable(
-            m_socket, static_cast<std::uint32_t>(std::clamp(timeoutUs, 0LL, 0xFFFFFFFFLL)))) {
+        SocketBackend* backend = Backend();
+        const SocketWait wait =
+            backend != nullptr
+                ? backend->WaitReadable(m_socket, static_cast<std::uint32_t>(
+                                                      std::clamp(timeoutUs, 0LL, 0xFFFFFFFFLL)))
+                : SocketWait::Failed;
+        switch (wait) {
             case SocketWait::TimedOut:
                 return 0;
             case SocketWait::Failed:
@@ -87,9 +88,9 @@ public:
     int ReceiveFrom(unsigned char* buffer, int length, std::uint32_t* networkSource,
                     int* error) override {
         ReceivedDatagram received{};
-        if (m_socket == InvalidSocket ||
-            !Backend().ReceiveFrom(m_socket, buffer, length, &received)) {
-            *error = m_socket == InvalidSocket ? SocketError::NotSocket : SocketLastError();
+        SocketBackend* backend = Backend();
+        if (backend == nullptr || !backend->ReceiveFrom(m_socket, buffer, length, &received)) {
+            *error = SocketLastError();
             return -1;
         }
         *networkSource = received.from.address;
@@ -101,13 +102,21 @@ public:
         if (m_socket == InvalidSocket) {
             return 0;
         }
-        const bool closed = Backend().Close(m_socket);
+        const bool closed = PlatformSocketBackend().Close(m_socket);
         m_socket = InvalidSocket;
         return closed ? 0 : SocketLastError();
     }
 
 private:
-    static SocketBackend& Backend() { return PlatformSocketBackend(); }
+    // The platform's backend while the socket is open; else null, with "not a socket" as the
+    // thread's last socket error: a backend is handed only handles that name a socket.
+    SocketBackend* Backend() const {
+        if (m_socket != InvalidSocket) {
+            return &PlatformSocketBackend();
+        }
+        SetSocketLastError(SocketError::NotSocket);
+        return nullptr;
+    }
 
     SocketHandle m_socket = InvalidSocket;
 };

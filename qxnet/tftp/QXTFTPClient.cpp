@@ -205,8 +205,11 @@ int TFTPClient::Receive(TFTPPacket* packet) {
 }
 
 int TFTPClient::Receive(std::vector<TFTPPacket>& packets, int maxLength) {
+    unsigned char datagram[BatchDatagramSize];
     QX::SocketAddressV4 sender{};
-    return ReceiveBatch(packets, maxLength, BatchTimeoutUs, &sender);
+    int size = 0;
+    const int result = ReceiveDataDatagram(datagram, maxLength, BatchTimeoutUs, &sender, &size);
+    return CutIntoPackets(result, datagram, size, maxLength, sender, packets);
 }
 
 int TFTPClient::ReceiveDatagram(TFTPPacket* packet, std::uint32_t timeoutUs) {
@@ -239,24 +242,14 @@ int TFTPClient::ReceiveDatagram(TFTPPacket* packet, std::uint32_t timeoutUs) {
     return 0;
 }
 
-// An empty datagram gives an empty batch; its sender is still told, so that the waits can tell
-// the camera's empty datagrams from another host's.
-int TFTPClient::ReceiveBatch(std::vector<TFTPPacket>& packets, int maxLength,
-                             std::uint32_t timeoutUs, QX::SocketAddressV4* sender) {
+// An empty datagram gives an empty batch.
+int TFTPClient::CutIntoPackets(int result, const unsigned char* datagram, int size, int pieceLength,
+                               const QX::SocketAddressV4& sender,
+                               std::vector<TFTPPacket>& packets) const {
     packets.clear();
-    unsigned char datagram[BatchDatagramSize];
-    int size = 0;
-    const int result = ReceiveDataDatagram(datagram, maxLength, timeoutUs, sender, &size);
     if (result != 0) {
         return result;
     }
-    CutIntoPackets(datagram, size, maxLength, *sender, packets);
-    return 0;
-}
-
-void TFTPClient::CutIntoPackets(const unsigned char* datagram, int size, int pieceLength,
-                                const QX::SocketAddressV4& sender,
-                                std::vector<TFTPPacket>& packets) const {
     const int sizeIndex = useDoublePackets ? 1 : 0;
     ForEachPiece(datagram, size, pieceLength, [&](const unsigned char* bytes, int length) {
         TFTPPacket& packet = packets.emplace_back(sizeIndex);
@@ -266,6 +259,7 @@ void TFTPClient::CutIntoPackets(const unsigned char* datagram, int size, int pie
         packet.from = sender;
         packet.length = length > packet.Capacity() ? -1 : length;
     });
+    return 0;
 }
 
 int TFTPClient::ReceiveDataDatagram(unsigned char* datagram, int maxLength, std::uint32_t timeoutUs,

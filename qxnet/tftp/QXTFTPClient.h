@@ -155,8 +155,6 @@ private:
     int SendBytes(const unsigned char* data, int length);
     // The receptions with the time-out given: the waits pass what is left of their window.
     int ReceiveDatagram(TFTPPacket* packet, std::uint32_t timeoutUs);
-    int ReceiveBatch(std::vector<TFTPPacket>& packets, int maxLength, std::uint32_t timeoutUs,
-                     QX::SocketAddressV4* sender);
     // Receives one datagram whole into datagram (BatchDatagramSize bytes), for cutting into
     // pieces of maxLength bytes: its size is above the buffer's when it did not fit.
     int ReceiveDataDatagram(unsigned char* datagram, int maxLength, std::uint32_t timeoutUs,
@@ -175,9 +173,10 @@ private:
             visit(datagram + offset, size - offset < pieceLength ? size - offset : pieceLength);
         }
     }
-    // Appends the pieces of a received datagram to packets, as the batch receptions give them.
-    void CutIntoPackets(const unsigned char* datagram, int size, int pieceLength,
-                        const QX::SocketAddressV4& sender, std::vector<TFTPPacket>& packets) const;
+    // Replaces packets with the pieces of the datagram a reception left, as the batch receptions
+    // give them; a reception that failed (result not 0) leaves none, and its result is returned.
+    int CutIntoPackets(int result, const unsigned char* datagram, int size, int pieceLength,
+                       const QX::SocketAddressV4& sender, std::vector<TFTPPacket>& packets) const;
     // Waits for the camera's next datagram of file data as WaitForData does, leaving it whole
     // in datagram, so that its blocks are read where they lie.
     int WaitForDataDatagram(unsigned char* datagram, int pieceLength, QX::SocketAddressV4* sender,

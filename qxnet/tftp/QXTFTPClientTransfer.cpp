@@ -303,16 +303,11 @@ int TFTPClient::WaitForAck(int block) {
 // The client itself reads its blocks in place (WaitForDataDatagram); this form, for derived
 // classes, cuts the datagram into packets.
 int TFTPClient::WaitForData(std::vector<TFTPPacket>& packets, int pieceLength) {
-    packets.clear();
     unsigned char datagram[BatchDatagramSize];
     QX::SocketAddressV4 sender{};
     int size = 0;
     const int result = WaitForDataDatagram(datagram, pieceLength, &sender, &size);
-    if (result != 0) {
-        return result;
-    }
-    CutIntoPackets(datagram, size, pieceLength, sender, packets);
-    return 0;
+    return CutIntoPackets(result, datagram, size, pieceLength, sender, packets);
 }
 
 int TFTPClient::WaitForDataDatagram(unsigned char* datagram, int pieceLength,
