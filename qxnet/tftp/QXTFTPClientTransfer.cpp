@@ -35,16 +35,13 @@ constexpr DWORD kDataWindowMs = QXSDK::TFTPClient::BatchTimeoutUs / 1000;
 
 // The packet tests read a packet's bytes and length (-1 for one that did not fit), wherever it
 // lies: in a TFTPPacket or in place in a received datagram.
-std::uint32_t Opcode(const unsigned char* packet, int length) {
-    return length >= 2 ? (static_cast<std::uint32_t>(packet[0]) << 8) | packet[1] : 0;
-}
-
 bool IsErrorPacket(const unsigned char* packet, int length) {
-    return length >= 4 && Opcode(packet, length) == TFTPPacket::OpERROR;
+    return length >= 4 && TFTPPacket::OpcodeOf(packet, length) == TFTPPacket::OpERROR;
 }
 
 bool IsOptionAck(const unsigned char* packet, int length) {
-    return length >= TFTPPacket::OackMinLength && Opcode(packet, length) == TFTPPacket::OpOACK;
+    return length >= TFTPPacket::OackMinLength &&
+           TFTPPacket::OpcodeOf(packet, length) == TFTPPacket::OpOACK;
 }
 
 int BlockField(const unsigned char* packet) {
@@ -391,7 +388,7 @@ int TFTPClient::ReadResponse(IStream* stream, unsigned char* buffer, std::uint32
                 SendAck(0);
                 return;
             }
-            if (length < 4 || Opcode(packet, length) != TFTPPacket::OpDATA) {
+            if (length < 4 || TFTPPacket::OpcodeOf(packet, length) != TFTPPacket::OpDATA) {
                 return;
             }
             const int wireBlock = BlockField(packet);

@@ -37,9 +37,11 @@ struct TFTPPacket {
     // Block size of the packet's class + 4; a packet never holds this many bytes by appends.
     int Capacity() const { return BlockSizes[sizeIndex != 0 ? 1 : 0] + HeaderSize; }
 
-    // The opcode in bytes 0-1, or 0 when the packet is shorter than that.
-    std::uint32_t Opcode() const {
-        return length >= 2 ? (static_cast<std::uint32_t>(data[0]) << 8) | data[1] : 0;
+    // The opcode in bytes 0-1, or 0 when the packet is shorter than that. OpcodeOf reads it
+    // wherever a packet's bytes lie, such as in place in a received datagram.
+    std::uint32_t Opcode() const { return OpcodeOf(data, length); }
+    static std::uint32_t OpcodeOf(const unsigned char* bytes, int length) {
+        return length >= 2 ? (static_cast<std::uint32_t>(bytes[0]) << 8) | bytes[1] : 0;
     }
 
     // Clears the packet for reuse: length 0, all data bytes zero; the class stays.
