@@ -328,7 +328,10 @@ void Sizes(benchmark::internal::Benchmark* b) {
             b->Args({mb, block});
         }
     }
-    b->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
+    // Medians of repetitions, interleaved with the other rows when bench.sh asks for it, so that
+    // a burst of load on the machine touches one round of each row rather than a whole row.
+    b->Unit(benchmark::kMillisecond)->Iterations(2)->Repetitions(5)->ReportAggregatesOnly(true);
+    b->UseRealTime();
 }
 
 BENCHMARK(BM_Udp)->Apply(Sizes);
@@ -338,7 +341,7 @@ BENCHMARK(BM_SimMemory)->Apply(Sizes);
 BENCHMARK(BM_Tftpd)->Apply(Sizes);
 BENCHMARK(BM_Curl)->Apply(Sizes);
 
-// Keeps each run's rate for the ratio table.
+// Keeps each benchmark's median rate for the ratio table.
 class RateReporter : public benchmark::ConsoleReporter {
 public:
     // Colour only on a terminal, so that scripts read the lines as printed.
@@ -346,13 +349,14 @@ public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             auto it = run.counters.find("bytes_per_second");
-            if (!run.error_occurred && it != run.counters.end()) {
-                rates[run.benchmark_name()] = it->second.value / 1e6;
+            if (!run.error_occurred && run.aggregate_name == "median" && it != run.counters.end()) {
+                rates[run.run_name.function_name + "/" + run.run_name.args] =
+                    it->second.value / 1e6;
             }
         }
         ConsoleReporter::ReportRuns(runs);
     }
-    std::map<std::string, double> rates;  // MB/s by name
+    std::map<std::string, double> rates;  // MB/s by benchmark and arguments
 };
 
 // Peak resident memory added by one 64 MB read, measured in a child process.
@@ -388,9 +392,7 @@ long PeakKiB(int port, bool useDouble) {
 }
 
 std::string Key(const char* what, int mb, int block) {
-    char text[96];
-    std::snprintf(text, sizeof text, "%s/%d/%d/iterations:2/real_time", what, mb, block);
-    return text;
+    return what + Text("/%d/%d", mb, block);
 }
 
 }  // namespace
