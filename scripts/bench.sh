@@ -29,23 +29,24 @@ trap 'rm -rf "$out"' EXIT
 # The machine's load beside the table: on a shared machine it says how far to trust a row.
 load_start=$(cut -d' ' -f1-3 /proc/loadavg)
 wanted() { [[ ",$only," == *",$1,"* ]]; }
-# Runs a benchmark with its results as JSON beside its printed output.
-run() {
-  local name=$1
-  shift
-  echo "running $name ..." >&2
-  "$build/bench/$name" --benchmark_color=false --benchmark_out="$out/$name.json" \
-    --benchmark_out_format=json "$@" >"$out/$name.txt" 2>&1 || true
+# Runs a benchmark with its results as JSON beside its printed output, both named as (the
+# benchmark's own name with run).
+run_as() {
+  local as=$1 name=$2
+  shift 2
+  echo "running $as ..." >&2
+  "$build/bench/$name" --benchmark_color=false --benchmark_out="$out/$as.json" \
+    --benchmark_out_format=json "$@" >"$out/$as.txt" 2>&1 || true
 }
+run() { run_as "$1" "$@"; }
 
 if wanted tftp; then
   run bench_tftp_read --benchmark_filter='/64/' --benchmark_enable_random_interleaving=true
   # The same reads with the heap kept between them, as the reference reader keeps its buffer:
   # what is left of the gap once the pages of a read's memory are not fresh from the kernel.
-  echo "running bench_tftp_read, heap kept ..." >&2
   GLIBC_TUNABLES=glibc.malloc.trim_threshold=4000000000:glibc.malloc.mmap_threshold=33554432 \
-    "$build/bench/bench_tftp_read" --benchmark_color=false --benchmark_enable_random_interleaving=true \
-    --benchmark_filter='BM_(Reference|Sim|SimMemory)/64/' >"$out/bench_tftp_read-kept.txt" 2>&1 || true
+    run_as bench_tftp_read-kept bench_tftp_read --benchmark_enable_random_interleaving=true \
+    --benchmark_filter='BM_(Reference|Sim|SimMemory)/64/'
 fi
 # Not a Google Benchmark program: its arguments are the body size (MB) and the small runs.
 if wanted http; then
@@ -167,7 +168,7 @@ goals = {"bench_memory_stream": ("ratio", "<= 1.25 (time vs memcpy)"),
          "bench_scan": ("ratio", "(time ratio)")}
 for path in sorted(glob.glob(os.path.join(out, "*.json"))):
     name = os.path.basename(path)[:-5]
-    if name in ("bench_tftp_read", "bench_http", "bench_net"):
+    if name in ("bench_tftp_read", "bench_tftp_read-kept", "bench_http", "bench_net"):
         continue
     try:
         data = json.load(open(path))
