@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "qxnet/platform/QXHttp.h"
+
 namespace QXSDK {
 class HTTPClient;
 }
@@ -15,7 +17,7 @@ namespace QX {
 // an attempt that fails is taken back through Truncate, so the sink never keeps a failed
 // attempt's bytes. Not exported: the library's own programs use it. Make and destroy a standing
 // sink while the client is idle.
-class BodySink {
+class BodySink : public HttpBodyReceiver {
 public:
     // A sink that stands for client's response stream until it is destroyed.
     explicit BodySink(const QXSDK::HTTPClient& client);
@@ -24,7 +26,7 @@ public:
     BodySink& operator=(const BodySink&) = delete;
 
     // Appends the bytes; a sink that cannot keep them records that itself, and the body reads on.
-    virtual void Append(const void* data, std::uint32_t size) = 0;
+    void Append(const void* data, std::uint32_t size) override = 0;
     // Drops everything after the first size bytes.
     virtual void Truncate(std::uint64_t size) = 0;
     // The bytes held.

@@ -447,24 +447,22 @@ bool HTTPClient::ReadBody(QX::BodySink& sink) {
     const DWORD windowMs = g_lowSpeedWindowMs;
     DWORD windowStart = QX::TickCount();
     std::uint64_t windowBytes = 0;
-    // Grown to the largest block offered, never cleared: every byte is overwritten by the read.
-    std::vector<unsigned char> buffer;
-    DWORD available = 0;
-    while (http.QueryDataAvailable(m_hRequest, &available)) {
-        if (available == 0) {
-            return BodyWhole(received);
-        }
-        if (buffer.size() < available) {
-            buffer.resize(available);
-        }
+    std::vector<unsigned char> scratch;
+    for (;;) {
         DWORD read = 0;
-        if (!http.ReadData(m_hRequest, buffer.data(), available, &read)) {
-            m_lastError = QX::GetLastErrorValue();
-            SetError(L"WinHttpReadData() failed. Error %d");
-            return false;
-        }
-        if (read != 0) {
-            sink.Append(buffer.data(), read);
+        switch (http.ReceiveData(m_hRequest, sink, scratch, &read)) {
+            case QX::HttpReadResult::Data:
+                break;
+            case QX::HttpReadResult::End:
+                return BodyWhole(received);
+            case QX::HttpReadResult::QueryDataAvailableFailed:
+                m_lastError = QX::GetLastErrorValue();
+                SetError(L"WinHttpQueryDataAvailable() failed. Error %d");
+                return false;
+            case QX::HttpReadResult::ReadDataFailed:
+                m_lastError = QX::GetLastErrorValue();
+                SetError(L"WinHttpReadData() failed. Error %d");
+                return false;
         }
         received += read;
         windowBytes += read;
@@ -486,9 +484,6 @@ bool HTTPClient::ReadBody(QX::BodySink& sink) {
             windowBytes = 0;
         }
     }
-    m_lastError = QX::GetLastErrorValue();
-    SetError(L"WinHttpQueryDataAvailable() failed. Error %d");
-    return false;
 }
 
 bool HTTPClient::BodyWhole(std::uint64_t received) {

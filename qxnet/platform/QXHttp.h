@@ -7,7 +7,8 @@
 // numbers on every platform.
 //
 // Handles are closed in any order; a request keeps what it needs of its connection and session.
-// Every operation blocks the calling thread; no callback of the transport reaches the caller.
+// Every operation blocks the calling thread; no callback of the transport reaches the caller
+// except ReceiveData's receiver, inside that call.
 //
 // Both transports behave alike where the server can tell them apart: a request carries the
 // request line, Host, User-Agent, "Connection: Keep-Alive" and, when credentials were set,
@@ -18,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "qxnet/platform/QXWinTypes.h"
 
@@ -44,6 +46,21 @@ constexpr std::uint16_t HttpDefaultPort = 80;
 
 // The most bytes a response head (status line and headers) may take: WinHTTP's default.
 constexpr std::size_t HttpMaxResponseHead = 64 * 1024;
+
+// Takes bytes of a body as a transport hands them over, on the thread that asked for them and
+// inside that transport call; the bytes are valid only for the call. What it throws ends the
+// request and leaves the transport call.
+class HttpBodyReceiver {
+public:
+    virtual void Append(const void* data, std::uint32_t size) = 0;
+
+protected:
+    ~HttpBodyReceiver() = default;
+};
+
+// What one step of reading a body came to; a failure names the call whose error it is, with the
+// error left as the last-error value.
+enum class HttpReadResult { Data, End, QueryDataAvailableFailed, ReadDataFailed };
 
 class HttpTransport {
 public:
@@ -81,6 +98,12 @@ public:
     virtual bool QueryDataAvailable(HttpHandle request, DWORD* available) = 0;
     // Reads up to size bytes of the body.
     virtual bool ReadData(HttpHandle request, void* buffer, DWORD size, DWORD* read) = 0;
+    // One step of reading the body into receiver: waits for bytes as QueryDataAvailable does and
+    // hands over what can be read, counted in received (Data, possibly 0), or says the body
+    // ended (End). By default the bytes are read with ReadData into scratch, which grows to the
+    // largest block; a transport that holds the body itself hands them over where they lie.
+    virtual HttpReadResult ReceiveData(HttpHandle request, HttpBodyReceiver& receiver,
+                                       std::vector<unsigned char>& scratch, DWORD* received);
     virtual bool CloseHandle(HttpHandle handle) = 0;
 };
 

@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <exception>
 #include <mutex>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "qxnet/platform/QXSync.h"
@@ -17,9 +19,9 @@
 
 // libcurl under the WinHTTP-shaped handles. Each request owns one easy handle in a multi handle
 // of its own, driven only from inside the calling thread's transport calls. The body is handed
-// on as it comes: the write callback keeps what the caller has not read yet and pauses the
-// transfer only when that grows past a bound (kMaxUnread), so a body of any size costs little
-// memory.
+// on as it comes: while a receiver waits for it, the write callback hands libcurl's block straight
+// on; otherwise it keeps what the caller has not read yet and pauses the transfer only when that
+// grows past a bound (kMaxUnread), so a body of any size costs little memory.
 
 namespace QX {
 namespace {
@@ -116,6 +118,10 @@ struct Request : Handle {
     CURLcode result = CURLE_OK;
     std::vector<char> block;
     std::size_t blockRead = 0;
+    // While set, body bytes go to it instead of into block; what it took, and what it threw.
+    HttpBodyReceiver* receiver = nullptr;
+    std::size_t received = 0;
+    std::exception_ptr receiverFailure;
     Clock::time_point lastActivity;
 
     std::size_t Unread() const { return block.size() - blockRead; }
@@ -212,6 +218,18 @@ size_t OnBody(char* data, size_t size, size_t count, void* context) {
     size_t length = size * count;
     request->lastActivity = Clock::now();
     request->headersDone = true;
+    if (request->receiver != nullptr) {
+        // Nothing may leave through libcurl's C frames: a short count ends the transfer, and the
+        // receiver's exception is thrown again once libcurl has returned.
+        try {
+            request->receiver->Append(data, static_cast<std::uint32_t>(length));
+        } catch (...) {
+            request->receiverFailure = std::current_exception();
+            return 0;
+        }
+        request->received += length;
+        return length;
+    }
     if (request->Unread() >= kMaxUnread) {
         request->paused = true;
         return CURL_WRITEFUNC_PAUSE;
@@ -418,6 +436,50 @@ public:
         }
         *read = static_cast<DWORD>(count);
         return true;
+    }
+
+    // libcurl's blocks go to the receiver as they arrive, without a copy kept here.
+    HttpReadResult ReceiveData(HttpHandle handle, HttpBodyReceiver& receiver,
+                               std::vector<unsigned char>&, DWORD* received) override {
+        Request* request =
+            RequestIn(handle, Request::State::Received, HttpError::IncorrectHandleState, received);
+        if (request == nullptr) {
+            return HttpReadResult::QueryDataAvailableFailed;
+        }
+        *received = 0;
+        // What an earlier read left unread goes first, from where it lies.
+        if (std::size_t unread = request->Unread()) {
+            receiver.Append(request->block.data() + request->blockRead,
+                            static_cast<std::uint32_t>(unread));
+            request->blockRead += unread;
+            *received = static_cast<DWORD>(unread);
+            return HttpReadResult::Data;
+        }
+        request->receiver = &receiver;
+        request->received = 0;
+        if (request->paused) {
+            // Resuming hands over the block that was held back, through OnBody.
+            request->paused = false;
+            curl_easy_pause(request->easy, CURLPAUSE_CONT);
+        }
+        if (request->received == 0) {
+            Drive(
+                *request, [request] { return request->received != 0; },
+                request->settings.receiveMs);
+        }
+        request->receiver = nullptr;
+        if (request->receiverFailure) {
+            std::rethrow_exception(std::exchange(request->receiverFailure, nullptr));
+        }
+        *received = static_cast<DWORD>(request->received);
+        if (*received != 0) {
+            return HttpReadResult::Data;
+        }
+        if (request->done && request->result == CURLE_OK) {
+            return HttpReadResult::End;
+        }
+        Failure(*request);
+        return HttpReadResult::QueryDataAvailableFailed;
     }
 
     bool CloseHandle(HttpHandle handle) override {
