@@ -23,7 +23,7 @@ fi
 
 packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
-  libboost-dev libcurl4-openssl-dev libnl-route-3-dev libnl-3-dev zlib1g-dev
+  libboost-dev libcurl4-openssl-dev libnl-route-3-dev libnl-3-dev zlib1g-dev libdeflate-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev
   clang-format iproute2 iputils-ping curl procps
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64

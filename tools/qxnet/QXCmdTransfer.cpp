@@ -10,7 +10,7 @@
 #include <memory>
 #include <mutex>
 
-#include <zlib.h>
+#include <libdeflate.h>
 #include <boost/make_shared.hpp>
 
 #include "qxnet/common/QXException.h"
@@ -48,7 +48,7 @@ public:
     explicit OutputStream(std::ostream* out) : m_out(out) {}
     std::int32_t Write(const void* data, std::uint32_t size) override {
         const auto* bytes = static_cast<const std::uint8_t*>(data);
-        crc = crc32_z(crc, bytes, size);
+        crc = libdeflate_crc32(crc, bytes, size);
         written += size;
         if (m_out != nullptr) {
             m_out->write(static_cast<const char*>(data), size);
@@ -59,7 +59,7 @@ public:
     std::uint32_t GetSize() override { return static_cast<std::uint32_t>(written); }
 
     // CRC-32 (IEEE, as zip and Ethernet use it) of what passed through.
-    uLong crc = 0;
+    std::uint32_t crc = 0;
     std::uint64_t written = 0;
 
 private:
@@ -157,7 +157,7 @@ ReadResult ReadFile(std::uint32_t address, const TransferSettings& settings, std
         stream.Write(tail.data(), length);
     }
     result.bytes = stream.written;
-    result.crc = static_cast<std::uint32_t>(stream.crc);
+    result.crc = stream.crc;
     result.error = Narrow(client.GetError());
     result.doublePackets = client.UseDoublePackets();
     return result;
@@ -269,7 +269,7 @@ int DemoTransfer(DemoContext& context) {
         return Error("demo: " + error);
     }
     const std::vector<std::uint8_t> content = QXSim::TftpServer::GeneratedContent(kSize);
-    const auto expected = static_cast<std::uint32_t>(crc32_z(0, content.data(), content.size()));
+    const std::uint32_t expected = libdeflate_crc32(0, content.data(), content.size());
     TransferSettings settings;
     settings.address = QXSim::AddressText(camera.address);
     settings.file = "demo.bin";
