@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <iostream>
@@ -220,6 +221,14 @@ int main(int argc, char** argv) {
         std::cerr << "qxcam-sim: " << error << "\n";
         return 2;
     }
+    // Every camera serves the generated files from one copy made now, up to a bound on the
+    // program's memory; larger files are made as they are sent.
+    constexpr std::uint64_t kKeptGeneratedBytes = std::uint64_t{1} << 30;
+    std::uint64_t largest = 0;
+    for (const auto& [name, size] : tftpConfig.generated) {
+        largest = std::max(largest, size);
+    }
+    QXSim::TftpServer::KeepGeneratedBytes(std::min(largest, kKeptGeneratedBytes));
     discoveryOptions.faults.seed = seed;
     mdnsOptions.faults.seed = seed;
     tftpConfig.faults.seed = seed;
