@@ -163,8 +163,10 @@ int main(int argc, char** argv) {
     app.add_flag("--no-tftp", noTftp, "Play no TFTP service");
     app.add_option("--tftp-port", tftpConfig.port, "TFTP port of every camera (0: a free one each)")
         ->capture_default_str();
-    app.add_option("--generate", generatedFiles,
-                   "TFTP: a generated file as NAME=BYTES (repeatable)");
+    app.add_option(
+        "--generate", generatedFiles,
+        "TFTP: a generated file as NAME=BYTES (repeatable); its bytes are made at start and "
+        "kept in memory, up to 1 GB");
     app.add_option("--folder", tftpConfig.folder, "TFTP: serve the files of this folder too")
         ->check(CLI::ExistingDirectory);
     app.add_flag("--tftp-force-1450", tftpConfig.force1450, "TFTP: grant 1450 whatever is offered");
