@@ -390,12 +390,8 @@ public:
         if (request == nullptr) {
             return false;
         }
-        if (request->Unread() == 0 && request->paused) {
-            // Resuming hands over the block that was held back, through OnBody.
-            request->paused = false;
-            curl_easy_pause(request->easy, CURLPAUSE_CONT);
-        }
         if (request->Unread() == 0) {
+            Resume(*request);
             Drive(
                 *request, [request] { return request->Unread() != 0; },
                 request->settings.receiveMs);
@@ -457,16 +453,9 @@ public:
         }
         request->receiver = &receiver;
         request->received = 0;
-        if (request->paused) {
-            // Resuming hands over the block that was held back, through OnBody.
-            request->paused = false;
-            curl_easy_pause(request->easy, CURLPAUSE_CONT);
-        }
-        if (request->received == 0) {
-            Drive(
-                *request, [request] { return request->received != 0; },
-                request->settings.receiveMs);
-        }
+        Resume(*request);
+        Drive(
+            *request, [request] { return request->received != 0; }, request->settings.receiveMs);
         request->receiver = nullptr;
         if (request->receiverFailure) {
             std::rethrow_exception(std::exchange(request->receiverFailure, nullptr));
@@ -595,6 +584,14 @@ private:
                 waitMs = static_cast<int>(std::min<long long>(waitMs, idleMs - idle));
             }
             curl_multi_poll(request.multi, nullptr, 0, waitMs, nullptr);
+        }
+    }
+
+    // Resuming a paused transfer hands over the block libcurl held back, through OnBody.
+    static void Resume(Request& request) {
+        if (request.paused) {
+            request.paused = false;
+            curl_easy_pause(request.easy, CURLPAUSE_CONT);
         }
     }
 
